@@ -1,0 +1,35 @@
+// The decoder: one process-wide state, driven frame by frame on plain buffers.
+//
+// A frame holds `height` rows of `width3` = 3 * `width` signed 16-bit samples,
+// one (c0, c1, c2) triplet per pixel. Samples wrap modulo 2^16; only the
+// output conversion clamps.
+#pragma once
+
+extern int width, height, width3;
+extern short* oldfr;     // current frame: after a decode, the frame just decoded
+extern short* oldoldfr;  // previous frame: during a decode, the prediction source
+extern short* quant;     // 64 dequantisation factors in natural order
+extern short* in;        // the one coefficient block being decoded
+
+// Sizes the decoder and restarts the sequence from the initial frame
+// (0, 128, 128) at every pixel. Returns false, changing nothing, when the size
+// is unsupported (negative, or 3 * width * height >= 2^31). Returns false and
+// leaves the unsized state (0 x 0, no buffers) when the buffers cannot be
+// allocated.
+bool reinitDLL(int width, int height);
+
+// Loads the table from exactly 64 floats (any other count is ignored), each
+// truncated toward zero; out-of-range values, infinities and NaN give -32768.
+void setQuantizationTable(const float* values, int count);
+
+// Decodes one frame payload of exactly n + n / 2 bytes (n = width * height)
+// and, when convert is set, writes 3 * n output bytes. A call with a wrong
+// length, or a null buffer where bytes are needed, returns without effect.
+void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
+                 bool convert);
+
+// Prediction: each sample becomes the mean of its four neighbours of the same
+// component in src, a pixel standing in for a neighbour outside the frame. The
+// sum wraps in 16 bits and the division truncates toward zero. src and dst are
+// distinct frames of the current size.
+void smooth(short* src, short* dst);
