@@ -47,7 +47,7 @@ inline uint64_t seed() {
 #ifdef KELVO4_SANITIZE_BUILD
 inline constexpr long kRandomBlocks = 20'000;
 #else
-inline constexpr long kRandomBlocks = 1'000'000;
+inline constexpr long kRandomBlocks = 2'000'000;
 #endif
 
 enum Dist { Uniform16, Range256, Range2048, Small, Range300, Sparse, Extremes, NearWrap, LargeDc, kDists };
