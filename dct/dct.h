@@ -12,6 +12,10 @@
 #define KELVO4_DCT_X86 0
 #endif
 
+// Internal: hidden, so the kernels reach the tables directly, not through the
+// global offset table.
+#pragma GCC visibility push(hidden)
+
 // Inverse row tables, one per coefficient set: eight groups of four values,
 // each group two pairs of multipliers for one pair of a row's inputs. The _MMX
 // layout pairs (x0,x4) (x2,x6) (x1,x5) (x3,x7), the other one (x0,x2) (x4,x6)
@@ -54,3 +58,5 @@ void Vrel_Dct16_SSE(short* block);
 // Inverse on 128-bit registers: rows one at a time, all eight columns at once.
 void Vrel_IDct16_SSE2(short* block);
 #endif
+
+#pragma GCC visibility pop

@@ -2,6 +2,8 @@
 #include "dct.h"
 
 #if KELVO4_DCT_X86
+#include <cstring>
+
 #include "dct_mmx.h"
 
 namespace {
@@ -26,11 +28,28 @@ inline void idctRowMmx(short* row, const int16_t* tab, const int32_t* rnd) {
   store64(row + 4, _mm_or_si64(_mm_srli_pi32(y5476, 16), _mm_slli_pi32(y5476, 16)));
 }
 
+// One forward row. Its upper half is reversed first: (z6, z7) from a 32-bit
+// load interleaved with (z4, z5) gives z6 z4 z7 z5, whose halves interleave
+// to z7 z6 z5 z4.
+inline void fdctRowMmx(short* row, const int16_t* tab, const int16_t* rndLo, const int16_t* rndHi) {
+  int32_t z67;
+  std::memcpy(&z67, row + 6, sizeof z67);
+  const __m64 mix = _mm_unpacklo_pi16(_mm_cvtsi32_si64(z67), load64(row + 4));
+  const __m64 rev = _mm_unpacklo_pi16(_mm_srli_si64(mix, 32), mix);
+  fdctRowCoreMmx(row, load64(row), rev, tab, rndLo, rndHi);
+}
+
 }  // namespace
 
 void idctMmx(short* block) {
-#pragma GCC unroll 8
-  for (int r = 0; r < 8; r++) idctRowMmx(block + 8 * r, kIdctTabMmx[r], kIdctRnd[r]);
+  idctRowMmx(block + 0, iTab1_MMX, Idct_Rnd0);
+  idctRowMmx(block + 8, iTab2_MMX, Idct_Rnd1);
+  idctRowMmx(block + 16, iTab3_MMX, Idct_Rnd2);
+  idctRowMmx(block + 24, iTab4_MMX, Idct_Rnd3);
+  idctRowMmx(block + 32, iTab1_MMX, Idct_Rnd4);
+  idctRowMmx(block + 40, iTab4_MMX, Idct_Rnd5);
+  idctRowMmx(block + 48, iTab3_MMX, Idct_Rnd6);
+  idctRowMmx(block + 56, iTab2_MMX, Idct_Rnd7);
   idctColumnsMmx(block);
   idctColumnsMmx(block + 4);
 }
@@ -38,16 +57,13 @@ void idctMmx(short* block) {
 void fdctMmx(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
-#pragma GCC unroll 8
-  for (int v = 0; v < 8; v++) {
-    short* row = block + 8 * v;
-    // Upper half reversed: (z6, z7) from a 32-bit load interleaved with
-    // (z4, z5) gives z6 z4 z7 z5, whose halves interleave to z7 z6 z5 z4.
-    int32_t z67;
-    std::memcpy(&z67, row + 6, sizeof z67);
-    const __m64 mix = _mm_unpacklo_pi16(_mm_cvtsi32_si64(z67), load64(row + 4));
-    const __m64 rev = _mm_unpacklo_pi16(_mm_srli_si64(mix, 32), mix);
-    fdctRowMmx(row, load64(row), rev, kFdctTab[v], kFdctRndLo[v], kFdctRndHi[v]);
-  }
+  fdctRowMmx(block + 0, fTab1, Fdct_Rnd0, Fdct_Rnd0);
+  fdctRowMmx(block + 8, fTab2, Fdct_Rnd2, Fdct_Rnd1);
+  fdctRowMmx(block + 16, fTab3, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowMmx(block + 24, fTab4, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowMmx(block + 32, fTab1, Fdct_Rnd0, Fdct_Rnd0);
+  fdctRowMmx(block + 40, fTab4, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowMmx(block + 48, fTab3, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowMmx(block + 56, fTab2, Fdct_Rnd1, Fdct_Rnd1);
 }
 #endif

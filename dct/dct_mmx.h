@@ -5,18 +5,16 @@
 
 #include <mmintrin.h>
 
-#include <cstring>
-
 #include "dct.h"
 
 // Unaligned 64-bit load and store: the block needs only 2-byte alignment.
-static inline __m64 load64(const void* p) {
-  __m64 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
+// Through a may_alias vector type, so the compiler keeps them in vector
+// registers (a memcpy here goes through general registers).
+typedef int16_t Vec64Unaligned __attribute__((vector_size(8), may_alias, aligned(1)));
 
-static inline void store64(void* p, __m64 v) { std::memcpy(p, &v, sizeof v); }
+static inline __m64 load64(const void* p) { return reinterpret_cast<__m64>(*static_cast<const Vec64Unaligned*>(p)); }
+
+static inline void store64(void* p, __m64 v) { *static_cast<Vec64Unaligned*>(p) = reinterpret_cast<Vec64Unaligned>(v); }
 
 // Inverse row outputs from the row sums a01 = (a0, a1), a23 = (a2, a3), b01,
 // b23 in 32-bit lanes (all wrapping): y0..y3 in lo, and y5 y4 y7 y6 in hi.
@@ -101,8 +99,8 @@ static inline void fdctColumnsMmx(short* col) {
 
 // Forward row pass on one row, given its lower half (z0..z3) and its upper
 // half reversed (z7..z6..z4).
-static inline void fdctRowMmx(short* row, __m64 lo, __m64 rev, const int16_t* tab, const int16_t* rndLo,
-                              const int16_t* rndHi) {
+static inline void fdctRowCoreMmx(short* row, __m64 lo, __m64 rev, const int16_t* tab, const int16_t* rndLo,
+                                  const int16_t* rndHi) {
   const __m64 s = _mm_adds_pi16(lo, rev), d = _mm_subs_pi16(lo, rev);
   const __m64 sd01 = _mm_unpacklo_pi32(s, d);  // S0 S1 D0 D1
   const __m64 sd23 = _mm_unpackhi_pi32(s, d);  // S2 S3 D2 D3
@@ -118,15 +116,3 @@ static inline void fdctRowMmx(short* row, __m64 lo, __m64 rev, const int16_t* ta
   store64(row, _mm_srai_pi16(_mm_adds_pi16(h03, load64(rndLo)), 4));
   store64(row + 4, _mm_srai_pi16(_mm_adds_pi16(h47, load64(rndHi)), 4));
 }
-
-// Per-row tables of both transforms, rows 0 to 7.
-static constexpr const int16_t* kIdctTabMmx[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
-                                                  iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
-static constexpr const int16_t* kIdctTabSse[8] = {iTab1, iTab2, iTab3, iTab4, iTab1, iTab4, iTab3, iTab2};
-static constexpr const int32_t* kIdctRnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
-                                               Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
-static constexpr const int16_t* kFdctTab[8] = {fTab1, fTab2, fTab3, fTab4, fTab1, fTab4, fTab3, fTab2};
-static constexpr const int16_t* kFdctRndLo[8] = {Fdct_Rnd0, Fdct_Rnd2, Fdct_Rnd1, Fdct_Rnd1,
-                                                 Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};
-static constexpr const int16_t* kFdctRndHi[8] = {Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1,
-                                                 Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};

@@ -27,11 +27,23 @@ inline void idctRowSse(short* row, const int16_t* tab, const int32_t* rnd) {
   store64(row + 4, _mm_shuffle_pi16(y5476, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
+// One forward row, its upper half reversed by a single word shuffle.
+inline void fdctRowSse(short* row, const int16_t* tab, const int16_t* rndLo, const int16_t* rndHi) {
+  const __m64 rev = _mm_shuffle_pi16(load64(row + 4), _MM_SHUFFLE(0, 1, 2, 3));
+  fdctRowCoreMmx(row, load64(row), rev, tab, rndLo, rndHi);
+}
+
 }  // namespace
 
 void Vrel_IDct16_SSE(short* block) {
-#pragma GCC unroll 8
-  for (int r = 0; r < 8; r++) idctRowSse(block + 8 * r, kIdctTabSse[r], kIdctRnd[r]);
+  idctRowSse(block + 0, iTab1, Idct_Rnd0);
+  idctRowSse(block + 8, iTab2, Idct_Rnd1);
+  idctRowSse(block + 16, iTab3, Idct_Rnd2);
+  idctRowSse(block + 24, iTab4, Idct_Rnd3);
+  idctRowSse(block + 32, iTab1, Idct_Rnd4);
+  idctRowSse(block + 40, iTab4, Idct_Rnd5);
+  idctRowSse(block + 48, iTab3, Idct_Rnd6);
+  idctRowSse(block + 56, iTab2, Idct_Rnd7);
   idctColumnsMmx(block);
   idctColumnsMmx(block + 4);
 }
@@ -39,11 +51,13 @@ void Vrel_IDct16_SSE(short* block) {
 void Vrel_Dct16_SSE(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
-#pragma GCC unroll 8
-  for (int v = 0; v < 8; v++) {
-    short* row = block + 8 * v;
-    const __m64 rev = _mm_shuffle_pi16(load64(row + 4), _MM_SHUFFLE(0, 1, 2, 3));
-    fdctRowMmx(row, load64(row), rev, kFdctTab[v], kFdctRndLo[v], kFdctRndHi[v]);
-  }
+  fdctRowSse(block + 0, fTab1, Fdct_Rnd0, Fdct_Rnd0);
+  fdctRowSse(block + 8, fTab2, Fdct_Rnd2, Fdct_Rnd1);
+  fdctRowSse(block + 16, fTab3, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowSse(block + 24, fTab4, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowSse(block + 32, fTab1, Fdct_Rnd0, Fdct_Rnd0);
+  fdctRowSse(block + 40, fTab4, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowSse(block + 48, fTab3, Fdct_Rnd1, Fdct_Rnd1);
+  fdctRowSse(block + 56, fTab2, Fdct_Rnd1, Fdct_Rnd1);
 }
 #endif

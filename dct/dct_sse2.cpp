@@ -71,12 +71,14 @@ inline void idctColumnsSse2(short* block) {
 }  // namespace
 
 void Vrel_IDct16_SSE2(short* block) {
-  static constexpr const int16_t* tab[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
-                                            iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
-  static constexpr const int32_t* rnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
-                                            Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
-#pragma GCC unroll 8
-  for (int r = 0; r < 8; r++) idctRowSse2(block + 8 * r, tab[r], rnd[r]);
+  idctRowSse2(block + 0, iTab1_MMX, Idct_Rnd0);
+  idctRowSse2(block + 8, iTab2_MMX, Idct_Rnd1);
+  idctRowSse2(block + 16, iTab3_MMX, Idct_Rnd2);
+  idctRowSse2(block + 24, iTab4_MMX, Idct_Rnd3);
+  idctRowSse2(block + 32, iTab1_MMX, Idct_Rnd4);
+  idctRowSse2(block + 40, iTab4_MMX, Idct_Rnd5);
+  idctRowSse2(block + 48, iTab3_MMX, Idct_Rnd6);
+  idctRowSse2(block + 56, iTab2_MMX, Idct_Rnd7);
   idctColumnsSse2(block);
 }
 #endif
