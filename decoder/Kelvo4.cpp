@@ -29,6 +29,17 @@ short toFactor(float v) {
   return static_cast<short>(static_cast<int>(v));
 }
 
+// Natural position of each zigzag scan index.
+constexpr unsigned char kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Low 16 bits of v as a two's-complement sample.
+inline short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
+
+inline unsigned char clampByte(short v) { return v <= 0 ? 0 : v >= 255 ? 255 : static_cast<unsigned char>(v); }
+
 // Quotient of a wrapped 16-bit sum by 4, truncated toward zero.
 inline short quarter(std::uint16_t sum) {
   int s = static_cast<std::int16_t>(sum);
@@ -82,6 +93,66 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
   std::swap(oldfr, oldoldfr);
   smooth(oldoldfr, oldfr);
+  addTile(payload, oldfr);
+  if (convert) decodeYUV(oldfr, output);
+}
+
+void internalIDCT(const signed char* payload, int offset) {
+  const signed char* block = payload + offset;
+  for (int k = 0; k < 64; ++k) {
+    const int pos = kZigzag[k];
+    // The dequantised coefficient keeps the low 16 bits of the product: no saturation.
+    in[pos] = wrap16(block[k] * quant[pos]);
+  }
+  Vrel_IDct16_MMX(in);
+}
+
+void addTile(const signed char* payload, short* frame) {
+  const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
+  const std::ptrdiff_t stride = width3;
+  int offset = 0;
+  for (int by = 0; by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      internalIDCT(payload, offset);
+      offset += 64;
+      short* base = frame + 8 * by * stride + 24 * bx;
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+          short& s = base[r * stride + 3 * c];
+          s = wrap16(s + in[8 * r + c]);
+        }
+    }
+  }
+  for (int my = 0; my < mh; ++my) {
+    for (int mx = 0; mx < mw; ++mx) {
+      for (int component = 1; component <= 2; ++component) {
+        internalIDCT(payload, offset);
+        offset += 64;
+        short* base = frame + 16 * my * stride + 48 * mx + component;
+        for (int r = 0; r < 8; ++r)
+          for (int c = 0; c < 8; ++c) {
+            const short v = in[8 * r + c];
+            short* p = base + 2 * r * stride + 6 * c;
+            for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
+          }
+      }
+    }
+  }
+}
+
+void decodeYUV(short* frame, signed char* out) {
+  const std::size_t samples = 3 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  for (std::size_t i = 0; i < samples; i += 3) {
+    const int c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
+    // Reducing once at the end of each formula equals reducing every
+    // intermediate, since all steps are additions and subtractions mod 2^16.
+    const short first = wrap16(c0 - c2 - (c2 >> 2));
+    const short second = wrap16(c0 - c1 - (c1 >> 2));
+    const short third = wrap16(3 * c0 - second - first);
+    out[i] = static_cast<signed char>(clampByte(first));
+    out[i + 1] = static_cast<signed char>(clampByte(second));
+    out[i + 2] = static_cast<signed char>(clampByte(third));
+  }
 }
 
 void smooth(short* src, short* dst) {
