@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "stages.h"
 #include "vrel_dct.h"
 
 namespace {
@@ -85,18 +86,6 @@ void setQuantizationTable(const float* values, int count) {
   for (int i = 0; i < 64; ++i) quant[i] = toFactor(values[i]);
 }
 
-void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
-                 bool convert) {
-  const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
-  if (payloadLength != n + n / 2) return;
-  if (convert && outputLength != n * 3) return;
-  if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
-  std::swap(oldfr, oldoldfr);
-  smooth(oldoldfr, oldfr);
-  addTile(payload, oldfr);
-  if (convert) decodeYUV(oldfr, output);
-}
-
 void internalIDCT(const signed char* payload, int offset) {
   const signed char* block = payload + offset;
   for (int k = 0; k < 64; ++k) {
@@ -107,14 +96,17 @@ void internalIDCT(const signed char* payload, int offset) {
   Vrel_IDct16_MMX(in);
 }
 
-void addTile(const signed char* payload, short* frame) {
+namespace {
+
+// Adds the residual of the 16-row band `band`: luma block rows 2 band and
+// 2 band + 1, and macroblock row `band` of c1 and c2. Each block is decoded
+// into `in` immediately before its samples are added.
+void addBand(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
   const std::ptrdiff_t stride = width3;
-  int offset = 0;
-  for (int by = 0; by < bh; ++by) {
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
-      internalIDCT(payload, offset);
-      offset += 64;
+      internalIDCT(payload, 64 * (by * bw + bx));
       short* base = frame + 8 * by * stride + 24 * bx;
       for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c) {
@@ -123,26 +115,57 @@ void addTile(const signed char* payload, short* frame) {
         }
     }
   }
-  for (int my = 0; my < mh; ++my) {
-    for (int mx = 0; mx < mw; ++mx) {
-      for (int component = 1; component <= 2; ++component) {
-        internalIDCT(payload, offset);
-        offset += 64;
-        short* base = frame + 16 * my * stride + 48 * mx + component;
-        for (int r = 0; r < 8; ++r)
-          for (int c = 0; c < 8; ++c) {
-            const short v = in[8 * r + c];
-            short* p = base + 2 * r * stride + 6 * c;
-            for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
-          }
+  if (band >= mh) return;
+  for (int mx = 0; mx < mw; ++mx) {
+    for (int component = 1; component <= 2; ++component) {
+      internalIDCT(payload, 64 * bw * bh + 128 * (band * mw + mx) + 64 * (component - 1));
+      short* base = frame + 16 * band * stride + 48 * mx + component;
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+          const short v = in[8 * r + c];
+          short* p = base + 2 * r * stride + 6 * c;
+          for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
+        }
+    }
+  }
+}
+
+int bands() { return (height + 15) >> 4; }
+
+}  // namespace
+
+void addTile(const signed char* payload, short* frame) {
+  // Every sample receives at most one residual, so the band order gives the
+  // same frame as a walk of the payload from front to back.
+  for (int band = 0; band < bands(); ++band) addBand(payload, frame, band);
+}
+
+namespace kelvo4 {
+
+void smoothRowsC(const short* src, short* dst, int y0, int y1) {
+  const int w = width, h = height;
+  const std::ptrdiff_t stride = width3;
+  for (int y = y0; y < y1; ++y) {
+    const short* row = src + y * stride;
+    const short* up = y > 0 ? row - stride : row;
+    const short* down = y < h - 1 ? row + stride : row;
+    short* out = dst + y * stride;
+    for (int x = 0; x < w; ++x) {
+      const int i = 3 * x;
+      const int left = x > 0 ? i - 3 : i;
+      const int right = x < w - 1 ? i + 3 : i;
+      for (int k = 0; k < 3; ++k) {
+        const std::uint16_t sum = static_cast<std::uint16_t>(
+            static_cast<std::uint16_t>(row[left + k]) + static_cast<std::uint16_t>(row[right + k]) +
+            static_cast<std::uint16_t>(up[i + k]) + static_cast<std::uint16_t>(down[i + k]));
+        out[i + k] = quarter(sum);
       }
     }
   }
 }
 
-void decodeYUV(short* frame, signed char* out) {
-  const std::size_t samples = 3 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  for (std::size_t i = 0; i < samples; i += 3) {
+void convertC(const short* frame, signed char* out, std::size_t pixels) {
+  for (std::size_t i = 0; i < 3 * pixels; i += 3) {
     const int c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
     // Reducing once at the end of each formula equals reducing every
     // intermediate, since all steps are additions and subtractions mod 2^16.
@@ -155,23 +178,47 @@ void decodeYUV(short* frame, signed char* out) {
   }
 }
 
-void smooth(short* src, short* dst) {
-  const int w = width, h = height, stride = width3;
-  for (int y = 0; y < h; ++y) {
-    const short* row = src + static_cast<std::ptrdiff_t>(y) * stride;
-    const short* up = y > 0 ? row - stride : row;
-    const short* down = y < h - 1 ? row + stride : row;
-    short* out = dst + static_cast<std::ptrdiff_t>(y) * stride;
-    for (int x = 0; x < w; ++x) {
-      const int i = 3 * x;
-      const int left = x > 0 ? i - 3 : i;
-      const int right = x < w - 1 ? i + 3 : i;
-      for (int k = 0; k < 3; ++k) {
-        const std::uint16_t sum = static_cast<std::uint16_t>(
-            static_cast<std::uint16_t>(row[left + k]) + static_cast<std::uint16_t>(row[right + k]) +
-            static_cast<std::uint16_t>(up[i + k]) + static_cast<std::uint16_t>(down[i + k]));
-        out[i + k] = quarter(sum);
-      }
-    }
+namespace {
+
+Stages fastest() {
+#if defined(__x86_64__) || defined(__i386__)
+  return {smoothRowsSse2, __builtin_cpu_supports("ssse3") ? convertSsse3 : convertC};
+#else
+  return {smoothRowsC, convertC};
+#endif
+}
+
+}  // namespace
+
+Stages active = fastest();
+
+void forceScalarStages(bool scalar) { active = scalar ? Stages{smoothRowsC, convertC} : fastest(); }
+
+}  // namespace kelvo4
+
+void smooth(short* src, short* dst) { kelvo4::active.smoothRows(src, dst, 0, height); }
+
+void decodeYUV(short* frame, signed char* out) {
+  kelvo4::active.convert(frame, out, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+}
+
+void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
+                 bool convert) {
+  const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
+  if (payloadLength != n + n / 2) return;
+  if (convert && outputLength != n * 3) return;
+  if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
+  std::swap(oldfr, oldoldfr);
+  // Band by band, so each band is predicted, corrected and converted while
+  // it is still in cache. Prediction reads only the previous frame, so a
+  // band never depends on the bands after it.
+  const kelvo4::Stages stages = kelvo4::active;
+  for (int band = 0; band < bands(); ++band) {
+    const int y0 = 16 * band, y1 = y0 + 16 < height ? y0 + 16 : height;
+    stages.smoothRows(oldoldfr, oldfr, y0, y1);
+    addBand(payload, oldfr, band);
+    if (convert)
+      stages.convert(oldfr + static_cast<std::ptrdiff_t>(y0) * width3, output + static_cast<std::ptrdiff_t>(y0) * width3,
+                     static_cast<std::size_t>(y1 - y0) * static_cast<std::size_t>(width));
   }
 }
