@@ -1,5 +1,6 @@
 #include "Kelvo4.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -104,29 +105,21 @@ namespace {
 void addBand(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
   const std::ptrdiff_t stride = width3;
+  const kelvo4::Stages& stages = kelvo4::active;
   for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
       internalIDCT(payload, 64 * (by * bw + bx));
-      short* base = frame + 8 * by * stride + 24 * bx;
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-          short& s = base[r * stride + 3 * c];
-          s = wrap16(s + in[8 * r + c]);
-        }
+      stages.addLuma(frame + 8 * by * stride + 24 * bx, stride, in);
     }
   }
   if (band >= mh) return;
+  alignas(16) short u[64];
   for (int mx = 0; mx < mw; ++mx) {
-    for (int component = 1; component <= 2; ++component) {
-      internalIDCT(payload, 64 * bw * bh + 128 * (band * mw + mx) + 64 * (component - 1));
-      short* base = frame + 16 * band * stride + 48 * mx + component;
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-          const short v = in[8 * r + c];
-          short* p = base + 2 * r * stride + 6 * c;
-          for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
-        }
-    }
+    const int offset = 64 * bw * bh + 128 * (band * mw + mx);
+    internalIDCT(payload, offset);
+    std::copy(in, in + 64, u);
+    internalIDCT(payload, offset + 64);
+    stages.addChroma(frame + 16 * band * stride + 48 * mx, stride, u, in);
   }
 }
 
@@ -178,13 +171,35 @@ void convertC(const short* frame, signed char* out, std::size_t pixels) {
   }
 }
 
+void addLumaC(short* base, std::ptrdiff_t stride, const short* block) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short& s = base[r * stride + 3 * c];
+      s = wrap16(s + block[8 * r + c]);
+    }
+}
+
+void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short* p = base + 2 * r * stride + 6 * c;
+      for (short* s : {p, p + 3, p + stride, p + stride + 3}) {
+        s[1] = wrap16(s[1] + u[8 * r + c]);
+        s[2] = wrap16(s[2] + v[8 * r + c]);
+      }
+    }
+}
+
 namespace {
+
+constexpr Stages kScalar = {smoothRowsC, convertC, addLumaC, addChromaC};
 
 Stages fastest() {
 #if defined(__x86_64__) || defined(__i386__)
-  return {smoothRowsSse2, __builtin_cpu_supports("ssse3") ? convertSsse3 : convertC};
+  if (__builtin_cpu_supports("ssse3")) return {smoothRowsSse2, convertSsse3, addLumaSsse3, addChromaSsse3};
+  return {smoothRowsSse2, convertC, addLumaC, addChromaC};
 #else
-  return {smoothRowsC, convertC};
+  return kScalar;
 #endif
 }
 
@@ -192,7 +207,7 @@ Stages fastest() {
 
 Stages active = fastest();
 
-void forceScalarStages(bool scalar) { active = scalar ? Stages{smoothRowsC, convertC} : fastest(); }
+void forceScalarStages(bool scalar) { active = scalar ? kScalar : fastest(); }
 
 }  // namespace kelvo4
 
