@@ -156,7 +156,7 @@ TEST(ResidualPlacement, BlockOrderAndChromaCoverage) {
 
 TEST(ResidualPlacement, PartialCoverageAndUnreadTail) {
   setFlatTable(8.0f, 8.0f);
-  const struct { int w, h, used; } sizes[] = {{20, 20, 384}, {12, 8, 64}, {24, 8, 192}, {7, 7, 0}, {3, 3, 0}, {17, 33, 640}};
+  const struct { int w, h, used; } sizes[] = {{20, 20, 384}, {12, 8, 64}, {24, 8, 192}, {7, 7, 0}, {3, 3, 0}, {17, 33, 768}};
   for (auto s : sizes) {
     const int bytes = s.w * s.h + s.w * s.h / 2;
     Bytes payload(bytes, 0);  // DC 3 in every block adds 3 to every covered sample
