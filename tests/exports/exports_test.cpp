@@ -16,10 +16,13 @@ void smooth(short*, short*) { ++smoothCalls; }
 
 namespace {
 
+// Loaded once and never closed, like a JVM does: the frame buffers belong to
+// the library's state until the process ends.
 struct Library {
-  void* handle = dlopen(KELVO4_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ~Library() {
-    if (handle) dlclose(handle);
+  void* handle = load();
+  static void* load() {
+    static void* h = dlopen(KELVO4_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    return h;
   }
   template <typename T>
   T get(const char* name) {
