@@ -69,7 +69,9 @@ bool reinitDLL(int w, int h) {
   releaseFrames();
   width = w;
   height = h;
-  width3 = w + w + w;
+  // Wraps like the 32-bit sum it stands for: a width near 2^31 is accepted
+  // beside a height of 0, and then no row is ever read.
+  width3 = static_cast<int>(3u * static_cast<unsigned>(w));
   const std::size_t samples = static_cast<std::size_t>(width3) * static_cast<std::size_t>(height);
   try {
     oldoldfr = new short[samples];
@@ -185,7 +187,8 @@ void addBand(const signed char* payload, short* frame, int band) {
   }
 }
 
-int bands() { return (height + 15) >> 4; }
+// Unsigned: a height near 2^31 (beside a width of 0) must not overflow.
+int bands() { return static_cast<int>((static_cast<unsigned>(height) + 15u) >> 4); }
 
 }  // namespace
 
@@ -287,12 +290,15 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   if (convert && outputLength != n * 3) return;
   if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
   std::swap(oldfr, oldoldfr);
+  // No samples (one side 0): nothing to do, and the bands of a height near
+  // 2^31 beside a width of 0 would take seconds to walk.
+  if (n == 0) return;
   // Band by band, so each band is predicted, corrected and converted while
   // it is still in cache. Prediction reads only the previous frame, so a
   // band never depends on the bands after it.
   const kelvo4::Stages stages = kelvo4::active;
   for (int band = 0; band < bands(); ++band) {
-    const int y0 = 16 * band, y1 = y0 + 16 < height ? y0 + 16 : height;
+    const int y0 = 16 * band, y1 = height - y0 > 16 ? y0 + 16 : height;
     stages.smoothRows(oldoldfr, oldfr, y0, y1);
     addBand(payload, oldfr, band);
     if (convert)

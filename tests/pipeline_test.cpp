@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Kelvo4.h"
+#include "pipeline_model.h"
 #include "vrel_dct.h"
 
 namespace {
@@ -37,22 +38,8 @@ Block decodeBlock(const Bytes& bytes) {
   return out;
 }
 
-// Scan order built by walking the anti-diagonals, alternating direction.
-std::array<int, 64> zigzagByWalking() {
-  std::array<int, 64> zz{};
-  int k = 0;
-  for (int d = 0; d < 15; ++d) {
-    for (int i = 0; i <= d; ++i) {
-      const int r = d % 2 == 0 ? d - i : i;  // even diagonals run upwards
-      const int c = d - r;
-      if (r < 8 && c < 8) zz[k++] = 8 * r + c;
-    }
-  }
-  return zz;
-}
-
 TEST(BlockDecoding, ZigzagAndWrappingDequantisation) {
-  const auto zz = zigzagByWalking();
+  const auto zz = model::zigzagByWalking();
   EXPECT_EQ((std::vector<int>(zz.begin(), zz.begin() + 10)), (std::vector<int>{0, 1, 8, 16, 9, 2, 3, 10, 17, 24}));
   EXPECT_EQ((std::vector<int>(zz.begin() + 59, zz.end())), (std::vector<int>{54, 47, 55, 62, 63}));
 
@@ -235,70 +222,13 @@ TEST(ColourOutput, ThroughDecodeFrame) {
   }
 }
 
-// A plain model of the whole pipeline: per-pixel loops straight from the
-// formulas, sharing nothing with the decoder but the inverse transform.
-struct Model {
-  int w, h;
-  std::vector<short> frame;
-  std::vector<short> table;
-
-  Model(int w_, int h_) : w(w_), h(h_), frame(3 * w_ * h_) {
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = i % 3 == 0 ? 0 : 128;
-  }
-  short at(int x, int y, int k) const { return frame[3 * (y * w + x) + k]; }
-
-  Block residual(const Bytes& payload, int block) const {
-    static const auto zz = zigzagByWalking();
-    Block b{};
-    for (int k = 0; k < 64; ++k) b[zz[k]] = wrap(payload[64 * block + k] * table[zz[k]]);
-    return idct(b);
-  }
-
-  void decode(const Bytes& payload, Bytes* out) {
-    std::vector<short> next(frame.size());
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x)
-        for (int k = 0; k < 3; ++k) {
-          int sum = at(x > 0 ? x - 1 : x, y, k) + at(x < w - 1 ? x + 1 : x, y, k) + at(x, y > 0 ? y - 1 : y, k) +
-                    at(x, y < h - 1 ? y + 1 : y, k);
-          const int s16 = wrap(sum);
-          next[3 * (y * w + x) + k] = static_cast<short>(s16 < 0 ? -((-s16) / 4) : s16 / 4);
-        }
-    const int bw = w / 8, bh = h / 8, mw = w / 16, mh = h / 16;
-    std::vector<Block> blocks;
-    for (int b = 0; b < bw * bh + 2 * mw * mh; ++b) blocks.push_back(residual(payload, b));
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        short* p = &next[3 * (y * w + x)];
-        if (x < 8 * bw && y < 8 * bh) p[0] = wrap(p[0] + blocks[(y / 8) * bw + x / 8][8 * (y % 8) + x % 8]);
-        if (x < 16 * mw && y < 16 * mh) {
-          const int m = bw * bh + 2 * ((y / 16) * mw + x / 16);
-          const int s = 8 * ((y % 16) / 2) + (x % 16) / 2;
-          p[1] = wrap(p[1] + blocks[m][s]);
-          p[2] = wrap(p[2] + blocks[m + 1][s]);
-        }
-      }
-    frame = next;
-    if (!out) return;
-    out->resize(frame.size());
-    for (std::size_t i = 0; i < frame.size(); i += 3) {
-      const short c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
-      const short first = wrap(wrap(c0 - c2) - (c2 >> 2));
-      const short second = wrap(wrap(c0 - c1) - (c1 >> 2));
-      const short third = wrap(wrap(wrap(3 * c0) - second) - first);
-      int j = 0;
-      for (short v : {first, second, third}) (*out)[i + j++] = static_cast<signed char>(v <= 0 ? 0 : v >= 255 ? 255 : v);
-    }
-  }
-};
-
 TEST(Pipeline, MatchesPlainModelFrameByFrame) {
   std::mt19937 rng(2024);
   const std::pair<int, int> sizes[] = {{16, 16}, {48, 32}, {20, 20}, {33, 17}, {7, 7}, {1, 1}, {40, 9}};
   for (auto [w, h] : sizes) {
     for (int regime = 0; regime < 3; ++regime) {
       // 0: realistic, 1: large factors that wrap the products, 2: full 16-bit tables and bytes.
-      Model model(w, h);
+      model::Decoder model(w, h);
       ASSERT_TRUE(reinitDLL(w, h));
       for (int frame = 0; frame < 6; ++frame) {
         if (frame % 3 == 0) {
@@ -308,16 +238,17 @@ TEST(Pipeline, MatchesPlainModelFrameByFrame) {
                 : regime == 1 ? static_cast<float>(static_cast<int>(rng() % 2000) - 1000)
                               : static_cast<float>(static_cast<int>(rng() % 65536) - 32768);
           setTable(t);
-          model.table.assign(quant, quant + 64);
-          for (int i = 0; i < 64; ++i) ASSERT_EQ(model.table[i], static_cast<short>(t[i]));
+          model.setTable(t.data(), 64);
+          for (int i = 0; i < 64; ++i) ASSERT_EQ(quant[i], static_cast<short>(t[i]));
         }
         Bytes payload(w * h + w * h / 2);
         for (auto& b : payload)
           b = static_cast<signed char>(regime == 0 ? (rng() % 4 == 0 ? static_cast<int>(rng() % 21) - 10 : 0)
                                                    : static_cast<int>(rng() % 256) - 128);
         const bool convert = frame % 2 == 0;
-        Bytes expected, output(3 * w * h);
-        model.decode(payload, convert ? &expected : nullptr);
+        Bytes expected(3 * w * h), output(3 * w * h);
+        const int length = static_cast<int>(payload.size());
+        ASSERT_TRUE(model.decode(payload.data(), length, expected.data(), 3 * w * h, convert));
         decodeFrame(payload.data(), static_cast<int>(payload.size()), output.data(), static_cast<int>(output.size()),
                     convert);
         ASSERT_EQ(std::vector<short>(oldfr, oldfr + 3 * w * h), model.frame)
