@@ -45,10 +45,16 @@ inline uint64_t seed() {
 }
 
 #ifdef KELVO4_SANITIZE_BUILD
-inline constexpr long kRandomBlocks = 20'000;
+inline constexpr long kDefaultRandomBlocks = 20'000;
 #else
-inline constexpr long kRandomBlocks = 2'000'000;
+inline constexpr long kDefaultRandomBlocks = 2'000'000;
 #endif
+
+// KELVO4_DCT_BLOCKS overrides the count, e.g. to run the suite under valgrind.
+inline const long kRandomBlocks = [] {
+  const char* e = std::getenv("KELVO4_DCT_BLOCKS");
+  return e ? std::strtol(e, nullptr, 0) : kDefaultRandomBlocks;
+}();
 
 enum Dist { Uniform16, Range256, Range2048, Small, Range300, Sparse, Extremes, NearWrap, LargeDc, kDists };
 
