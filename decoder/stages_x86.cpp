@@ -5,6 +5,7 @@
 #include <emmintrin.h>
 #include <tmmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "Kelvo4.h"
@@ -140,6 +141,65 @@ __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t
       for (int i = 0; i < 6; ++i) _mm_storeu_si128(p + i, _mm_add_epi16(_mm_loadu_si128(p + i), add[i]));
     }
   }
+}
+
+namespace {
+
+// For each pair of natural rows (16 positions) and each 16-byte quarter of
+// the scan, the byte shuffle that fetches the positions held by that quarter.
+struct GatherMasks {
+  alignas(16) signed char m[4][4][16];
+  GatherMasks() {
+    for (int n = 0; n < 64; ++n) {
+      int k = 0;
+      while (kZigzag[k] != n) ++k;
+      for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
+    }
+  }
+};
+const GatherMasks kGather;
+
+}  // namespace
+
+__attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
+  __m128i scan[4];
+  for (int q = 0; q < 4; ++q) scan[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ac = _mm_or_si128(_mm_or_si128(_mm_srli_si128(scan[0], 1), scan[1]), _mm_or_si128(scan[2], scan[3]));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(ac, zero)) == 0xFFFF) {
+    // A lone DC coefficient, or nothing at all.
+    const int d = static_cast<short>(static_cast<std::uint16_t>(block[0] * quant[0]));
+    if (block[0] == 0) {
+      for (int r = 0; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), zero);
+      return BlockKind::Zero;
+    }
+    // floor((D + 4) / 8) across row 0 and floor((D + 3) / 8) elsewhere,
+    // limited to [-512, 511]: the transform's own result for every D.
+    const __m128i top = _mm_set1_epi16(static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+    const __m128i rest = _mm_set1_epi16(static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), top);
+    for (int r = 1; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), rest);
+    return BlockKind::Residual;
+  }
+  unsigned nonzeroRows = 0;
+  for (int p = 0; p < 4; ++p) {
+    const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
+    const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(scan[0], m[0]), _mm_shuffle_epi8(scan[1], m[1])),
+                                       _mm_or_si128(_mm_shuffle_epi8(scan[2], m[2]), _mm_shuffle_epi8(scan[3], m[3])));
+    // Sign extension: each byte lands in the high half of a lane, then an
+    // arithmetic shift brings it down. The product keeps its low 16 bits.
+    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
+    const __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8);
+    const __m128i r0 = _mm_mullo_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + 16 * p)));
+    const __m128i r1 = _mm_mullo_epi16(hi, _mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + 16 * p + 8)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * p), r0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * p + 8), r1);
+    const int zeroLanes = _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(r0, zero), _mm_cmpeq_epi16(r1, zero)));
+    nonzeroRows |= static_cast<unsigned>((zeroLanes & 0xFF) != 0xFF) << (2 * p);
+    nonzeroRows |= static_cast<unsigned>((zeroLanes >> 8) != 0xFF) << (2 * p + 1);
+  }
+  rows = nonzeroRows;
+  return BlockKind::Coefficients;
 }
 
 }  // namespace kelvo4
