@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "stages.h"
 #include "vrel_dct.h"
 
 namespace {
@@ -28,6 +29,17 @@ short toFactor(float v) {
   if (!(v > -32769.0f && v < 32768.0f)) return -32768;
   return static_cast<short>(static_cast<int>(v));
 }
+
+// Natural position of each zigzag scan index.
+constexpr unsigned char kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Low 16 bits of v as a two's-complement sample.
+inline short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
+
+inline unsigned char clampByte(short v) { return v <= 0 ? 0 : v >= 255 ? 255 : static_cast<unsigned char>(v); }
 
 // Quotient of a wrapped 16-bit sum by 4, truncated toward zero.
 inline short quarter(std::uint16_t sum) {
@@ -74,23 +86,70 @@ void setQuantizationTable(const float* values, int count) {
   for (int i = 0; i < 64; ++i) quant[i] = toFactor(values[i]);
 }
 
-void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
-                 bool convert) {
-  const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
-  if (payloadLength != n + n / 2) return;
-  if (convert && outputLength != n * 3) return;
-  if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
-  std::swap(oldfr, oldoldfr);
-  smooth(oldoldfr, oldfr);
+void internalIDCT(const signed char* payload, int offset) {
+  const signed char* block = payload + offset;
+  for (int k = 0; k < 64; ++k) {
+    const int pos = kZigzag[k];
+    // The dequantised coefficient keeps the low 16 bits of the product: no saturation.
+    in[pos] = wrap16(block[k] * quant[pos]);
+  }
+  Vrel_IDct16_MMX(in);
 }
 
-void smooth(short* src, short* dst) {
-  const int w = width, h = height, stride = width3;
-  for (int y = 0; y < h; ++y) {
-    const short* row = src + static_cast<std::ptrdiff_t>(y) * stride;
+namespace {
+
+// Adds the residual of the 16-row band `band`: luma block rows 2 band and
+// 2 band + 1, and macroblock row `band` of c1 and c2. Each block is decoded
+// into `in` immediately before its samples are added.
+void addBand(const signed char* payload, short* frame, int band) {
+  const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
+  const std::ptrdiff_t stride = width3;
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      internalIDCT(payload, 64 * (by * bw + bx));
+      short* base = frame + 8 * by * stride + 24 * bx;
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+          short& s = base[r * stride + 3 * c];
+          s = wrap16(s + in[8 * r + c]);
+        }
+    }
+  }
+  if (band >= mh) return;
+  for (int mx = 0; mx < mw; ++mx) {
+    for (int component = 1; component <= 2; ++component) {
+      internalIDCT(payload, 64 * bw * bh + 128 * (band * mw + mx) + 64 * (component - 1));
+      short* base = frame + 16 * band * stride + 48 * mx + component;
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+          const short v = in[8 * r + c];
+          short* p = base + 2 * r * stride + 6 * c;
+          for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
+        }
+    }
+  }
+}
+
+int bands() { return (height + 15) >> 4; }
+
+}  // namespace
+
+void addTile(const signed char* payload, short* frame) {
+  // Every sample receives at most one residual, so the band order gives the
+  // same frame as a walk of the payload from front to back.
+  for (int band = 0; band < bands(); ++band) addBand(payload, frame, band);
+}
+
+namespace kelvo4 {
+
+void smoothRowsC(const short* src, short* dst, int y0, int y1) {
+  const int w = width, h = height;
+  const std::ptrdiff_t stride = width3;
+  for (int y = y0; y < y1; ++y) {
+    const short* row = src + y * stride;
     const short* up = y > 0 ? row - stride : row;
     const short* down = y < h - 1 ? row + stride : row;
-    short* out = dst + static_cast<std::ptrdiff_t>(y) * stride;
+    short* out = dst + y * stride;
     for (int x = 0; x < w; ++x) {
       const int i = 3 * x;
       const int left = x > 0 ? i - 3 : i;
@@ -102,5 +161,64 @@ void smooth(short* src, short* dst) {
         out[i + k] = quarter(sum);
       }
     }
+  }
+}
+
+void convertC(const short* frame, signed char* out, std::size_t pixels) {
+  for (std::size_t i = 0; i < 3 * pixels; i += 3) {
+    const int c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
+    // Reducing once at the end of each formula equals reducing every
+    // intermediate, since all steps are additions and subtractions mod 2^16.
+    const short first = wrap16(c0 - c2 - (c2 >> 2));
+    const short second = wrap16(c0 - c1 - (c1 >> 2));
+    const short third = wrap16(3 * c0 - second - first);
+    out[i] = static_cast<signed char>(clampByte(first));
+    out[i + 1] = static_cast<signed char>(clampByte(second));
+    out[i + 2] = static_cast<signed char>(clampByte(third));
+  }
+}
+
+namespace {
+
+Stages fastest() {
+#if defined(__x86_64__) || defined(__i386__)
+  return {smoothRowsSse2, __builtin_cpu_supports("ssse3") ? convertSsse3 : convertC};
+#else
+  return {smoothRowsC, convertC};
+#endif
+}
+
+}  // namespace
+
+Stages active = fastest();
+
+void forceScalarStages(bool scalar) { active = scalar ? Stages{smoothRowsC, convertC} : fastest(); }
+
+}  // namespace kelvo4
+
+void smooth(short* src, short* dst) { kelvo4::active.smoothRows(src, dst, 0, height); }
+
+void decodeYUV(short* frame, signed char* out) {
+  kelvo4::active.convert(frame, out, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+}
+
+void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
+                 bool convert) {
+  const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
+  if (payloadLength != n + n / 2) return;
+  if (convert && outputLength != n * 3) return;
+  if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
+  std::swap(oldfr, oldoldfr);
+  // Band by band, so each band is predicted, corrected and converted while
+  // it is still in cache. Prediction reads only the previous frame, so a
+  // band never depends on the bands after it.
+  const kelvo4::Stages stages = kelvo4::active;
+  for (int band = 0; band < bands(); ++band) {
+    const int y0 = 16 * band, y1 = y0 + 16 < height ? y0 + 16 : height;
+    stages.smoothRows(oldoldfr, oldfr, y0, y1);
+    addBand(payload, oldfr, band);
+    if (convert)
+      stages.convert(oldfr + static_cast<std::ptrdiff_t>(y0) * width3, output + static_cast<std::ptrdiff_t>(y0) * width3,
+                     static_cast<std::size_t>(y1 - y0) * static_cast<std::size_t>(width));
   }
 }

@@ -28,6 +28,21 @@ void setQuantizationTable(const float* values, int count);
 void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
                  bool convert);
 
+// Decodes the 64-byte block at payload + offset (coefficients in zigzag order)
+// into `in`: natural order, sign-extended, multiplied by `quant` keeping the
+// low 16 bits, then inverse transformed in place.
+void internalIDCT(const signed char* payload, int offset);
+
+// Adds the residual blocks of a frame payload to frame: the 8x8 c0 blocks in
+// raster order, then per 16x16 macroblock one c1 and one c2 block whose samples
+// each cover 2x2 pixels. Sums wrap in 16 bits; pixels outside whole blocks keep
+// their value, and bytes past the last whole block are not read.
+void addTile(const signed char* payload, short* frame);
+
+// Converts the frame to 3 * width * height bytes, three per pixel in frame
+// order, computed in wrapping 16-bit arithmetic and clamped to 0..255.
+void decodeYUV(short* frame, signed char* out);
+
 // Prediction: each sample becomes the mean of its four neighbours of the same
 // component in src, a pixel standing in for a neighbour outside the frame. The
 // sum wraps in 16 bits and the division truncates toward zero. src and dst are

@@ -1,0 +1,210 @@
+// Frame stages and whole-frame decoding at three sizes, beside two
+// references measured in the same run: a skeleton that only moves one
+// decode's bytes, and a mature DCT picture decoder (when its library exists).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Kelvo4.h"
+#include "bench_util.h"
+
+#ifdef KELVO4_HAVE_TURBOJPEG
+#include <turbojpeg.h>
+#endif
+
+namespace {
+
+struct Size {
+  int w, h;
+  const char* name;
+};
+constexpr Size kSizes[] = {{352, 288, "352x288"}, {1280, 720, "1280x720"}, {1920, 1080, "1920x1080"}};
+
+// A table and payloads shaped like real streams: a moderate DC factor,
+// factors growing with frequency, and coefficients that are small and
+// mostly zero away from the lowest frequencies.
+void setRealisticTable() {
+  std::vector<float> t(64);
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) t[8 * r + c] = static_cast<float>(r + c == 0 ? 16 : 10 + 4 * (r + c));
+  setQuantizationTable(t.data(), 64);
+}
+
+std::vector<signed char> realisticPayload(int w, int h, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> dc(0.0, 6.0);
+  std::vector<signed char> p(static_cast<std::size_t>(w) * h + static_cast<std::size_t>(w) * h / 2, 0);
+  for (std::size_t b = 0; b + 64 <= p.size(); b += 64) {
+    p[b] = static_cast<signed char>(std::clamp(static_cast<int>(dc(rng)), -127, 127));
+    for (int k = 1; k < 64; ++k) {
+      const unsigned chance = k < 6 ? 50 : k < 21 ? 15 : 2;
+      if (rng() % 100 < chance) p[b + k] = static_cast<signed char>(static_cast<int>(rng() % 5) - 2);
+    }
+  }
+  return p;
+}
+
+struct Clip {
+  std::vector<std::vector<signed char>> payloads;
+  std::vector<signed char> output;
+  std::size_t bytesPerDecode;  // previous frame and payload read, new frame and output written
+
+  explicit Clip(const Size& s) {
+    for (unsigned i = 0; i < 4; ++i) payloads.push_back(realisticPayload(s.w, s.h, 17 + i));
+    const std::size_t pixels = static_cast<std::size_t>(s.w) * s.h;
+    output.resize(3 * pixels);
+    bytesPerDecode = 2 * (6 * pixels) + payloads[0].size() + output.size();
+  }
+};
+
+void report(benchmark::State& state, const Size& s, std::size_t bytes) {
+  const double pixels = static_cast<double>(s.w) * s.h;
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["ns/pixel"] = benchmark::Counter(static_cast<double>(state.iterations()) * pixels * 1e-9,
+                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void decodeFrameBench(benchmark::State& state, Size s, bool convert) {
+  Clip clip(s);
+  reinitDLL(s.w, s.h);
+  setRealisticTable();
+  std::size_t f = 0;
+  for (auto _ : state) {
+    const auto& p = clip.payloads[f++ % clip.payloads.size()];
+    decodeFrame(p.data(), static_cast<int>(p.size()), clip.output.data(), static_cast<int>(clip.output.size()),
+                convert);
+    benchmark::DoNotOptimize(clip.output.data());
+  }
+  report(state, s, convert ? clip.bytesPerDecode : clip.bytesPerDecode - clip.output.size());
+}
+
+void smoothBench(benchmark::State& state, Size s) {
+  reinitDLL(s.w, s.h);
+  for (auto _ : state) {
+    smooth(oldfr, oldoldfr);
+    benchmark::ClobberMemory();
+  }
+  report(state, s, 12u * s.w * s.h);
+}
+
+void addTileBench(benchmark::State& state, Size s) {
+  Clip clip(s);
+  reinitDLL(s.w, s.h);
+  setRealisticTable();
+  std::size_t f = 0;
+  for (auto _ : state) {
+    addTile(clip.payloads[f++ % clip.payloads.size()].data(), oldfr);
+    benchmark::ClobberMemory();
+  }
+  report(state, s, 12u * s.w * s.h + clip.payloads[0].size());
+}
+
+void decodeYuvBench(benchmark::State& state, Size s) {
+  Clip clip(s);
+  reinitDLL(s.w, s.h);
+  for (auto _ : state) {
+    decodeYUV(oldfr, clip.output.data());
+    benchmark::ClobberMemory();
+  }
+  report(state, s, 6u * s.w * s.h + clip.output.size());
+}
+
+// Moves exactly the bytes of one decode with trivial arithmetic: reads the
+// previous frame and the payload, writes the new frame and the output.
+void skeletonBench(benchmark::State& state, Size s) {
+  Clip clip(s);
+  const std::size_t samples = 3u * s.w * s.h;
+  std::vector<short> prev(samples, 7), next(samples);
+  std::uint32_t check = 0;
+  for (auto _ : state) {
+    const auto& p = clip.payloads[0];
+    for (std::size_t i = 0; i < samples; ++i) {
+      const short v = static_cast<short>(prev[i] + 1);
+      next[i] = v;
+      clip.output[i] = static_cast<signed char>(v);
+    }
+    for (signed char b : p) check += static_cast<unsigned char>(b);
+    std::swap(prev, next);
+    benchmark::DoNotOptimize(check);
+    benchmark::ClobberMemory();
+  }
+  report(state, s, clip.bytesPerDecode);
+}
+
+#ifdef KELVO4_HAVE_TURBOJPEG
+// A deterministic picture with smooth gradients, texture and hard edges.
+std::vector<unsigned char> naturalPicture(int w, int h) {
+  std::vector<unsigned char> rgb(3u * w * h);
+  std::mt19937 rng(3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double sky = 120 + 80.0 * y / h;
+      const double ripple = 20 * std::sin(x * 0.05 + y * 0.02) * std::cos(y * 0.031);
+      const bool hill = y > h / 2 + 60 * std::sin(x * 0.004);
+      const int noise = static_cast<int>(rng() % 13) - 6;
+      const double base = hill ? 70 + ripple + noise : sky + ripple / 3 + noise / 2;
+      unsigned char* p = &rgb[3u * (static_cast<std::size_t>(y) * w + x)];
+      p[0] = static_cast<unsigned char>(std::clamp(base + (hill ? 10 : -40), 0.0, 255.0));
+      p[1] = static_cast<unsigned char>(std::clamp(base + (hill ? 40 : -10), 0.0, 255.0));
+      p[2] = static_cast<unsigned char>(std::clamp(base + (hill ? -20 : 50), 0.0, 255.0));
+    }
+  return rgb;
+}
+
+void turbojpegBench(benchmark::State& state, Size s) {
+  auto rgb = naturalPicture(s.w, s.h);
+  tjhandle enc = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long jpegSize = 0;
+  if (!enc || tjCompress2(enc, rgb.data(), s.w, 0, s.h, TJPF_RGB, &jpeg, &jpegSize, TJSAMP_420, 90, 0) != 0) {
+    state.SkipWithError("cannot compress the reference picture");
+    return;
+  }
+  tjhandle dec = tjInitDecompress();
+  std::vector<unsigned char> out(rgb.size());
+  for (auto _ : state) {
+    if (tjDecompress2(dec, jpeg, jpegSize, out.data(), s.w, 0, s.h, TJPF_RGB, 0) != 0) {
+      state.SkipWithError("decompression failed");
+      break;
+    }
+    benchmark::ClobberMemory();
+  }
+  state.counters["jpeg_bytes"] = static_cast<double>(jpegSize);
+  report(state, s, jpegSize + out.size());
+  tjFree(jpeg);
+  tjDestroy(enc);
+  tjDestroy(dec);
+}
+#endif
+
+int registerAll() {
+  for (const Size& s : kSizes) {
+    const std::string n = s.name;
+    benchmark::RegisterBenchmark(("smooth/" + n).c_str(), smoothBench, s);
+    benchmark::RegisterBenchmark(("addTile/" + n).c_str(), addTileBench, s);
+    benchmark::RegisterBenchmark(("decodeYUV/" + n).c_str(), decodeYuvBench, s);
+    benchmark::RegisterBenchmark(("decodeFrame_noconvert/" + n).c_str(), decodeFrameBench, s, false);
+    benchmark::RegisterBenchmark(("decodeFrame_convert/" + n).c_str(), decodeFrameBench, s, true);
+    benchmark::RegisterBenchmark(("skeleton/" + n).c_str(), skeletonBench, s);
+    bench::ratioTo("decodeFrame_convert/" + n, "skeleton/" + n);
+  }
+#ifdef KELVO4_HAVE_TURBOJPEG
+  benchmark::RegisterBenchmark("turbojpeg_420_q90_rgb/1920x1080", turbojpegBench, kSizes[2]);
+  bench::ratioTo("decodeFrame_convert/1920x1080", "turbojpeg_420_q90_rgb/1920x1080");
+#else
+  std::printf("libturbojpeg0-dev is not installed: the JPEG reference is not measured\n");
+#endif
+  return 0;
+}
+
+const int registered = registerAll();
+
+}  // namespace

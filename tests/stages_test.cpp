@@ -1,0 +1,78 @@
+// The fast prediction and conversion stages against their scalar forms, on
+// random frames of every shape, with guard samples around the outputs.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "Kelvo4.h"
+#include "stages.h"
+
+namespace {
+
+struct ScalarStages {
+  explicit ScalarStages(bool on) { kelvo4::forceScalarStages(on); }
+  ~ScalarStages() { kelvo4::forceScalarStages(false); }
+};
+
+std::vector<short> randomFrame(std::mt19937& rng, std::size_t n, int kind) {
+  std::vector<short> f(n);
+  for (auto& s : f) {
+    const unsigned r = rng();
+    s = static_cast<short>(kind == 0 ? r % 65536 : kind == 1 ? r % 600 - 300 : (r % 2 ? 32767 : -32768));
+  }
+  return f;
+}
+
+TEST(FastStages, SmoothAndConvertMatchScalar) {
+  std::mt19937 rng(99);
+  const int guard = 24;
+  std::vector<std::pair<int, int>> sizes = {{1, 1}, {2, 1}, {1, 2}, {3, 3}, {5, 1}, {1, 9}, {8, 8}, {9, 7},
+                                            {16, 16}, {17, 3}, {33, 35}, {64, 2}, {352, 18}, {0, 4}, {4, 0}};
+  for (int i = 0; i < 40; ++i) sizes.push_back({1 + static_cast<int>(rng() % 70), 1 + static_cast<int>(rng() % 40)});
+  for (auto [w, h] : sizes) {
+    ASSERT_TRUE(reinitDLL(w, h));
+    const std::size_t n = 3u * w * h;
+    for (int kind = 0; kind < 3; ++kind) {
+      const auto src = randomFrame(rng, n, kind);
+      std::vector<short> expected(n + 2 * guard, 0x5A5A), actual(n + 2 * guard, 0x5A5A);
+      std::vector<signed char> outExpected(n + 2 * guard, 0x5A), outActual(n + 2 * guard, 0x5A);
+      {
+        ScalarStages scalar(true);
+        smooth(const_cast<short*>(src.data()), expected.data() + guard);
+        decodeYUV(const_cast<short*>(src.data()), outExpected.data() + guard);
+      }
+      smooth(const_cast<short*>(src.data()), actual.data() + guard);
+      decodeYUV(const_cast<short*>(src.data()), outActual.data() + guard);
+      ASSERT_EQ(actual, expected) << w << "x" << h << " kind " << kind;
+      ASSERT_EQ(outActual, outExpected) << w << "x" << h << " kind " << kind;
+    }
+  }
+}
+
+TEST(FastStages, DecodeFrameMatchesScalarStages) {
+  std::mt19937 rng(5);
+  std::vector<float> table(64);
+  for (auto& t : table) t = static_cast<float>(static_cast<int>(rng() % 4000) - 2000);
+  setQuantizationTable(table.data(), 64);
+  for (auto [w, h] : {std::pair{40, 37}, {17, 16}, {64, 48}, {1, 30}}) {
+    std::vector<std::vector<short>> frames[2];
+    std::vector<std::vector<signed char>> outputs[2];
+    for (int scalar = 0; scalar < 2; ++scalar) {
+      ScalarStages force(scalar == 1);
+      std::mt19937 payloadRng(w * 1000 + h);
+      ASSERT_TRUE(reinitDLL(w, h));
+      for (int f = 0; f < 5; ++f) {
+        std::vector<signed char> payload(w * h + w * h / 2), out(3 * w * h);
+        for (auto& b : payload) b = static_cast<signed char>(payloadRng() % 256);
+        decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), static_cast<int>(out.size()), true);
+        frames[scalar].emplace_back(oldfr, oldfr + 3 * w * h);
+        outputs[scalar].push_back(out);
+      }
+    }
+    EXPECT_EQ(frames[0], frames[1]) << w << "x" << h;
+    EXPECT_EQ(outputs[0], outputs[1]) << w << "x" << h;
+  }
+}
+
+}  // namespace
