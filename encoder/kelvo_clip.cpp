@@ -57,8 +57,8 @@ double fbm(double x, double y, int octaves, std::uint32_t seed) {
 }
 
 // Ridge heights (v grows downward, the frame is one unit high).
-double mountainRidge(double u) { return 0.50 - 0.22 * fbm(u * 1.7, 0.5, 6, 11); }
-double hillRidge(double u) { return 0.66 - 0.07 * fbm(u * 1.3, 3.5, 4, 23); }
+double mountainRidge(double u) { return 0.41 - 0.55 * (fbm(u * 2.4, 0.5, 6, 11) - 0.5); }
+double hillRidge(double u) { return 0.63 - 0.25 * (fbm(u * 1.6, 3.5, 4, 23) - 0.5); }
 
 Rgb sky(double u, double v) {
   Rgb c = mix({48, 96, 172}, {196, 214, 234}, smoothstep(-0.1, 0.55, v));
@@ -75,7 +75,7 @@ Rgb mountain(double u, double v, double ridge) {
   Rgb c = mix({78, 84, 108}, {128, 132, 150}, rock);
   // Snow on the peaks, with a ragged lower border.
   const double snow = smoothstep(0.045, 0.03, v - ridge + 0.03 * (fbm(u * 20, v * 20, 3, 37) - 0.5)) *
-                      smoothstep(0.40, 0.34, ridge);
+                      smoothstep(0.36, 0.31, ridge);
   c = mix(c, {236, 238, 244}, snow);
   // Haze toward the valley.
   return mix(c, {170, 185, 205}, 0.35 * smoothstep(0.3, 0.66, v));
@@ -86,7 +86,7 @@ Rgb meadow(double u, double v) {
   Rgb c = mix({92, 138, 58}, {150, 160, 70}, smoothstep(0.35, 0.7, patch));
   // Grass gets coarser toward the camera.
   const double depth = std::clamp((v - 0.6) / 0.4, 0.0, 1.0);
-  const double grass = fbm(u * (60 - 30 * depth), v * (140 - 60 * depth), 3, 43) - 0.5;
+  const double grass = fbm(u * (150 - 70 * depth), v * (50 - 20 * depth), 3, 43) - 0.5;
   c = add(c, grass * (26 + 20 * depth));
   c = scale(c, 0.8 + 0.35 * depth);
   // A dirt path winding through the meadow.

@@ -13,6 +13,9 @@
 #include <mmintrin.h>
 #endif
 
+// Declared here until the kernel header carries it.
+extern "C" void Vrel_Dct16_MMX(short* block);
+
 namespace kelvo {
 
 const std::uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
@@ -27,9 +30,9 @@ namespace {
 constexpr int kMaxFactor = 96;
 
 // The measured default (see the README): DC factor, AC base and AC slope.
-constexpr int kDefaultDc = 24;
-constexpr double kDefaultAc = 4.0;
-constexpr double kDefaultSlope = 0.25;
+constexpr int kDefaultDc = 14;
+constexpr double kDefaultAc = 3.0;
+constexpr double kDefaultSlope = 0.0;
 
 int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
 
