@@ -17,12 +17,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
     if (bench::ratios().empty()) return;
-    std::printf("\nRatios (time of the reference / time of the row; above 1 means faster than the reference)\n");
+    std::printf("\nRatios of CPU time (time of the reference / time of the row; above 1 means faster than the reference)\n");
     for (const auto& [row, ref] : bench::ratios()) {
       auto a = times_.find(row), b = times_.find(ref);
       if (a == times_.end() || b == times_.end()) continue;

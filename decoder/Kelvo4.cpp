@@ -1,12 +1,18 @@
 #include "Kelvo4.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <utility>
 
+#include "dct.h"
 #include "stages.h"
-#include "vrel_dct.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -86,15 +92,72 @@ void setQuantizationTable(const float* values, int count) {
   for (int i = 0; i < 64; ++i) quant[i] = toFactor(values[i]);
 }
 
-void internalIDCT(const signed char* payload, int offset) {
-  const signed char* block = payload + offset;
+namespace kelvo4 {
+
+std::uint64_t nonzeroBytes(const signed char* block) {
+#if defined(__x86_64__) || defined(__i386__)
+  std::uint64_t zero = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    zero |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) << (16 * i);
+  }
+  return ~zero;
+#else
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<std::uint64_t>(block[k] != 0) << k;
+  return mask;
+#endif
+}
+
+void idctRows(short* block, unsigned /*rows*/) {
+#if defined(__x86_64__) || defined(__i386__)
+  Vrel_IDct16_SSE2(block);
+#else
+  Vrel_IDct16_MMX(block);
+#endif
+}
+
+bool decodeBlockC(const signed char* block) {
   for (int k = 0; k < 64; ++k) {
     const int pos = kZigzag[k];
     // The dequantised coefficient keeps the low 16 bits of the product: no saturation.
     in[pos] = wrap16(block[k] * quant[pos]);
   }
   Vrel_IDct16_MMX(in);
+  return true;
 }
+
+bool decodeBlockSparse(const signed char* block) {
+  std::uint64_t nonzero = nonzeroBytes(block);
+  if (nonzero == 0) {
+    // Zero coefficients transform to a zero residual, whatever the table.
+    std::fill(in, in + 64, short{0});
+    return false;
+  }
+  if (nonzero == 1) {
+    // A lone DC coefficient D gives floor((D + 4) / 8) across row 0 and
+    // floor((D + 3) / 8) elsewhere, limited to [-512, 511]: the transform's
+    // own result for every 16-bit D.
+    const int d = wrap16(block[0] * quant[0]);
+    std::fill(in, in + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+    std::fill(in + 8, in + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    return true;
+  }
+  std::fill(in, in + 64, short{0});
+  unsigned rows = 0;
+  for (; nonzero; nonzero &= nonzero - 1) {
+    const int k = std::countr_zero(nonzero);
+    const int pos = kZigzag[k];
+    in[pos] = wrap16(block[k] * quant[pos]);
+    rows |= 1u << (pos >> 3);
+  }
+  idctRows(in, rows);
+  return true;
+}
+
+}  // namespace kelvo4
+
+void internalIDCT(const signed char* payload, int offset) { kelvo4::active.decodeBlock(payload + offset); }
 
 namespace {
 
@@ -104,29 +167,21 @@ namespace {
 void addBand(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
   const std::ptrdiff_t stride = width3;
+  const kelvo4::Stages& stages = kelvo4::active;
   for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     for (int bx = 0; bx < bw; ++bx) {
-      internalIDCT(payload, 64 * (by * bw + bx));
-      short* base = frame + 8 * by * stride + 24 * bx;
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-          short& s = base[r * stride + 3 * c];
-          s = wrap16(s + in[8 * r + c]);
-        }
+      if (stages.decodeBlock(payload + 64 * (by * bw + bx)))
+        stages.addLuma(frame + 8 * by * stride + 24 * bx, stride, in);
     }
   }
   if (band >= mh) return;
+  alignas(16) short u[64];
   for (int mx = 0; mx < mw; ++mx) {
-    for (int component = 1; component <= 2; ++component) {
-      internalIDCT(payload, 64 * bw * bh + 128 * (band * mw + mx) + 64 * (component - 1));
-      short* base = frame + 16 * band * stride + 48 * mx + component;
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-          const short v = in[8 * r + c];
-          short* p = base + 2 * r * stride + 6 * c;
-          for (short* s : {p, p + 3, p + stride, p + stride + 3}) *s = wrap16(*s + v);
-        }
-    }
+    const int offset = 64 * bw * bh + 128 * (band * mw + mx);
+    const bool any = stages.decodeBlock(payload + offset);
+    std::copy(in, in + 64, u);
+    if (stages.decodeBlock(payload + offset + 64) || any)
+      stages.addChroma(frame + 16 * band * stride + 48 * mx, stride, u, in);
   }
 }
 
@@ -178,13 +233,36 @@ void convertC(const short* frame, signed char* out, std::size_t pixels) {
   }
 }
 
+void addLumaC(short* base, std::ptrdiff_t stride, const short* block) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short& s = base[r * stride + 3 * c];
+      s = wrap16(s + block[8 * r + c]);
+    }
+}
+
+void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short* p = base + 2 * r * stride + 6 * c;
+      for (short* s : {p, p + 3, p + stride, p + stride + 3}) {
+        s[1] = wrap16(s[1] + u[8 * r + c]);
+        s[2] = wrap16(s[2] + v[8 * r + c]);
+      }
+    }
+}
+
 namespace {
+
+constexpr Stages kScalar = {smoothRowsC, convertC, addLumaC, addChromaC, decodeBlockC};
 
 Stages fastest() {
 #if defined(__x86_64__) || defined(__i386__)
-  return {smoothRowsSse2, __builtin_cpu_supports("ssse3") ? convertSsse3 : convertC};
+  if (__builtin_cpu_supports("ssse3"))
+    return {smoothRowsSse2, convertSsse3, addLumaSsse3, addChromaSsse3, decodeBlockSparse};
+  return {smoothRowsSse2, convertC, addLumaC, addChromaC, decodeBlockSparse};
 #else
-  return {smoothRowsC, convertC};
+  return {smoothRowsC, convertC, addLumaC, addChromaC, decodeBlockSparse};
 #endif
 }
 
@@ -192,7 +270,7 @@ Stages fastest() {
 
 Stages active = fastest();
 
-void forceScalarStages(bool scalar) { active = scalar ? Stages{smoothRowsC, convertC} : fastest(); }
+void forceScalarStages(bool scalar) { active = scalar ? kScalar : fastest(); }
 
 }  // namespace kelvo4
 

@@ -104,6 +104,44 @@ __attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed ch
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }
 
+__attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
+  // Spreads a row of 8 residuals onto every third sample of 24.
+  const __m128i s0 = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
+  const __m128i s1 = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
+  const __m128i s2 = _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+  for (int r = 0; r < 8; ++r) {
+    const __m128i res = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+    __m128i* p = reinterpret_cast<__m128i*>(base + r * stride);
+    _mm_storeu_si128(p, _mm_add_epi16(_mm_loadu_si128(p), _mm_shuffle_epi8(res, s0)));
+    _mm_storeu_si128(p + 1, _mm_add_epi16(_mm_loadu_si128(p + 1), _mm_shuffle_epi8(res, s1)));
+    _mm_storeu_si128(p + 2, _mm_add_epi16(_mm_loadu_si128(p + 2), _mm_shuffle_epi8(res, s2)));
+  }
+}
+
+__attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
+                                                     const short* v) {
+  // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
+  // pixels 0..7, each residual pair serving two neighbouring pixels.
+  const __m128i t0 = _mm_setr_epi8(-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5);
+  const __m128i t1 = _mm_setr_epi8(6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1);
+  const __m128i t2 = _mm_setr_epi8(8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15);
+  for (int r = 0; r < 8; ++r) {
+    const __m128i ur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + 8 * r));
+    const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8 * r));
+    const __m128i halves[2] = {_mm_unpacklo_epi16(ur, vr), _mm_unpackhi_epi16(ur, vr)};
+    __m128i add[6];
+    for (int h = 0; h < 2; ++h) {
+      add[3 * h] = _mm_shuffle_epi8(halves[h], t0);
+      add[3 * h + 1] = _mm_shuffle_epi8(halves[h], t1);
+      add[3 * h + 2] = _mm_shuffle_epi8(halves[h], t2);
+    }
+    for (int dy = 0; dy < 2; ++dy) {
+      __m128i* p = reinterpret_cast<__m128i*>(base + (2 * r + dy) * stride);
+      for (int i = 0; i < 6; ++i) _mm_storeu_si128(p + i, _mm_add_epi16(_mm_loadu_si128(p + i), add[i]));
+    }
+  }
+}
+
 }  // namespace kelvo4
 
 #endif

@@ -156,10 +156,11 @@ TEST(ResidualPlacement, BlockOrderAndChromaCoverage) {
 
 TEST(ResidualPlacement, PartialCoverageAndUnreadTail) {
   setFlatTable(8.0f, 8.0f);
-  const struct { int w, h, used; } sizes[] = {{20, 20, 384}, {12, 8, 64}, {24, 8, 192}, {7, 7, 0}, {3, 3, 0}, {17, 33, 640}};
+  const struct { int w, h, used; } sizes[] = {{20, 20, 384}, {12, 8, 64}, {24, 8, 192}, {7, 7, 0}, {3, 3, 0}, {17, 33, 768}};
   for (auto s : sizes) {
     const int bytes = s.w * s.h + s.w * s.h / 2;
-    Bytes payload(bytes, 3);  // DC 3 everywhere adds 3 to every covered sample
+    Bytes payload(bytes, 0);  // DC 3 in every block adds 3 to every covered sample
+    for (int b = 0; b < s.used; b += 64) payload[b] = 3;
     auto f = firstFrame(s.w, s.h, payload);
     for (int y = 0; y < s.h; ++y)
       for (int x = 0; x < s.w; ++x) {

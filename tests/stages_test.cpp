@@ -62,9 +62,20 @@ TEST(FastStages, DecodeFrameMatchesScalarStages) {
       ScalarStages force(scalar == 1);
       std::mt19937 payloadRng(w * 1000 + h);
       ASSERT_TRUE(reinitDLL(w, h));
-      for (int f = 0; f < 5; ++f) {
+      for (int f = 0; f < 6; ++f) {
         std::vector<signed char> payload(w * h + w * h / 2), out(3 * w * h);
-        for (auto& b : payload) b = static_cast<signed char>(payloadRng() % 256);
+        // Dense blocks, then sparse ones: zero blocks, lone DC values, a few
+        // coefficients in the first rows or anywhere.
+        for (std::size_t b = 0; b < payload.size(); ++b) {
+          const unsigned shape = (b / 64 + f) % 5;
+          const unsigned k = b % 64;
+          const bool keep = f == 0 || shape == 1 ? true
+                            : shape == 0         ? false
+                            : shape == 2         ? k == 0
+                            : shape == 3         ? k < 10 && payloadRng() % 3 == 0
+                                                 : payloadRng() % 16 == 0;
+          payload[b] = keep ? static_cast<signed char>(payloadRng() % 256) : 0;
+        }
         decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), static_cast<int>(out.size()), true);
         frames[scalar].emplace_back(oldfr, oldfr + 3 * w * h);
         outputs[scalar].push_back(out);

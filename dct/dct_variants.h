@@ -1,0 +1,57 @@
+// Every version of the two kernels, scalar reference first, for the tests and
+// benchmarks to iterate. The decoder calls only Vrel_IDct16_MMX.
+#pragma once
+
+#include "dct.h"
+
+#if KELVO4_DCT_X86
+#include <mmintrin.h>
+#endif
+
+enum class DctCpu { None, Mmx, Sse, Sse2 };
+
+struct DctVersion {
+  const char* name;
+  DctCpu cpu;  // instruction set the version needs
+  void (*fn)(short* block);
+};
+
+inline constexpr DctVersion kIdctVersions[] = {
+    {"idct_c", DctCpu::None, Vrel_IDct16_C},
+    {"idct_mmx", DctCpu::Mmx, Vrel_IDct16_MMX},
+#if KELVO4_DCT_X86
+    {"idct_sse", DctCpu::Sse, Vrel_IDct16_SSE},
+    {"idct_sse2", DctCpu::Sse2, Vrel_IDct16_SSE2},
+#endif
+};
+
+inline constexpr DctVersion kFdctVersions[] = {
+    {"fdct_c", DctCpu::None, Vrel_Dct16_C},
+    {"fdct_mmx", DctCpu::Mmx, Vrel_Dct16_MMX},
+#if KELVO4_DCT_X86
+    {"fdct_sse", DctCpu::Sse, Vrel_Dct16_SSE},
+#endif
+};
+
+// Whether this processor runs the version. The MMX row also names the
+// portable build of the exported kernel on other processors.
+inline bool dctCpuHas(DctCpu cpu) {
+#if KELVO4_DCT_X86
+  switch (cpu) {
+    case DctCpu::None: return true;
+    case DctCpu::Mmx: return __builtin_cpu_supports("mmx");
+    case DctCpu::Sse: return __builtin_cpu_supports("sse");
+    case DctCpu::Sse2: return __builtin_cpu_supports("sse2");
+  }
+  return false;
+#else
+  return cpu == DctCpu::None || cpu == DctCpu::Mmx;
+#endif
+}
+
+// Clears the MMX state a version may leave behind (a no-op elsewhere).
+inline void dctClearMmxState() {
+#if KELVO4_DCT_X86
+  _mm_empty();
+#endif
+}
