@@ -13,9 +13,6 @@
 #include <mmintrin.h>
 #endif
 
-// Declared here until the kernel header carries it.
-extern "C" void Vrel_Dct16_MMX(short* block);
-
 namespace kelvo {
 
 const std::uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
@@ -136,21 +133,25 @@ std::array<int, 3> rgbToComponents(int r, int g, int b) {
   const bool clamped = edge(r) || edge(g) || edge(b);
   const int reach0 = clamped ? 3 : 1, lo = clamped ? -3 : -1, hi = clamped ? 4 : 2;
   std::array<int, 3> best{};
-  long bestErr = -1;
+  int bestErr = -1;
   for (int d0 = 0; d0 <= 2 * reach0; ++d0) {
     // Candidates nearest the linear inverse come first and win ties.
     const int c0 = base + (d0 % 2 ? -(d0 + 1) / 2 : d0 / 2);
     const int c2Lo = inverse(c0 - r), c1Lo = inverse(c0 - g);
-    for (int c2 = c2Lo + lo; c2 <= c2Lo + hi; ++c2)
+    for (int c2 = c2Lo + lo; c2 <= c2Lo + hi; ++c2) {
+      const int first = c0 - c2 - (c2 >> 2);
+      const int er = clampInt(first, 0, 255) - r;
       for (int c1 = c1Lo + lo; c1 <= c1Lo + hi; ++c1) {
-        const auto out = componentsToRgb(c0, c1, c2);
-        const long er = out[0] - r, eg = out[1] - g, eb = out[2] - b;
-        const long err = er * er + eg * eg + eb * eb;
+        const int second = c0 - c1 - (c1 >> 2);
+        const int eg = clampInt(second, 0, 255) - g;
+        const int eb = clampInt(3 * c0 - second - first, 0, 255) - b;
+        const int err = er * er + eg * eg + eb * eb;
         if (bestErr < 0 || err < bestErr) {
           bestErr = err;
           best = {c0, c1, c2};
         }
       }
+    }
   }
   return best;
 }
@@ -202,6 +203,7 @@ Encoder::Encoder(int w, int h, const Table& table, int refinePasses)
   setQuantizationTable(table.data(), 64);
   const std::size_t n = static_cast<std::size_t>(w) * h;
   target_.resize(3 * n);
+  colourCache_.assign(65536, 0);
   prediction_.resize(3 * n);
   decoded_ = Image(w, h);
 }
@@ -212,8 +214,19 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
   const int w = width_, h = height_;
   const std::size_t n = static_cast<std::size_t>(w) * h;
   for (std::size_t p = 0; p < n; ++p) {
-    const auto c = rgbToComponents(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
-    std::copy(c.begin(), c.end(), target_.begin() + 3 * static_cast<std::ptrdiff_t>(p));
+    // Colours repeat within and across frames; the search is the costly part
+    // of the encoder, so its results are kept in a direct-mapped cache.
+    const std::uint32_t key = std::uint32_t{rgb[3 * p]} << 16 | std::uint32_t{rgb[3 * p + 1]} << 8 | rgb[3 * p + 2];
+    std::uint64_t& slot = colourCache_[(key * 2654435761u) >> 16];
+    if (slot >> 32 != (key | 1u << 24)) {
+      const auto c = rgbToComponents(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
+      slot = std::uint64_t{key | 1u << 24} << 32 | std::uint64_t(c[0] + 512) << 20 | std::uint64_t(c[1] + 512) << 10 |
+             std::uint64_t(c[2] + 512);
+    }
+    int* t = &target_[3 * p];
+    t[0] = static_cast<int>(slot >> 20 & 1023) - 512;
+    t[1] = static_cast<int>(slot >> 10 & 1023) - 512;
+    t[2] = static_cast<int>(slot & 1023) - 512;
   }
   // The decoder will start the frame from this prediction.
   smooth(oldfr, prediction_.data());

@@ -79,6 +79,7 @@ class Encoder {
   int passes_;
   std::vector<int> target_;  // best integer components of the source, 3 per pixel
   std::vector<short> prediction_;
+  std::vector<std::uint64_t> colourCache_;  // (1 << 24 | rgb) << 32 | packed components
   Image decoded_;
 };
 
