@@ -1,8 +1,7 @@
 // One benchmark per kernel version, in ns per 8x8 block (including a 128-byte
-// copy of the input), with the speed-up over the scalar reference as the
-// counter speedup_vs_c.
+// copy of the input); the summary gives each one's speed-up over the scalar
+// reference.
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "dct_variants.h"
 
 namespace {
@@ -37,21 +37,6 @@ inline void step(void (*fn)(short*), const std::vector<Block>& pool, long i, Blo
   benchmark::ClobberMemory();
 }
 
-// Thread CPU time in ns: steadier than wall time on a shared machine.
-double cpuNs() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec * 1e9 + t.tv_nsec;
-}
-
-double nsPerBlock(void (*fn)(short*), const std::vector<Block>& pool, long blocks) {
-  Block work;
-  const double t0 = cpuNs();
-  for (long i = 0; i < blocks; i++) step(fn, pool, i, work);
-  dctClearMmxState();
-  return (cpuNs() - t0) / blocks;
-}
-
 void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion* ref) {
   if (!dctCpuHas(v->cpu)) {
     state.SkipWithError("instruction set missing");
@@ -68,25 +53,19 @@ void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion
       return;
     }
   }
-  static double refNs[2] = {};  // inverse, forward
-  double& base = refNs[ref->fn == Vrel_Dct16_C];
-  if (base == 0) base = nsPerBlock(ref->fn, pool, 200'000);
-
   long blocks = 0;
   Block work;
-  const double t0 = cpuNs();
   for (auto _ : state) step(v->fn, pool, blocks++, work);
   dctClearMmxState();
-  const double ns = (cpuNs() - t0) / blocks;
-  // The reference row runs first: later rows compare with its own figure.
-  if (v == ref) base = ns;
   state.SetItemsProcessed(blocks);
-  state.counters["speedup_vs_c"] = base / ns;
 }
 
 bool registerAll() {
   for (std::span<const DctVersion> table : {std::span<const DctVersion>(kIdctVersions), std::span<const DctVersion>(kFdctVersions)})
-    for (const DctVersion& v : table) benchmark::RegisterBenchmark(v.name, benchVersion, &v, &table[0]);
+    for (const DctVersion& v : table) {
+      benchmark::RegisterBenchmark(v.name, benchVersion, &v, &table[0]);
+      if (&v != &table[0]) bench::ratioTo(v.name, table[0].name);
+    }
   return true;
 }
 

@@ -57,6 +57,12 @@ void Vrel_Dct16_SSE(short* block);
 
 // Inverse on 128-bit registers: rows one at a time, all eight columns at once.
 void Vrel_IDct16_SSE2(short* block);
+// The same for a block whose rows outside `rows` (bit r for row r) are all
+// zero: those rows skip the row transform.
+void idctRowsSse2(short* block, unsigned rows);
+
+// Two independent blocks at once on 256-bit registers (AVX2 processors only).
+void idctPairAvx2(short* a, short* b);
 #endif
 
 #pragma GCC visibility pop

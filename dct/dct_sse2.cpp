@@ -81,4 +81,18 @@ void Vrel_IDct16_SSE2(short* block) {
   idctRowSse2(block + 56, iTab2_MMX, Idct_Rnd7);
   idctColumnsSse2(block);
 }
+
+void idctRowsSse2(short* block, unsigned rows) {
+  static const int16_t* const tabs[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
+                                         iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
+  static const int32_t* const rnds[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
+                                         Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
+  for (int r = 0; r < 8; r++) {
+    if (rows >> r & 1)
+      idctRowSse2(block + 8 * r, tabs[r], rnds[r]);
+    else  // every sum of a zero row is the row's rounding constant
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r), _mm_set1_epi16(static_cast<short>(rnds[r][0] >> 11)));
+  }
+  idctColumnsSse2(block);
+}
 #endif

@@ -8,7 +8,7 @@
 #include <mmintrin.h>
 #endif
 
-enum class DctCpu { None, Mmx, Sse, Sse2 };
+enum class DctCpu { None, Mmx, Sse, Sse2, Avx2 };
 
 struct DctVersion {
   const char* name;
@@ -16,12 +16,36 @@ struct DctVersion {
   void (*fn)(short* block);
 };
 
+#if KELVO4_DCT_X86
+// The decoder's inverse paths as single-block kernels: the row-skipping form
+// with the mask of the block's non-zero rows, and each lane of the two-block
+// form beside a different block (the first block reversed).
+inline void idctRowsSse2Auto(short* block) {
+  unsigned rows = 0;
+  for (int i = 0; i < 64; i++) rows |= (block[i] != 0) << (i / 8);
+  idctRowsSse2(block, rows);
+}
+inline void idctPairAvx2Lo(short* block) {
+  short other[64];
+  for (int i = 0; i < 64; i++) other[i] = block[63 - i];
+  idctPairAvx2(block, other);
+}
+inline void idctPairAvx2Hi(short* block) {
+  short other[64];
+  for (int i = 0; i < 64; i++) other[i] = block[63 - i];
+  idctPairAvx2(other, block);
+}
+#endif
+
 inline constexpr DctVersion kIdctVersions[] = {
     {"idct_c", DctCpu::None, Vrel_IDct16_C},
     {"idct_mmx", DctCpu::Mmx, Vrel_IDct16_MMX},
 #if KELVO4_DCT_X86
     {"idct_sse", DctCpu::Sse, Vrel_IDct16_SSE},
     {"idct_sse2", DctCpu::Sse2, Vrel_IDct16_SSE2},
+    {"idct_sse2_rows", DctCpu::Sse2, idctRowsSse2Auto},
+    {"idct_avx2_pair_lo", DctCpu::Avx2, idctPairAvx2Lo},
+    {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairAvx2Hi},
 #endif
 };
 
@@ -42,6 +66,7 @@ inline bool dctCpuHas(DctCpu cpu) {
     case DctCpu::Mmx: return __builtin_cpu_supports("mmx");
     case DctCpu::Sse: return __builtin_cpu_supports("sse");
     case DctCpu::Sse2: return __builtin_cpu_supports("sse2");
+    case DctCpu::Avx2: return __builtin_cpu_supports("avx2");
   }
   return false;
 #else

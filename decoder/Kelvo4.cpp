@@ -109,9 +109,9 @@ std::uint64_t nonzeroBytes(const signed char* block) {
 #endif
 }
 
-void idctRows(short* block, unsigned /*rows*/) {
+void idctRows(short* block, unsigned rows) {
 #if defined(__x86_64__) || defined(__i386__)
-  Vrel_IDct16_SSE2(block);
+  idctRowsSse2(block, rows);
 #else
   Vrel_IDct16_MMX(block);
 #endif

@@ -1,0 +1,41 @@
+# Checks that the library exports exactly the expected dynamic symbols.
+# Run with -DNM=<nm> -DLIBRARY=<libKelvo4.so>.
+set(expected
+  JNI_OnLoad
+  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_decodeFrame
+  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL
+  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_setQuantizationTable
+  Vrel_Dct16_MMX
+  Vrel_IDct16_MMX
+  _Z11decodeFramePKaiPaib
+  _Z12internalIDCTPKai
+  _Z15Vrel_IDct16_MMXPs
+  _Z20setQuantizationTablePKfi
+  _Z6smoothPsS_
+  _Z7addTilePKaPs
+  _Z9decodeYUVPsPa
+  _Z9reinitDLLii
+  height in oldfr oldoldfr quant width width3)
+
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${listing}")
+set(exported)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+    list(APPEND exported ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+
+set(missing ${expected})
+list(REMOVE_ITEM missing ${exported})
+set(extra ${exported})
+list(REMOVE_ITEM extra ${expected})
+if(missing OR extra)
+  message(FATAL_ERROR "libKelvo4.so exports differ\n  missing: ${missing}\n  extra: ${extra}")
+endif()
+list(LENGTH exported count)
+message(STATUS "libKelvo4.so exports exactly the ${count} expected symbols")

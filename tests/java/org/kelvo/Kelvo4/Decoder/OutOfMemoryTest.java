@@ -1,0 +1,30 @@
+package org.kelvo.Kelvo4.Decoder;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import org.junit.jupiter.api.Test;
+
+// Runs in a VM whose address space is limited (kelvo4.limitedMemory set), so
+// that frame buffers of the largest supported size cannot be allocated.
+class OutOfMemoryTest {
+  @Test
+  void failedAllocationThrowsAndLeavesUnsizedDecoder() {
+    assumeTrue(System.getProperty("kelvo4.limitedMemory") != null, "kelvo4.limitedMemory not set");
+    KelvoDecoder d = new KelvoDecoder();
+    d.reinitDLL(16, 16);
+    d.setQuantizationTable(KelvoDecoderTest.dcTable());
+    // 3 * 26754 * 26754 is just below 2^31: a supported size of 4 GiB a frame.
+    assertThrows(OutOfMemoryError.class, () -> d.reinitDLL(26754, 26754));
+
+    byte[] out = new byte[768];
+    d.decodeFrame(new byte[384], out, true);
+    assertArrayEquals(new byte[768], out);
+    d.decodeFrame(new byte[0], new byte[0], true);
+
+    d.reinitDLL(16, 16);
+    d.decodeFrame(KelvoDecoderTest.dcPayload(16, 16, 10, -128, -128), out, true);
+    KelvoDecoderTest.assertPixels(out, 10, 10, 10);
+  }
+}
