@@ -302,25 +302,58 @@ void addBandFast(const signed char* payload, short* frame, int band) {
   }
 }
 
-constexpr Stages kScalar = {smoothRowsC, convertC, addBandC, decodeBlockC};
+}  // namespace
 
-Stages fastest() {
+bool stageLevelSupported(StageLevel level) {
+  switch (level) {
+    case StageLevel::Scalar:
+      return true;
 #if defined(__x86_64__) || defined(__i386__)
-  if (__builtin_cpu_supports("avx2"))
-    return {smoothRowsSse2, convertSsse3, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
-  if (__builtin_cpu_supports("ssse3"))
-    return {smoothRowsSse2, convertSsse3, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>, decodeBlockSparse};
-  return {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
-#else
-  return {smoothRowsC, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
+    case StageLevel::Sse2:
+      return true;
+    case StageLevel::Ssse3:
+      return __builtin_cpu_supports("ssse3");
+    case StageLevel::Avx2:
+      return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
 #endif
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+Stages stagesFor(StageLevel level) {
+  switch (level) {
+#if defined(__x86_64__) || defined(__i386__)
+    case StageLevel::Avx2:
+      return {smoothRowsAvx2, convertAvx2, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>,
+              decodeBlockSparse};
+    case StageLevel::Ssse3:
+      return {smoothRowsSse2, convertSsse3, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>,
+              decodeBlockSparse};
+    case StageLevel::Sse2:
+      return {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
+#endif
+    case StageLevel::Scalar:
+      return {smoothRowsC, convertC, addBandC, decodeBlockC};
+  }
+  return {smoothRowsC, convertC, addBandC, decodeBlockC};
+}
+
+StageLevel bestLevel() {
+  for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
+    if (stageLevelSupported(level)) return level;
+  return StageLevel::Scalar;
 }
 
 }  // namespace
 
-Stages active = fastest();
+Stages active = stagesFor(bestLevel());
 
-void forceScalarStages(bool scalar) { active = scalar ? kScalar : fastest(); }
+void useStages(StageLevel level) { active = stagesFor(stageLevelSupported(level) ? level : bestLevel()); }
+
+void forceScalarStages(bool scalar) { useStages(scalar ? StageLevel::Scalar : bestLevel()); }
 
 }  // namespace kelvo4
 

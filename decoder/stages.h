@@ -61,6 +61,14 @@ std::uint64_t nonzeroBytes(const signed char* block);
 void idctRows(short* block, unsigned rows);
 #if defined(__x86_64__) || defined(__i386__)
 void smoothRowsSse2(const short* src, short* dst, int y0, int y1);
+// One row's edge pixels and its interior samples from index `from` on.
+void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from);
+// The byte shuffles of the vector conversions.
+inline constexpr int kConvertMaskCount = 13;
+extern const signed char kConvertMasks[kConvertMaskCount][16];
+// AVX2 processors only.
+void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
+void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
@@ -78,6 +86,12 @@ struct Stages {
 
 // The stages in use: the fastest this processor runs, chosen once.
 extern Stages active;
+
+// Sets of stages by instruction set, for the tests to try each one.
+enum class StageLevel { Scalar, Sse2, Ssse3, Avx2 };
+bool stageLevelSupported(StageLevel level);
+// Test hook: use the stages of this level (the fastest when unsupported).
+void useStages(StageLevel level);
 // Test hook: use the scalar stages (true) or the fastest (false).
 void forceScalarStages(bool scalar);
 
