@@ -51,7 +51,7 @@ public final class DecodeStream {
       else names.add(args[i]);
     }
     if (names.size() != 2) usage("need a stream and an output folder");
-    Path folder = Paths.get(names.get(1)).toAbsolutePath();
+    Path folder = Paths.get(names.get(1));
     if (sheet == null) sheet = folder.resolveSibling("contact_sheet.png");
 
     Clip clip;
