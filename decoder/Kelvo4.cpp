@@ -274,6 +274,12 @@ inline void transformTwo(BlockKind ka, short* a, unsigned ra, BlockKind kb, shor
 
 // The band of addBandC, with zero blocks skipped, lone DC values in closed
 // form and neighbouring blocks transformed together.
+}  // namespace
+
+PrefetchCursor prefetch;
+
+namespace {
+
 template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
 void addBandFast(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
@@ -287,6 +293,7 @@ void addBandFast(const signed char* payload, short* frame, int band) {
       const BlockKind ka = Prepare(row + 64 * bx, a, ra);
       const BlockKind kb = bx + 1 < bw ? Prepare(row + 64 * (bx + 1), b, rb) : BlockKind::Zero;
       transformTwo<Pairs>(ka, a, ra, kb, b, rb);
+      prefetch.step();
       if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
       if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
     }
@@ -298,6 +305,7 @@ void addBandFast(const signed char* payload, short* frame, int band) {
     const BlockKind kv = Prepare(pair + 64, b, rb);
     if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
     transformTwo<Pairs>(ku, a, ra, kv, b, rb);
+    prefetch.step();
     AddChroma(frame + 16 * band * stride + 48 * mx, stride, a, b);
   }
 }
@@ -377,6 +385,11 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   for (int band = 0; band < bands(); ++band) {
     const int y0 = 16 * band, y1 = y0 + 16 < height ? y0 + 16 : height;
     stages.smoothRows(oldoldfr, oldfr, y0, y1);
+    {
+      const int n0 = y1 + 1 < height ? y1 + 1 : height, n1 = y1 + 17 < height ? y1 + 17 : height;
+      kelvo4::prefetch.begin(reinterpret_cast<const char*>(oldoldfr + static_cast<std::ptrdiff_t>(n0) * width3),
+                             reinterpret_cast<const char*>(oldoldfr + static_cast<std::ptrdiff_t>(n1) * width3));
+    }
     stages.addBand(payload, oldfr, band);
     if (convert)
       stages.convert(oldfr + static_cast<std::ptrdiff_t>(y0) * width3, output + static_cast<std::ptrdiff_t>(y0) * width3,

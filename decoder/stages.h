@@ -84,6 +84,21 @@ struct Stages {
   DecodeBlockFn decodeBlock;
 };
 
+// Spreads prefetches of the next band's source rows over the work of the
+// current band, so the memory system stays busy while blocks are decoded.
+struct PrefetchCursor {
+  const char* next = nullptr;
+  const char* end = nullptr;
+  void begin(const char* from, const char* to) {
+    next = from;
+    end = to;
+  }
+  void step() {
+    for (int i = 0; i < 16 && next < end; ++i, next += 64) __builtin_prefetch(next, 0, 2);
+  }
+};
+extern PrefetchCursor prefetch;
+
 // The stages in use: the fastest this processor runs, chosen once.
 extern Stages active;
 
