@@ -36,12 +36,6 @@ short toFactor(float v) {
   return static_cast<short>(static_cast<int>(v));
 }
 
-// Natural position of each zigzag scan index.
-constexpr unsigned char kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
 // Low 16 bits of v as a two's-complement sample.
 inline short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
 
@@ -129,32 +123,38 @@ bool decodeBlockC(const signed char* block) {
   return true;
 }
 
-bool decodeBlockSparse(const signed char* block) {
+BlockKind prepareBlock(const signed char* block, short* out, unsigned& rows) {
   std::uint64_t nonzero = nonzeroBytes(block);
   if (nonzero == 0) {
     // Zero coefficients transform to a zero residual, whatever the table.
-    std::fill(in, in + 64, short{0});
-    return false;
+    std::fill(out, out + 64, short{0});
+    return BlockKind::Zero;
   }
   if (nonzero == 1) {
     // A lone DC coefficient D gives floor((D + 4) / 8) across row 0 and
     // floor((D + 3) / 8) elsewhere, limited to [-512, 511]: the transform's
     // own result for every 16-bit D.
     const int d = wrap16(block[0] * quant[0]);
-    std::fill(in, in + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
-    std::fill(in + 8, in + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
-    return true;
+    std::fill(out, out + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+    std::fill(out + 8, out + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    return BlockKind::Residual;
   }
-  std::fill(in, in + 64, short{0});
-  unsigned rows = 0;
+  std::fill(out, out + 64, short{0});
+  rows = 0;
   for (; nonzero; nonzero &= nonzero - 1) {
     const int k = std::countr_zero(nonzero);
     const int pos = kZigzag[k];
-    in[pos] = wrap16(block[k] * quant[pos]);
+    out[pos] = wrap16(block[k] * quant[pos]);
     rows |= 1u << (pos >> 3);
   }
-  idctRows(in, rows);
-  return true;
+  return BlockKind::Coefficients;
+}
+
+bool decodeBlockSparse(const signed char* block) {
+  unsigned rows;
+  const BlockKind kind = prepareBlock(block, in, rows);
+  if (kind == BlockKind::Coefficients) idctRows(in, rows);
+  return kind != BlockKind::Zero;
 }
 
 }  // namespace kelvo4
@@ -163,39 +163,23 @@ void internalIDCT(const signed char* payload, int offset) { kelvo4::active.decod
 
 namespace {
 
-// Adds the residual of the 16-row band `band`: luma block rows 2 band and
-// 2 band + 1, and macroblock row `band` of c1 and c2. Each block is decoded
-// into `in` immediately before its samples are added.
-void addBand(const signed char* payload, short* frame, int band) {
-  const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
-  const std::ptrdiff_t stride = width3;
-  const kelvo4::Stages& stages = kelvo4::active;
-  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
-    for (int bx = 0; bx < bw; ++bx) {
-      if (stages.decodeBlock(payload + 64 * (by * bw + bx)))
-        stages.addLuma(frame + 8 * by * stride + 24 * bx, stride, in);
-    }
-  }
-  if (band >= mh) return;
-  alignas(16) short u[64];
-  for (int mx = 0; mx < mw; ++mx) {
-    const int offset = 64 * bw * bh + 128 * (band * mw + mx);
-    const bool any = stages.decodeBlock(payload + offset);
-    std::copy(in, in + 64, u);
-    if (stages.decodeBlock(payload + offset + 64) || any)
-      stages.addChroma(frame + 16 * band * stride + 48 * mx, stride, u, in);
-  }
-}
-
 // Unsigned: a height near 2^31 (beside a width of 0) must not overflow.
 int bands() { return static_cast<int>((static_cast<unsigned>(height) + 15u) >> 4); }
+
+// The pipeline leaves the last block of the payload in `in`, as a walk that
+// decodes every block there would.
+void leaveLastBlockInScratch(const signed char* payload) {
+  const int blocks = (width >> 3) * (height >> 3) + 2 * (width >> 4) * (height >> 4);
+  if (blocks > 0) internalIDCT(payload, 64 * (blocks - 1));
+}
 
 }  // namespace
 
 void addTile(const signed char* payload, short* frame) {
   // Every sample receives at most one residual, so the band order gives the
   // same frame as a walk of the payload from front to back.
-  for (int band = 0; band < bands(); ++band) addBand(payload, frame, band);
+  for (int band = 0; band < bands(); ++band) kelvo4::active.addBand(payload, frame, band);
+  leaveLastBlockInScratch(payload);
 }
 
 namespace kelvo4 {
@@ -255,25 +239,132 @@ void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short*
     }
 }
 
+void addBandC(const signed char* payload, short* frame, int band) {
+  const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
+  const std::ptrdiff_t stride = width3;
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      decodeBlockC(payload + 64 * (by * bw + bx));
+      addLumaC(frame + 8 * by * stride + 24 * bx, stride, in);
+    }
+  }
+  if (band >= mh) return;
+  short u[64];
+  for (int mx = 0; mx < mw; ++mx) {
+    const int offset = 64 * bw * bh + 128 * (band * mw + mx);
+    decodeBlockC(payload + offset);
+    std::copy(in, in + 64, u);
+    decodeBlockC(payload + offset + 64);
+    addChromaC(frame + 16 * band * stride + 48 * mx, stride, u, in);
+  }
+}
+
 namespace {
 
-constexpr Stages kScalar = {smoothRowsC, convertC, addLumaC, addChromaC, decodeBlockC};
-
-Stages fastest() {
+// Transforms whichever of the two blocks still hold coefficients, both in one
+// pass when the processor can and both need it.
+template <bool Pairs>
+inline void transformTwo(BlockKind ka, short* a, unsigned ra, BlockKind kb, short* b, unsigned rb) {
 #if defined(__x86_64__) || defined(__i386__)
-  if (__builtin_cpu_supports("ssse3"))
-    return {smoothRowsSse2, convertSsse3, addLumaSsse3, addChromaSsse3, decodeBlockSparse};
-  return {smoothRowsSse2, convertC, addLumaC, addChromaC, decodeBlockSparse};
-#else
-  return {smoothRowsC, convertC, addLumaC, addChromaC, decodeBlockSparse};
+  if (Pairs && ka == BlockKind::Coefficients && kb == BlockKind::Coefficients) {
+    idctPairAvx2(a, b);
+    return;
+  }
 #endif
+  if (ka == BlockKind::Coefficients) idctRows(a, ra);
+  if (kb == BlockKind::Coefficients) idctRows(b, rb);
+}
+
+// The band of addBandC, with zero blocks skipped, lone DC values in closed
+// form and neighbouring blocks transformed together.
+}  // namespace
+
+PrefetchCursor prefetch;
+
+namespace {
+
+template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
+void addBandFast(const signed char* payload, short* frame, int band) {
+  const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
+  const std::ptrdiff_t stride = width3;
+  alignas(32) short a[64], b[64];
+  unsigned ra = 0, rb = 0;
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
+    const signed char* row = payload + 64 * by * bw;
+    short* pixels = frame + 8 * by * stride;
+    for (int bx = 0; bx < bw; bx += 2) {
+      const BlockKind ka = Prepare(row + 64 * bx, a, ra);
+      const BlockKind kb = bx + 1 < bw ? Prepare(row + 64 * (bx + 1), b, rb) : BlockKind::Zero;
+      transformTwo<Pairs>(ka, a, ra, kb, b, rb);
+      prefetch.step();
+      if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
+      if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
+    }
+  }
+  if (band >= mh) return;
+  for (int mx = 0; mx < mw; ++mx) {
+    const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
+    const BlockKind ku = Prepare(pair, a, ra);
+    const BlockKind kv = Prepare(pair + 64, b, rb);
+    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
+    transformTwo<Pairs>(ku, a, ra, kv, b, rb);
+    prefetch.step();
+    AddChroma(frame + 16 * band * stride + 48 * mx, stride, a, b);
+  }
 }
 
 }  // namespace
 
-Stages active = fastest();
+bool stageLevelSupported(StageLevel level) {
+  switch (level) {
+    case StageLevel::Scalar:
+      return true;
+#if defined(__x86_64__) || defined(__i386__)
+    case StageLevel::Sse2:
+      return true;
+    case StageLevel::Ssse3:
+      return __builtin_cpu_supports("ssse3");
+    case StageLevel::Avx2:
+      return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
+}
 
-void forceScalarStages(bool scalar) { active = scalar ? kScalar : fastest(); }
+namespace {
+
+Stages stagesFor(StageLevel level) {
+  switch (level) {
+#if defined(__x86_64__) || defined(__i386__)
+    case StageLevel::Avx2:
+      return {smoothRowsAvx2, convertAvx2, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>,
+              decodeBlockSparse};
+    case StageLevel::Ssse3:
+      return {smoothRowsSse2, convertSsse3, addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>,
+              decodeBlockSparse};
+    case StageLevel::Sse2:
+      return {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
+#endif
+    case StageLevel::Scalar:
+      return {smoothRowsC, convertC, addBandC, decodeBlockC};
+  }
+  return {smoothRowsC, convertC, addBandC, decodeBlockC};
+}
+
+StageLevel bestLevel() {
+  for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
+    if (stageLevelSupported(level)) return level;
+  return StageLevel::Scalar;
+}
+
+}  // namespace
+
+Stages active = stagesFor(bestLevel());
+
+void useStages(StageLevel level) { active = stagesFor(stageLevelSupported(level) ? level : bestLevel()); }
+
+void forceScalarStages(bool scalar) { useStages(scalar ? StageLevel::Scalar : bestLevel()); }
 
 }  // namespace kelvo4
 
@@ -300,9 +391,15 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   for (int band = 0; band < bands(); ++band) {
     const int y0 = 16 * band, y1 = height - y0 > 16 ? y0 + 16 : height;
     stages.smoothRows(oldoldfr, oldfr, y0, y1);
-    addBand(payload, oldfr, band);
+    {
+      const int n0 = y1 + 1 < height ? y1 + 1 : height, n1 = y1 + 17 < height ? y1 + 17 : height;
+      kelvo4::prefetch.begin(reinterpret_cast<const char*>(oldoldfr + static_cast<std::ptrdiff_t>(n0) * width3),
+                             reinterpret_cast<const char*>(oldoldfr + static_cast<std::ptrdiff_t>(n1) * width3));
+    }
+    stages.addBand(payload, oldfr, band);
     if (convert)
       stages.convert(oldfr + static_cast<std::ptrdiff_t>(y0) * width3, output + static_cast<std::ptrdiff_t>(y0) * width3,
                      static_cast<std::size_t>(y1 - y0) * static_cast<std::size_t>(width));
   }
+  leaveLastBlockInScratch(payload);
 }

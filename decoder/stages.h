@@ -9,6 +9,13 @@
 
 namespace kelvo4 {
 
+// Natural position of each zigzag scan index.
+inline constexpr unsigned char kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+
 // Prediction of rows [y0, y1) of dst from src (see smooth).
 using SmoothRowsFn = void (*)(const short* src, short* dst, int y0, int y1);
 // Conversion of `pixels` triplets starting at frame to 3 * pixels bytes.
@@ -20,6 +27,9 @@ using AddLumaFn = void (*)(short* base, std::ptrdiff_t stride, const short* bloc
 // Adds the c1 and c2 residual blocks u and v to a 16x16 macroblock whose
 // top-left c0 sample is at base, each sample covering 2x2 pixels.
 using AddChromaFn = void (*)(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// Adds the residual of the 16-row band `band` of a frame payload to frame:
+// luma block rows 2 band and 2 band + 1 and macroblock row `band`.
+using AddBandFn = void (*)(const signed char* payload, short* frame, int band);
 // Decodes a 64-byte block into `in` (see internalIDCT); false when the
 // residual is zero and need not be added.
 using DecodeBlockFn = bool (*)(const signed char* block);
@@ -29,9 +39,20 @@ void convertC(const short* frame, signed char* out, std::size_t pixels);
 void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
 bool decodeBlockC(const signed char* block);
+void addBandC(const signed char* payload, short* frame, int band);
 // Skips the work that zero coefficients would do: whole zero blocks, lone DC
 // coefficients and the row transforms of zero rows.
 bool decodeBlockSparse(const signed char* block);
+
+enum class BlockKind {
+  Zero,          // the residual is zero
+  Residual,      // the residual is ready (a lone DC coefficient)
+  Coefficients,  // dequantised coefficients, still to be transformed
+};
+// Dequantises a 64-byte block into out, in natural order. rows gets bit r
+// set for each row r that may hold a non-zero coefficient.
+BlockKind prepareBlock(const signed char* block, short* out, unsigned& rows);
+using PrepareBlockFn = BlockKind (*)(const signed char* block, short* out, unsigned& rows);
 
 // Bit k set when byte k of the 64-byte block is non-zero.
 std::uint64_t nonzeroBytes(const signed char* block);
@@ -40,21 +61,52 @@ std::uint64_t nonzeroBytes(const signed char* block);
 void idctRows(short* block, unsigned rows);
 #if defined(__x86_64__) || defined(__i386__)
 void smoothRowsSse2(const short* src, short* dst, int y0, int y1);
+// One row's edge pixels and its interior samples from index `from` on.
+void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from);
+// The byte shuffles of the vector conversions.
+inline constexpr int kConvertMaskCount = 13;
+extern const signed char kConvertMasks[kConvertMaskCount][16];
+// AVX2 processors only.
+void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
+void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// prepareBlock without per-coefficient work: the whole block permuted,
+// widened and multiplied in vector registers.
+BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows);
 #endif
 
 struct Stages {
   SmoothRowsFn smoothRows;
   ConvertFn convert;
-  AddLumaFn addLuma;
-  AddChromaFn addChroma;
+  AddBandFn addBand;
   DecodeBlockFn decodeBlock;
 };
 
+// Spreads prefetches of the next band's source rows over the work of the
+// current band, so the memory system stays busy while blocks are decoded.
+struct PrefetchCursor {
+  const char* next = nullptr;
+  const char* end = nullptr;
+  void begin(const char* from, const char* to) {
+    next = from;
+    end = to;
+  }
+  void step() {
+    for (int i = 0; i < 16 && next < end; ++i, next += 64) __builtin_prefetch(next, 0, 2);
+  }
+};
+extern PrefetchCursor prefetch;
+
 // The stages in use: the fastest this processor runs, chosen once.
 extern Stages active;
+
+// Sets of stages by instruction set, for the tests to try each one.
+enum class StageLevel { Scalar, Sse2, Ssse3, Avx2 };
+bool stageLevelSupported(StageLevel level);
+// Test hook: use the stages of this level (the fastest when unsupported).
+void useStages(StageLevel level);
 // Test hook: use the scalar stages (true) or the fastest (false).
 void forceScalarStages(bool scalar);
 

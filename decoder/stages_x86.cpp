@@ -5,6 +5,7 @@
 #include <emmintrin.h>
 #include <tmmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "Kelvo4.h"
@@ -28,76 +29,80 @@ inline short quarterScalar(int l, int r, int u, int d) {
 
 }  // namespace
 
-void smoothRowsSse2(const short* src, short* dst, int y0, int y1) {
-  const int w = width, h = height;
+void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from) {
+  const int w = width;
   const std::ptrdiff_t stride = width3;
-  if (w <= 0) return;
+  // Edge pixels stand in for their missing horizontal neighbour.
+  for (int k = 0; k < 3; ++k) {
+    const int last = 3 * (w - 1) + k;
+    out[k] = quarterScalar(row[k], row[w > 1 ? 3 + k : k], up[k], down[k]);
+    if (w > 1) out[last] = quarterScalar(row[last - 3], row[last], up[last], down[last]);
+  }
+  // Interior samples up to 3w - 4: left and right are 3 samples away.
+  const std::ptrdiff_t end = stride - 3;
+  std::ptrdiff_t i = from;
+  for (; i + 8 <= end; i += 8) {
+    const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 3));
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + 3));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(l, r), _mm_add_epi16(a, b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), quarterSse2(sum));
+  }
+  for (; i < end; ++i) out[i] = quarterScalar(row[i - 3], row[i + 3], up[i], down[i]);
+}
+
+void smoothRowsSse2(const short* src, short* dst, int y0, int y1) {
+  if (width <= 0) return;
+  const std::ptrdiff_t stride = width3;
   for (int y = y0; y < y1; ++y) {
     const short* row = src + y * stride;
-    const short* up = y > 0 ? row - stride : row;
-    const short* down = y < h - 1 ? row + stride : row;
-    short* out = dst + y * stride;
-    // Edge pixels stand in for their missing horizontal neighbour.
-    for (int k = 0; k < 3; ++k) {
-      const int last = 3 * (w - 1) + k;
-      out[k] = quarterScalar(row[k], row[w > 1 ? 3 + k : k], up[k], down[k]);
-      if (w > 1) out[last] = quarterScalar(row[last - 3], row[last], up[last], down[last]);
-    }
-    // Interior samples 3 .. 3w - 4: left and right are 3 samples away.
-    const std::ptrdiff_t end = stride - 3;
-    std::ptrdiff_t i = 3;
-    for (; i + 8 <= end; i += 8) {
-      const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 3));
-      const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + 3));
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
-      const __m128i sum = _mm_add_epi16(_mm_add_epi16(l, r), _mm_add_epi16(a, b));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), quarterSse2(sum));
-    }
-    for (; i < end; ++i) out[i] = quarterScalar(row[i - 3], row[i + 3], up[i], down[i]);
+    smoothRowTailSse2(row, y > 0 ? row - stride : row, y < height - 1 ? row + stride : row, dst + y * stride, 3);
   }
 }
 
-__attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
-  // Gathers component k of 8 pixels from three registers of interleaved
-  // triplets (-1 lanes give zero, so the three parts combine with OR).
-  const __m128i g0a = _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i g0b = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1);
-  const __m128i g0c = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11);
-  const __m128i g1a = _mm_setr_epi8(2, 3, 8, 9, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i g1b = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 4, 5, 10, 11, -1, -1, -1, -1, -1, -1);
-  const __m128i g1c = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 6, 7, 12, 13);
-  const __m128i g2a = _mm_setr_epi8(4, 5, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i g2b = _mm_setr_epi8(-1, -1, -1, -1, 0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1);
-  const __m128i g2c = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15);
-  // Interleaves first (bytes 0-7 of fs), second (bytes 8-15 of fs) and third
-  // (bytes 0-7 of t) back into pixel order: 16 bytes, then 8 more.
-  const __m128i o0f = _mm_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
-  const __m128i o0t = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
-  const __m128i o1f = _mm_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i o1t = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+// Gathers component k of 8 pixels from three registers of interleaved
+// triplets (-1 lanes give zero, so the three parts combine with OR), then
+// interleaves first (bytes 0-7 of fs), second (bytes 8-15 of fs) and third
+// (bytes 0-7 of t) back into pixel order: 16 bytes, then 8 more.
+alignas(16) const signed char kConvertMasks[kConvertMaskCount][16] = {
+    {0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},       // c0 from a
+    {-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1},       // c0 from b
+    {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11},     // c0 from c
+    {2, 3, 8, 9, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},       // c1 from a
+    {-1, -1, -1, -1, -1, -1, 4, 5, 10, 11, -1, -1, -1, -1, -1, -1},     // c1 from b
+    {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 6, 7, 12, 13},       // c1 from c
+    {4, 5, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},     // c2 from a
+    {-1, -1, -1, -1, 0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1},       // c2 from b
+    {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15},       // c2 from c
+    {0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5},           // bytes 0-15 from fs
+    {-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1},        // bytes 0-15 from t
+    {13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1},     // bytes 16-23 from fs
+    {-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1},      // bytes 16-23 from t
+};
 
+__attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
+  __m128i m[kConvertMaskCount];
+  for (int i = 0; i < kConvertMaskCount; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
     const short* s = frame + 3 * p;
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
-    const __m128i c0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, g0a), _mm_shuffle_epi8(b, g0b)),
-                                     _mm_shuffle_epi8(c, g0c));
-    const __m128i c1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, g1a), _mm_shuffle_epi8(b, g1b)),
-                                     _mm_shuffle_epi8(c, g1c));
-    const __m128i c2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, g2a), _mm_shuffle_epi8(b, g2b)),
-                                     _mm_shuffle_epi8(c, g2c));
-    const __m128i first = _mm_sub_epi16(_mm_sub_epi16(c0, c2), _mm_srai_epi16(c2, 2));
-    const __m128i second = _mm_sub_epi16(_mm_sub_epi16(c0, c1), _mm_srai_epi16(c1, 2));
-    const __m128i triple = _mm_add_epi16(_mm_add_epi16(c0, c0), c0);
+    __m128i comp[3];
+    for (int k = 0; k < 3; ++k)
+      comp[k] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[3 * k]), _mm_shuffle_epi8(b, m[3 * k + 1])),
+                             _mm_shuffle_epi8(c, m[3 * k + 2]));
+    const __m128i first = _mm_sub_epi16(_mm_sub_epi16(comp[0], comp[2]), _mm_srai_epi16(comp[2], 2));
+    const __m128i second = _mm_sub_epi16(_mm_sub_epi16(comp[0], comp[1]), _mm_srai_epi16(comp[1], 2));
+    const __m128i triple = _mm_add_epi16(_mm_add_epi16(comp[0], comp[0]), comp[0]);
     const __m128i third = _mm_sub_epi16(_mm_sub_epi16(triple, second), first);
     // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
     const __m128i fs = _mm_packus_epi16(first, second);
     const __m128i t = _mm_packus_epi16(third, third);
-    const __m128i lo = _mm_or_si128(_mm_shuffle_epi8(fs, o0f), _mm_shuffle_epi8(t, o0t));
-    const __m128i hi = _mm_or_si128(_mm_shuffle_epi8(fs, o1f), _mm_shuffle_epi8(t, o1t));
+    const __m128i lo = _mm_or_si128(_mm_shuffle_epi8(fs, m[9]), _mm_shuffle_epi8(t, m[10]));
+    const __m128i hi = _mm_or_si128(_mm_shuffle_epi8(fs, m[11]), _mm_shuffle_epi8(t, m[12]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * p), lo);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * p + 16), hi);
   }
@@ -140,6 +145,65 @@ __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t
       for (int i = 0; i < 6; ++i) _mm_storeu_si128(p + i, _mm_add_epi16(_mm_loadu_si128(p + i), add[i]));
     }
   }
+}
+
+namespace {
+
+// For each pair of natural rows (16 positions) and each 16-byte quarter of
+// the scan, the byte shuffle that fetches the positions held by that quarter.
+struct GatherMasks {
+  alignas(16) signed char m[4][4][16];
+  GatherMasks() {
+    for (int n = 0; n < 64; ++n) {
+      int k = 0;
+      while (kZigzag[k] != n) ++k;
+      for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
+    }
+  }
+};
+const GatherMasks kGather;
+
+}  // namespace
+
+__attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
+  __m128i scan[4];
+  for (int q = 0; q < 4; ++q) scan[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ac = _mm_or_si128(_mm_or_si128(_mm_srli_si128(scan[0], 1), scan[1]), _mm_or_si128(scan[2], scan[3]));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(ac, zero)) == 0xFFFF) {
+    // A lone DC coefficient, or nothing at all.
+    const int d = static_cast<short>(static_cast<std::uint16_t>(block[0] * quant[0]));
+    if (block[0] == 0) {
+      for (int r = 0; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), zero);
+      return BlockKind::Zero;
+    }
+    // floor((D + 4) / 8) across row 0 and floor((D + 3) / 8) elsewhere,
+    // limited to [-512, 511]: the transform's own result for every D.
+    const __m128i top = _mm_set1_epi16(static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+    const __m128i rest = _mm_set1_epi16(static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), top);
+    for (int r = 1; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), rest);
+    return BlockKind::Residual;
+  }
+  unsigned nonzeroRows = 0;
+  for (int p = 0; p < 4; ++p) {
+    const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
+    const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(scan[0], m[0]), _mm_shuffle_epi8(scan[1], m[1])),
+                                       _mm_or_si128(_mm_shuffle_epi8(scan[2], m[2]), _mm_shuffle_epi8(scan[3], m[3])));
+    // Sign extension: each byte lands in the high half of a lane, then an
+    // arithmetic shift brings it down. The product keeps its low 16 bits.
+    const __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
+    const __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8);
+    const __m128i r0 = _mm_mullo_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + 16 * p)));
+    const __m128i r1 = _mm_mullo_epi16(hi, _mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + 16 * p + 8)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * p), r0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * p + 8), r1);
+    const int zeroLanes = _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(r0, zero), _mm_cmpeq_epi16(r1, zero)));
+    nonzeroRows |= static_cast<unsigned>((zeroLanes & 0xFF) != 0xFF) << (2 * p);
+    nonzeroRows |= static_cast<unsigned>((zeroLanes >> 8) != 0xFF) << (2 * p + 1);
+  }
+  rows = nonzeroRows;
+  return BlockKind::Coefficients;
 }
 
 }  // namespace kelvo4

@@ -1,0 +1,77 @@
+// AVX2 prediction: the SSE2 filter on 16 lanes at a time.
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "Kelvo4.h"
+#include "stages.h"
+
+namespace kelvo4 {
+
+void smoothRowsAvx2(const short* src, short* dst, int y0, int y1) {
+  if (width <= 0) return;
+  const std::ptrdiff_t stride = width3, end = stride - 3;
+  const __m256i three = _mm256_set1_epi16(3);
+  for (int y = y0; y < y1; ++y) {
+    const short* row = src + y * stride;
+    const short* up = y > 0 ? row - stride : row;
+    const short* down = y < height - 1 ? row + stride : row;
+    short* out = dst + y * stride;
+    std::ptrdiff_t i = 3;
+    for (; i + 16 <= end; i += 16) {
+      const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i - 3));
+      const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i + 3));
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + i));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(down + i));
+      const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(l, r), _mm256_add_epi16(a, b));
+      // Quotient by 4 truncated toward zero: negative sums get 3 added first.
+      const __m256i bias = _mm256_and_si256(_mm256_srai_epi16(sum, 15), three);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_srai_epi16(_mm256_add_epi16(sum, bias), 2));
+    }
+    // The edges and the rest of the row.
+    smoothRowTailSse2(row, up, down, out, i);
+  }
+}
+
+void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
+  // Two groups of 8 pixels side by side, one per 128-bit lane, so the byte
+  // shuffles of the 128-bit conversion apply unchanged to both.
+  __m256i m[kConvertMaskCount];
+  for (int i = 0; i < kConvertMaskCount; ++i)
+    m[i] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i])));
+  auto pair = [](const short* lo, const short* hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
+  };
+  std::size_t p = 0;
+  for (; p + 16 <= pixels; p += 16) {
+    const short* s = frame + 3 * p;
+    const __m256i a = pair(s, s + 24), b = pair(s + 8, s + 32), c = pair(s + 16, s + 40);
+    __m256i comp[3];
+    for (int k = 0; k < 3; ++k)
+      comp[k] = _mm256_or_si256(
+          _mm256_or_si256(_mm256_shuffle_epi8(a, m[3 * k]), _mm256_shuffle_epi8(b, m[3 * k + 1])),
+          _mm256_shuffle_epi8(c, m[3 * k + 2]));
+    const __m256i first = _mm256_sub_epi16(_mm256_sub_epi16(comp[0], comp[2]), _mm256_srai_epi16(comp[2], 2));
+    const __m256i second = _mm256_sub_epi16(_mm256_sub_epi16(comp[0], comp[1]), _mm256_srai_epi16(comp[1], 2));
+    const __m256i triple = _mm256_add_epi16(_mm256_add_epi16(comp[0], comp[0]), comp[0]);
+    const __m256i third = _mm256_sub_epi16(_mm256_sub_epi16(triple, second), first);
+    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
+    const __m256i fs = _mm256_packus_epi16(first, second);
+    const __m256i t = _mm256_packus_epi16(third, third);
+    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(fs, m[9]), _mm256_shuffle_epi8(t, m[10]));
+    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(fs, m[11]), _mm256_shuffle_epi8(t, m[12]));
+    signed char* o = out + 3 * p;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(lo));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_castsi256_si128(hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 24), _mm256_extracti128_si256(lo, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 40), _mm256_extracti128_si256(hi, 1));
+  }
+  convertSsse3(frame + 3 * p, out + 3 * p, pixels - p);
+}
+
+}  // namespace kelvo4
+
+#endif

@@ -1,0 +1,86 @@
+// Closed-loop encoder for the decoder library.
+//
+// The encoder drives the library's own process-wide decoder: for every frame it
+// takes the prediction the decoder will make (smooth of the current frame),
+// codes the residual block by block, and then decodes its own payload with
+// decodeFrame, so the next frame is predicted from exactly the frame a decoder
+// of the stream will hold.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "kelvo_image.h"
+
+namespace kelvo {
+
+using Table = std::array<float, 64>;
+
+// Quality of the default table; --quality scales the table by this over the
+// chosen value.
+inline constexpr int kDefaultQuality = 50;
+
+// The default dequantisation table (natural order), scaled for a quality from
+// 1 to 100: factor * kDefaultQuality / quality, rounded, kept within 1 .. 96 so
+// that a quantised byte times its factor never leaves the range in which the
+// inverse transform is exact. Higher quality means finer steps and less reach
+// per frame.
+Table qualityTable(int quality);
+
+// The table made from a DC factor and an AC factor that grows linearly with
+// the frequency u + v: ac + slope * (u + v), rounded, kept within 1 .. 96.
+Table makeTable(int dc, double ac, double slope);
+
+// Output conversion of one pixel as the decoder does it: components in,
+// clamped bytes (first, second, third) out. Exact for components whose
+// formulas stay within 16 bits (|c| below 8192).
+std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2);
+
+// The integer components whose conversion is closest to the pixel (r, g, b)
+// in squared error; ties go to the candidate nearest the linear inverse.
+std::array<int, 3> rgbToComponents(int r, int g, int b);
+
+// Peak signal-to-noise ratio of two byte arrays in dB; 99 for identical ones.
+double psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+
+// Codes one residual block: target holds 64 residual samples (row-major), the
+// result is 64 bytes in zigzag order that the decoder, with factors quant,
+// turns into samples as close to the target as found in squared error. The
+// quantised transform is refined against the library's own inverse transform
+// for up to `passes` rounds. Returns the remaining squared error.
+double codeBlock(const double* target, const short* quant, signed char* zigzag, int passes);
+
+// Natural position of zigzag scan index i.
+extern const std::uint8_t kZigzag[64];
+
+class Encoder {
+ public:
+  // Sizes the process-wide decoder to w x h (reinitDLL) and loads the table.
+  // Only one Encoder may drive the decoder at a time, and nothing else may use
+  // the decoder while it does. Throws std::invalid_argument for a size that
+  // validFrameSize rejects.
+  Encoder(int width, int height, const Table& table, int refinePasses = 3);
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+  // Codes one rgb24 frame of 3 * width * height bytes into payload
+  // (payloadBytes(width, height) bytes), decodes it through the library and
+  // returns the PSNR of the decoded picture against rgb. Throws
+  // std::logic_error when the decoder was resized behind the encoder's back.
+  double encodeFrame(const std::uint8_t* rgb, signed char* payload);
+
+  // The picture the decoder produced for the last frame.
+  const Image& decoded() const { return decoded_; }
+
+ private:
+  int width_, height_;
+  int passes_;
+  std::vector<int> target_;  // best integer components of the source, 3 per pixel
+  std::vector<short> prediction_;
+  std::vector<std::uint64_t> colourCache_;  // (1 << 24 | rgb) << 32 | packed components
+  Image decoded_;
+};
+
+}  // namespace kelvo

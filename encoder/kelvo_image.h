@@ -1,0 +1,39 @@
+// RGB pictures for the tools: 8 bits per channel, three bytes per pixel,
+// rows from the top, no padding. Read from and written to PNG and binary PPM.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+// Thrown when a picture cannot be read or written; the message names the file.
+class ImageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgb;  // 3 * width * height bytes
+
+  Image() = default;
+  Image(int w, int h) : width(w), height(h), rgb(3 * static_cast<std::size_t>(w) * h) {}
+};
+
+// Reads a PNG (any colour type and depth; alpha is composited on black, 16-bit
+// samples reduced to 8) or a binary PPM (P6, maxval 255), told apart by their
+// first bytes.
+Image readImage(const std::string& path);
+
+void writePng(const std::string& path, const Image& image);
+void writePpm(const std::string& path, const Image& image);
+
+// True for a name ending in .png or .ppm (any case).
+bool isPngName(const std::string& path);
+bool isPpmName(const std::string& path);
+
+}  // namespace kelvo

@@ -1,0 +1,9 @@
+# Runs one command-line tool and checks its exit status and standard error.
+# -DCMD="prog;arg;..." -DCODE=n -DERROR_REGEX=re
+execute_process(COMMAND ${CMD} RESULT_VARIABLE code OUTPUT_QUIET ERROR_VARIABLE err)
+if(NOT code STREQUAL "${CODE}")
+  message(FATAL_ERROR "exit status ${code}, expected ${CODE}; stderr:\n${err}")
+endif()
+if(NOT err MATCHES "${ERROR_REGEX}")
+  message(FATAL_ERROR "stderr does not match '${ERROR_REGEX}':\n${err}")
+endif()
