@@ -40,30 +40,30 @@ struct Rng {
   }
 };
 
-std::vector<float> table(FuzzedDataProvider& in, int count) {
+std::vector<float> table(FuzzedDataProvider& fdp, int count) {
   std::vector<float> t(count);
-  switch (in.ConsumeIntegralInRange(0, 2)) {
+  switch (fdp.ConsumeIntegralInRange(0, 2)) {
     case 0:  // raw bit patterns
       for (auto& f : t) {
-        const auto bits = in.ConsumeIntegral<std::uint32_t>();
+        const auto bits = fdp.ConsumeIntegral<std::uint32_t>();
         std::memcpy(&f, &bits, sizeof f);
       }
       break;
     case 1:  // small factors, as real streams use
-      for (auto& f : t) f = static_cast<float>(in.ConsumeIntegralInRange(-4, 40)) + 0.5f * in.ConsumeBool();
+      for (auto& f : t) f = static_cast<float>(fdp.ConsumeIntegralInRange(-4, 40)) + 0.5f * fdp.ConsumeBool();
       break;
     default:  // anywhere around the 16-bit range, fractions included
-      for (auto& f : t) f = in.ConsumeFloatingPointInRange(-70000.0f, 70000.0f);
+      for (auto& f : t) f = fdp.ConsumeFloatingPointInRange(-70000.0f, 70000.0f);
   }
   return t;
 }
 
-void fillPayload(FuzzedDataProvider& in, std::vector<signed char>& p) {
-  const int mode = in.ConsumeIntegralInRange(0, 3);
-  Rng rng{in.ConsumeIntegral<std::uint64_t>()};
+void fillPayload(FuzzedDataProvider& fdp, std::vector<signed char>& p) {
+  const int mode = fdp.ConsumeIntegralInRange(0, 3);
+  Rng rng{fdp.ConsumeIntegral<std::uint64_t>()};
   switch (mode) {
     case 0: {  // bytes from the input, zeros after them
-      const auto bytes = in.ConsumeBytes<signed char>(std::min<std::size_t>(p.size(), in.ConsumeIntegral<std::uint16_t>()));
+      const auto bytes = fdp.ConsumeBytes<signed char>(std::min<std::size_t>(p.size(), fdp.ConsumeIntegral<std::uint16_t>()));
       std::fill(std::copy(bytes.begin(), bytes.end(), p.begin()), p.end(), 0);
       break;
     }
@@ -85,11 +85,11 @@ void fillPayload(FuzzedDataProvider& in, std::vector<signed char>& p) {
 }
 
 // A length near the accepted one, or the accepted one itself.
-int chooseLength(FuzzedDataProvider& in, int right) {
-  switch (in.ConsumeIntegralInRange(0, 7)) {
+int chooseLength(FuzzedDataProvider& fdp, int right) {
+  switch (fdp.ConsumeIntegralInRange(0, 7)) {
     case 0: return right + 1;
     case 1: return right - 1;
-    case 2: return in.ConsumeIntegralInRange(0, 3 * kMaxSide * kMaxSide);
+    case 2: return fdp.ConsumeIntegralInRange(0, 3 * kMaxSide * kMaxSide);
     default: return right;
   }
 }
@@ -104,26 +104,26 @@ void checkState(const model::Decoder& m, int call) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider in(data, size);
+  FuzzedDataProvider fdp(data, size);
   model::Decoder m;
-  const int w = in.ConsumeIntegralInRange(0, kMaxSide), h = in.ConsumeIntegralInRange(0, kMaxSide);
+  const int w = fdp.ConsumeIntegralInRange(0, kMaxSide), h = fdp.ConsumeIntegralInRange(0, kMaxSide);
   if (!reinitDLL(w, h) || !m.reinit(w, h)) fail("valid size refused", -1);
   // The table persists between inputs: load one so that the model knows it.
-  const auto first = table(in, 64);
+  const auto first = table(fdp, 64);
   setQuantizationTable(first.data(), 64);
   m.setTable(first.data(), 64);
   checkState(m, -1);
 
-  for (int call = 0; call < kMaxCalls && in.remaining_bytes() > 0; ++call) {
-    const int op = in.ConsumeIntegralInRange(0, 9);
+  for (int call = 0; call < kMaxCalls && fdp.remaining_bytes() > 0; ++call) {
+    const int op = fdp.ConsumeIntegralInRange(0, 9);
     if (op == 0) {
-      int nw = in.ConsumeIntegralInRange(0, kMaxSide), nh = in.ConsumeIntegralInRange(0, kMaxSide);
-      switch (in.ConsumeIntegralInRange(0, 6)) {
+      int nw = fdp.ConsumeIntegralInRange(0, kMaxSide), nh = fdp.ConsumeIntegralInRange(0, kMaxSide);
+      switch (fdp.ConsumeIntegralInRange(0, 6)) {
         case 0: nw = -1 - nw; break;                            // negative
         case 1: nw = 1 << 16, nh = 1 << 15; break;              // samples beyond 2^31
-        case 2: nw = in.ConsumeIntegral<int>(), nh = in.ConsumeIntegral<int>(); break;
+        case 2: nw = fdp.ConsumeIntegral<int>(), nh = fdp.ConsumeIntegral<int>(); break;
         case 3:  // a huge side beside a zero one: no samples at all
-          if (in.ConsumeBool()) nw = 0x7FFFFFFF - nw, nh = 0;
+          if (fdp.ConsumeBool()) nw = 0x7FFFFFFF - nw, nh = 0;
           else nh = 0x7FFFFFFF - nh, nw = 0;
           break;
         default: break;
@@ -135,21 +135,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (accepted != m.reinit(nw, nh)) fail("reinitDLL result", call);
     } else if (op == 1) {
       static constexpr int kCounts[] = {64, 64, 64, 63, 65, 0};
-      const int count = kCounts[in.ConsumeIntegralInRange(0, 5)];
-      const auto t = table(in, count);
+      const int count = kCounts[fdp.ConsumeIntegralInRange(0, 5)];
+      const auto t = table(fdp, count);
       // An exact-size buffer: any read past the count is a heap overflow.
       setQuantizationTable(count ? t.data() : nullptr, count);
       m.setTable(count ? t.data() : nullptr, count);
     } else {
       const int n = width * height;
-      const int length = chooseLength(in, n + n / 2);
-      const bool convert = in.ConsumeBool();
-      const int outLength = chooseLength(in, 3 * n);
-      const bool nullPayload = in.ConsumeIntegralInRange(0, 15) == 0;
-      const bool nullOutput = in.ConsumeIntegralInRange(0, 7) == 0;
-      kelvo4::forceScalarStages(in.ConsumeIntegralInRange(0, 3) == 0);
+      const int length = chooseLength(fdp, n + n / 2);
+      const bool convert = fdp.ConsumeBool();
+      const int outLength = chooseLength(fdp, 3 * n);
+      const bool nullPayload = fdp.ConsumeIntegralInRange(0, 15) == 0;
+      const bool nullOutput = fdp.ConsumeIntegralInRange(0, 7) == 0;
+      kelvo4::forceScalarStages(fdp.ConsumeIntegralInRange(0, 3) == 0);
       std::vector<signed char> payload(length > 0 ? length : 0);
-      fillPayload(in, payload);
+      fillPayload(fdp, payload);
       // Exact sizes again, so that ASan sees any access beyond them.
       std::vector<signed char> out(outLength > 0 ? outLength : 0, kSentinel), expected(out);
       const signed char* p = nullPayload ? nullptr : payload.data();
@@ -157,6 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       decodeFrame(p, length, o, outLength, convert);
       const bool accepted = m.decode(p, length, nullOutput ? nullptr : expected.data(), outLength, convert);
       if (out != expected) fail(accepted ? "output bytes" : "output written by a rejected call", call);
+      // An accepted frame leaves its last block's residual in the scratch block.
+      const int blocks = (m.w / 8) * (m.h / 8) + 2 * (m.w / 16) * (m.h / 16);
+      if (accepted && blocks > 0) {
+        const model::Block last = m.residual(p, blocks - 1);
+        if (!std::equal(last.begin(), last.end(), in)) fail("scratch block", call);
+      }
     }
     checkState(m, call);
   }

@@ -19,13 +19,13 @@ import org.kelvo.Kelvo4.Decoder.KelvoDecoder;
  * process's resident memory after the warm-up stays within a fixed margin of its level at the end
  * of the warm-up. Exits with status 1 on any failure.
  *
- * <p>The margin of 4 MiB over the last three quarters of the run (about 150,000 frames and 3,750
- * restarts) fails a leak of more than about 28 bytes per frame or 1.1 KiB per segment, and any
+ * <p>The margin of 4 MiB over the last three quarters of the run (300,000 frames and 7,500
+ * restarts) fails a leak of more than about 14 bytes per frame or 560 bytes per segment, and any
  * leaked frame buffer (at least 3.3 KiB at the smallest size here, 594 KiB at 352x288). Flat runs
  * of the VM stay within 1 MiB of the warm-up level once the optimising compiler, whose work
  * memory comes and goes in steps of several MiB, is left out (see the test's VM options).
  *
- * <p>Properties: kelvo4.soak.segments (default 5000), kelvo4.soak.rssMarginKiB (default 4096).
+ * <p>Properties: kelvo4.soak.segments (default 10000), kelvo4.soak.rssMarginKiB (default 4096).
  */
 public final class Soak {
   private static final byte SENTINEL = 0x5A;
@@ -192,7 +192,7 @@ public final class Soak {
   }
 
   public static void main(String[] args) throws Exception {
-    int segments = Integer.getInteger("kelvo4.soak.segments", 5000);
+    int segments = Integer.getInteger("kelvo4.soak.segments", 10000);
     long margin = Long.getLong("kelvo4.soak.rssMarginKiB", 4096);
     int warmup = segments / 4;
     Soak soak = new Soak();
