@@ -179,7 +179,7 @@ TEST(Allocation, NoneWhileDecodingFrames) {
     ASSERT_TRUE(reinitDLL(w, h));
     Counter counter;
     for (int f = 0; f < 120; ++f) {
-      kelvo4::forceScalarStages(f % 10 == 9);
+      kelvo4::useStages(static_cast<kelvo4::StageLevel>(f % 4));  // each set of stages in turn
       if (f % 7 == 0) setQuantizationTable(tables[f % 2].data(), 64);
       if (f % 11 == 0) setQuantizationTable(shortTable, 63);
       const auto& p = payloads[f % 4];

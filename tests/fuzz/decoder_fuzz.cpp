@@ -2,7 +2,8 @@
 // 64x64), a table of raw floats (so NaN, infinities and huge values occur) and
 // a sequence of reinitDLL, setQuantizationTable and decodeFrame calls with
 // right and wrong lengths, null buffers and both convert flags, each run on
-// the fast or the scalar stages. The same calls go to the plain model; after
+// one of the sets of stages (scalar, SSE2, SSSE3, AVX2; the fastest stands in
+// for one the processor lacks). The same calls go to the plain model; after
 // every call the decoder's frame, table, size and output bytes must equal the
 // model's, and a rejected call must leave everything untouched.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -147,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const int outLength = chooseLength(fdp, 3 * n);
       const bool nullPayload = fdp.ConsumeIntegralInRange(0, 15) == 0;
       const bool nullOutput = fdp.ConsumeIntegralInRange(0, 7) == 0;
-      kelvo4::forceScalarStages(fdp.ConsumeIntegralInRange(0, 3) == 0);
+      static constexpr kelvo4::StageLevel kLevels[] = {kelvo4::StageLevel::Scalar, kelvo4::StageLevel::Sse2,
+                                                       kelvo4::StageLevel::Ssse3, kelvo4::StageLevel::Avx2};
+      kelvo4::useStages(kLevels[fdp.ConsumeIntegralInRange(0, 3)]);
       std::vector<signed char> payload(length > 0 ? length : 0);
       fillPayload(fdp, payload);
       // Exact sizes again, so that ASan sees any access beyond them.
