@@ -258,16 +258,25 @@ void addBandC(const signed char* payload, short* frame, int band) {
 
 namespace {
 
-// Transforms whichever of the two blocks still hold coefficients, both in one
-// pass when the processor can and both need it.
-template <bool Pairs>
-inline void transformTwo(BlockKind ka, short* a, unsigned ra, BlockKind kb, short* b, unsigned rb) {
+// Decodes two blocks into a and b: together in one pass when the processor
+// can and both need the full transform, otherwise one by one.
+template <PrepareBlockFn Prepare, bool Pairs>
+inline void decodeTwo(const signed char* pa, const signed char* pb, short* a, short* b, BlockKind& ka,
+                      BlockKind& kb) {
 #if defined(__x86_64__) || defined(__i386__)
-  if (Pairs && ka == BlockKind::Coefficients && kb == BlockKind::Coefficients) {
-    idctPairAvx2(a, b);
-    return;
+  if (Pairs) {
+    ka = classifyBlock(pa);
+    kb = classifyBlock(pb);
+    if (ka == BlockKind::Coefficients && kb == BlockKind::Coefficients) {
+      decodePairAvx2(pa, pb, a, b);
+      ka = kb = BlockKind::Residual;
+      return;
+    }
   }
 #endif
+  unsigned ra = 0, rb = 0;
+  ka = Prepare(pa, a, ra);
+  kb = Prepare(pb, b, rb);
   if (ka == BlockKind::Coefficients) idctRows(a, ra);
   if (kb == BlockKind::Coefficients) idctRows(b, rb);
 }
@@ -285,14 +294,18 @@ void addBandFast(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
   const std::ptrdiff_t stride = width3;
   alignas(32) short a[64], b[64];
-  unsigned ra = 0, rb = 0;
   for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     const signed char* row = payload + 64 * by * bw;
     short* pixels = frame + 8 * by * stride;
     for (int bx = 0; bx < bw; bx += 2) {
-      const BlockKind ka = Prepare(row + 64 * bx, a, ra);
-      const BlockKind kb = bx + 1 < bw ? Prepare(row + 64 * (bx + 1), b, rb) : BlockKind::Zero;
-      transformTwo<Pairs>(ka, a, ra, kb, b, rb);
+      BlockKind ka, kb = BlockKind::Zero;
+      if (bx + 1 < bw) {
+        decodeTwo<Prepare, Pairs>(row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
+      } else {
+        unsigned ra = 0;
+        ka = Prepare(row + 64 * bx, a, ra);
+        if (ka == BlockKind::Coefficients) idctRows(a, ra);
+      }
       prefetch.step();
       if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
       if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
@@ -301,11 +314,10 @@ void addBandFast(const signed char* payload, short* frame, int band) {
   if (band >= mh) return;
   for (int mx = 0; mx < mw; ++mx) {
     const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
-    const BlockKind ku = Prepare(pair, a, ra);
-    const BlockKind kv = Prepare(pair + 64, b, rb);
-    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
-    transformTwo<Pairs>(ku, a, ra, kv, b, rb);
+    BlockKind ku, kv;
+    decodeTwo<Prepare, Pairs>(pair, pair + 64, a, b, ku, kv);
     prefetch.step();
+    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
     AddChroma(frame + 16 * band * stride + 48 * mx, stride, a, b);
   }
 }

@@ -69,9 +69,21 @@ extern const signed char kConvertMasks[kConvertMaskCount][16];
 // AVX2 processors only.
 void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
+// Decodes two blocks that both hold coefficients beyond a lone DC value:
+// dequantised and transformed together without leaving the registers.
+void decodePairAvx2(const signed char* a, const signed char* b, short* outA, short* outB);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// Zero, a lone DC coefficient (Residual) or anything else (Coefficients).
+BlockKind classifyBlock(const signed char* block);
+// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
+// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
+struct GatherMasks {
+  GatherMasks();
+  alignas(16) signed char m[4][4][16];
+};
+extern const GatherMasks kGather;
 // prepareBlock without per-coefficient work: the whole block permuted,
 // widened and multiplied in vector registers.
 BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Kelvo4.h"
+#include "dct_avx2.h"
 #include "stages.h"
 
 namespace kelvo4 {
@@ -70,6 +71,35 @@ void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 40), _mm256_extracti128_si256(hi, 1));
   }
   convertSsse3(frame + 3 * p, out + 3 * p, pixels - p);
+}
+
+void decodePairAvx2(const signed char* a, const signed char* b, short* outA, short* outB) {
+  __m256i scan[4];
+  for (int q = 0; q < 4; ++q)
+    scan[q] = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * q))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * q)), 1);
+  // Lane 0 gathers the first block's rows, lane 1 the second's: y[r] holds
+  // row r of both, the layout the paired transform works in.
+  __m256i y[8];
+  for (int p = 0; p < 4; ++p) {
+    const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
+    __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
+    for (int q = 1; q < 4; ++q)
+      bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(scan[q], _mm256_broadcastsi128_si256(_mm_load_si128(m + q))));
+    // Sign extension through the high half of each lane; the products keep
+    // their low 16 bits.
+    const __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(bytes, bytes), 8);
+    const __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(bytes, bytes), 8);
+    const __m128i* qrow = reinterpret_cast<const __m128i*>(quant + 16 * p);
+    y[2 * p] = _mm256_mullo_epi16(lo, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow)));
+    y[2 * p + 1] = _mm256_mullo_epi16(hi, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow + 1)));
+  }
+  kelvo4_avx2::idctPair(y);
+  for (int r = 0; r < 8; ++r) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(outA + 8 * r), _mm256_castsi256_si128(y[r]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(outB + 8 * r), _mm256_extracti128_si256(y[r], 1));
+  }
 }
 
 }  // namespace kelvo4

@@ -147,23 +147,26 @@ __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t
   }
 }
 
-namespace {
-
 // For each pair of natural rows (16 positions) and each 16-byte quarter of
 // the scan, the byte shuffle that fetches the positions held by that quarter.
-struct GatherMasks {
-  alignas(16) signed char m[4][4][16];
-  GatherMasks() {
-    for (int n = 0; n < 64; ++n) {
-      int k = 0;
-      while (kZigzag[k] != n) ++k;
-      for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
-    }
-  }
-};
 const GatherMasks kGather;
 
-}  // namespace
+GatherMasks::GatherMasks() {
+  for (int n = 0; n < 64; ++n) {
+    int k = 0;
+    while (kZigzag[k] != n) ++k;
+    for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
+  }
+}
+
+BlockKind classifyBlock(const signed char* block) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i* v = reinterpret_cast<const __m128i*>(block);
+  const __m128i ac = _mm_or_si128(_mm_or_si128(_mm_srli_si128(_mm_loadu_si128(v), 1), _mm_loadu_si128(v + 1)),
+                                  _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(ac, zero)) != 0xFFFF) return BlockKind::Coefficients;
+  return block[0] == 0 ? BlockKind::Zero : BlockKind::Residual;
+}
 
 __attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
   __m128i scan[4];
