@@ -9,7 +9,9 @@
 
 namespace kelvo4_avx2 {
 
-inline __m256i splat64(const void* p) { return _mm256_set1_epi64x(*static_cast<const long long*>(p)); }
+inline __m256i splat64(const void* p) {
+  return _mm256_broadcastq_epi64(_mm_loadl_epi64(static_cast<const __m128i*>(p)));
+}
 
 inline __m256i table(const int16_t* t) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));

@@ -281,14 +281,14 @@ inline void decodeTwo(const signed char* pa, const signed char* pb, short* a, sh
   if (kb == BlockKind::Coefficients) idctRows(b, rb);
 }
 
-// The band of addBandC, with zero blocks skipped, lone DC values in closed
-// form and neighbouring blocks transformed together.
 }  // namespace
 
 PrefetchCursor prefetch;
 
 namespace {
 
+// The band of addBandC, with zero blocks skipped, lone DC values in closed
+// form and neighbouring blocks transformed together.
 template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
 void addBandFast(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;

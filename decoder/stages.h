@@ -80,7 +80,6 @@ BlockKind classifyBlock(const signed char* block);
 // The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
 // 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
 struct GatherMasks {
-  GatherMasks();
   alignas(16) signed char m[4][4][16];
 };
 extern const GatherMasks kGather;
@@ -100,13 +99,18 @@ struct Stages {
 // current band, so the memory system stays busy while blocks are decoded.
 struct PrefetchCursor {
   const char* next = nullptr;
-  const char* end = nullptr;
+  std::size_t left = 0;  // bytes still to prefetch
   void begin(const char* from, const char* to) {
     next = from;
-    end = to;
+    left = static_cast<std::size_t>(to - from);
   }
   void step() {
-    for (int i = 0; i < 16 && next < end; ++i, next += 64) __builtin_prefetch(next, 0, 2);
+    for (int i = 0; i < 16 && left > 0; ++i) {
+      __builtin_prefetch(next, 0, 2);
+      const std::size_t line = left < 64 ? left : 64;
+      next += line;
+      left -= line;
+    }
   }
 };
 extern PrefetchCursor prefetch;

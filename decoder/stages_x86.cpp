@@ -149,15 +149,16 @@ __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t
 
 // For each pair of natural rows (16 positions) and each 16-byte quarter of
 // the scan, the byte shuffle that fetches the positions held by that quarter.
-const GatherMasks kGather;
-
-GatherMasks::GatherMasks() {
+constexpr GatherMasks gatherMasks() {
+  GatherMasks g{};
   for (int n = 0; n < 64; ++n) {
     int k = 0;
     while (kZigzag[k] != n) ++k;
-    for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
+    for (int q = 0; q < 4; ++q) g.m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
   }
+  return g;
 }
+constinit const GatherMasks kGather = gatherMasks();
 
 BlockKind classifyBlock(const signed char* block) {
   const __m128i zero = _mm_setzero_si128();
