@@ -258,28 +258,25 @@ void addBandC(const signed char* payload, short* frame, int band) {
 
 namespace {
 
-// Decodes two blocks into a and b: together in one pass when the processor
-// can and both need the full transform, otherwise one by one.
-template <PrepareBlockFn Prepare, bool Pairs>
+// Decodes two blocks into a and b, one by one.
+template <PrepareBlockFn Prepare>
 inline void decodeTwo(const signed char* pa, const signed char* pb, short* a, short* b, BlockKind& ka,
                       BlockKind& kb) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (Pairs) {
-    ka = classifyBlock(pa);
-    kb = classifyBlock(pb);
-    if (ka == BlockKind::Coefficients && kb == BlockKind::Coefficients) {
-      decodePairAvx2(pa, pb, a, b);
-      ka = kb = BlockKind::Residual;
-      return;
-    }
-  }
-#endif
   unsigned ra = 0, rb = 0;
   ka = Prepare(pa, a, ra);
   kb = Prepare(pb, b, rb);
   if (ka == BlockKind::Coefficients) idctRows(a, ra);
   if (kb == BlockKind::Coefficients) idctRows(b, rb);
 }
+
+// The paired AVX2 forms, where this build has them.
+#if defined(__x86_64__) || defined(__i386__)
+constexpr auto lumaPair = addLumaPairAvx2;
+constexpr auto chromaPair = addChromaPairAvx2;
+#else
+constexpr bool lumaPair(const signed char*, const signed char*, short*, std::ptrdiff_t) { return false; }
+constexpr bool chromaPair(const signed char*, const signed char*, short*, std::ptrdiff_t) { return false; }
+#endif
 
 }  // namespace
 
@@ -288,7 +285,7 @@ PrefetchCursor prefetch;
 namespace {
 
 // The band of addBandC, with zero blocks skipped, lone DC values in closed
-// form and neighbouring blocks transformed together.
+// form and, with Pairs, neighbouring blocks decoded and added together.
 template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
 void addBandFast(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
@@ -298,15 +295,16 @@ void addBandFast(const signed char* payload, short* frame, int band) {
     const signed char* row = payload + 64 * by * bw;
     short* pixels = frame + 8 * by * stride;
     for (int bx = 0; bx < bw; bx += 2) {
+      prefetch.step();
       BlockKind ka, kb = BlockKind::Zero;
       if (bx + 1 < bw) {
-        decodeTwo<Prepare, Pairs>(row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
+        if (Pairs && lumaPair(row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
+        decodeTwo<Prepare>(row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
       } else {
         unsigned ra = 0;
         ka = Prepare(row + 64 * bx, a, ra);
         if (ka == BlockKind::Coefficients) idctRows(a, ra);
       }
-      prefetch.step();
       if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
       if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
     }
@@ -314,11 +312,13 @@ void addBandFast(const signed char* payload, short* frame, int band) {
   if (band >= mh) return;
   for (int mx = 0; mx < mw; ++mx) {
     const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
-    BlockKind ku, kv;
-    decodeTwo<Prepare, Pairs>(pair, pair + 64, a, b, ku, kv);
+    short* mb = frame + 16 * band * stride + 48 * mx;
     prefetch.step();
+    if (Pairs && chromaPair(pair, pair + 64, mb, stride)) continue;
+    BlockKind ku, kv;
+    decodeTwo<Prepare>(pair, pair + 64, a, b, ku, kv);
     if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
-    AddChroma(frame + 16 * band * stride + 48 * mx, stride, a, b);
+    AddChroma(mb, stride, a, b);
   }
 }
 

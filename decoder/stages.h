@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
 namespace kelvo4 {
 
 // Natural position of each zigzag scan index.
@@ -63,20 +67,26 @@ void idctRows(short* block, unsigned rows);
 void smoothRowsSse2(const short* src, short* dst, int y0, int y1);
 // One row's edge pixels and its interior samples from index `from` on.
 void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from);
+// The byte shuffles that spread residual rows onto the interleaved frame:
+// three for a luma row of 8, three for a chroma row pair (see addChroma).
+extern const signed char kSpreadMasks[6][16];
+inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
 // The byte shuffles of the vector conversions.
 inline constexpr int kConvertMaskCount = 13;
 extern const signed char kConvertMasks[kConvertMaskCount][16];
 // AVX2 processors only.
 void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
-// Decodes two blocks that both hold coefficients beyond a lone DC value:
-// dequantised and transformed together without leaving the registers.
-void decodePairAvx2(const signed char* a, const signed char* b, short* outA, short* outB);
+// When both blocks hold coefficients beyond a lone DC value, decodes them
+// together without leaving the registers and adds them to c0 of the 16x8
+// pixels (8x8 each, side by side) whose top-left sample is at pixels; else
+// returns false having done nothing.
+bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, std::ptrdiff_t stride);
+// The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).
+bool addChromaPairAvx2(const signed char* u, const signed char* v, short* mb, std::ptrdiff_t stride);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-// Zero, a lone DC coefficient (Residual) or anything else (Coefficients).
-BlockKind classifyBlock(const signed char* block);
 // The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
 // 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
 struct GatherMasks {

@@ -109,11 +109,20 @@ __attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed ch
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }
 
+alignas(16) const signed char kSpreadMasks[6][16] = {
+    // A row of 8 luma residuals onto every third sample of 24.
+    {0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1},
+    {-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11},
+    {-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1},
+    // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
+    // pixels 0..7, each residual pair serving two neighbouring pixels.
+    {-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5},
+    {6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1},
+    {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
+};
+
 __attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
-  // Spreads a row of 8 residuals onto every third sample of 24.
-  const __m128i s0 = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
-  const __m128i s1 = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
-  const __m128i s2 = _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+  const __m128i s0 = spreadMask(0), s1 = spreadMask(1), s2 = spreadMask(2);
   for (int r = 0; r < 8; ++r) {
     const __m128i res = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
     __m128i* p = reinterpret_cast<__m128i*>(base + r * stride);
@@ -125,11 +134,7 @@ __attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t s
 
 __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
                                                      const short* v) {
-  // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
-  // pixels 0..7, each residual pair serving two neighbouring pixels.
-  const __m128i t0 = _mm_setr_epi8(-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5);
-  const __m128i t1 = _mm_setr_epi8(6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1);
-  const __m128i t2 = _mm_setr_epi8(8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15);
+  const __m128i t0 = spreadMask(3), t1 = spreadMask(4), t2 = spreadMask(5);
   for (int r = 0; r < 8; ++r) {
     const __m128i ur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + 8 * r));
     const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8 * r));
@@ -160,14 +165,6 @@ constexpr GatherMasks gatherMasks() {
 }
 constinit const GatherMasks kGather = gatherMasks();
 
-BlockKind classifyBlock(const signed char* block) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i* v = reinterpret_cast<const __m128i*>(block);
-  const __m128i ac = _mm_or_si128(_mm_or_si128(_mm_srli_si128(_mm_loadu_si128(v), 1), _mm_loadu_si128(v + 1)),
-                                  _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(ac, zero)) != 0xFFFF) return BlockKind::Coefficients;
-  return block[0] == 0 ? BlockKind::Zero : BlockKind::Residual;
-}
 
 __attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
   __m128i scan[4];
