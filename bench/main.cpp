@@ -1,5 +1,5 @@
-// Runs every benchmark, then prints each result against its reference row:
-// a row named "X/..." with a reference "ref:X" set by ratioTo() is divided by it.
+// Runs every benchmark, then prints each row that ratioTo() paired with a
+// reference: how many times faster per item (block, frame) the row is.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -16,13 +16,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+      if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
+        // Per item where the row counts items (blocks, frames), else per iteration.
+        auto items = r.counters.find("items_per_second");
+        times_[r.benchmark_name()] = items != r.counters.end() ? 1.0 / items->second.value : r.GetAdjustedCPUTime();
+      }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
     if (bench::ratios().empty()) return;
-    std::printf("\nRatios of CPU time (time of the reference / time of the row; above 1 means faster than the reference)\n");
+    std::printf("\nSpeed-ups in CPU time per item (above 1: faster than the reference)\n");
     for (const auto& [row, ref] : bench::ratios()) {
       auto a = times_.find(row), b = times_.find(ref);
       if (a == times_.end() || b == times_.end()) continue;

@@ -261,42 +261,53 @@ void addBandC(const signed char* payload, short* frame, int band) {
 
 namespace {
 
-// Transforms whichever of the two blocks still hold coefficients, both in one
-// pass when the processor can and both need it.
-template <bool Pairs>
-inline void transformTwo(BlockKind ka, short* a, unsigned ra, BlockKind kb, short* b, unsigned rb) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (Pairs && ka == BlockKind::Coefficients && kb == BlockKind::Coefficients) {
-    idctPairAvx2(a, b);
-    return;
-  }
-#endif
+// Decodes two blocks into a and b, one by one.
+template <PrepareBlockFn Prepare>
+inline void decodeTwo(const signed char* pa, const signed char* pb, short* a, short* b, BlockKind& ka,
+                      BlockKind& kb) {
+  unsigned ra = 0, rb = 0;
+  ka = Prepare(pa, a, ra);
+  kb = Prepare(pb, b, rb);
   if (ka == BlockKind::Coefficients) idctRows(a, ra);
   if (kb == BlockKind::Coefficients) idctRows(b, rb);
 }
 
-// The band of addBandC, with zero blocks skipped, lone DC values in closed
-// form and neighbouring blocks transformed together.
+// The paired AVX2 forms, where this build has them.
+#if defined(__x86_64__) || defined(__i386__)
+constexpr auto lumaPair = addLumaPairAvx2;
+constexpr auto chromaPair = addChromaPairAvx2;
+#else
+constexpr bool lumaPair(const signed char*, const signed char*, short*, std::ptrdiff_t) { return false; }
+constexpr bool chromaPair(const signed char*, const signed char*, short*, std::ptrdiff_t) { return false; }
+#endif
+
 }  // namespace
 
 PrefetchCursor prefetch;
 
 namespace {
 
+// The band of addBandC, with zero blocks skipped, lone DC values in closed
+// form and, with Pairs, neighbouring blocks decoded and added together.
 template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
 void addBandFast(const signed char* payload, short* frame, int band) {
   const int bw = width >> 3, bh = height >> 3, mw = width >> 4, mh = height >> 4;
   const std::ptrdiff_t stride = width3;
   alignas(32) short a[64], b[64];
-  unsigned ra = 0, rb = 0;
   for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     const signed char* row = payload + 64 * by * bw;
     short* pixels = frame + 8 * by * stride;
     for (int bx = 0; bx < bw; bx += 2) {
-      const BlockKind ka = Prepare(row + 64 * bx, a, ra);
-      const BlockKind kb = bx + 1 < bw ? Prepare(row + 64 * (bx + 1), b, rb) : BlockKind::Zero;
-      transformTwo<Pairs>(ka, a, ra, kb, b, rb);
       prefetch.step();
+      BlockKind ka, kb = BlockKind::Zero;
+      if (bx + 1 < bw) {
+        if (Pairs && lumaPair(row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
+        decodeTwo<Prepare>(row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
+      } else {
+        unsigned ra = 0;
+        ka = Prepare(row + 64 * bx, a, ra);
+        if (ka == BlockKind::Coefficients) idctRows(a, ra);
+      }
       if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
       if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
     }
@@ -304,12 +315,13 @@ void addBandFast(const signed char* payload, short* frame, int band) {
   if (band >= mh) return;
   for (int mx = 0; mx < mw; ++mx) {
     const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
-    const BlockKind ku = Prepare(pair, a, ra);
-    const BlockKind kv = Prepare(pair + 64, b, rb);
-    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
-    transformTwo<Pairs>(ku, a, ra, kv, b, rb);
+    short* mb = frame + 16 * band * stride + 48 * mx;
     prefetch.step();
-    AddChroma(frame + 16 * band * stride + 48 * mx, stride, a, b);
+    if (Pairs && chromaPair(pair, pair + 64, mb, stride)) continue;
+    BlockKind ku, kv;
+    decodeTwo<Prepare>(pair, pair + 64, a, b, ku, kv);
+    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
+    AddChroma(mb, stride, a, b);
   }
 }
 

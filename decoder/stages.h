@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
 namespace kelvo4 {
 
 // Natural position of each zigzag scan index.
@@ -63,15 +67,32 @@ void idctRows(short* block, unsigned rows);
 void smoothRowsSse2(const short* src, short* dst, int y0, int y1);
 // One row's edge pixels and its interior samples from index `from` on.
 void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from);
+// The byte shuffles that spread residual rows onto the interleaved frame:
+// three for a luma row of 8, three for a chroma row pair (see addChroma).
+extern const signed char kSpreadMasks[6][16];
+inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
 // The byte shuffles of the vector conversions.
 inline constexpr int kConvertMaskCount = 13;
 extern const signed char kConvertMasks[kConvertMaskCount][16];
 // AVX2 processors only.
 void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
+// When both blocks hold coefficients beyond a lone DC value, decodes them
+// together without leaving the registers and adds them to c0 of the 16x8
+// pixels (8x8 each, side by side) whose top-left sample is at pixels; else
+// returns false having done nothing.
+bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, std::ptrdiff_t stride);
+// The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).
+bool addChromaPairAvx2(const signed char* u, const signed char* v, short* mb, std::ptrdiff_t stride);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
+// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
+struct GatherMasks {
+  alignas(16) signed char m[4][4][16];
+};
+extern const GatherMasks kGather;
 // prepareBlock without per-coefficient work: the whole block permuted,
 // widened and multiplied in vector registers.
 BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows);
@@ -88,13 +109,18 @@ struct Stages {
 // current band, so the memory system stays busy while blocks are decoded.
 struct PrefetchCursor {
   const char* next = nullptr;
-  const char* end = nullptr;
+  std::size_t left = 0;  // bytes still to prefetch
   void begin(const char* from, const char* to) {
     next = from;
-    end = to;
+    left = static_cast<std::size_t>(to - from);
   }
   void step() {
-    for (int i = 0; i < 16 && next < end; ++i, next += 64) __builtin_prefetch(next, 0, 2);
+    for (int i = 0; i < 16 && left > 0; ++i) {
+      __builtin_prefetch(next, 0, 2);
+      const std::size_t line = left < 64 ? left : 64;
+      next += line;
+      left -= line;
+    }
   }
 };
 extern PrefetchCursor prefetch;

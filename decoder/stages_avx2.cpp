@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Kelvo4.h"
+#include "dct_avx2.h"
 #include "stages.h"
 
 namespace kelvo4 {
@@ -70,6 +71,88 @@ void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 40), _mm256_extracti128_si256(hi, 1));
   }
   convertSsse3(frame + 3 * p, out + 3 * p, pixels - p);
+}
+
+namespace {
+
+// Loads two blocks side by side, one per 128-bit lane; true when both hold
+// coefficients beyond a lone DC value.
+inline bool loadFullPair(const signed char* a, const signed char* b, __m256i scan[4]) {
+  for (int q = 0; q < 4; ++q)
+    scan[q] = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * q))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * q)), 1);
+  const __m256i notDc = _mm256_set_epi64x(-1, -256, -1, -256);
+  const __m256i ac = _mm256_or_si256(_mm256_and_si256(scan[0], notDc),
+                                     _mm256_or_si256(scan[1], _mm256_or_si256(scan[2], scan[3])));
+  const unsigned zero = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(ac, _mm256_setzero_si256())));
+  return (zero & 0xFFFF) != 0xFFFF && (zero >> 16) != 0xFFFF;
+}
+
+// Dequantises and transforms both blocks: y[r] = row r of each.
+inline void transformPair(const __m256i scan[4], __m256i y[8]) {
+  for (int p = 0; p < 4; ++p) {
+    const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
+    __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
+    for (int q = 1; q < 4; ++q)
+      bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(scan[q], _mm256_broadcastsi128_si256(_mm_load_si128(m + q))));
+    // Sign extension through the high half of each lane; the products keep
+    // their low 16 bits.
+    const __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(bytes, bytes), 8);
+    const __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(bytes, bytes), 8);
+    const __m128i* qrow = reinterpret_cast<const __m128i*>(quant + 16 * p);
+    y[2 * p] = _mm256_mullo_epi16(lo, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow)));
+    y[2 * p + 1] = _mm256_mullo_epi16(hi, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow + 1)));
+  }
+  kelvo4_avx2::idctPair(y);
+}
+
+inline __m256i twoMasks(int lo, int hi) { return _mm256_inserti128_si256(_mm256_castsi128_si256(spreadMask(lo)), spreadMask(hi), 1); }
+
+inline void addTo(short* p, __m256i v) {
+  __m256i* q = reinterpret_cast<__m256i*>(p);
+  _mm256_storeu_si256(q, _mm256_add_epi16(_mm256_loadu_si256(q), v));
+}
+
+}  // namespace
+
+bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, std::ptrdiff_t stride) {
+  __m256i scan[4], y[8];
+  if (!loadFullPair(a, b, scan)) return false;
+  transformPair(scan, y);
+  // The 48 samples of a pixel row take their c0 residuals from the first
+  // block (samples 0-23) and the second (24-47); each 16-sample part
+  // shuffles within its lanes from a copy with the right block in each lane.
+  const __m256i m0 = twoMasks(0, 1), m1 = twoMasks(2, 0), m2 = twoMasks(1, 2);
+  for (int r = 0; r < 8; ++r) {
+    short* row = pixels + r * stride;
+    addTo(row, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x44), m0));
+    addTo(row + 16, _mm256_shuffle_epi8(y[r], m1));
+    addTo(row + 32, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xEE), m2));
+  }
+  return true;
+}
+
+bool addChromaPairAvx2(const signed char* u, const signed char* v, short* mb, std::ptrdiff_t stride) {
+  __m256i scan[4], y[8];
+  if (!loadFullPair(u, v, scan)) return false;
+  transformPair(scan, y);
+  const __m256i t01 = twoMasks(3, 4), t20 = twoMasks(5, 3), t12 = twoMasks(4, 5);
+  for (int r = 0; r < 8; ++r) {
+    // (u0 v0 .. u3 v3) in both lanes, then (u4 v4 .. u7 v7) in both.
+    const __m256i uv = _mm256_unpacklo_epi16(_mm256_permute4x64_epi64(y[r], 0x50), _mm256_permute4x64_epi64(y[r], 0xFA));
+    const __m256i h0 = _mm256_permute2x128_si256(uv, uv, 0x00), h1 = _mm256_permute2x128_si256(uv, uv, 0x11);
+    const __m256i add0 = _mm256_shuffle_epi8(h0, t01);
+    const __m256i add1 = _mm256_shuffle_epi8(_mm256_permute2x128_si256(h0, h1, 0x30), t20);
+    const __m256i add2 = _mm256_shuffle_epi8(h1, t12);
+    for (int dy = 0; dy < 2; ++dy) {
+      short* row = mb + (2 * r + dy) * stride;
+      addTo(row, add0);
+      addTo(row + 16, add1);
+      addTo(row + 32, add2);
+    }
+  }
+  return true;
 }
 
 }  // namespace kelvo4

@@ -109,11 +109,20 @@ __attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed ch
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }
 
+alignas(16) const signed char kSpreadMasks[6][16] = {
+    // A row of 8 luma residuals onto every third sample of 24.
+    {0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1},
+    {-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11},
+    {-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1},
+    // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
+    // pixels 0..7, each residual pair serving two neighbouring pixels.
+    {-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5},
+    {6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1},
+    {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
+};
+
 __attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
-  // Spreads a row of 8 residuals onto every third sample of 24.
-  const __m128i s0 = _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1);
-  const __m128i s1 = _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11);
-  const __m128i s2 = _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1);
+  const __m128i s0 = spreadMask(0), s1 = spreadMask(1), s2 = spreadMask(2);
   for (int r = 0; r < 8; ++r) {
     const __m128i res = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
     __m128i* p = reinterpret_cast<__m128i*>(base + r * stride);
@@ -125,11 +134,7 @@ __attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t s
 
 __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
                                                      const short* v) {
-  // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
-  // pixels 0..7, each residual pair serving two neighbouring pixels.
-  const __m128i t0 = _mm_setr_epi8(-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5);
-  const __m128i t1 = _mm_setr_epi8(6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1);
-  const __m128i t2 = _mm_setr_epi8(8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15);
+  const __m128i t0 = spreadMask(3), t1 = spreadMask(4), t2 = spreadMask(5);
   for (int r = 0; r < 8; ++r) {
     const __m128i ur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + 8 * r));
     const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8 * r));
@@ -147,23 +152,19 @@ __attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t
   }
 }
 
-namespace {
-
 // For each pair of natural rows (16 positions) and each 16-byte quarter of
 // the scan, the byte shuffle that fetches the positions held by that quarter.
-struct GatherMasks {
-  alignas(16) signed char m[4][4][16];
-  GatherMasks() {
-    for (int n = 0; n < 64; ++n) {
-      int k = 0;
-      while (kZigzag[k] != n) ++k;
-      for (int q = 0; q < 4; ++q) m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
-    }
+constexpr GatherMasks gatherMasks() {
+  GatherMasks g{};
+  for (int n = 0; n < 64; ++n) {
+    int k = 0;
+    while (kZigzag[k] != n) ++k;
+    for (int q = 0; q < 4; ++q) g.m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
   }
-};
-const GatherMasks kGather;
+  return g;
+}
+constinit const GatherMasks kGather = gatherMasks();
 
-}  // namespace
 
 __attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
   __m128i scan[4];

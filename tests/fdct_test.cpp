@@ -99,9 +99,15 @@ TEST_P(FdctTest, KnownBlocks) {
                               {-89, 6, -23, -285, 89, 51, 106, -50}}}));
 }
 
-TEST_P(FdctTest, MatchesReference) { dctcheck::checkAgainstReference(GetParam(), Vrel_Dct16_C, -2048, 2047); }
-
 INSTANTIATE_TEST_SUITE_P(Versions, FdctTest, testing::ValuesIn(kFdctVersions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every version but the reference itself (the first row), against it.
+class FdctTestDifferential : public FdctTest {};
+
+TEST_P(FdctTestDifferential, MatchesReference) { dctcheck::checkAgainstReference(GetParam(), Vrel_Dct16_C, -2048, 2047); }
+
+INSTANTIATE_TEST_SUITE_P(Versions, FdctTestDifferential, testing::ValuesIn(std::begin(kFdctVersions) + 1, std::end(kFdctVersions)),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FdctTables, LayoutAndValues) {

@@ -81,9 +81,15 @@ TEST_P(IdctTest, KnownBlocks) {
   EXPECT_EQ(run(dc), expect) << "-2500 at DC, 2500 at vertical frequency 4";
 }
 
-TEST_P(IdctTest, MatchesReference) { dctcheck::checkAgainstReference(GetParam(), Vrel_IDct16_C, -512, 511); }
-
 INSTANTIATE_TEST_SUITE_P(Versions, IdctTest, testing::ValuesIn(kIdctVersions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every version but the reference itself (the first row), against it.
+class IdctTestDifferential : public IdctTest {};
+
+TEST_P(IdctTestDifferential, MatchesReference) { dctcheck::checkAgainstReference(GetParam(), Vrel_IDct16_C, -512, 511); }
+
+INSTANTIATE_TEST_SUITE_P(Versions, IdctTestDifferential, testing::ValuesIn(std::begin(kIdctVersions) + 1, std::end(kIdctVersions)),
                          [](const auto& info) { return std::string(info.param.name); });
 
 double cosUnit(int num, int den) { return std::cos(num * M_PI / den); }
