@@ -176,6 +176,7 @@ void leaveLastBlockInScratch(const signed char* payload) {
 }  // namespace
 
 void addTile(const signed char* payload, short* frame) {
+  if (width <= 0 || height <= 0) return;  // no block, and no band worth walking
   // Every sample receives at most one residual, so the band order gives the
   // same frame as a walk of the payload from front to back.
   for (int band = 0; band < bands(); ++band) kelvo4::active.addBand(payload, frame, band);
