@@ -114,14 +114,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  try {
-    return run(argc, argv);
-  } catch (const kelvo::UsageError& e) {
-    std::fprintf(stderr, "kelvo-decode: %s\n%s", e.what(), kUsage);
-    return 2;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kelvo-decode: %s\n", e.what());
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return kelvo::runTool("kelvo-decode", kUsage, run, argc, argv); }

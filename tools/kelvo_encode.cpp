@@ -174,14 +174,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  try {
-    return run(argc, argv);
-  } catch (const kelvo::UsageError& e) {
-    std::fprintf(stderr, "kelvo-encode: %s\n%s", e.what(), kUsage);
-    return 2;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kelvo-encode: %s\n", e.what());
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return kelvo::runTool("kelvo-encode", kUsage, run, argc, argv); }

@@ -79,4 +79,18 @@ inline void writeAll(std::FILE* f, const void* data, std::size_t size, const std
   if (std::fwrite(data, 1, size, f) != size) throw std::runtime_error(name + ": write failed");
 }
 
+// Runs a tool's main body: a usage error prints the message and the usage
+// and gives exit status 2, any other error the message and status 1.
+inline int runTool(const char* name, const char* usage, int (*run)(int, char**), int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "%s: %s\n%s", name, e.what(), usage);
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", name, e.what());
+    return 1;
+  }
+}
+
 }  // namespace kelvo
