@@ -1,5 +1,5 @@
-// The JNI glue against a recording JNIEnv: which JNI functions each native
-// method calls, in which order, and what it does when an array is null or
+// The JNI glue against a recording JNIEnv: which JNI functions the array
+// methods call, in which order, and what they do when an array is null or
 // cannot be obtained. Unused slots of the function table are null, so any
 // other JNI call crashes the test.
 #include <gtest/gtest.h>
@@ -51,19 +51,9 @@ jfloat* JNICALL getFloats(JNIEnv*, jfloatArray a, jboolean* c) { return get("get
 void JNICALL releaseFloats(JNIEnv*, jfloatArray a, jfloat* p, jint mode) {
   release("release(", a, p, fake(a)->floats.data(), mode);
 }
-jclass JNICALL findClass(JNIEnv*, const char* name) {
-  record(std::string("FindClass(") + name + ")");
-  return reinterpret_cast<jclass>(&calls);
-}
-jint JNICALL throwNew(JNIEnv*, jclass, const char*) {
-  record("ThrowNew");
-  return 0;
-}
 
 JNIEnv* fakeEnv() {
   static JNINativeInterface_ functions{};
-  functions.FindClass = findClass;
-  functions.ThrowNew = throwNew;
   functions.GetArrayLength = getArrayLength;
   functions.GetFloatArrayElements = getFloats;
   functions.ReleaseFloatArrayElements = releaseFloats;
@@ -128,19 +118,6 @@ TEST(JniGlue, SetQuantizationTableIgnoresWrongLengthsNullAndRefusedAccess) {
   set(&refused);
   EXPECT_EQ(calls, "len(t) len(t) get(t)");
   EXPECT_EQ(quant[0], 3);
-}
-
-TEST(JniGlue, ReinitThrowsOnlyForUnsupportedSizes) {
-  calls.clear();
-  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL(env, nullptr, 8, 8);
-  EXPECT_EQ(calls, "");
-  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL(env, nullptr, -1, 8);
-  Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL(env, nullptr, 32768, 21846);  // 3wh = 2^31 + 96
-  EXPECT_EQ(calls,
-            "FindClass(java/lang/IllegalArgumentException) ThrowNew "
-            "FindClass(java/lang/IllegalArgumentException) ThrowNew");
-  EXPECT_EQ(width, 8);
-  EXPECT_EQ(height, 8);
 }
 
 }  // namespace
