@@ -1,14 +1,10 @@
 package org.kelvo.Kelvo4.Decoder;
 
-import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.nio.file.Files;
-import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.util.List;
-import java.util.stream.Collectors;
 import org.junit.jupiter.api.Test;
 
 // Where the VM took libKelvo4.so from: the directory in kelvo4.libraryDir,
@@ -19,21 +15,18 @@ class LibraryLoadTest {
   void libraryComesFromExpectedPlaceAndDecodes() throws Exception {
     String dir = System.getProperty("kelvo4.libraryDir");
     assumeTrue(dir != null, "kelvo4.libraryDir not set");
-    KelvoDecoder d = new KelvoDecoder();
-    d.reinitDLL(16, 16);
-    d.setQuantizationTable(KelvoDecoderTest.dcTable());
     byte[] out = new byte[768];
-    d.decodeFrame(new byte[384], out, true);
+    new KelvoDecoder().reinitDLL(16, 16);
+    new KelvoDecoder().decodeFrame(new byte[384], out, true);
     KelvoDecoderTest.assertPixels(out, 0, 0, 255);
 
-    Path expected = Paths.get(dir).toRealPath();
-    List<String> mapped =
-        Files.readAllLines(Paths.get("/proc/self/maps")).stream()
-            .filter(l -> l.contains("libKelvo4"))
-            .map(l -> l.substring(l.indexOf('/')))
-            .distinct()
-            .collect(Collectors.toList());
-    assertFalse(mapped.isEmpty());
-    for (String file : mapped) assertTrue(file.startsWith(expected + "/"), file);
+    String expected = Paths.get(dir).toRealPath() + "/";
+    int mapped = 0;
+    for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
+      if (!line.contains("libKelvo4")) continue;
+      assertTrue(line.substring(line.indexOf('/')).startsWith(expected), line);
+      mapped++;
+    }
+    assertTrue(mapped > 0);
   }
 }
