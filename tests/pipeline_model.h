@@ -14,7 +14,7 @@
 namespace model {
 
 using Block = std::array<short, 64>;
-using Bytes = std::vector<signed char>;
+using Frame = std::vector<short>;
 
 inline short wrap(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
 
@@ -25,31 +25,43 @@ inline std::array<int, 64> zigzagByWalking() {
   for (int d = 0; d < 15; ++d) {
     for (int i = 0; i <= d; ++i) {
       const int r = d % 2 == 0 ? d - i : i;  // even diagonals run upwards
-      const int c = d - r;
-      if (r < 8 && c < 8) zz[k++] = 8 * r + c;
+      if (r < 8 && d - r < 8) zz[k++] = 8 * r + d - r;
     }
   }
   return zz;
 }
 
-// A table entry: truncated toward zero, -32768 for anything that does not
-// land in 16 bits, infinities and NaN. Computed in double, where every float
-// is exact.
-inline short factor(float f) {
-  const double v = f;
-  if (std::isnan(v) || v <= -32769.0 || v >= 32768.0) return -32768;
-  return static_cast<short>(std::trunc(v));
+// The four-neighbour prediction of a w x h frame: a pixel stands in for a
+// neighbour outside the frame, the sum wraps and is quartered toward zero.
+inline Frame smooth(const Frame& f, int w, int h) {
+  Frame next(f.size());
+  auto at = [&](int x, int y, int k) { return f[3 * (y * w + x) + k]; };
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < 3; ++k) {
+        const int sum = wrap(at(x > 0 ? x - 1 : x, y, k) + at(x < w - 1 ? x + 1 : x, y, k) +
+                             at(x, y > 0 ? y - 1 : y, k) + at(x, y < h - 1 ? y + 1 : y, k));
+        next[3 * (y * w + x) + k] = static_cast<short>(sum < 0 ? -((-sum) / 4) : sum / 4);
+      }
+  return next;
+}
+
+// The output bytes of a frame, three per pixel.
+inline void convert(const Frame& f, signed char* out) {
+  for (std::size_t i = 0; i < f.size(); i += 3) {
+    const short c0 = f[i], c1 = f[i + 1], c2 = f[i + 2];
+    const short first = wrap(wrap(c0 - c2) - (c2 >> 2));
+    const short second = wrap(wrap(c0 - c1) - (c1 >> 2));
+    const short third = wrap(wrap(wrap(3 * c0) - second) - first);
+    int j = 0;
+    for (short v : {first, second, third}) out[i + j++] = static_cast<signed char>(v <= 0 ? 0 : v >= 255 ? 255 : v);
+  }
 }
 
 struct Decoder {
   int w = 0, h = 0;
-  std::vector<short> frame;  // the current frame
+  Frame frame;  // the current frame
   std::vector<short> table = std::vector<short>(64, 0);
-
-  Decoder() = default;
-  Decoder(int w_, int h_) { reinit(w_, h_); }
-
-  short at(int x, int y, int k) const { return frame[3 * (y * w + x) + k]; }
 
   // Sizes and restarts from (0, 128, 128); false and no change for a size
   // whose samples do not fit below 2^31.
@@ -62,9 +74,15 @@ struct Decoder {
     return true;
   }
 
+  // Each entry truncated toward zero; -32768 for anything that does not land
+  // in 16 bits, infinities and NaN. Computed in double, where every float is
+  // exact.
   void setTable(const float* values, int count) {
     if (count != 64 || values == nullptr) return;
-    for (int i = 0; i < 64; ++i) table[i] = factor(values[i]);
+    for (int i = 0; i < 64; ++i) {
+      const double v = values[i];
+      table[i] = std::isnan(v) || v <= -32769.0 || v >= 32768.0 ? -32768 : static_cast<short>(std::trunc(v));
+    }
   }
 
   Block residual(const signed char* payload, int block) const {
@@ -82,21 +100,13 @@ struct Decoder {
     if (length != n + n / 2 || (convert && outLength != 3 * n)) return false;
     if ((payload == nullptr && length != 0) || (convert && out == nullptr && outLength != 0)) return false;
     if (n == 0) return true;  // no samples, though one side may be near 2^31
-    std::vector<short> next(frame.size());
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x)
-        for (int k = 0; k < 3; ++k) {
-          const int sum = at(x > 0 ? x - 1 : x, y, k) + at(x < w - 1 ? x + 1 : x, y, k) +
-                          at(x, y > 0 ? y - 1 : y, k) + at(x, y < h - 1 ? y + 1 : y, k);
-          const int s16 = wrap(sum);
-          next[3 * (y * w + x) + k] = static_cast<short>(s16 < 0 ? -((-s16) / 4) : s16 / 4);
-        }
+    frame = smooth(frame, w, h);
     const int bw = w / 8, bh = h / 8, mw = w / 16, mh = h / 16;
     std::vector<Block> blocks;
     for (int b = 0; b < bw * bh + 2 * mw * mh; ++b) blocks.push_back(residual(payload, b));
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
-        short* p = &next[3 * (y * w + x)];
+        short* p = &frame[3 * (y * w + x)];
         if (x < 8 * bw && y < 8 * bh) p[0] = wrap(p[0] + blocks[(y / 8) * bw + x / 8][8 * (y % 8) + x % 8]);
         if (x < 16 * mw && y < 16 * mh) {
           const int m = bw * bh + 2 * ((y / 16) * mw + x / 16);
@@ -105,16 +115,7 @@ struct Decoder {
           p[2] = wrap(p[2] + blocks[m + 1][s]);
         }
       }
-    frame = next;
-    if (!convert) return true;
-    for (std::size_t i = 0; i < frame.size(); i += 3) {
-      const short c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
-      const short first = wrap(wrap(c0 - c2) - (c2 >> 2));
-      const short second = wrap(wrap(c0 - c1) - (c1 >> 2));
-      const short third = wrap(wrap(wrap(3 * c0) - second) - first);
-      int j = 0;
-      for (short v : {first, second, third}) out[i + j++] = static_cast<signed char>(v <= 0 ? 0 : v >= 255 ? 255 : v);
-    }
+    if (convert) model::convert(frame, out);
     return true;
   }
 };
