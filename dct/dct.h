@@ -28,6 +28,12 @@ extern const int16_t iTab1[32], iTab2[32], iTab3[32], iTab4[32];
 extern const int32_t Idct_Rnd0[2], Idct_Rnd1[2], Idct_Rnd2[2], Idct_Rnd3[2];
 extern const int32_t Idct_Rnd4[2], Idct_Rnd5[2], Idct_Rnd6[2], Idct_Rnd7[2];
 
+// The table and rounding constant of each inverse row, in the MMX layout.
+inline constexpr const int16_t* kIdctRowTabMmx[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
+                                                     iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
+inline constexpr const int32_t* kIdctRowRnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
+                                                  Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
+
 // Column multipliers shared by both transforms, four equal 16-bit lanes each.
 // tan3 holds tan(3pi/16) - 1; sqrt2 holds cos(pi/4) / 2.
 extern const int16_t tan1[4], tan2[4], tan3[4], sqrt2[4];

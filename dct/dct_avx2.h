@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include "dct.h"
+#include "dct_columns.h"
 
 namespace kelvo4_avx2 {
 
@@ -16,6 +17,15 @@ inline __m256i splat64(const void* p) {
 inline __m256i table(const int16_t* t) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
 }
+
+struct Avx2Lanes {
+  using Vec = __m256i;
+  static Vec splat(const int16_t* p) { return splat64(p); }
+  static Vec adds(Vec a, Vec b) { return _mm256_adds_epi16(a, b); }
+  static Vec subs(Vec a, Vec b) { return _mm256_subs_epi16(a, b); }
+  static Vec mulhi(Vec a, Vec b) { return _mm256_mulhi_epi16(a, b); }
+  static Vec shift6(Vec a) { return _mm256_srai_epi16(a, 6); }
+};
 
 // Row r of both blocks; the sums wrap in 32 bits like the scalar procedure's.
 inline __m256i idctRow(__m256i x, const int16_t* tab, const int32_t* rnd) {
@@ -38,39 +48,9 @@ inline __m256i idctRow(__m256i x, const int16_t* tab, const int32_t* rnd) {
 // The whole transform of two blocks held as y[r] = (row r of the first
 // block, row r of the second), in place.
 inline void idctPair(__m256i y[8]) {
-  static const int16_t* const tabs[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
-                                         iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
-  static const int32_t* const rnds[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
-                                         Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
-  for (int r = 0; r < 8; r++) y[r] = idctRow(y[r], tabs[r], rnds[r]);
+  for (int r = 0; r < 8; r++) y[r] = idctRow(y[r], kIdctRowTabMmx[r], kIdctRowRnd[r]);
 
-  const __m256i t1 = splat64(tan1), t2 = splat64(tan2), t3 = splat64(tan3), s2 = splat64(sqrt2);
-  const __m256i w0 = _mm256_subs_epi16(_mm256_adds_epi16(_mm256_mulhi_epi16(y[3], t3), y[3]), y[5]);
-  const __m256i w1 = _mm256_adds_epi16(_mm256_adds_epi16(_mm256_mulhi_epi16(y[5], t3), y[5]), y[3]);
-  const __m256i u0 = _mm256_adds_epi16(_mm256_mulhi_epi16(y[7], t1), y[1]);
-  const __m256i u1 = _mm256_subs_epi16(_mm256_mulhi_epi16(y[1], t1), y[7]);
-  const __m256i e0 = _mm256_subs_epi16(u0, w1), e1 = _mm256_subs_epi16(u1, w0);
-  const __m256i o0 = _mm256_adds_epi16(w1, u0), o1 = _mm256_adds_epi16(w0, u1);
-  const __m256i h0 = _mm256_mulhi_epi16(_mm256_adds_epi16(o1, e0), s2);
-  const __m256i h1 = _mm256_mulhi_epi16(_mm256_subs_epi16(e0, o1), s2);
-  const __m256i g0 = _mm256_adds_epi16(h0, h0), g1 = _mm256_adds_epi16(h1, h1);
-  const __m256i p = _mm256_adds_epi16(_mm256_mulhi_epi16(y[6], t2), y[2]);
-  const __m256i q = _mm256_subs_epi16(_mm256_mulhi_epi16(y[2], t2), y[6]);
-  const __m256i d = _mm256_subs_epi16(y[0], y[4]);
-  const __m256i s = _mm256_adds_epi16(_mm256_adds_epi16(y[4], y[4]), d);
-  const __m256i dm = _mm256_subs_epi16(d, q), sm = _mm256_subs_epi16(s, p);
-  const __m256i dp = _mm256_adds_epi16(_mm256_adds_epi16(q, q), dm);
-  const __m256i sp = _mm256_adds_epi16(_mm256_adds_epi16(p, p), sm);
-  const __m256i z6 = _mm256_subs_epi16(dp, g0), z5 = _mm256_subs_epi16(dm, g1);
-  const __m256i z[8] = {_mm256_adds_epi16(o0, sp),
-                        _mm256_adds_epi16(_mm256_adds_epi16(g0, g0), z6),
-                        _mm256_adds_epi16(_mm256_adds_epi16(g1, g1), z5),
-                        _mm256_adds_epi16(e1, sm),
-                        _mm256_subs_epi16(sm, e1),
-                        z5,
-                        z6,
-                        _mm256_subs_epi16(sp, o0)};
-  for (int k = 0; k < 8; k++) y[k] = _mm256_srai_epi16(z[k], 6);
+  idctColumnPass<Avx2Lanes>(y);
 }
 
 }  // namespace kelvo4_avx2

@@ -6,6 +6,7 @@
 #include <mmintrin.h>
 
 #include "dct.h"
+#include "dct_columns.h"
 
 // Unaligned 64-bit load and store: the block needs only 2-byte alignment.
 // Through a may_alias vector type, so the compiler keeps them in vector
@@ -27,37 +28,22 @@ static inline void idctRowPack(__m64 a01, __m64 a23, __m64 b01, __m64 b23, __m64
   hi = _mm_packs_pi32(y54, y76);
 }
 
+// The 16-bit lane operations of the column pass on four lanes.
+struct MmxLanes {
+  using Vec = __m64;
+  static Vec splat(const int16_t* p) { return load64(p); }
+  static Vec adds(Vec a, Vec b) { return _mm_adds_pi16(a, b); }
+  static Vec subs(Vec a, Vec b) { return _mm_subs_pi16(a, b); }
+  static Vec mulhi(Vec a, Vec b) { return _mm_mulhi_pi16(a, b); }
+  static Vec shift6(Vec a) { return _mm_srai_pi16(a, 6); }
+};
+
 // Inverse column pass on columns col[0..3], every row at stride 8.
 static inline void idctColumnsMmx(short* col) {
-  const __m64 t1 = load64(tan1), t2 = load64(tan2), t3 = load64(tan3), s2 = load64(sqrt2);
-  const __m64 y0 = load64(col), y1 = load64(col + 8), y2 = load64(col + 16), y3 = load64(col + 24);
-  const __m64 y4 = load64(col + 32), y5 = load64(col + 40), y6 = load64(col + 48), y7 = load64(col + 56);
-
-  const __m64 w0 = _mm_subs_pi16(_mm_adds_pi16(_mm_mulhi_pi16(y3, t3), y3), y5);
-  const __m64 w1 = _mm_adds_pi16(_mm_adds_pi16(_mm_mulhi_pi16(y5, t3), y5), y3);
-  const __m64 u0 = _mm_adds_pi16(_mm_mulhi_pi16(y7, t1), y1);
-  const __m64 u1 = _mm_subs_pi16(_mm_mulhi_pi16(y1, t1), y7);
-  const __m64 e0 = _mm_subs_pi16(u0, w1), e1 = _mm_subs_pi16(u1, w0);
-  const __m64 o0 = _mm_adds_pi16(w1, u0), o1 = _mm_adds_pi16(w0, u1);
-  const __m64 h0 = _mm_mulhi_pi16(_mm_adds_pi16(o1, e0), s2);
-  const __m64 h1 = _mm_mulhi_pi16(_mm_subs_pi16(e0, o1), s2);
-  const __m64 g0 = _mm_adds_pi16(h0, h0), g1 = _mm_adds_pi16(h1, h1);
-  const __m64 p = _mm_adds_pi16(_mm_mulhi_pi16(y6, t2), y2);
-  const __m64 q = _mm_subs_pi16(_mm_mulhi_pi16(y2, t2), y6);
-  const __m64 d = _mm_subs_pi16(y0, y4);
-  const __m64 s = _mm_adds_pi16(_mm_adds_pi16(y4, y4), d);
-  const __m64 dm = _mm_subs_pi16(d, q), sm = _mm_subs_pi16(s, p);
-  const __m64 dp = _mm_adds_pi16(_mm_adds_pi16(q, q), dm);
-  const __m64 sp = _mm_adds_pi16(_mm_adds_pi16(p, p), sm);
-  const __m64 z6 = _mm_subs_pi16(dp, g0), z5 = _mm_subs_pi16(dm, g1);
-  store64(col, _mm_srai_pi16(_mm_adds_pi16(o0, sp), 6));
-  store64(col + 8, _mm_srai_pi16(_mm_adds_pi16(_mm_adds_pi16(g0, g0), z6), 6));
-  store64(col + 16, _mm_srai_pi16(_mm_adds_pi16(_mm_adds_pi16(g1, g1), z5), 6));
-  store64(col + 24, _mm_srai_pi16(_mm_adds_pi16(e1, sm), 6));
-  store64(col + 32, _mm_srai_pi16(_mm_subs_pi16(sm, e1), 6));
-  store64(col + 40, _mm_srai_pi16(z5, 6));
-  store64(col + 48, _mm_srai_pi16(z6, 6));
-  store64(col + 56, _mm_srai_pi16(_mm_subs_pi16(sp, o0), 6));
+  __m64 y[8];
+  for (int k = 0; k < 8; k++) y[k] = load64(col + 8 * k);
+  idctColumnPass<MmxLanes>(y);
+  for (int k = 0; k < 8; k++) store64(col + 8 * k, y[k]);
 }
 
 // Forward column pass on columns col[0..3], every row at stride 8.
