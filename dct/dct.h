@@ -28,11 +28,6 @@ extern const int16_t iTab1[32], iTab2[32], iTab3[32], iTab4[32];
 extern const int32_t Idct_Rnd0[2], Idct_Rnd1[2], Idct_Rnd2[2], Idct_Rnd3[2];
 extern const int32_t Idct_Rnd4[2], Idct_Rnd5[2], Idct_Rnd6[2], Idct_Rnd7[2];
 
-// The table and rounding constant of each inverse row, in the MMX layout.
-inline constexpr const int16_t* kIdctRowTabMmx[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
-                                                     iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
-inline constexpr const int32_t* kIdctRowRnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
-                                                  Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
 
 // Column multipliers shared by both transforms, four equal 16-bit lanes each.
 // tan3 holds tan(3pi/16) - 1; sqrt2 holds cos(pi/4) / 2.
@@ -46,6 +41,20 @@ extern const int16_t fTab1[32], fTab2[32], fTab3[32], fTab4[32];
 // Forward row rounding offsets for four consecutive outputs, and the bit the
 // forward column pass forces on, in four lanes.
 extern const int16_t Fdct_Rnd0[4], Fdct_Rnd1[4], Fdct_Rnd2[4], MMX_One[4];
+
+// Per row of a block: the inverse row table (in either layout) and rounding
+// constant, and the forward row table and rounding offsets of outputs 0-3
+// and 4-7.
+inline constexpr const int16_t* kIdctRowTabMmx[8] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX,
+                                                     iTab1_MMX, iTab4_MMX, iTab3_MMX, iTab2_MMX};
+inline constexpr const int16_t* kIdctRowTab[8] = {iTab1, iTab2, iTab3, iTab4, iTab1, iTab4, iTab3, iTab2};
+inline constexpr const int32_t* kIdctRowRnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
+                                                  Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
+inline constexpr const int16_t* kFdctRowTab[8] = {fTab1, fTab2, fTab3, fTab4, fTab1, fTab4, fTab3, fTab2};
+inline constexpr const int16_t* kFdctRowRndLo[8] = {Fdct_Rnd0, Fdct_Rnd2, Fdct_Rnd1, Fdct_Rnd1,
+                                                    Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};
+inline constexpr const int16_t* kFdctRowRndHi[8] = {Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1,
+                                                    Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};
 
 // Scalar references: the integer procedures step by step, portable.
 void Vrel_IDct16_C(short* block);

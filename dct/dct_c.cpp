@@ -154,19 +154,12 @@ void fdctRow(int16_t* z, const int16_t* tab, const int16_t* rndLo, const int16_t
 
 void Vrel_IDct16_C(short* block) {
   const IdctSet sets[4] = {idctSet(iTab1_MMX), idctSet(iTab2_MMX), idctSet(iTab3_MMX), idctSet(iTab4_MMX)};
-  static constexpr int rowSet[8] = {0, 1, 2, 3, 0, 3, 2, 1};
-  const int32_t* const rnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3,
-                                 Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
-  for (int r = 0; r < 8; r++) idctRow(block + 8 * r, sets[rowSet[r]], rnd[r][0]);
+  static constexpr int rowSet[8] = {0, 1, 2, 3, 0, 3, 2, 1};  // rows 0 and 4 share set 1, and so on
+  for (int r = 0; r < 8; r++) idctRow(block + 8 * r, sets[rowSet[r]], kIdctRowRnd[r][0]);
   for (int c = 0; c < 8; c++) idctColumn(block + c);
 }
 
 void Vrel_Dct16_C(short* block) {
-  const int16_t* const tab[8] = {fTab1, fTab2, fTab3, fTab4, fTab1, fTab4, fTab3, fTab2};
-  const int16_t* const rndLo[8] = {Fdct_Rnd0, Fdct_Rnd2, Fdct_Rnd1, Fdct_Rnd1,
-                                   Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};
-  const int16_t* const rndHi[8] = {Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1,
-                                   Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd1, Fdct_Rnd1};
   for (int c = 0; c < 8; c++) fdctColumn(block + c);
-  for (int v = 0; v < 8; v++) fdctRow(block + 8 * v, tab[v], rndLo[v], rndHi[v]);
+  for (int v = 0; v < 8; v++) fdctRow(block + 8 * v, kFdctRowTab[v], kFdctRowRndLo[v], kFdctRowRndHi[v]);
 }

@@ -42,14 +42,7 @@ inline void fdctRowMmx(short* row, const int16_t* tab, const int16_t* rndLo, con
 }  // namespace
 
 void idctMmx(short* block) {
-  idctRowMmx(block + 0, iTab1_MMX, Idct_Rnd0);
-  idctRowMmx(block + 8, iTab2_MMX, Idct_Rnd1);
-  idctRowMmx(block + 16, iTab3_MMX, Idct_Rnd2);
-  idctRowMmx(block + 24, iTab4_MMX, Idct_Rnd3);
-  idctRowMmx(block + 32, iTab1_MMX, Idct_Rnd4);
-  idctRowMmx(block + 40, iTab4_MMX, Idct_Rnd5);
-  idctRowMmx(block + 48, iTab3_MMX, Idct_Rnd6);
-  idctRowMmx(block + 56, iTab2_MMX, Idct_Rnd7);
+  for (int r = 0; r < 8; r++) idctRowMmx(block + 8 * r, kIdctRowTabMmx[r], kIdctRowRnd[r]);
   idctColumnsMmx(block);
   idctColumnsMmx(block + 4);
 }
@@ -57,13 +50,6 @@ void idctMmx(short* block) {
 void fdctMmx(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
-  fdctRowMmx(block + 0, fTab1, Fdct_Rnd0, Fdct_Rnd0);
-  fdctRowMmx(block + 8, fTab2, Fdct_Rnd2, Fdct_Rnd1);
-  fdctRowMmx(block + 16, fTab3, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowMmx(block + 24, fTab4, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowMmx(block + 32, fTab1, Fdct_Rnd0, Fdct_Rnd0);
-  fdctRowMmx(block + 40, fTab4, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowMmx(block + 48, fTab3, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowMmx(block + 56, fTab2, Fdct_Rnd1, Fdct_Rnd1);
+  for (int r = 0; r < 8; r++) fdctRowMmx(block + 8 * r, kFdctRowTab[r], kFdctRowRndLo[r], kFdctRowRndHi[r]);
 }
 #endif

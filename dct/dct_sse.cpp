@@ -36,14 +36,7 @@ inline void fdctRowSse(short* row, const int16_t* tab, const int16_t* rndLo, con
 }  // namespace
 
 void Vrel_IDct16_SSE(short* block) {
-  idctRowSse(block + 0, iTab1, Idct_Rnd0);
-  idctRowSse(block + 8, iTab2, Idct_Rnd1);
-  idctRowSse(block + 16, iTab3, Idct_Rnd2);
-  idctRowSse(block + 24, iTab4, Idct_Rnd3);
-  idctRowSse(block + 32, iTab1, Idct_Rnd4);
-  idctRowSse(block + 40, iTab4, Idct_Rnd5);
-  idctRowSse(block + 48, iTab3, Idct_Rnd6);
-  idctRowSse(block + 56, iTab2, Idct_Rnd7);
+  for (int r = 0; r < 8; r++) idctRowSse(block + 8 * r, kIdctRowTab[r], kIdctRowRnd[r]);
   idctColumnsMmx(block);
   idctColumnsMmx(block + 4);
 }
@@ -51,13 +44,6 @@ void Vrel_IDct16_SSE(short* block) {
 void Vrel_Dct16_SSE(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
-  fdctRowSse(block + 0, fTab1, Fdct_Rnd0, Fdct_Rnd0);
-  fdctRowSse(block + 8, fTab2, Fdct_Rnd2, Fdct_Rnd1);
-  fdctRowSse(block + 16, fTab3, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowSse(block + 24, fTab4, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowSse(block + 32, fTab1, Fdct_Rnd0, Fdct_Rnd0);
-  fdctRowSse(block + 40, fTab4, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowSse(block + 48, fTab3, Fdct_Rnd1, Fdct_Rnd1);
-  fdctRowSse(block + 56, fTab2, Fdct_Rnd1, Fdct_Rnd1);
+  for (int r = 0; r < 8; r++) fdctRowSse(block + 8 * r, kFdctRowTab[r], kFdctRowRndLo[r], kFdctRowRndHi[r]);
 }
 #endif
