@@ -20,91 +20,6 @@ inline constexpr unsigned char kZigzag[64] = {
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 
-// Prediction of rows [y0, y1) of dst from src (see smooth).
-using SmoothRowsFn = void (*)(const short* src, short* dst, int y0, int y1);
-// Conversion of `pixels` triplets starting at frame to 3 * pixels bytes.
-using ConvertFn = void (*)(const short* frame, signed char* out, std::size_t pixels);
-
-// Adds an 8x8 residual block to c0 of the 8x8 pixels whose top-left c0 sample
-// is at base; rows are stride samples apart. Sums wrap in 16 bits.
-using AddLumaFn = void (*)(short* base, std::ptrdiff_t stride, const short* block);
-// Adds the c1 and c2 residual blocks u and v to a 16x16 macroblock whose
-// top-left c0 sample is at base, each sample covering 2x2 pixels.
-using AddChromaFn = void (*)(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-// Adds the residual of the 16-row band `band` of a frame payload to frame:
-// luma block rows 2 band and 2 band + 1 and macroblock row `band`.
-using AddBandFn = void (*)(const signed char* payload, short* frame, int band);
-// Decodes a 64-byte block into `in` (see internalIDCT); false when the
-// residual is zero and need not be added.
-using DecodeBlockFn = bool (*)(const signed char* block);
-
-void smoothRowsC(const short* src, short* dst, int y0, int y1);
-void convertC(const short* frame, signed char* out, std::size_t pixels);
-void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
-void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-bool decodeBlockC(const signed char* block);
-void addBandC(const signed char* payload, short* frame, int band);
-// Skips the work that zero coefficients would do: whole zero blocks, lone DC
-// coefficients and the row transforms of zero rows.
-bool decodeBlockSparse(const signed char* block);
-
-enum class BlockKind {
-  Zero,          // the residual is zero
-  Residual,      // the residual is ready (a lone DC coefficient)
-  Coefficients,  // dequantised coefficients, still to be transformed
-};
-// Dequantises a 64-byte block into out, in natural order. rows gets bit r
-// set for each row r that may hold a non-zero coefficient.
-BlockKind prepareBlock(const signed char* block, short* out, unsigned& rows);
-using PrepareBlockFn = BlockKind (*)(const signed char* block, short* out, unsigned& rows);
-
-// Bit k set when byte k of the 64-byte block is non-zero.
-std::uint64_t nonzeroBytes(const signed char* block);
-// The inverse transform of a block whose rows outside `rows` (bit r for row
-// r) are zero.
-void idctRows(short* block, unsigned rows);
-#if defined(__x86_64__) || defined(__i386__)
-void smoothRowsSse2(const short* src, short* dst, int y0, int y1);
-// One row's edge pixels and its interior samples from index `from` on.
-void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from);
-// The byte shuffles that spread residual rows onto the interleaved frame:
-// three for a luma row of 8, three for a chroma row pair (see addChroma).
-extern const signed char kSpreadMasks[6][16];
-inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
-// The byte shuffles of the vector conversions.
-inline constexpr int kConvertMaskCount = 13;
-extern const signed char kConvertMasks[kConvertMaskCount][16];
-// AVX2 processors only.
-void smoothRowsAvx2(const short* src, short* dst, int y0, int y1);
-void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
-// When both blocks hold coefficients beyond a lone DC value, decodes them
-// together without leaving the registers and adds them to c0 of the 16x8
-// pixels (8x8 each, side by side) whose top-left sample is at pixels; else
-// returns false having done nothing.
-bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, std::ptrdiff_t stride);
-// The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).
-bool addChromaPairAvx2(const signed char* u, const signed char* v, short* mb, std::ptrdiff_t stride);
-void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
-void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
-void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
-// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
-struct GatherMasks {
-  alignas(16) signed char m[4][4][16];
-};
-extern const GatherMasks kGather;
-// prepareBlock without per-coefficient work: the whole block permuted,
-// widened and multiplied in vector registers.
-BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows);
-#endif
-
-struct Stages {
-  SmoothRowsFn smoothRows;
-  ConvertFn convert;
-  AddBandFn addBand;
-  DecodeBlockFn decodeBlock;
-};
-
 // Spreads prefetches of the next band's source rows over the work of the
 // current band, so the memory system stays busy while blocks are decoded.
 struct PrefetchCursor {
@@ -123,17 +38,138 @@ struct PrefetchCursor {
     }
   }
 };
-extern PrefetchCursor prefetch;
 
-// The stages in use: the fastest this processor runs, chosen once.
-extern Stages active;
+// What one thread reads and uses besides the frames while it decodes bands:
+// the size, the table, and scratch of its own.
+struct BandContext {
+  int width = 0, height = 0, width3 = 0;
+  const short* quant = nullptr;
+  short* block = nullptr;          // one coefficient block, 32-byte aligned
+  signed char* rowBytes = nullptr;  // 3 * width bytes, for packed-pixel output
+  PrefetchCursor prefetch;
+};
+
+// Prediction of rows [y0, y1) of dst from src (see smooth).
+using SmoothRowsFn = void (*)(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+// Conversion of `pixels` triplets starting at frame to 3 * pixels bytes.
+using ConvertFn = void (*)(const short* frame, signed char* out, std::size_t pixels);
+
+// Adds an 8x8 residual block to c0 of the 8x8 pixels whose top-left c0 sample
+// is at base; rows are stride samples apart. Sums wrap in 16 bits.
+using AddLumaFn = void (*)(short* base, std::ptrdiff_t stride, const short* block);
+// Adds the c1 and c2 residual blocks u and v to a 16x16 macroblock whose
+// top-left c0 sample is at base, each sample covering 2x2 pixels.
+using AddChromaFn = void (*)(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// Adds the residual of the 16-row band `band` of a frame payload to frame:
+// luma block rows 2 band and 2 band + 1 and macroblock row `band`.
+using AddBandFn = void (*)(BandContext& ctx, const signed char* payload, short* frame, int band);
+// Decodes a 64-byte block into out with the table quant (see internalIDCT);
+// false when the residual is zero and need not be added.
+using DecodeBlockFn = bool (*)(const short* quant, const signed char* block, short* out);
+
+void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+void convertC(const short* frame, signed char* out, std::size_t pixels);
+void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
+void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+bool decodeBlockC(const short* quant, const signed char* block, short* out);
+void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band);
+// Skips the work that zero coefficients would do: whole zero blocks, lone DC
+// coefficients and the row transforms of zero rows.
+bool decodeBlockSparse(const short* quant, const signed char* block, short* out);
+
+enum class BlockKind {
+  Zero,          // the residual is zero
+  Residual,      // the residual is ready (a lone DC coefficient)
+  Coefficients,  // dequantised coefficients, still to be transformed
+};
+// Dequantises a 64-byte block into out, in natural order. rows gets bit r
+// set for each row r that may hold a non-zero coefficient.
+BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows);
+using PrepareBlockFn = BlockKind (*)(const short* quant, const signed char* block, short* out, unsigned& rows);
+
+// Bit k set when byte k of the 64-byte block is non-zero.
+std::uint64_t nonzeroBytes(const signed char* block);
+// The inverse transform of a block whose rows outside `rows` (bit r for row
+// r) are zero.
+void idctRows(short* block, unsigned rows);
+#if defined(__x86_64__) || defined(__i386__)
+void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+// One row of a frame `width` pixels wide: its edge pixels and its interior
+// samples from index `from` on.
+void smoothRowTailSse2(int width, const short* row, const short* up, const short* down, short* out,
+                       std::ptrdiff_t from);
+// The byte shuffles that spread residual rows onto the interleaved frame:
+// three for a luma row of 8, three for a chroma row pair (see addChroma).
+extern const signed char kSpreadMasks[6][16];
+inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
+// The byte shuffles of the vector conversions.
+inline constexpr int kConvertMaskCount = 13;
+extern const signed char kConvertMasks[kConvertMaskCount][16];
+// AVX2 processors only.
+void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
+// When both blocks hold coefficients beyond a lone DC value, decodes them
+// together without leaving the registers and adds them to c0 of the 16x8
+// pixels (8x8 each, side by side) whose top-left sample is at pixels; else
+// returns false having done nothing.
+bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char* b, short* pixels,
+                     std::ptrdiff_t stride);
+// The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).
+bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
+                       std::ptrdiff_t stride);
+void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
+void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
+void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
+// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
+struct GatherMasks {
+  alignas(16) signed char m[4][4][16];
+};
+extern const GatherMasks kGather;
+// prepareBlock without per-coefficient work: the whole block permuted,
+// widened and multiplied in vector registers.
+BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows);
+#endif
+
+struct Stages {
+  SmoothRowsFn smoothRows;
+  ConvertFn convert;
+  AddBandFn addBand;
+  DecodeBlockFn decodeBlock;
+};
 
 // Sets of stages by instruction set, for the tests to try each one.
 enum class StageLevel { Scalar, Sse2, Ssse3, Avx2 };
 bool stageLevelSupported(StageLevel level);
-// Test hook: use the stages of this level (the fastest when unsupported).
+// The stages of a level; the fastest this processor runs when it lacks it.
+const Stages& stagesFor(StageLevel level);
+// The fastest stages this processor runs, chosen once.
+const Stages& bestStages();
+
+// Test hooks for the process-wide decoder: use the stages of this level (the
+// fastest when unsupported), or the scalar (true) or the fastest (false) ones.
 void useStages(StageLevel level);
-// Test hook: use the scalar stages (true) or the fastest (false).
 void forceScalarStages(bool scalar);
+
+// The frame sizes a decoder takes: no negative side, and 3 * width * height
+// below 2^31, so every size computation fits in 32 bits.
+bool sizeSupported(int width, int height);
+// A table entry: truncated toward zero; anything outside 16 bits, and NaN,
+// gives -32768.
+short toFactor(float v);
+// Fills `samples` samples with the initial frame (0, 128, 128) per pixel.
+void fillInitialFrame(short* frame, std::size_t samples);
+// The number of 16-row bands of a frame `height` rows high.
+int bandCount(int height);
+// Blocks in a payload of this size.
+int blockCount(int width, int height);
+
+// One band of a frame: predicts rows 16 band .. 16 band + 15 of cur from
+// prev, adds the band's residual from payload and, when output or argb is
+// set, converts the band into it (bytes, or packed 0xFFRRGGBB pixels through
+// ctx.rowBytes). Bands read only prev and their own rows of cur, so any
+// number of threads may decode distinct bands of one frame at once.
+void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
+                signed char* output, std::uint32_t* argb, int band);
 
 }  // namespace kelvo4

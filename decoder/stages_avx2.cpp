@@ -5,20 +5,19 @@
 
 #include <cstdint>
 
-#include "Kelvo4.h"
 #include "dct_avx2.h"
 #include "stages.h"
 
 namespace kelvo4 {
 
-void smoothRowsAvx2(const short* src, short* dst, int y0, int y1) {
-  if (width <= 0) return;
-  const std::ptrdiff_t stride = width3, end = stride - 3;
+void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
+  if (ctx.width <= 0) return;
+  const std::ptrdiff_t stride = ctx.width3, end = stride - 3;
   const __m256i three = _mm256_set1_epi16(3);
   for (int y = y0; y < y1; ++y) {
     const short* row = src + y * stride;
     const short* up = y > 0 ? row - stride : row;
-    const short* down = y < height - 1 ? row + stride : row;
+    const short* down = y < ctx.height - 1 ? row + stride : row;
     short* out = dst + y * stride;
     std::ptrdiff_t i = 3;
     for (; i + 16 <= end; i += 16) {
@@ -32,7 +31,7 @@ void smoothRowsAvx2(const short* src, short* dst, int y0, int y1) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_srai_epi16(_mm256_add_epi16(sum, bias), 2));
     }
     // The edges and the rest of the row.
-    smoothRowTailSse2(row, up, down, out, i);
+    smoothRowTailSse2(ctx.width, row, up, down, out, i);
   }
 }
 
@@ -90,7 +89,7 @@ inline bool loadFullPair(const signed char* a, const signed char* b, __m256i sca
 }
 
 // Dequantises and transforms both blocks: y[r] = row r of each.
-inline void transformPair(const __m256i scan[4], __m256i y[8]) {
+inline void transformPair(const short* quant, const __m256i scan[4], __m256i y[8]) {
   for (int p = 0; p < 4; ++p) {
     const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
     __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
@@ -116,10 +115,11 @@ inline void addTo(short* p, __m256i v) {
 
 }  // namespace
 
-bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, std::ptrdiff_t stride) {
+bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char* b, short* pixels,
+                     std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
   if (!loadFullPair(a, b, scan)) return false;
-  transformPair(scan, y);
+  transformPair(quant, scan, y);
   // The 48 samples of a pixel row take their c0 residuals from the first
   // block (samples 0-23) and the second (24-47); each 16-sample part
   // shuffles within its lanes from a copy with the right block in each lane.
@@ -133,10 +133,11 @@ bool addLumaPairAvx2(const signed char* a, const signed char* b, short* pixels, 
   return true;
 }
 
-bool addChromaPairAvx2(const signed char* u, const signed char* v, short* mb, std::ptrdiff_t stride) {
+bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
+                       std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
   if (!loadFullPair(u, v, scan)) return false;
-  transformPair(scan, y);
+  transformPair(quant, scan, y);
   const __m256i t01 = twoMasks(3, 4), t20 = twoMasks(5, 3), t12 = twoMasks(4, 5);
   for (int r = 0; r < 8; ++r) {
     // (u0 v0 .. u3 v3) in both lanes, then (u4 v4 .. u7 v7) in both.

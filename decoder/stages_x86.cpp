@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "Kelvo4.h"
 #include "stages.h"
 
 namespace kelvo4 {
@@ -29,9 +28,8 @@ inline short quarterScalar(int l, int r, int u, int d) {
 
 }  // namespace
 
-void smoothRowTailSse2(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t from) {
-  const int w = width;
-  const std::ptrdiff_t stride = width3;
+void smoothRowTailSse2(int w, const short* row, const short* up, const short* down, short* out,
+                       std::ptrdiff_t from) {
   // Edge pixels stand in for their missing horizontal neighbour.
   for (int k = 0; k < 3; ++k) {
     const int last = 3 * (w - 1) + k;
@@ -39,7 +37,7 @@ void smoothRowTailSse2(const short* row, const short* up, const short* down, sho
     if (w > 1) out[last] = quarterScalar(row[last - 3], row[last], up[last], down[last]);
   }
   // Interior samples up to 3w - 4: left and right are 3 samples away.
-  const std::ptrdiff_t end = stride - 3;
+  const std::ptrdiff_t end = 3 * static_cast<std::ptrdiff_t>(w) - 3;
   std::ptrdiff_t i = from;
   for (; i + 8 <= end; i += 8) {
     const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 3));
@@ -52,12 +50,13 @@ void smoothRowTailSse2(const short* row, const short* up, const short* down, sho
   for (; i < end; ++i) out[i] = quarterScalar(row[i - 3], row[i + 3], up[i], down[i]);
 }
 
-void smoothRowsSse2(const short* src, short* dst, int y0, int y1) {
-  if (width <= 0) return;
-  const std::ptrdiff_t stride = width3;
+void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
+  if (ctx.width <= 0) return;
+  const std::ptrdiff_t stride = ctx.width3;
   for (int y = y0; y < y1; ++y) {
     const short* row = src + y * stride;
-    smoothRowTailSse2(row, y > 0 ? row - stride : row, y < height - 1 ? row + stride : row, dst + y * stride, 3);
+    smoothRowTailSse2(ctx.width, row, y > 0 ? row - stride : row, y < ctx.height - 1 ? row + stride : row,
+                      dst + y * stride, 3);
   }
 }
 
@@ -166,7 +165,8 @@ constexpr GatherMasks gatherMasks() {
 constinit const GatherMasks kGather = gatherMasks();
 
 
-__attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const signed char* block, short* out, unsigned& rows) {
+__attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out,
+                                                             unsigned& rows) {
   __m128i scan[4];
   for (int q = 0; q < 4; ++q) scan[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
   const __m128i zero = _mm_setzero_si128();

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Kelvo4.h"
+#include "decoder_handle.h"
 #include "kelvo_stream.h"
 #include "vrel_dct.h"
 
@@ -195,12 +195,19 @@ double codeBlock(const double* target, const short* quant, signed char* zigzag, 
   return err;
 }
 
-Encoder::Encoder(int w, int h, const Table& table, int refinePasses)
-    : width_(w), height_(h), passes_(refinePasses) {
+namespace {
+
+int checkedSize(int w, int h) {
   if (!validFrameSize(w, h))
     throw std::invalid_argument("impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
-  if (!reinitDLL(w, h)) throw std::invalid_argument("the decoder cannot take " + std::to_string(w) + "x" + std::to_string(h));
-  setQuantizationTable(table.data(), 64);
+  return w;
+}
+
+}  // namespace
+
+Encoder::Encoder(int w, int h, const Table& table, int refinePasses, int threads)
+    : width_(checkedSize(w, h)), height_(h), passes_(refinePasses), decoder_(w, h, threads) {
+  decoder_.setTable(table.data());
   const std::size_t n = static_cast<std::size_t>(w) * h;
   target_.resize(3 * n);
   colourCache_.assign(65536, 0);
@@ -209,8 +216,6 @@ Encoder::Encoder(int w, int h, const Table& table, int refinePasses)
 }
 
 double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
-  if (::width != width_ || ::height != height_ || oldfr == nullptr)
-    throw std::logic_error("the decoder was resized while an encoder was using it");
   const int w = width_, h = height_;
   const std::size_t n = static_cast<std::size_t>(w) * h;
   for (std::size_t p = 0; p < n; ++p) {
@@ -229,7 +234,8 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
     t[2] = static_cast<int>(slot & 1023) - 512;
   }
   // The decoder will start the frame from this prediction.
-  smooth(oldfr, prediction_.data());
+  kelvo4::predictNext(decoder_.get(), prediction_.data());
+  const short* quant = kelvo4::decoderTable(decoder_.get());
 
   auto residual = [&](int x, int y, int k) {
     const std::size_t i = 3 * (static_cast<std::size_t>(y) * w + x) + k;
@@ -260,7 +266,7 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
   std::fill(out, payload + payloadBytes(w, h), static_cast<signed char>(0));
 
   const int n32 = static_cast<int>(n);
-  decodeFrame(payload, n32 + n32 / 2, reinterpret_cast<signed char*>(decoded_.rgb.data()), 3 * n32, true);
+  decoder_.decode(payload, n32 + n32 / 2, reinterpret_cast<signed char*>(decoded_.rgb.data()), 3 * n32);
   return psnr(rgb, decoded_.rgb.data(), 3 * n);
 }
 

@@ -1,16 +1,18 @@
 // Closed-loop encoder for the decoder library.
 //
-// The encoder drives the library's own process-wide decoder: for every frame it
-// takes the prediction the decoder will make (smooth of the current frame),
-// codes the residual block by block, and then decodes its own payload with
-// decodeFrame, so the next frame is predicted from exactly the frame a decoder
-// of the stream will hold.
+// The encoder owns a decoder handle of the library: for every frame it takes
+// the prediction the decoder will make (the filtered current frame), codes the
+// residual block by block, and then decodes its own payload, so the next frame
+// is predicted from exactly the frame a decoder of the stream will hold. It
+// leaves the process-wide decoder alone, so a program may encode and decode at
+// once.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include "kelvo4_decoder.hpp"
 #include "kelvo_image.h"
 
 namespace kelvo {
@@ -56,19 +58,16 @@ extern const std::uint8_t kZigzag[64];
 
 class Encoder {
  public:
-  // Sizes the process-wide decoder to w x h (reinitDLL) and loads the table.
-  // Only one Encoder may drive the decoder at a time, and nothing else may use
-  // the decoder while it does. Throws std::invalid_argument for a size that
-  // validFrameSize rejects.
-  Encoder(int width, int height, const Table& table, int refinePasses = 3);
+  // Opens a decoder of w x h with `threads` threads and loads the table.
+  // Throws std::invalid_argument for a size that validFrameSize rejects.
+  Encoder(int width, int height, const Table& table, int refinePasses = 3, int threads = 1);
 
   int width() const { return width_; }
   int height() const { return height_; }
 
   // Codes one rgb24 frame of 3 * width * height bytes into payload
   // (payloadBytes(width, height) bytes), decodes it through the library and
-  // returns the PSNR of the decoded picture against rgb. Throws
-  // std::logic_error when the decoder was resized behind the encoder's back.
+  // returns the PSNR of the decoded picture against rgb.
   double encodeFrame(const std::uint8_t* rgb, signed char* payload);
 
   // The picture the decoder produced for the last frame.
@@ -77,6 +76,7 @@ class Encoder {
  private:
   int width_, height_;
   int passes_;
+  kelvo4::Decoder decoder_;
   std::vector<int> target_;  // best integer components of the source, 3 per pixel
   std::vector<short> prediction_;
   std::vector<std::uint64_t> colourCache_;  // (1 << 24 | rgb) << 32 | packed components

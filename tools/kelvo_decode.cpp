@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Kelvo4.h"
+#include "kelvo4_decoder.hpp"
 #include "kelvo_image.h"
 #include "kelvo_stream.h"
 #include "tool_args.h"
@@ -24,11 +24,13 @@ const char kUsage[] =
     "               .rgb, png otherwise)\n"
     "  --start N    first frame to write; earlier ones are decoded, not written\n"
     "  --frames N   number of frames to write (default: to the end)\n"
+    "  --threads N  decoding threads, 1 to 64 (default 1)\n"
     "  --quiet      no progress on standard error\n";
 
 int run(int argc, char** argv) {
   using namespace kelvo;
   long start = 0, count = -1;
+  int threads = 1;
   bool quiet = false;
   std::string format;
   std::vector<std::string> names;
@@ -40,6 +42,8 @@ int run(int argc, char** argv) {
       start = parseInt(optionValue(argc, argv, i), arg, 0, 1000000000);
     else if (arg == "--frames")
       count = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
+    else if (arg == "--threads")
+      threads = parseInt(optionValue(argc, argv, i), arg, 1, 64);
     else if (arg == "--quiet")
       quiet = true;
     else if (arg == "-h" || arg == "--help") {
@@ -57,10 +61,8 @@ int run(int argc, char** argv) {
 
   StreamReader reader(names[0]);
   const StreamHeader& header = reader.header();
-  if (!reinitDLL(header.width, header.height))
-    throw std::runtime_error(names[0] + ": the decoder cannot take " + std::to_string(header.width) + "x" +
-                             std::to_string(header.height));
-  setQuantizationTable(header.table, 64);
+  kelvo4::Decoder decoder(header.width, header.height, threads);
+  decoder.setTable(header.table);
 
   std::FILE* raw = nullptr;
   if (format == "raw") {
@@ -82,8 +84,8 @@ int run(int argc, char** argv) {
     const bool wanted = index >= start;
     // Frames before --start are still decoded: each frame is predicted from
     // the one before it.
-    decodeFrame(payload.data(), static_cast<int>(payload.size()), reinterpret_cast<signed char*>(image.rgb.data()),
-                3 * n, wanted);
+    decoder.decode(payload.data(), static_cast<int>(payload.size()),
+                   wanted ? reinterpret_cast<signed char*>(image.rgb.data()) : nullptr, wanted ? 3 * n : 0);
     if (wanted) {
       if (raw)
         writeAll(raw, image.rgb.data(), image.rgb.size(), output);

@@ -30,6 +30,7 @@ const char kUsage[] =
     "  --quality Q     1 to 100, default 50: higher gives finer steps, less reach\n"
     "  --refine N      refinement passes per block, 0 to 8 (default 3)\n"
     "  --frames N      stop after N frames\n"
+    "  --threads N     threads for the encoder's own decoding, 1 to 64 (default 1)\n"
     "  --quiet         only the summary line\n";
 
 using Source = std::function<bool(kelvo::Image&)>;
@@ -92,7 +93,7 @@ Source clipSource(int w, int h, int count) {
 
 int run(int argc, char** argv) {
   using namespace kelvo;
-  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0;
+  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = 1;
   long maxFrames = -1;
   bool quiet = false;
   std::string output;
@@ -111,6 +112,8 @@ int run(int argc, char** argv) {
       refine = parseInt(optionValue(argc, argv, i), arg, 0, 8);
     else if (arg == "--frames")
       maxFrames = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
+    else if (arg == "--threads")
+      threads = parseInt(optionValue(argc, argv, i), arg, 1, 64);
     else if (arg == "--quiet")
       quiet = true;
     else if (arg == "-h" || arg == "--help") {
@@ -148,7 +151,7 @@ int run(int argc, char** argv) {
   const Table table = qualityTable(quality);
   std::copy(table.begin(), table.end(), header.table);
   StreamWriter writer(output, header);
-  Encoder encoder(w, h, table, refine);
+  Encoder encoder(w, h, table, refine, threads);
   std::vector<signed char> payload(payloadBytes(w, h));
 
   long frames = 0;

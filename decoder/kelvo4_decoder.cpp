@@ -1,0 +1,259 @@
+// Decoder handles: the frame pipeline on state of their own, with worker
+// threads that share each frame's bands.
+#include "kelvo4_decoder.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "decoder_handle.h"
+#include "stages.h"
+
+namespace {
+
+// Threads started once, that run one job per frame together with the caller.
+class WorkerPool {
+ public:
+  using Job = void (*)(void* context, int worker);
+
+  // Starts count - 1 threads; throws std::system_error or std::bad_alloc.
+  explicit WorkerPool(int count) {
+    threads_.reserve(static_cast<std::size_t>(count - 1));
+    try {
+      for (int i = 1; i < count; ++i) threads_.emplace_back([this, i] { serve(i); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ~WorkerPool() { stop(); }
+
+  // Runs job(context, i) for every worker i, the caller being worker 0, and
+  // returns when all have finished. Allocates nothing.
+  void run(Job job, void* context) {
+    if (threads_.empty()) return job(context, 0);
+    {
+      std::lock_guard lock(mutex_);
+      job_ = job;
+      context_ = context;
+      busy_ = static_cast<int>(threads_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    job(context, 0);
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return busy_ == 0; });
+  }
+
+ private:
+  void serve(int worker) {
+    std::unique_lock lock(mutex_);
+    unsigned seen = 0;  // the generation before the first job
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      const Job job = job_;
+      void* const context = context_;
+      lock.unlock();
+      job(context, worker);
+      lock.lock();
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  Job job_ = nullptr;
+  void* context_ = nullptr;
+  int busy_ = 0;
+  unsigned generation_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// One thread's scratch: its block, its prefetch cursor and a row of output
+// bytes for packed pixels.
+struct Worker {
+  alignas(32) short block[64] = {};
+  kelvo4::BandContext ctx;
+  std::unique_ptr<signed char[]> rowBytes;
+};
+
+// One frame being decoded: the bands go to whichever worker asks first.
+struct FrameJob {
+  kelvo4_decoder* decoder;
+  const signed char* payload;
+  signed char* output;
+  std::uint32_t* argb;
+  int bands;
+  std::atomic<int> nextBand{0};
+};
+
+}  // namespace
+
+struct kelvo4_decoder {
+  int width = 0, height = 0, width3 = 0;
+  std::unique_ptr<short[]> current, previous;
+  alignas(32) short quant[64] = {};
+  const kelvo4::Stages* stages = &kelvo4::bestStages();
+  std::vector<Worker> workers;
+  std::unique_ptr<WorkerPool> pool;
+
+  explicit kelvo4_decoder(int threads) : workers(static_cast<std::size_t>(threads)) {
+    for (Worker& w : workers) w.ctx.block = w.block;
+  }
+
+  int reinit(int w, int h) {
+    if (!kelvo4::sizeSupported(w, h)) return -EINVAL;
+    current.reset();
+    previous.reset();
+    for (Worker& worker : workers) worker.rowBytes.reset();
+    width = height = width3 = 0;
+    const int w3 = static_cast<int>(3u * static_cast<unsigned>(w));
+    const std::size_t samples = static_cast<std::size_t>(w3) * static_cast<std::size_t>(h);
+    try {
+      current.reset(new short[samples]);
+      previous.reset(new short[samples]);
+      // Packed-pixel output goes through a row of bytes per worker; a frame
+      // without samples never converts a row.
+      const std::size_t rowBytes = samples == 0 ? 0 : static_cast<std::size_t>(w3);
+      for (Worker& worker : workers) worker.rowBytes.reset(new signed char[rowBytes]);
+    } catch (const std::bad_alloc&) {
+      current.reset();
+      previous.reset();
+      for (Worker& worker : workers) worker.rowBytes.reset();
+      setContexts();
+      return -ENOMEM;
+    }
+    width = w;
+    height = h;
+    width3 = w3;
+    kelvo4::fillInitialFrame(current.get(), samples);
+    setContexts();
+    return 0;
+  }
+
+  void setContexts() {
+    for (Worker& worker : workers) {
+      worker.ctx.width = width;
+      worker.ctx.height = height;
+      worker.ctx.width3 = width3;
+      worker.ctx.quant = quant;
+      worker.ctx.rowBytes = worker.rowBytes.get();
+    }
+  }
+
+  static void decodeBands(void* context, int worker) {
+    FrameJob& job = *static_cast<FrameJob*>(context);
+    kelvo4_decoder& d = *job.decoder;
+    kelvo4::BandContext& ctx = d.workers[static_cast<std::size_t>(worker)].ctx;
+    for (int band; (band = job.nextBand.fetch_add(1, std::memory_order_relaxed)) < job.bands;)
+      kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, job.argb, band);
+  }
+
+  void decode(const signed char* payload, signed char* output, std::uint32_t* argb) {
+    std::swap(current, previous);
+    if (width == 0 || height == 0) return;
+    FrameJob job{this, payload, output, argb, kelvo4::bandCount(height)};
+    if (pool && job.bands > 1)
+      pool->run(decodeBands, &job);
+    else
+      decodeBands(&job, 0);
+  }
+};
+
+namespace kelvo4 {
+
+void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(level); }
+
+const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
+
+void predictNext(const kelvo4_decoder* d, short* dst) {
+  d->stages->smoothRows(d->workers[0].ctx, d->current.get(), dst, 0, d->height);
+}
+
+}  // namespace kelvo4
+
+extern "C" {
+
+int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads) {
+  if (out == nullptr) return -EINVAL;
+  *out = nullptr;
+  if (threads < 1 || threads > KELVO4_MAX_THREADS || !kelvo4::sizeSupported(width, height)) return -EINVAL;
+  std::unique_ptr<kelvo4_decoder> d;
+  try {
+    d = std::make_unique<kelvo4_decoder>(threads);
+    if (const int rc = d->reinit(width, height); rc != 0) return rc;
+    if (threads > 1) d->pool = std::make_unique<WorkerPool>(threads);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  } catch (const std::system_error&) {
+    return -EAGAIN;
+  }
+  *out = d.release();
+  return 0;
+}
+
+int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height) {
+  return d == nullptr ? -EINVAL : d->reinit(width, height);
+}
+
+int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count) {
+  if (d == nullptr || values == nullptr || count != 64) return -EINVAL;
+  for (int i = 0; i < 64; ++i) d->quant[i] = kelvo4::toFactor(values[i]);
+  return 0;
+}
+
+int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
+                          int output_length, int convert) {
+  if (d == nullptr) return -EINVAL;
+  const int n = d->width * d->height;  // reinit keeps 3 * n below 2^31
+  if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
+  if (convert && (output_length != 3 * n || (output == nullptr && output_length != 0))) return -EINVAL;
+  d->decode(payload, convert ? output : nullptr, nullptr);
+  return 0;
+}
+
+int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
+                               int pixel_count) {
+  if (d == nullptr) return -EINVAL;
+  const int n = d->width * d->height;
+  if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
+  if (pixel_count != n || (argb == nullptr && n != 0)) return -EINVAL;
+  d->decode(payload, nullptr, argb);
+  return 0;
+}
+
+const short* kelvo4_decoder_frame(const kelvo4_decoder* d) {
+  return d == nullptr || d->width == 0 || d->height == 0 ? nullptr : d->current.get();
+}
+
+int kelvo4_decoder_width(const kelvo4_decoder* d) { return d == nullptr ? 0 : d->width; }
+
+int kelvo4_decoder_height(const kelvo4_decoder* d) { return d == nullptr ? 0 : d->height; }
+
+void kelvo4_decoder_close(kelvo4_decoder** d) {
+  if (d == nullptr) return;
+  delete *d;
+  *d = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,72 @@
+/* Independent decoders: each handle owns its size, frames, table, scratch and
+ * worker threads, so several streams decode at once and one stream can use
+ * several cores. Every frame is bit for bit what the process-wide decoder of
+ * Kelvo4.h gives for the same calls.
+ *
+ * Errors are negative errno values; a call that fails changes nothing unless
+ * its comment says otherwise. A null handle gives -EINVAL. One handle is used
+ * by one thread at a time; distinct handles need no coordination. */
+#ifndef KELVO4_DECODER_H
+#define KELVO4_DECODER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kelvo4_decoder kelvo4_decoder;
+
+/* The most threads one decoder may use. */
+#define KELVO4_MAX_THREADS 64
+
+/* Creates a decoder of width x height at the initial frame (0, 128, 128), with
+ * an all-zero table. threads = 1 decodes on the calling thread only; N > 1
+ * starts N - 1 workers here, which share each frame's 16-row bands with the
+ * caller until kelvo4_decoder_close. Returns 0 and sets *out; -EINVAL for a
+ * null out, threads outside 1..KELVO4_MAX_THREADS or a size that reinit
+ * refuses; -ENOMEM when memory runs out; -EAGAIN when a thread cannot be
+ * started. On failure *out (when out is not null) is set to null. */
+int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads);
+
+/* Resizes and restarts the sequence from the initial frame; the table stays.
+ * -EINVAL for a negative size or 3 * width * height >= 2^31 (nothing
+ * changes); -ENOMEM when the frames cannot be allocated, leaving the decoder
+ * 0 x 0 and usable for a later reinit. */
+int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height);
+
+/* Loads the table from exactly 64 floats in natural order, each truncated
+ * toward zero; out-of-range values, infinities and NaN give -32768.
+ * -EINVAL for another count or a null pointer. */
+int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count);
+
+/* Decodes one frame payload of n + n / 2 bytes (n = width * height) and, when
+ * convert is non-zero, writes 3 * n bytes (three per pixel, row-major). The
+ * output is not looked at when convert is zero. -EINVAL, without any effect,
+ * for a wrong length or a null buffer where bytes are needed. */
+int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
+                          int output_length, int convert);
+
+/* kelvo4_decoder_decode that writes the converted frame as n packed pixels
+ * 0xFFRRGGBB, the three output bytes of a pixel read as R, G and B.
+ * -EINVAL, without any effect, for a wrong length or a null buffer. */
+int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
+                               int pixel_count);
+
+/* The current frame: height rows of 3 * width signed 16-bit samples, one
+ * (c0, c1, c2) triplet per pixel. Valid until the next call on this decoder;
+ * null for a null decoder or one without samples. */
+const short* kelvo4_decoder_frame(const kelvo4_decoder* d);
+
+/* The size; both 0 for a null decoder. */
+int kelvo4_decoder_width(const kelvo4_decoder* d);
+int kelvo4_decoder_height(const kelvo4_decoder* d);
+
+/* Stops the workers, frees everything and sets *d to null. Null-safe. */
+void kelvo4_decoder_close(kelvo4_decoder** d);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,346 @@
+// The scalar stages, the band walk shared by every vector level, the stage
+// tables and one band of the frame pipeline. Nothing here keeps state: the
+// size, the table and the scratch come in through a BandContext.
+#include "stages.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "dct.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
+namespace kelvo4 {
+
+namespace {
+
+// Low 16 bits of v as a two's-complement sample.
+inline short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
+
+inline unsigned char clampByte(short v) { return v <= 0 ? 0 : v >= 255 ? 255 : static_cast<unsigned char>(v); }
+
+// Quotient of a wrapped 16-bit sum by 4, truncated toward zero.
+inline short quarter(std::uint16_t sum) {
+  int s = static_cast<std::int16_t>(sum);
+  if (s < 0) s += 3;
+  return static_cast<short>(s >> 2);
+}
+
+}  // namespace
+
+bool sizeSupported(int w, int h) {
+  return w >= 0 && h >= 0 && 3ULL * static_cast<unsigned>(w) * static_cast<unsigned>(h) < (1ULL << 31);
+}
+
+short toFactor(float v) {
+  // Truncation toward zero; anything that does not land in 16 bits, and NaN
+  // (every comparison false), gives -32768. The bounds are exact in float.
+  if (!(v > -32769.0f && v < 32768.0f)) return -32768;
+  return static_cast<short>(static_cast<int>(v));
+}
+
+void fillInitialFrame(short* frame, std::size_t samples) {
+  for (std::size_t i = 0; i < samples; i += 3) {
+    frame[i] = 0;
+    frame[i + 1] = 128;
+    frame[i + 2] = 128;
+  }
+}
+
+// Unsigned: a height near 2^31 (beside a width of 0) must not overflow.
+int bandCount(int height) { return static_cast<int>((static_cast<unsigned>(height) + 15u) >> 4); }
+
+int blockCount(int width, int height) { return (width >> 3) * (height >> 3) + 2 * (width >> 4) * (height >> 4); }
+
+std::uint64_t nonzeroBytes(const signed char* block) {
+#if defined(__x86_64__) || defined(__i386__)
+  std::uint64_t zero = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    zero |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) << (16 * i);
+  }
+  return ~zero;
+#else
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<std::uint64_t>(block[k] != 0) << k;
+  return mask;
+#endif
+}
+
+void idctRows(short* block, unsigned rows) {
+#if defined(__x86_64__) || defined(__i386__)
+  idctRowsSse2(block, rows);
+#else
+  (void)rows;
+  Vrel_IDct16_MMX(block);
+#endif
+}
+
+bool decodeBlockC(const short* quant, const signed char* block, short* out) {
+  for (int k = 0; k < 64; ++k) {
+    const int pos = kZigzag[k];
+    // The dequantised coefficient keeps the low 16 bits of the product: no saturation.
+    out[pos] = wrap16(block[k] * quant[pos]);
+  }
+  Vrel_IDct16_MMX(out);
+  return true;
+}
+
+BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows) {
+  std::uint64_t nonzero = nonzeroBytes(block);
+  if (nonzero == 0) {
+    // Zero coefficients transform to a zero residual, whatever the table.
+    std::fill(out, out + 64, short{0});
+    return BlockKind::Zero;
+  }
+  if (nonzero == 1) {
+    // A lone DC coefficient D gives floor((D + 4) / 8) across row 0 and
+    // floor((D + 3) / 8) elsewhere, limited to [-512, 511]: the transform's
+    // own result for every 16-bit D.
+    const int d = wrap16(block[0] * quant[0]);
+    std::fill(out, out + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+    std::fill(out + 8, out + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    return BlockKind::Residual;
+  }
+  std::fill(out, out + 64, short{0});
+  rows = 0;
+  for (; nonzero; nonzero &= nonzero - 1) {
+    const int k = std::countr_zero(nonzero);
+    const int pos = kZigzag[k];
+    out[pos] = wrap16(block[k] * quant[pos]);
+    rows |= 1u << (pos >> 3);
+  }
+  return BlockKind::Coefficients;
+}
+
+bool decodeBlockSparse(const short* quant, const signed char* block, short* out) {
+  unsigned rows;
+  const BlockKind kind = prepareBlock(quant, block, out, rows);
+  if (kind == BlockKind::Coefficients) idctRows(out, rows);
+  return kind != BlockKind::Zero;
+}
+
+void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
+  const int w = ctx.width, h = ctx.height;
+  const std::ptrdiff_t stride = ctx.width3;
+  for (int y = y0; y < y1; ++y) {
+    const short* row = src + y * stride;
+    const short* up = y > 0 ? row - stride : row;
+    const short* down = y < h - 1 ? row + stride : row;
+    short* out = dst + y * stride;
+    for (int x = 0; x < w; ++x) {
+      const int i = 3 * x;
+      const int left = x > 0 ? i - 3 : i;
+      const int right = x < w - 1 ? i + 3 : i;
+      for (int k = 0; k < 3; ++k) {
+        const std::uint16_t sum = static_cast<std::uint16_t>(
+            static_cast<std::uint16_t>(row[left + k]) + static_cast<std::uint16_t>(row[right + k]) +
+            static_cast<std::uint16_t>(up[i + k]) + static_cast<std::uint16_t>(down[i + k]));
+        out[i + k] = quarter(sum);
+      }
+    }
+  }
+}
+
+void convertC(const short* frame, signed char* out, std::size_t pixels) {
+  for (std::size_t i = 0; i < 3 * pixels; i += 3) {
+    const int c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
+    // Reducing once at the end of each formula equals reducing every
+    // intermediate, since all steps are additions and subtractions mod 2^16.
+    const short first = wrap16(c0 - c2 - (c2 >> 2));
+    const short second = wrap16(c0 - c1 - (c1 >> 2));
+    const short third = wrap16(3 * c0 - second - first);
+    out[i] = static_cast<signed char>(clampByte(first));
+    out[i + 1] = static_cast<signed char>(clampByte(second));
+    out[i + 2] = static_cast<signed char>(clampByte(third));
+  }
+}
+
+void addLumaC(short* base, std::ptrdiff_t stride, const short* block) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short& s = base[r * stride + 3 * c];
+      s = wrap16(s + block[8 * r + c]);
+    }
+}
+
+void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      short* p = base + 2 * r * stride + 6 * c;
+      for (short* s : {p, p + 3, p + stride, p + stride + 3}) {
+        s[1] = wrap16(s[1] + u[8 * r + c]);
+        s[2] = wrap16(s[2] + v[8 * r + c]);
+      }
+    }
+}
+
+void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band) {
+  const int bw = ctx.width >> 3, bh = ctx.height >> 3, mw = ctx.width >> 4, mh = ctx.height >> 4;
+  const std::ptrdiff_t stride = ctx.width3;
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      decodeBlockC(ctx.quant, payload + 64 * (by * bw + bx), ctx.block);
+      addLumaC(frame + 8 * by * stride + 24 * bx, stride, ctx.block);
+    }
+  }
+  if (band >= mh) return;
+  short u[64];
+  for (int mx = 0; mx < mw; ++mx) {
+    const int offset = 64 * bw * bh + 128 * (band * mw + mx);
+    decodeBlockC(ctx.quant, payload + offset, ctx.block);
+    std::copy(ctx.block, ctx.block + 64, u);
+    decodeBlockC(ctx.quant, payload + offset + 64, ctx.block);
+    addChromaC(frame + 16 * band * stride + 48 * mx, stride, u, ctx.block);
+  }
+}
+
+namespace {
+
+// Decodes two blocks into a and b, one by one.
+template <PrepareBlockFn Prepare>
+inline void decodeTwo(const short* quant, const signed char* pa, const signed char* pb, short* a, short* b,
+                      BlockKind& ka, BlockKind& kb) {
+  unsigned ra = 0, rb = 0;
+  ka = Prepare(quant, pa, a, ra);
+  kb = Prepare(quant, pb, b, rb);
+  if (ka == BlockKind::Coefficients) idctRows(a, ra);
+  if (kb == BlockKind::Coefficients) idctRows(b, rb);
+}
+
+// The paired AVX2 forms, where this build has them.
+#if defined(__x86_64__) || defined(__i386__)
+constexpr auto lumaPair = addLumaPairAvx2;
+constexpr auto chromaPair = addChromaPairAvx2;
+#else
+constexpr bool lumaPair(const short*, const signed char*, const signed char*, short*, std::ptrdiff_t) { return false; }
+constexpr bool chromaPair(const short*, const signed char*, const signed char*, short*, std::ptrdiff_t) {
+  return false;
+}
+#endif
+
+// The band of addBandC, with zero blocks skipped, lone DC values in closed
+// form and, with Pairs, neighbouring blocks decoded and added together.
+template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
+void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int band) {
+  const int bw = ctx.width >> 3, bh = ctx.height >> 3, mw = ctx.width >> 4, mh = ctx.height >> 4;
+  const std::ptrdiff_t stride = ctx.width3;
+  const short* quant = ctx.quant;
+  alignas(32) short a[64], b[64];
+  for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
+    const signed char* row = payload + 64 * by * bw;
+    short* pixels = frame + 8 * by * stride;
+    for (int bx = 0; bx < bw; bx += 2) {
+      ctx.prefetch.step();
+      BlockKind ka, kb = BlockKind::Zero;
+      if (bx + 1 < bw) {
+        if (Pairs && lumaPair(quant, row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
+        decodeTwo<Prepare>(quant, row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
+      } else {
+        unsigned ra = 0;
+        ka = Prepare(quant, row + 64 * bx, a, ra);
+        if (ka == BlockKind::Coefficients) idctRows(a, ra);
+      }
+      if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
+      if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
+    }
+  }
+  if (band >= mh) return;
+  for (int mx = 0; mx < mw; ++mx) {
+    const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
+    short* mb = frame + 16 * band * stride + 48 * mx;
+    ctx.prefetch.step();
+    if (Pairs && chromaPair(quant, pair, pair + 64, mb, stride)) continue;
+    BlockKind ku, kv;
+    decodeTwo<Prepare>(quant, pair, pair + 64, a, b, ku, kv);
+    if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
+    AddChroma(mb, stride, a, b);
+  }
+}
+
+constexpr Stages kScalar = {smoothRowsC, convertC, addBandC, decodeBlockC};
+#if defined(__x86_64__) || defined(__i386__)
+constexpr Stages kSse2 = {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>,
+                          decodeBlockSparse};
+constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3,
+                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>, decodeBlockSparse};
+constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
+                          addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
+#endif
+
+}  // namespace
+
+bool stageLevelSupported(StageLevel level) {
+  switch (level) {
+    case StageLevel::Scalar:
+      return true;
+#if defined(__x86_64__) || defined(__i386__)
+    case StageLevel::Sse2:
+      return true;
+    case StageLevel::Ssse3:
+      return __builtin_cpu_supports("ssse3");
+    case StageLevel::Avx2:
+      return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
+}
+
+const Stages& bestStages() {
+  static const Stages& best = []() -> const Stages& {
+    for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
+      if (stageLevelSupported(level)) return stagesFor(level);
+    return kScalar;
+  }();
+  return best;
+}
+
+const Stages& stagesFor(StageLevel level) {
+  if (!stageLevelSupported(level)) return bestStages();
+  switch (level) {
+#if defined(__x86_64__) || defined(__i386__)
+    case StageLevel::Avx2:
+      return kAvx2;
+    case StageLevel::Ssse3:
+      return kSsse3;
+    case StageLevel::Sse2:
+      return kSse2;
+#endif
+    default:
+      return kScalar;
+  }
+}
+
+void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
+                signed char* output, std::uint32_t* argb, int band) {
+  const int height = ctx.height;
+  const std::ptrdiff_t stride = ctx.width3;
+  const int y0 = 16 * band, y1 = height - y0 > 16 ? y0 + 16 : height;
+  stages.smoothRows(ctx, prev, cur, y0, y1);
+  {
+    // The source rows the next band's prediction reads beyond this one's.
+    const int n0 = y1 + 1 < height ? y1 + 1 : height, n1 = y1 + 17 < height ? y1 + 17 : height;
+    ctx.prefetch.begin(reinterpret_cast<const char*>(prev + static_cast<std::ptrdiff_t>(n0) * stride),
+                       reinterpret_cast<const char*>(prev + static_cast<std::ptrdiff_t>(n1) * stride));
+  }
+  stages.addBand(ctx, payload, cur, band);
+  const std::size_t w = static_cast<std::size_t>(ctx.width);
+  if (output != nullptr) {
+    stages.convert(cur + y0 * stride, output + y0 * stride, static_cast<std::size_t>(y1 - y0) * w);
+  } else if (argb != nullptr) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(ctx.rowBytes);
+    for (int y = y0; y < y1; ++y) {
+      stages.convert(cur + y * stride, ctx.rowBytes, w);
+      std::uint32_t* out = argb + static_cast<std::size_t>(y) * w;
+      for (std::size_t x = 0; x < w; ++x)
+        out[x] = 0xFF000000u | std::uint32_t{bytes[3 * x]} << 16 | std::uint32_t{bytes[3 * x + 1]} << 8 |
+                 bytes[3 * x + 2];
+    }
+  }
+}
+
+}  // namespace kelvo4
