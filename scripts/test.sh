@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build (with valgrind
 # memcheck and the JVM soak run as steps of their own), then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, then the fuzzers.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
+# ThreadSanitizer, then the fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -25,5 +26,14 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO4_SANITIZE
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE nosanitize
+
+# The tests that run decoders on worker threads, under ThreadSanitizer.
+tsan() {
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO4_TSAN=ON -DKELVO4_BUILD_BENCH=OFF \
+    -DKELVO4_BUILD_JAVA=OFF
+  cmake --build build-tsan -j "$jobs" --target kelvo4_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/kelvo4_tests --gtest_filter='Handles*:ClosedLoop*'
+}
+step "ThreadSanitizer" tsan
 
 step "fuzzing (build and 60 s per target)" scripts/fuzz.sh 60

@@ -4,6 +4,8 @@
 // counted, not the C allocation functions.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -11,17 +13,19 @@
 #include <vector>
 
 #include "Kelvo4.h"
+#include "decoder_handle.h"
 #include "stages.h"
 
 namespace {
-int failAfter = -1;     // array allocations still allowed before one fails; -1: never fail
-bool counting = false;  // the tests are single-threaded
-long calls = 0;
+int failAfter = -1;      // array allocations still allowed before one fails; -1: never fail
+bool failAny = false;    // count every allocation toward failAfter, not only arrays
+std::atomic<bool> counting = false;
+std::atomic<long> calls = 0;
 
 // The replaced forms of operator new take malloc, so that the deletes below
-// free it. The library allocates only with plain new[].
+// free it. The plain API allocates only with plain new[].
 void* allocate(std::size_t size, bool array) {
-  if (array && failAfter >= 0 && failAfter-- == 0) return nullptr;
+  if ((array || failAny) && failAfter >= 0 && failAfter-- == 0) return nullptr;
   if (counting) ++calls;
   return std::malloc(size ? size : 1);
 }
@@ -98,6 +102,39 @@ TEST(Allocation, TwoFramesPerReinitAndNoneWhileDecoding) {
     kelvo4::forceScalarStages(false);
     EXPECT_EQ(calls, 0) << w << "x" << h;
   }
+}
+
+// Every allocation of open, and each of reinit, may fail: the call reports
+// -ENOMEM and leaks nothing (the sanitizers and memcheck check that), a
+// failed reinit leaves 0 x 0, and decoding on workers allocates nothing.
+TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
+  kelvo4_decoder* d = nullptr;
+  int rc;
+  failAny = true;
+  for (int allowed = 0; (failAfter = allowed, rc = kelvo4_decoder_open(&d, 64, 48, 3)) != 0; ++allowed) {
+    ASSERT_EQ(std::tuple(rc, d), std::tuple(-ENOMEM, nullptr)) << "allocation " << allowed;
+  }
+  failAny = false;
+  for (int allowed : {0, 1, 2}) {  // the frames or a worker's row
+    failAfter = allowed;
+    EXPECT_EQ(kelvo4_decoder_reinit(d, 32, 32), -ENOMEM);
+    EXPECT_EQ(std::tuple(kelvo4_decoder_width(d), kelvo4_decoder_height(d), kelvo4_decoder_frame(d)),
+              std::tuple(0, 0, nullptr));
+  }
+  failAfter = -1;
+  ASSERT_EQ(kelvo4_decoder_reinit(d, 64, 48), 0);
+  std::vector<signed char> payload(64 * 48 * 3 / 2, 3), out(3 * 64 * 48);
+  std::vector<std::uint32_t> argb(64 * 48);
+  calls = 0;
+  counting = true;
+  for (int f = 0; f < 50; ++f) {
+    kelvo4::useStages(d, static_cast<kelvo4::StageLevel>(f % 4));
+    kelvo4_decoder_decode(d, payload.data(), static_cast<int>(payload.size()), out.data(), 3 * 64 * 48, f % 2);
+    kelvo4_decoder_decode_argb(d, payload.data(), static_cast<int>(payload.size()), argb.data(), 64 * 48);
+  }
+  counting = false;
+  EXPECT_EQ(calls, 0);
+  kelvo4_decoder_close(&d);
 }
 
 }  // namespace

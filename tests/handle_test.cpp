@@ -1,0 +1,164 @@
+// Decoder handles against the process-wide decoder: random call sequences run
+// on interleaved handles (each with its own thread count and set of stages)
+// must give, call for call, what the same sequence gives on the plain API run
+// alone. Also run under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <random>
+#include <system_error>
+#include <tuple>
+#include <vector>
+
+#include "Kelvo4.h"
+#include "decoder_handle.h"
+#include "kelvo4_decoder.hpp"
+
+namespace {
+
+struct Call {
+  enum Kind { Reinit, Table, Decode, DecodeArgb } kind = Reinit;
+  int w = 0, h = 0;                 // Reinit
+  std::vector<float> table;         // Table: any count, empty for null
+  std::vector<signed char> payload;  // Decode
+  int payloadLength = 0, outputLength = 0;
+  bool nullPayload = false, nullOutput = false, convert = false;
+};
+
+// What one call left behind: accepted or not, the frame and the output.
+struct Result {
+  bool accepted;
+  std::vector<short> frame;
+  std::vector<signed char> output;
+  bool operator==(const Result&) const = default;
+};
+
+std::vector<Call> randomSequence(std::mt19937& rng, int calls) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::vector<Call> seq;
+  int w = 0, h = 0;
+  for (int i = 0; i < calls; ++i) {
+    Call c;
+    c.kind = i == 0 ? Call::Reinit : static_cast<Call::Kind>(pick(10) < 2 ? pick(2) : 2 + pick(2));
+    if (c.kind == Call::Reinit) {
+      // Small sizes of every shape, a wide one of many bands, and refused ones.
+      c.w = pick(6) == 0 ? 352 : pick(70), c.h = pick(6) == 0 ? 64 : pick(50);
+      if (i > 0 && pick(8) == 0) c.w = -c.w - 1;
+      if (i > 0 && pick(8) == 0) c.w = 1 << 16, c.h = 1 << 15;
+      if (kelvo4::sizeSupported(c.w, c.h)) w = c.w, h = c.h;
+    } else if (c.kind == Call::Table) {
+      c.table.resize(pick(5) == 0 ? 63 + 2 * pick(2) : pick(9) == 0 ? 0 : 64);
+      for (float& f : c.table) f = pick(4) == 0 ? static_cast<float>(rng()) - 2e9f : static_cast<float>(pick(40));
+    } else {
+      const int n = w * h, off = pick(5) == 0 ? pick(3) - 1 : 0;
+      c.payloadLength = n + n / 2 + off;
+      c.payload.resize(c.payloadLength > 0 ? c.payloadLength : 0);
+      for (auto& b : c.payload) b = pick(4) == 0 ? static_cast<signed char>(rng()) : 0;
+      c.convert = c.kind == Call::DecodeArgb || pick(3) != 0;
+      c.outputLength = (c.kind == Call::DecodeArgb ? n : 3 * n) + (pick(6) == 0 ? pick(3) - 1 : 0);
+      c.nullPayload = pick(12) == 0, c.nullOutput = pick(12) == 0;
+    }
+    seq.push_back(std::move(c));
+  }
+  return seq;
+}
+
+// The plain API: decodeFrame exchanges the frames exactly when it accepts.
+Result runPlain(const Call& c) {
+  if (c.kind == Call::Reinit) return {reinitDLL(c.w, c.h), {}, {}};
+  if (c.kind == Call::Table) {
+    setQuantizationTable(c.table.empty() ? nullptr : c.table.data(), static_cast<int>(c.table.size()));
+    return {c.table.size() == 64, {}, {}};
+  }
+  std::vector<signed char> out(3 * static_cast<std::size_t>(c.outputLength > 0 ? c.outputLength : 0), 0x5A);
+  const int outLength = c.kind == Call::DecodeArgb ? 3 * c.outputLength : c.outputLength;
+  const short* before = oldfr;
+  decodeFrame(c.nullPayload ? nullptr : c.payload.data(), c.payloadLength, c.nullOutput ? nullptr : out.data(),
+              outLength, c.convert);
+  return {oldfr != before, std::vector<short>(oldfr, oldfr + static_cast<std::size_t>(width3) * height), out};
+}
+
+Result runHandle(kelvo4_decoder* d, const Call& c) {
+  if (c.kind == Call::Reinit) return {kelvo4_decoder_reinit(d, c.w, c.h) == 0, {}, {}};
+  if (c.kind == Call::Table)
+    return {kelvo4_decoder_set_table(d, c.table.empty() ? nullptr : c.table.data(),
+                                     static_cast<int>(c.table.size())) == 0, {}, {}};
+  std::vector<signed char> out(3 * static_cast<std::size_t>(c.outputLength > 0 ? c.outputLength : 0), 0x5A);
+  const signed char* p = c.nullPayload ? nullptr : c.payload.data();
+  int rc;
+  if (c.kind == Call::DecodeArgb) {
+    // Packed pixels, compared as the bytes they carry; untouched pixels stay 0x5A.
+    std::vector<std::uint32_t> argb(c.outputLength > 0 ? c.outputLength : 0, 0x5A5A5A5A);
+    rc = kelvo4_decoder_decode_argb(d, p, c.payloadLength, c.nullOutput ? nullptr : argb.data(), c.outputLength);
+    for (std::size_t i = 0; i < argb.size(); ++i) {
+      EXPECT_TRUE(rc != 0 || argb[i] >> 24 == 0xFFu);
+      for (int k = 0; k < 3; ++k) out[3 * i + k] = static_cast<signed char>(argb[i] >> (16 - 8 * k));
+    }
+  } else {
+    rc = kelvo4_decoder_decode(d, p, c.payloadLength, c.nullOutput ? nullptr : out.data(), c.outputLength, c.convert);
+  }
+  EXPECT_TRUE(rc == 0 || rc == -EINVAL);
+  const short* f = kelvo4_decoder_frame(d);
+  const std::size_t samples = 3 * static_cast<std::size_t>(kelvo4_decoder_width(d)) * kelvo4_decoder_height(d);
+  return {rc == 0, f ? std::vector<short>(f, f + samples) : std::vector<short>{}, out};
+}
+
+TEST(Handles, InterleavedSequencesMatchThePlainApiAlone) {
+  std::mt19937 rng(12);
+  for (int round = 0; round < 6; ++round) {
+    constexpr int kStreams = 4, kCalls = 40;
+    const int threads[kStreams] = {1, 2, 3, 9};  // 9: more threads than most frames have bands
+    std::vector<std::vector<Call>> seqs;
+    std::vector<std::vector<Result>> expected(kStreams);
+    for (int s = 0; s < kStreams; ++s) {
+      seqs.push_back(randomSequence(rng, kCalls));
+      const float zero[64] = {};
+      setQuantizationTable(zero, 64);  // a handle starts with an all-zero table
+      for (const Call& c : seqs[s]) expected[s].push_back(runPlain(c));
+    }
+    std::vector<kelvo4::Decoder> handles;
+    for (int s = 0; s < kStreams; ++s) {
+      handles.emplace_back(0, 0, threads[s]);
+      kelvo4::useStages(handles[s].get(), static_cast<kelvo4::StageLevel>((round + s) % 4));
+    }
+    int next[kStreams] = {};
+    for (int left = kStreams * kCalls; left > 0; --left) {
+      int s = static_cast<int>(rng() % kStreams);
+      while (next[s] == kCalls) s = (s + 1) % kStreams;
+      const int i = next[s]++;
+      ASSERT_TRUE(runHandle(handles[s].get(), seqs[s][i]) == expected[s][i])
+          << "round " << round << " stream " << s << " call " << i << " kind " << seqs[s][i].kind;
+    }
+  }
+}
+
+TEST(Handles, MisuseIsRefusedWithoutEffect) {
+  kelvo4_decoder* d = reinterpret_cast<kelvo4_decoder*>(1);
+  EXPECT_EQ(kelvo4_decoder_open(nullptr, 16, 16, 1), -EINVAL);
+  for (auto [w, h, t] : {std::tuple{16, 16, 0}, {16, 16, 65}, {-1, 16, 1}, {1 << 16, 1 << 15, 1}}) {
+    EXPECT_EQ(kelvo4_decoder_open(&d, w, h, t), -EINVAL);
+    EXPECT_EQ(d, nullptr);
+  }
+  const float table[64] = {};
+  signed char bytes[768] = {};
+  std::uint32_t argb[256];
+  EXPECT_EQ(kelvo4_decoder_reinit(nullptr, 16, 16), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_set_table(nullptr, table, 64), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_decode(nullptr, bytes, 0, nullptr, 0, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_decode_argb(nullptr, bytes, 0, argb, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_frame(nullptr), nullptr);
+  kelvo4_decoder_close(nullptr);
+  kelvo4_decoder_close(&d);
+
+  // A refused reinit keeps the size and the sequence.
+  ASSERT_EQ(kelvo4_decoder_open(&d, 16, 16, 2), 0);
+  const short* frame = kelvo4_decoder_frame(d);
+  EXPECT_EQ(kelvo4_decoder_reinit(d, -16, 16), -EINVAL);
+  EXPECT_EQ(std::tuple(kelvo4_decoder_width(d), kelvo4_decoder_frame(d), frame[1]), std::tuple(16, frame, short{128}));
+  EXPECT_THROW(kelvo4::Decoder(16, 16, 0), std::system_error);
+  kelvo4_decoder_close(&d);
+  EXPECT_EQ(d, nullptr);
+}
+
+}  // namespace
