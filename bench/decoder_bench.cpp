@@ -8,11 +8,14 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Kelvo4.h"
 #include "bench_util.h"
+#include "kelvo4_decoder.hpp"
 
 #ifdef KELVO4_HAVE_TURBOJPEG
 #include <turbojpeg.h>
@@ -63,12 +66,14 @@ struct Clip {
   }
 };
 
-void report(benchmark::State& state, const Size& s, std::size_t bytes) {
+// Rates for `frames` frames of `bytes` bytes each per iteration.
+void report(benchmark::State& state, const Size& s, std::size_t bytes, int frames = 1) {
   const double pixels = static_cast<double>(s.w) * s.h;
-  state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-  state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  state.counters["ns/pixel"] = benchmark::Counter(static_cast<double>(state.iterations()) * pixels * 1e-9,
+  const auto count = static_cast<std::int64_t>(state.iterations()) * frames;
+  state.SetItemsProcessed(count);
+  state.SetBytesProcessed(static_cast<std::int64_t>(count * bytes));
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsRate);
+  state.counters["ns/pixel"] = benchmark::Counter(static_cast<double>(count) * pixels * 1e-9,
                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -84,6 +89,41 @@ void decodeFrameBench(benchmark::State& state, Size s, bool convert) {
     benchmark::DoNotOptimize(clip.output.data());
   }
   report(state, s, convert ? clip.bytesPerDecode : clip.bytesPerDecode - clip.output.size());
+}
+
+// A stream on a handle of its own: decode and conversion.
+struct HandleStream {
+  Clip clip;
+  kelvo4::Decoder decoder;
+  std::size_t next = 0;
+  HandleStream(const Size& s, int threads) : clip(s), decoder(s.w, s.h, threads) {
+    std::vector<float> t(64);
+    for (int i = 0; i < 64; ++i) t[i] = static_cast<float>(i == 0 ? 16 : 10 + 4 * (i / 8 + i % 8));
+    decoder.setTable(t.data());
+  }
+  void decodeFrames(int count) {
+    for (int i = 0; i < count; ++i) {
+      const auto& p = clip.payloads[next++ % clip.payloads.size()];
+      decoder.decode(p.data(), static_cast<int>(p.size()), clip.output.data(), static_cast<int>(clip.output.size()));
+    }
+  }
+};
+
+// `streams` streams at once, each on its own thread (the first on the
+// benchmark's), each handle with `threads` threads; 8 frames per stream per
+// iteration, timed on the wall clock.
+void handleBench(benchmark::State& state, Size s, int streams, int threads) {
+  std::vector<std::unique_ptr<HandleStream>> all;
+  for (int i = 0; i < streams; ++i) all.push_back(std::make_unique<HandleStream>(s, threads));
+  constexpr int kFrames = 8;
+  for (auto _ : state) {
+    std::vector<std::thread> others;
+    for (int i = 1; i < streams; ++i) others.emplace_back([&, i] { all[i]->decodeFrames(kFrames); });
+    all[0]->decodeFrames(kFrames);
+    for (auto& t : others) t.join();
+    benchmark::ClobberMemory();
+  }
+  report(state, s, all[0]->clip.bytesPerDecode, streams * kFrames);
 }
 
 void smoothBench(benchmark::State& state, Size s) {
@@ -196,6 +236,16 @@ int registerAll() {
     benchmark::RegisterBenchmark(("skeleton/" + n).c_str(), skeletonBench, s);
     bench::ratioTo("decodeFrame_convert/" + n, "skeleton/" + n);
   }
+  // Wall-clock rates of handles at 1080p: one stream on one and on two
+  // threads, and two streams at once on one thread each.
+  const Size& hd = kSizes[2];
+  const std::string n = hd.name, one = "handle_convert/" + n + "/real_time";
+  benchmark::RegisterBenchmark(("handle_convert/" + n).c_str(), handleBench, hd, 1, 1)->UseRealTime();
+  benchmark::RegisterBenchmark(("handle_convert_2threads/" + n).c_str(), handleBench, hd, 1, 2)->UseRealTime();
+  benchmark::RegisterBenchmark(("handle_convert_2streams/" + n).c_str(), handleBench, hd, 2, 1)->UseRealTime();
+  bench::ratioTo("handle_convert/" + n + "/real_time", "decodeFrame_convert/" + n);
+  bench::ratioTo("handle_convert_2threads/" + n + "/real_time", one);
+  bench::ratioTo("handle_convert_2streams/" + n + "/real_time", one);
 #ifdef KELVO4_HAVE_TURBOJPEG
   benchmark::RegisterBenchmark("turbojpeg_420_q90_rgb/1920x1080", turbojpegBench, kSizes[2]);
   bench::ratioTo("decodeFrame_convert/1920x1080", "turbojpeg_420_q90_rgb/1920x1080");

@@ -25,7 +25,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     if (bench::ratios().empty()) return;
-    std::printf("\nSpeed-ups in CPU time per item (above 1: faster than the reference)\n");
+    std::printf("\nSpeed-ups per item, in CPU time or, for real_time rows, wall-clock time (above 1: faster)\n");
     for (const auto& [row, ref] : bench::ratios()) {
       auto a = times_.find(row), b = times_.find(ref);
       if (a == times_.end() || b == times_.end()) continue;

@@ -5,7 +5,8 @@
 // one of the sets of stages (scalar, SSE2, SSSE3, AVX2; the fastest stands in
 // for one the processor lacks). The same calls go to the plain model; after
 // every call the decoder's frame, table, size and output bytes must equal the
-// model's, and a rejected call must leave everything untouched.
+// model's, and a rejected call must leave everything untouched. A decoder
+// handle with 1 to 3 threads takes the same calls and must agree with both.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "Kelvo4.h"
+#include "decoder_handle.h"
+#include "kelvo4_decoder.hpp"
 #include "pipeline_model.h"
 #include "stages.h"
 
@@ -67,11 +70,14 @@ int nearLength(FuzzedDataProvider& fdp, int right) {
   return right + (fdp.ConsumeIntegralInRange(0, 3) == 0 ? fdp.ConsumeIntegralInRange(-2, 2) : 0);
 }
 
-void checkState(const model::Decoder& m, int call) {
+void checkState(const model::Decoder& m, const kelvo4::Decoder& d, int call) {
   // 3 * width wraps for a huge width beside a zero height.
   if (width != m.w || height != m.h || width3 != static_cast<int>(3u * static_cast<unsigned>(m.w))) fail("size", call);
+  if (d.width() != m.w || d.height() != m.h) fail("handle size", call);
   if (!std::equal(m.table.begin(), m.table.end(), quant)) fail("table", call);
+  if (!std::equal(m.table.begin(), m.table.end(), kelvo4::decoderTable(d.get()))) fail("handle table", call);
   if (!m.frame.empty() && !std::equal(m.frame.begin(), m.frame.end(), oldfr)) fail("frame", call);
+  if (d.frame() && !std::equal(m.frame.begin(), m.frame.end(), d.frame())) fail("handle frame", call);
 }
 
 }  // namespace
@@ -81,11 +87,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   model::Decoder m;
   const int w = fdp.ConsumeIntegralInRange(0, kMaxSide), h = fdp.ConsumeIntegralInRange(0, kMaxSide);
   if (!reinitDLL(w, h) || !m.reinit(w, h)) fail("valid size refused", -1);
+  // Handles with 1, 2 and 3 threads, opened once: threads are not started per input.
+  static kelvo4::Decoder handles[] = {{0, 0, 1}, {0, 0, 2}, {0, 0, 3}};
+  kelvo4::Decoder& d = handles[fdp.ConsumeIntegralInRange(0, 2)];
+  d.reinit(w, h);
   // The table persists between inputs: load one so that the model knows it.
   const auto first = table(fdp, 64);
   setQuantizationTable(first.data(), 64);
+  d.setTable(first.data());
   m.setTable(first.data(), 64);
-  checkState(m, -1);
+  checkState(m, d, -1);
 
   for (int call = 0; call < kMaxCalls && fdp.remaining_bytes() > 0; ++call) {
     const int op = fdp.ConsumeIntegralInRange(0, 9);
@@ -104,12 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (nh > kMaxSide && nw > 0 && 3.0 * nw * nh < 2147483648.0) nh = kMaxSide;
       const bool accepted = reinitDLL(nw, nh);
       if (accepted != m.reinit(nw, nh)) fail("reinitDLL result", call);
+      if (accepted != (kelvo4_decoder_reinit(d.get(), nw, nh) == 0)) fail("handle reinit result", call);
     } else if (op == 1) {
       static constexpr int kCounts[] = {64, 64, 64, 63, 65, 0};
       const int count = kCounts[fdp.ConsumeIntegralInRange(0, 5)];
       const auto t = table(fdp, count);
       // An exact-size buffer: any read past the count is a heap overflow.
       setQuantizationTable(count ? t.data() : nullptr, count);
+      kelvo4_decoder_set_table(d.get(), count ? t.data() : nullptr, count);
       m.setTable(count ? t.data() : nullptr, count);
     } else {
       const int n = width * height;
@@ -117,16 +130,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const bool convert = fdp.ConsumeBool();
       const int outLength = nearLength(fdp, 3 * n);
       // 0 to 3: scalar, SSE2, SSSE3, AVX2.
-      kelvo4::useStages(static_cast<kelvo4::StageLevel>(fdp.ConsumeIntegralInRange(0, 3)));
+      const auto level = static_cast<kelvo4::StageLevel>(fdp.ConsumeIntegralInRange(0, 3));
+      kelvo4::useStages(level);
+      kelvo4::useStages(d.get(), level);
       std::vector<signed char> payload(length > 0 ? length : 0);
       fillPayload(fdp, payload);
       // Exact sizes again, so that ASan sees any access beyond them.
       std::vector<signed char> out(outLength > 0 ? outLength : 0, 0x5A), expected(out);
       const signed char* p = fdp.ConsumeIntegralInRange(0, 15) == 0 ? nullptr : payload.data();
       signed char* o = fdp.ConsumeIntegralInRange(0, 7) == 0 ? nullptr : out.data();
+      std::vector<signed char> handleOut(out);
       decodeFrame(p, length, o, outLength, convert);
+      const int rc = kelvo4_decoder_decode(d.get(), p, length, o ? handleOut.data() : nullptr, outLength, convert);
       const bool accepted = m.decode(p, length, o ? expected.data() : nullptr, outLength, convert);
       if (out != expected) fail(accepted ? "output bytes" : "output written by a rejected call", call);
+      if (handleOut != expected || (rc == 0) != accepted) fail("handle decode", call);
       // An accepted frame leaves its last block's residual in the scratch block.
       const int blocks = (m.w / 8) * (m.h / 8) + 2 * (m.w / 16) * (m.h / 16);
       if (accepted && blocks > 0) {
@@ -134,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!std::equal(last.begin(), last.end(), in)) fail("scratch block", call);
       }
     }
-    checkState(m, call);
+    checkState(m, d, call);
   }
   kelvo4::forceScalarStages(false);
   return 0;
