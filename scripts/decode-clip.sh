@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job on an existing build: renders the built-in clip, encodes it and
-# decodes the stream through KelvoDecoder (Kelvo4-demo.jar) into PNG frames
-# and a contact sheet, printing PSNR against the clip and the decode speed.
+# decodes the stream through KelvoStreamDecoder (Kelvo4-demo.jar) into PNG
+# frames and a contact sheet, printing PSNR against the clip and the decode
+# speed.
 # Usage: scripts/decode-clip.sh BUILD_DIR OUTPUT_DIR [FRAMES]
 set -euo pipefail
 build=$1

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The main job on a short clip: PNG frames and a contact sheet are written, the
-# PSNR through KelvoDecoder clears a floor and equals the encoder's own figure
-# (which decodes with the C++ API), so the Java path gives the same frames.
+# PSNR through KelvoStreamDecoder clears a floor and equals the encoder's own
+# figure (which decodes with the C++ API), so the Java path gives the same
+# frames.
 # Usage: main_job_check.sh SOURCE_DIR BUILD_DIR WORK_DIR
 set -eu
 "$1/scripts/decode-clip.sh" "$2" "$3" 8 > "$3.log" 2>&1 || { cat "$3.log"; exit 1; }

@@ -1,11 +1,5 @@
 package org.kelvo.Kelvo4.Decoder;
 
-import java.io.IOException;
-import java.io.InputStream;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
-
 /**
  * Java face of the native video decoder {@code libKelvo4.so}.
  *
@@ -13,7 +7,8 @@ import java.nio.file.StandardCopyOption;
  * process. Every {@code KelvoDecoder} object is a handle to that same state: sizing, the
  * quantisation table and the frame history are shared by all of them. Calls from several threads
  * are serialised by a lock in the library, so they cannot corrupt the state, but frames from two
- * streams interleaved on one decoder predict from each other: decode one stream at a time.
+ * streams interleaved on one decoder predict from each other. To decode several streams, give
+ * each its own {@link KelvoStreamDecoder}.
  *
  * <p><b>Use.</b> Call {@link #reinitDLL} with the frame size, {@link #setQuantizationTable} with
  * 64 factors, then {@link #decodeFrame} once per frame, in stream order. Each frame is predicted
@@ -36,12 +31,13 @@ import java.nio.file.StandardCopyOption;
  * nothing is decoded and the next frame still predicts from the last decoded one. Only
  * {@link #reinitDLL} throws.
  *
- * <p>The class loads {@code libKelvo4.so} with {@code System.loadLibrary("Kelvo4")} from
- * {@code java.library.path}; when that fails it uses the copy for linux-x86_64 packed in its jar.
+ * <p>The class loads {@code libKelvo4.so}: the file named by the system property
+ * {@code kelvo4.library} when it is set, else {@code System.loadLibrary("Kelvo4")} from
+ * {@code java.library.path}, and when that fails the copy for linux-x86_64 packed in its jar.
  */
 public class KelvoDecoder {
   static {
-    loadNativeLibrary();
+    NativeLibrary.load();
   }
 
   /** Creates a handle to the process-wide decoder; it allocates nothing. */
@@ -83,41 +79,4 @@ public class KelvoDecoder {
    *     and becomes the reference for the next one either way
    */
   public native void decodeFrame(byte[] payload, byte[] output, boolean convert);
-
-  private static final String EMBEDDED = "/native/linux-x86_64/libKelvo4.so";
-
-  private static void loadNativeLibrary() {
-    try {
-      System.loadLibrary("Kelvo4");
-    } catch (UnsatisfiedLinkError notOnPath) {
-      try {
-        loadEmbedded();
-      } catch (IOException | UnsatisfiedLinkError embedded) {
-        notOnPath.addSuppressed(embedded);
-        throw notOnPath;
-      }
-    }
-  }
-
-  // The VM loads libraries from files only: copy the packed one out. Once it is mapped the file
-  // can go, so no copy is left behind even when the VM does not exit normally.
-  private static void loadEmbedded() throws IOException {
-    String os = System.getProperty("os.name", "").toLowerCase();
-    String arch = System.getProperty("os.arch", "");
-    if (!os.startsWith("linux") || !(arch.equals("amd64") || arch.equals("x86_64"))) {
-      throw new IOException("no packed libKelvo4.so for " + os + "-" + arch);
-    }
-    try (InputStream in = KelvoDecoder.class.getResourceAsStream(EMBEDDED)) {
-      if (in == null) {
-        throw new IOException("resource " + EMBEDDED + " missing from the class path");
-      }
-      Path file = Files.createTempFile("libKelvo4", ".so");
-      try {
-        Files.copy(in, file, StandardCopyOption.REPLACE_EXISTING);
-        System.load(file.toAbsolutePath().toString());
-      } finally {
-        Files.deleteIfExists(file);
-      }
-    }
-  }
 }

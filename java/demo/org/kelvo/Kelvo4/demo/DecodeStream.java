@@ -16,16 +16,17 @@ import java.util.List;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import javax.imageio.ImageIO;
-import org.kelvo.Kelvo4.Decoder.KelvoDecoder;
+import org.kelvo.Kelvo4.Decoder.KelvoStreamDecoder;
 
 /**
- * Decodes a stream file written by {@code kelvo-encode} through {@link KelvoDecoder}, writes every
- * frame as a PNG (the three output bytes of a pixel read as red, green, blue) and a contact sheet,
- * and reports the PSNR against the source frames and the decode speed.
+ * Decodes a stream file written by {@code kelvo-encode} through {@link KelvoStreamDecoder}, writes
+ * every frame as a PNG (the three output bytes of a pixel read as red, green, blue) and a contact
+ * sheet, and reports the PSNR against the source frames and the decode speed.
  *
- * <p>Usage: {@code java -jar Kelvo4-demo.jar [--source CLIP] [--sheet PNG] STREAM FOLDER}. CLIP is
- * the folder of PNG pictures or the raw rgb24 file the stream was coded from; without it no PSNR
- * is printed. The contact sheet goes to {@code contact_sheet.png} beside FOLDER by default.
+ * <p>Usage: {@code java -jar Kelvo4-demo.jar [--threads N] [--source CLIP] [--sheet PNG] STREAM
+ * FOLDER}. N threads decode each frame (default 1). CLIP is the folder of PNG pictures or the raw
+ * rgb24 file the stream was coded from; without it no PSNR is printed. The contact sheet goes to
+ * {@code contact_sheet.png} beside FOLDER by default.
  */
 public final class DecodeStream {
   /** Bytes before the first frame: magic, version, width, height, 64 float32 factors. */
@@ -43,10 +44,12 @@ public final class DecodeStream {
 
   public static void main(String[] args) throws IOException {
     Path source = null, sheet = null;
+    int threads = 1;
     List<String> names = new ArrayList<>();
     for (int i = 0; i < args.length; i++) {
       if (args[i].equals("--source") && i + 1 < args.length) source = Paths.get(args[++i]);
       else if (args[i].equals("--sheet") && i + 1 < args.length) sheet = Paths.get(args[++i]);
+      else if (args[i].equals("--threads") && i + 1 < args.length) threads = threadCount(args[++i]);
       else if (args[i].startsWith("-")) usage("unknown option " + args[i]);
       else names.add(args[i]);
     }
@@ -69,13 +72,21 @@ public final class DecodeStream {
     ImageIO.setUseCache(false); // write straight to the files, without a temporary cache file
 
     // The first pass warms up the JIT and the JNI path; the second is timed and must decode the
-    // same pictures, since the decoder restarts from the same initial frame.
-    KelvoDecoder decoder = new KelvoDecoder();
-    byte[][] warm = new byte[count][3 * w * h];
-    decodeAll(decoder, clip, warm);
-    long start = System.nanoTime();
-    byte[][] frames = new byte[count][3 * w * h];
-    long decodeNanos = decodeAll(decoder, clip, frames);
+    // same pictures, since the decoder restarts from the same initial frame. It decodes straight
+    // into the pixels of the pictures written out.
+    int[][] warm = new int[count][w * h];
+    long start, decodeNanos;
+    BufferedImage[] images = new BufferedImage[count];
+    int[][] frames = new int[count][];
+    try (KelvoStreamDecoder decoder = new KelvoStreamDecoder(w, h, threads)) {
+      decodeAll(decoder, clip, warm);
+      start = System.nanoTime();
+      for (int f = 0; f < count; f++) {
+        images[f] = new BufferedImage(w, h, BufferedImage.TYPE_INT_RGB);
+        frames[f] = ((DataBufferInt) images[f].getRaster().getDataBuffer()).getData();
+      }
+      decodeNanos = decodeAll(decoder, clip, frames);
+    }
     for (int f = 0; f < count; f++) {
       if (!Arrays.equals(frames[f], warm[f])) throw new IllegalStateException("frame " + f + " decoded differently twice");
     }
@@ -83,7 +94,7 @@ public final class DecodeStream {
     System.out.printf("%s: %d frames of %dx%d%n", names.get(0), count, w, h);
     double sum = 0, min = Double.POSITIVE_INFINITY;
     for (int f = 0; f < count; f++) {
-      ImageIO.write(toImage(frames[f], w, h), "png", folder.resolve(String.format("frame_%06d.png", f)).toFile());
+      ImageIO.write(images[f], "png", folder.resolve(String.format("frame_%06d.png", f)).toFile());
       if (originals != null) {
         double p = psnr(originals.get(f), frames[f]);
         System.out.printf("frame %3d: PSNR %.2f dB%n", f, p);
@@ -106,23 +117,36 @@ public final class DecodeStream {
 
   static void usage(String problem) {
     System.err.println("Kelvo4-demo: " + problem);
-    System.err.println("usage: java -jar Kelvo4-demo.jar [--source CLIP] [--sheet PNG] STREAM FOLDER");
+    System.err.println("usage: java -jar Kelvo4-demo.jar [--threads N] [--source CLIP] [--sheet PNG] STREAM FOLDER");
     System.exit(2);
+  }
+
+  static int threadCount(String text) {
+    int n;
+    try {
+      n = Integer.parseInt(text);
+    } catch (NumberFormatException e) {
+      n = 0;
+    }
+    if (n < 1 || n > KelvoStreamDecoder.MAX_THREADS) {
+      usage("--threads needs a whole number from 1 to " + KelvoStreamDecoder.MAX_THREADS + ", not '" + text + "'");
+    }
+    return n;
   }
 
   /**
    * Restarts the decoder with the stream's size and table and decodes every frame into
-   * {@code out}, which holds one picture array per frame.
+   * {@code out}, which holds the packed 0xFFRRGGBB pixels of one picture per frame.
    *
    * @return the nanoseconds spent inside {@code decodeFrame}
    */
-  static long decodeAll(KelvoDecoder decoder, Clip clip, byte[][] out) {
-    decoder.reinitDLL(clip.width, clip.height);
+  static long decodeAll(KelvoStreamDecoder decoder, Clip clip, int[][] out) {
+    decoder.reinit(clip.width, clip.height);
     decoder.setQuantizationTable(clip.table);
     long nanos = 0;
     for (int f = 0; f < out.length; f++) {
       long t = System.nanoTime();
-      decoder.decodeFrame(clip.payloads.get(f), out[f], true);
+      decoder.decodeFrame(clip.payloads.get(f), out[f]);
       nanos += System.nanoTime() - t;
     }
     return nanos;
@@ -198,23 +222,19 @@ public final class DecodeStream {
     return frames;
   }
 
-  /** RGB PSNR over all bytes of two pictures; 99 dB for identical ones. */
-  static double psnr(byte[] a, byte[] b) {
+  /** RGB PSNR over all bytes of an rgb24 picture and a packed one; 99 dB for identical ones. */
+  static double psnr(byte[] rgb, int[] pixels) {
     double sse = 0;
-    for (int i = 0; i < a.length; i++) {
-      double d = (a[i] & 0xFF) - (b[i] & 0xFF);
+    for (int i = 0; i < rgb.length; i++) {
+      double d = (rgb[i] & 0xFF) - channel(pixels[i / 3], i % 3);
       sse += d * d;
     }
-    return sse == 0 ? 99.0 : 10 * Math.log10(255.0 * 255.0 * a.length / sse);
+    return sse == 0 ? 99.0 : 10 * Math.log10(255.0 * 255.0 * rgb.length / sse);
   }
 
-  static BufferedImage toImage(byte[] rgb, int w, int h) {
-    BufferedImage image = new BufferedImage(w, h, BufferedImage.TYPE_INT_RGB);
-    int[] pixels = ((DataBufferInt) image.getRaster().getDataBuffer()).getData();
-    for (int i = 0; i < pixels.length; i++) {
-      pixels[i] = (rgb[3 * i] & 0xFF) << 16 | (rgb[3 * i + 1] & 0xFF) << 8 | (rgb[3 * i + 2] & 0xFF);
-    }
-    return image;
+  /** Red (0), green (1) or blue (2) of a packed pixel. */
+  static int channel(int pixel, int k) {
+    return pixel >> (16 - 8 * k) & 0xFF;
   }
 
   static byte[] toRgb(BufferedImage image) {
@@ -229,13 +249,13 @@ public final class DecodeStream {
   }
 
   /** Every {@link #SHEET_STEP}th frame at half size in a grid, each labelled with its number. */
-  static BufferedImage contactSheet(byte[][] frames, int w, int h) {
+  static BufferedImage contactSheet(int[][] frames, int w, int h) {
     int tw = Math.max(1, w / 2), th = Math.max(1, h / 2), gap = 4;
     int tiles = (frames.length + SHEET_STEP - 1) / SHEET_STEP;
     int columns = Math.min(SHEET_COLUMNS, tiles), rows = (tiles + columns - 1) / columns;
     BufferedImage sheet = new BufferedImage(gap + columns * (tw + gap), gap + rows * (th + gap), BufferedImage.TYPE_INT_RGB);
     for (int t = 0; t < tiles; t++) {
-      byte[] rgb = frames[t * SHEET_STEP];
+      int[] pixels = frames[t * SHEET_STEP];
       int x0 = gap + t % columns * (tw + gap), y0 = gap + t / columns * (th + gap);
       for (int y = 0; y < th; y++) {
         for (int x = 0; x < tw; x++) {
@@ -245,7 +265,7 @@ public final class DecodeStream {
             int sum = 0;
             for (int d = 0; d < 4; d++) {
               int sx = Math.min(2 * x + d % 2, w - 1), sy = Math.min(2 * y + d / 2, h - 1);
-              sum += rgb[3 * (sy * w + sx) + k] & 0xFF;
+              sum += channel(pixels[sy * w + sx], k);
             }
             pixel = pixel << 8 | (sum + 2) / 4;
           }

@@ -8,8 +8,8 @@ import java.nio.file.Paths;
 import org.junit.jupiter.api.Test;
 
 // Where the VM took libKelvo4.so from: the directory in kelvo4.libraryDir,
-// either java.library.path or the temporary directory the packed copy is
-// extracted to.
+// that of the file named by kelvo4.library, java.library.path or the
+// temporary directory the packed copy is extracted to.
 class LibraryLoadTest {
   @Test
   void libraryComesFromExpectedPlaceAndDecodes() throws Exception {

@@ -1,6 +1,7 @@
 package org.kelvo.Kelvo4.Decoder;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -27,5 +28,23 @@ class OutOfMemoryTest {
     d.reinitDLL(16, 16);
     d.decodeFrame(KelvoDecoderTest.dcPayload(10, -128, -128), out, true);
     KelvoDecoderTest.assertPixels(out, 10, 10, 10);
+  }
+
+  @Test
+  void streamDecoderFailedAllocationThrowsAndLeavesItUnsized() {
+    assumeTrue(System.getProperty("kelvo4.limitedMemory") != null, "kelvo4.limitedMemory not set");
+    int live = KelvoStreamDecoder.liveHandles();
+    assertThrows(OutOfMemoryError.class, () -> new KelvoStreamDecoder(26754, 26754, 2));
+    assertEquals(live, KelvoStreamDecoder.liveHandles());
+    try (KelvoStreamDecoder d = new KelvoStreamDecoder(16, 16, 2)) {
+      d.setQuantizationTable(KelvoDecoderTest.table(8, 0));
+      assertThrows(OutOfMemoryError.class, () -> d.reinit(26754, 26754));
+      assertEquals(0, d.width() + d.height());
+      d.decodeFrame(new byte[0], new byte[0], true);
+      d.reinit(16, 16);
+      byte[] out = new byte[768];
+      d.decodeFrame(KelvoDecoderTest.dcPayload(10, -128, -128), out, true);
+      KelvoDecoderTest.assertPixels(out, 10, 10, 10);
+    }
   }
 }
