@@ -2,6 +2,7 @@
 // threads that share each frame's bands.
 #include "kelvo4_decoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -97,14 +98,24 @@ struct Worker {
   std::unique_ptr<signed char[]> rowBytes;
 };
 
-// One frame being decoded: the bands go to whichever worker asks first.
+// One frame being decoded. Its bands go in runs of neighbouring bands to
+// whichever worker asks first: a run keeps the rows that two bands share, and
+// the prefetched rows of the next band, with one worker, while a few runs per
+// worker still even out workers that start late or run slower.
 struct FrameJob {
   kelvo4_decoder* decoder;
   const signed char* payload;
   signed char* output;
   std::uint32_t* argb;
-  int bands;
-  std::atomic<int> nextBand{0};
+  int bands, chunkBands, chunks;
+  std::atomic<int> nextChunk{0};
+
+  FrameJob(kelvo4_decoder* d, const signed char* p, signed char* o, std::uint32_t* a, int bandCount, int workers)
+      : decoder(d), payload(p), output(o), argb(a), bands(bandCount) {
+    chunkBands = std::max(1, bands / (kRunsPerWorker * workers));
+    chunks = (bands + chunkBands - 1) / chunkBands;
+  }
+  static constexpr int kRunsPerWorker = 2;
 };
 
 }  // namespace
@@ -165,14 +176,18 @@ struct kelvo4_decoder {
     FrameJob& job = *static_cast<FrameJob*>(context);
     kelvo4_decoder& d = *job.decoder;
     kelvo4::BandContext& ctx = d.workers[static_cast<std::size_t>(worker)].ctx;
-    for (int band; (band = job.nextBand.fetch_add(1, std::memory_order_relaxed)) < job.bands;)
-      kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, job.argb, band);
+    for (int chunk; (chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed)) < job.chunks;) {
+      const int end = std::min(job.bands, (chunk + 1) * job.chunkBands);
+      for (int band = chunk * job.chunkBands; band < end; ++band)
+        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, job.argb,
+                           band);
+    }
   }
 
   void decode(const signed char* payload, signed char* output, std::uint32_t* argb) {
     std::swap(current, previous);
     if (width == 0 || height == 0) return;
-    FrameJob job{this, payload, output, argb, kelvo4::bandCount(height)};
+    FrameJob job(this, payload, output, argb, kelvo4::bandCount(height), static_cast<int>(workers.size()));
     if (pool && job.bands > 1)
       pool->run(decodeBands, &job);
     else

@@ -43,7 +43,7 @@ std::vector<Call> randomSequence(std::mt19937& rng, int calls) {
     c.kind = i == 0 ? Call::Reinit : static_cast<Call::Kind>(pick(10) < 2 ? pick(2) : 2 + pick(2));
     if (c.kind == Call::Reinit) {
       // Small sizes of every shape, a wide one of many bands, and refused ones.
-      c.w = pick(6) == 0 ? 352 : pick(70), c.h = pick(6) == 0 ? 64 : pick(50);
+      c.w = pick(6) == 0 ? 352 : pick(70), c.h = pick(6) == 0 ? 150 : pick(50);
       if (i > 0 && pick(8) == 0) c.w = -c.w - 1;
       if (i > 0 && pick(8) == 0) c.w = 1 << 16, c.h = 1 << 15;
       if (kelvo4::sizeSupported(c.w, c.h)) w = c.w, h = c.h;
