@@ -116,7 +116,8 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   // it is still in cache.
   const kelvo4::Stages& stages = *plainStages;
   kelvo4::BandContext ctx = globalContext();
+  const kelvo4::Output out{convert ? output : nullptr, nullptr, width, height};
   for (int band = 0; band < kelvo4::bandCount(height); ++band)
-    kelvo4::decodeBand(stages, ctx, payload, oldoldfr, oldfr, convert ? output : nullptr, nullptr, band);
+    kelvo4::decodeBand(stages, ctx, payload, oldoldfr, oldfr, out, band);
   leaveLastBlockInScratch(payload);
 }

@@ -105,13 +105,12 @@ struct Worker {
 struct FrameJob {
   kelvo4_decoder* decoder;
   const signed char* payload;
-  signed char* output;
-  std::uint32_t* argb;
+  kelvo4::Output output;
   int bands, chunkBands, chunks;
   std::atomic<int> nextChunk{0};
 
-  FrameJob(kelvo4_decoder* d, const signed char* p, signed char* o, std::uint32_t* a, int bandCount, int workers)
-      : decoder(d), payload(p), output(o), argb(a), bands(bandCount) {
+  FrameJob(kelvo4_decoder* d, const signed char* p, const kelvo4::Output& o, int bandCount, int workers)
+      : decoder(d), payload(p), output(o), bands(bandCount) {
     chunkBands = std::max(1, bands / (kRunsPerWorker * workers));
     chunks = (bands + chunkBands - 1) / chunkBands;
   }
@@ -179,15 +178,14 @@ struct kelvo4_decoder {
     for (int chunk; (chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed)) < job.chunks;) {
       const int end = std::min(job.bands, (chunk + 1) * job.chunkBands);
       for (int band = chunk * job.chunkBands; band < end; ++band)
-        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, job.argb,
-                           band);
+        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, band);
     }
   }
 
-  void decode(const signed char* payload, signed char* output, std::uint32_t* argb) {
+  void decode(const signed char* payload, const kelvo4::Output& output) {
     std::swap(current, previous);
     if (width == 0 || height == 0) return;
-    FrameJob job(this, payload, output, argb, kelvo4::bandCount(height), static_cast<int>(workers.size()));
+    FrameJob job(this, payload, output, kelvo4::bandCount(height), static_cast<int>(workers.size()));
     if (pool && job.bands > 1)
       pool->run(decodeBands, &job);
     else
@@ -243,17 +241,33 @@ int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int pay
   const int n = d->width * d->height;  // reinit keeps 3 * n below 2^31
   if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
   if (convert && (output_length != 3 * n || (output == nullptr && output_length != 0))) return -EINVAL;
-  d->decode(payload, convert ? output : nullptr, nullptr);
+  d->decode(payload, {convert ? output : nullptr, nullptr, d->width, d->height});
   return 0;
 }
 
 int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
                                int pixel_count) {
-  if (d == nullptr) return -EINVAL;
+  return kelvo4_decoder_decode_region(d, payload, payload_length, argb, KELVO4_ARGB32, kelvo4_decoder_width(d),
+                                      kelvo4_decoder_height(d), pixel_count);
+}
+
+int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
+                                 int format, int out_width, int out_height, int output_length) {
+  if (d == nullptr || (format != KELVO4_RGB24 && format != KELVO4_ARGB32)) return -EINVAL;
   const int n = d->width * d->height;
   if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
-  if (pixel_count != n || (argb == nullptr && n != 0)) return -EINVAL;
-  d->decode(payload, nullptr, argb);
+  if (out_width < 0 || out_height < 0 || out_width > d->width || out_height > d->height) return -EINVAL;
+  const int pixels = out_width * out_height;
+  if (output_length != (format == KELVO4_RGB24 ? 3 * pixels : pixels) || (output == nullptr && pixels != 0))
+    return -EINVAL;
+  kelvo4::Output out;
+  out.width = out_width;
+  out.height = out_height;
+  if (format == KELVO4_RGB24)
+    out.bytes = static_cast<signed char*>(output);
+  else
+    out.argb = static_cast<std::uint32_t*>(output);
+  d->decode(payload, out);
   return 0;
 }
 

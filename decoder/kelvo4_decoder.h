@@ -53,6 +53,19 @@ int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int pay
 int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
                                int pixel_count);
 
+/* Output formats of kelvo4_decoder_decode_region. */
+#define KELVO4_RGB24 0  /* three bytes per pixel, as kelvo4_decoder_decode writes them */
+#define KELVO4_ARGB32 1 /* packed 0xFFRRGGBB pixels, as kelvo4_decoder_decode_argb writes them */
+
+/* Decodes one frame like kelvo4_decoder_decode but converts only the
+ * top-left out_width x out_height pixels (at most the decoder's size) into
+ * output, rows without gaps: output_length is 3 * out_width * out_height bytes
+ * for KELVO4_RGB24, out_width * out_height pixels for KELVO4_ARGB32. For
+ * streams coded at a size rounded up from the picture's. -EINVAL, without any
+ * effect, for a bad format, region or length, or a null buffer. */
+int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
+                                 int format, int out_width, int out_height, int output_length);
+
 /* The current frame: height rows of 3 * width signed 16-bit samples, one
  * (c0, c1, c2) triplet per pixel. Valid until the next call on this decoder;
  * null for a null decoder or one without samples. */

@@ -316,7 +316,7 @@ const Stages& stagesFor(StageLevel level) {
 }
 
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
-                signed char* output, std::uint32_t* argb, int band) {
+                const Output& out, int band) {
   const int height = ctx.height;
   const std::ptrdiff_t stride = ctx.width3;
   const int y0 = 16 * band, y1 = height - y0 > 16 ? y0 + 16 : height;
@@ -328,17 +328,20 @@ void decodeBand(const Stages& stages, BandContext& ctx, const signed char* paylo
                        reinterpret_cast<const char*>(prev + static_cast<std::ptrdiff_t>(n1) * stride));
   }
   stages.addBand(ctx, payload, cur, band);
-  const std::size_t w = static_cast<std::size_t>(ctx.width);
-  if (output != nullptr) {
-    stages.convert(cur + y0 * stride, output + y0 * stride, static_cast<std::size_t>(y1 - y0) * w);
-  } else if (argb != nullptr) {
+  const int rows = std::min(y1, out.height);
+  const std::size_t w = static_cast<std::size_t>(out.width);
+  if (out.bytes != nullptr && out.width == ctx.width) {
+    if (rows > y0) stages.convert(cur + y0 * stride, out.bytes + y0 * stride, static_cast<std::size_t>(rows - y0) * w);
+  } else if (out.bytes != nullptr) {
+    for (int y = y0; y < rows; ++y) stages.convert(cur + y * stride, out.bytes + 3 * w * static_cast<std::size_t>(y), w);
+  } else if (out.argb != nullptr) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(ctx.rowBytes);
-    for (int y = y0; y < y1; ++y) {
+    for (int y = y0; y < rows; ++y) {
       stages.convert(cur + y * stride, ctx.rowBytes, w);
-      std::uint32_t* out = argb + static_cast<std::size_t>(y) * w;
+      std::uint32_t* pixels = out.argb + static_cast<std::size_t>(y) * w;
       for (std::size_t x = 0; x < w; ++x)
-        out[x] = 0xFF000000u | std::uint32_t{bytes[3 * x]} << 16 | std::uint32_t{bytes[3 * x + 1]} << 8 |
-                 bytes[3 * x + 2];
+        pixels[x] = 0xFF000000u | std::uint32_t{bytes[3 * x]} << 16 | std::uint32_t{bytes[3 * x + 1]} << 8 |
+                    bytes[3 * x + 2];
     }
   }
 }

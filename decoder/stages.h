@@ -164,12 +164,21 @@ int bandCount(int height);
 // Blocks in a payload of this size.
 int blockCount(int width, int height);
 
+// Where a decode puts the converted frame: the top-left width x height
+// pixels (at most the frame's), rows without gaps, as three bytes per pixel
+// or as packed 0xFFRRGGBB pixels. Both null: no conversion.
+struct Output {
+  signed char* bytes = nullptr;
+  std::uint32_t* argb = nullptr;
+  int width = 0, height = 0;
+};
+
 // One band of a frame: predicts rows 16 band .. 16 band + 15 of cur from
-// prev, adds the band's residual from payload and, when output or argb is
-// set, converts the band into it (bytes, or packed 0xFFRRGGBB pixels through
-// ctx.rowBytes). Bands read only prev and their own rows of cur, so any
-// number of threads may decode distinct bands of one frame at once.
+// prev, adds the band's residual from payload and converts the band's rows
+// of the output region (packed pixels go through ctx.rowBytes). Bands read
+// only prev and their own rows of cur, so any number of threads may decode
+// distinct bands of one frame at once.
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
-                signed char* output, std::uint32_t* argb, int band);
+                const Output& out, int band);
 
 }  // namespace kelvo4

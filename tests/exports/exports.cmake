@@ -13,7 +13,7 @@ set(expected
   Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_reinit
   Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_setTable
   Vrel_Dct16_MMX
-  kelvo4_decoder_close kelvo4_decoder_decode kelvo4_decoder_decode_argb kelvo4_decoder_frame
+  kelvo4_decoder_close kelvo4_decoder_decode kelvo4_decoder_decode_argb kelvo4_decoder_decode_region kelvo4_decoder_frame
   kelvo4_decoder_height kelvo4_decoder_open kelvo4_decoder_reinit kelvo4_decoder_set_table kelvo4_decoder_width
   Vrel_IDct16_MMX
   _Z11decodeFramePKaiPaib
