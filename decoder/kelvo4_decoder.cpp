@@ -133,6 +133,11 @@ struct kelvo4_decoder {
 
   int reinit(int w, int h) {
     if (!kelvo4::sizeSupported(w, h)) return -EINVAL;
+    if (current && w == width && h == height) {
+      // A restart at the same size (a key frame) keeps the buffers.
+      kelvo4::fillInitialFrame(current.get(), static_cast<std::size_t>(width3) * static_cast<std::size_t>(height));
+      return 0;
+    }
     current.reset();
     previous.reset();
     for (Worker& worker : workers) worker.rowBytes.reset();

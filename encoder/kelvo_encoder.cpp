@@ -206,33 +206,47 @@ int checkedSize(int w, int h) {
 }  // namespace
 
 Encoder::Encoder(int w, int h, const Table& table, int refinePasses, int threads)
-    : width_(checkedSize(w, h)), height_(h), passes_(refinePasses), decoder_(w, h, threads) {
+    : width_(checkedSize(w, h)),
+      height_(h),
+      codedWidth_(codedSide(w)),
+      codedHeight_(codedSide(h)),
+      passes_(refinePasses),
+      decoder_(codedWidth_, codedHeight_, threads) {
   decoder_.setTable(table.data());
-  const std::size_t n = static_cast<std::size_t>(w) * h;
+  const std::size_t n = static_cast<std::size_t>(codedWidth_) * codedHeight_;
   target_.resize(3 * n);
   colourCache_.assign(65536, 0);
   prediction_.resize(3 * n);
   decoded_ = Image(w, h);
 }
 
-double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
-  const int w = width_, h = height_;
-  const std::size_t n = static_cast<std::size_t>(w) * h;
-  for (std::size_t p = 0; p < n; ++p) {
-    // Colours repeat within and across frames; the search is the costly part
-    // of the encoder, so its results are kept in a direct-mapped cache.
-    const std::uint32_t key = std::uint32_t{rgb[3 * p]} << 16 | std::uint32_t{rgb[3 * p + 1]} << 8 | rgb[3 * p + 2];
-    std::uint64_t& slot = colourCache_[(key * 2654435761u) >> 16];
-    if (slot >> 32 != (key | 1u << 24)) {
-      const auto c = rgbToComponents(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
-      slot = std::uint64_t{key | 1u << 24} << 32 | std::uint64_t(c[0] + 512) << 20 | std::uint64_t(c[1] + 512) << 10 |
-             std::uint64_t(c[2] + 512);
+double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
+  const int w = codedWidth_, h = codedHeight_;
+  for (int y = 0; y < height_; ++y) {
+    for (int x = 0; x < width_; ++x) {
+      const std::uint8_t* px = rgb + 3 * (static_cast<std::size_t>(y) * width_ + x);
+      // Colours repeat within and across frames; the search is the costly
+      // part of the encoder, so its results are kept in a direct-mapped cache.
+      const std::uint32_t colour = std::uint32_t{px[0]} << 16 | std::uint32_t{px[1]} << 8 | px[2];
+      std::uint64_t& slot = colourCache_[(colour * 2654435761u) >> 16];
+      if (slot >> 32 != (colour | 1u << 24)) {
+        const auto c = rgbToComponents(px[0], px[1], px[2]);
+        slot = std::uint64_t{colour | 1u << 24} << 32 | std::uint64_t(c[0] + 512) << 20 |
+               std::uint64_t(c[1] + 512) << 10 | std::uint64_t(c[2] + 512);
+      }
+      int* t = &target_[3 * (static_cast<std::size_t>(y) * w + x)];
+      t[0] = static_cast<int>(slot >> 20 & 1023) - 512;
+      t[1] = static_cast<int>(slot >> 10 & 1023) - 512;
+      t[2] = static_cast<int>(slot & 1023) - 512;
     }
-    int* t = &target_[3 * p];
-    t[0] = static_cast<int>(slot >> 20 & 1023) - 512;
-    t[1] = static_cast<int>(slot >> 10 & 1023) - 512;
-    t[2] = static_cast<int>(slot & 1023) - 512;
+    // The margin repeats the edge pixels: smooth content the blocks code
+    // cheaply and the prediction carries into the picture without a seam.
+    int* row = &target_[3 * static_cast<std::size_t>(y) * w];
+    for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
   }
+  for (int y = height_; y < h; ++y)
+    std::copy_n(&target_[3 * static_cast<std::size_t>(height_ - 1) * w], 3 * w, &target_[3 * static_cast<std::size_t>(y) * w]);
+  if (key) decoder_.reinit(w, h);
   // The decoder will start the frame from this prediction.
   kelvo4::predictNext(decoder_.get(), prediction_.data());
   const short* quant = kelvo4::decoderTable(decoder_.get());
@@ -262,12 +276,12 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload) {
           }
         codeBlock(block, quant, out, passes_);
       }
-  // The tail holds no whole block and is never read.
-  std::fill(out, payload + payloadBytes(w, h), static_cast<signed char>(0));
 
-  const int n32 = static_cast<int>(n);
-  decoder_.decode(payload, n32 + n32 / 2, reinterpret_cast<signed char*>(decoded_.rgb.data()), 3 * n32);
-  return psnr(rgb, decoded_.rgb.data(), 3 * n);
+  const int length = static_cast<int>(payloadBytes(w, h));
+  const int rc = kelvo4_decoder_decode_region(decoder_.get(), payload, length, decoded_.rgb.data(), KELVO4_RGB24,
+                                              width_, height_, static_cast<int>(decoded_.rgb.size()));
+  if (rc != 0) throw std::logic_error("the encoder's decoder refused its own payload");
+  return psnr(rgb, decoded_.rgb.data(), decoded_.rgb.size());
 }
 
 }  // namespace kelvo

@@ -58,26 +58,32 @@ extern const std::uint8_t kZigzag[64];
 
 class Encoder {
  public:
-  // Opens a decoder of w x h with `threads` threads and loads the table.
+  // Opens a decoder at the coded size of a w x h picture (each side rounded
+  // up to a multiple of 16) with `threads` threads and loads the table.
   // Throws std::invalid_argument for a size that validFrameSize rejects.
   Encoder(int width, int height, const Table& table, int refinePasses = 3, int threads = 1);
 
   int width() const { return width_; }
   int height() const { return height_; }
+  int codedWidth() const { return codedWidth_; }
+  int codedHeight() const { return codedHeight_; }
 
-  // Codes one rgb24 frame of 3 * width * height bytes into payload
-  // (payloadBytes(width, height) bytes), decodes it through the library and
-  // returns the PSNR of the decoded picture against rgb.
-  double encodeFrame(const std::uint8_t* rgb, signed char* payload);
+  // Codes one rgb24 picture of 3 * width * height bytes into payload
+  // (payloadBytes(codedWidth, codedHeight) bytes). The margin of the coded
+  // size repeats the picture's edge pixels. A key frame restarts the decoder
+  // first, as a reader of the stream will. Decodes the payload and returns
+  // the PSNR of the decoded picture against rgb.
+  double encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key = false);
 
-  // The picture the decoder produced for the last frame.
+  // The picture the decoder produced for the last frame, cropped to the
+  // picture size.
   const Image& decoded() const { return decoded_; }
 
  private:
-  int width_, height_;
+  int width_, height_, codedWidth_, codedHeight_;
   int passes_;
   kelvo4::Decoder decoder_;
-  std::vector<int> target_;  // best integer components of the source, 3 per pixel
+  std::vector<int> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
   std::vector<std::uint64_t> colourCache_;  // (1 << 24 | rgb) << 32 | packed components
   Image decoded_;

@@ -5,16 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Kelvo4.h"
 #include "kelvo_clip.h"
 #include "kelvo_encoder.h"
 #include "kelvo_image.h"
+#include "kelvo_playback.h"
 #include "kelvo_stream.h"
 
 namespace {
@@ -30,55 +33,151 @@ void putBytes(const std::string& path, const std::vector<unsigned char>& bytes) 
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-TEST(StreamFile, LayoutAndEveryMalformedStream) {
-  // Two frames of 20x12 (360 bytes each).
-  StreamHeader header{20, 12, {1.5f}};
-  const std::string good = tempPath("good.klv");
-  StreamWriter writer(good, header);
-  std::vector<signed char> payload(payloadBytes(20, 12), 5);
-  writer.writeFrame(payload.data());
-  writer.writeFrame(payload.data());
-  writer.close();
-  std::ifstream file(good, std::ios::binary);
-  const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), {}};
-  std::remove(good.c_str());
-  ASSERT_EQ(bytes.size(), kStreamHeaderBytes + 2 * 360u);
-  // Little-endian: magic, version 1, 20, 12, factor 0 = 1.5f = 0x3FC00000.
-  const std::string start("KLV4\x01\0\0\0\x14\0\0\0\x0c\0\0\0\0\0\xc0\x3f", 20);
-  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 20), start);
+std::vector<unsigned char> fileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
 
+// The message of the StreamError that opening and reading a stream to its
+// end throws, or "" for none.
+std::string readAll(const std::string& path, std::vector<Frame>* frames = nullptr) {
+  try {
+    StreamReader reader(path);
+    Frame f;
+    while (reader.readFrame(f))
+      if (frames) frames->push_back(f);
+  } catch (const StreamError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(StreamFile, LayoutKeyFramesAndSeeking) {
+  // Three frames of a 20x12 picture, coded at 32x16 (768 bytes); key frames 0 and 2.
+  const std::string path = tempPath("good.klv");
+  std::vector<std::vector<signed char>> payloads;
+  const float table[64] = {1.5f};
+  for (int level : {0, 3}) {
+    StreamWriter writer(path, {20, 12, 0, 0, 25, 1}, level);
+    payloads.clear();
+    for (int f = 0; f < 3; ++f) {
+      payloads.emplace_back(payloadBytes(32, 16), static_cast<signed char>(f));
+      payloads.back()[f] = 99;
+      writer.writeFrame(payloads.back().data(), f != 1, f == 0 ? table : nullptr);
+    }
+    writer.close();
+    const auto bytes = fileBytes(path);
+    // Little-endian: magic, version 2, 20x12, 32x16, 25/1, 3 frames, index
+    // offset, then frame 0: key, table, compressed when a level is set.
+    const std::string start("KLV4\x02\0\0\0\x14\0\0\0\x0c\0\0\0\x20\0\0\0\x10\0\0\0\x19\0\0\0\x01\0\0\0\x03\0\0\0", 36);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 36), start);
+    EXPECT_EQ(bytes[48], level ? 7 : 3);
+    std::vector<Frame> frames;
+    ASSERT_EQ(readAll(path, &frames), "");
+    ASSERT_EQ(frames.size(), 3u);
+    for (int f = 0; f < 3; ++f) {
+      EXPECT_EQ(frames[f].payload, payloads[f]);
+      // Key frame 2 repeats the table in force.
+      EXPECT_EQ(std::tuple(frames[f].key, frames[f].hasTable), std::tuple(f != 1, f != 1));
+      EXPECT_TRUE(!frames[f].hasTable || frames[f].table[0] == 1.5f);
+    }
+  }
+  // Through the index, and by a scan where a pipe left the header without
+  // count and index: seeking lands on the key frame at or before the frame.
+  auto bytes = fileBytes(path);
+  for (bool piped : {false, true}) {
+    if (piped) {
+      std::fill(bytes.begin() + 32, bytes.begin() + 44, 0);
+      std::fill(bytes.begin() + 32, bytes.begin() + 36, 0xFF);
+      putBytes(path, bytes);
+    }
+    StreamReader reader(path);
+    ASSERT_EQ(reader.keyFrames().size(), 2u);
+    EXPECT_EQ(reader.info().frameCount, 3);
+    EXPECT_EQ(reader.seekKey(1), 0);
+    EXPECT_EQ(reader.seekKey(2), 2);
+    Frame f;
+    ASSERT_TRUE(reader.readFrame(f));
+    EXPECT_EQ(f.payload, payloads[2]);
+    EXPECT_FALSE(reader.readFrame(f));
+    EXPECT_THROW(reader.seekKey(3), StreamError);
+  }
+  std::remove(path.c_str());
+}
+
+TEST(StreamFile, VersionOneStillReads) {
+  std::vector<unsigned char> v1 = {'K', 'L', 'V', '4', 1, 0, 0, 0, 20, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0xc0, 0x3f};
+  v1.resize(272 + 2 * 360, 0);
+  v1[272 + 360] = 7;
+  const std::string path = tempPath("v1.klv");
+  putBytes(path, v1);
+  std::vector<Frame> frames;
+  ASSERT_EQ(readAll(path, &frames), "");
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(std::tuple(frames[0].key, frames[0].hasTable, frames[0].table[0], frames[1].key, frames[1].payload[0]),
+            std::tuple(true, true, 1.5f, false, static_cast<signed char>(7)));
+  StreamReader reader(path);
+  EXPECT_EQ(std::tuple(reader.info().width, reader.info().codedWidth, reader.info().frameCount), std::tuple(20, 20, 2L));
+  std::remove(path.c_str());
+}
+
+TEST(StreamFile, EveryMalformedStreamNamesFileFrameAndOffset) {
+  const std::string good = tempPath("good.klv");
+  {
+    StreamWriter writer(good, {20, 12}, 3);
+    std::vector<signed char> payload(payloadBytes(32, 16), 5);
+    const float table[64] = {1.5f};
+    writer.writeFrame(payload.data(), true, table);
+    writer.writeFrame(payload.data(), false, nullptr);
+    writer.close();
+  }
+  const auto bytes = fileBytes(good);
+  std::remove(good.c_str());
+  const std::size_t second = 48 + 8 + 256 + bytes[52];  // frame 1's record (frame 0 compresses below 256 bytes)
   // The good stream cut to `keep` bytes, with `patch` written at `at`.
   const struct {
     std::size_t keep, at;
     std::vector<unsigned char> patch;
-    const char* expected;
+    std::string expected;
   } cases[] = {
-      {0, 0, {}, "at byte 0: truncated header (0 of 272 bytes)"},
-      {100, 0, {}, "at byte 100: truncated header"},
+      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
+      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
       {bytes.size(), 3, {'5'}, "at byte 0: bad magic"},
-      {bytes.size(), 4, {2}, "at byte 4: unsupported format version 2"},
+      {bytes.size(), 4, {3}, "at byte 4: unsupported format version 3"},
       {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
-      {bytes.size(), 11, {0x80}, "at byte 8: impossible frame size 2147483668x12"},
-      // 3 * w * h is past 2^31.
       {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
-      {bytes.size(), 44, {0, 0, 0xc0, 0x7f}, "at byte 44: dequantisation factor 7 is not finite"},  // NaN
-      {bytes.size() - 1, 0, {}, "at byte 632: short frame 1: 359 of 360 bytes"},
+      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
+      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
+      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
+      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
+      {bytes.size(), 36, {0xFF}, "at byte 36: index beyond the file"},
+      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
+      {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
+      {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
+      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0 at byte 48: the record needs 1032 bytes"},
+      {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
+      {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
+      {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
+      {bytes.size(), 48 + 8 + 256 + 12, {0xAA}, "frame 0 at byte 48: corrupt compressed payload"},
   };
   const std::string path = tempPath("bad.klv");
   for (const auto& c : cases) {
     std::vector<unsigned char> bad(bytes.begin(), bytes.begin() + static_cast<long>(c.keep));
     std::copy(c.patch.begin(), c.patch.end(), bad.begin() + static_cast<long>(c.at));
     putBytes(path, bad);
-    std::string message;
-    try {
-      StreamReader reader(path);
-      while (reader.readFrame(payload)) {
-      }
-    } catch (const StreamError& e) {
-      message = e.what();
-    }
-    EXPECT_EQ(message.rfind(path + ": " + c.expected, 0), 0u) << message;
+    const std::string message = readAll(path);
+    EXPECT_TRUE(message.rfind(path + ": ", 0) == 0 && message.find(c.expected) != std::string::npos) << message;
   }
+  // A header that claims the largest picture and holds no frame allocates no
+  // frame for it.
+  std::vector<unsigned char> empty(bytes.begin(), bytes.begin() + 48);
+  for (int at : {8, 16}) std::copy_n(std::array<unsigned char, 8>{0, 0x80, 0, 0, 0x50, 0x55, 0, 0}.begin(), 8, &empty[at]);
+  std::fill(empty.begin() + 32, empty.begin() + 36, 0xFF);
+  std::fill(empty.begin() + 36, empty.begin() + 44, 0);
+  putBytes(path, empty);
+  StreamPlayback playback(path);
+  EXPECT_EQ(std::pair(playback.info().width, playback.info().height), std::pair(32768, 21840));
+  EXPECT_FALSE(playback.next(nullptr));
   std::remove(path.c_str());
 }
 
@@ -150,69 +249,88 @@ TEST(BlockCoding, ClampsAndRefines) {
   EXPECT_TRUE(std::is_sorted(errors.rbegin(), errors.rend()));
 }
 
-// PSNR over the top-left pixels that whole 16x16 blocks cover.
-double coveredPsnr(const Image& a, const Image& b) {
+// PSNR of the pixels inside (or outside) the top-left area that whole 16x16
+// blocks cover.
+double regionPsnr(const Image& a, const Image& b, bool inside) {
   std::vector<std::uint8_t> x, y;
-  for (int row = 0; row < a.height / 16 * 16; ++row) {
-    const std::size_t at = 3 * static_cast<std::size_t>(row) * a.width, end = at + 3 * (a.width / 16 * 16);
-    x.insert(x.end(), a.rgb.begin() + at, a.rgb.begin() + end);
-    y.insert(y.end(), b.rgb.begin() + at, b.rgb.begin() + end);
-  }
+  for (int row = 0; row < a.height; ++row)
+    for (int col = 0; col < a.width; ++col) {
+      if ((row < a.height / 16 * 16 && col < a.width / 16 * 16) != inside) continue;
+      const std::size_t at = 3 * (static_cast<std::size_t>(row) * a.width + col);
+      x.insert(x.end(), a.rgb.begin() + at, a.rgb.begin() + at + 3);
+      y.insert(y.end(), b.rgb.begin() + at, b.rgb.begin() + at + 3);
+    }
   return psnr(x.data(), y.data(), x.size());
 }
 
-TEST(ClosedLoop, StreamDecodesExactlyAndQualityHolds) {
+// Every size through the encoder, a stream file and back, with key frames:
+// the playback gives the encoder's own pictures, seeking lands on the same
+// frame, and the margin the sizes leave past the last whole block is coded
+// as well as the rest.
+TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
   const Table table = qualityTable(kDefaultQuality);
   const std::string path = tempPath("loop.klv");
-  for (auto [w, h] : {std::pair{16, 16}, {64, 48}, {37, 29}, {24, 8}, {7, 7}, {176, 144}}) {
+  for (auto [w, h, frames] : {std::tuple{1, 1, 3}, {8, 8, 3}, {17, 9, 4}, {100, 75, 5}, {176, 144, 8}, {640, 360, 4},
+                              {854, 480, 4}}) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
     std::vector<Image> sources, decoded;
     std::vector<double> psnrs;
-    std::vector<std::vector<signed char>> payloads;
     // The encoder decodes on a handle of its own (with workers here), so the
     // process-wide decoder can follow the stream at the same time.
     Encoder encoder(w, h, table, 3, 2);
-    ASSERT_TRUE(reinitDLL(w, h));
+    const int cw = encoder.codedWidth(), ch = encoder.codedHeight();
     setQuantizationTable(table.data(), 64);
-    StreamHeader header{w, h};
-    std::copy(table.begin(), table.end(), header.table);
-    StreamWriter writer(path, header);
-    std::vector<signed char> payload(payloadBytes(w, h));
-    Image out(w, h);
-    for (int f = 0; f < 8; ++f) {
-      sources.push_back(clipFrame(w, h, f));
-      psnrs.push_back(encoder.encodeFrame(sources.back().rgb.data(), payload.data()));
-      decoded.push_back(encoder.decoded());
-      writer.writeFrame(payload.data());
-      payloads.push_back(payload);
-      decodeFrame(payload.data(), static_cast<int>(payload.size()), reinterpret_cast<signed char*>(out.rgb.data()),
-                  3 * w * h, true);
-      ASSERT_EQ(out.rgb, decoded.back().rgb) << "frame " << f;
+    {
+      StreamWriter writer(path, {w, h, 0, 0, 30, 1});
+      std::vector<signed char> payload(payloadBytes(cw, ch)), out(3 * static_cast<std::size_t>(cw) * ch);
+      for (int f = 0; f < frames; ++f) {
+        const bool key = f == 0 || f == frames - 2;
+        sources.push_back(clipFrame(w, h, f));
+        psnrs.push_back(encoder.encodeFrame(sources.back().rgb.data(), payload.data(), key));
+        decoded.push_back(encoder.decoded());
+        writer.writeFrame(payload.data(), key, f == 0 ? table.data() : nullptr);
+        if (key) {
+          ASSERT_TRUE(reinitDLL(cw, ch));
+        }
+        decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), 3 * cw * ch, true);
+        for (int y = 0; y < h; ++y)
+          ASSERT_TRUE(std::equal(decoded.back().rgb.begin() + 3 * y * w, decoded.back().rgb.begin() + 3 * (y + 1) * w,
+                                 reinterpret_cast<const std::uint8_t*>(out.data()) + 3 * y * cw))
+              << "frame " << f << " row " << y;
+      }
+      writer.close();
     }
-    writer.close();
-    StreamReader reader(path);
-    for (const auto& expected : payloads) {
-      ASSERT_TRUE(reader.readFrame(payload));
-      ASSERT_EQ(payload, expected) << "frame " << reader.framesRead() - 1;
+    StreamPlayback playback(path);
+    Image picture;
+    for (const Image& expected : decoded) {
+      ASSERT_TRUE(playback.next(&picture));
+      ASSERT_EQ(picture.rgb, expected.rgb) << "frame " << playback.position() - 1;
     }
-    EXPECT_FALSE(reader.readFrame(payload));
-    // Pixels without a residual only follow the blurred prediction. Where the
-    // blocks reach, the last frame is close to its source (measured 29 to 36
-    // dB: tiny frames hold a whole landscape); a broken stage gives 10 to 16.
-    if (w >= 16 && h >= 16) {
-      EXPECT_GT(coveredPsnr(sources.back(), decoded.back()), 25.0);
+    EXPECT_FALSE(playback.next(&picture));
+    for (int f : {frames - 1, 1}) {
+      playback.seek(f);
+      ASSERT_TRUE(playback.next(&picture));
+      EXPECT_EQ(picture.rgb, decoded[f].rgb) << "seek to " << f;
     }
+    // Measured on the last frame: the margin within 0.3 dB of the rest or
+    // better (before the coded size it was left to the prediction: 10 dB
+    // and more below).
+    if ((w % 16 != 0 || h % 16 != 0) && w >= 16 && h >= 16) {
+      EXPECT_GT(regionPsnr(sources.back(), decoded.back(), false),
+                regionPsnr(sources.back(), decoded.back(), true) - 1.0);
+    }
+    EXPECT_GT(psnrs.back(), 28.0);
     if (w != 176) continue;
-    // Measured 176x144 with the default table: frame 0 37.6 dB, frames 4-7
+    // Measured 176x144 with the default table: frame 0 37.6 dB, frames 4-5
     // 38.8-39.0 dB. The floors sit about 1.5 dB lower, far above what a
     // broken stage gives (a transform, colour or placement fault costs 10 dB or
     // more), yet low enough for a slightly different rounding in the kernels.
     EXPECT_GT(psnrs[0], 36.0);
-    for (int f = 4; f < 8; ++f) EXPECT_GT(psnrs[f], 37.5) << "frame " << f;
+    for (int f = 4; f < 6; ++f) EXPECT_GT(psnrs[f], 37.5) << "frame " << f;
     // The reported figure is the PSNR of what the decoder produced, and the
     // clip moves, so the later frames test the prediction.
-    EXPECT_DOUBLE_EQ(psnrs[7], psnr(sources[7].rgb.data(), decoded[7].rgb.data(), sources[7].rgb.size()));
-    EXPECT_NE(sources[7].rgb, sources[6].rgb);
+    EXPECT_DOUBLE_EQ(psnrs[5], psnr(sources[5].rgb.data(), decoded[5].rgb.data(), sources[5].rgb.size()));
+    EXPECT_NE(sources[5].rgb, sources[4].rgb);
   }
   std::remove(path.c_str());
 }

@@ -1,0 +1,41 @@
+// Plays a stream file picture by picture: the reader, a decoder handle at the
+// coded size, tables and key frames applied as the stream says, and pictures
+// cropped to the picture size.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "kelvo4_decoder.hpp"
+#include "kelvo_image.h"
+#include "kelvo_stream.h"
+
+namespace kelvo {
+
+class StreamPlayback {
+ public:
+  // Opens the stream (see StreamReader); the decoder is made when the first
+  // frame has been read, so a stream without frames allocates no frames.
+  explicit StreamPlayback(const std::string& path, int threads = 1);
+
+  const StreamInfo& info() const { return reader_.info(); }
+  StreamReader& reader() { return reader_; }
+  // The number of the frame next() decodes next.
+  long position() const { return reader_.position(); }
+
+  // Decodes the next frame into picture (resized to the picture size), or
+  // without conversion for a null picture. False at the end of the stream.
+  bool next(Image* picture);
+  // Makes next() decode `frame`: from the last key frame at or before it,
+  // decoding (without conversion) the frames in between. Throws StreamError
+  // for standard input or a frame beyond the stream.
+  void seek(long frame);
+
+ private:
+  StreamReader reader_;
+  int threads_;
+  std::unique_ptr<kelvo4::Decoder> decoder_;
+  Frame frame_;
+};
+
+}  // namespace kelvo
