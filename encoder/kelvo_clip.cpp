@@ -214,4 +214,42 @@ Image clipFrame(int w, int h, int index) {
   return image;
 }
 
+Image photoFrame(const Image& photo, int width, int height, Motion motion, int index) {
+  // Photo pixels per frame pixel: the photograph covers the frame 12% wider
+  // than it, which leaves room for 30 frames of pan or zoom.
+  const double cover = std::min(photo.width / (1.12 * width), photo.height / (1.12 * height));
+  double step = cover, x0 = (photo.width - width * cover) / 2, y0 = (photo.height - height * cover) / 2;
+  if (motion == Motion::Pan) x0 -= 0.05 * width * cover - 0.5 * cover * index;
+  if (motion == Motion::Zoom) {
+    step = cover / (1.0 + 0.003 * index);
+    x0 = (photo.width - width * step) / 2;
+    y0 = (photo.height - height * step) / 2;
+  }
+  auto at = [&](int x, int y, int k) {
+    x = std::clamp(x, 0, photo.width - 1);
+    y = std::clamp(y, 0, photo.height - 1);
+    return static_cast<double>(photo.rgb[3 * (static_cast<std::size_t>(y) * photo.width + x) + k]);
+  };
+  auto bilinear = [&](double x, double y, int k) {
+    const double fx = std::floor(x), fy = std::floor(y), tx = x - fx, ty = y - fy;
+    const int ix = static_cast<int>(fx), iy = static_cast<int>(fy);
+    return (at(ix, iy, k) * (1 - tx) + at(ix + 1, iy, k) * tx) * (1 - ty) +
+           (at(ix, iy + 1, k) * (1 - tx) + at(ix + 1, iy + 1, k) * tx) * ty;
+  };
+  // Shrinking averages taps across each frame pixel so detail does not alias.
+  const int taps = std::clamp(static_cast<int>(std::ceil(step)), 1, 4);
+  Image frame(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (int k = 0; k < 3; ++k) {
+        double sum = 0;
+        for (int j = 0; j < taps; ++j)
+          for (int i = 0; i < taps; ++i)
+            sum += bilinear(x0 + (x + (i + 0.5) / taps) * step - 0.5, y0 + (y + (j + 0.5) / taps) * step - 0.5, k);
+        frame.rgb[3 * (static_cast<std::size_t>(y) * width + x) + k] =
+            static_cast<std::uint8_t>(std::clamp(std::lround(sum / (taps * taps)), 0L, 255L));
+      }
+  return frame;
+}
+
 }  // namespace kelvo

@@ -13,4 +13,16 @@ namespace kelvo {
 // laid out in units of the frame height, so smaller sizes show the same view.
 Image clipFrame(int width, int height, int index);
 
+// Camera moves over a photograph, for clips of natural pictures.
+enum class Motion {
+  Still,  // the photograph, unmoving
+  Pan,    // a slow pan from left to right, about half a pixel per frame
+  Zoom,   // a slow zoom in on the centre, about 0.3% per frame
+};
+
+// Frame `index` of a w x h clip cut from a photograph: the photograph scaled
+// (bilinear, with a box filter when it shrinks) to cover the frame with a
+// margin for the motion, then moved as `motion` says.
+Image photoFrame(const Image& photo, int width, int height, Motion motion, int index);
+
 }  // namespace kelvo

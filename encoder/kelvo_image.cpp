@@ -35,6 +35,10 @@ Image readPng(const std::string& path) {
     png_image_free(&png);
     throw ImageError(path + ": unsupported PNG size " + std::to_string(png.width) + "x" + std::to_string(png.height));
   }
+  // Without a gAMA or sRGB chunk libpng takes 16-bit samples for linear light
+  // and brightens them on the way to 8-bit sRGB; untagged files are sRGB at any
+  // depth. Tagged files keep their own transfer. (begin_read resets flags.)
+  png.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
   png.format = PNG_FORMAT_RGB;
   Image image(static_cast<int>(png.width), static_cast<int>(png.height));
   png_color black = {0, 0, 0};
@@ -104,8 +108,11 @@ void writePng(const std::string& path, const Image& image) {
   png.format = PNG_FORMAT_RGB;
   // Decoded clips are written frame by frame; speed matters more than size.
   png.flags = PNG_IMAGE_FLAG_FAST;
-  if (!png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), 0, nullptr))
+  File f(std::fopen(path.c_str(), "wb"));
+  if (!f) throw ImageError(path + ": cannot create: " + std::strerror(errno));
+  if (!png_image_write_to_stdio(&png, f.get(), 0, image.rgb.data(), 0, nullptr))
     throw ImageError(path + ": cannot write PNG: " + png.message);
+  if (std::fflush(f.get()) != 0) throw ImageError(path + ": write failed: " + std::strerror(errno));
 }
 
 void writePpm(const std::string& path, const Image& image) {

@@ -25,8 +25,9 @@ struct Image {
 };
 
 // Reads a PNG (any colour type and depth; alpha is composited on black, 16-bit
-// samples reduced to 8) or a binary PPM (P6, maxval 255), told apart by their
-// first bytes.
+// samples reduced to 8; samples are sRGB unless a gAMA or sRGB chunk says
+// otherwise, an ICC profile is not applied) or a binary PPM (P6, maxval 255),
+// told apart by their first bytes.
 Image readImage(const std::string& path);
 
 void writePng(const std::string& path, const Image& image);

@@ -1,30 +1,63 @@
 #!/bin/sh
-# PNG folder -> stream -> PNG folder, and the same through pipes as raw rgb24.
+# PNG folder -> stream -> pictures, the same through pipes as raw rgb24, and
+# the refusals that need real files.
 # Usage: tools_roundtrip.sh TOOLDIR WORKDIR
 set -eu
 bin=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
+fails() { if "$@" 2> "$work/error.log"; then exit 1; fi; }
 "$bin/kelvo-clip" --size 48x32 --frames 4 "$work/src"
-"$bin/kelvo-encode" "$work/src" -o "$work/clip.klv" 2> "$work/encode.log"
+"$bin/kelvo-encode" --keyint 2 "$work/src" -o "$work/clip.klv" 2> "$work/encode.log"
 grep -q "frame 3: PSNR" "$work/encode.log"
 grep -q "^4 frames 48x32" "$work/encode.log"
+"$bin/kelvo-decode" --info "$work/clip.klv" | grep -q "^key frames 2: 0 2$"
 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/out"
 test "$(ls "$work/out" | wc -l)" -eq 4
-test -f "$work/out/frame_000003.png"
-# --start and --frames pick frames 1 and 2, named by their stream index.
+# --start and --frames pick frames 1 and 2, named by their stream index; a
+# seek to frame 3 (from key frame 2) gives what decoding from frame 0 gave.
 "$bin/kelvo-decode" --quiet --format ppm --start 1 --frames 2 "$work/clip.klv" "$work/ppm"
 test "$(ls "$work/ppm")" = "frame_000001.ppm
 frame_000002.ppm"
-# Raw rgb24 through pipes gives the same stream and the same pictures.
-"$bin/kelvo-clip" --size 48x32 --frames 4 - | "$bin/kelvo-encode" --quiet --size 48x32 - -o - 2> /dev/null > "$work/pipe.klv"
-cmp "$work/clip.klv" "$work/pipe.klv"
-"$bin/kelvo-decode" "$work/pipe.klv" - 2> /dev/null > "$work/out.rgb"
-test "$(wc -c < "$work/out.rgb")" -eq $((4 * 48 * 32 * 3))
-"$bin/kelvo-encode" --quiet --size 48x32 "$work/out.rgb" -o "$work/again.klv" 2> /dev/null
-# A stream cut inside its last frame is refused, naming the file and offset.
-head -c 5000 "$work/clip.klv" > "$work/cut.klv"
-if "$bin/kelvo-decode" --quiet "$work/cut.klv" "$work/cut" 2> "$work/cut.log"; then exit 1; fi
-grep -q "cut.klv: at byte 4880: short frame 2: 120 of 2304 bytes" "$work/cut.log"
+"$bin/kelvo-decode" --quiet --start 3 "$work/clip.klv" "$work/one.png"
+cmp "$work/one.png" "$work/out/frame_000003.png"
+"$bin/kelvo-decode" --quiet --start 2 "$work/clip.klv" "$work/numbered/f_%02d.png"
+test "$(ls "$work/numbered")" = "f_02.png
+f_03.png"
+# Folders are read in natural order: a9 before a10.
+mkdir "$work/natural"
+cp "$work/src/frame_000000.png" "$work/natural/a9.png"
+cp "$work/src/frame_000001.png" "$work/natural/a10.png"
+"$bin/kelvo-encode" --quiet "$work/natural" -o "$work/natural.klv" 2> /dev/null
+"$bin/kelvo-encode" --quiet "$work/src/frame_000000.png" "$work/src/frame_000001.png" -o "$work/two.klv" 2> /dev/null
+cmp "$work/natural.klv" "$work/two.klv"
+# Raw rgb24 through pipes gives the same pictures, and --start on a pipe
+# decodes its way to the frame.
+"$bin/kelvo-clip" --size 48x32 --frames 4 - |
+  "$bin/kelvo-encode" --quiet --keyint 2 --size 48x32 - -o - 2> /dev/null > "$work/pipe.klv"
+"$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/file.rgb"
+"$bin/kelvo-decode" --quiet - - < "$work/pipe.klv" > "$work/pipe.rgb"
+cmp "$work/file.rgb" "$work/pipe.rgb"
+"$bin/kelvo-decode" --quiet --start 3 - "$work/pipe3.png" < "$work/pipe.klv"
+cmp "$work/one.png" "$work/pipe3.png"
+# An output that is an input is refused and left alone.
+cp "$work/clip.klv" "$work/copy.klv"
+fails "$bin/kelvo-decode" --format raw "$work/clip.klv" "$work/clip.klv"
+grep -q "clip.klv: is the stream being decoded" "$work/error.log"
+cmp "$work/clip.klv" "$work/copy.klv"
+fails "$bin/kelvo-encode" "$work/src" -o "$work/src/frame_000001.png"
+grep -q "src/frame_000001.png: is also an input" "$work/error.log"
+"$bin/kelvo-encode" --quiet --keyint 2 "$work/src" -o "$work/again.klv" 2> /dev/null
+cmp "$work/clip.klv" "$work/again.klv"
+# A picture that fails halfway is named, and leaves no stream behind.
+cp -r "$work/src" "$work/bad"
+echo junk > "$work/bad/frame_000002.png"
+fails "$bin/kelvo-encode" "$work/bad" -o "$work/bad.klv"
+grep -q "bad/frame_000002.png: neither a PNG" "$work/error.log"
+test ! -e "$work/bad.klv"
+# A cut stream is refused, naming the file.
+head -c 3000 "$work/clip.klv" > "$work/cut.klv"
+fails "$bin/kelvo-decode" --quiet "$work/cut.klv" "$work/cut"
+grep -q "cut.klv: at byte" "$work/error.log"
 echo "round trip ok"

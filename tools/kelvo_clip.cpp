@@ -50,7 +50,7 @@ int run(int argc, char** argv) {
   std::FILE* raw = nullptr;
   if (format == "raw") {
     raw = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
-    if (!raw) throw std::runtime_error(output + ": cannot create");
+    if (!raw) throw std::runtime_error(output + ": cannot create: " + std::strerror(errno));
   } else {
     makeDirectory(output);
   }

@@ -1,37 +1,218 @@
 // kelvo-decode: decodes a stream file through the decoder library into PNG or
-// PPM pictures, or raw rgb24 for other programs.
+// PPM pictures, a YUV4MPEG2 stream or raw rgb24 for other programs, or tells
+// what a stream holds.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "kelvo4_decoder.hpp"
 #include "kelvo_image.h"
+#include "kelvo_playback.h"
 #include "kelvo_stream.h"
+#include "kelvo_y4m.h"
 #include "tool_args.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: kelvo-decode [options] STREAM OUTPUT\n"
-    "  STREAM is a stream file, '-' for standard input. OUTPUT is a directory\n"
-    "  for pictures (frame_000000.png, ...), or a file or '-' (standard output)\n"
-    "  for raw rgb24 frames.\n"
-    "  --format F   png, ppm or raw (default: raw for '-' or a name ending in\n"
-    "               .rgb, png otherwise)\n"
-    "  --start N    first frame to write; earlier ones are decoded, not written\n"
+    "       kelvo-decode --info STREAM\n"
+    "  STREAM is a stream file, '-' for standard input. OUTPUT is\n"
+    "    NAME.png, NAME.ppm    one picture (the first frame written), or with a\n"
+    "                          printf number in the name (out/f_%04d.png) one\n"
+    "                          picture per frame, numbered by frame\n"
+    "    NAME.y4m              a YUV4MPEG2 stream (4:4:4) for video programs\n"
+    "    NAME.rgb, '-'         raw rgb24 frames ('-': standard output)\n"
+    "    anything else         a directory of frame_000000.png, ...\n"
+    "  The output is never the stream itself.\n"
+    "  --format F   png, ppm, y4m or raw: overrides what the name says; y4m and\n"
+    "               raw go to a file or '-', png and ppm to a picture name or a\n"
+    "               directory\n"
+    "  --info       print the stream's size, rate, frames, key frames and\n"
+    "               compression, decode nothing\n"
+    "  --start N    first frame to write (a file starts at the key frame before)\n"
     "  --frames N   number of frames to write (default: to the end)\n"
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
     "  --quiet      no progress on standard error\n";
+
+// The printf number (%d, %5d, %05d) in a picture name, if there is one; a
+// '%' that starts anything else but "%%" is a usage error.
+struct Pattern {
+  std::string before, after;
+  int width = 0;
+  bool zeros = false, numbered = false;
+
+  Pattern() = default;
+  explicit Pattern(const std::string& name) {
+    std::string* part = &before;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (name[i] != '%') {
+        part->push_back(name[i]);
+        continue;
+      }
+      std::size_t j = i + 1;
+      if (j < name.size() && name[j] == '%') {
+        part->push_back('%');
+        i = j;
+        continue;
+      }
+      const bool zero = j < name.size() && name[j] == '0';
+      j += zero;
+      int digits = 0;
+      for (; j < name.size() && name[j] >= '0' && name[j] <= '9' && digits < 2; ++j) digits = digits * 10 + (name[j] - '0');
+      if (j == name.size() || name[j] != 'd' || numbered)
+        throw kelvo::UsageError(name + ": a picture name may hold one %d, %0Nd or %Nd (and %% for a '%')");
+      numbered = true;
+      zeros = zero;
+      width = digits;
+      part = &after;
+      i = j;
+    }
+  }
+  std::string name(long index) const {
+    if (!numbered) return before;
+    std::string number = std::to_string(index);
+    if (static_cast<int>(number.size()) < width) number.insert(0, width - number.size(), zeros ? '0' : ' ');
+    return before + number + after;
+  }
+};
+
+// Where the pictures go: one of the output kinds above.
+class Output {
+ public:
+  enum Kind { kRaw, kY4m, kFolder, kPictures };
+
+  Output(const std::string& name, std::string format, long& count) : name_(name) {
+    const bool pictureName = kelvo::isPngName(name) || kelvo::isPpmName(name);
+    if (format.empty())
+      format = name == "-" || name.ends_with(".rgb") ? "raw"
+               : kelvo::isY4mName(name)              ? "y4m"
+               : kelvo::isPpmName(name)              ? "ppm"
+                                                     : "png";
+    if (format == "raw" || format == "y4m") {
+      kind_ = format == "raw" ? kRaw : kY4m;
+    } else if (format == "png" || format == "ppm") {
+      if (name == "-") throw kelvo::UsageError("pictures cannot go to standard output: use --format raw or y4m");
+      kind_ = pictureName ? kPictures : kFolder;
+      png_ = format == "png";
+    } else {
+      throw kelvo::UsageError("unknown format " + format);
+    }
+    if (kind_ == kPictures) pattern_ = Pattern(name);
+    if (kind_ == kPictures && !pattern_.numbered) {
+      if (count > 1)
+        throw kelvo::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
+                                " put a %d in the name or give a directory");
+      count = 1;
+    }
+  }
+  ~Output() {
+    if (raw_ && raw_ != stdout) std::fclose(raw_);
+  }
+
+  Kind kind() const { return kind_; }
+
+  // Refuses an output file that is the stream: it would be overwritten.
+  void refuse(const std::string& file, const std::string& stream) const {
+    if (kelvo::sameFile(file, stream))
+      throw std::runtime_error(file + ": is the stream being decoded; not overwriting it");
+  }
+
+  void open(const std::string& stream, const kelvo::StreamInfo& info) {
+    stream_ = stream;
+    if (kind_ == kFolder) return kelvo::makeDirectory(name_);
+    if (kind_ == kPictures) return;
+    refuse(name_, stream);
+    if (kind_ == kY4m)
+      y4m_ = std::make_unique<kelvo::Y4mWriter>(name_, info.width, info.height, info.rateNum, info.rateDen);
+    else
+      raw_ = kelvo::createFile(name_);
+  }
+
+  void write(const kelvo::Image& image, long index) {
+    if (kind_ == kRaw) return kelvo::writeAll(raw_, image.rgb.data(), image.rgb.size(), name_);
+    if (kind_ == kY4m) return y4m_->writeFrame(image);
+    const std::string file =
+        kind_ == kFolder ? kelvo::frameName(name_, index, png_ ? "png" : "ppm") : pattern_.name(index);
+    refuse(file, stream_);
+    const std::string parent = std::filesystem::path(file).parent_path().string();
+    if (kind_ == kPictures && !parent.empty() && parent != lastParent_) kelvo::makeDirectory(lastParent_ = parent);
+    png_ ? kelvo::writePng(file, image) : kelvo::writePpm(file, image);
+  }
+
+  void close() {
+    if (y4m_) y4m_->close();
+    if (raw_ && (std::fflush(raw_) != 0 || (raw_ != stdout && std::fclose(raw_) != 0))) {
+      raw_ = nullptr;
+      throw std::runtime_error(name_ + ": write failed: " + std::strerror(errno));
+    }
+    raw_ = nullptr;
+  }
+
+ private:
+  std::string name_, stream_, lastParent_;
+  Pattern pattern_;
+  Kind kind_ = kFolder;
+  bool png_ = true;
+  std::FILE* raw_ = nullptr;
+  std::unique_ptr<kelvo::Y4mWriter> y4m_;
+};
+
+std::string rateText(const kelvo::StreamInfo& info) {
+  if (info.rateDen == 0) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%u/%u (%.4g frames/s)", static_cast<unsigned>(info.rateNum),
+                static_cast<unsigned>(info.rateDen), static_cast<double>(info.rateNum) / info.rateDen);
+  return text;
+}
+
+// --info: what the stream holds, from its header and index; a stream without
+// a frame count (written to a pipe, or read from one) is read to its end.
+void printInfo(kelvo::StreamPlayback& playback, const std::string& name) {
+  kelvo::StreamReader& reader = playback.reader();
+  const kelvo::StreamInfo& info = reader.info();
+  long frames = info.frameCount;
+  std::vector<long> keys;
+  if (frames < 0 || name == "-") {
+    kelvo::Frame frame;
+    for (frames = 0; reader.readFrame(frame); ++frames)
+      if (frame.key) keys.push_back(frames);
+  } else {
+    for (const auto& k : reader.keyFrames()) keys.push_back(k.frame);
+  }
+  std::printf("%s: stream version %d\n", name.c_str(), info.version);
+  std::printf("picture %dx%d, coded %dx%d\n", info.width, info.height, info.codedWidth, info.codedHeight);
+  std::printf("frame rate %s\n", rateText(info).c_str());
+  std::printf("frames %ld\n", frames);
+  std::printf("key frames %zu:", keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    // Long lists show their first ten and the last.
+    if (keys.size() > 12 && i == 10) {
+      std::printf(" ...");
+      i = keys.size() - 1;
+    }
+    std::printf(" %ld", keys[i]);
+  }
+  const double raw = 3.0 * info.width * info.height * static_cast<double>(frames);
+  std::printf("\nraw rgb24 %.0f bytes", raw);
+  if (reader.fileBytes() > 0)
+    std::printf(", compressed %ju bytes, ratio %.1f:1", static_cast<std::uintmax_t>(reader.fileBytes()),
+                raw / static_cast<double>(reader.fileBytes()));
+  std::printf("\n");
+}
 
 int run(int argc, char** argv) {
   using namespace kelvo;
   long start = 0, count = -1;
   int threads = 1;
-  bool quiet = false;
+  bool quiet = false, info = false;
   std::string format;
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i) {
@@ -44,6 +225,8 @@ int run(int argc, char** argv) {
       count = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
     else if (arg == "--threads")
       threads = parseInt(optionValue(argc, argv, i), arg, 1, 64);
+    else if (arg == "--info")
+      info = true;
     else if (arg == "--quiet")
       quiet = true;
     else if (arg == "-h" || arg == "--help") {
@@ -54,63 +237,50 @@ int run(int argc, char** argv) {
     else
       names.push_back(arg);
   }
-  if (names.size() != 2) throw UsageError("need a stream and an output");
-  const std::string& output = names[1];
-  if (format.empty()) format = (output == "-" || output.ends_with(".rgb")) ? "raw" : "png";
-  if (format != "png" && format != "ppm" && format != "raw") throw UsageError("unknown format " + format);
+  if (info ? names.size() != 1 : names.size() != 2)
+    throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
+  const std::string& stream = names[0];
+  std::unique_ptr<Output> output;
+  if (!info) output = std::make_unique<Output>(names[1], format, count);
+  if (stream != "-" && std::filesystem::is_directory(stream)) throw std::runtime_error(stream + ": is a directory");
 
-  StreamReader reader(names[0]);
-  const StreamHeader& header = reader.header();
-  kelvo4::Decoder decoder(header.width, header.height, threads);
-  decoder.setTable(header.table);
-
-  std::FILE* raw = nullptr;
-  if (format == "raw") {
-    raw = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
-    if (!raw) throw std::runtime_error(output + ": cannot create");
-  } else {
-    makeDirectory(output);
+  StreamPlayback playback(stream, threads);
+  if (info) {
+    printInfo(playback, stream);
+    return 0;
   }
+  const StreamInfo& header = playback.info();
+  output->open(stream, header);
+  // A file starts at the last key frame before --start; a pipe decodes its
+  // way there, each frame being predicted from the one before it.
+  if (start > 0 && stream != "-")
+    playback.seek(start);
+  else
+    while (playback.position() < start && playback.next(nullptr)) {
+    }
 
   const bool tty = isatty(fileno(stderr));
-  Image image(header.width, header.height);
-  std::vector<signed char> payload;
-  const int n = header.width * header.height;
+  Image image;
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
-  while ((count < 0 || written < count) && reader.readFrame(payload)) {
-    const long index = reader.framesRead() - 1;
-    const bool wanted = index >= start;
-    // Frames before --start are still decoded: each frame is predicted from
-    // the one before it.
-    decoder.decode(payload.data(), static_cast<int>(payload.size()),
-                   wanted ? reinterpret_cast<signed char*>(image.rgb.data()) : nullptr, wanted ? 3 * n : 0);
-    if (wanted) {
-      if (raw)
-        writeAll(raw, image.rgb.data(), image.rgb.size(), output);
-      else if (format == "png")
-        writePng(frameName(output, index, "png"), image);
-      else
-        writePpm(frameName(output, index, "ppm"), image);
-      ++written;
-    }
+  for (long index = playback.position(); (count < 0 || written < count) && playback.next(&image); ++index) {
+    output->write(image, index);
+    ++written;
     const auto now = std::chrono::steady_clock::now();
     if (!quiet && now - lastReport > std::chrono::milliseconds(500)) {
       lastReport = now;
       std::fprintf(stderr, tty ? "\rkelvo-decode: frame %ld" : "kelvo-decode: frame %ld\n", index);
     }
   }
-  if (raw && (std::fflush(raw) != 0 || (raw != stdout && std::fclose(raw) != 0)))
-    throw std::runtime_error(output + ": write failed");
+  output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (written == 0 && reader.framesRead() <= start)
-    throw std::runtime_error(names[0] + ": has " + std::to_string(reader.framesRead()) +
-                             " frames, none from --start " + std::to_string(start));
+  if (written == 0)
+    throw std::runtime_error(stream + ": has " + std::to_string(playback.position()) + " frames, none from --start " +
+                             std::to_string(start));
   if (!quiet)
-    std::fprintf(stderr, "%skelvo-decode: %ld frames %dx%d decoded, %ld written, %.1f frames/s\n",
-                 tty ? "\r" : "", reader.framesRead(), header.width, header.height, written,
-                 static_cast<double>(reader.framesRead()) / seconds);
+    std::fprintf(stderr, "%skelvo-decode: %ld frames %dx%d written from frame %ld, %.1f frames/s\n", tty ? "\r" : "",
+                 written, header.width, header.height, start, static_cast<double>(written) / seconds);
   return 0;
 }
 

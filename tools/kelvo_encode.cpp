@@ -1,10 +1,12 @@
-// kelvo-encode: codes pictures or raw rgb24 frames into a stream file, closed
-// loop on the decoder library, and reports the PSNR of every decoded frame.
+// kelvo-encode: codes pictures, YUV4MPEG2 streams or raw rgb24 frames into a
+// stream file, closed loop on the decoder library, and reports the PSNR of
+// every decoded frame.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "kelvo_clip.h"
 #include "kelvo_encoder.h"
 #include "kelvo_stream.h"
+#include "kelvo_y4m.h"
 #include "tool_args.h"
 
 namespace {
@@ -20,84 +23,131 @@ const char kUsage[] =
     "usage: kelvo-encode [options] INPUT... -o STREAM\n"
     "       kelvo-encode [options] --size WxH RAWFILE -o STREAM\n"
     "       kelvo-encode [options] --clip N -o STREAM\n"
-    "  INPUT is a PNG or PPM picture or a directory of them (taken in name\n"
-    "  order); all pictures must have the same size. With --size the input is\n"
-    "  one file of raw rgb24 frames, '-' for standard input. STREAM '-' writes\n"
-    "  to standard output. Per-frame PSNR goes to standard error.\n"
-    "  -o, --output F  stream file to write (required)\n"
+    "  INPUT is a PNG or PPM picture, a directory of them (taken in natural\n"
+    "  order: frame2 before frame10) or a YUV4MPEG2 stream; '-' reads standard\n"
+    "  input, a YUV4MPEG2 stream or, with --size, raw rgb24 frames. All pictures\n"
+    "  must have the same size. STREAM '-' writes to standard output. Per-frame\n"
+    "  PSNR goes to standard error.\n"
+    "  -o, --output F  stream file to write (required; never one of the inputs)\n"
     "  --size WxH      raw rgb24 input of this frame size (or the --clip size)\n"
     "  --clip N        code N frames of the built-in clip (default size 320x240)\n"
+    "  --fps N[/D]     frame rate (default: a YUV4MPEG2 input's, 30 for --clip,\n"
+    "                  else unknown)\n"
+    "  --keyint N      a key frame every N frames, 1 to 1000000 (default 60)\n"
+    "  --level N       zstd level, 0 (store only) to 19 (default 3)\n"
     "  --quality Q     1 to 100, default 50: higher gives finer steps, less reach\n"
     "  --refine N      refinement passes per block, 0 to 8 (default 3)\n"
     "  --frames N      stop after N frames\n"
     "  --threads N     threads for the encoder's own decoding, 1 to 64 (default 1)\n"
     "  --quiet         only the summary line\n";
 
-using Source = std::function<bool(kelvo::Image&)>;
+struct Input {
+  enum Kind { kPicture, kY4m, kRaw } kind;
+  std::string name;
+};
 
-// Frames of raw rgb24 from a file or standard input; a partial frame at the
-// end is an error.
-Source rawSource(const std::string& path, int w, int h) {
-  std::shared_ptr<std::FILE> f;
-  if (path == "-")
-    f.reset(stdin, [](std::FILE*) {});
-  else
-    f.reset(std::fopen(path.c_str(), "rb"), [](std::FILE* p) {
-      if (p) std::fclose(p);
-    });
-  if (!f) throw std::runtime_error(path + ": cannot open");
-  auto frames = std::make_shared<long>(0);
-  return [=](kelvo::Image& image) {
-    image = kelvo::Image(w, h);
-    const std::size_t got = std::fread(image.rgb.data(), 1, image.rgb.size(), f.get());
-    if (got == image.rgb.size()) {
-      ++*frames;
-      return true;
-    }
-    if (std::ferror(f.get())) throw std::runtime_error(path + ": read failed");
-    if (got == 0) return false;
-    throw std::runtime_error(path + ": at byte " + std::to_string(*frames * image.rgb.size()) + ": short frame " +
-                             std::to_string(*frames) + ": " + std::to_string(got) + " of " +
-                             std::to_string(image.rgb.size()) + " bytes for " + std::to_string(w) + "x" +
-                             std::to_string(h) + " rgb24");
-  };
-}
-
-Source pictureSource(const std::vector<std::string>& inputs) {
-  auto names = std::make_shared<std::vector<std::string>>();
-  for (const auto& in : inputs) {
-    if (std::filesystem::is_directory(in)) {
-      const auto found = kelvo::picturesIn(in);
-      if (found.empty()) throw std::runtime_error(in + ": no .png or .ppm pictures in this directory");
-      names->insert(names->end(), found.begin(), found.end());
-    } else {
-      names->push_back(in);
-    }
+// The frames of the inputs one after another; where() names the picture last
+// read (a file, or a stream and its frame) for messages.
+class Frames {
+ public:
+  Frames(std::vector<Input> inputs, int rawWidth, int rawHeight, std::string stdinPrefix)
+      : inputs_(std::move(inputs)), rawWidth_(rawWidth), rawHeight_(rawHeight), prefix_(std::move(stdinPrefix)) {}
+  ~Frames() {
+    if (raw_ && raw_ != stdin) std::fclose(raw_);
   }
-  auto next = std::make_shared<std::size_t>(0);
-  return [=](kelvo::Image& image) {
-    if (*next == names->size()) return false;
-    image = kelvo::readImage((*names)[(*next)++]);
-    return true;
-  };
+
+  const std::string& where() const { return where_; }
+  std::uint32_t rateNum() const { return rateNum_; }
+  std::uint32_t rateDen() const { return rateDen_; }
+
+  bool next(kelvo::Image& image) {
+    for (; current_ < inputs_.size(); ++current_, count_ = 0) {
+      const Input& in = inputs_[current_];
+      if (in.kind == Input::kPicture) {
+        where_ = in.name;
+        image = kelvo::readImage(in.name);
+        ++current_;
+        return delivered();
+      }
+      where_ = in.name + ": frame " + std::to_string(count_);
+      if (in.kind == Input::kY4m) {
+        if (!y4m_) {
+          y4m_ = in.name == "-" ? std::make_unique<kelvo::Y4mReader>(stdin, in.name, true)
+                                : std::make_unique<kelvo::Y4mReader>(in.name);
+          if (delivered_ == 0) rateNum_ = y4m_->rateNum(), rateDen_ = y4m_->rateDen();
+        }
+        if (y4m_->readFrame(image)) return ++count_, delivered();
+        y4m_.reset();
+      } else if (readRaw(in.name, image)) {
+        return ++count_, delivered();
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::vector<Input> inputs_;
+  int rawWidth_, rawHeight_;
+  std::string prefix_;  // bytes of standard input already read to tell its kind
+  std::size_t current_ = 0;
+  long count_ = 0, delivered_ = 0;
+  std::string where_;
+  std::uint32_t rateNum_ = 0, rateDen_ = 0;
+  std::unique_ptr<kelvo::Y4mReader> y4m_;
+  std::FILE* raw_ = nullptr;
+
+  bool delivered() { return ++delivered_, true; }
+
+  // One frame of raw rgb24; a partial frame at the end is an error.
+  bool readRaw(const std::string& name, kelvo::Image& image) {
+    if (!raw_) {
+      raw_ = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+      if (!raw_) throw std::runtime_error(name + ": " + std::strerror(errno));
+    }
+    image = kelvo::Image(rawWidth_, rawHeight_);
+    const std::size_t ahead = std::min(prefix_.size(), image.rgb.size());
+    std::copy_n(prefix_.begin(), ahead, image.rgb.begin());
+    prefix_.erase(0, ahead);
+    const std::size_t got = ahead + std::fread(image.rgb.data() + ahead, 1, image.rgb.size() - ahead, raw_);
+    if (got == image.rgb.size()) return true;
+    if (std::ferror(raw_)) throw std::runtime_error(name + ": " + std::strerror(errno));
+    if (got == 0) return false;
+    throw std::runtime_error(name + ": at byte " + std::to_string(count_ * image.rgb.size()) + ": short frame " +
+                             std::to_string(count_) + ": " + std::to_string(got) + " of " +
+                             std::to_string(image.rgb.size()) + " bytes for " + std::to_string(rawWidth_) + "x" +
+                             std::to_string(rawHeight_) + " rgb24");
+  }
+};
+
+// Up to kY4mSignatureBytes first bytes of a file, or of standard input for "-".
+std::string firstBytes(const std::string& name) {
+  std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (!f) throw std::runtime_error(name + ": " + std::strerror(errno));
+  std::string bytes(kelvo::kY4mSignatureBytes, '\0');
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+  const int error = std::ferror(f) ? errno : 0;
+  if (f != stdin) std::fclose(f);
+  if (error) throw std::runtime_error(name + ": " + std::strerror(error));
+  return bytes;
 }
 
-Source clipSource(int w, int h, int count) {
-  auto next = std::make_shared<int>(0);
-  return [=](kelvo::Image& image) {
-    if (*next == count) return false;
-    image = kelvo::clipFrame(w, h, (*next)++);
-    return true;
-  };
+void parseRate(const std::string& text, std::uint32_t& num, std::uint32_t& den) {
+  const auto slash = text.find('/');
+  num = static_cast<std::uint32_t>(kelvo::parseInt(text.substr(0, slash), "--fps", 1, 1000000));
+  den = slash == std::string::npos
+            ? 1
+            : static_cast<std::uint32_t>(kelvo::parseInt(text.substr(slash + 1), "--fps denominator", 1, 1000000));
 }
 
 int run(int argc, char** argv) {
   using namespace kelvo;
-  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = 1;
+  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = 1, keyint = 60;
+  int level = StreamWriter::kDefaultLevel;
+  std::uint32_t rateNum = 0, rateDen = 0;
   long maxFrames = -1;
   bool quiet = false;
   std::string output;
-  std::vector<std::string> inputs;
+  std::vector<std::string> names;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-o" || arg == "--output")
@@ -106,6 +156,12 @@ int run(int argc, char** argv) {
       parseSize(optionValue(argc, argv, i), w, h);
     else if (arg == "--clip")
       clip = parseInt(optionValue(argc, argv, i), arg, 1, 1000000);
+    else if (arg == "--fps")
+      parseRate(optionValue(argc, argv, i), rateNum, rateDen);
+    else if (arg == "--keyint")
+      keyint = parseInt(optionValue(argc, argv, i), arg, 1, 1000000);
+    else if (arg == "--level")
+      level = parseInt(optionValue(argc, argv, i), arg, 0, 19);
     else if (arg == "--quality")
       quality = parseInt(optionValue(argc, argv, i), arg, 1, 100);
     else if (arg == "--refine")
@@ -122,56 +178,101 @@ int run(int argc, char** argv) {
     } else if (arg.size() > 1 && arg[0] == '-')
       throw UsageError("unknown option " + arg);
     else
-      inputs.push_back(arg);
+      names.push_back(arg);
   }
   if (output.empty()) throw UsageError("no output stream given (-o)");
-  Source source;
+
+  std::vector<Input> inputs;
+  std::string stdinPrefix;
+  std::unique_ptr<Frames> frames;
   if (clip > 0) {
-    if (!inputs.empty()) throw UsageError("--clip takes no input files");
+    if (!names.empty()) throw UsageError("--clip takes no input files");
     if (w == 0) w = 320, h = 240;
-    source = clipSource(w, h, clip);
-  } else if (w > 0) {
-    if (inputs.size() != 1) throw UsageError("--size takes exactly one raw rgb24 input ('-' for standard input)");
-    source = rawSource(inputs[0], w, h);
+    if (rateDen == 0) rateNum = 30, rateDen = 1;
   } else {
-    if (inputs.empty()) throw UsageError("no input given");
+    if (names.empty()) throw UsageError("no input given");
+    if (std::count(names.begin(), names.end(), "-") > 1) throw UsageError("standard input ('-') given twice");
+    // Every input is looked at before the output is created.
+    for (const auto& name : names) {
+      if (name != "-" && std::filesystem::is_directory(name)) {
+        const auto found = picturesIn(name);
+        if (found.empty()) throw std::runtime_error(name + ": no .png or .ppm pictures in this directory");
+        for (const auto& picture : found) inputs.push_back({Input::kPicture, picture});
+        continue;
+      }
+      std::string first = firstBytes(name);
+      if (first == kY4mSignature)
+        inputs.push_back({Input::kY4m, name});
+      else if (w > 0)
+        inputs.push_back({Input::kRaw, name});
+      else if (name == "-")
+        throw UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
+      else
+        inputs.push_back({Input::kPicture, name});
+      if (name == "-") stdinPrefix = std::move(first);
+    }
+    if (w > 0 && (inputs.size() != 1 || inputs[0].kind != Input::kRaw))
+      throw UsageError(inputs.size() == 1 && inputs[0].kind == Input::kY4m
+                           ? inputs[0].name + " is a YUV4MPEG2 stream, which gives its own size: drop --size"
+                           : "--size takes exactly one raw rgb24 input ('-' for standard input)");
     for (const auto& in : inputs)
-      if (in == "-") throw UsageError("standard input holds raw rgb24 frames: give --size WxH");
-    source = pictureSource(inputs);
+      if (sameFile(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
+    frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix));
   }
 
+  long count = 0;
+  const auto next = [&](Image& image) {
+    if (maxFrames >= 0 && count >= maxFrames) return false;
+    if (frames) return frames->next(image);
+    if (count == clip) return false;
+    image = clipFrame(w, h, static_cast<int>(count));
+    return true;
+  };
+  const auto where = [&] { return frames ? frames->where() : "clip frame " + std::to_string(count); };
+
   Image image;
-  if (!source(image)) throw std::runtime_error("no frames in the input");
+  if (!next(image)) throw std::runtime_error(names.empty() ? "no frames" : names[0] + ": no frames");
   w = image.width;
   h = image.height;
-  if (!validFrameSize(w, h)) throw std::runtime_error("impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
-  StreamHeader header;
-  header.width = w;
-  header.height = h;
+  if (!validFrameSize(w, h))
+    throw std::runtime_error(where() + ": unsupported size " + std::to_string(w) + "x" + std::to_string(h));
+  StreamInfo info;
+  info.width = w;
+  info.height = h;
+  if (rateDen == 0 && frames) rateNum = frames->rateNum(), rateDen = frames->rateDen();
+  info.rateNum = rateNum;
+  info.rateDen = rateDen;
   const Table table = qualityTable(quality);
-  std::copy(table.begin(), table.end(), header.table);
-  StreamWriter writer(output, header);
   Encoder encoder(w, h, table, refine, threads);
-  std::vector<signed char> payload(payloadBytes(w, h));
+  // Removes the file again unless it is closed: a failure leaves no stream.
+  StreamWriter writer(output, info, level);
+  std::vector<signed char> payload(payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
 
-  long frames = 0;
+  long keys = 0;
   double sum = 0, seconds = 0;
   do {
     if (image.width != w || image.height != h)
-      throw std::runtime_error("frame " + std::to_string(frames) + " is " + std::to_string(image.width) + "x" +
-                               std::to_string(image.height) + ", the stream is " + std::to_string(w) + "x" +
-                               std::to_string(h));
+      throw std::runtime_error(where() + ": is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
+                               ", the stream is " + std::to_string(w) + "x" + std::to_string(h));
+    const bool key = count % keyint == 0;
     const auto start = std::chrono::steady_clock::now();
-    const double p = encoder.encodeFrame(image.rgb.data(), payload.data());
+    const double p = encoder.encodeFrame(image.rgb.data(), payload.data(), key);
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writer.writeFrame(payload.data());
-    if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB\n", frames, p);
+    writer.writeFrame(payload.data(), key, count == 0 ? table.data() : nullptr);
+    if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, key ? ", key" : "");
     sum += p;
-    ++frames;
-  } while ((maxFrames < 0 || frames < maxFrames) && source(image));
+    keys += key;
+    ++count;
+  } while (next(image));
   writer.close();
-  std::fprintf(stderr, "%ld frames %dx%d, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s\n", frames, w, h, quality,
-               sum / static_cast<double>(frames), static_cast<double>(frames) / seconds);
+  std::error_code ec;
+  const auto bytes = output == "-" ? 0 : std::filesystem::file_size(output, ec);
+  std::fprintf(stderr, "%ld frames %dx%d, %ld key frames, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s", count,
+               w, h, keys, quality, sum / static_cast<double>(count), static_cast<double>(count) / seconds);
+  if (bytes > 0 && !ec)
+    std::fprintf(stderr, ", %ju bytes (%.1f:1)", static_cast<std::uintmax_t>(bytes),
+                 3.0 * w * h * static_cast<double>(count) / static_cast<double>(bytes));
+  std::fputc('\n', stderr);
   return 0;
 }
 

@@ -38,7 +38,7 @@ int run(int argc, char** argv) {
   }
   std::vector<Image> clip;
   for (int f = 0; f < frames; ++f) clip.push_back(clipFrame(w, h, f));
-  std::vector<signed char> payload(payloadBytes(w, h));
+  std::vector<signed char> payload(payloadBytes(codedSide(w), codedSide(h)));
   std::vector<Result> results;
   for (int dc : {8, 12, 14, 16, 20, 24})
     for (double ac : {2.0, 3.0, 4.0, 5.0})

@@ -1,0 +1,283 @@
+#include "kelvo_y4m.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "kelvo_stream.h"
+
+namespace kelvo {
+
+namespace {
+
+// Factors in 16-bit fixed point.
+constexpr int fix(double v) { return static_cast<int>(v * 65536 + (v < 0 ? -0.5 : 0.5)); }
+
+constexpr double kKr = 0.299, kKb = 0.114, kKg = 1 - kKr - kKb;
+// Limited range: 219 luma steps and 224 chroma steps stand for 255.
+constexpr double kLumaSpan = 219.0 / 255, kChromaSpan = 224.0 / 255;
+
+// Y'CbCr to R'G'B', per unit of luma and of chroma.
+struct Matrix {
+  int lumaOffset, y, rv, gu, gv, bu;
+};
+constexpr Matrix kLimited = {16, fix(1 / kLumaSpan), fix(2 * (1 - kKr) / kChromaSpan),
+                             fix(2 * (1 - kKb) * kKb / kKg / kChromaSpan), fix(2 * (1 - kKr) * kKr / kKg / kChromaSpan),
+                             fix(2 * (1 - kKb) / kChromaSpan)};
+constexpr Matrix kFull = {0, fix(1), fix(2 * (1 - kKr)), fix(2 * (1 - kKb) * kKb / kKg), fix(2 * (1 - kKr) * kKr / kKg),
+                          fix(2 * (1 - kKb))};
+
+// R'G'B' to limited-range Y'CbCr. Each chroma row sums to zero so that grey
+// lands exactly on 128.
+constexpr int kYR = fix(kKr * kLumaSpan), kYG = fix(kKg * kLumaSpan), kYB = fix(kKb * kLumaSpan);
+constexpr int kUR = fix(-kKr / (2 * (1 - kKb)) * kChromaSpan), kUB = fix(0.5 * kChromaSpan), kUG = -kUR - kUB;
+constexpr int kVR = fix(0.5 * kChromaSpan), kVB = fix(-kKb / (2 * (1 - kKr)) * kChromaSpan), kVG = -kVR - kVB;
+
+std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+bool parseWhole(const std::string& text, std::uint32_t& v) {
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, v);
+  return !text.empty() && ec == std::errc() && p == end;
+}
+
+}  // namespace
+
+bool isY4mName(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
+  return tail == ".y4m";
+}
+
+Y4mReader::Y4mReader(const std::string& path) : name_(path) {
+  if (path == "-") {
+    file_ = stdin;
+  } else {
+    file_ = std::fopen(path.c_str(), "rb");
+    if (!file_) throw ImageError(path + ": cannot open: " + std::strerror(errno));
+    owned_ = true;
+  }
+  try {
+    readHeader(false);
+  } catch (...) {
+    if (owned_) std::fclose(file_);
+    throw;
+  }
+}
+
+Y4mReader::Y4mReader(std::FILE* file, const std::string& name, bool signatureRead) : file_(file), name_(name) {
+  readHeader(signatureRead);
+}
+
+Y4mReader::~Y4mReader() {
+  if (owned_) std::fclose(file_);
+}
+
+void Y4mReader::fail(const std::string& reason) const { throw ImageError(name_ + ": " + reason); }
+
+// Reads up to a newline; false when the stream ends before the first byte.
+bool Y4mReader::readLine(std::string& line, const char* what) {
+  line.clear();
+  for (;;) {
+    const int c = std::fgetc(file_);
+    if (c == '\n') return true;
+    if (c == EOF) {
+      if (std::ferror(file_)) fail(std::strerror(errno));
+      if (line.empty()) return false;
+      fail(std::string("the stream ends inside the ") + what);
+    }
+    // Real header lines are a few dozen bytes; this only stops a runaway read.
+    if (line.size() == 4096) fail(std::string(what) + " is longer than 4096 bytes");
+    line.push_back(static_cast<char>(c));
+  }
+}
+
+void Y4mReader::readHeader(bool signatureRead) {
+  std::string line;
+  if (!readLine(line, "header line")) fail("empty, not a YUV4MPEG2 stream");
+  if (!signatureRead) {
+    if (line.rfind(kY4mSignature, 0) != 0) fail("not a YUV4MPEG2 stream (no YUV4MPEG2 signature)");
+    line.erase(0, kY4mSignatureBytes);
+  }
+  std::string colour = "420jpeg", range;
+  std::uint32_t w = 0, h = 0;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    std::size_t end = line.find(' ', pos);
+    if (end == std::string::npos) end = line.size();
+    const std::string tag = line.substr(pos, end - pos);
+    pos = end + 1;
+    if (tag.empty()) continue;
+    const std::string value = tag.substr(1);
+    switch (tag[0]) {
+      case 'W':
+      case 'H':
+        if (!parseWhole(value, tag[0] == 'W' ? w : h) || (tag[0] == 'W' ? w : h) == 0)
+          fail("bad size tag '" + tag + "' in the header");
+        break;
+      case 'F': {
+        const std::size_t colon = value.find(':');
+        if (colon == std::string::npos || !parseWhole(value.substr(0, colon), rateNum_) ||
+            !parseWhole(value.substr(colon + 1), rateDen_) || (rateDen_ == 0) != (rateNum_ == 0))
+          fail("bad frame rate tag '" + tag + "' in the header");
+        break;
+      }
+      case 'C':
+        colour = value;
+        break;
+      case 'X':
+        if (tag.rfind("XCOLORRANGE=", 0) == 0) range = tag.substr(12);
+        break;
+      default:  // I (interlacing), A (aspect) and tags unknown to us
+        break;
+    }
+  }
+  if (w == 0 || h == 0) fail("the header gives no W and H");
+  fullRange_ = range == "FULL";
+  if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
+      !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
+    fail("unsupported size " + std::to_string(w) + "x" + std::to_string(h));
+  width_ = static_cast<int>(w);
+  height_ = static_cast<int>(h);
+
+  // Where chroma sample 0 sits, in half luma samples from luma sample 0.
+  int offsetX = 0, offsetY = 0;
+  if (colour == "420jpeg" || colour == "420") {
+    offsetX = offsetY = 1;
+  } else if (colour == "420mpeg2") {
+    offsetY = 1;
+  } else if (colour == "420paldv") {
+  } else if (colour == "422") {
+    // Centred, as video programs write 4:2:2 when the source says nothing.
+    offsetX = 1;
+    shiftY_ = 0;
+  } else if (colour == "444") {
+    shiftX_ = shiftY_ = 0;
+  } else if (colour == "mono") {
+    mono_ = true;
+    // Video programs write grey in full range whether they say so or not.
+    fullRange_ = range != "LIMITED";
+  } else {
+    fail("colour space C" + colour + " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4 or mono only)");
+  }
+  // Output sample x falls at chroma position (x - offset / 2) / 2^shift; the
+  // taps hold its two neighbours, clamped to the plane, in quarter steps.
+  const auto taps = [](int size, int shift, int offset) {
+    const int chroma = (size + (1 << shift) - 1) >> shift;
+    std::vector<Tap> out(static_cast<std::size_t>(size));
+    for (int x = 0; x < size; ++x) {
+      if (shift == 0) {
+        out[x] = {x, x, 4, 0};
+        continue;
+      }
+      const int q = 2 * x - offset;
+      const int i0 = q < 0 ? -1 : q / 4;
+      const int frac = q - 4 * i0;
+      out[x] = {std::clamp(i0, 0, chroma - 1), std::clamp(i0 + 1, 0, chroma - 1), 4 - frac, frac};
+    }
+    return out;
+  };
+  tapsX_ = taps(width_, shiftX_, offsetX);
+  tapsY_ = taps(height_, shiftY_, offsetY);
+}
+
+bool Y4mReader::readFrame(Image& picture) {
+  std::string line;
+  if (!readLine(line, "frame line")) return false;
+  if (line.rfind("FRAME", 0) != 0)
+    fail("frame " + std::to_string(frames_) + ": expected a FRAME line, found '" + line.substr(0, 40) + "'");
+  const std::size_t luma = static_cast<std::size_t>(width_) * height_;
+  const int cw = (width_ + (1 << shiftX_) - 1) >> shiftX_, ch = (height_ + (1 << shiftY_) - 1) >> shiftY_;
+  const std::size_t chroma = mono_ ? 0 : static_cast<std::size_t>(cw) * ch;
+  planes_.resize(luma + 2 * chroma);
+  const std::size_t got = std::fread(planes_.data(), 1, planes_.size(), file_);
+  if (got != planes_.size()) {
+    if (std::ferror(file_)) fail(std::strerror(errno));
+    fail("frame " + std::to_string(frames_) + ": short frame: " + std::to_string(got) + " of " +
+         std::to_string(planes_.size()) + " bytes");
+  }
+  picture = Image(width_, height_);
+  const Matrix& m = fullRange_ ? kFull : kLimited;
+  const std::uint8_t* cb = planes_.data() + luma;
+  const std::uint8_t* cr = cb + chroma;
+  std::uint8_t* out = picture.rgb.data();
+  for (int y = 0; y < height_; ++y) {
+    const std::uint8_t* row = planes_.data() + static_cast<std::size_t>(y) * width_;
+    const Tap ty = tapsY_[y];
+    const std::size_t r0 = static_cast<std::size_t>(ty.i0) * cw, r1 = static_cast<std::size_t>(ty.i1) * cw;
+    for (int x = 0; x < width_; ++x, out += 3) {
+      // Luma and chroma in 1/16 steps: |sum| stays below 2^30.
+      const int luma16 = (row[x] - m.lumaOffset) * m.y * 16;
+      int u = 0, v = 0;
+      if (!mono_) {
+        const Tap tx = tapsX_[x];
+        const auto at = [&](const std::uint8_t* p) {
+          return ty.w0 * (tx.w0 * p[r0 + tx.i0] + tx.w1 * p[r0 + tx.i1]) +
+                 ty.w1 * (tx.w0 * p[r1 + tx.i0] + tx.w1 * p[r1 + tx.i1]) - 16 * 128;
+        };
+        u = at(cb);
+        v = at(cr);
+      }
+      constexpr int half = 1 << 19;
+      out[0] = clampByte((luma16 + m.rv * v + half) >> 20);
+      out[1] = clampByte((luma16 - m.gu * u - m.gv * v + half) >> 20);
+      out[2] = clampByte((luma16 + m.bu * u + half) >> 20);
+    }
+  }
+  ++frames_;
+  return true;
+}
+
+Y4mWriter::Y4mWriter(const std::string& path, int width, int height, std::uint32_t rateNum, std::uint32_t rateDen)
+    : path_(path), width_(width), height_(height) {
+  if (path == "-") {
+    file_ = stdout;
+  } else {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) throw ImageError(path + ": cannot create: " + std::strerror(errno));
+    owned_ = true;
+  }
+  if (rateNum == 0 || rateDen == 0) rateNum = 30, rateDen = 1;
+  if (std::fprintf(file_, "%sW%d H%d F%u:%u Ip A1:1 C444 XCOLORRANGE=LIMITED\n", kY4mSignature, width, height,
+                   static_cast<unsigned>(rateNum), static_cast<unsigned>(rateDen)) < 0) {
+    const int error = errno;
+    if (owned_) std::fclose(file_);
+    throw ImageError(path + ": write failed: " + std::strerror(error));
+  }
+}
+
+Y4mWriter::~Y4mWriter() {
+  if (owned_ && file_) std::fclose(file_);
+}
+
+void Y4mWriter::writeFrame(const Image& picture) {
+  const std::size_t n = static_cast<std::size_t>(width_) * height_;
+  planes_.resize(3 * n);
+  const std::uint8_t* p = picture.rgb.data();
+  // Limited range keeps every sum within 16 .. 240: no clamping needed.
+  for (std::size_t i = 0; i < n; ++i, p += 3) {
+    constexpr int half = 1 << 15;
+    planes_[i] = static_cast<std::uint8_t>((kYR * p[0] + kYG * p[1] + kYB * p[2] + (16 << 16) + half) >> 16);
+    planes_[n + i] = static_cast<std::uint8_t>((kUR * p[0] + kUG * p[1] + kUB * p[2] + (128 << 16) + half) >> 16);
+    planes_[2 * n + i] = static_cast<std::uint8_t>((kVR * p[0] + kVG * p[1] + kVB * p[2] + (128 << 16) + half) >> 16);
+  }
+  if (std::fputs("FRAME\n", file_) < 0 || std::fwrite(planes_.data(), 1, planes_.size(), file_) != planes_.size())
+    throw ImageError(path_ + ": write failed: " + std::strerror(errno));
+}
+
+void Y4mWriter::close() {
+  if (!file_) return;
+  const bool failed = std::fflush(file_) != 0 || std::ferror(file_);
+  const int error = errno;
+  if (owned_ && std::fclose(file_) != 0 && !failed) {
+    file_ = nullptr;
+    throw ImageError(path_ + ": write failed: " + std::strerror(errno));
+  }
+  file_ = nullptr;
+  if (failed) throw ImageError(path_ + ": write failed: " + std::strerror(error));
+}
+
+}  // namespace kelvo
