@@ -5,90 +5,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "decoder_handle.h"
 #include "stages.h"
+#include "worker_pool.h"
 
 namespace {
-
-// Threads started once, that run one job per frame together with the caller.
-class WorkerPool {
- public:
-  using Job = void (*)(void* context, int worker);
-
-  // Starts count - 1 threads; throws std::system_error or std::bad_alloc.
-  explicit WorkerPool(int count) {
-    threads_.reserve(static_cast<std::size_t>(count - 1));
-    try {
-      for (int i = 1; i < count; ++i) threads_.emplace_back([this, i] { serve(i); });
-    } catch (...) {
-      stop();
-      throw;
-    }
-  }
-  ~WorkerPool() { stop(); }
-
-  // Runs job(context, i) for every worker i, the caller being worker 0, and
-  // returns when all have finished. Allocates nothing.
-  void run(Job job, void* context) {
-    if (threads_.empty()) return job(context, 0);
-    {
-      std::lock_guard lock(mutex_);
-      job_ = job;
-      context_ = context;
-      busy_ = static_cast<int>(threads_.size());
-      ++generation_;
-    }
-    wake_.notify_all();
-    job(context, 0);
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return busy_ == 0; });
-  }
-
- private:
-  void serve(int worker) {
-    std::unique_lock lock(mutex_);
-    unsigned seen = 0;  // the generation before the first job
-    for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-      if (stopping_) return;
-      seen = generation_;
-      const Job job = job_;
-      void* const context = context_;
-      lock.unlock();
-      job(context, worker);
-      lock.lock();
-      if (--busy_ == 0) done_.notify_one();
-    }
-  }
-
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  Job job_ = nullptr;
-  void* context_ = nullptr;
-  int busy_ = 0;
-  unsigned generation_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
 
 // One thread's scratch: its block, its prefetch cursor and a row of output
 // bytes for packed pixels.
@@ -125,7 +52,7 @@ struct kelvo4_decoder {
   alignas(32) short quant[64] = {};
   const kelvo4::Stages* stages = &kelvo4::bestStages();
   std::vector<Worker> workers;
-  std::unique_ptr<WorkerPool> pool;
+  std::unique_ptr<kelvo4::WorkerPool> pool;
 
   explicit kelvo4_decoder(int threads) : workers(static_cast<std::size_t>(threads)) {
     for (Worker& w : workers) w.ctx.block = w.block;
@@ -204,8 +131,8 @@ void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(lev
 
 const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
 
-void predictNext(const kelvo4_decoder* d, short* dst) {
-  d->stages->smoothRows(d->workers[0].ctx, d->current.get(), dst, 0, d->height);
+void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1) {
+  d->stages->smoothRows(d->workers[0].ctx, d->current.get(), dst, y0, y1);
 }
 
 }  // namespace kelvo4
@@ -220,7 +147,7 @@ int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads
   try {
     d = std::make_unique<kelvo4_decoder>(threads);
     if (const int rc = d->reinit(width, height); rc != 0) return rc;
-    if (threads > 1) d->pool = std::make_unique<WorkerPool>(threads);
+    if (threads > 1) d->pool = std::make_unique<kelvo4::WorkerPool>(threads);
   } catch (const std::bad_alloc&) {
     return -ENOMEM;
   } catch (const std::system_error&) {

@@ -1,13 +1,15 @@
 #include "kelvo_encoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include "dct.h"
 #include "decoder_handle.h"
 #include "kelvo_stream.h"
-#include "vrel_dct.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <mmintrin.h>
@@ -41,26 +43,27 @@ int roundClamp(double v, int lo, int hi) {
   return static_cast<int>(std::lround(v));
 }
 
-// The forward kernel leaves the MMX state set; doubles follow.
-void forwardDct(short* block) {
-  Vrel_Dct16_MMX(block);
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_empty();
-#endif
-}
-
-// Forward transform of arbitrary real samples on the kernel, which is exact
-// only for samples within [-256, 255]: wider blocks are halved until they fit
+// Forward transform of residual samples on the fastest exact kernel, which
+// takes samples within [-256, 255]: wider blocks are halved until they fit
 // and their coefficients doubled back.
-void transform(const double* samples, double* coef) {
-  double peak = 0;
-  for (int i = 0; i < 64; ++i) peak = std::max(peak, std::fabs(samples[i]));
-  double scale = 1;
-  while (peak / scale > 255 && scale < 65536) scale *= 2;
-  short block[64];
-  for (int i = 0; i < 64; ++i) block[i] = static_cast<short>(roundClamp(samples[i] / scale, -256, 255));
-  forwardDct(block);
-  for (int i = 0; i < 64; ++i) coef[i] = block[i] * scale;
+void transform(const short* samples, int* coef) {
+  int peak = 0;
+  for (int i = 0; i < 64; ++i) peak = std::max(peak, std::abs(int{samples[i]}));
+  int shift = 0;
+  while ((peak >> shift) > 255) ++shift;
+  alignas(16) short block[64];
+  for (int i = 0; i < 64; ++i) {
+    // Rounded halving, kept within the kernel's range.
+    const int v = shift ? (samples[i] + (1 << (shift - 1))) >> shift : samples[i];
+    block[i] = static_cast<short>(clampInt(v, -256, 255));
+  }
+#if defined(__x86_64__) || defined(__i386__)
+  Vrel_Dct16_SSE(block);
+  _mm_empty();
+#else
+  Vrel_Dct16_MMX(block);
+#endif
+  for (int i = 0; i < 64; ++i) coef[i] = block[i] * (1 << shift);
 }
 
 // What the decoder makes of 64 natural-order bytes: the dequantised product
@@ -69,25 +72,41 @@ void reconstruct(const int* bytes, const short* quant, short* samples) {
   for (int i = 0; i < 64; ++i)
     samples[i] = static_cast<short>(static_cast<std::uint16_t>(static_cast<unsigned>(bytes[i]) *
                                                               static_cast<unsigned>(quant[i])));
+#if defined(__x86_64__) || defined(__i386__)
+  Vrel_IDct16_SSE2(samples);
+#else
   Vrel_IDct16_MMX(samples);
+#endif
 }
 
-double blockError(const double* target, const short* samples, double* diff) {
-  double e = 0;
+long blockError(const short* target, const short* samples, short* diff) {
+  long e = 0;
   for (int i = 0; i < 64; ++i) {
-    diff[i] = target[i] - samples[i];
-    e += diff[i] * diff[i];
+    const int d = target[i] - samples[i];
+    diff[i] = static_cast<short>(clampInt(d, -32768, 32767));
+    e += d * d;
   }
   return e;
 }
 
+// Steps of the table: 1/q in 16-bit fixed point, 0 for a useless factor.
+struct Steps {
+  int reciprocal[64];
+  explicit Steps(const short* quant) {
+    for (int i = 0; i < 64; ++i) reciprocal[i] = quant[i] == 0 ? 0 : (65536 + std::abs(quant[i]) / 2) / quant[i];
+  }
+};
+
 // Adds round(coef / factor) to each byte, limited to the signed byte range.
-// Returns false when nothing changed. A zero factor makes its byte useless.
-bool quantiseInto(const double* coef, const short* quant, int* bytes) {
+// Returns false when nothing changed.
+bool quantiseInto(const int* coef, const short* quant, const Steps& steps, int* bytes) {
   bool changed = false;
   for (int i = 0; i < 64; ++i) {
-    if (quant[i] == 0) continue;
-    const int step = roundClamp(coef[i] / quant[i], -255, 255);
+    // Steps beyond 255 clamp anyway; the limit keeps the product in 32 bits.
+    const int limit = 256 * std::abs(int{quant[i]});
+    const int c = clampInt(coef[i], -limit, limit), r = steps.reciprocal[i];
+    const int magnitude = (std::abs(c) * std::abs(r) + 32768) >> 16;
+    const int step = (c < 0) != (r < 0) ? -magnitude : magnitude;
     const int b = clampInt(bytes[i] + step, -128, 127);
     changed |= b != bytes[i];
     bytes[i] = b;
@@ -166,14 +185,14 @@ double psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
   return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(count) / sse);
 }
 
-double codeBlock(const double* target, const short* quant, signed char* zigzag, int passes) {
-  double coef[64], diff[64];
-  int bytes[64] = {};
-  short samples[64];
+long codeBlock(const short* target, const short* quant, signed char* zigzag, int passes) {
+  const Steps steps(quant);
+  int coef[64], bytes[64] = {};
+  alignas(16) short samples[64], diff[64];
   transform(target, coef);
-  quantiseInto(coef, quant, bytes);
+  quantiseInto(coef, quant, steps, bytes);
   reconstruct(bytes, quant, samples);
-  double err = blockError(target, samples, diff);
+  long err = blockError(target, samples, diff);
   // The rounded coefficients miss wherever a byte clamps, the inverse
   // transform rounds or clamps, or the forward one was scaled: move the bytes
   // by the quantised transform of what is still missing while that helps.
@@ -181,11 +200,10 @@ double codeBlock(const double* target, const short* quant, signed char* zigzag, 
     int trial[64];
     std::copy(bytes, bytes + 64, trial);
     transform(diff, coef);
-    if (!quantiseInto(coef, quant, trial)) break;
-    short trialSamples[64];
-    double trialDiff[64];
+    if (!quantiseInto(coef, quant, steps, trial)) break;
+    alignas(16) short trialSamples[64], trialDiff[64];
     reconstruct(trial, quant, trialSamples);
-    const double trialErr = blockError(target, trialSamples, trialDiff);
+    const long trialErr = blockError(target, trialSamples, trialDiff);
     if (trialErr >= err) break;
     err = trialErr;
     std::copy(trial, trial + 64, bytes);
@@ -211,73 +229,102 @@ Encoder::Encoder(int w, int h, const Table& table, int refinePasses, int threads
       codedWidth_(codedSide(w)),
       codedHeight_(codedSide(h)),
       passes_(refinePasses),
-      decoder_(codedWidth_, codedHeight_, threads) {
+      decoder_(codedWidth_, codedHeight_, threads),
+      colours_(std::size_t{1} << 24, 0) {
   decoder_.setTable(table.data());
   const std::size_t n = static_cast<std::size_t>(codedWidth_) * codedHeight_;
   target_.resize(3 * n);
-  colourCache_.assign(65536, 0);
   prediction_.resize(3 * n);
   decoded_ = Image(w, h);
+  if (threads > 1) pool_ = std::make_unique<kelvo4::WorkerPool>(threads);
 }
 
-double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
-  const int w = codedWidth_, h = codedHeight_;
-  for (int y = 0; y < height_; ++y) {
-    for (int x = 0; x < width_; ++x) {
-      const std::uint8_t* px = rgb + 3 * (static_cast<std::size_t>(y) * width_ + x);
-      // Colours repeat within and across frames; the search is the costly
-      // part of the encoder, so its results are kept in a direct-mapped cache.
+Encoder::~Encoder() = default;
+
+// One frame's coding, shared by the threads: each takes whole macroblock rows.
+struct Encoder::Job {
+  Encoder& encoder;
+  const std::uint8_t* rgb;
+  signed char* payload;
+  const short* quant;
+  std::atomic<int> nextRow{0};
+};
+
+void Encoder::codeRows(void* context, int) {
+  Job& job = *static_cast<Job*>(context);
+  for (int my; (my = job.nextRow.fetch_add(1, std::memory_order_relaxed)) < job.encoder.codedHeight_ / 16;)
+    job.encoder.codeRow(job, my);
+}
+
+void Encoder::codeRow(const Job& job, int my) {
+  const int w = codedWidth_, y0 = 16 * my;
+  const std::uint8_t* rgb = job.rgb;
+  for (int y = y0; y < y0 + 16 && y < height_; ++y) {
+    int* row = &target_[3 * static_cast<std::size_t>(y) * w];
+    const std::uint8_t* px = rgb + 3 * static_cast<std::size_t>(y) * width_;
+    for (int x = 0; x < width_; ++x, px += 3) {
+      // The nearest components of each colour, found once per encoder: the
+      // search is the costly part, and pictures repeat their colours. Threads
+      // may fill the same entry at once, with the same value.
       const std::uint32_t colour = std::uint32_t{px[0]} << 16 | std::uint32_t{px[1]} << 8 | px[2];
-      std::uint64_t& slot = colourCache_[(colour * 2654435761u) >> 16];
-      if (slot >> 32 != (colour | 1u << 24)) {
+      std::atomic_ref<std::uint32_t> slot(colours_[colour]);
+      std::uint32_t packed = slot.load(std::memory_order_relaxed);
+      if (packed == 0) {
         const auto c = rgbToComponents(px[0], px[1], px[2]);
-        slot = std::uint64_t{colour | 1u << 24} << 32 | std::uint64_t(c[0] + 512) << 20 |
-               std::uint64_t(c[1] + 512) << 10 | std::uint64_t(c[2] + 512);
+        packed = 1u << 30 | std::uint32_t(c[0] + 512) << 20 | std::uint32_t(c[1] + 512) << 10 | std::uint32_t(c[2] + 512);
+        slot.store(packed, std::memory_order_relaxed);
       }
-      int* t = &target_[3 * (static_cast<std::size_t>(y) * w + x)];
-      t[0] = static_cast<int>(slot >> 20 & 1023) - 512;
-      t[1] = static_cast<int>(slot >> 10 & 1023) - 512;
-      t[2] = static_cast<int>(slot & 1023) - 512;
+      row[3 * x] = static_cast<int>(packed >> 20 & 1023) - 512;
+      row[3 * x + 1] = static_cast<int>(packed >> 10 & 1023) - 512;
+      row[3 * x + 2] = static_cast<int>(packed & 1023) - 512;
     }
     // The margin repeats the edge pixels: smooth content the blocks code
     // cheaply and the prediction carries into the picture without a seam.
-    int* row = &target_[3 * static_cast<std::size_t>(y) * w];
     for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
   }
-  for (int y = height_; y < h; ++y)
-    std::copy_n(&target_[3 * static_cast<std::size_t>(height_ - 1) * w], 3 * w, &target_[3 * static_cast<std::size_t>(y) * w]);
-  if (key) decoder_.reinit(w, h);
+  for (int y = std::max(y0, height_); y < y0 + 16; ++y)
+    std::copy_n(&target_[3 * static_cast<std::size_t>(height_ - 1) * w], 3 * w,
+                &target_[3 * static_cast<std::size_t>(y) * w]);
   // The decoder will start the frame from this prediction.
-  kelvo4::predictNext(decoder_.get(), prediction_.data());
-  const short* quant = kelvo4::decoderTable(decoder_.get());
+  kelvo4::predictNext(decoder_.get(), prediction_.data(), y0, y0 + 16);
 
   auto residual = [&](int x, int y, int k) {
     const std::size_t i = 3 * (static_cast<std::size_t>(y) * w + x) + k;
-    return static_cast<double>(target_[i] - prediction_[i]);
+    return target_[i] - prediction_[i];
   };
-  double block[64];
-  signed char* out = payload;
-  for (int by = 0; by < h / 8; ++by)
-    for (int bx = 0; bx < w / 8; ++bx, out += 64) {
+  alignas(16) short block[64];
+  const int bw = w / 8;
+  for (int by = 2 * my; by < 2 * my + 2; ++by)
+    for (int bx = 0; bx < bw; ++bx) {
       for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) block[8 * r + c] = residual(8 * bx + c, 8 * by + r, 0);
-      codeBlock(block, quant, out, passes_);
+        for (int c = 0; c < 8; ++c)
+          block[8 * r + c] = static_cast<short>(clampInt(residual(8 * bx + c, 8 * by + r, 0), -32768, 32767));
+      codeBlock(block, job.quant, job.payload + 64 * (by * bw + bx), passes_);
     }
   // One residual sample serves a 2x2 group; the group mean of the wanted
   // residuals minimises the squared error over its four pixels.
-  for (int my = 0; my < h / 16; ++my)
-    for (int mx = 0; mx < w / 16; ++mx)
-      for (int k = 1; k <= 2; ++k, out += 64) {
-        for (int r = 0; r < 8; ++r)
-          for (int c = 0; c < 8; ++c) {
-            const int x = 16 * mx + 2 * c, y = 16 * my + 2 * r;
-            block[8 * r + c] =
-                (residual(x, y, k) + residual(x + 1, y, k) + residual(x, y + 1, k) + residual(x + 1, y + 1, k)) / 4;
-          }
-        codeBlock(block, quant, out, passes_);
-      }
+  const int mw = w / 16;
+  signed char* out = job.payload + 64 * bw * (codedHeight_ / 8) + 128 * my * mw;
+  for (int mx = 0; mx < mw; ++mx)
+    for (int k = 1; k <= 2; ++k, out += 64) {
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+          const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
+          const int sum = residual(x, y, k) + residual(x + 1, y, k) + residual(x, y + 1, k) + residual(x + 1, y + 1, k);
+          block[8 * r + c] = static_cast<short>(clampInt((sum + 2) >> 2, -32768, 32767));
+        }
+      codeBlock(block, job.quant, out, passes_);
+    }
+}
 
-  const int length = static_cast<int>(payloadBytes(w, h));
+double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
+  if (key) decoder_.reinit(codedWidth_, codedHeight_);
+  Job job{*this, rgb, payload, kelvo4::decoderTable(decoder_.get())};
+  if (pool_)
+    pool_->run(codeRows, &job);
+  else
+    codeRows(&job, 0);
+  const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
   const int rc = kelvo4_decoder_decode_region(decoder_.get(), payload, length, decoded_.rgb.data(), KELVO4_RGB24,
                                               width_, height_, static_cast<int>(decoded_.rgb.size()));
   if (rc != 0) throw std::logic_error("the encoder's decoder refused its own payload");

@@ -10,9 +10,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kelvo4_decoder.hpp"
+#include "worker_pool.h"
 #include "kelvo_image.h"
 
 namespace kelvo {
@@ -51,7 +53,7 @@ double psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 // turns into samples as close to the target as found in squared error. The
 // quantised transform is refined against the library's own inverse transform
 // for up to `passes` rounds. Returns the remaining squared error.
-double codeBlock(const double* target, const short* quant, signed char* zigzag, int passes);
+long codeBlock(const short* target, const short* quant, signed char* zigzag, int passes);
 
 // Natural position of zigzag scan index i.
 extern const std::uint8_t kZigzag[64];
@@ -62,6 +64,9 @@ class Encoder {
   // up to a multiple of 16) with `threads` threads and loads the table.
   // Throws std::invalid_argument for a size that validFrameSize rejects.
   Encoder(int width, int height, const Table& table, int refinePasses = 3, int threads = 1);
+  ~Encoder();
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
 
   int width() const { return width_; }
   int height() const { return height_; }
@@ -80,13 +85,18 @@ class Encoder {
   const Image& decoded() const { return decoded_; }
 
  private:
+  struct Job;
+  static void codeRows(void* job, int worker);
+  void codeRow(const Job& job, int row);
+
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
   kelvo4::Decoder decoder_;
   std::vector<int> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
-  std::vector<std::uint64_t> colourCache_;  // (1 << 24 | rgb) << 32 | packed components
+  std::vector<std::uint32_t> colours_;  // by rgb: 1 << 30 | the components + 512, 10 bits each; 0 until found
   Image decoded_;
+  std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };
 
 }  // namespace kelvo

@@ -231,19 +231,19 @@ TEST(BlockCoding, ClampsAndRefines) {
   short factors[64];
   std::fill_n(factors, 64, short{3});
   factors[0] = 14;
-  double target[64];
+  short target[64];
   signed char bytes[64];
   // A jump beyond the byte range clamps the DC byte (reach 127 * 14 / 8 per
   // sample) instead of wrapping it, and leaves the rest.
-  std::fill_n(target, 64, 400.0);
+  std::fill_n(target, 64, short{400});
   const double reach = 127 * 14 / 8.0;
   EXPECT_NEAR(codeBlock(target, factors, bytes, 3), 64 * (400 - reach) * (400 - reach), 64 * 2 * (400 - reach));
   EXPECT_EQ(bytes[0], 127);
   // Refinement of a wide block: the first pass improves on plain rounding, and
   // no pass is kept that makes the block worse.
   std::mt19937 rng(3);
-  for (double& t : target) t = static_cast<int>(rng() % 512) - 256;
-  std::vector<double> errors;
+  for (short& t : target) t = static_cast<short>(static_cast<int>(rng() % 512) - 256);
+  std::vector<long> errors;
   for (int passes = 0; passes <= 8; ++passes) errors.push_back(codeBlock(target, factors, bytes, passes));
   EXPECT_LT(errors[1], errors[0]);
   EXPECT_TRUE(std::is_sorted(errors.rbegin(), errors.rend()));
