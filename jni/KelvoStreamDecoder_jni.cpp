@@ -37,6 +37,29 @@ bool overlap(const void* a, jint aLength, const void* b, jint bLength) {
   return x < y + bLength && y < x + aLength;
 }
 
+// Decodes into the top-left w x h pixels, in format KELVO4_RGB24 (a byte
+// array) or KELVO4_ARGB32 (an int array).
+jint decodeRegion(JNIEnv* env, jlong handle, jbyteArray payload, jarray output, int format, jint w, jint h) {
+  kelvo4_decoder* d = fromHandle(handle);
+  if (d == nullptr || payload == nullptr || output == nullptr) return -EINVAL;
+  if (w < 0 || h < 0 || w > kelvo4_decoder_width(d) || h > kelvo4_decoder_height(d)) return -EINVAL;
+  const int n = pixelCount(d), payloadLength = n + n / 2;
+  const int outputLength = (format == KELVO4_RGB24 ? 3 : 1) * w * h;
+  if (env->GetArrayLength(payload) != payloadLength || env->GetArrayLength(output) != outputLength) return -EINVAL;
+
+  auto* in = static_cast<signed char*>(env->GetPrimitiveArrayCritical(payload, nullptr));
+  if (in == nullptr) return -ENOMEM;
+  void* out = env->GetPrimitiveArrayCritical(output, nullptr);
+  if (out == nullptr) {
+    env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
+    return -ENOMEM;
+  }
+  const int rc = kelvo4_decoder_decode_region(d, in, payloadLength, out, format, w, h, outputLength);
+  env->ReleasePrimitiveArrayCritical(output, out, 0);
+  env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
+  return rc;
+}
+
 }  // namespace
 
 // A handle is the decoder's address, never negative as a jlong in a Linux
@@ -127,4 +150,18 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeAr
   env->ReleasePrimitiveArrayCritical(argb, pixels, 0);
   env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
   return rc;
+}
+
+JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeRegion(JNIEnv* env, jclass, jlong handle,
+                                                                                     jbyteArray payload,
+                                                                                     jbyteArray rgb, jint w, jint h) {
+  return decodeRegion(env, handle, payload, rgb, KELVO4_RGB24, w, h);
+}
+
+JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeRegionArgb(JNIEnv* env, jclass,
+                                                                                         jlong handle,
+                                                                                         jbyteArray payload,
+                                                                                         jintArray argb, jint w,
+                                                                                         jint h) {
+  return decodeRegion(env, handle, payload, argb, KELVO4_ARGB32, w, h);
 }

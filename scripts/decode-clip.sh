@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job on an existing build: renders the built-in clip, encodes it and
-# decodes the stream through KelvoStreamDecoder (Kelvo4-demo.jar) into PNG
+# plays the stream through KelvoStreamReader (Kelvo4-player.jar) into PNG
 # frames and a contact sheet, printing PSNR against the clip and the decode
 # speed.
 # Usage: scripts/decode-clip.sh BUILD_DIR OUTPUT_DIR [FRAMES]
@@ -12,4 +12,4 @@ rm -rf "$out/clip" "$out/frames" "$out/clip.klv" "$out/contact_sheet.png"
 mkdir -p "$out"
 "$build/tools/kelvo-clip" --size 320x240 --frames "$frames" "$out/clip"
 "$build/tools/kelvo-encode" --quiet "$out/clip" -o "$out/clip.klv"
-java -jar "$build/Kelvo4-demo.jar" --source "$out/clip" --sheet "$out/contact_sheet.png" "$out/clip.klv" "$out/frames"
+java -jar "$build/Kelvo4-player.jar" --source "$out/clip" --sheet "$out/contact_sheet.png" "$out/clip.klv" "$out/frames"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The main job on a short clip: PNG frames and a contact sheet are written, the
-# PSNR through KelvoStreamDecoder clears a floor and equals the encoder's own
+# PSNR through KelvoStreamReader clears a floor and equals the encoder's own
 # figure (which decodes with the C++ API), so the Java path gives the same
 # frames.
 # Usage: main_job_check.sh SOURCE_DIR BUILD_DIR WORK_DIR
@@ -15,5 +15,5 @@ encoder=$(sed -n 's/.*quality [0-9]*, mean PSNR \([0-9.]*\) dB.*/\1/p' "$3.log")
 test -n "$java"
 test "$java" = "$encoder" || { echo "Java mean PSNR $java dB, encoder $encoder dB"; exit 1; }
 awk -v p="$java" 'BEGIN { exit !(p >= 35) }' || { echo "mean PSNR $java dB below 35 dB"; exit 1; }
-grep -q 'frames/s (decodeFrame calls only' "$3.log"
+grep -q 'frames/s (reader.next calls only' "$3.log"
 echo "main job ok"

@@ -251,6 +251,62 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   }
 
   /**
+   * Decodes the next frame like {@link #decodeFrame(byte[], byte[], boolean)} but converts only its
+   * top-left {@code width} x {@code height} pixels, rows without gaps: {@code 3 * width * height}
+   * bytes. For streams coded at a size rounded up from the picture's, cropped without a copy.
+   *
+   * @param payload the frame's {@code n + n / 2} coefficient bytes ({@code n} the decoder's pixels)
+   * @param rgb receives the region's {@code 3 * width * height} bytes
+   * @param width region width, 0 to {@link #width()}
+   * @param height region height, 0 to {@link #height()}
+   * @throws NullPointerException if an array is null; nothing changes
+   * @throws IllegalArgumentException if the region is larger than the frame or a length is wrong;
+   *     nothing changes
+   * @throws IllegalStateException if the decoder is closed
+   */
+  public void decodeRegion(byte[] payload, byte[] rgb, int width, int height) {
+    decodeRegion(payload, Objects.requireNonNull(rgb, "rgb"), rgb.length, 3, width, height);
+  }
+
+  /**
+   * Decodes the next frame like {@link #decodeFrame(byte[], int[])} but converts only its top-left
+   * {@code width} x {@code height} pixels, as packed {@code 0xFFRRGGBB} pixels, rows without gaps.
+   *
+   * @param payload the frame's {@code n + n / 2} coefficient bytes ({@code n} the decoder's pixels)
+   * @param argb receives the region's {@code width * height} pixels
+   * @param width region width, 0 to {@link #width()}
+   * @param height region height, 0 to {@link #height()}
+   * @throws NullPointerException if an array is null; nothing changes
+   * @throws IllegalArgumentException if the region is larger than the frame or a length is wrong;
+   *     nothing changes
+   * @throws IllegalStateException if the decoder is closed
+   */
+  public void decodeRegion(byte[] payload, int[] argb, int width, int height) {
+    decodeRegion(payload, Objects.requireNonNull(argb, "argb"), argb.length, 1, width, height);
+  }
+
+  private void decodeRegion(byte[] payload, Object output, int length, int perPixel, int width, int height) {
+    Objects.requireNonNull(payload, "payload");
+    synchronized (lock) {
+      try {
+        long d = ensureOpen();
+        if (width < 0 || height < 0 || width > this.width || height > this.height) {
+          throw new IllegalArgumentException(
+              "region " + width + "x" + height + " outside the frame of " + this.width + "x" + this.height);
+        }
+        int n = this.width * this.height;
+        checkLength("payload", payload.length, n + n / 2);
+        checkLength(perPixel == 3 ? "rgb" : "argb", length, perPixel * width * height);
+        int rc = output instanceof byte[] ? decodeRegion(d, payload, (byte[]) output, width, height)
+            : decodeRegionArgb(d, payload, (int[]) output, width, height);
+        check(rc, "decodeRegion");
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
+  }
+
+  /**
    * Returns the frame width in pixels (0 after a {@link #reinit} that ran out of memory).
    *
    * @throws IllegalStateException if the decoder is closed
@@ -360,4 +416,9 @@ public final class KelvoStreamDecoder implements AutoCloseable {
       ByteBuffer output, int outputPosition, int outputLength, boolean convert);
 
   private static native int decodeArgb(long handle, byte[] payload, int[] argb);
+
+  // The top-left width x height pixels of the frame.
+  private static native int decodeRegion(long handle, byte[] payload, byte[] rgb, int width, int height);
+
+  private static native int decodeRegionArgb(long handle, byte[] payload, int[] argb, int width, int height);
 }

@@ -1,0 +1,89 @@
+package org.kelvo.Kelvo4.player;
+
+import java.awt.GraphicsEnvironment;
+import java.io.IOException;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import org.kelvo.Kelvo4.Decoder.KelvoStreamDecoder;
+import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
+
+/**
+ * Plays a stream file written by {@code kelvo-encode} through {@link KelvoStreamReader}: in a
+ * window, or, given an output folder or {@code --headless}, into PNG files and a contact sheet
+ * with the PSNR against the source and the decode speed.
+ *
+ * <pre>
+ * java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM
+ * java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]
+ * </pre>
+ */
+public final class KelvoPlayer {
+  static final String USAGE = "usage: java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM\n"
+      + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]";
+
+  private KelvoPlayer() {}
+
+  public static void main(String[] args) {
+    Path source = null, sheet = null;
+    int threads = 1, start = 0;
+    boolean headless = false, paused = false;
+    List<String> names = new ArrayList<>();
+    for (int i = 0; i < args.length; i++) {
+      String arg = args[i];
+      boolean valued = i + 1 < args.length;
+      if (arg.equals("--source") && valued) source = Paths.get(args[++i]);
+      else if (arg.equals("--sheet") && valued) sheet = Paths.get(args[++i]);
+      else if (arg.equals("--threads") && valued) threads = number(arg, args[++i], 1, KelvoStreamDecoder.MAX_THREADS);
+      else if (arg.equals("--start") && valued) start = number(arg, args[++i], 0, Integer.MAX_VALUE);
+      else if (arg.equals("--paused")) paused = true;
+      else if (arg.equals("--headless")) headless = true;
+      else if (arg.equals("-h") || arg.equals("--help")) {
+        System.out.println(USAGE);
+        return;
+      } else if (arg.startsWith("-")) usage("unknown option " + arg + (valued ? "" : " or a missing value"));
+      else names.add(arg);
+    }
+    if (names.size() == 2) headless = true;
+    if (names.isEmpty() || names.size() > (headless ? 2 : 1)) usage("needs one stream, and an output folder or none");
+    if (!headless && (source != null || sheet != null)) {
+      usage("--source and --sheet go with an output folder or --headless");
+    }
+    if (!headless && GraphicsEnvironment.isHeadless()) usage("no display to play on: give an output folder or --headless");
+    Path stream = Paths.get(names.get(0));
+    try {
+      if (headless) {
+        Path folder = names.size() == 2 ? Paths.get(names.get(1)) : null;
+        if (sheet == null && folder != null) sheet = folder.toAbsolutePath().resolveSibling("contact_sheet.png");
+        FrameExport.run(stream, threads, source, folder, sheet);
+      } else {
+        PlayerWindow.open(new KelvoStreamReader(stream, threads), stream.getFileName().toString(), start, paused);
+      }
+    } catch (NoSuchFileException e) {
+      System.err.println("Kelvo4-player: " + e.getMessage() + ": no such file");
+      System.exit(1);
+    } catch (IOException e) {
+      System.err.println("Kelvo4-player: " + e.getMessage());
+      System.exit(1);
+    }
+  }
+
+  static void usage(String problem) {
+    System.err.println("Kelvo4-player: " + problem);
+    System.err.println(USAGE);
+    System.exit(2);
+  }
+
+  static int number(String option, String text, int min, int max) {
+    try {
+      int n = Integer.parseInt(text);
+      if (n >= min && n <= max) return n;
+    } catch (NumberFormatException e) {
+      // reported below
+    }
+    usage(option + " needs a whole number from " + min + " to " + max + ", not '" + text + "'");
+    return min;
+  }
+}
