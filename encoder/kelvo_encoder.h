@@ -21,9 +21,16 @@ namespace kelvo {
 
 using Table = std::array<float, 64>;
 
-// Quality of the default table; --quality scales the table by this over the
-// chosen value.
+// The default quality (1 to 100): higher trades a larger stream for a higher
+// PSNR.
 inline constexpr int kDefaultQuality = 50;
+
+// How an adaptive encoder works.
+struct EncoderSettings {
+  int quality = kDefaultQuality;  // 1 .. 100
+  int passes = 3;                 // refinement passes per block, 0 .. 8: effort
+  int threads = 1;                // 1 .. 64
+};
 
 // The default dequantisation table (natural order), scaled for a quality from
 // 1 to 100: factor * kDefaultQuality / quality, rounded, kept within 1 .. 96 so
@@ -60,9 +67,15 @@ extern const std::uint8_t kZigzag[64];
 
 class Encoder {
  public:
-  // Opens a decoder at the coded size of a w x h picture (each side rounded
-  // up to a multiple of 16) with `threads` threads and loads the table.
-  // Throws std::invalid_argument for a size that validFrameSize rejects.
+  // An adaptive encoder: each frame gets the table that fits its residuals,
+  // trading squared error against the bytes its coefficients take at a rate
+  // set by the quality. Frames whose prediction misses by much (the first,
+  // a cut) get the range they need, steady ones the finest steps worth their
+  // bytes. Opens a decoder at the coded size of a w x h picture (each side
+  // rounded up to a multiple of 16). Throws std::invalid_argument for a size
+  // that validFrameSize rejects.
+  Encoder(int width, int height, const EncoderSettings& settings);
+  // An encoder with one table for every frame.
   Encoder(int width, int height, const Table& table, int refinePasses = 3, int threads = 1);
   ~Encoder();
   Encoder(const Encoder&) = delete;
@@ -83,18 +96,34 @@ class Encoder {
   // The picture the decoder produced for the last frame, cropped to the
   // picture size.
   const Image& decoded() const { return decoded_; }
+  // The table of the last frame, and whether it differs from the one before
+  // (always true for the first frame).
+  const Table& table() const { return table_; }
+  bool tableChanged() const { return tableChanged_; }
 
  private:
   struct Job;
+  static void analyseRows(void* job, int worker);
   static void codeRows(void* job, int worker);
+  void analyseRow(const Job& job, int row, int worker);
   void codeRow(const Job& job, int row);
+  // Every frame's table from the coefficient statistics of its residuals.
+  Table fitTable() const;
+  void run(void (*rows)(void*, int), Job& job);
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
+  bool adaptive_;
+  Table table_{};
+  Table floor_{};  // the finest factors the quality allows
+  bool tableChanged_ = false, started_ = false;
+  std::vector<short> residuals_;  // per block in payload order, 64 samples
+  std::vector<int> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
   std::vector<int> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
   std::vector<std::uint32_t> colours_;  // by rgb: 1 << 30 | the components + 512, 10 bits each; 0 until found
+  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: 64 x kBins counts of |coefficient|
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };

@@ -35,8 +35,10 @@ const char kUsage[] =
     "                  else unknown)\n"
     "  --keyint N      a key frame every N frames, 1 to 1000000 (default 60)\n"
     "  --level N       zstd level, 0 (store only) to 19 (default 3)\n"
-    "  --quality Q     1 to 100, default 50: higher gives finer steps, less reach\n"
-    "  --refine N      refinement passes per block, 0 to 8 (default 3)\n"
+    "  --quality Q     1 to 100, default 50: higher gives a larger stream of higher\n"
+    "                  PSNR (each frame's table still takes the range it needs)\n"
+    "  --effort N      refinement passes per block, 0 to 8 (default 3): fewer is\n"
+    "                  faster for a little less PSNR\n"
     "  --frames N      stop after N frames\n"
     "  --threads N     threads for the encoder's own decoding, 1 to 64 (default 1)\n"
     "  --quiet         only the summary line\n";
@@ -164,7 +166,7 @@ int run(int argc, char** argv) {
       level = parseInt(optionValue(argc, argv, i), arg, 0, 19);
     else if (arg == "--quality")
       quality = parseInt(optionValue(argc, argv, i), arg, 1, 100);
-    else if (arg == "--refine")
+    else if (arg == "--effort" || arg == "--refine")
       refine = parseInt(optionValue(argc, argv, i), arg, 0, 8);
     else if (arg == "--frames")
       maxFrames = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
@@ -242,8 +244,7 @@ int run(int argc, char** argv) {
   if (rateDen == 0 && frames) rateNum = frames->rateNum(), rateDen = frames->rateDen();
   info.rateNum = rateNum;
   info.rateDen = rateDen;
-  const Table table = qualityTable(quality);
-  Encoder encoder(w, h, table, refine, threads);
+  Encoder encoder(w, h, EncoderSettings{quality, refine, threads});
   // Removes the file again unless it is closed: a failure leaves no stream.
   StreamWriter writer(output, info, level);
   std::vector<signed char> payload(payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
@@ -258,7 +259,7 @@ int run(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const double p = encoder.encodeFrame(image.rgb.data(), payload.data(), key);
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writer.writeFrame(payload.data(), key, count == 0 ? table.data() : nullptr);
+    writer.writeFrame(payload.data(), key, encoder.tableChanged() ? encoder.table().data() : nullptr);
     if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, key ? ", key" : "");
     sum += p;
     keys += key;
