@@ -118,9 +118,9 @@ class Encoder {
   Table floor_{};  // the finest factors the quality allows
   bool tableChanged_ = false, started_ = false;
   std::vector<short> residuals_;  // per block in payload order, 64 samples
-  std::vector<int> coefficients_;  // their forward transforms
+  std::vector<short> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
-  std::vector<int> target_;  // best integer components of the source, 3 per coded pixel
+  std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
   std::vector<std::uint32_t> colours_;  // by rgb: 1 << 30 | the components + 512, 10 bits each; 0 until found
   std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: 64 x kBins counts of |coefficient|
