@@ -305,14 +305,16 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
     : Encoder(w, h, qualityTable(kDefaultQuality), settings.passes, settings.threads) {
   adaptive_ = true;
   for (auto& h : histograms_) h.assign(64 * kBins, 0);
-  // Below the default the steps grow evenly; above it more and more
-  // frequencies, lowest first, take the finest step.
+  // Below the default the steps grow evenly. Above it more and more
+  // frequencies, lowest first, take the finest step, and from 75 on the DC
+  // steps shrink as well, down to 1 at 100.
   const int quality = std::clamp(settings.quality, 1, 100);
   const double scale = quality < kDefaultQuality ? std::exp2((kDefaultQuality - quality) / 25.0) : 1.0;
-  const int fine = quality > kDefaultQuality ? (quality - kDefaultQuality) * 15 / (100 - kDefaultQuality) : 0;
+  const int fine = std::clamp((quality - kDefaultQuality) * 15 / 25, 0, 15);
+  const int dc = quality <= 75 ? static_cast<int>(std::lround(14 * scale)) : 14 - (quality - 75) * 13 / 25;
   for (int i = 0; i < 64; ++i) {
     const int ac = (i / 8 + i % 8) <= fine ? 1 : static_cast<int>(std::lround(3 * scale));
-    floor_[i] = static_cast<float>(std::min(i == 0 ? static_cast<int>(std::lround(14 * scale)) : ac, kMaxFactor));
+    floor_[i] = static_cast<float>(std::min(i == 0 ? dc : ac, kMaxFactor));
   }
 }
 

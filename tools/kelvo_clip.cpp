@@ -17,12 +17,15 @@ const char kUsage[] =
     "  --frames N     number of frames (default 30)\n"
     "  --start N      index of the first frame (default 0)\n"
     "  --format F     png, ppm or raw (default: raw for '-' or a name ending in\n"
-    "                 .rgb, png otherwise)\n";
+    "                 .rgb, png otherwise)\n"
+    "  --photo FILE   a clip cut from this picture instead (PNG or PPM)\n"
+    "  --motion M     pan (default), zoom or still: the camera over the picture\n"
+    "  --cut FILE N   from frame N on, the same motion over another picture\n";
 
 int run(int argc, char** argv) {
   using namespace kelvo;
-  int w = 320, h = 240, frames = 30, start = 0;
-  std::string format, output;
+  int w = 320, h = 240, frames = 30, start = 0, cutAt = -1;
+  std::string format, output, photo, cutPhoto, motion = "pan";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--size")
@@ -33,6 +36,14 @@ int run(int argc, char** argv) {
       start = parseInt(optionValue(argc, argv, i), arg, 0, 1000000);
     else if (arg == "--format")
       format = optionValue(argc, argv, i);
+    else if (arg == "--photo")
+      photo = optionValue(argc, argv, i);
+    else if (arg == "--motion")
+      motion = optionValue(argc, argv, i);
+    else if (arg == "--cut") {
+      cutPhoto = optionValue(argc, argv, i);
+      cutAt = parseInt(optionValue(argc, argv, i), "--cut frame", 0, 1000000);
+    }
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -47,6 +58,11 @@ int run(int argc, char** argv) {
   if (format.empty()) format = (output == "-" || output.ends_with(".rgb")) ? "raw" : "png";
   if (format != "png" && format != "ppm" && format != "raw") throw UsageError("unknown format " + format);
 
+  if (motion != "pan" && motion != "zoom" && motion != "still") throw UsageError("unknown motion " + motion);
+  if (photo.empty() && (!cutPhoto.empty() || motion != "pan")) throw UsageError("--motion and --cut need --photo");
+  const Motion move = motion == "pan" ? Motion::Pan : motion == "zoom" ? Motion::Zoom : Motion::Still;
+  const Image first = photo.empty() ? Image() : readImage(photo);
+  const Image second = cutPhoto.empty() ? Image() : readImage(cutPhoto);
   std::FILE* raw = nullptr;
   if (format == "raw") {
     raw = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
@@ -55,7 +71,9 @@ int run(int argc, char** argv) {
     makeDirectory(output);
   }
   for (int f = start; f < start + frames; ++f) {
-    const Image image = clipFrame(w, h, f);
+    const Image image = photo.empty()               ? clipFrame(w, h, f)
+                        : cutAt >= 0 && f >= cutAt ? photoFrame(second, w, h, move, f)
+                                                   : photoFrame(first, w, h, move, f);
     if (raw)
       writeAll(raw, image.rgb.data(), image.rgb.size(), output);
     else if (format == "png")
