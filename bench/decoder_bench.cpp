@@ -15,6 +15,7 @@
 
 #include "Kelvo4.h"
 #include "bench_util.h"
+#include "stages.h"
 #include "kelvo4_decoder.hpp"
 
 #ifdef KELVO4_HAVE_TURBOJPEG
@@ -89,6 +90,17 @@ void decodeFrameBench(benchmark::State& state, Size s, bool convert) {
     benchmark::DoNotOptimize(clip.output.data());
   }
   report(state, s, convert ? clip.bytesPerDecode : clip.bytesPerDecode - clip.output.size());
+}
+
+// decodeFrame with conversion on the stages of one level.
+void levelBench(benchmark::State& state, Size s, kelvo4::StageLevel level) {
+  if (!kelvo4::stageLevelSupported(level)) {
+    state.SkipWithError("this processor lacks the level");
+    return;
+  }
+  kelvo4::useStages(level);
+  decodeFrameBench(state, s, true);
+  kelvo4::forceScalarStages(false);
 }
 
 // A stream on a handle of its own: decode and conversion.
@@ -235,6 +247,13 @@ int registerAll() {
     benchmark::RegisterBenchmark(("decodeFrame_convert/" + n).c_str(), decodeFrameBench, s, true);
     benchmark::RegisterBenchmark(("skeleton/" + n).c_str(), skeletonBench, s);
     bench::ratioTo("decodeFrame_convert/" + n, "skeleton/" + n);
+  }
+  // Every level of stages side by side, against the scalar one.
+  const char* const levelNames[] = {"scalar", "sse2", "ssse3", "avx2"};
+  for (int level = 0; level < 4; ++level) {
+    const std::string name = std::string("decodeFrame_convert_") + levelNames[level] + "/" + kSizes[2].name;
+    benchmark::RegisterBenchmark(name.c_str(), levelBench, kSizes[2], static_cast<kelvo4::StageLevel>(level));
+    if (level > 0) bench::ratioTo(name, std::string("decodeFrame_convert_scalar/") + kSizes[2].name);
   }
   // Wall-clock rates of handles at 1080p: one stream on one and on two
   // threads, and two streams at once on one thread each.

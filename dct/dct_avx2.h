@@ -8,7 +8,10 @@
 #include "dct.h"
 #include "dct_columns.h"
 
+// Internal linkage throughout: every file that includes this is built for
+// AVX2 and keeps its own copies.
 namespace kelvo4_avx2 {
+namespace {
 
 inline __m256i splat64(const void* p) {
   return _mm256_broadcastq_epi64(_mm_loadl_epi64(static_cast<const __m128i*>(p)));
@@ -53,4 +56,5 @@ inline void idctPair(__m256i y[8]) {
   idctColumnPass<Avx2Lanes>(y);
 }
 
+}  // namespace
 }  // namespace kelvo4_avx2

@@ -2,6 +2,7 @@
 // benchmarks to iterate. The decoder calls only Vrel_IDct16_MMX.
 #pragma once
 
+#include "cpu.h"
 #include "dct.h"
 
 #if KELVO4_DCT_X86
@@ -57,16 +58,19 @@ inline constexpr DctVersion kFdctVersions[] = {
 #endif
 };
 
-// Whether this processor runs the version. The MMX row also names the
-// portable build of the exported kernel on other processors.
+// Whether this processor runs the version, as the CPU flags (with their
+// mask) say. MMX, SSE and SSE2 come together with the x86-64 baseline; the
+// MMX row also names the portable build of the exported kernel on other
+// processors.
 inline bool dctCpuHas(DctCpu cpu) {
 #if KELVO4_DCT_X86
+  const unsigned flags = kelvo4::cpuFlags();
   switch (cpu) {
     case DctCpu::None: return true;
-    case DctCpu::Mmx: return __builtin_cpu_supports("mmx");
-    case DctCpu::Sse: return __builtin_cpu_supports("sse");
-    case DctCpu::Sse2: return __builtin_cpu_supports("sse2");
-    case DctCpu::Avx2: return __builtin_cpu_supports("avx2");
+    case DctCpu::Mmx:
+    case DctCpu::Sse:
+    case DctCpu::Sse2: return flags & kelvo4::kCpuSse2;
+    case DctCpu::Avx2: return flags & kelvo4::kCpuAvx2;
   }
   return false;
 #else

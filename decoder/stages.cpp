@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "cpu.h"
 #include "dct.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -274,29 +275,24 @@ constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
 }  // namespace
 
 bool stageLevelSupported(StageLevel level) {
+  const unsigned flags = cpuFlags();
   switch (level) {
     case StageLevel::Scalar:
       return true;
-#if defined(__x86_64__) || defined(__i386__)
     case StageLevel::Sse2:
-      return true;
+      return flags & kCpuSse2;
     case StageLevel::Ssse3:
-      return __builtin_cpu_supports("ssse3");
+      return (flags & kCpuSse2) && (flags & kCpuSsse3);
     case StageLevel::Avx2:
-      return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2");
-#endif
-    default:
-      return false;
+      return (flags & kCpuSse2) && (flags & kCpuSsse3) && (flags & kCpuAvx2);
   }
+  return false;
 }
 
 const Stages& bestStages() {
-  static const Stages& best = []() -> const Stages& {
-    for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
-      if (stageLevelSupported(level)) return stagesFor(level);
-    return kScalar;
-  }();
-  return best;
+  for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
+    if (stageLevelSupported(level)) return stagesFor(level);
+  return kScalar;
 }
 
 const Stages& stagesFor(StageLevel level) {

@@ -101,7 +101,9 @@ void smoothRowTailSse2(int width, const short* row, const short* up, const short
 // The byte shuffles that spread residual rows onto the interleaved frame:
 // three for a luma row of 8, three for a chroma row pair (see addChroma).
 extern const signed char kSpreadMasks[6][16];
-inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
+// Internal linkage: each file keeps its own copy, built for its own
+// instruction set.
+static inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
 // The byte shuffles of the vector conversions.
 inline constexpr int kConvertMaskCount = 13;
 extern const signed char kConvertMasks[kConvertMaskCount][16];
@@ -143,7 +145,7 @@ enum class StageLevel { Scalar, Sse2, Ssse3, Avx2 };
 bool stageLevelSupported(StageLevel level);
 // The stages of a level; the fastest this processor runs when it lacks it.
 const Stages& stagesFor(StageLevel level);
-// The fastest stages this processor runs, chosen once.
+// The fastest stages the CPU flags (with their mask) allow.
 const Stages& bestStages();
 
 // Test hooks for the process-wide decoder: use the stages of this level (the

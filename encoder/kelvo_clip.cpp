@@ -152,7 +152,7 @@ Rgb scene(double u, double v, int index) {
     c = mountain(u, v, mr);
   else
     c = meadow(u, v);
-  Rgb t;
+  Rgb t{};
   const double cover = tree(u, v, t);
   if (cover > 0) c = mix(c, t, cover);
   if (house(u, v, t)) c = t;

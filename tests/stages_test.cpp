@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <cstdlib>
+
 #include "Kelvo4.h"
+#include "cpu.h"
+#include "dct_variants.h"
 #include "pipeline_model.h"
 #include "stages.h"
 
@@ -85,5 +89,21 @@ std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
 INSTANTIATE_TEST_SUITE_P(Levels, Stages,
                          testing::Values(StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2),
                          levelName);
+
+// The CPU mask lowers what the library picks from then on, kernels and
+// stages alike; a mask from the environment is in force from the start.
+TEST(Cpu, MaskLowersTheLevelsPicked) {
+  if (const char* env = std::getenv("KELVO4_CPU_MASK")) {
+    EXPECT_EQ(kelvo4::cpuFlags() & ~static_cast<unsigned>(std::strtoul(env, nullptr, 0)), 0u);
+  }
+  const unsigned before = kelvo4::setCpuMask(0);
+  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Scalar));
+  EXPECT_FALSE(dctCpuHas(DctCpu::Sse2) || dctCpuHas(DctCpu::Avx2));
+#if defined(__x86_64__)
+  kelvo4::setCpuMask(kelvo4::kCpuSse2);
+  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Sse2));
+#endif
+  kelvo4::setCpuMask(before);
+}
 
 }  // namespace

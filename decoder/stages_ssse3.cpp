@@ -1,11 +1,9 @@
-// SSE2 prediction and SSSE3 colour conversion. Both work in 16-bit lanes,
-// whose wrap-around is exactly the decoder's arithmetic.
+// SSSE3 stages: colour conversion, residual placement and dequantisation by
+// byte shuffles. Built for SSSE3 and called only when the processor has it.
 #if defined(__x86_64__) || defined(__i386__)
 
-#include <emmintrin.h>
 #include <tmmintrin.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "stages.h"
@@ -14,51 +12,10 @@ namespace kelvo4 {
 
 namespace {
 
-// Quotient by 4 truncated toward zero: negative sums get 3 added first.
-inline __m128i quarterSse2(__m128i sum) {
-  const __m128i bias = _mm_and_si128(_mm_srai_epi16(sum, 15), _mm_set1_epi16(3));
-  return _mm_srai_epi16(_mm_add_epi16(sum, bias), 2);
-}
-
-inline short quarterScalar(int l, int r, int u, int d) {
-  int s = static_cast<std::int16_t>(static_cast<std::uint16_t>(l + r + u + d));
-  if (s < 0) s += 3;
-  return static_cast<short>(s >> 2);
-}
+// std::clamp would be a function shared with other files (see tests/isa).
+int limit(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 }  // namespace
-
-void smoothRowTailSse2(int w, const short* row, const short* up, const short* down, short* out,
-                       std::ptrdiff_t from) {
-  // Edge pixels stand in for their missing horizontal neighbour.
-  for (int k = 0; k < 3; ++k) {
-    const int last = 3 * (w - 1) + k;
-    out[k] = quarterScalar(row[k], row[w > 1 ? 3 + k : k], up[k], down[k]);
-    if (w > 1) out[last] = quarterScalar(row[last - 3], row[last], up[last], down[last]);
-  }
-  // Interior samples up to 3w - 4: left and right are 3 samples away.
-  const std::ptrdiff_t end = 3 * static_cast<std::ptrdiff_t>(w) - 3;
-  std::ptrdiff_t i = from;
-  for (; i + 8 <= end; i += 8) {
-    const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 3));
-    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + 3));
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
-    const __m128i sum = _mm_add_epi16(_mm_add_epi16(l, r), _mm_add_epi16(a, b));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), quarterSse2(sum));
-  }
-  for (; i < end; ++i) out[i] = quarterScalar(row[i - 3], row[i + 3], up[i], down[i]);
-}
-
-void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
-  if (ctx.width <= 0) return;
-  const std::ptrdiff_t stride = ctx.width3;
-  for (int y = y0; y < y1; ++y) {
-    const short* row = src + y * stride;
-    smoothRowTailSse2(ctx.width, row, y > 0 ? row - stride : row, y < ctx.height - 1 ? row + stride : row,
-                      dst + y * stride, 3);
-  }
-}
 
 // Gathers component k of 8 pixels from three registers of interleaved
 // triplets (-1 lanes give zero, so the three parts combine with OR), then
@@ -80,7 +37,7 @@ alignas(16) const signed char kConvertMasks[kConvertMaskCount][16] = {
     {-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1},      // bytes 16-23 from t
 };
 
-__attribute__((target("ssse3"))) void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
+void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
   __m128i m[kConvertMaskCount];
   for (int i = 0; i < kConvertMaskCount; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
   std::size_t p = 0;
@@ -120,7 +77,7 @@ alignas(16) const signed char kSpreadMasks[6][16] = {
     {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
 };
 
-__attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
+void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
   const __m128i s0 = spreadMask(0), s1 = spreadMask(1), s2 = spreadMask(2);
   for (int r = 0; r < 8; ++r) {
     const __m128i res = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
@@ -131,7 +88,7 @@ __attribute__((target("ssse3"))) void addLumaSsse3(short* base, std::ptrdiff_t s
   }
 }
 
-__attribute__((target("ssse3"))) void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
+void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
                                                      const short* v) {
   const __m128i t0 = spreadMask(3), t1 = spreadMask(4), t2 = spreadMask(5);
   for (int r = 0; r < 8; ++r) {
@@ -165,7 +122,7 @@ constexpr GatherMasks gatherMasks() {
 constinit const GatherMasks kGather = gatherMasks();
 
 
-__attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out,
+BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out,
                                                              unsigned& rows) {
   __m128i scan[4];
   for (int q = 0; q < 4; ++q) scan[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
@@ -180,8 +137,8 @@ __attribute__((target("ssse3"))) BlockKind prepareBlockSsse3(const short* quant,
     }
     // floor((D + 4) / 8) across row 0 and floor((D + 3) / 8) elsewhere,
     // limited to [-512, 511]: the transform's own result for every D.
-    const __m128i top = _mm_set1_epi16(static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
-    const __m128i rest = _mm_set1_epi16(static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+    const __m128i top = _mm_set1_epi16(static_cast<short>(limit((d + 4) >> 3, -512, 511)));
+    const __m128i rest = _mm_set1_epi16(static_cast<short>(limit((d + 3) >> 3, -512, 511)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), top);
     for (int r = 1; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), rest);
     return BlockKind::Residual;
