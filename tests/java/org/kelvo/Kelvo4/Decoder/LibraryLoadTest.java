@@ -1,5 +1,7 @@
 package org.kelvo.Kelvo4.Decoder;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -28,5 +30,14 @@ class LibraryLoadTest {
       mapped++;
     }
     assertTrue(mapped > 0);
+  }
+
+  // The packed copy for each system the jar carries, by the VM's names.
+  @Test
+  void packedLibraryFollowsTheSystem() {
+    assertEquals("/native/linux-x86_64/libKelvo4.so", NativeLibrary.resourceFor("Linux", "amd64"));
+    assertEquals("/native/linux-aarch64/libKelvo4.so", NativeLibrary.resourceFor("Linux", "aarch64"));
+    assertNull(NativeLibrary.resourceFor("Linux", "riscv64"));
+    assertNull(NativeLibrary.resourceFor("Mac OS X", "aarch64"));
   }
 }
