@@ -80,4 +80,11 @@ void idctRowsSse2(short* block, unsigned rows);
 void idctPairAvx2(short* a, short* b);
 #endif
 
+#if defined(__aarch64__)
+// NEON versions, same results as the scalar references; the exported kernels
+// call these on 64-bit Arm.
+void Vrel_IDct16_NEON(short* block);
+void Vrel_Dct16_NEON(short* block);
+#endif
+
 #pragma GCC visibility pop

@@ -48,6 +48,10 @@ inline constexpr DctVersion kIdctVersions[] = {
     {"idct_avx2_pair_lo", DctCpu::Avx2, idctPairAvx2Lo},
     {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairAvx2Hi},
 #endif
+#if defined(__aarch64__)
+    // NEON is part of the baseline there.
+    {"idct_neon", DctCpu::None, Vrel_IDct16_NEON},
+#endif
 };
 
 inline constexpr DctVersion kFdctVersions[] = {
@@ -55,6 +59,9 @@ inline constexpr DctVersion kFdctVersions[] = {
     {"fdct_mmx", DctCpu::Mmx, Vrel_Dct16_MMX},
 #if KELVO4_DCT_X86
     {"fdct_sse", DctCpu::Sse, Vrel_Dct16_SSE},
+#endif
+#if defined(__aarch64__)
+    {"fdct_neon", DctCpu::None, Vrel_Dct16_NEON},
 #endif
 };
 

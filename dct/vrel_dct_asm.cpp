@@ -129,6 +129,10 @@ void Vrel_IDct16_MMX(short* block) {
 }
 
 void Vrel_Dct16_MMX(short* block) { fdctMmx(block); }
+#elif defined(__aarch64__)
+void Vrel_IDct16_MMX(short* block) { Vrel_IDct16_NEON(block); }
+
+void Vrel_Dct16_MMX(short* block) { Vrel_Dct16_NEON(block); }
 #else
 void Vrel_IDct16_MMX(short* block) { Vrel_IDct16_C(block); }
 

@@ -271,6 +271,10 @@ constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3,
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
 #endif
+#if defined(__aarch64__)
+constexpr Stages kNeon = {smoothRowsNeon, convertNeon, addBandFast<prepareBlock, addLumaC, addChromaC, false>,
+                          decodeBlockSparse};
+#endif
 
 }  // namespace
 
@@ -285,11 +289,18 @@ bool stageLevelSupported(StageLevel level) {
       return (flags & kCpuSse2) && (flags & kCpuSsse3);
     case StageLevel::Avx2:
       return (flags & kCpuSse2) && (flags & kCpuSsse3) && (flags & kCpuAvx2);
+#if defined(__aarch64__)
+    case StageLevel::Neon:
+      return flags & kCpuNeon;
+#endif
   }
   return false;
 }
 
 const Stages& bestStages() {
+#if defined(__aarch64__)
+  if (stageLevelSupported(StageLevel::Neon)) return kNeon;
+#endif
   for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
     if (stageLevelSupported(level)) return stagesFor(level);
   return kScalar;
@@ -305,6 +316,10 @@ const Stages& stagesFor(StageLevel level) {
       return kSsse3;
     case StageLevel::Sse2:
       return kSse2;
+#endif
+#if defined(__aarch64__)
+    case StageLevel::Neon:
+      return kNeon;
 #endif
     default:
       return kScalar;

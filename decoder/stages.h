@@ -133,6 +133,11 @@ extern const GatherMasks kGather;
 BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows);
 #endif
 
+#if defined(__aarch64__)
+void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+void convertNeon(const short* frame, signed char* out, std::size_t pixels);
+#endif
+
 struct Stages {
   SmoothRowsFn smoothRows;
   ConvertFn convert;
@@ -141,7 +146,15 @@ struct Stages {
 };
 
 // Sets of stages by instruction set, for the tests to try each one.
-enum class StageLevel { Scalar, Sse2, Ssse3, Avx2 };
+enum class StageLevel {
+  Scalar,
+  Sse2,
+  Ssse3,
+  Avx2,
+#if defined(__aarch64__)
+  Neon,
+#endif
+};
 bool stageLevelSupported(StageLevel level);
 // The stages of a level; the fastest this processor runs when it lacks it.
 const Stages& stagesFor(StageLevel level);

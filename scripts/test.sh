@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the release build (with valgrind
 # memcheck and the JVM soak run as steps of their own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
-# ThreadSanitizer, then the fuzzers.
+# ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu, then the
+# fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -35,5 +36,7 @@ tsan() {
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/kelvo4_tests --gtest_filter='Handles*:ClosedLoop*'
 }
 step "ThreadSanitizer" tsan
+
+step "aarch64 under qemu" scripts/aarch64.sh
 
 step "fuzzing (build and 60 s per target)" scripts/fuzz.sh 60

@@ -82,12 +82,17 @@ TEST_P(Stages, MatchTheModel) {
 }
 
 std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
-  static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2"};
+  static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2", "neon"};
   return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, Stages,
-                         testing::Values(StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2),
+                         testing::Values(StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2
+#if defined(__aarch64__)
+                                         ,
+                                         StageLevel::Neon
+#endif
+                                         ),
                          levelName);
 
 // The CPU mask lowers what the library picks from then on, kernels and
@@ -102,6 +107,10 @@ TEST(Cpu, MaskLowersTheLevelsPicked) {
 #if defined(__x86_64__)
   kelvo4::setCpuMask(kelvo4::kCpuSse2);
   EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Sse2));
+#endif
+#if defined(__aarch64__)
+  kelvo4::setCpuMask(kelvo4::kCpuNeon);
+  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Neon));
 #endif
   kelvo4::setCpuMask(before);
 }
