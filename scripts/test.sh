@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build (with valgrind
-# memcheck and the JVM soak run as steps of their own), then the
+# memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
 # ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu, then the
 # fuzzers.
@@ -19,9 +19,8 @@ step() {
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs" -LE 'memcheck|soak'
+ctest --test-dir build --output-on-failure -j "$jobs" -LE memcheck
 step "valgrind memcheck" ctest --test-dir build --output-on-failure -j "$jobs" -L memcheck
-step "JVM soak" ctest --test-dir build --output-on-failure -V -L soak
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO4_SANITIZE=ON -DKELVO4_BUILD_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"

@@ -134,42 +134,6 @@ TEST(Handles, InterleavedSequencesMatchThePlainApiAlone) {
   }
 }
 
-// A region of the output is the top-left corner of the full output, as
-// bytes or packed pixels; the frames stay the same.
-TEST(Handles, RegionIsTheCornerOfTheFullOutput) {
-  std::mt19937 rng(13);
-  const int w = 45, h = 37, n = w * h;
-  kelvo4::Decoder full(w, h, 2), cropped(w, h, 3);
-  std::vector<float> table(64, 7.0f);
-  full.setTable(table.data());
-  cropped.setTable(table.data());
-  std::vector<signed char> payload(n + n / 2), expected(3 * n);
-  for (int f = 0; f < 12; ++f) {
-    for (auto& b : payload) b = rng() % 3 == 0 ? static_cast<signed char>(rng()) : 0;
-    const int rw = w - static_cast<int>(rng() % 20), rh = f == 0 ? 0 : h - static_cast<int>(rng() % 20);
-    const bool argb = f % 2 == 1;
-    // Bytes or pixels, one element each (a byte region uses the first quarter).
-    std::vector<std::uint32_t> out(static_cast<std::size_t>(rw) * rh * (argb ? 1 : 3), 0x5A);
-    full.decode(payload.data(), n + n / 2, expected.data(), 3 * n);
-    ASSERT_EQ(kelvo4_decoder_decode_region(cropped.get(), payload.data(), n + n / 2, out.data(),
-                                           argb ? KELVO4_ARGB32 : KELVO4_RGB24, rw, rh, static_cast<int>(out.size())),
-              0);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(out.data());
-    for (int y = 0; y < rh; ++y)
-      for (int x = 0; x < 3 * rw; ++x) {
-        const std::size_t i = static_cast<std::size_t>(y) * rw * 3 + x;
-        const unsigned got = argb ? out[i / 3] >> (16 - 8 * (i % 3)) & 0xFF : bytes[i];
-        ASSERT_EQ(got, static_cast<unsigned char>(expected[3 * y * w + x])) << f << ": " << x << "," << y;
-      }
-    ASSERT_TRUE(std::equal(full.frame(), full.frame() + 3 * n, cropped.frame()));
-  }
-  std::vector<signed char> out(3 * n);
-  EXPECT_EQ(kelvo4_decoder_decode_region(cropped.get(), payload.data(), n + n / 2, out.data(), KELVO4_RGB24, w + 1,
-                                         h, 3 * (w + 1) * h),
-            -EINVAL);
-  EXPECT_EQ(kelvo4_decoder_decode_region(cropped.get(), payload.data(), n + n / 2, out.data(), 2, w, h, 3 * n), -EINVAL);
-}
-
 TEST(Handles, MisuseIsRefusedWithoutEffect) {
   kelvo4_decoder* d = reinterpret_cast<kelvo4_decoder*>(1);
   EXPECT_EQ(kelvo4_decoder_open(nullptr, 16, 16, 1), -EINVAL);
