@@ -9,7 +9,7 @@
 #include <mmintrin.h>
 #endif
 
-enum class DctCpu { None, Mmx, Sse, Sse2, Avx2 };
+enum class DctCpu { None, Mmx, Sse, Sse2, Avx2, Neon };
 
 struct DctVersion {
   const char* name;
@@ -49,8 +49,7 @@ inline constexpr DctVersion kIdctVersions[] = {
     {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairAvx2Hi},
 #endif
 #if defined(__aarch64__)
-    // NEON is part of the baseline there.
-    {"idct_neon", DctCpu::None, Vrel_IDct16_NEON},
+    {"idct_neon", DctCpu::Neon, Vrel_IDct16_NEON},
 #endif
 };
 
@@ -61,7 +60,7 @@ inline constexpr DctVersion kFdctVersions[] = {
     {"fdct_sse", DctCpu::Sse, Vrel_Dct16_SSE},
 #endif
 #if defined(__aarch64__)
-    {"fdct_neon", DctCpu::None, Vrel_Dct16_NEON},
+    {"fdct_neon", DctCpu::Neon, Vrel_Dct16_NEON},
 #endif
 };
 
@@ -78,10 +77,12 @@ inline bool dctCpuHas(DctCpu cpu) {
     case DctCpu::Sse:
     case DctCpu::Sse2: return flags & kelvo4::kCpuSse2;
     case DctCpu::Avx2: return flags & kelvo4::kCpuAvx2;
+    case DctCpu::Neon: return false;
   }
   return false;
 #else
-  return cpu == DctCpu::None || cpu == DctCpu::Mmx;
+  return cpu == DctCpu::None || cpu == DctCpu::Mmx ||
+         (cpu == DctCpu::Neon && (kelvo4::cpuFlags() & kelvo4::kCpuNeon));
 #endif
 }
 

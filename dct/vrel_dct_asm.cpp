@@ -1,5 +1,6 @@
 // The exported kernels and the constant tables of both transforms.
 #include "dct.h"
+#include "cpu.h"
 
 #if KELVO4_DCT_X86
 #include <mmintrin.h>
@@ -130,9 +131,23 @@ void Vrel_IDct16_MMX(short* block) {
 
 void Vrel_Dct16_MMX(short* block) { fdctMmx(block); }
 #elif defined(__aarch64__)
-void Vrel_IDct16_MMX(short* block) { Vrel_IDct16_NEON(block); }
+// NEON unless the CPU mask has taken it away, so that a masked run executes
+// only the portable code.
+void Vrel_IDct16_MMX(short* block) {
+  if (kelvo4::cpuFlags() & kelvo4::kCpuNeon) {
+    Vrel_IDct16_NEON(block);
+  } else {
+    Vrel_IDct16_C(block);
+  }
+}
 
-void Vrel_Dct16_MMX(short* block) { Vrel_Dct16_NEON(block); }
+void Vrel_Dct16_MMX(short* block) {
+  if (kelvo4::cpuFlags() & kelvo4::kCpuNeon) {
+    Vrel_Dct16_NEON(block);
+  } else {
+    Vrel_Dct16_C(block);
+  }
+}
 #else
 void Vrel_IDct16_MMX(short* block) { Vrel_IDct16_C(block); }
 
