@@ -272,8 +272,8 @@ constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
 #endif
 #if defined(__aarch64__)
-constexpr Stages kNeon = {smoothRowsNeon, convertNeon, addBandFast<prepareBlock, addLumaC, addChromaC, false>,
-                          decodeBlockSparse};
+constexpr Stages kNeon = {smoothRowsNeon, convertNeon,
+                          addBandFast<prepareBlockNeon, addLumaNeon, addChromaNeon, false>, decodeBlockSparse};
 #endif
 
 }  // namespace

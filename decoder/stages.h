@@ -136,6 +136,9 @@ BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short*
 #if defined(__aarch64__)
 void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertNeon(const short* frame, signed char* out, std::size_t pixels);
+void addLumaNeon(short* base, std::ptrdiff_t stride, const short* block);
+void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows);
 #endif
 
 struct Stages {

@@ -1,5 +1,6 @@
-// NEON prediction and conversion: 16-bit lanes, whose wrap-around is exactly
-// the decoder's arithmetic. NEON is part of the aarch64 baseline.
+// NEON frame stages: prediction, dequantisation, residual placement and
+// conversion in 16-bit lanes, whose wrap-around is exactly the decoder's
+// arithmetic. NEON is part of the aarch64 baseline.
 #if defined(__aarch64__)
 
 #include <arm_neon.h>
@@ -70,6 +71,72 @@ void convertNeon(const short* frame, signed char* out, std::size_t pixels) {
     vst3_u8(reinterpret_cast<std::uint8_t*>(out + 3 * p), b);
   }
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
+}
+
+void addLumaNeon(short* base, std::ptrdiff_t stride, const short* block) {
+  // Structure loads split the 8 pixels of a row into their components.
+  for (int r = 0; r < 8; ++r) {
+    short* row = base + r * stride;
+    int16x8x3_t px = vld3q_s16(row);
+    px.val[0] = vaddq_s16(px.val[0], vld1q_s16(block + 8 * r));
+    vst3q_s16(row, px);
+  }
+}
+
+void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const short* v) {
+  for (int r = 0; r < 8; ++r) {
+    // Each residual serves two neighbouring pixels of two rows.
+    const int16x8_t ur = vld1q_s16(u + 8 * r), vr = vld1q_s16(v + 8 * r);
+    const int16x8_t uHalf[2] = {vzip1q_s16(ur, ur), vzip2q_s16(ur, ur)};
+    const int16x8_t vHalf[2] = {vzip1q_s16(vr, vr), vzip2q_s16(vr, vr)};
+    for (int dy = 0; dy < 2; ++dy)
+      for (int h = 0; h < 2; ++h) {
+        short* p = base + (2 * r + dy) * stride + 24 * h;
+        int16x8x3_t px = vld3q_s16(p);
+        px.val[1] = vaddq_s16(px.val[1], uHalf[h]);
+        px.val[2] = vaddq_s16(px.val[2], vHalf[h]);
+        vst3q_s16(p, px);
+      }
+  }
+}
+
+namespace {
+
+// The scan index of each natural position: a table lookup over the 64-byte
+// scan puts a block into natural order.
+struct ScanIndex {
+  alignas(16) std::uint8_t of[64];
+};
+constexpr ScanIndex scanIndex() {
+  ScanIndex s{};
+  for (int k = 0; k < 64; ++k) s.of[kZigzag[k]] = static_cast<std::uint8_t>(k);
+  return s;
+}
+constexpr ScanIndex kScanIndex = scanIndex();
+
+}  // namespace
+
+BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows) {
+  const std::uint64_t nonzero = nonzeroBytes(block);
+  if (nonzero <= 1) {
+    // Nothing, or a lone DC coefficient: the scalar form's closed results.
+    return prepareBlock(quant, block, out, rows);
+  }
+  const int8x16x4_t scan = vld1q_s8_x4(block);
+  unsigned nonzeroRows = 0;
+  for (int p = 0; p < 4; ++p) {
+    const int8x16_t bytes = vqtbl4q_s8(scan, vld1q_u8(kScanIndex.of + 16 * p));
+    // Sign-extended coefficients times the table; the products keep their
+    // low 16 bits.
+    const int16x8_t r0 = vmulq_s16(vmovl_s8(vget_low_s8(bytes)), vld1q_s16(quant + 16 * p));
+    const int16x8_t r1 = vmulq_s16(vmovl_high_s8(bytes), vld1q_s16(quant + 16 * p + 8));
+    vst1q_s16(out + 16 * p, r0);
+    vst1q_s16(out + 16 * p + 8, r1);
+    nonzeroRows |= static_cast<unsigned>(vmaxvq_u16(vreinterpretq_u16_s16(r0)) != 0) << (2 * p);
+    nonzeroRows |= static_cast<unsigned>(vmaxvq_u16(vreinterpretq_u16_s16(r1)) != 0) << (2 * p + 1);
+  }
+  rows = nonzeroRows;
+  return BlockKind::Coefficients;
 }
 
 }  // namespace kelvo4
