@@ -6,28 +6,50 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
 #include "Kelvo4.h"
 #include "dct.h"
+namespace {
+volatile int sink;  // keeps the results alive
+}
+
 int main(int argc, char** argv) {
+  if (argc != 3) return 2;
   const char* what = argv[1];
-  int n = atoi(argv[2]);
+  const int n = atoi(argv[2]);
   short block[64];
   unsigned s = 1;
-  for (int i = 0; i < 64; ++i) { s = s * 1103515245u + 12345u; block[i] = (short)((s >> 16) % 512) - 256; }
+  for (short& c : block) {
+    s = s * 1103515245u + 12345u;
+    c = static_cast<short>((s >> 16) % 512) - 256;
+  }
   if (!strcmp(what, "frame")) {
     const int w = 176, h = 144;
     reinitDLL(w, h);
-    float t[64]; for (int i = 0; i < 64; ++i) t[i] = i ? 3 : 14;
-    setQuantizationTable(t, 64);
+    float table[64];
+    for (int i = 0; i < 64; ++i) table[i] = i ? 3 : 14;
+    setQuantizationTable(table, 64);
     const int blocks = (w / 16) * (h / 16) * 6;
     std::vector<signed char> pay(64 * blocks), out(3 * w * h);
-    for (auto& b : pay) { s = s * 1103515245u + 12345u; unsigned r = (s >> 16) % 16; b = r < 10 ? 0 : (signed char)(r - 13); }
-    for (int i = 0; i < n; ++i) decodeFrame(pay.data(), (int)pay.size(), out.data(), (int)out.size(), true);
-    printf("%d blocks per frame\n", blocks);
-    return out[5] == 1;
+    // Mostly zero coefficients, the rest small, as coded frames have.
+    for (auto& c : pay) {
+      s = s * 1103515245u + 12345u;
+      const unsigned r = (s >> 16) % 16;
+      c = static_cast<signed char>(r < 10 ? 0 : static_cast<int>(r) - 13);
+    }
+    for (int i = 0; i < n; ++i)
+      decodeFrame(pay.data(), static_cast<int>(pay.size()), out.data(), static_cast<int>(out.size()), true);
+    sink = out[5];
+    return 0;
   }
   void (*fn)(short*) = !strcmp(what, "idct_c") ? Vrel_IDct16_C : !strcmp(what, "idct_neon") ? Vrel_IDct16_NEON
                        : !strcmp(what, "fdct_c") ? Vrel_Dct16_C : Vrel_Dct16_NEON;
-  for (int i = 0; i < n; ++i) { short b[64]; memcpy(b, block, sizeof b); fn(b); block[3] ^= b[7] & 1; }
-  return block[0] == 12345;
+  for (int i = 0; i < n; ++i) {
+    short b[64];
+    memcpy(b, block, sizeof b);
+    fn(b);
+    block[3] ^= b[7] & 1;  // each call depends on the one before
+  }
+  sink = block[3];
+  return 0;
 }
