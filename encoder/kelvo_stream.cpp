@@ -88,13 +88,9 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
     ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
   }
-  if (path == "-") {
-    file_ = stdout;
-  } else {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) throw StreamError(path + ": cannot create: " + errnoText());
-    owned_ = true;
-  }
+  file_ = openFile(path, "wb");
+  if (!file_) throw StreamError(path + ": cannot create: " + errnoText());
+  owned_ = path != "-";
   unsigned char head[kHeaderBytes] = {};
   std::memcpy(head, kMagic, 4);
   putU32(head + 4, kStreamVersion);
@@ -193,13 +189,9 @@ void StreamWriter::abandon() {
 }
 
 StreamReader::StreamReader(const std::string& path) : path_(path) {
-  if (path == "-") {
-    file_ = stdin;
-  } else {
-    file_ = std::fopen(path.c_str(), "rb");
-    if (!file_) throw StreamError(path + ": " + errnoText());
-    owned_ = true;
-  }
+  file_ = openFile(path, "rb");
+  if (!file_) throw StreamError(path + ": " + errnoText());
+  owned_ = path != "-";
   struct stat st;
   if (fstat(fileno(file_), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {

@@ -55,6 +55,13 @@ class StreamError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// fopen, except that "-" is standard input, or standard output for a mode
+// that writes; null with errno set when the file cannot be opened.
+inline std::FILE* openFile(const std::string& path, const char* mode) {
+  if (path == "-") return mode[0] == 'r' ? stdin : stdout;
+  return std::fopen(path.c_str(), mode);
+}
+
 // Payload size the decoder accepts for a w x h frame: n + n / 2, n = w * h.
 std::size_t payloadBytes(int width, int height);
 
