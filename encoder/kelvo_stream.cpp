@@ -45,6 +45,19 @@ void putTable(unsigned char* p, const float* table) {
   }
 }
 
+// Reads 64 float32 factors; returns the index of the first that is not
+// finite, or -1.
+int getTable(const unsigned char* p, float* table) {
+  for (int i = 0; i < 64; ++i) {
+    const std::uint32_t bits = getU32(p + 4 * i);
+    std::memcpy(&table[i], &bits, 4);
+    if (!std::isfinite(table[i])) return i;
+  }
+  return -1;
+}
+
+std::string notFinite(int i) { return "dequantisation factor " + std::to_string(i) + " is not finite"; }
+
 std::string at(const std::string& path, std::uint64_t offset) {
   return path + ": at byte " + std::to_string(offset) + ": ";
 }
@@ -208,11 +221,15 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
     if (got >= 4 && std::memcmp(head, kMagic, 4) != 0) throw StreamError(at(path, 0) + "bad magic: not a stream file");
     if (got < 8) throw StreamError(at(path, got) + "truncated header (" + std::to_string(got) + " bytes)");
     info_.version = static_cast<int>(getU32(head + 4));
-    if (info_.version == 1) {
-      const std::size_t rest = std::fread(head + 8, 1, kV1HeaderBytes - 8, file_);
-      if (rest < kV1HeaderBytes - 8)
+    // The rest of a header of `bytes` bytes.
+    const auto readHeader = [&](std::size_t bytes) {
+      const std::size_t rest = std::fread(head + 8, 1, bytes - 8, file_);
+      if (rest < bytes - 8)
         throw StreamError(at(path, 8 + rest) + "truncated header (" + std::to_string(8 + rest) + " of " +
-                          std::to_string(kV1HeaderBytes) + " bytes)");
+                          std::to_string(bytes) + " bytes)");
+    };
+    if (info_.version == 1) {
+      readHeader(kV1HeaderBytes);
       // Version 1 frames have the picture's own size, whatever it is.
       const std::uint32_t w = getU32(head + 8), h = getU32(head + 12);
       if (w < 1 || h < 1 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
@@ -220,12 +237,8 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
         throw StreamError(at(path, 8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
       info_.width = info_.codedWidth = static_cast<int>(w);
       info_.height = info_.codedHeight = static_cast<int>(h);
-      for (int i = 0; i < 64; ++i) {
-        const std::uint32_t bits = getU32(head + 16 + 4 * i);
-        std::memcpy(&v1Table_[i], &bits, 4);
-        if (!std::isfinite(v1Table_[i]))
-          throw StreamError(at(path, 16 + 4 * i) + "dequantisation factor " + std::to_string(i) + " is not finite");
-      }
+      if (const int bad = getTable(head + 16, v1Table_); bad >= 0)
+        throw StreamError(at(path, 16 + 4 * bad) + notFinite(bad));
       offset_ = kV1HeaderBytes;
       const std::uint64_t frameBytes = payloadBytes(info_.width, info_.height);
       if (fileBytes_ > 0) info_.frameCount = static_cast<long>((fileBytes_ - kV1HeaderBytes) / frameBytes);
@@ -235,10 +248,7 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
     }
     if (info_.version != 2)
       throw StreamError(at(path, 4) + "unsupported format version " + std::to_string(info_.version));
-    const std::size_t rest = std::fread(head + 8, 1, kHeaderBytes - 8, file_);
-    if (rest < kHeaderBytes - 8)
-      throw StreamError(at(path, 8 + rest) + "truncated header (" + std::to_string(8 + rest) + " of " +
-                        std::to_string(kHeaderBytes) + " bytes)");
+    readHeader(kHeaderBytes);
     const std::uint32_t w = getU32(head + 8), h = getU32(head + 12), cw = getU32(head + 16), ch = getU32(head + 20);
     if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
         !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
@@ -378,13 +388,8 @@ bool StreamReader::readFrame(Frame& out) {
   if (out.hasTable) {
     unsigned char table[kTableBytes];
     if (!readBytes(table, kTableBytes)) throw StreamError(atFrame(path_, frame, offset_) + "truncated table");
-    for (int i = 0; i < 64; ++i) {
-      const std::uint32_t bits = getU32(table + 4 * i);
-      std::memcpy(&out.table[i], &bits, 4);
-      if (!std::isfinite(out.table[i]))
-        throw StreamError(atFrame(path_, frame, offset_) + "dequantisation factor " + std::to_string(i) +
-                          " is not finite");
-    }
+    if (const int bad = getTable(table, out.table); bad >= 0)
+      throw StreamError(atFrame(path_, frame, offset_) + notFinite(bad));
   }
   if (compressed) {
     readGrowing(packed_, stored, frame);
