@@ -359,8 +359,11 @@ bool StreamReader::readFrame(Frame& out) {
   if (got == 0 && !std::ferror(file_)) return endOfFrames(frame);
   if (got < kRecordBytes) throw StreamError(atFrame(path_, frame, offset_) + "truncated frame record");
   // Without an index in the header (a stream written to a pipe) the index
-  // still follows the frames.
-  if (std::memcmp(record, kIndexMagic, 4) == 0) return endOfFrames(frame);
+  // still follows the frames; the frames end there, also for a later call.
+  if (std::memcmp(record, kIndexMagic, 4) == 0) {
+    end_ = offset_;
+    return endOfFrames(frame);
+  }
   const unsigned flags = record[0];
   const std::uint32_t stored = getU32(record + 4);
   if (flags > 7 || record[1] || record[2] || record[3])
