@@ -444,7 +444,7 @@ const std::vector<KeyFrame>& StreamReader::keyFrames() {
   return keys_;
 }
 
-long StreamReader::seekKey(long frame) {
+KeyFrame StreamReader::keyFor(long frame) {
   if (fileBytes_ == 0) throw StreamError(path_ + ": cannot seek in a stream that is not a file");
   if (frame < 0 || (info_.frameCount >= 0 && frame >= info_.frameCount))
     throw StreamError(path_ + ": no frame " + std::to_string(frame) + " (the stream has " +
@@ -452,12 +452,16 @@ long StreamReader::seekKey(long frame) {
   const auto& keys = keyFrames();
   auto it = std::upper_bound(keys.begin(), keys.end(), frame, [](long f, const KeyFrame& k) { return f < k.frame; });
   if (it == keys.begin()) throw StreamError(path_ + ": no key frame before frame " + std::to_string(frame));
-  --it;
-  if (fseeko(file_, static_cast<off_t>(it->offset), SEEK_SET) != 0)
-    throw StreamError(at(path_, it->offset) + "cannot seek: " + errnoText());
-  offset_ = it->offset;
-  next_ = it->frame;
-  return it->frame;
+  return *--it;
+}
+
+long StreamReader::seekKey(long frame) {
+  const KeyFrame key = keyFor(frame);
+  if (fseeko(file_, static_cast<off_t>(key.offset), SEEK_SET) != 0)
+    throw StreamError(at(path_, key.offset) + "cannot seek: " + errnoText());
+  offset_ = key.offset;
+  next_ = key.frame;
+  return key.frame;
 }
 
 }  // namespace kelvo

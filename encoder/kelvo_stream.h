@@ -158,9 +158,11 @@ class StreamReader {
   // The key frames: from the index, or found by a scan of the record
   // headers. Empty for standard input.
   const std::vector<KeyFrame>& keyFrames();
-  // Moves to the last key frame at or before `frame` and returns its number;
-  // readFrame then reads that key frame. Throws StreamError for standard input
-  // or a frame beyond the stream.
+  // The last key frame at or before `frame`. Throws StreamError for standard
+  // input or a frame beyond the stream.
+  KeyFrame keyFor(long frame);
+  // Moves to keyFor(frame) and returns its number; readFrame then reads that
+  // key frame.
   long seekKey(long frame);
 
  private:
