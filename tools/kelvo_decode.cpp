@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,7 +138,6 @@ int run(int argc, char** argv) {
   const std::string& stream = names[0];
   std::unique_ptr<FrameOutput> output;
   if (!info) output = outputFor(names[1], format, count);
-  if (stream != "-" && std::filesystem::is_directory(stream)) throw std::runtime_error(stream + ": is a directory");
 
   StreamPlayback playback(stream, threads);
   if (info) {
