@@ -71,7 +71,6 @@ class FrameOutput {
     if (raw_ && raw_ != stdout) std::fclose(raw_);
   }
 
-  Kind kind() const { return kind_; }
   bool numbered() const { return pattern_.numbered; }
 
   // Creates the file or the folder: a YUV4MPEG2 stream takes the picture
