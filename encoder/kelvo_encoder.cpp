@@ -291,13 +291,8 @@ int checkedSize(int w, int h) {
   return w;
 }
 
-}  // namespace
-
-namespace {
-
 // Histogram bins of |coefficient|; larger values share the last bin.
 constexpr int kBins = 4096;
-
 
 }  // namespace
 
@@ -347,10 +342,12 @@ struct Encoder::Job {
   const std::uint8_t* rgb;
   signed char* payload;
   const short* quant;
+  RowWork work = nullptr;
   std::atomic<int> nextRow{0};
 };
 
-void Encoder::run(void (*rows)(void*, int), Job& job) {
+void Encoder::run(RowWork work, Job& job) {
+  job.work = work;
   job.nextRow = 0;
   if (pool_)
     pool_->run(rows, &job);
@@ -358,16 +355,10 @@ void Encoder::run(void (*rows)(void*, int), Job& job) {
     rows(&job, 0);
 }
 
-void Encoder::analyseRows(void* context, int worker) {
+void Encoder::rows(void* context, int worker) {
   Job& job = *static_cast<Job*>(context);
   for (int my; (my = job.nextRow.fetch_add(1, std::memory_order_relaxed)) < job.encoder.codedHeight_ / 16;)
-    job.encoder.analyseRow(job, my, worker);
-}
-
-void Encoder::codeRows(void* context, int) {
-  Job& job = *static_cast<Job*>(context);
-  for (int my; (my = job.nextRow.fetch_add(1, std::memory_order_relaxed)) < job.encoder.codedHeight_ / 16;)
-    job.encoder.codeRow(job, my);
+    (job.encoder.*job.work)(job, my, worker);
 }
 
 // The macroblock row's pixels as components, its prediction, its residual
@@ -445,7 +436,7 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
     }
 }
 
-void Encoder::codeRow(const Job& job, int my) {
+void Encoder::codeRow(const Job& job, int my, int) {
   const Steps steps(job.quant);
   const int bw = codedWidth_ / 8, mw = codedWidth_ / 16;
   auto code = [&](std::size_t block) {
@@ -502,7 +493,7 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   if (adaptive_)
     for (auto& h : histograms_) std::fill(h.begin(), h.end(), 0u);
   Job job{*this, rgb, payload, nullptr};
-  run(analyseRows, job);
+  run(&Encoder::analyseRow, job);
   if (adaptive_) {
     const Table fitted = fitTable();
     tableChanged_ = !started_ || fitted != table_;
@@ -515,7 +506,7 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   }
   started_ = true;
   job.quant = kelvo4::decoderTable(decoder_.get());
-  run(codeRows, job);
+  run(&Encoder::codeRow, job);
   const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
   const int rc = kelvo4_decoder_decode_region(decoder_.get(), payload, length, decoded_.rgb.data(), KELVO4_RGB24,
                                               width_, height_, static_cast<int>(decoded_.rgb.size()));

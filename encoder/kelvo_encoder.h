@@ -103,13 +103,14 @@ class Encoder {
 
  private:
   struct Job;
-  static void analyseRows(void* job, int worker);
-  static void codeRows(void* job, int worker);
+  using RowWork = void (Encoder::*)(const Job& job, int row, int worker);
+  // Runs `work` on every macroblock row, spread over the threads.
+  void run(RowWork work, Job& job);
+  static void rows(void* job, int worker);
   void analyseRow(const Job& job, int row, int worker);
-  void codeRow(const Job& job, int row);
+  void codeRow(const Job& job, int row, int worker);
   // Every frame's table from the coefficient statistics of its residuals.
   Table fitTable() const;
-  void run(void (*rows)(void*, int), Job& job);
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;

@@ -26,14 +26,18 @@ class StreamPlayback {
   // Decodes the next frame into picture (resized to the picture size), or
   // without conversion for a null picture. False at the end of the stream.
   bool next(Image* picture);
-  // Makes next() decode `frame`: from the last key frame at or before it,
-  // decoding (without conversion) the frames in between. Throws StreamError
-  // for standard input or a frame beyond the stream.
+  // Makes next() decode `frame`, decoding (without conversion) the frames
+  // before it: from where it is when no key frame lies between, else from
+  // the last key frame at or before it. Throws StreamError for standard input
+  // or a frame beyond the stream.
   void seek(long frame);
 
  private:
   StreamReader reader_;
   int threads_;
+  // False while a frame is half read or decoded, and after a failure there:
+  // then a seek starts at a key frame.
+  bool steady_ = true;
   std::unique_ptr<kelvo4::Decoder> decoder_;
   Frame frame_;
 };

@@ -45,6 +45,19 @@ void putTable(unsigned char* p, const float* table) {
   }
 }
 
+// Reads 64 float32 factors; returns the index of the first that is not
+// finite, or -1.
+int getTable(const unsigned char* p, float* table) {
+  for (int i = 0; i < 64; ++i) {
+    const std::uint32_t bits = getU32(p + 4 * i);
+    std::memcpy(&table[i], &bits, 4);
+    if (!std::isfinite(table[i])) return i;
+  }
+  return -1;
+}
+
+std::string notFinite(int i) { return "dequantisation factor " + std::to_string(i) + " is not finite"; }
+
 std::string at(const std::string& path, std::uint64_t offset) {
   return path + ": at byte " + std::to_string(offset) + ": ";
 }
@@ -88,13 +101,9 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
     ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
   }
-  if (path == "-") {
-    file_ = stdout;
-  } else {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) throw StreamError(path + ": cannot create: " + errnoText());
-    owned_ = true;
-  }
+  file_ = openFile(path, "wb");
+  if (!file_) throw StreamError(path + ": cannot create: " + errnoText());
+  owned_ = path != "-";
   unsigned char head[kHeaderBytes] = {};
   std::memcpy(head, kMagic, 4);
   putU32(head + 4, kStreamVersion);
@@ -193,13 +202,9 @@ void StreamWriter::abandon() {
 }
 
 StreamReader::StreamReader(const std::string& path) : path_(path) {
-  if (path == "-") {
-    file_ = stdin;
-  } else {
-    file_ = std::fopen(path.c_str(), "rb");
-    if (!file_) throw StreamError(path + ": " + errnoText());
-    owned_ = true;
-  }
+  file_ = openFile(path, "rb");
+  if (!file_) throw StreamError(path + ": " + errnoText());
+  owned_ = path != "-";
   struct stat st;
   if (fstat(fileno(file_), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
@@ -216,11 +221,15 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
     if (got >= 4 && std::memcmp(head, kMagic, 4) != 0) throw StreamError(at(path, 0) + "bad magic: not a stream file");
     if (got < 8) throw StreamError(at(path, got) + "truncated header (" + std::to_string(got) + " bytes)");
     info_.version = static_cast<int>(getU32(head + 4));
-    if (info_.version == 1) {
-      const std::size_t rest = std::fread(head + 8, 1, kV1HeaderBytes - 8, file_);
-      if (rest < kV1HeaderBytes - 8)
+    // The rest of a header of `bytes` bytes.
+    const auto readHeader = [&](std::size_t bytes) {
+      const std::size_t rest = std::fread(head + 8, 1, bytes - 8, file_);
+      if (rest < bytes - 8)
         throw StreamError(at(path, 8 + rest) + "truncated header (" + std::to_string(8 + rest) + " of " +
-                          std::to_string(kV1HeaderBytes) + " bytes)");
+                          std::to_string(bytes) + " bytes)");
+    };
+    if (info_.version == 1) {
+      readHeader(kV1HeaderBytes);
       // Version 1 frames have the picture's own size, whatever it is.
       const std::uint32_t w = getU32(head + 8), h = getU32(head + 12);
       if (w < 1 || h < 1 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
@@ -228,12 +237,8 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
         throw StreamError(at(path, 8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
       info_.width = info_.codedWidth = static_cast<int>(w);
       info_.height = info_.codedHeight = static_cast<int>(h);
-      for (int i = 0; i < 64; ++i) {
-        const std::uint32_t bits = getU32(head + 16 + 4 * i);
-        std::memcpy(&v1Table_[i], &bits, 4);
-        if (!std::isfinite(v1Table_[i]))
-          throw StreamError(at(path, 16 + 4 * i) + "dequantisation factor " + std::to_string(i) + " is not finite");
-      }
+      if (const int bad = getTable(head + 16, v1Table_); bad >= 0)
+        throw StreamError(at(path, 16 + 4 * bad) + notFinite(bad));
       offset_ = kV1HeaderBytes;
       const std::uint64_t frameBytes = payloadBytes(info_.width, info_.height);
       if (fileBytes_ > 0) info_.frameCount = static_cast<long>((fileBytes_ - kV1HeaderBytes) / frameBytes);
@@ -243,10 +248,7 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
     }
     if (info_.version != 2)
       throw StreamError(at(path, 4) + "unsupported format version " + std::to_string(info_.version));
-    const std::size_t rest = std::fread(head + 8, 1, kHeaderBytes - 8, file_);
-    if (rest < kHeaderBytes - 8)
-      throw StreamError(at(path, 8 + rest) + "truncated header (" + std::to_string(8 + rest) + " of " +
-                        std::to_string(kHeaderBytes) + " bytes)");
+    readHeader(kHeaderBytes);
     const std::uint32_t w = getU32(head + 8), h = getU32(head + 12), cw = getU32(head + 16), ch = getU32(head + 20);
     if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
         !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
@@ -357,8 +359,11 @@ bool StreamReader::readFrame(Frame& out) {
   if (got == 0 && !std::ferror(file_)) return endOfFrames(frame);
   if (got < kRecordBytes) throw StreamError(atFrame(path_, frame, offset_) + "truncated frame record");
   // Without an index in the header (a stream written to a pipe) the index
-  // still follows the frames.
-  if (std::memcmp(record, kIndexMagic, 4) == 0) return endOfFrames(frame);
+  // still follows the frames; the frames end there, also for a later call.
+  if (std::memcmp(record, kIndexMagic, 4) == 0) {
+    end_ = offset_;
+    return endOfFrames(frame);
+  }
   const unsigned flags = record[0];
   const std::uint32_t stored = getU32(record + 4);
   if (flags > 7 || record[1] || record[2] || record[3])
@@ -386,13 +391,8 @@ bool StreamReader::readFrame(Frame& out) {
   if (out.hasTable) {
     unsigned char table[kTableBytes];
     if (!readBytes(table, kTableBytes)) throw StreamError(atFrame(path_, frame, offset_) + "truncated table");
-    for (int i = 0; i < 64; ++i) {
-      const std::uint32_t bits = getU32(table + 4 * i);
-      std::memcpy(&out.table[i], &bits, 4);
-      if (!std::isfinite(out.table[i]))
-        throw StreamError(atFrame(path_, frame, offset_) + "dequantisation factor " + std::to_string(i) +
-                          " is not finite");
-    }
+    if (const int bad = getTable(table, out.table); bad >= 0)
+      throw StreamError(atFrame(path_, frame, offset_) + notFinite(bad));
   }
   if (compressed) {
     readGrowing(packed_, stored, frame);
@@ -444,7 +444,7 @@ const std::vector<KeyFrame>& StreamReader::keyFrames() {
   return keys_;
 }
 
-long StreamReader::seekKey(long frame) {
+KeyFrame StreamReader::keyFor(long frame) {
   if (fileBytes_ == 0) throw StreamError(path_ + ": cannot seek in a stream that is not a file");
   if (frame < 0 || (info_.frameCount >= 0 && frame >= info_.frameCount))
     throw StreamError(path_ + ": no frame " + std::to_string(frame) + " (the stream has " +
@@ -452,12 +452,16 @@ long StreamReader::seekKey(long frame) {
   const auto& keys = keyFrames();
   auto it = std::upper_bound(keys.begin(), keys.end(), frame, [](long f, const KeyFrame& k) { return f < k.frame; });
   if (it == keys.begin()) throw StreamError(path_ + ": no key frame before frame " + std::to_string(frame));
-  --it;
-  if (fseeko(file_, static_cast<off_t>(it->offset), SEEK_SET) != 0)
-    throw StreamError(at(path_, it->offset) + "cannot seek: " + errnoText());
-  offset_ = it->offset;
-  next_ = it->frame;
-  return it->frame;
+  return *--it;
+}
+
+long StreamReader::seekKey(long frame) {
+  const KeyFrame key = keyFor(frame);
+  if (fseeko(file_, static_cast<off_t>(key.offset), SEEK_SET) != 0)
+    throw StreamError(at(path_, key.offset) + "cannot seek: " + errnoText());
+  offset_ = key.offset;
+  next_ = key.frame;
+  return key.frame;
 }
 
 }  // namespace kelvo

@@ -55,6 +55,13 @@ class StreamError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// fopen, except that "-" is standard input, or standard output for a mode
+// that writes; null with errno set when the file cannot be opened.
+inline std::FILE* openFile(const std::string& path, const char* mode) {
+  if (path == "-") return mode[0] == 'r' ? stdin : stdout;
+  return std::fopen(path.c_str(), mode);
+}
+
 // Payload size the decoder accepts for a w x h frame: n + n / 2, n = w * h.
 std::size_t payloadBytes(int width, int height);
 
@@ -151,9 +158,11 @@ class StreamReader {
   // The key frames: from the index, or found by a scan of the record
   // headers. Empty for standard input.
   const std::vector<KeyFrame>& keyFrames();
-  // Moves to the last key frame at or before `frame` and returns its number;
-  // readFrame then reads that key frame. Throws StreamError for standard input
-  // or a frame beyond the stream.
+  // The last key frame at or before `frame`. Throws StreamError for standard
+  // input or a frame beyond the stream.
+  KeyFrame keyFor(long frame);
+  // Moves to keyFor(frame) and returns its number; readFrame then reads that
+  // key frame.
   long seekKey(long frame);
 
  private:

@@ -53,13 +53,9 @@ bool isY4mName(const std::string& path) {
 }
 
 Y4mReader::Y4mReader(const std::string& path) : name_(path) {
-  if (path == "-") {
-    file_ = stdin;
-  } else {
-    file_ = std::fopen(path.c_str(), "rb");
-    if (!file_) throw ImageError(path + ": cannot open: " + std::strerror(errno));
-    owned_ = true;
-  }
+  file_ = openFile(path, "rb");
+  if (!file_) throw ImageError(path + ": cannot open: " + std::strerror(errno));
+  owned_ = path != "-";
   try {
     readHeader(false);
   } catch (...) {
@@ -233,13 +229,9 @@ bool Y4mReader::readFrame(Image& picture) {
 
 Y4mWriter::Y4mWriter(const std::string& path, int width, int height, std::uint32_t rateNum, std::uint32_t rateDen)
     : path_(path), width_(width), height_(height) {
-  if (path == "-") {
-    file_ = stdout;
-  } else {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) throw ImageError(path + ": cannot create: " + std::strerror(errno));
-    owned_ = true;
-  }
+  file_ = openFile(path, "wb");
+  if (!file_) throw ImageError(path + ": cannot create: " + std::strerror(errno));
+  owned_ = path != "-";
   if (rateNum == 0 || rateDen == 0) rateNum = 30, rateDen = 1;
   if (std::fprintf(file_, "%sW%d H%d F%u:%u Ip A1:1 C444 XCOLORRANGE=LIMITED\n", kY4mSignature, width, height,
                    static_cast<unsigned>(rateNum), static_cast<unsigned>(rateDen)) < 0) {

@@ -3,12 +3,8 @@
 // what a stream holds.
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <exception>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +14,7 @@
 #include "kelvo_stream.h"
 #include "kelvo_y4m.h"
 #include "tool_args.h"
+#include "tool_output.h"
 
 namespace {
 
@@ -42,128 +39,33 @@ const char kUsage[] =
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
     "  --quiet      no progress on standard error\n";
 
-// The printf number (%d, %5d, %05d) in a picture name, if there is one; a
-// '%' that starts anything else but "%%" is a usage error.
-struct Pattern {
-  std::string before, after;
-  int width = 0;
-  bool zeros = false, numbered = false;
-
-  Pattern() = default;
-  explicit Pattern(const std::string& name) {
-    std::string* part = &before;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      if (name[i] != '%') {
-        part->push_back(name[i]);
-        continue;
-      }
-      std::size_t j = i + 1;
-      if (j < name.size() && name[j] == '%') {
-        part->push_back('%');
-        i = j;
-        continue;
-      }
-      const bool zero = j < name.size() && name[j] == '0';
-      j += zero;
-      int digits = 0;
-      for (; j < name.size() && name[j] >= '0' && name[j] <= '9' && digits < 2; ++j) digits = digits * 10 + (name[j] - '0');
-      if (j == name.size() || name[j] != 'd' || numbered)
-        throw kelvo::UsageError(name + ": a picture name may hold one %d, %0Nd or %Nd (and %% for a '%')");
-      numbered = true;
-      zeros = zero;
-      width = digits;
-      part = &after;
-      i = j;
-    }
+// The output its name or --format asks for; a single picture limits the
+// frames to one.
+std::unique_ptr<kelvo::FrameOutput> outputFor(const std::string& name, std::string format, long& count) {
+  using kelvo::FrameOutput;
+  if (format.empty())
+    format = name == "-" || name.ends_with(".rgb") ? "raw"
+             : kelvo::isY4mName(name)              ? "y4m"
+             : kelvo::isPpmName(name)              ? "ppm"
+                                                   : "png";
+  FrameOutput::Kind kind = FrameOutput::kRaw;
+  if (format == "y4m") {
+    kind = FrameOutput::kY4m;
+  } else if (format == "png" || format == "ppm") {
+    if (name == "-") throw kelvo::UsageError("pictures cannot go to standard output: use --format raw or y4m");
+    kind = kelvo::isPngName(name) || kelvo::isPpmName(name) ? FrameOutput::kPictures : FrameOutput::kFolder;
+  } else if (format != "raw") {
+    throw kelvo::UsageError("unknown format " + format);
   }
-  std::string name(long index) const {
-    if (!numbered) return before;
-    std::string number = std::to_string(index);
-    if (static_cast<int>(number.size()) < width) number.insert(0, width - number.size(), zeros ? '0' : ' ');
-    return before + number + after;
+  auto output = std::make_unique<FrameOutput>(name, kind, format == "png");
+  if (kind == FrameOutput::kPictures && !output->numbered()) {
+    if (count > 1)
+      throw kelvo::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
+                              " put a %d in the name or give a directory");
+    count = 1;
   }
-};
-
-// Where the pictures go: one of the output kinds above.
-class Output {
- public:
-  enum Kind { kRaw, kY4m, kFolder, kPictures };
-
-  Output(const std::string& name, std::string format, long& count) : name_(name) {
-    const bool pictureName = kelvo::isPngName(name) || kelvo::isPpmName(name);
-    if (format.empty())
-      format = name == "-" || name.ends_with(".rgb") ? "raw"
-               : kelvo::isY4mName(name)              ? "y4m"
-               : kelvo::isPpmName(name)              ? "ppm"
-                                                     : "png";
-    if (format == "raw" || format == "y4m") {
-      kind_ = format == "raw" ? kRaw : kY4m;
-    } else if (format == "png" || format == "ppm") {
-      if (name == "-") throw kelvo::UsageError("pictures cannot go to standard output: use --format raw or y4m");
-      kind_ = pictureName ? kPictures : kFolder;
-      png_ = format == "png";
-    } else {
-      throw kelvo::UsageError("unknown format " + format);
-    }
-    if (kind_ == kPictures) pattern_ = Pattern(name);
-    if (kind_ == kPictures && !pattern_.numbered) {
-      if (count > 1)
-        throw kelvo::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
-                                " put a %d in the name or give a directory");
-      count = 1;
-    }
-  }
-  ~Output() {
-    if (raw_ && raw_ != stdout) std::fclose(raw_);
-  }
-
-  Kind kind() const { return kind_; }
-
-  // Refuses an output file that is the stream: it would be overwritten.
-  void refuse(const std::string& file, const std::string& stream) const {
-    if (kelvo::sameFile(file, stream))
-      throw std::runtime_error(file + ": is the stream being decoded; not overwriting it");
-  }
-
-  void open(const std::string& stream, const kelvo::StreamInfo& info) {
-    stream_ = stream;
-    if (kind_ == kFolder) return kelvo::makeDirectory(name_);
-    if (kind_ == kPictures) return;
-    refuse(name_, stream);
-    if (kind_ == kY4m)
-      y4m_ = std::make_unique<kelvo::Y4mWriter>(name_, info.width, info.height, info.rateNum, info.rateDen);
-    else
-      raw_ = kelvo::createFile(name_);
-  }
-
-  void write(const kelvo::Image& image, long index) {
-    if (kind_ == kRaw) return kelvo::writeAll(raw_, image.rgb.data(), image.rgb.size(), name_);
-    if (kind_ == kY4m) return y4m_->writeFrame(image);
-    const std::string file =
-        kind_ == kFolder ? kelvo::frameName(name_, index, png_ ? "png" : "ppm") : pattern_.name(index);
-    refuse(file, stream_);
-    const std::string parent = std::filesystem::path(file).parent_path().string();
-    if (kind_ == kPictures && !parent.empty() && parent != lastParent_) kelvo::makeDirectory(lastParent_ = parent);
-    png_ ? kelvo::writePng(file, image) : kelvo::writePpm(file, image);
-  }
-
-  void close() {
-    if (y4m_) y4m_->close();
-    if (raw_ && (std::fflush(raw_) != 0 || (raw_ != stdout && std::fclose(raw_) != 0))) {
-      raw_ = nullptr;
-      throw std::runtime_error(name_ + ": write failed: " + std::strerror(errno));
-    }
-    raw_ = nullptr;
-  }
-
- private:
-  std::string name_, stream_, lastParent_;
-  Pattern pattern_;
-  Kind kind_ = kFolder;
-  bool png_ = true;
-  std::FILE* raw_ = nullptr;
-  std::unique_ptr<kelvo::Y4mWriter> y4m_;
-};
+  return output;
+}
 
 std::string rateText(const kelvo::StreamInfo& info) {
   if (info.rateDen == 0) return "unknown";
@@ -215,34 +117,27 @@ int run(int argc, char** argv) {
   bool quiet = false, info = false;
   std::string format;
   std::vector<std::string> names;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--format")
-      format = optionValue(argc, argv, i);
-    else if (arg == "--start")
-      start = parseInt(optionValue(argc, argv, i), arg, 0, 1000000000);
-    else if (arg == "--frames")
-      count = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
-    else if (arg == "--threads")
-      threads = parseInt(optionValue(argc, argv, i), arg, 1, 64);
-    else if (arg == "--info")
+  for (Args args(argc, argv); args.next();) {
+    if (args.is("--format"))
+      format = args.value();
+    else if (args.is("--start"))
+      start = args.number(0, 1000000000);
+    else if (args.is("--frames"))
+      count = args.number(1, 1000000000);
+    else if (args.is("--threads"))
+      threads = args.number(1, 64);
+    else if (args.is("--info"))
       info = true;
-    else if (arg == "--quiet")
+    else if (args.is("--quiet"))
       quiet = true;
-    else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg.size() > 1 && arg[0] == '-')
-      throw UsageError("unknown option " + arg);
     else
-      names.push_back(arg);
+      names.push_back(args.operand());
   }
   if (info ? names.size() != 1 : names.size() != 2)
     throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
   const std::string& stream = names[0];
-  std::unique_ptr<Output> output;
-  if (!info) output = std::make_unique<Output>(names[1], format, count);
-  if (stream != "-" && std::filesystem::is_directory(stream)) throw std::runtime_error(stream + ": is a directory");
+  std::unique_ptr<FrameOutput> output;
+  if (!info) output = outputFor(names[1], format, count);
 
   StreamPlayback playback(stream, threads);
   if (info) {
@@ -250,7 +145,7 @@ int run(int argc, char** argv) {
     return 0;
   }
   const StreamInfo& header = playback.info();
-  output->open(stream, header);
+  output->open(header, stream);
   // A file starts at the last key frame before --start; a pipe decodes its
   // way there, each frame being predicted from the one before it.
   if (start > 0 && stream != "-")

@@ -103,7 +103,7 @@ class Frames {
   // One frame of raw rgb24; a partial frame at the end is an error.
   bool readRaw(const std::string& name, kelvo::Image& image) {
     if (!raw_) {
-      raw_ = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+      raw_ = kelvo::openFile(name, "rb");
       if (!raw_) throw std::runtime_error(name + ": " + std::strerror(errno));
     }
     image = kelvo::Image(rawWidth_, rawHeight_);
@@ -123,7 +123,7 @@ class Frames {
 
 // Up to kY4mSignatureBytes first bytes of a file, or of standard input for "-".
 std::string firstBytes(const std::string& name) {
-  std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  std::FILE* f = kelvo::openFile(name, "rb");
   if (!f) throw std::runtime_error(name + ": " + std::strerror(errno));
   std::string bytes(kelvo::kY4mSignatureBytes, '\0');
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
@@ -150,37 +150,31 @@ int run(int argc, char** argv) {
   bool quiet = false;
   std::string output;
   std::vector<std::string> names;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-o" || arg == "--output")
-      output = optionValue(argc, argv, i);
-    else if (arg == "--size")
-      parseSize(optionValue(argc, argv, i), w, h);
-    else if (arg == "--clip")
-      clip = parseInt(optionValue(argc, argv, i), arg, 1, 1000000);
-    else if (arg == "--fps")
-      parseRate(optionValue(argc, argv, i), rateNum, rateDen);
-    else if (arg == "--keyint")
-      keyint = parseInt(optionValue(argc, argv, i), arg, 1, 1000000);
-    else if (arg == "--level")
-      level = parseInt(optionValue(argc, argv, i), arg, 0, 19);
-    else if (arg == "--quality")
-      quality = parseInt(optionValue(argc, argv, i), arg, 1, 100);
-    else if (arg == "--effort" || arg == "--refine")
-      refine = parseInt(optionValue(argc, argv, i), arg, 0, 8);
-    else if (arg == "--frames")
-      maxFrames = parseInt(optionValue(argc, argv, i), arg, 1, 1000000000);
-    else if (arg == "--threads")
-      threads = parseInt(optionValue(argc, argv, i), arg, 1, 64);
-    else if (arg == "--quiet")
+  for (Args args(argc, argv); args.next();) {
+    if (args.is("-o", "--output"))
+      output = args.value();
+    else if (args.is("--size"))
+      parseSize(args.value(), w, h);
+    else if (args.is("--clip"))
+      clip = args.number(1, 1000000);
+    else if (args.is("--fps"))
+      parseRate(args.value(), rateNum, rateDen);
+    else if (args.is("--keyint"))
+      keyint = args.number(1, 1000000);
+    else if (args.is("--level"))
+      level = args.number(0, 19);
+    else if (args.is("--quality"))
+      quality = args.number(1, 100);
+    else if (args.is("--effort", "--refine"))
+      refine = args.number(0, 8);
+    else if (args.is("--frames"))
+      maxFrames = args.number(1, 1000000000);
+    else if (args.is("--threads"))
+      threads = args.number(1, 64);
+    else if (args.is("--quiet"))
       quiet = true;
-    else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg.size() > 1 && arg[0] == '-')
-      throw UsageError("unknown option " + arg);
     else
-      names.push_back(arg);
+      names.push_back(args.operand());
   }
   if (output.empty()) throw UsageError("no output stream given (-o)");
 

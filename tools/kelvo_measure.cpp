@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "Kelvo4.h"
-#include "kelvo_clip.h"
 #include "kelvo_encoder.h"
 #include "kelvo_stream.h"
 #include "tool_args.h"
@@ -53,35 +52,23 @@ std::vector<short> idealFrame(const std::vector<short>& previous, const std::vec
 
 int run(int argc, char** argv) {
   using namespace kelvo;
-  int w = 320, h = 240, frames = 30, quality = kDefaultQuality, effort = 3, cutAt = -1;
-  std::string photo, cutPhoto, motion = "pan";
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--photo")
-      photo = optionValue(argc, argv, i);
-    else if (arg == "--motion")
-      motion = optionValue(argc, argv, i);
-    else if (arg == "--cut") {
-      cutPhoto = optionValue(argc, argv, i);
-      cutAt = parseInt(optionValue(argc, argv, i), "--cut frame", 1, 1000000);
-    } else if (arg == "--size")
-      parseSize(optionValue(argc, argv, i), w, h);
-    else if (arg == "--frames")
-      frames = parseInt(optionValue(argc, argv, i), arg, 6, 100000);
-    else if (arg == "--quality")
-      quality = parseInt(optionValue(argc, argv, i), arg, 1, 100);
-    else if (arg == "--effort")
-      effort = parseInt(optionValue(argc, argv, i), arg, 0, 8);
-    else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else
-      throw UsageError("unknown argument " + arg);
+  int w = 320, h = 240, frames = 30, quality = kDefaultQuality, effort = 3;
+  ClipOptions clip;
+  for (Args args(argc, argv); args.next();) {
+    if (clip.parse(args, 1)) continue;
+    if (args.is("--size"))
+      parseSize(args.value(), w, h);
+    else if (args.is("--frames"))
+      frames = args.number(6, 100000);
+    else if (args.is("--quality"))
+      quality = args.number(1, 100);
+    else if (args.is("--effort"))
+      effort = args.number(0, 8);
+    else
+      throw UsageError("unknown argument " + args.arg());
   }
-  if (photo.empty()) throw UsageError("no --photo given");
-  if (motion != "pan" && motion != "zoom" && motion != "still") throw UsageError("unknown motion " + motion);
-  const Motion move = motion == "pan" ? Motion::Pan : motion == "zoom" ? Motion::Zoom : Motion::Still;
-  const Image first = readImage(photo), second = cutPhoto.empty() ? first : readImage(cutPhoto);
+  if (clip.photo.empty()) throw UsageError("no --photo given");
+  clip.load();
 
   Encoder encoder(w, h, EncoderSettings{quality, effort, 1});
   const int cw = encoder.codedWidth(), ch = encoder.codedHeight();
@@ -92,7 +79,7 @@ int run(int argc, char** argv) {
   double firstPsnr = 0, cutPsnr = 0, later = 0, laterCap = 0;
   std::size_t bytes = 0;
   for (int f = 0; f < frames; ++f) {
-    const Image picture = photoFrame(cutAt >= 0 && f >= cutAt ? second : first, w, h, move, f);
+    const Image picture = clip.frame(w, h, f);
     const double p = encoder.encodeFrame(picture.rgb.data(), payload.data(), f == 0);
     bytes += ZSTD_compress(packed.data(), packed.size(), payload.data(), payload.size(), StreamWriter::kDefaultLevel);
     // The same components the encoder aims at, the margin repeating the edges.
@@ -111,16 +98,16 @@ int run(int argc, char** argv) {
         std::copy(rgb.begin(), rgb.end(), &best.rgb[3 * (static_cast<std::size_t>(y) * w + x)]);
       }
     if (f == 0) firstPsnr = p;
-    if (f == cutAt) cutPsnr = p;
+    if (f == clip.cutAt) cutPsnr = p;
     if (f >= 5) {
       later += p;
       laterCap += psnr(picture.rgb.data(), best.rgb.data(), best.rgb.size());
     }
   }
   const int n = frames - 5;
-  std::printf("%s %s %dx%d q%d: first %.2f dB, frames 5+ %.2f dB", photo.c_str(), motion.c_str(), w, h, quality,
-              firstPsnr, later / n);
-  if (cutAt >= 0) std::printf(", cut %.2f dB", cutPsnr);
+  std::printf("%s %s %dx%d q%d: first %.2f dB, frames 5+ %.2f dB", clip.photo.c_str(), clip.motion.c_str(), w, h,
+              quality, firstPsnr, later / n);
+  if (clip.cutAt >= 0) std::printf(", cut %.2f dB", cutPsnr);
   std::printf(", %zu bytes; cap %.2f dB (%.2f below)\n", bytes, laterCap / n, laterCap / n - later / n);
   return 0;
 }

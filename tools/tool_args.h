@@ -3,10 +3,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -14,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "kelvo_clip.h"
 #include "kelvo_image.h"
 #include "kelvo_stream.h"
 
@@ -44,11 +43,96 @@ inline void parseSize(const std::string& text, int& w, int& h) {
   if (!validFrameSize(w, h)) throw UsageError("--size " + text + " is too large");
 }
 
-// The value after an option, or a usage error when the option ends the line.
-inline std::string optionValue(int argc, char** argv, int& i) {
-  if (i + 1 >= argc) throw UsageError(std::string(argv[i]) + " needs a value");
-  return argv[++i];
-}
+// Thrown for -h or --help: the tool prints its usage on standard output and
+// exits with status 0.
+struct HelpRequest {};
+
+// A tool's command line, one argument at a time:
+//   for (Args args(argc, argv); args.next();)
+//     if (args.is("--frames")) frames = args.number(1, 1000000);
+//     else names.push_back(args.operand());
+class Args {
+ public:
+  Args(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+  // Moves to the next argument; false after the last.
+  bool next() {
+    if (++i_ >= argc_) return false;
+    arg_ = argv_[i_];
+    if (arg_ == "-h" || arg_ == "--help") throw HelpRequest();
+    return true;
+  }
+  const std::string& arg() const { return arg_; }
+  template <class... Names>
+  bool is(const Names&... names) const {
+    return ((arg_ == names) || ...);
+  }
+  // The value after the option, or a usage error when the option ends the line.
+  std::string value() {
+    if (i_ + 1 >= argc_) throw UsageError(arg_ + " needs a value");
+    return argv_[++i_];
+  }
+  // The value as a whole number within [lo, hi]; errors name `what`, by
+  // default the option.
+  int number(int lo, int hi, const std::string& what = "") {
+    const std::string name = what.empty() ? arg_ : what;
+    return parseInt(value(), name, lo, hi);
+  }
+  // The argument as a name, not an option ("-" alone is one: standard input
+  // or output).
+  const std::string& operand() const {
+    if (arg_.size() > 1 && arg_[0] == '-') throw UsageError("unknown option " + arg_);
+    return arg_;
+  }
+
+ private:
+  int argc_;
+  char** argv_;
+  int i_ = 0;
+  std::string arg_;
+};
+
+// What kelvo-clip and kelvo-measure render: the built-in clip, or with
+// --photo FILE [--motion pan|zoom|still] [--cut FILE2 N] a clip cut from a
+// photograph, from frame N on from another.
+class ClipOptions {
+ public:
+  std::string photo, motion = "pan";
+  int cutAt = -1;
+
+  // Takes the current argument when it is one of the options above, the cut
+  // frame from firstCut on.
+  bool parse(Args& args, int firstCut) {
+    if (args.is("--photo")) {
+      photo = args.value();
+    } else if (args.is("--motion")) {
+      motion = args.value();
+    } else if (args.is("--cut")) {
+      cutPhoto_ = args.value();
+      cutAt = args.number(firstCut, 1000000, "--cut frame");
+    } else {
+      return false;
+    }
+    return true;
+  }
+  // Checks the motion and reads the photographs.
+  void load() {
+    if (motion != "pan" && motion != "zoom" && motion != "still") throw UsageError("unknown motion " + motion);
+    if (photo.empty() && (!cutPhoto_.empty() || motion != "pan")) throw UsageError("--motion and --cut need --photo");
+    move_ = motion == "pan" ? Motion::Pan : motion == "zoom" ? Motion::Zoom : Motion::Still;
+    if (!photo.empty()) first_ = readImage(photo);
+    if (!cutPhoto_.empty()) second_ = readImage(cutPhoto_);
+  }
+  Image frame(int w, int h, int index) const {
+    if (photo.empty()) return clipFrame(w, h, index);
+    return photoFrame(cutAt >= 0 && index >= cutAt ? second_ : first_, w, h, move_, index);
+  }
+
+ private:
+  std::string cutPhoto_;
+  Image first_, second_;
+  Motion move_ = Motion::Pan;
+};
 
 // Names compared as a person reads them: runs of digits by their value
 // (frame2 before frame10), then by length (frame02 after frame2), everything
@@ -90,45 +174,21 @@ inline std::vector<std::string> picturesIn(const std::filesystem::path& dir) {
   return names;
 }
 
-// Creates an output directory (and its parents) if needed.
-inline void makeDirectory(const std::string& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) throw std::runtime_error(dir + ": cannot create directory: " + ec.message());
-  if (!std::filesystem::is_directory(dir)) throw std::runtime_error(dir + ": cannot create directory: a file is there");
-}
-
-// Name of picture `index` in a directory: frame_000042.png.
-inline std::string frameName(const std::string& dir, long index, const char* extension) {
-  char name[40];
-  std::snprintf(name, sizeof name, "frame_%06ld.%s", index, extension);
-  return (std::filesystem::path(dir) / name).string();
-}
-
 // True when both names exist and are the same file (through links too).
 inline bool sameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
   return a != "-" && b != "-" && std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
-// Opens a file for writing, standard output for "-".
-inline std::FILE* createFile(const std::string& path) {
-  if (path == "-") return stdout;
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error(path + ": cannot create: " + std::strerror(errno));
-  return f;
-}
-
-// Writes all of a buffer to a stream, reporting a short write.
-inline void writeAll(std::FILE* f, const void* data, std::size_t size, const std::string& name) {
-  if (std::fwrite(data, 1, size, f) != size) throw std::runtime_error(name + ": write failed: " + std::strerror(errno));
-}
-
-// Runs a tool's main body: a usage error prints the message and the usage
-// and gives exit status 2, any other error the message and status 1.
+// Runs a tool's main body: --help prints the usage and gives exit status 0,
+// a usage error prints the message and the usage and gives status 2, any
+// other error the message and status 1.
 inline int runTool(const char* name, const char* usage, int (*run)(int, char**), int argc, char** argv) {
   try {
     return run(argc, argv);
+  } catch (const HelpRequest&) {
+    std::fputs(usage, stdout);
+    return 0;
   } catch (const UsageError& e) {
     std::fprintf(stderr, "%s: %s\n%s", name, e.what(), usage);
     return 2;

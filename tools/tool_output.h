@@ -1,0 +1,145 @@
+// Where kelvo-clip and kelvo-decode write their pictures.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "kelvo_image.h"
+#include "kelvo_stream.h"
+#include "kelvo_y4m.h"
+#include "tool_args.h"
+
+namespace kelvo {
+
+// The printf number (%d, %5d, %05d) in a picture name, if there is one; a
+// '%' that starts anything else but "%%" is a usage error.
+struct Pattern {
+  std::string before, after;
+  int width = 0;
+  bool zeros = false, numbered = false;
+
+  Pattern() = default;
+  explicit Pattern(const std::string& name) {
+    std::string* part = &before;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (name[i] != '%') {
+        part->push_back(name[i]);
+        continue;
+      }
+      std::size_t j = i + 1;
+      if (j < name.size() && name[j] == '%') {
+        part->push_back('%');
+        i = j;
+        continue;
+      }
+      const bool zero = j < name.size() && name[j] == '0';
+      j += zero;
+      int digits = 0;
+      for (; j < name.size() && name[j] >= '0' && name[j] <= '9' && digits < 2; ++j) digits = digits * 10 + (name[j] - '0');
+      if (j == name.size() || name[j] != 'd' || numbered)
+        throw UsageError(name + ": a picture name may hold one %d, %0Nd or %Nd (and %% for a '%')");
+      numbered = true;
+      zeros = zero;
+      width = digits;
+      part = &after;
+      i = j;
+    }
+  }
+  std::string name(long index) const {
+    if (!numbered) return before;
+    std::string number = std::to_string(index);
+    if (static_cast<int>(number.size()) < width) number.insert(0, width - number.size(), zeros ? '0' : ' ');
+    return before + number + after;
+  }
+};
+
+// A sequence of pictures written as raw rgb24 or a YUV4MPEG2 stream to one
+// file ("-": standard output), as frame_000000.png, ... (or .ppm) in a
+// folder, or as pictures named by a Pattern (without a number, one picture).
+class FrameOutput {
+ public:
+  enum Kind { kRaw, kY4m, kFolder, kPictures };
+
+  FrameOutput(const std::string& name, Kind kind, bool png)
+      : name_(name), pattern_(kind == kPictures ? Pattern(name) : Pattern()), kind_(kind), png_(png) {}
+  ~FrameOutput() {
+    if (raw_ && raw_ != stdout) std::fclose(raw_);
+  }
+
+  bool numbered() const { return pattern_.numbered; }
+
+  // Creates the file or the folder: a YUV4MPEG2 stream takes the picture
+  // size and frame rate from info. No file written is ever `stream`, the
+  // stream being decoded.
+  void open(const StreamInfo& info = {}, const std::string& stream = "") {
+    stream_ = stream;
+    if (kind_ == kFolder) return makeDirectory(name_);
+    if (kind_ == kPictures) return;
+    refuse(name_);
+    if (kind_ == kY4m) {
+      y4m_ = std::make_unique<Y4mWriter>(name_, info.width, info.height, info.rateNum, info.rateDen);
+    } else {
+      raw_ = openFile(name_, "wb");
+      if (!raw_) throw std::runtime_error(name_ + ": cannot create: " + std::strerror(errno));
+    }
+  }
+
+  // Writes picture `index` of the sequence (which names it in a folder or
+  // pattern).
+  void write(const Image& image, long index) {
+    if (kind_ == kRaw) {
+      if (std::fwrite(image.rgb.data(), 1, image.rgb.size(), raw_) != image.rgb.size()) failed();
+      return;
+    }
+    if (kind_ == kY4m) return y4m_->writeFrame(image);
+    std::string file = pattern_.name(index);
+    if (kind_ == kFolder) {
+      char name[40];
+      std::snprintf(name, sizeof name, "frame_%06ld.%s", index, png_ ? "png" : "ppm");
+      file = (std::filesystem::path(name_) / name).string();
+    }
+    refuse(file);
+    const std::string parent = std::filesystem::path(file).parent_path().string();
+    if (kind_ == kPictures && !parent.empty() && parent != lastParent_) makeDirectory(lastParent_ = parent);
+    png_ ? writePng(file, image) : writePpm(file, image);
+  }
+
+  // Flushes and closes, reporting a failed write.
+  void close() {
+    if (y4m_) y4m_->close();
+    std::FILE* raw = raw_;
+    raw_ = nullptr;
+    if (raw && (std::fflush(raw) != 0 || (raw != stdout && std::fclose(raw) != 0))) failed();
+  }
+
+ private:
+  std::string name_, stream_, lastParent_;
+  Pattern pattern_;
+  Kind kind_;
+  bool png_;
+  std::FILE* raw_ = nullptr;
+  std::unique_ptr<Y4mWriter> y4m_;
+
+  [[noreturn]] void failed() const { throw std::runtime_error(name_ + ": write failed: " + std::strerror(errno)); }
+
+  void refuse(const std::string& file) const {
+    if (!stream_.empty() && sameFile(file, stream_))
+      throw std::runtime_error(file + ": is the stream being decoded; not overwriting it");
+  }
+
+  // Creates an output folder (and its parents) if needed.
+  static void makeDirectory(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) throw std::runtime_error(dir + ": cannot create directory: " + ec.message());
+    if (!std::filesystem::is_directory(dir))
+      throw std::runtime_error(dir + ": cannot create directory: a file is there");
+  }
+};
+
+}  // namespace kelvo
