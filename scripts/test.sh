@@ -2,8 +2,8 @@
 # Builds everything and runs every test: the release build (with valgrind
 # memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
-# ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu, then the
-# fuzzers.
+# ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu and the
+# jar with both libraries on an aarch64 VM, then the fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -36,6 +36,8 @@ tsan() {
 }
 step "ThreadSanitizer" tsan
 
-step "aarch64 under qemu" scripts/aarch64.sh
+# Also packs the aarch64 library into build's jar and decodes from that jar on
+# an aarch64 VM.
+step "aarch64 under qemu" scripts/aarch64.sh build-aarch64 build
 
 step "fuzzing (build and 60 s per target)" scripts/fuzz.sh 60
