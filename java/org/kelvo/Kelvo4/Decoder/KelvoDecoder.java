@@ -33,7 +33,7 @@ package org.kelvo.Kelvo4.Decoder;
  *
  * <p>The class loads {@code libKelvo4.so}: the file named by the system property
  * {@code kelvo4.library} when it is set, else {@code System.loadLibrary("Kelvo4")} from
- * {@code java.library.path}, and when that fails the copy for linux-x86_64 packed in its jar.
+ * {@code java.library.path}, and when that fails the copy for its system packed in its jar.
  */
 public class KelvoDecoder {
   static {

@@ -81,10 +81,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    */
   public KelvoStreamDecoder(int width, int height, int threads) {
     checkSize(width, height);
-    if (threads < 1 || threads > MAX_THREADS) {
-      throw new IllegalArgumentException("threads " + threads + " outside 1.." + MAX_THREADS);
-    }
-    long opened = open(width, height, threads);
+    long opened = open(width, height, checkThreads(threads));
     if (opened < 0) check((int) opened, "open");
     LIVE.incrementAndGet();
     try {
@@ -307,8 +304,9 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   }
 
   /**
-   * Returns the frame width in pixels (0 after a {@link #reinit} that ran out of memory).
+   * Returns the frame width.
    *
+   * @return the width in pixels (0 after a {@link #reinit} that ran out of memory)
    * @throws IllegalStateException if the decoder is closed
    */
   public int width() {
@@ -319,8 +317,9 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   }
 
   /**
-   * Returns the frame height in pixels (0 after a {@link #reinit} that ran out of memory).
+   * Returns the frame height.
    *
+   * @return the height in pixels (0 after a {@link #reinit} that ran out of memory)
    * @throws IllegalStateException if the decoder is closed
    */
   public int height() {
@@ -352,6 +351,14 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   private long ensureOpen() {
     if (handle == 0) throw new IllegalStateException("decoder closed");
     return handle;
+  }
+
+  // Also checked by KelvoStreamReader before it opens its file.
+  static int checkThreads(int threads) {
+    if (threads < 1 || threads > MAX_THREADS) {
+      throw new IllegalArgumentException("threads " + threads + " outside 1.." + MAX_THREADS);
+    }
+    return threads;
   }
 
   private static void checkSize(int width, int height) {

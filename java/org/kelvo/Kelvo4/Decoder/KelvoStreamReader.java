@@ -1,5 +1,7 @@
 package org.kelvo.Kelvo4.Decoder;
 
+import static org.kelvo.Kelvo4.Decoder.KelvoStreamDecoder.checkThreads;
+
 import java.awt.image.BufferedImage;
 import java.awt.image.DataBuffer;
 import java.awt.image.DataBufferInt;
@@ -149,45 +151,75 @@ public final class KelvoStreamReader implements AutoCloseable {
     }
   }
 
-  /** Returns the picture width in pixels. */
+  /**
+   * Returns the picture width.
+   *
+   * @return the width in pixels
+   */
   public int width() {
     return width;
   }
 
-  /** Returns the picture height in pixels. */
+  /**
+   * Returns the picture height.
+   *
+   * @return the height in pixels
+   */
   public int height() {
     return height;
   }
 
-  /** Returns the width the frames are coded at: the picture width, rounded up to 16 in version 2. */
+  /**
+   * Returns the width the frames are coded at.
+   *
+   * @return the picture width, rounded up to 16 in version 2
+   */
   public int codedWidth() {
     return codedWidth;
   }
 
-  /** Returns the height the frames are coded at: the picture height, rounded up to 16 in version 2. */
+  /**
+   * Returns the height the frames are coded at.
+   *
+   * @return the picture height, rounded up to 16 in version 2
+   */
   public int codedHeight() {
     return codedHeight;
   }
 
-  /** Returns the stream format version, 1 or 2. */
+  /**
+   * Returns the stream format version.
+   *
+   * @return 1 or 2
+   */
   public int version() {
     return version;
   }
 
-  /** Returns the frame rate in frames per second, or 0 when the stream does not give one. */
+  /**
+   * Returns the frame rate.
+   *
+   * @return frames per second, or 0 when the stream does not give one
+   */
   public double frameRate() {
     return frameRate;
   }
 
   /**
-   * Returns the number of frames, or -1 when it is not known (a stream written to a pipe and read
-   * from an {@code InputStream}). Always known for a file.
+   * Returns the number of frames. Always known for a file.
+   *
+   * @return the count, or -1 when it is not known (a stream written to a pipe and read from an
+   *     {@code InputStream})
    */
   public int frameCount() {
     return count;
   }
 
-  /** Returns the number of the frame the next {@code next} call decodes. */
+  /**
+   * Returns where the reader is.
+   *
+   * @return the number of the frame the next {@code next} call decodes
+   */
   public int position() {
     return position;
   }
@@ -195,6 +227,8 @@ public final class KelvoStreamReader implements AutoCloseable {
   /**
    * Returns the numbers of the key frames, ascending: every one for a file, those read so far for
    * an {@code InputStream}. {@link #seek} starts decoding at one of them.
+   *
+   * @return a new array of the key frame numbers
    */
   public int[] keyFrames() {
     return Arrays.copyOf(keyFrame, keyCount);
@@ -233,6 +267,7 @@ public final class KelvoStreamReader implements AutoCloseable {
    * {@code TYPE_INT_RGB} or {@code TYPE_INT_ARGB}, of the picture's size, with a raster of its
    * own (not a sub-image).
    *
+   * @param image receives the frame
    * @return false, leaving {@code image} as it was, at the end of the stream
    * @throws IOException if the frame cannot be read or is malformed
    * @throws IllegalArgumentException if {@code image} is not such a picture
@@ -262,6 +297,7 @@ public final class KelvoStreamReader implements AutoCloseable {
    * frames before {@code frame} are decoded without being converted. A stream reader only moves
    * forward. Seeking to {@link #frameCount} makes the next {@code next} report the end.
    *
+   * @param frame the frame the next {@code next} decodes, 0 to {@link #frameCount}
    * @throws IOException if a frame on the way cannot be read or is malformed, or a stream ends
    *     before {@code frame} ({@link EOFException})
    * @throws IllegalArgumentException if {@code frame} is negative or beyond the frame count
@@ -311,13 +347,6 @@ public final class KelvoStreamReader implements AutoCloseable {
     payload = stored = null;
     if (channel != null) channel.close();
     else in.close();
-  }
-
-  private static int checkThreads(int threads) {
-    if (threads < 1 || threads > KelvoStreamDecoder.MAX_THREADS) {
-      throw new IllegalArgumentException("threads " + threads + " outside 1.." + KelvoStreamDecoder.MAX_THREADS);
-    }
-    return threads;
   }
 
   private void ensureOpen() {
