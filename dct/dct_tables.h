@@ -28,7 +28,8 @@ constexpr std::int16_t roundToInt16(double v) {
   return static_cast<std::int16_t>(v < 0 ? -static_cast<long>(0.5 - v) : static_cast<long>(v + 0.5));
 }
 
-// cos(a pi/16) for any whole a is sign * cos(index pi/16), index in [0, 8].
+// cos(a pi/16) for any whole a is sign * cos(index pi/16), index in [0, 8]
+// (below 8 for the frequencies and sample pairs of a row).
 struct ReducedCos {
   int sign, index;
 };

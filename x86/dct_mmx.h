@@ -1,6 +1,7 @@
-// Four-lane building blocks shared by the MMX and SSE kernels: the column
-// passes, four columns at a time, and the forward row pass once a row's upper
-// half is reversed. The two kernels differ only in how they rearrange rows.
+// Four-lane building blocks shared by the MMX and SSE kernels: the row passes
+// once a row's inputs are paired (inverse) or its upper half reversed
+// (forward), and the column passes four columns at a time. The two kernels
+// differ only in how they rearrange rows.
 #pragma once
 
 #include <mmintrin.h>
