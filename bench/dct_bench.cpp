@@ -17,6 +17,7 @@
 namespace {
 
 using Block = std::array<int16_t, 64>;
+using kelvo4::DctVersion;
 
 // Blocks in [-256, 255], the range of real samples and most coefficients.
 std::vector<Block> makePool() {
@@ -39,7 +40,7 @@ inline void step(void (*fn)(short*), const std::vector<Block>& pool, long i, Blo
 }
 
 void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion* ref) {
-  if (!dctCpuHas(v->cpu)) {
+  if (!kelvo4::dctCpuHas(v->cpu)) {
     state.SkipWithError("instruction set missing");
     return;
   }
@@ -47,7 +48,7 @@ void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion
   for (const Block& b : pool) {
     Block x = b, y = b;
     v->fn(x.data());
-    dctClearMmxState();
+    kelvo4::dctClearMmxState();
     ref->fn(y.data());
     if (x != y) {
       state.SkipWithError("result differs from the scalar reference");
@@ -57,15 +58,15 @@ void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion
   long blocks = 0;
   Block work;
   for (auto _ : state) step(v->fn, pool, blocks++, work);
-  dctClearMmxState();
+  kelvo4::dctClearMmxState();
   state.SetItemsProcessed(blocks);
 }
 
-#if KELVO4_DCT_X86
+#if KELVO4_X86
 // The two-block inverse kernel as the decoder uses it: two fresh blocks per
 // call, counted as two items.
 void benchIdctPair(benchmark::State& state) {
-  if (!dctCpuHas(DctCpu::Avx2)) {
+  if (!kelvo4::dctCpuHas(kelvo4::DctCpu::Avx2)) {
     state.SkipWithError("instruction set missing");
     return;
   }
@@ -75,7 +76,7 @@ void benchIdctPair(benchmark::State& state) {
   for (auto _ : state) {
     a = pool[blocks++ & 255];
     b = pool[blocks++ & 255];
-    idctPairAvx2(a.data(), b.data());
+    kelvo4::idctPairAvx2(a.data(), b.data());
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(blocks);
@@ -83,11 +84,12 @@ void benchIdctPair(benchmark::State& state) {
 #endif
 
 bool registerAll() {
-#if KELVO4_DCT_X86
+#if KELVO4_X86
   benchmark::RegisterBenchmark("idct_avx2_pair", benchIdctPair);
-  bench::ratioTo("idct_avx2_pair", kIdctVersions[0].name);
+  bench::ratioTo("idct_avx2_pair", kelvo4::kIdctVersions[0].name);
 #endif
-  for (std::span<const DctVersion> table : {std::span<const DctVersion>(kIdctVersions), std::span<const DctVersion>(kFdctVersions)})
+  using Table = std::span<const DctVersion>;
+  for (Table table : {Table(kelvo4::kIdctVersions), Table(kelvo4::kFdctVersions)})
     for (const DctVersion& v : table) {
       // The single-block wrappers of the pair kernel exist for the checks;
       // idct_avx2_pair measures the kernel itself.

@@ -42,8 +42,10 @@ int main(int argc, char** argv) {
     sink = out[5];
     return 0;
   }
-  void (*fn)(short*) = !strcmp(what, "idct_c") ? Vrel_IDct16_C : !strcmp(what, "idct_neon") ? Vrel_IDct16_NEON
-                       : !strcmp(what, "fdct_c") ? Vrel_Dct16_C : Vrel_Dct16_NEON;
+  void (*fn)(short*) = !strcmp(what, "idct_c")      ? kelvo4::idctC
+                       : !strcmp(what, "idct_neon") ? kelvo4::idctNeon
+                       : !strcmp(what, "fdct_c")    ? kelvo4::fdctC
+                                                    : kelvo4::fdctNeon;
   for (int i = 0; i < n; ++i) {
     short b[64];
     memcpy(b, block, sizeof b);

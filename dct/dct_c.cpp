@@ -4,6 +4,8 @@
 
 #include "dct.h"
 
+namespace kelvo4 {
+
 namespace {
 
 int16_t clamp16(int32_t v) { return static_cast<int16_t>(std::clamp<int32_t>(v, -32768, 32767)); }
@@ -21,29 +23,21 @@ int16_t wrap16(int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)
 // 16x16-bit product as a term of a sum that wraps modulo 2^32.
 uint32_t term(int16_t c, int16_t x) { return static_cast<uint32_t>(int32_t{c} * x); }
 
-// One inverse coefficient set, read from its stored table.
-struct IdctSet {
-  int16_t c1, c2, c3, c4, c5, c6, c7;
-};
-
-IdctSet idctSet(const int16_t* t) {
-  // Group 1 starts C4, group 2 C2 C6, group 5 C1 C5 C3, group 6 C3 C7.
-  return {t[16], t[4], t[18], t[0], t[17], t[5], t[21]};
-}
-
 // N(): floor division of the wrapped row sum by 2048, clamped to 16 bits.
 int16_t idctRowOut(uint32_t sum) { return clamp16(static_cast<int32_t>(sum) >> 11); }
 
-void idctRow(int16_t* x, const IdctSet& k, int32_t rnd) {
-  const uint32_t r = static_cast<uint32_t>(rnd);
-  const uint32_t a0 = term(k.c4, x[0]) + term(k.c4, x[4]) + term(k.c2, x[2]) + term(k.c6, x[6]) + r;
-  const uint32_t a1 = term(k.c4, x[0]) - term(k.c4, x[4]) + term(k.c6, x[2]) - term(k.c2, x[6]) + r;
-  const uint32_t a2 = term(k.c4, x[0]) - term(k.c4, x[4]) - term(k.c6, x[2]) + term(k.c2, x[6]) + r;
-  const uint32_t a3 = term(k.c4, x[0]) + term(k.c4, x[4]) - term(k.c2, x[2]) - term(k.c6, x[6]) + r;
-  const uint32_t b0 = term(k.c1, x[1]) + term(k.c3, x[3]) + term(k.c5, x[5]) + term(k.c7, x[7]);
-  const uint32_t b1 = term(k.c3, x[1]) - term(k.c7, x[3]) - term(k.c1, x[5]) - term(k.c5, x[7]);
-  const uint32_t b2 = term(k.c5, x[1]) - term(k.c1, x[3]) + term(k.c7, x[5]) + term(k.c3, x[7]);
-  const uint32_t b3 = term(k.c7, x[1]) - term(k.c5, x[3]) + term(k.c3, x[5]) - term(k.c1, x[7]);
+// Row `row` of the block; c[k] weighs cos(k pi/16).
+void idctRow(int16_t* x, int row) {
+  const int16_t* c = kRowCos.c[row];
+  const uint32_t r = static_cast<uint32_t>(kIdctRowRnd.row[row][0]);
+  const uint32_t a0 = term(c[4], x[0]) + term(c[4], x[4]) + term(c[2], x[2]) + term(c[6], x[6]) + r;
+  const uint32_t a1 = term(c[4], x[0]) - term(c[4], x[4]) + term(c[6], x[2]) - term(c[2], x[6]) + r;
+  const uint32_t a2 = term(c[4], x[0]) - term(c[4], x[4]) - term(c[6], x[2]) + term(c[2], x[6]) + r;
+  const uint32_t a3 = term(c[4], x[0]) + term(c[4], x[4]) - term(c[2], x[2]) - term(c[6], x[6]) + r;
+  const uint32_t b0 = term(c[1], x[1]) + term(c[3], x[3]) + term(c[5], x[5]) + term(c[7], x[7]);
+  const uint32_t b1 = term(c[3], x[1]) - term(c[7], x[3]) - term(c[1], x[5]) - term(c[5], x[7]);
+  const uint32_t b2 = term(c[5], x[1]) - term(c[1], x[3]) + term(c[7], x[5]) + term(c[3], x[7]);
+  const uint32_t b3 = term(c[7], x[1]) - term(c[5], x[3]) + term(c[3], x[5]) - term(c[1], x[7]);
   x[0] = idctRowOut(a0 + b0);
   x[1] = idctRowOut(a1 + b1);
   x[2] = idctRowOut(a2 + b2);
@@ -59,7 +53,7 @@ void idctRow(int16_t* x, const IdctSet& k, int32_t rnd) {
 void idctColumn(int16_t* col) {
   int16_t y[8];
   for (int i = 0; i < 8; i++) y[i] = col[8 * i];
-  const int16_t t1 = tan1[0], t2 = tan2[0], t3 = tan3[0], s2 = sqrt2[0];
+  const int16_t t1 = kTan1.v[0], t2 = kTan2.v[0], t3 = kTan3.v[0], s2 = kSqrt2.v[0];
 
   const int16_t w0 = subs(adds(mulhi(t3, y[3]), y[3]), y[5]);
   const int16_t w1 = adds(adds(mulhi(t3, y[5]), y[5]), y[3]);
@@ -89,13 +83,10 @@ void idctColumn(int16_t* col) {
   for (int i = 0; i < 8; i++) col[8 * i] = static_cast<int16_t>(z[i] >> 6);
 }
 
-// Forward: C[k][n] of a stored table (see the group order in dct.h).
-int16_t fdctCoef(const int16_t* t, int k, int n) { return t[4 * (k / 2 * 2 + n / 2) + 2 * (k % 2) + n % 2]; }
-
 void fdctColumn(int16_t* col) {
   int16_t x[8];
   for (int i = 0; i < 8; i++) x[i] = col[8 * i];
-  const int16_t t1 = tan1[0], t2 = tan2[0], t3 = tan3[0], s2 = sqrt2[0];
+  const int16_t t1 = kTan1.v[0], t2 = kTan2.v[0], t3 = kTan3.v[0], s2 = kSqrt2.v[0];
 
   const int16_t s07 = adds(x[0], x[7]), d07 = subs(x[0], x[7]);
   const int16_t s16 = adds(x[1], x[6]), d16 = subs(x[1], x[6]);
@@ -132,7 +123,8 @@ void fdctColumn(int16_t* col) {
   for (int i = 0; i < 8; i++) col[8 * i] = y[i];
 }
 
-void fdctRow(int16_t* z, const int16_t* tab, const int16_t* rndLo, const int16_t* rndHi) {
+// Row v of the block (vertical frequency v).
+void fdctRow(int16_t* z, int v) {
   int16_t e[2][4];  // pair sums S_n, then differences D_n
   for (int n = 0; n < 4; n++) {
     e[0][n] = adds(z[n], z[7 - n]);
@@ -142,24 +134,23 @@ void fdctRow(int16_t* z, const int16_t* tab, const int16_t* rndLo, const int16_t
   for (int k = 0; k < 8; k++) {
     const int16_t* en = e[k % 2];
     uint32_t sum = 0;
-    for (int n = 0; n < 4; n++) sum += term(fdctCoef(tab, k, n), en[n]);
+    for (int n = 0; n < 4; n++) sum += term(rowCoef(kRowCos, v, k, n), en[n]);
     const int16_t h = static_cast<int16_t>(static_cast<int32_t>(sum) >> 16);
-    const int16_t rnd = k < 4 ? rndLo[k] : rndHi[k - 4];
-    out[k] = static_cast<int16_t>(adds(h, rnd) >> 4);
+    out[k] = static_cast<int16_t>(adds(h, kFdctRowRnd.row[v][k]) >> 4);
   }
   std::copy(out, out + 8, z);
 }
 
 }  // namespace
 
-void Vrel_IDct16_C(short* block) {
-  const IdctSet sets[4] = {idctSet(iTab1_MMX), idctSet(iTab2_MMX), idctSet(iTab3_MMX), idctSet(iTab4_MMX)};
-  static constexpr int rowSet[8] = {0, 1, 2, 3, 0, 3, 2, 1};  // rows 0 and 4 share set 1, and so on
-  for (int r = 0; r < 8; r++) idctRow(block + 8 * r, sets[rowSet[r]], kIdctRowRnd[r][0]);
+void idctC(short* block) {
+  for (int r = 0; r < 8; r++) idctRow(block + 8 * r, r);
   for (int c = 0; c < 8; c++) idctColumn(block + c);
 }
 
-void Vrel_Dct16_C(short* block) {
+void fdctC(short* block) {
   for (int c = 0; c < 8; c++) fdctColumn(block + c);
-  for (int v = 0; v < 8; v++) fdctRow(block + 8 * v, kFdctRowTab[v], kFdctRowRndLo[v], kFdctRowRndHi[v]);
+  for (int v = 0; v < 8; v++) fdctRow(block + 8 * v, v);
 }
+
+}  // namespace kelvo4

@@ -2,12 +2,13 @@
 // benchmarks to iterate. The decoder calls only Vrel_IDct16_MMX.
 #pragma once
 
-#include "cpu.h"
 #include "dct.h"
 
-#if KELVO4_DCT_X86
+#if KELVO4_X86
 #include <mmintrin.h>
 #endif
+
+namespace kelvo4 {
 
 enum class DctCpu { None, Mmx, Sse, Sse2, Avx2, Neon };
 
@@ -17,21 +18,21 @@ struct DctVersion {
   void (*fn)(short* block);
 };
 
-#if KELVO4_DCT_X86
+#if KELVO4_X86
 // The decoder's inverse paths as single-block kernels: the row-skipping form
 // with the mask of the block's non-zero rows, and each lane of the two-block
 // form beside a different block (the first block reversed).
-inline void idctRowsSse2Auto(short* block) {
+inline void idctSkipRowsSse2(short* block) {
   unsigned rows = 0;
   for (int i = 0; i < 64; i++) rows |= (block[i] != 0) << (i / 8);
   idctRowsSse2(block, rows);
 }
-inline void idctPairAvx2Lo(short* block) {
+inline void idctPairLowAvx2(short* block) {
   short other[64];
   for (int i = 0; i < 64; i++) other[i] = block[63 - i];
   idctPairAvx2(block, other);
 }
-inline void idctPairAvx2Hi(short* block) {
+inline void idctPairHighAvx2(short* block) {
   short other[64];
   for (int i = 0; i < 64; i++) other[i] = block[63 - i];
   idctPairAvx2(other, block);
@@ -39,28 +40,28 @@ inline void idctPairAvx2Hi(short* block) {
 #endif
 
 inline constexpr DctVersion kIdctVersions[] = {
-    {"idct_c", DctCpu::None, Vrel_IDct16_C},
+    {"idct_c", DctCpu::None, idctC},
     {"idct_mmx", DctCpu::Mmx, Vrel_IDct16_MMX},
-#if KELVO4_DCT_X86
-    {"idct_sse", DctCpu::Sse, Vrel_IDct16_SSE},
-    {"idct_sse2", DctCpu::Sse2, Vrel_IDct16_SSE2},
-    {"idct_sse2_rows", DctCpu::Sse2, idctRowsSse2Auto},
-    {"idct_avx2_pair_lo", DctCpu::Avx2, idctPairAvx2Lo},
-    {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairAvx2Hi},
+#if KELVO4_X86
+    {"idct_sse", DctCpu::Sse, idctSse},
+    {"idct_sse2", DctCpu::Sse2, idctSse2},
+    {"idct_sse2_rows", DctCpu::Sse2, idctSkipRowsSse2},
+    {"idct_avx2_pair_lo", DctCpu::Avx2, idctPairLowAvx2},
+    {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairHighAvx2},
 #endif
-#if defined(__aarch64__)
-    {"idct_neon", DctCpu::Neon, Vrel_IDct16_NEON},
+#if KELVO4_ARM
+    {"idct_neon", DctCpu::Neon, idctNeon},
 #endif
 };
 
 inline constexpr DctVersion kFdctVersions[] = {
-    {"fdct_c", DctCpu::None, Vrel_Dct16_C},
+    {"fdct_c", DctCpu::None, fdctC},
     {"fdct_mmx", DctCpu::Mmx, Vrel_Dct16_MMX},
-#if KELVO4_DCT_X86
-    {"fdct_sse", DctCpu::Sse, Vrel_Dct16_SSE},
+#if KELVO4_X86
+    {"fdct_sse", DctCpu::Sse, fdctSse},
 #endif
-#if defined(__aarch64__)
-    {"fdct_neon", DctCpu::Neon, Vrel_Dct16_NEON},
+#if KELVO4_ARM
+    {"fdct_neon", DctCpu::Neon, fdctNeon},
 #endif
 };
 
@@ -69,26 +70,28 @@ inline constexpr DctVersion kFdctVersions[] = {
 // MMX row also names the portable build of the exported kernel on other
 // processors.
 inline bool dctCpuHas(DctCpu cpu) {
-#if KELVO4_DCT_X86
-  const unsigned flags = kelvo4::cpuFlags();
+#if KELVO4_X86
+  const unsigned flags = cpuFlags();
   switch (cpu) {
     case DctCpu::None: return true;
     case DctCpu::Mmx:
     case DctCpu::Sse:
-    case DctCpu::Sse2: return flags & kelvo4::kCpuSse2;
-    case DctCpu::Avx2: return flags & kelvo4::kCpuAvx2;
+    case DctCpu::Sse2: return flags & kCpuSse2;
+    case DctCpu::Avx2: return flags & kCpuAvx2;
     case DctCpu::Neon: return false;
   }
   return false;
 #else
   return cpu == DctCpu::None || cpu == DctCpu::Mmx ||
-         (cpu == DctCpu::Neon && (kelvo4::cpuFlags() & kelvo4::kCpuNeon));
+         (cpu == DctCpu::Neon && (cpuFlags() & kCpuNeon));
 #endif
 }
 
 // Clears the MMX state a version may leave behind (a no-op elsewhere).
 inline void dctClearMmxState() {
-#if KELVO4_DCT_X86
+#if KELVO4_X86
   _mm_empty();
 #endif
 }
+
+}  // namespace kelvo4

@@ -7,34 +7,14 @@
 #include <bit>
 #include <cstdint>
 
-#include "cpu.h"
 #include "dct.h"
+#include "stage_rows.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
 #include <emmintrin.h>
 #endif
 
 namespace kelvo4 {
-
-namespace {
-
-// Low 16 bits of v as a two's-complement sample.
-inline short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
-
-inline unsigned char clampByte(short v) { return v <= 0 ? 0 : v >= 255 ? 255 : static_cast<unsigned char>(v); }
-
-// Quotient of a wrapped 16-bit sum by 4, truncated toward zero.
-inline short quarter(std::uint16_t sum) {
-  int s = static_cast<std::int16_t>(sum);
-  if (s < 0) s += 3;
-  return static_cast<short>(s >> 2);
-}
-
-}  // namespace
-
-bool sizeSupported(int w, int h) {
-  return w >= 0 && h >= 0 && 3ULL * static_cast<unsigned>(w) * static_cast<unsigned>(h) < (1ULL << 31);
-}
 
 short toFactor(float v) {
   // Truncation toward zero; anything that does not land in 16 bits, and NaN
@@ -57,7 +37,7 @@ int bandCount(int height) { return static_cast<int>((static_cast<unsigned>(heigh
 int blockCount(int width, int height) { return (width >> 3) * (height >> 3) + 2 * (width >> 4) * (height >> 4); }
 
 std::uint64_t nonzeroBytes(const signed char* block) {
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
   std::uint64_t zero = 0;
   for (int i = 0; i < 4; ++i) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
@@ -72,7 +52,7 @@ std::uint64_t nonzeroBytes(const signed char* block) {
 }
 
 void idctRows(short* block, unsigned rows) {
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
   idctRowsSse2(block, rows);
 #else
   (void)rows;
@@ -125,38 +105,13 @@ bool decodeBlockSparse(const short* quant, const signed char* block, short* out)
 }
 
 void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
-  const int w = ctx.width, h = ctx.height;
-  const std::ptrdiff_t stride = ctx.width3;
-  for (int y = y0; y < y1; ++y) {
-    const short* row = src + y * stride;
-    const short* up = y > 0 ? row - stride : row;
-    const short* down = y < h - 1 ? row + stride : row;
-    short* out = dst + y * stride;
-    for (int x = 0; x < w; ++x) {
-      const int i = 3 * x;
-      const int left = x > 0 ? i - 3 : i;
-      const int right = x < w - 1 ? i + 3 : i;
-      for (int k = 0; k < 3; ++k) {
-        const std::uint16_t sum = static_cast<std::uint16_t>(
-            static_cast<std::uint16_t>(row[left + k]) + static_cast<std::uint16_t>(row[right + k]) +
-            static_cast<std::uint16_t>(up[i + k]) + static_cast<std::uint16_t>(down[i + k]));
-        out[i + k] = quarter(sum);
-      }
-    }
-  }
+  smoothRowsWith<>(ctx, src, dst, y0, y1);
 }
 
 void convertC(const short* frame, signed char* out, std::size_t pixels) {
   for (std::size_t i = 0; i < 3 * pixels; i += 3) {
-    const int c0 = frame[i], c1 = frame[i + 1], c2 = frame[i + 2];
-    // Reducing once at the end of each formula equals reducing every
-    // intermediate, since all steps are additions and subtractions mod 2^16.
-    const short first = wrap16(c0 - c2 - (c2 >> 2));
-    const short second = wrap16(c0 - c1 - (c1 >> 2));
-    const short third = wrap16(3 * c0 - second - first);
-    out[i] = static_cast<signed char>(clampByte(first));
-    out[i + 1] = static_cast<signed char>(clampByte(second));
-    out[i + 2] = static_cast<signed char>(clampByte(third));
+    const auto bytes = convertPixel(frame[i], frame[i + 1], frame[i + 2]);
+    for (int k = 0; k < 3; ++k) out[i + k] = static_cast<signed char>(bytes[k]);
   }
 }
 
@@ -213,7 +168,7 @@ inline void decodeTwo(const short* quant, const signed char* pa, const signed ch
 }
 
 // The paired AVX2 forms, where this build has them.
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
 constexpr auto lumaPair = addLumaPairAvx2;
 constexpr auto chromaPair = addChromaPairAvx2;
 #else
@@ -263,7 +218,7 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
 }
 
 constexpr Stages kScalar = {smoothRowsC, convertC, addBandC, decodeBlockC};
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
 constexpr Stages kSse2 = {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>,
                           decodeBlockSparse};
 constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3,
@@ -271,7 +226,7 @@ constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3,
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
 #endif
-#if defined(__aarch64__)
+#if KELVO4_ARM
 constexpr Stages kNeon = {smoothRowsNeon, convertNeon,
                           addBandFast<prepareBlockNeon, addLumaNeon, addChromaNeon, false>, decodeBlockSparse};
 #endif
@@ -289,7 +244,7 @@ bool stageLevelSupported(StageLevel level) {
       return (flags & kCpuSse2) && (flags & kCpuSsse3);
     case StageLevel::Avx2:
       return (flags & kCpuSse2) && (flags & kCpuSsse3) && (flags & kCpuAvx2);
-#if defined(__aarch64__)
+#if KELVO4_ARM
     case StageLevel::Neon:
       return flags & kCpuNeon;
 #endif
@@ -298,7 +253,7 @@ bool stageLevelSupported(StageLevel level) {
 }
 
 const Stages& bestStages() {
-#if defined(__aarch64__)
+#if KELVO4_ARM
   if (stageLevelSupported(StageLevel::Neon)) return kNeon;
 #endif
   for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
@@ -309,7 +264,7 @@ const Stages& bestStages() {
 const Stages& stagesFor(StageLevel level) {
   if (!stageLevelSupported(level)) return bestStages();
   switch (level) {
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
     case StageLevel::Avx2:
       return kAvx2;
     case StageLevel::Ssse3:
@@ -317,7 +272,7 @@ const Stages& stagesFor(StageLevel level) {
     case StageLevel::Sse2:
       return kSse2;
 #endif
-#if defined(__aarch64__)
+#if KELVO4_ARM
     case StageLevel::Neon:
       return kNeon;
 #endif

@@ -7,18 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <emmintrin.h>
-#endif
+#include "cpu.h"
+#include "format.h"
 
 namespace kelvo4 {
-
-// Natural position of each zigzag scan index.
-inline constexpr unsigned char kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
 
 // Spreads prefetches of the next band's source rows over the work of the
 // current band, so the memory system stays busy while blocks are decoded.
@@ -92,24 +84,18 @@ std::uint64_t nonzeroBytes(const signed char* block);
 // The inverse transform of a block whose rows outside `rows` (bit r for row
 // r) are zero.
 void idctRows(short* block, unsigned rows);
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
+// The vector stages of x86/; all but the SSE2 ones run only on processors
+// with the instruction set their name ends in.
 void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
-// One row of a frame `width` pixels wide: its edge pixels and its interior
-// samples from index `from` on.
-void smoothRowTailSse2(int width, const short* row, const short* up, const short* down, short* out,
-                       std::ptrdiff_t from);
-// The byte shuffles that spread residual rows onto the interleaved frame:
-// three for a luma row of 8, three for a chroma row pair (see addChroma).
-extern const signed char kSpreadMasks[6][16];
-// Internal linkage: each file keeps its own copy, built for its own
-// instruction set.
-static inline __m128i spreadMask(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
-// The byte shuffles of the vector conversions.
-inline constexpr int kConvertMaskCount = 13;
-extern const signed char kConvertMasks[kConvertMaskCount][16];
-// AVX2 processors only.
 void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
+void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
+void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+// prepareBlock without per-coefficient work: the whole block permuted,
+// widened and multiplied in vector registers.
+BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows);
 // When both blocks hold coefficients beyond a lone DC value, decodes them
 // together without leaving the registers and adds them to c0 of the 16x8
 // pixels (8x8 each, side by side) whose top-left sample is at pixels; else
@@ -119,21 +105,9 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
 // The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).
 bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
                        std::ptrdiff_t stride);
-void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
-void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
-void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
-// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
-struct GatherMasks {
-  alignas(16) signed char m[4][4][16];
-};
-extern const GatherMasks kGather;
-// prepareBlock without per-coefficient work: the whole block permuted,
-// widened and multiplied in vector registers.
-BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows);
 #endif
 
-#if defined(__aarch64__)
+#if KELVO4_ARM
 void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertNeon(const short* frame, signed char* out, std::size_t pixels);
 void addLumaNeon(short* base, std::ptrdiff_t stride, const short* block);
@@ -154,7 +128,7 @@ enum class StageLevel {
   Sse2,
   Ssse3,
   Avx2,
-#if defined(__aarch64__)
+#if KELVO4_ARM
   Neon,
 #endif
 };
@@ -169,9 +143,6 @@ const Stages& bestStages();
 void useStages(StageLevel level);
 void forceScalarStages(bool scalar);
 
-// The frame sizes a decoder takes: no negative side, and 3 * width * height
-// below 2^31, so every size computation fits in 32 bits.
-bool sizeSupported(int width, int height);
 // A table entry: truncated toward zero; anything outside 16 bits, and NaN,
 // gives -32768.
 short toFactor(float v);

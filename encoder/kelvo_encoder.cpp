@@ -9,6 +9,7 @@
 
 #include "dct.h"
 #include "decoder_handle.h"
+#include "format.h"
 #include "kelvo_stream.h"
 
 #if defined(__SSE2__) && defined(__x86_64__)
@@ -19,11 +20,6 @@
 #endif
 
 namespace kelvo {
-
-const std::uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                  35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                  58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 namespace {
 
@@ -62,7 +58,7 @@ void transform(const short* samples, short* coef) {
     block[i] = static_cast<short>(clampInt(v, -256, 255));
   }
 #if KELVO4_ENCODER_SSE2
-  Vrel_Dct16_SSE(block);
+  kelvo4::fdctSse(block);
   _mm_empty();
 #else
   Vrel_Dct16_MMX(block);
@@ -78,7 +74,7 @@ void reconstruct(const short* bytes, const short* quant, short* samples) {
     _mm_store_si128(reinterpret_cast<__m128i*>(samples + i),
                     _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes + i)),
                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + i))));
-  Vrel_IDct16_SSE2(samples);
+  kelvo4::idctSse2(samples);
 #else
   for (int i = 0; i < 64; ++i)
     samples[i] = static_cast<short>(static_cast<std::uint16_t>(static_cast<unsigned>(bytes[i]) *
@@ -174,14 +170,7 @@ Table qualityTable(int quality) {
   return t;
 }
 
-std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2) {
-  // >> on a negative int is an arithmetic shift (floor), as in the decoder.
-  const int first = c0 - c2 - (c2 >> 2);
-  const int second = c0 - c1 - (c1 >> 2);
-  const int third = 3 * c0 - second - first;
-  auto byte = [](int v) { return static_cast<std::uint8_t>(clampInt(v, 0, 255)); };
-  return {byte(first), byte(second), byte(third)};
-}
+std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2) { return kelvo4::convertPixel(c0, c1, c2); }
 
 std::array<int, 3> rgbToComponents(int r, int g, int b) {
   // c + (c >> 2) is close to 1.25c - 0.375, which the starting points invert.
@@ -199,12 +188,9 @@ std::array<int, 3> rgbToComponents(int r, int g, int b) {
     const int c0 = base + (d0 % 2 ? -(d0 + 1) / 2 : d0 / 2);
     const int c2Lo = inverse(c0 - r), c1Lo = inverse(c0 - g);
     for (int c2 = c2Lo + lo; c2 <= c2Lo + hi; ++c2) {
-      const int first = c0 - c2 - (c2 >> 2);
-      const int er = clampInt(first, 0, 255) - r;
       for (int c1 = c1Lo + lo; c1 <= c1Lo + hi; ++c1) {
-        const int second = c0 - c1 - (c1 >> 2);
-        const int eg = clampInt(second, 0, 255) - g;
-        const int eb = clampInt(3 * c0 - second - first, 0, 255) - b;
+        const auto out = kelvo4::convertPixel(c0, c1, c2);
+        const int er = out[0] - r, eg = out[1] - g, eb = out[2] - b;
         const int err = er * er + eg * eg + eb * eb;
         if (bestErr < 0 || err < bestErr) {
           bestErr = err;
@@ -271,7 +257,7 @@ long codeTransformed(const short* target, const short* transformed, const short*
     std::copy(trial, trial + 64, bytes);
     std::copy(trialDiff, trialDiff + 64, diff);
   }
-  for (int i = 0; i < 64; ++i) zigzag[i] = static_cast<signed char>(bytes[kZigzag[i]]);
+  for (int i = 0; i < 64; ++i) zigzag[i] = static_cast<signed char>(bytes[kelvo4::kZigzag[i]]);
   return err;
 }
 

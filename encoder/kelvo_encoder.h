@@ -44,8 +44,7 @@ Table qualityTable(int quality);
 Table makeTable(int dc, double ac, double slope);
 
 // Output conversion of one pixel as the decoder does it: components in,
-// clamped bytes (first, second, third) out. Exact for components whose
-// formulas stay within 16 bits (|c| below 8192).
+// clamped bytes (first, second, third) out.
 std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2);
 
 // The integer components whose conversion is closest to the pixel (r, g, b)
@@ -61,9 +60,6 @@ double psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 // quantised transform is refined against the library's own inverse transform
 // for up to `passes` rounds. Returns the remaining squared error.
 long codeBlock(const short* target, const short* quant, signed char* zigzag, int passes);
-
-// Natural position of zigzag scan index i.
-extern const std::uint8_t kZigzag[64];
 
 class Encoder {
  public:

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "format.h"
+
 namespace kelvo {
 
 namespace {
@@ -76,8 +78,7 @@ std::size_t payloadBytes(int w, int h) {
 }
 
 bool validFrameSize(int w, int h) {
-  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) return false;
-  return 3ULL * static_cast<unsigned>(codedSide(w)) * static_cast<unsigned>(codedSide(h)) < (1ULL << 31);
+  return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && kelvo4::sizeSupported(codedSide(w), codedSide(h));
 }
 
 StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int level)
@@ -233,7 +234,7 @@ StreamReader::StreamReader(const std::string& path) : path_(path) {
       // Version 1 frames have the picture's own size, whatever it is.
       const std::uint32_t w = getU32(head + 8), h = getU32(head + 12);
       if (w < 1 || h < 1 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
-          3ULL * w * h >= (1ULL << 31))
+          !kelvo4::sizeSupported(static_cast<int>(w), static_cast<int>(h)))
         throw StreamError(at(path, 8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
       info_.width = info_.codedWidth = static_cast<int>(w);
       info_.height = info_.codedHeight = static_cast<int>(h);

@@ -3,10 +3,10 @@
 // identifier outlives a call.
 #include <jni.h>
 
-#include <cstdint>
 #include <mutex>
 
 #include "Kelvo4.h"
+#include "format.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoDecoder.h"
 
 namespace {
@@ -14,11 +14,6 @@ namespace {
 // All decoder state is process-wide, so every native method holds this lock
 // for its whole run, from before the first pin until after the last release.
 std::mutex decoderLock;
-
-// The sizes the decoder supports: all size arithmetic stays in 32 bits.
-bool sizeSupported(jint w, jint h) {
-  return w >= 0 && h >= 0 && 3ULL * static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) < (1ULL << 31);
-}
 
 void throwNew(JNIEnv* env, const char* className, const char* message) {
   // A failed FindClass leaves its own error pending, which reaches the caller.
@@ -33,7 +28,7 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM*, void*) { return JNI_VERSION_1_4; }
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL(JNIEnv* env, jobject, jint w, jint h) {
   // Checked here first, so that a false result below can only mean that the
   // allocation failed.
-  if (!sizeSupported(w, h)) {
+  if (!kelvo4::sizeSupported(w, h)) {
     throwNew(env, "java/lang/IllegalArgumentException", "unsupported frame size");
     return;
   }

@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-aarch64-linux-gnu-g++ -O2 -std=c++20 -Idecoder -Idct bench/instruction_harness.cpp dct/*.cpp \
-  decoder/Kelvo4.cpp decoder/stages*.cpp decoder/cpu.cpp decoder/kelvo4_decoder.cpp -lpthread -o "$out/harness"
+aarch64-linux-gnu-g++ -O2 -std=c++20 -I. -Idecoder -Idct bench/instruction_harness.cpp cpu.cpp dct/*.cpp \
+  decoder/*.cpp arm/*.cpp -lpthread -o "$out/harness"
 count() {  # MASK WHAT N
   KELVO4_CPU_MASK=$1 qemu-aarch64 -singlestep -d nochain,exec -D "$out/log" "$out/harness" "$2" "$3" >/dev/null
   grep -c '^Trace' "$out/log"

@@ -18,12 +18,12 @@ using Block = std::array<int16_t, 64>;
 // A transform: its versions (the reference first), the reference and the
 // range every output must lie in.
 struct Kernel {
-  std::span<const DctVersion> versions;
+  std::span<const kelvo4::DctVersion> versions;
   void (*ref)(short*);
   int lo, hi;
 };
-inline constexpr Kernel kInverse{kIdctVersions, Vrel_IDct16_C, -512, 511};
-inline constexpr Kernel kForward{kFdctVersions, Vrel_Dct16_C, -2048, 2047};
+inline constexpr Kernel kInverse{kelvo4::kIdctVersions, kelvo4::idctC, -512, 511};
+inline constexpr Kernel kForward{kelvo4::kFdctVersions, kelvo4::fdctC, -2048, 2047};
 
 inline std::string show(const Block& b) {
   std::string s;
@@ -34,7 +34,7 @@ inline std::string show(const Block& b) {
 // Empty if version v of kernel k matches the reference on the block, keeps its
 // output in range and writes nothing outside the block; otherwise what failed,
 // with the input, expected and actual blocks.
-inline std::string check(const DctVersion& v, const Kernel& k, const Block& in, bool odd) {
+inline std::string check(const kelvo4::DctVersion& v, const Kernel& k, const Block& in, bool odd) {
   constexpr int16_t kGuard = 0x5A5A;
   alignas(32) int16_t buf[64 + 17];
   std::fill(std::begin(buf), std::end(buf), kGuard);
@@ -43,7 +43,7 @@ inline std::string check(const DctVersion& v, const Kernel& k, const Block& in, 
   Block expect = in;
   k.ref(expect.data());
   v.fn(blk);
-  dctClearMmxState();
+  kelvo4::dctClearMmxState();
   Block got;
   std::copy(blk, blk + 64, got.begin());
   std::string what;

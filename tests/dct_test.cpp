@@ -17,11 +17,14 @@
 void idctPlainName(short* block) asm("Vrel_IDct16_MMX");
 
 // Names a version in failure messages.
+namespace kelvo4 {
 inline void PrintTo(const DctVersion& v, std::ostream* os) { *os << v.name; }
+}  // namespace kelvo4
 
 namespace {
 
 using dctcheck::Block;
+using kelvo4::DctVersion;
 
 // Its sequence is fixed by the standard, unlike those of the std distributions.
 using Rng = std::mt19937_64;
@@ -123,11 +126,11 @@ void matchesReference(const dctcheck::Kernel& k, const DctVersion& v) {
 class VersionTest : public testing::TestWithParam<DctVersion> {
  protected:
   void SetUp() override {
-    if (!dctCpuHas(GetParam().cpu)) GTEST_SKIP() << "instruction set missing";
+    if (!kelvo4::dctCpuHas(GetParam().cpu)) GTEST_SKIP() << "instruction set missing";
   }
   Block run(Block b) {
     GetParam().fn(b.data());
-    dctClearMmxState();
+    kelvo4::dctClearMmxState();
     return b;
   }
 };
@@ -199,8 +202,8 @@ TEST_P(IdctDifferential, MatchesReference) { matchesReference(dctcheck::kInverse
 TEST_P(FdctDifferential, MatchesReference) { matchesReference(dctcheck::kForward, GetParam()); }
 
 std::string versionName(const testing::TestParamInfo<DctVersion>& info) { return info.param.name; }
-INSTANTIATE_TEST_SUITE_P(Versions, IdctTest, testing::ValuesIn(kIdctVersions), versionName);
-INSTANTIATE_TEST_SUITE_P(Versions, FdctTest, testing::ValuesIn(kFdctVersions), versionName);
+INSTANTIATE_TEST_SUITE_P(Versions, IdctTest, testing::ValuesIn(kelvo4::kIdctVersions), versionName);
+INSTANTIATE_TEST_SUITE_P(Versions, FdctTest, testing::ValuesIn(kelvo4::kFdctVersions), versionName);
 INSTANTIATE_TEST_SUITE_P(Versions, IdctDifferential, testing::ValuesIn(dctcheck::kInverse.versions.subspan(1)),
                          versionName);
 INSTANTIATE_TEST_SUITE_P(Versions, FdctDifferential, testing::ValuesIn(dctcheck::kForward.versions.subspan(1)),
@@ -215,9 +218,10 @@ TEST(DctTables, LayoutAndValues) {
                                    1, 5, 3, -1, 3, 7, -7, -5, 5, 7,  7, 3, -1, 3, -5, -1};
   static constexpr int sseK[32] = {4, 2, 4, 6,  4, 6, -4, -2, 4, -6, 4, -2, -4, 2, 4, -6,
                                    1, 3, 3, -7, 5, 7, -1, -5, 5, -1, 7, -5, 7,  3, 3, -1};
-  const int16_t* mmx[4] = {iTab1_MMX, iTab2_MMX, iTab3_MMX, iTab4_MMX};
-  const int16_t* sse[4] = {iTab1, iTab2, iTab3, iTab4};
-  const int16_t* fwd[4] = {fTab1, fTab2, fTab3, fTab4};
+  // Rows 0 to 3 have the sets m = 4, 1, 2, 3.
+  const auto& mmx = kelvo4::kIdctRowMmx.row;
+  const auto& sse = kelvo4::kIdctRowSse.row;
+  const auto& fwd = kelvo4::kFdctRow.row;
   static constexpr int setM[4] = {4, 1, 2, 3};
   for (int t = 0; t < 4; t++) {
     const double scale = 32768 * cosPi16(setM[t]);
@@ -232,16 +236,17 @@ TEST(DctTables, LayoutAndValues) {
     }
   }
 
-  const int32_t* rnd[8] = {Idct_Rnd0, Idct_Rnd1, Idct_Rnd2, Idct_Rnd3, Idct_Rnd4, Idct_Rnd5, Idct_Rnd6, Idct_Rnd7};
+  const auto& rnd = kelvo4::kIdctRowRnd.row;
   static constexpr int32_t rndValue[8] = {65535, 3612, 2271, 1203, 1023, 102, 398, 469};
   for (int r = 0; r < 8; r++) EXPECT_TRUE(rnd[r][0] == rndValue[r] && rnd[r][1] == rndValue[r]) << "Idct_Rnd" << r;
 
   // Four-lane constants: the column multipliers of both kernels, then the forward ones.
-  const int16_t* lanes[8] = {tan1, tan2, tan3, sqrt2, Fdct_Rnd0, Fdct_Rnd1, Fdct_Rnd2, MMX_One};
+  const int16_t* lanes[7] = {kelvo4::kTan1.v,           kelvo4::kTan2.v,           kelvo4::kTan3.v,          kelvo4::kSqrt2.v,
+                             kelvo4::kFdctRowRnd.row[0], kelvo4::kFdctRowRnd.row[2], kelvo4::kFdctRowRnd.row[1]};
   const double column[4] = {65536 * std::tan(M_PI / 16), 65536 * std::tan(M_PI / 8),
                             65536 * (std::tan(3 * M_PI / 16) - 1), 32768 * cosPi16(4)};
-  static constexpr int16_t forward[4][4] = {{6, 8, 8, 8}, {8, 8, 8, 8}, {10, 8, 8, 8}, {1, 1, 1, 1}};
-  for (int t = 0; t < 8; t++)
+  static constexpr int16_t forward[3][4] = {{6, 8, 8, 8}, {8, 8, 8, 8}, {10, 8, 8, 8}};
+  for (int t = 0; t < 7; t++)
     for (int lane = 0; lane < 4; lane++)
       EXPECT_EQ(lanes[t][lane], t < 4 ? std::lround(column[t]) : forward[t - 4][lane]) << "constant " << t;
 }

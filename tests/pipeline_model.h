@@ -89,7 +89,7 @@ struct Decoder {
     static const auto zz = zigzagByWalking();
     Block b{};
     for (int k = 0; k < 64; ++k) b[zz[k]] = wrap(payload[64 * block + k] * table[zz[k]]);
-    Vrel_IDct16_C(b.data());
+    kelvo4::idctC(b.data());
     return b;
   }
 

@@ -103,7 +103,7 @@ TEST(Cpu, MaskLowersTheLevelsPicked) {
   }
   const unsigned before = kelvo4::setCpuMask(0);
   EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Scalar));
-  EXPECT_FALSE(dctCpuHas(DctCpu::Sse2) || dctCpuHas(DctCpu::Avx2));
+  EXPECT_FALSE(kelvo4::dctCpuHas(kelvo4::DctCpu::Sse2) || kelvo4::dctCpuHas(kelvo4::DctCpu::Avx2));
 #if defined(__x86_64__)
   kelvo4::setCpuMask(kelvo4::kCpuSse2);
   EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Sse2));

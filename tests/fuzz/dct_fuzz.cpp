@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // One more byte, if present, moves the block to an odd word offset.
   const bool odd = size > sizeof in && (data[sizeof in] & 1);
   for (const dctcheck::Kernel& k : {dctcheck::kInverse, dctcheck::kForward}) {
-    for (const DctVersion& v : k.versions.subspan(1)) {
-      if (!dctCpuHas(v.cpu)) continue;
+    for (const kelvo4::DctVersion& v : k.versions.subspan(1)) {
+      if (!kelvo4::dctCpuHas(v.cpu)) continue;
       const std::string failure = dctcheck::check(v, k, in, odd);
       if (failure.empty()) continue;
       std::fputs(failure.c_str(), stderr);

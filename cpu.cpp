@@ -9,13 +9,13 @@ namespace {
 
 unsigned detect() {
   unsigned flags = 0;
-#if defined(__x86_64__) || defined(__i386__)
+#if KELVO4_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("sse2")) flags |= kCpuSse2;
   if (__builtin_cpu_supports("ssse3")) flags |= kCpuSsse3;
   // The AVX2 stages shuffle with SSSE3 as well.
   if (__builtin_cpu_supports("avx2") && (flags & kCpuSsse3)) flags |= kCpuAvx2;
-#elif defined(__aarch64__)
+#elif KELVO4_ARM
   flags |= kCpuNeon;  // part of every aarch64 processor
 #endif
   return flags;

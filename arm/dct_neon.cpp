@@ -2,12 +2,12 @@
 // register, all eight columns at once; the row passes work on the transposed
 // block, so that lane r carries row r, with the row's own coefficients in
 // that lane. Same results as the scalar references for every input.
-#include "dct.h"
-
-#if defined(__aarch64__)
 #include <arm_neon.h>
 
+#include "dct.h"
 #include "dct_columns.h"
+
+namespace kelvo4 {
 
 namespace {
 
@@ -35,7 +35,7 @@ inline void transpose8(int16x8_t v[8]) {
   }
 }
 
-struct NeonLanes {
+struct ColumnLanesNeon {
   using Vec = int16x8_t;
   static Vec splat(const int16_t* p) { return vld1q_dup_s16(p); }
   static Vec adds(Vec a, Vec b) { return vqaddq_s16(a, b); }
@@ -47,6 +47,9 @@ struct NeonLanes {
     return vuzp2q_s16(vreinterpretq_s16_s32(lo), vreinterpretq_s16_s32(hi));
   }
   static Vec shift6(Vec a) { return vshrq_n_s16(a, 6); }
+  static Vec shl3(Vec a) { return vshlq_n_s16(a, 3); }
+  static Vec shl4(Vec a) { return vshlq_n_s16(a, 4); }
+  static Vec orOne(Vec a) { return vorrq_s16(a, vdupq_n_s16(1)); }
 };
 
 // A 32-bit value per lane of a register of eight rows, as two halves. All
@@ -60,38 +63,34 @@ inline Wide operator-(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32
 
 // Per-lane constants of the transposed row passes, lane r for row r.
 struct RowLanes {
-  int16_t idct[7][8];  // c1 .. c7 of the row's inverse coefficient set
-  int32_t idctRnd[8];
-  int16_t fdct[8][4][8];  // C[k][n] of the row's forward table
-  int16_t fdctRnd[8][8];  // rounding offset of output k
+  alignas(16) int16_t idct[8][8];  // rowCosines().c[r][j] in idct[j][r]
+  alignas(16) int32_t idctRnd[8];
+  alignas(16) int16_t fdct[8][4][8];  // rowCoef(.., r, k, n) in fdct[k][n][r]
+  alignas(16) int16_t fdctRnd[8][8];  // rounding offset of output k
 };
 
-RowLanes makeRowLanes() {
+constexpr RowLanes rowLanes() {
+  constexpr RowCosines cos = rowCosines();
+  constexpr RowRounding idctRnd = idctRounding();
+  constexpr FdctRounding fdctRnd = fdctRounding();
   RowLanes l{};
   for (int r = 0; r < 8; r++) {
-    // The inverse set's stored positions of c1 .. c7 (see idctSet in dct_c.cpp).
-    static constexpr int at[7] = {16, 4, 18, 0, 17, 5, 21};
-    for (int i = 0; i < 7; i++) l.idct[i][r] = kIdctRowTabMmx[r][at[i]];
-    l.idctRnd[r] = kIdctRowRnd[r][0];
-    const int16_t* t = kFdctRowTab[r];
+    for (int j = 0; j < 8; j++) l.idct[j][r] = cos.c[r][j];
+    l.idctRnd[r] = idctRnd.row[r][0];
     for (int k = 0; k < 8; k++) {
-      for (int n = 0; n < 4; n++) l.fdct[k][n][r] = t[4 * (k / 2 * 2 + n / 2) + 2 * (k % 2) + n % 2];
-      l.fdctRnd[k][r] = k < 4 ? kFdctRowRndLo[r][k] : kFdctRowRndHi[r][k - 4];
+      for (int n = 0; n < 4; n++) l.fdct[k][n][r] = rowCoef(cos, r, k, n);
+      l.fdctRnd[k][r] = fdctRnd.row[r][k];
     }
   }
   return l;
 }
-
-const RowLanes& rowLanes() {
-  static const RowLanes l = makeRowLanes();
-  return l;
-}
+constexpr RowLanes kRowLanes = rowLanes();
 
 // x[k] holds input k of every row; the outputs replace the inputs.
 inline void idctRowsNeon(int16x8_t x[8]) {
-  const RowLanes& l = rowLanes();
-  const int16x8_t c1 = load(l.idct[0]), c2 = load(l.idct[1]), c3 = load(l.idct[2]), c4 = load(l.idct[3]);
-  const int16x8_t c5 = load(l.idct[4]), c6 = load(l.idct[5]), c7 = load(l.idct[6]);
+  const RowLanes& l = kRowLanes;
+  const int16x8_t c1 = load(l.idct[1]), c2 = load(l.idct[2]), c3 = load(l.idct[3]), c4 = load(l.idct[4]);
+  const int16x8_t c5 = load(l.idct[5]), c6 = load(l.idct[6]), c7 = load(l.idct[7]);
   const Wide r = {vld1q_s32(l.idctRnd), vld1q_s32(l.idctRnd + 4)};
   const Wide e0 = mul(c4, x[0]) + r, e4 = mul(c4, x[4]);
   const Wide p = e0 + e4, m = e0 - e4;
@@ -114,44 +113,9 @@ inline void idctRowsNeon(int16x8_t x[8]) {
   x[7] = out(a0 - b0);
 }
 
-// x[i] holds row i of the columns; the outputs replace the inputs.
-inline void fdctColumnsNeon(int16x8_t x[8]) {
-  using V = NeonLanes;
-  const int16x8_t t1 = V::splat(tan1), t2 = V::splat(tan2), t3 = V::splat(tan3), s2 = V::splat(sqrt2);
-  const int16x8_t one = vdupq_n_s16(1);
-  const int16x8_t s07 = V::adds(x[0], x[7]), d07 = V::subs(x[0], x[7]);
-  const int16x8_t s16 = V::adds(x[1], x[6]), d16 = V::subs(x[1], x[6]);
-  const int16x8_t s25 = V::adds(x[2], x[5]), d25 = V::subs(x[2], x[5]);
-  const int16x8_t s34 = V::adds(x[3], x[4]), d34 = V::subs(x[3], x[4]);
-  const int16x8_t a0 = V::subs(s07, s34), b0 = V::subs(s16, s25);
-  // Plain shifts: the scaling wraps in 16 bits, as in the reference.
-  const int16x8_t e0 = vshlq_n_s16(V::adds(V::adds(s34, s34), a0), 3);
-  const int16x8_t e1 = vshlq_n_s16(V::adds(V::adds(s25, s25), b0), 3);
-  const int16x8_t a = vshlq_n_s16(a0, 3), b = vshlq_n_s16(b0, 3);
-  const int16x8_t d07s = vshlq_n_s16(d07, 3), d34s = vshlq_n_s16(d34, 3);
-  const int16x8_t d16s = vshlq_n_s16(d16, 4), d25s = vshlq_n_s16(d25, 4);
-
-  x[4] = V::subs(e0, e1);
-  x[0] = V::adds(V::adds(e1, e1), x[4]);
-  const int16x8_t y2 = vorrq_s16(V::adds(V::mulhi(b, t2), a), one);
-  const int16x8_t y6 = vorrq_s16(V::subs(V::mulhi(a, t2), b), one);
-  x[2] = y2;
-  x[6] = y6;
-  const int16x8_t u = V::subs(d16s, d25s);
-  const int16x8_t w = V::adds(V::adds(d25s, d25s), u);
-  const int16x8_t w1 = vorrq_s16(V::mulhi(w, s2), one);
-  const int16x8_t u1 = V::mulhi(u, s2);
-  const int16x8_t p = V::subs(d34s, u1), q = V::subs(d07s, w1);
-  const int16x8_t r = V::adds(w1, d07s), t = V::adds(u1, d34s);
-  x[1] = V::adds(V::mulhi(t, t1), r);
-  x[7] = V::subs(V::mulhi(r, t1), t);
-  x[3] = V::subs(q, V::adds(V::mulhi(p, t3), p));
-  x[5] = V::adds(p, V::adds(V::mulhi(q, t3), q));
-}
-
 // z[i] holds input i of every row; the outputs replace the inputs.
 inline void fdctRowsNeon(int16x8_t z[8]) {
-  const RowLanes& l = rowLanes();
+  const RowLanes& l = kRowLanes;
   int16x8_t e[2][4];  // pair sums, then differences
   for (int n = 0; n < 4; n++) {
     e[0][n] = vqaddq_s16(z[n], z[7 - n]);
@@ -169,23 +133,24 @@ inline void fdctRowsNeon(int16x8_t z[8]) {
 
 }  // namespace
 
-void Vrel_IDct16_NEON(short* block) {
+void idctNeon(short* block) {
   int16x8_t v[8];
   for (int i = 0; i < 8; i++) v[i] = load(block + 8 * i);
   transpose8(v);
   idctRowsNeon(v);
   transpose8(v);
-  idctColumnPass<NeonLanes>(v);
+  idctColumnPass<ColumnLanesNeon>(v);
   for (int i = 0; i < 8; i++) store(block + 8 * i, v[i]);
 }
 
-void Vrel_Dct16_NEON(short* block) {
+void fdctNeon(short* block) {
   int16x8_t v[8];
   for (int i = 0; i < 8; i++) v[i] = load(block + 8 * i);
-  fdctColumnsNeon(v);
+  fdctColumnPass<ColumnLanesNeon>(v);
   transpose8(v);
   fdctRowsNeon(v);
   transpose8(v);
   for (int i = 0; i < 8; i++) store(block + 8 * i, v[i]);
 }
-#endif
+
+}  // namespace kelvo4

@@ -1,68 +1,61 @@
 // NEON frame stages: prediction, dequantisation, residual placement and
 // conversion in 16-bit lanes, whose wrap-around is exactly the decoder's
 // arithmetic. NEON is part of the aarch64 baseline.
-#if defined(__aarch64__)
-
 #include <arm_neon.h>
 
 #include <cstdint>
 
-#include "stages.h"
+#include "stage_rows.h"
 
 namespace kelvo4 {
 
 namespace {
 
-// Quotient by 4 truncated toward zero: negative sums get 3 added first.
-inline int16x8_t quarterNeon(int16x8_t sum) {
-  const int16x8_t bias = vandq_s16(vshrq_n_s16(sum, 15), vdupq_n_s16(3));
-  return vshrq_n_s16(vaddq_s16(sum, bias), 2);
-}
-
-inline short quarterScalar(int l, int r, int u, int d) {
-  int s = static_cast<std::int16_t>(static_cast<std::uint16_t>(l + r + u + d));
-  if (s < 0) s += 3;
-  return static_cast<short>(s >> 2);
-}
-
-void smoothRowNeon(int w, const short* row, const short* up, const short* down, short* out) {
-  // Edge pixels stand in for their missing horizontal neighbour.
-  for (int k = 0; k < 3; ++k) {
-    const int last = 3 * (w - 1) + k;
-    out[k] = quarterScalar(row[k], row[w > 1 ? 3 + k : k], up[k], down[k]);
-    if (w > 1) out[last] = quarterScalar(row[last - 3], row[last], up[last], down[last]);
+// The prediction's interior on 8 samples at a time (see smoothRowsWith).
+struct SmoothStepNeon {
+  static std::ptrdiff_t smooth(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t i,
+                               std::ptrdiff_t end) {
+    for (; i + 8 <= end; i += 8) {
+      const int16x8_t sum = vaddq_s16(vaddq_s16(vld1q_s16(row + i - 3), vld1q_s16(row + i + 3)),
+                                      vaddq_s16(vld1q_s16(up + i), vld1q_s16(down + i)));
+      // Quotient by 4 truncated toward zero: negative sums get 3 added first.
+      const int16x8_t bias = vandq_s16(vshrq_n_s16(sum, 15), vdupq_n_s16(3));
+      vst1q_s16(out + i, vshrq_n_s16(vaddq_s16(sum, bias), 2));
+    }
+    return i;
   }
-  // Interior samples 3 to 3w - 4: left and right are 3 samples away.
-  const std::ptrdiff_t end = 3 * static_cast<std::ptrdiff_t>(w) - 3;
-  std::ptrdiff_t i = 3;
-  for (; i + 8 <= end; i += 8) {
-    const int16x8_t sum = vaddq_s16(vaddq_s16(vld1q_s16(row + i - 3), vld1q_s16(row + i + 3)),
-                                    vaddq_s16(vld1q_s16(up + i), vld1q_s16(down + i)));
-    vst1q_s16(out + i, quarterNeon(sum));
-  }
-  for (; i < end; ++i) out[i] = quarterScalar(row[i - 3], row[i + 3], up[i], down[i]);
+};
+
+struct PixelLanesNeon {
+  static int16x8_t add(int16x8_t a, int16x8_t b) { return vaddq_s16(a, b); }
+  static int16x8_t sub(int16x8_t a, int16x8_t b) { return vsubq_s16(a, b); }
+  static int16x8_t shift2(int16x8_t a) { return vshrq_n_s16(a, 2); }
+};
+
+// The scan index of each natural position: a table lookup over the 64-byte
+// scan puts a block into natural order.
+struct ScanIndex {
+  alignas(16) std::uint8_t of[64];
+};
+constexpr ScanIndex scanIndex() {
+  ScanIndex s{};
+  for (int k = 0; k < 64; ++k) s.of[kZigzag[k]] = static_cast<std::uint8_t>(k);
+  return s;
 }
+constexpr ScanIndex kScanIndex = scanIndex();
 
 }  // namespace
 
 void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
-  if (ctx.width <= 0) return;
-  const std::ptrdiff_t stride = ctx.width3;
-  for (int y = y0; y < y1; ++y) {
-    const short* row = src + y * stride;
-    smoothRowNeon(ctx.width, row, y > 0 ? row - stride : row, y < ctx.height - 1 ? row + stride : row,
-                  dst + y * stride);
-  }
+  smoothRowsWith<SmoothStepNeon>(ctx, src, dst, y0, y1);
 }
 
 void convertNeon(const short* frame, signed char* out, std::size_t pixels) {
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
     const int16x8x3_t c = vld3q_s16(frame + 3 * p);
-    // Plain lane arithmetic wraps in 16 bits, as the scalar form reduces.
-    const int16x8_t first = vsubq_s16(vsubq_s16(c.val[0], c.val[2]), vshrq_n_s16(c.val[2], 2));
-    const int16x8_t second = vsubq_s16(vsubq_s16(c.val[0], c.val[1]), vshrq_n_s16(c.val[1], 2));
-    const int16x8_t third = vsubq_s16(vsubq_s16(vmulq_n_s16(c.val[0], 3), second), first);
+    int16x8_t first, second, third;
+    convertLanes<PixelLanesNeon>(c.val[0], c.val[1], c.val[2], first, second, third);
     // Saturating narrowing to unsigned bytes is the clamp to [0, 255].
     uint8x8x3_t b;
     b.val[0] = vqmovun_s16(first);
@@ -100,22 +93,6 @@ void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const sho
   }
 }
 
-namespace {
-
-// The scan index of each natural position: a table lookup over the 64-byte
-// scan puts a block into natural order.
-struct ScanIndex {
-  alignas(16) std::uint8_t of[64];
-};
-constexpr ScanIndex scanIndex() {
-  ScanIndex s{};
-  for (int k = 0; k < 64; ++k) s.of[kZigzag[k]] = static_cast<std::uint8_t>(k);
-  return s;
-}
-constexpr ScanIndex kScanIndex = scanIndex();
-
-}  // namespace
-
 BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows) {
   const std::uint64_t nonzero = nonzeroBytes(block);
   if (nonzero <= 1) {
@@ -140,5 +117,3 @@ BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* 
 }
 
 }  // namespace kelvo4
-
-#endif

@@ -2,6 +2,19 @@
 // has. Kernels and frame stages alike are chosen from these flags.
 #pragma once
 
+// The vector code this build carries: x86/ on x86-64 (SSE2 baseline), arm/ on
+// aarch64 (NEON baseline), neither elsewhere.
+#if defined(__x86_64__)
+#define KELVO4_X86 1
+#else
+#define KELVO4_X86 0
+#endif
+#if defined(__aarch64__)
+#define KELVO4_ARM 1
+#else
+#define KELVO4_ARM 0
+#endif
+
 namespace kelvo4 {
 
 // Instruction sets beyond the portable code. On x86-64 SSE2 is the baseline

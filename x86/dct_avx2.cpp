@@ -1,8 +1,7 @@
 // Inverse kernel for two blocks at once on 256-bit registers.
-#include "dct.h"
-
-#if KELVO4_DCT_X86
 #include "dct_avx2.h"
+
+namespace kelvo4 {
 
 void idctPairAvx2(short* a, short* b) {
   __m256i y[8];
@@ -10,11 +9,11 @@ void idctPairAvx2(short* a, short* b) {
     y[r] = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8 * r))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8 * r)), 1);
-  kelvo4_avx2::idctPair(y);
+  idctTwoAvx2(y);
   for (int r = 0; r < 8; r++) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(a + 8 * r), _mm256_castsi256_si128(y[r]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 8 * r), _mm256_extracti128_si256(y[r], 1));
   }
 }
 
-#endif
+}  // namespace kelvo4

@@ -10,37 +10,39 @@
 
 // Internal linkage throughout: every file that includes this is built for
 // AVX2 and keeps its own copies.
-namespace kelvo4_avx2 {
+namespace kelvo4 {
 namespace {
 
-inline __m256i splat64(const void* p) {
+inline __m256i splat64Avx2(const void* p) {
   return _mm256_broadcastq_epi64(_mm_loadl_epi64(static_cast<const __m128i*>(p)));
 }
 
-inline __m256i table(const int16_t* t) {
+inline __m256i tableAvx2(const int16_t* t) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
-struct Avx2Lanes {
+struct ColumnLanesAvx2 {
   using Vec = __m256i;
-  static Vec splat(const int16_t* p) { return splat64(p); }
+  static Vec splat(const int16_t* p) { return splat64Avx2(p); }
   static Vec adds(Vec a, Vec b) { return _mm256_adds_epi16(a, b); }
   static Vec subs(Vec a, Vec b) { return _mm256_subs_epi16(a, b); }
   static Vec mulhi(Vec a, Vec b) { return _mm256_mulhi_epi16(a, b); }
   static Vec shift6(Vec a) { return _mm256_srai_epi16(a, 6); }
 };
 
-// Row r of both blocks; the sums wrap in 32 bits like the scalar procedure's.
-inline __m256i idctRow(__m256i x, const int16_t* tab, const int32_t* rnd) {
+// Row r of both blocks (MMX table layout); the sums wrap in 32 bits like the
+// scalar procedure's.
+inline __m256i idctRowAvx2(__m256i x, int r) {
+  const int16_t* tab = kIdctRowMmx.row[r];
   const __m256i p = _mm256_unpacklo_epi16(x, _mm256_srli_si256(x, 8));  // x0 x4 x1 x5 x2 x6 x3 x7
   const __m256i x0426 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 2, 0, 0));
   const __m256i x1537 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(3, 3, 1, 1));
-  const __m256i m01 = _mm256_madd_epi16(x0426, table(tab));
-  const __m256i m23 = _mm256_madd_epi16(x0426, table(tab + 8));
-  const __m256i n01 = _mm256_madd_epi16(x1537, table(tab + 16));
-  const __m256i n23 = _mm256_madd_epi16(x1537, table(tab + 24));
-  const __m256i a = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_unpacklo_epi64(m01, m23), _mm256_unpackhi_epi64(m01, m23)), splat64(rnd));
+  const __m256i m01 = _mm256_madd_epi16(x0426, tableAvx2(tab));
+  const __m256i m23 = _mm256_madd_epi16(x0426, tableAvx2(tab + 8));
+  const __m256i n01 = _mm256_madd_epi16(x1537, tableAvx2(tab + 16));
+  const __m256i n23 = _mm256_madd_epi16(x1537, tableAvx2(tab + 24));
+  const __m256i a = _mm256_add_epi32(_mm256_add_epi32(_mm256_unpacklo_epi64(m01, m23), _mm256_unpackhi_epi64(m01, m23)),
+                                     splat64Avx2(kIdctRowRnd.row[r]));
   const __m256i b = _mm256_add_epi32(_mm256_unpacklo_epi64(n01, n23), _mm256_unpackhi_epi64(n01, n23));
   const __m256i y03 = _mm256_srai_epi32(_mm256_add_epi32(a, b), 11);
   const __m256i y74 = _mm256_srai_epi32(_mm256_sub_epi32(a, b), 11);
@@ -50,11 +52,11 @@ inline __m256i idctRow(__m256i x, const int16_t* tab, const int32_t* rnd) {
 
 // The whole transform of two blocks held as y[r] = (row r of the first
 // block, row r of the second), in place.
-inline void idctPair(__m256i y[8]) {
-  for (int r = 0; r < 8; r++) y[r] = idctRow(y[r], kIdctRowTabMmx[r], kIdctRowRnd[r]);
+inline void idctTwoAvx2(__m256i y[8]) {
+  for (int r = 0; r < 8; r++) y[r] = idctRowAvx2(y[r], r);
 
-  idctColumnPass<Avx2Lanes>(y);
+  idctColumnPass<ColumnLanesAvx2>(y);
 }
 
 }  // namespace
-}  // namespace kelvo4_avx2
+}  // namespace kelvo4

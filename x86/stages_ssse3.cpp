@@ -1,19 +1,26 @@
 // SSSE3 stages: colour conversion, residual placement and dequantisation by
 // byte shuffles. Built for SSSE3 and called only when the processor has it.
-#if defined(__x86_64__) || defined(__i386__)
-
 #include <tmmintrin.h>
 
 #include <cstdint>
 
-#include "stages.h"
+#include "stages_x86.h"
 
 namespace kelvo4 {
 
 namespace {
 
 // std::clamp would be a function shared with other files (see tests/isa).
-int limit(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+int limitSsse3(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+struct PixelLanesSsse3 {
+  static __m128i add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
+  static __m128i sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+  static __m128i shift2(__m128i a) { return _mm_srai_epi16(a, 2); }
+  static __m128i shuffle(__m128i a, __m128i m) { return _mm_shuffle_epi8(a, m); }
+  static __m128i merge(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+  static __m128i packus(__m128i a, __m128i b) { return _mm_packus_epi16(a, b); }
+};
 
 }  // namespace
 
@@ -46,19 +53,8 @@ void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
-    __m128i comp[3];
-    for (int k = 0; k < 3; ++k)
-      comp[k] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[3 * k]), _mm_shuffle_epi8(b, m[3 * k + 1])),
-                             _mm_shuffle_epi8(c, m[3 * k + 2]));
-    const __m128i first = _mm_sub_epi16(_mm_sub_epi16(comp[0], comp[2]), _mm_srai_epi16(comp[2], 2));
-    const __m128i second = _mm_sub_epi16(_mm_sub_epi16(comp[0], comp[1]), _mm_srai_epi16(comp[1], 2));
-    const __m128i triple = _mm_add_epi16(_mm_add_epi16(comp[0], comp[0]), comp[0]);
-    const __m128i third = _mm_sub_epi16(_mm_sub_epi16(triple, second), first);
-    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
-    const __m128i fs = _mm_packus_epi16(first, second);
-    const __m128i t = _mm_packus_epi16(third, third);
-    const __m128i lo = _mm_or_si128(_mm_shuffle_epi8(fs, m[9]), _mm_shuffle_epi8(t, m[10]));
-    const __m128i hi = _mm_or_si128(_mm_shuffle_epi8(fs, m[11]), _mm_shuffle_epi8(t, m[12]));
+    __m128i lo, hi;
+    convertGroups<PixelLanesSsse3>(a, b, c, m, lo, hi);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * p), lo);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * p + 16), hi);
   }
@@ -78,7 +74,7 @@ alignas(16) const signed char kSpreadMasks[6][16] = {
 };
 
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
-  const __m128i s0 = spreadMask(0), s1 = spreadMask(1), s2 = spreadMask(2);
+  const __m128i s0 = spreadMaskSse2(0), s1 = spreadMaskSse2(1), s2 = spreadMaskSse2(2);
   for (int r = 0; r < 8; ++r) {
     const __m128i res = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
     __m128i* p = reinterpret_cast<__m128i*>(base + r * stride);
@@ -88,9 +84,8 @@ void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
   }
 }
 
-void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u,
-                                                     const short* v) {
-  const __m128i t0 = spreadMask(3), t1 = spreadMask(4), t2 = spreadMask(5);
+void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v) {
+  const __m128i t0 = spreadMaskSse2(3), t1 = spreadMaskSse2(4), t2 = spreadMaskSse2(5);
   for (int r = 0; r < 8; ++r) {
     const __m128i ur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + 8 * r));
     const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8 * r));
@@ -121,9 +116,7 @@ constexpr GatherMasks gatherMasks() {
 }
 constinit const GatherMasks kGather = gatherMasks();
 
-
-BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out,
-                                                             unsigned& rows) {
+BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows) {
   __m128i scan[4];
   for (int q = 0; q < 4; ++q) scan[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
   const __m128i zero = _mm_setzero_si128();
@@ -137,8 +130,8 @@ BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short*
     }
     // floor((D + 4) / 8) across row 0 and floor((D + 3) / 8) elsewhere,
     // limited to [-512, 511]: the transform's own result for every D.
-    const __m128i top = _mm_set1_epi16(static_cast<short>(limit((d + 4) >> 3, -512, 511)));
-    const __m128i rest = _mm_set1_epi16(static_cast<short>(limit((d + 3) >> 3, -512, 511)));
+    const __m128i top = _mm_set1_epi16(static_cast<short>(limitSsse3((d + 4) >> 3, -512, 511)));
+    const __m128i rest = _mm_set1_epi16(static_cast<short>(limitSsse3((d + 3) >> 3, -512, 511)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), top);
     for (int r = 1; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), rest);
     return BlockKind::Residual;
@@ -165,5 +158,3 @@ BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short*
 }
 
 }  // namespace kelvo4
-
-#endif

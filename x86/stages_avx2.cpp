@@ -1,25 +1,21 @@
-// AVX2 prediction: the SSE2 filter on 16 lanes at a time.
-#if defined(__x86_64__) || defined(__i386__)
-
+// AVX2 stages: prediction on 16 lanes, conversion on two groups of 8 pixels
+// at once, and pairs of blocks decoded and added in registers. Built for
+// AVX2 and called only when the processor has it.
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "dct_avx2.h"
-#include "stages.h"
+#include "stages_x86.h"
 
 namespace kelvo4 {
 
-void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
-  if (ctx.width <= 0) return;
-  const std::ptrdiff_t stride = ctx.width3, end = stride - 3;
-  const __m256i three = _mm256_set1_epi16(3);
-  for (int y = y0; y < y1; ++y) {
-    const short* row = src + y * stride;
-    const short* up = y > 0 ? row - stride : row;
-    const short* down = y < ctx.height - 1 ? row + stride : row;
-    short* out = dst + y * stride;
-    std::ptrdiff_t i = 3;
+namespace {
+
+struct SmoothStepAvx2 {
+  static std::ptrdiff_t smooth(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t i,
+                               std::ptrdiff_t end) {
+    const __m256i three = _mm256_set1_epi16(3);
     for (; i + 16 <= end; i += 16) {
       const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i - 3));
       const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i + 3));
@@ -30,9 +26,24 @@ void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0
       const __m256i bias = _mm256_and_si256(_mm256_srai_epi16(sum, 15), three);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_srai_epi16(_mm256_add_epi16(sum, bias), 2));
     }
-    // The edges and the rest of the row.
-    smoothRowTailSse2(ctx.width, row, up, down, out, i);
+    return i;
   }
+};
+
+// Every operation works within each 128-bit lane.
+struct PixelLanesAvx2 {
+  static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+  static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+  static __m256i shift2(__m256i a) { return _mm256_srai_epi16(a, 2); }
+  static __m256i shuffle(__m256i a, __m256i m) { return _mm256_shuffle_epi8(a, m); }
+  static __m256i merge(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+  static __m256i packus(__m256i a, __m256i b) { return _mm256_packus_epi16(a, b); }
+};
+
+}  // namespace
+
+void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
+  smoothRowsWith<SmoothStepAvx2, SmoothStepSse2>(ctx, src, dst, y0, y1);
 }
 
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
@@ -48,21 +59,8 @@ void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
   std::size_t p = 0;
   for (; p + 16 <= pixels; p += 16) {
     const short* s = frame + 3 * p;
-    const __m256i a = pair(s, s + 24), b = pair(s + 8, s + 32), c = pair(s + 16, s + 40);
-    __m256i comp[3];
-    for (int k = 0; k < 3; ++k)
-      comp[k] = _mm256_or_si256(
-          _mm256_or_si256(_mm256_shuffle_epi8(a, m[3 * k]), _mm256_shuffle_epi8(b, m[3 * k + 1])),
-          _mm256_shuffle_epi8(c, m[3 * k + 2]));
-    const __m256i first = _mm256_sub_epi16(_mm256_sub_epi16(comp[0], comp[2]), _mm256_srai_epi16(comp[2], 2));
-    const __m256i second = _mm256_sub_epi16(_mm256_sub_epi16(comp[0], comp[1]), _mm256_srai_epi16(comp[1], 2));
-    const __m256i triple = _mm256_add_epi16(_mm256_add_epi16(comp[0], comp[0]), comp[0]);
-    const __m256i third = _mm256_sub_epi16(_mm256_sub_epi16(triple, second), first);
-    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
-    const __m256i fs = _mm256_packus_epi16(first, second);
-    const __m256i t = _mm256_packus_epi16(third, third);
-    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(fs, m[9]), _mm256_shuffle_epi8(t, m[10]));
-    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(fs, m[11]), _mm256_shuffle_epi8(t, m[12]));
+    __m256i lo, hi;
+    convertGroups<PixelLanesAvx2>(pair(s, s + 24), pair(s + 8, s + 32), pair(s + 16, s + 40), m, lo, hi);
     signed char* o = out + 3 * p;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(lo));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_castsi256_si128(hi));
@@ -76,7 +74,7 @@ namespace {
 
 // Loads two blocks side by side, one per 128-bit lane; true when both hold
 // coefficients beyond a lone DC value.
-inline bool loadFullPair(const signed char* a, const signed char* b, __m256i scan[4]) {
+inline bool loadFullPairAvx2(const signed char* a, const signed char* b, __m256i scan[4]) {
   for (int q = 0; q < 4; ++q)
     scan[q] = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * q))),
@@ -89,7 +87,7 @@ inline bool loadFullPair(const signed char* a, const signed char* b, __m256i sca
 }
 
 // Dequantises and transforms both blocks: y[r] = row r of each.
-inline void transformPair(const short* quant, const __m256i scan[4], __m256i y[8]) {
+inline void transformPairAvx2(const short* quant, const __m256i scan[4], __m256i y[8]) {
   for (int p = 0; p < 4; ++p) {
     const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
     __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
@@ -103,12 +101,14 @@ inline void transformPair(const short* quant, const __m256i scan[4], __m256i y[8
     y[2 * p] = _mm256_mullo_epi16(lo, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow)));
     y[2 * p + 1] = _mm256_mullo_epi16(hi, _mm256_broadcastsi128_si256(_mm_loadu_si128(qrow + 1)));
   }
-  kelvo4_avx2::idctPair(y);
+  idctTwoAvx2(y);
 }
 
-inline __m256i twoMasks(int lo, int hi) { return _mm256_inserti128_si256(_mm256_castsi128_si256(spreadMask(lo)), spreadMask(hi), 1); }
+inline __m256i twoMasksAvx2(int lo, int hi) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(spreadMaskSse2(lo)), spreadMaskSse2(hi), 1);
+}
 
-inline void addTo(short* p, __m256i v) {
+inline void addToAvx2(short* p, __m256i v) {
   __m256i* q = reinterpret_cast<__m256i*>(p);
   _mm256_storeu_si256(q, _mm256_add_epi16(_mm256_loadu_si256(q), v));
 }
@@ -118,17 +118,17 @@ inline void addTo(short* p, __m256i v) {
 bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char* b, short* pixels,
                      std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
-  if (!loadFullPair(a, b, scan)) return false;
-  transformPair(quant, scan, y);
+  if (!loadFullPairAvx2(a, b, scan)) return false;
+  transformPairAvx2(quant, scan, y);
   // The 48 samples of a pixel row take their c0 residuals from the first
   // block (samples 0-23) and the second (24-47); each 16-sample part
   // shuffles within its lanes from a copy with the right block in each lane.
-  const __m256i m0 = twoMasks(0, 1), m1 = twoMasks(2, 0), m2 = twoMasks(1, 2);
+  const __m256i m0 = twoMasksAvx2(0, 1), m1 = twoMasksAvx2(2, 0), m2 = twoMasksAvx2(1, 2);
   for (int r = 0; r < 8; ++r) {
     short* row = pixels + r * stride;
-    addTo(row, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x44), m0));
-    addTo(row + 16, _mm256_shuffle_epi8(y[r], m1));
-    addTo(row + 32, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xEE), m2));
+    addToAvx2(row, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x44), m0));
+    addToAvx2(row + 16, _mm256_shuffle_epi8(y[r], m1));
+    addToAvx2(row + 32, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xEE), m2));
   }
   return true;
 }
@@ -136,9 +136,9 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
 bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
                        std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
-  if (!loadFullPair(u, v, scan)) return false;
-  transformPair(quant, scan, y);
-  const __m256i t01 = twoMasks(3, 4), t20 = twoMasks(5, 3), t12 = twoMasks(4, 5);
+  if (!loadFullPairAvx2(u, v, scan)) return false;
+  transformPairAvx2(quant, scan, y);
+  const __m256i t01 = twoMasksAvx2(3, 4), t20 = twoMasksAvx2(5, 3), t12 = twoMasksAvx2(4, 5);
   for (int r = 0; r < 8; ++r) {
     // (u0 v0 .. u3 v3) in both lanes, then (u4 v4 .. u7 v7) in both.
     const __m256i uv = _mm256_unpacklo_epi16(_mm256_permute4x64_epi64(y[r], 0x50), _mm256_permute4x64_epi64(y[r], 0xFA));
@@ -148,14 +148,12 @@ bool addChromaPairAvx2(const short* quant, const signed char* u, const signed ch
     const __m256i add2 = _mm256_shuffle_epi8(h1, t12);
     for (int dy = 0; dy < 2; ++dy) {
       short* row = mb + (2 * r + dy) * stride;
-      addTo(row, add0);
-      addTo(row + 16, add1);
-      addTo(row + 32, add2);
+      addToAvx2(row, add0);
+      addToAvx2(row + 16, add1);
+      addToAvx2(row + 32, add2);
     }
   }
   return true;
 }
 
 }  // namespace kelvo4
-
-#endif

@@ -1,0 +1,38 @@
+// Internal: the rules of the coded format that the decoder, the encoder and
+// the JNI glue share, each written once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace kelvo4 {
+
+// The frame sizes a decoder takes: no negative side, and 3 * width * height
+// below 2^31, so every size computation fits in 32 bits.
+constexpr bool sizeSupported(int width, int height) {
+  return width >= 0 && height >= 0 &&
+         3ULL * static_cast<unsigned>(width) * static_cast<unsigned>(height) < (1ULL << 31);
+}
+
+// Natural position of each zigzag scan index.
+inline constexpr unsigned char kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Low 16 bits of v as a two's-complement sample.
+constexpr short wrap16(int v) { return static_cast<short>(static_cast<std::uint16_t>(v)); }
+
+// The output conversion of one pixel's components (c0, c1, c2, each within
+// 16 bits) to its three bytes: each formula computed modulo 2^16, then
+// clamped to 0..255. Reducing once at the end equals reducing every step, as
+// all steps add and subtract; >> floors.
+constexpr std::array<std::uint8_t, 3> convertPixel(int c0, int c1, int c2) {
+  const short first = wrap16(c0 - c2 - (c2 >> 2));
+  const short second = wrap16(c0 - c1 - (c1 >> 2));
+  const short third = wrap16(3 * c0 - second - first);
+  const auto clamp = [](short v) { return static_cast<std::uint8_t>(v <= 0 ? 0 : v >= 255 ? 255 : v); };
+  return {clamp(first), clamp(second), clamp(third)};
+}
+
+}  // namespace kelvo4

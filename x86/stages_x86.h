@@ -1,0 +1,66 @@
+// Internal to x86/: what the SSE2, SSSE3 and AVX2 stages share. Code here has
+// internal linkage, so each file keeps a copy built for its own instruction
+// set.
+#pragma once
+
+#include <emmintrin.h>
+
+#include "stage_rows.h"
+
+namespace kelvo4 {
+
+// The byte shuffles that spread residual rows onto the interleaved frame:
+// three for a luma row of 8, three for a chroma row pair (see addChroma).
+extern const signed char kSpreadMasks[6][16];
+// The byte shuffles of the vector conversions.
+inline constexpr int kConvertMaskCount = 13;
+extern const signed char kConvertMasks[kConvertMaskCount][16];
+// The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
+// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
+struct GatherMasks {
+  alignas(16) signed char m[4][4][16];
+};
+extern const GatherMasks kGather;
+
+namespace {
+
+inline __m128i spreadMaskSse2(int i) { return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpreadMasks[i])); }
+
+// The prediction's interior on 8 samples at a time (see smoothRowsWith).
+struct SmoothStepSse2 {
+  static std::ptrdiff_t smooth(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t i,
+                               std::ptrdiff_t end) {
+    const __m128i three = _mm_set1_epi16(3);
+    for (; i + 8 <= end; i += 8) {
+      const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 3));
+      const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + 3));
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
+      const __m128i sum = _mm_add_epi16(_mm_add_epi16(l, r), _mm_add_epi16(a, b));
+      // Quotient by 4 truncated toward zero: negative sums get 3 added first.
+      const __m128i bias = _mm_and_si128(_mm_srai_epi16(sum, 15), three);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_srai_epi16(_mm_add_epi16(sum, bias), 2));
+    }
+    return i;
+  }
+};
+
+// The conversion of 8 pixels per 128-bit lane, from their 24 components in
+// the registers a, b, c to 24 bytes: 16 in lo, 8 in the low half of hi. V
+// supplies the lane operations of convertLanes and byte shuffles (shuffle),
+// OR (merge) and packing with unsigned saturation (packus).
+template <class V, class Vec>
+inline void convertGroups(Vec a, Vec b, Vec c, const Vec m[kConvertMaskCount], Vec& lo, Vec& hi) {
+  Vec comp[3];
+  for (int k = 0; k < 3; ++k)
+    comp[k] = V::merge(V::merge(V::shuffle(a, m[3 * k]), V::shuffle(b, m[3 * k + 1])), V::shuffle(c, m[3 * k + 2]));
+  Vec first, second, third;
+  convertLanes<V>(comp[0], comp[1], comp[2], first, second, third);
+  // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
+  const Vec fs = V::packus(first, second), t = V::packus(third, third);
+  lo = V::merge(V::shuffle(fs, m[9]), V::shuffle(t, m[10]));
+  hi = V::merge(V::shuffle(fs, m[11]), V::shuffle(t, m[12]));
+}
+
+}  // namespace
+}  // namespace kelvo4
