@@ -3,7 +3,7 @@
 # memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
 # ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu, then the
-# fuzzers.
+# fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -38,4 +38,4 @@ step "ThreadSanitizer" tsan
 
 step "aarch64 under qemu" scripts/aarch64.sh
 
-step "fuzzing (build and 60 s per target)" scripts/fuzz.sh 60
+step "fuzzing (build and 60 s)" scripts/fuzz.sh 60
