@@ -105,22 +105,6 @@ TEST(StreamFile, LayoutKeyFramesAndSeeking) {
   std::remove(path.c_str());
 }
 
-TEST(StreamFile, VersionOneStillReads) {
-  std::vector<unsigned char> v1 = {'K', 'L', 'V', '4', 1, 0, 0, 0, 20, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0xc0, 0x3f};
-  v1.resize(272 + 2 * 360, 0);
-  v1[272 + 360] = 7;
-  const std::string path = tempPath("v1.klv");
-  putBytes(path, v1);
-  std::vector<Frame> frames;
-  ASSERT_EQ(readAll(path, &frames), "");
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(std::tuple(frames[0].key, frames[0].hasTable, frames[0].table[0], frames[1].key, frames[1].payload[0]),
-            std::tuple(true, true, 1.5f, false, static_cast<signed char>(7)));
-  StreamReader reader(path);
-  EXPECT_EQ(std::tuple(reader.info().width, reader.info().codedWidth, reader.info().frameCount), std::tuple(20, 20, 2L));
-  std::remove(path.c_str());
-}
-
 TEST(StreamFile, EveryMalformedStreamNamesFileFrameAndOffset) {
   const std::string good = tempPath("good.klv");
   {
@@ -203,11 +187,6 @@ long rgbError(const std::array<int, 3>& c, int r, int g, int b) {
 }
 
 TEST(Colour, ConversionAndItsInverse) {
-  // The encoder's model of the decoder's output conversion: clamping and the
-  // floor of negative quarters.
-  EXPECT_EQ(componentsToRgb(0, 128, 128), (std::array<std::uint8_t, 3>{0, 0, 255}));
-  EXPECT_EQ(componentsToRgb(10, 0, -1), (std::array<std::uint8_t, 3>{12, 10, 8}));
-  EXPECT_EQ(componentsToRgb(128, -100, 50), (std::array<std::uint8_t, 3>{66, 253, 65}));
   std::mt19937 rng(7);
   for (int i = 0; i < 5000; ++i) {
     // Corners of the cube (clamping) and greys first, then random colours.
