@@ -25,15 +25,13 @@ namespace {
 
 using Block = std::array<int16_t, 64>;
 
-// A transform: its versions (the reference first), the reference and the
-// range every output must lie in.
+// A transform: its versions (the reference first) and the reference.
 struct Kernel {
   std::span<const DctVersion> versions;
   void (*ref)(short*);
-  int lo, hi;
 };
-constexpr Kernel kInverse{kIdctVersions, Vrel_IDct16_C, -512, 511};
-constexpr Kernel kForward{kFdctVersions, Vrel_Dct16_C, -2048, 2047};
+constexpr Kernel kInverse{kIdctVersions, Vrel_IDct16_C};
+constexpr Kernel kForward{kFdctVersions, Vrel_Dct16_C};
 
 // Its sequence is fixed by the standard, unlike those of the std distributions.
 using Rng = std::mt19937_64;
@@ -82,7 +80,6 @@ uint64_t digest(uint64_t h, const Block& b) {
   for (int16_t v : b) h = (h ^ static_cast<uint16_t>(v)) * 1099511628211ull;
   return h;
 }
-constexpr uint64_t kDigestBasis = 14695981039346656037ull;
 
 // Random block distributions: six uniform ranges (all 16 bits, samples,
 // coefficients, tiny values, the range where the inverse clamps, and small
@@ -126,8 +123,8 @@ std::vector<Block> fixedBlocks() {
 }
 
 // Empty if version v of kernel k matches the reference on the block, at an
-// even or odd word offset between guard words, keeps its output in range and
-// writes nothing outside the block; otherwise what failed.
+// even or odd word offset between guard words, and writes nothing outside the
+// block; otherwise what failed.
 std::string check(const DctVersion& v, const Kernel& k, const Block& in, bool odd) {
   constexpr int16_t kGuard = 0x5A5A;
   alignas(32) int16_t buf[64 + 17];
@@ -141,7 +138,6 @@ std::string check(const DctVersion& v, const Kernel& k, const Block& in, bool od
   std::copy(blk, blk + 64, got.begin());
   std::string what;
   if (got != expect) what += " differs from the reference";
-  if (std::any_of(got.begin(), got.end(), [&](int x) { return x < k.lo || x > k.hi; })) what += ", output out of range";
   if (std::count(buf, blk, kGuard) + std::count(blk + 64, std::end(buf), kGuard) != 17)
     what += ", wrote outside the block";
   if (what.empty()) return what;
@@ -235,7 +231,7 @@ TEST(DctReference, OutputsMatchRecordedDigests) {
     Rng rng(20240611);
     std::vector<Block> blocks = fixedBlocks();
     for (int i = 0; i < 9000; i++) blocks.push_back(randomBlock(i % 9, rng));
-    uint64_t h = kDigestBasis;
+    uint64_t h = 14695981039346656037ull;
     for (Block b : blocks) {
       k.ref(b.data());
       h = digest(h, b);

@@ -1,7 +1,6 @@
 package org.kelvo.Kelvo4.Decoder;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.lang.management.ManagementFactory;
@@ -9,12 +8,10 @@ import java.util.Arrays;
 import java.util.Random;
 import org.junit.jupiter.api.Test;
 
-// The process-wide decoder through the VM: what it ignores and what it
-// refuses. Its frames are compared with a stream decoder's in
-// KelvoStreamDecoderTest, the glue's JNI calls in tests/jni.
+// Helpers for the Java tests. The process-wide decoder's frames are compared
+// with a stream decoder's in KelvoStreamDecoderTest, its ignored and refused
+// calls run in KelvoDecoderStressTest, the glue's JNI calls in tests/jni.
 class KelvoDecoderTest {
-  private final KelvoDecoder decoder = new KelvoDecoder();
-
   static float[] table(float dc, float ac) {
     float[] t = new float[64];
     Arrays.fill(t, ac);
@@ -54,39 +51,5 @@ class KelvoDecoderTest {
   @Test
   void runsUnderCheckJni() {
     assertTrue(ManagementFactory.getRuntimeMXBean().getInputArguments().contains("-Xcheck:jni"));
-  }
-
-  // Decodes frames A and B of a random 32x16 stream, with `between` run after A,
-  // and returns B's output.
-  byte[] frameBAfter(Runnable between, boolean convertA) {
-    decoder.reinitDLL(32, 16);
-    decoder.setQuantizationTable(table(3.5f, 3.5f));
-    decoder.decodeFrame(randomPayload(32, 16, 1), convertA ? new byte[1536] : null, convertA);
-    between.run();
-    byte[] out = new byte[1536];
-    decoder.decodeFrame(randomPayload(32, 16, 2), out, true);
-    return out;
-  }
-
-  // Ignored calls and refused sizes leave the sequence as it was. Which JNI
-  // calls the glue makes for each is checked in tests/jni.
-  @Test
-  void ignoredCallsHaveNoEffect() {
-    byte[] out = filled(1536, 0x5A), good = randomPayload(32, 16, 3);
-    byte[] actual = frameBAfter(() -> {
-      decoder.decodeFrame(new byte[767], out, true);
-      decoder.decodeFrame(null, out, true);
-      decoder.decodeFrame(good, new byte[1537], true);
-      decoder.decodeFrame(good, null, true);
-      decoder.setQuantizationTable(new float[63]);
-      decoder.setQuantizationTable(null);
-      // 3 * 32768 * 21846 is just above 2^31.
-      for (int[] s : new int[][] {{-1, 16}, {16, -1}, {32768, 21846}})
-        assertThrows(IllegalArgumentException.class, () -> decoder.reinitDLL(s[0], s[1]));
-    }, true);
-    assertArrayEquals(filled(1536, 0x5A), out);
-    assertArrayEquals(frameBAfter(() -> {}, true), actual);
-    // Without conversion the output is not needed, and the frame still counts.
-    assertArrayEquals(actual, frameBAfter(() -> {}, false));
   }
 }
