@@ -112,14 +112,12 @@ std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
   return names[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, Stages,
-                         testing::Values(StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2
+constexpr StageLevel kLevels[] = {StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2,
 #if defined(__aarch64__)
-                                         ,
-                                         StageLevel::Neon
+                                  StageLevel::Neon
 #endif
-                                         ),
-                         levelName);
+};
+INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
 
 // The CPU mask lowers what the library picks from then on, kernels and
 // stages alike; a mask from the environment is in force from the start.
