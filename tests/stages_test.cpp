@@ -1,7 +1,7 @@
 // Every set of stages (scalar, SSE2, SSSE3, AVX2) against the plain model:
 // frame sequences of every shape through decodeFrame, predicted from decoded
-// frames and from random ones. The exported smooth and decodeYUV run the same
-// row functions over the whole frame.
+// frames and from random ones, and through the exported stages (smooth,
+// addTile, decodeYUV) called one after another.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -68,7 +68,14 @@ TEST_P(Stages, MatchTheModel) {
       }
       const bool convert = frame != 3;
       ASSERT_TRUE(model.decode(payload.data(), payload.size(), expected.data(), out.size(), convert));
-      decodeFrame(payload.data(), payload.size(), out.data(), out.size(), convert);
+      if (frame == 4) {  // the exported stages, one after another over the whole frame
+        smooth(oldfr, oldoldfr);
+        addTile(payload.data(), oldoldfr);
+        decodeYUV(oldoldfr, out.data());
+        std::swap(oldfr, oldoldfr);
+      } else {
+        decodeFrame(payload.data(), payload.size(), out.data(), out.size(), convert);
+      }
       ASSERT_EQ(model::Frame(oldfr, oldfr + 3 * n), model.frame) << w << "x" << h << " frame " << frame;
       ASSERT_EQ(out, expected) << w << "x" << h << " frame " << frame;
       // The last block of the frame stays in the scratch block.
@@ -81,19 +88,36 @@ TEST_P(Stages, MatchTheModel) {
   }
 }
 
+// Through decodeFrame the prediction stays within a quarter of the 16-bit
+// range, so only addTile on any frame shows that residuals wrap: on samples
+// near both limits it must add what it adds to a zero frame, modulo 2^16.
+TEST_P(Stages, AddTileWrapsOnAnyFrame) {
+  ASSERT_TRUE(reinitDLL(32, 16));
+  const std::vector<float> table(64, 5.0f);
+  setQuantizationTable(table.data(), 64);
+  std::vector<signed char> payload(768);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<signed char>(i * 37 % 11 - 5);
+  std::vector<short> residual(1536, 0), frame(1536), expected(1536);
+  addTile(payload.data(), residual.data());
+  for (int i = 0; i < 1536; ++i) {
+    frame[i] = static_cast<short>(i % 2 ? 32767 - i % 9 : -32768 + i % 9);
+    expected[i] = model::wrap(frame[i] + residual[i]);
+  }
+  addTile(payload.data(), frame.data());
+  EXPECT_EQ(frame, expected);
+}
+
 std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
   static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2", "neon"};
   return names[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, Stages,
-                         testing::Values(StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2
+constexpr StageLevel kLevels[] = {StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2,
 #if defined(__aarch64__)
-                                         ,
-                                         StageLevel::Neon
+                                  StageLevel::Neon
 #endif
-                                         ),
-                         levelName);
+};
+INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
 
 // The CPU mask lowers what the library picks from then on, kernels and
 // stages alike; a mask from the environment is in force from the start.

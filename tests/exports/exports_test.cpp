@@ -24,12 +24,6 @@ T symbol(const char* name) {
   return library ? reinterpret_cast<T>(dlsym(library, name)) : nullptr;
 }
 
-TEST(Exports, JniOnLoadReportsVersion14) {
-  auto onLoad = symbol<int (*)(void*, void*)>("JNI_OnLoad");
-  ASSERT_NE(onLoad, nullptr);
-  EXPECT_EQ(onLoad(nullptr, nullptr), 0x00010004);
-}
-
 TEST(Exports, LibraryKeepsItsOwnStateBesideSameNamedSymbols) {
   auto reinit = symbol<bool (*)(int, int)>("_Z9reinitDLLii");
   auto setTable = symbol<void (*)(const float*, int)>("_Z20setQuantizationTablePKfi");

@@ -122,7 +122,7 @@ class KelvoStreamReaderTest {
     int w = 24, h = 8, n = w * h;
     ByteBuffer b = ByteBuffer.allocate(272 + 3 * (n + n / 2)).order(ByteOrder.LITTLE_ENDIAN);
     b.put("KLV4".getBytes()).putInt(1).putInt(w).putInt(h);
-    for (int i = 0; i < 64; i++) b.putFloat(i == 0 ? 14 : 3);
+    for (int i = 0; i < 64; i++) b.putFloat(i == 0 ? 400 : 3); // frames far from saturating
     for (int i = 272; i < b.capacity(); i++) b.put(i, (byte) ((i * 7919 % 13) - 6));
     Path v1 = Files.write(dir.resolve("v1.klv"), b.array());
     try (KelvoStreamReader r = new KelvoStreamReader(v1)) {

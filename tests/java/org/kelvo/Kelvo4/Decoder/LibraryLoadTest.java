@@ -14,13 +14,10 @@ import org.junit.jupiter.api.Test;
 // temporary directory the packed copy is extracted to.
 class LibraryLoadTest {
   @Test
-  void libraryComesFromExpectedPlaceAndDecodes() throws Exception {
+  void libraryComesFromExpectedPlace() throws Exception {
     String dir = System.getProperty("kelvo4.libraryDir");
     assumeTrue(dir != null, "kelvo4.libraryDir not set");
-    byte[] out = new byte[768];
-    new KelvoDecoder().reinitDLL(16, 16);
-    new KelvoDecoder().decodeFrame(new byte[384], out, true);
-    KelvoDecoderTest.assertPixels(out, 0, 0, 255);
+    new KelvoDecoder().reinitDLL(16, 16);  // a native method, linked
 
     String expected = Paths.get(dir).toRealPath() + "/";
     int mapped = 0;
