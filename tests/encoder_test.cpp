@@ -102,6 +102,7 @@ TEST(StreamFile, LayoutKeyFramesAndSeeking) {
     ASSERT_TRUE(reader.readFrame(f));
     EXPECT_EQ(f.payload, payloads[2]);
     EXPECT_FALSE(reader.readFrame(f));
+    EXPECT_FALSE(reader.readFrame(f));  // the end stays the end
     EXPECT_THROW(reader.seekKey(3), StreamError);
   }
   std::remove(path.c_str());
@@ -329,7 +330,8 @@ TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
       ASSERT_EQ(picture.rgb, expected.rgb) << "frame " << playback.position() - 1;
     }
     EXPECT_FALSE(playback.next(&picture));
-    for (int f : {frames - 1, 1}) {
+    // Back to a key frame, then forward within its run.
+    for (int f : {frames - 1, 0, frames - 3}) {
       playback.seek(f);
       ASSERT_TRUE(playback.next(&picture));
       EXPECT_EQ(picture.rgb, decoded[f].rgb) << "seek to " << f;
