@@ -14,11 +14,11 @@
 namespace {
 
 void encodeBench(benchmark::State& state, int w, int h, int threads) {
-  const kelvo::Image scene = kelvo::clipFrame(640, 360, 0);
-  std::vector<kelvo::Image> frames;
-  for (int f = 0; f < 8; ++f) frames.push_back(kelvo::photoFrame(scene, w, h, kelvo::Motion::Pan, f));
-  kelvo::Encoder encoder(w, h, kelvo::EncoderSettings{kelvo::kDefaultQuality, 3, threads});
-  std::vector<signed char> payload(kelvo::payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
+  const kelvo4::Image scene = kelvo4::clipFrame(640, 360, 0);
+  std::vector<kelvo4::Image> frames;
+  for (int f = 0; f < 8; ++f) frames.push_back(kelvo4::photoFrame(scene, w, h, kelvo4::Motion::Pan, f));
+  kelvo4::Encoder encoder(w, h, kelvo4::EncoderSettings{kelvo4::kDefaultQuality, 3, threads});
+  std::vector<signed char> payload(kelvo4::payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
   // A first pass fills the encoder's colour table, as any longer clip does.
   for (const auto& f : frames) encoder.encodeFrame(f.rgb.data(), payload.data());
   std::size_t i = 0;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <numbers>
 
-namespace kelvo {
+namespace kelvo4 {
 
 namespace {
 
@@ -252,4 +252,4 @@ Image photoFrame(const Image& photo, int width, int height, Motion motion, int i
   return frame;
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

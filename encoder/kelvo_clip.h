@@ -7,7 +7,7 @@
 
 #include "kelvo_image.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 // Renders frame `index` (0, 1, ...) of the clip at w x h pixels. The scene is
 // laid out in units of the frame height, so smaller sizes show the same view.
@@ -25,4 +25,4 @@ enum class Motion {
 // margin for the motion, then moved as `motion` says.
 Image photoFrame(const Image& photo, int width, int height, Motion motion, int index);
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -19,7 +19,7 @@
 #define KELVO4_ENCODER_SSE2 0
 #endif
 
-namespace kelvo {
+namespace kelvo4 {
 
 namespace {
 
@@ -500,4 +500,4 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   return psnr(rgb, decoded_.rgb.data(), decoded_.rgb.size());
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -17,7 +17,7 @@
 #include "worker_pool.h"
 #include "kelvo_image.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 using Table = std::array<float, 64>;
 
@@ -125,4 +125,4 @@ class Encoder {
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };
 
-}  // namespace kelvo
+}  // namespace kelvo4

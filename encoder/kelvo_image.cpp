@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-namespace kelvo {
+namespace kelvo4 {
 
 namespace {
 
@@ -123,4 +123,4 @@ void writePpm(const std::string& path, const Image& image) {
     throw ImageError(path + ": write failed: " + std::strerror(errno));
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

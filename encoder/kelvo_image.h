@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvo {
+namespace kelvo4 {
 
 // Thrown when a picture cannot be read or written; the message names the file.
 class ImageError : public std::runtime_error {
@@ -37,4 +37,4 @@ void writePpm(const std::string& path, const Image& image);
 bool isPngName(const std::string& path);
 bool isPpmName(const std::string& path);
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -1,6 +1,6 @@
 #include "kelvo_playback.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 StreamPlayback::StreamPlayback(const std::string& path, int threads) : reader_(path), threads_(threads) {}
 
@@ -37,4 +37,4 @@ void StreamPlayback::seek(long frame) {
     if (!next(nullptr)) throw StreamError(reader_.path() + ": the stream ends before frame " + std::to_string(frame));
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

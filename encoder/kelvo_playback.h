@@ -10,7 +10,7 @@
 #include "kelvo_image.h"
 #include "kelvo_stream.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 class StreamPlayback {
  public:
@@ -42,4 +42,4 @@ class StreamPlayback {
   Frame frame_;
 };
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -11,7 +11,7 @@
 
 #include "format.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 namespace {
 
@@ -465,4 +465,4 @@ long StreamReader::seekKey(long frame) {
   return key.frame;
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

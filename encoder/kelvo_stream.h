@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvo {
+namespace kelvo4 {
 
 inline constexpr std::uint32_t kStreamVersion = 2;
 inline constexpr int kHeaderBytes = 48;
@@ -189,4 +189,4 @@ class StreamReader {
   float v1Table_[64] = {};
 };
 
-}  // namespace kelvo
+}  // namespace kelvo4

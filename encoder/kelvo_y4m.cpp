@@ -8,7 +8,7 @@
 
 #include "kelvo_stream.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 namespace {
 
@@ -272,4 +272,4 @@ void Y4mWriter::close() {
   if (failed) throw ImageError(path_ + ": write failed: " + std::strerror(error));
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -21,7 +21,7 @@
 
 #include "kelvo_image.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 // The first bytes of every YUV4MPEG2 stream.
 inline constexpr char kY4mSignature[] = "YUV4MPEG2 ";
@@ -99,4 +99,4 @@ class Y4mWriter {
   std::vector<std::uint8_t> planes_;
 };
 
-}  // namespace kelvo
+}  // namespace kelvo4

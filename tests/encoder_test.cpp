@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace kelvo;
+using namespace kelvo4;
 
 std::string tempPath(const std::string& name) {
   return ::testing::TempDir() + "kelvo_" + std::to_string(getpid()) + "_" + name;

@@ -21,7 +21,7 @@ const char kUsage[] =
     "  --cut FILE N   from frame N on, the same motion over another picture\n";
 
 int run(int argc, char** argv) {
-  using namespace kelvo;
+  using namespace kelvo4;
   int w = 320, h = 240, frames = 30, start = 0;
   std::string format, output;
   ClipOptions clip;
@@ -53,4 +53,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo::runTool("kelvo-clip", kUsage, run, argc, argv); }
+int main(int argc, char** argv) { return kelvo4::runTool("kelvo-clip", kUsage, run, argc, argv); }

@@ -41,33 +41,33 @@ const char kUsage[] =
 
 // The output its name or --format asks for; a single picture limits the
 // frames to one.
-std::unique_ptr<kelvo::FrameOutput> outputFor(const std::string& name, std::string format, long& count) {
-  using kelvo::FrameOutput;
+std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::string format, long& count) {
+  using kelvo4::FrameOutput;
   if (format.empty())
     format = name == "-" || name.ends_with(".rgb") ? "raw"
-             : kelvo::isY4mName(name)              ? "y4m"
-             : kelvo::isPpmName(name)              ? "ppm"
+             : kelvo4::isY4mName(name)              ? "y4m"
+             : kelvo4::isPpmName(name)              ? "ppm"
                                                    : "png";
   FrameOutput::Kind kind = FrameOutput::kRaw;
   if (format == "y4m") {
     kind = FrameOutput::kY4m;
   } else if (format == "png" || format == "ppm") {
-    if (name == "-") throw kelvo::UsageError("pictures cannot go to standard output: use --format raw or y4m");
-    kind = kelvo::isPngName(name) || kelvo::isPpmName(name) ? FrameOutput::kPictures : FrameOutput::kFolder;
+    if (name == "-") throw kelvo4::UsageError("pictures cannot go to standard output: use --format raw or y4m");
+    kind = kelvo4::isPngName(name) || kelvo4::isPpmName(name) ? FrameOutput::kPictures : FrameOutput::kFolder;
   } else if (format != "raw") {
-    throw kelvo::UsageError("unknown format " + format);
+    throw kelvo4::UsageError("unknown format " + format);
   }
   auto output = std::make_unique<FrameOutput>(name, kind, format == "png");
   if (kind == FrameOutput::kPictures && !output->numbered()) {
     if (count > 1)
-      throw kelvo::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
+      throw kelvo4::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
                               " put a %d in the name or give a directory");
     count = 1;
   }
   return output;
 }
 
-std::string rateText(const kelvo::StreamInfo& info) {
+std::string rateText(const kelvo4::StreamInfo& info) {
   if (info.rateDen == 0) return "unknown";
   char text[64];
   std::snprintf(text, sizeof text, "%u/%u (%.4g frames/s)", static_cast<unsigned>(info.rateNum),
@@ -77,13 +77,13 @@ std::string rateText(const kelvo::StreamInfo& info) {
 
 // --info: what the stream holds, from its header and index; a stream without
 // a frame count (written to a pipe, or read from one) is read to its end.
-void printInfo(kelvo::StreamPlayback& playback, const std::string& name) {
-  kelvo::StreamReader& reader = playback.reader();
-  const kelvo::StreamInfo& info = reader.info();
+void printInfo(kelvo4::StreamPlayback& playback, const std::string& name) {
+  kelvo4::StreamReader& reader = playback.reader();
+  const kelvo4::StreamInfo& info = reader.info();
   long frames = info.frameCount;
   std::vector<long> keys;
   if (frames < 0 || name == "-") {
-    kelvo::Frame frame;
+    kelvo4::Frame frame;
     for (frames = 0; reader.readFrame(frame); ++frames)
       if (frame.key) keys.push_back(frames);
   } else {
@@ -111,7 +111,7 @@ void printInfo(kelvo::StreamPlayback& playback, const std::string& name) {
 }
 
 int run(int argc, char** argv) {
-  using namespace kelvo;
+  using namespace kelvo4;
   long start = 0, count = -1;
   int threads = 1;
   bool quiet = false, info = false;
@@ -181,4 +181,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo::runTool("kelvo-decode", kUsage, run, argc, argv); }
+int main(int argc, char** argv) { return kelvo4::runTool("kelvo-decode", kUsage, run, argc, argv); }

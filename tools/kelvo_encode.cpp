@@ -62,20 +62,20 @@ class Frames {
   std::uint32_t rateNum() const { return rateNum_; }
   std::uint32_t rateDen() const { return rateDen_; }
 
-  bool next(kelvo::Image& image) {
+  bool next(kelvo4::Image& image) {
     for (; current_ < inputs_.size(); ++current_, count_ = 0) {
       const Input& in = inputs_[current_];
       if (in.kind == Input::kPicture) {
         where_ = in.name;
-        image = kelvo::readImage(in.name);
+        image = kelvo4::readImage(in.name);
         ++current_;
         return delivered();
       }
       where_ = in.name + ": frame " + std::to_string(count_);
       if (in.kind == Input::kY4m) {
         if (!y4m_) {
-          y4m_ = in.name == "-" ? std::make_unique<kelvo::Y4mReader>(stdin, in.name, true)
-                                : std::make_unique<kelvo::Y4mReader>(in.name);
+          y4m_ = in.name == "-" ? std::make_unique<kelvo4::Y4mReader>(stdin, in.name, true)
+                                : std::make_unique<kelvo4::Y4mReader>(in.name);
           if (delivered_ == 0) rateNum_ = y4m_->rateNum(), rateDen_ = y4m_->rateDen();
         }
         if (y4m_->readFrame(image)) return ++count_, delivered();
@@ -95,18 +95,18 @@ class Frames {
   long count_ = 0, delivered_ = 0;
   std::string where_;
   std::uint32_t rateNum_ = 0, rateDen_ = 0;
-  std::unique_ptr<kelvo::Y4mReader> y4m_;
+  std::unique_ptr<kelvo4::Y4mReader> y4m_;
   std::FILE* raw_ = nullptr;
 
   bool delivered() { return ++delivered_, true; }
 
   // One frame of raw rgb24; a partial frame at the end is an error.
-  bool readRaw(const std::string& name, kelvo::Image& image) {
+  bool readRaw(const std::string& name, kelvo4::Image& image) {
     if (!raw_) {
-      raw_ = kelvo::openFile(name, "rb");
+      raw_ = kelvo4::openFile(name, "rb");
       if (!raw_) throw std::runtime_error(name + ": " + std::strerror(errno));
     }
-    image = kelvo::Image(rawWidth_, rawHeight_);
+    image = kelvo4::Image(rawWidth_, rawHeight_);
     const std::size_t ahead = std::min(prefix_.size(), image.rgb.size());
     std::copy_n(prefix_.begin(), ahead, image.rgb.begin());
     prefix_.erase(0, ahead);
@@ -123,9 +123,9 @@ class Frames {
 
 // Up to kY4mSignatureBytes first bytes of a file, or of standard input for "-".
 std::string firstBytes(const std::string& name) {
-  std::FILE* f = kelvo::openFile(name, "rb");
+  std::FILE* f = kelvo4::openFile(name, "rb");
   if (!f) throw std::runtime_error(name + ": " + std::strerror(errno));
-  std::string bytes(kelvo::kY4mSignatureBytes, '\0');
+  std::string bytes(kelvo4::kY4mSignatureBytes, '\0');
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
   const int error = std::ferror(f) ? errno : 0;
   if (f != stdin) std::fclose(f);
@@ -135,14 +135,14 @@ std::string firstBytes(const std::string& name) {
 
 void parseRate(const std::string& text, std::uint32_t& num, std::uint32_t& den) {
   const auto slash = text.find('/');
-  num = static_cast<std::uint32_t>(kelvo::parseInt(text.substr(0, slash), "--fps", 1, 1000000));
+  num = static_cast<std::uint32_t>(kelvo4::parseInt(text.substr(0, slash), "--fps", 1, 1000000));
   den = slash == std::string::npos
             ? 1
-            : static_cast<std::uint32_t>(kelvo::parseInt(text.substr(slash + 1), "--fps denominator", 1, 1000000));
+            : static_cast<std::uint32_t>(kelvo4::parseInt(text.substr(slash + 1), "--fps denominator", 1, 1000000));
 }
 
 int run(int argc, char** argv) {
-  using namespace kelvo;
+  using namespace kelvo4;
   int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = 1, keyint = 60;
   int level = StreamWriter::kDefaultLevel;
   std::uint32_t rateNum = 0, rateDen = 0;
@@ -273,4 +273,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo::runTool("kelvo-encode", kUsage, run, argc, argv); }
+int main(int argc, char** argv) { return kelvo4::runTool("kelvo-encode", kUsage, run, argc, argv); }

@@ -51,7 +51,7 @@ std::vector<short> idealFrame(const std::vector<short>& previous, const std::vec
 }
 
 int run(int argc, char** argv) {
-  using namespace kelvo;
+  using namespace kelvo4;
   int w = 320, h = 240, frames = 30, quality = kDefaultQuality, effort = 3;
   ClipOptions clip;
   for (Args args(argc, argv); args.next();) {
@@ -114,4 +114,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo::runTool("kelvo-measure", kUsage, run, argc, argv); }
+int main(int argc, char** argv) { return kelvo4::runTool("kelvo-measure", kUsage, run, argc, argv); }

@@ -16,7 +16,7 @@
 #include "kelvo_image.h"
 #include "kelvo_stream.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 class UsageError : public std::runtime_error {
  public:
@@ -198,4 +198,4 @@ inline int runTool(const char* name, const char* usage, int (*run)(int, char**),
   }
 }
 
-}  // namespace kelvo
+}  // namespace kelvo4

@@ -14,7 +14,7 @@
 #include "kelvo_y4m.h"
 #include "tool_args.h"
 
-namespace kelvo {
+namespace kelvo4 {
 
 // The printf number (%d, %5d, %05d) in a picture name, if there is one; a
 // '%' that starts anything else but "%%" is a usage error.
@@ -142,4 +142,4 @@ class FrameOutput {
   }
 };
 
-}  // namespace kelvo
+}  // namespace kelvo4
