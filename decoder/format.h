@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace kelvo4 {
@@ -12,6 +13,13 @@ namespace kelvo4 {
 constexpr bool sizeSupported(int width, int height) {
   return width >= 0 && height >= 0 &&
          3ULL * static_cast<unsigned>(width) * static_cast<unsigned>(height) < (1ULL << 31);
+}
+
+// Bytes in the payload of a frame of a supported size: one coefficient for
+// each luma sample and each sample of the two half-size chroma planes.
+constexpr std::size_t payloadBytes(int width, int height) {
+  const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  return n + n / 2;
 }
 
 // Natural position of each zigzag scan index.

@@ -44,6 +44,12 @@ struct FrameJob {
   static constexpr int kRunsPerWorker = 2;
 };
 
+// A payload of the frame size, present unless it is empty.
+bool payloadFits(const signed char* payload, int length, int width, int height) {
+  return length >= 0 && static_cast<std::size_t>(length) == kelvo4::payloadBytes(width, height) &&
+         (payload != nullptr || length == 0);
+}
+
 }  // namespace
 
 struct kelvo4_decoder {
@@ -171,7 +177,7 @@ int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int pay
                           int output_length, int convert) {
   if (d == nullptr) return -EINVAL;
   const int n = d->width * d->height;  // reinit keeps 3 * n below 2^31
-  if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
+  if (!payloadFits(payload, payload_length, d->width, d->height)) return -EINVAL;
   if (convert && (output_length != 3 * n || (output == nullptr && output_length != 0))) return -EINVAL;
   d->decode(payload, {convert ? output : nullptr, nullptr, d->width, d->height});
   return 0;
@@ -186,8 +192,7 @@ int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, in
 int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
                                  int format, int out_width, int out_height, int output_length) {
   if (d == nullptr || (format != KELVO4_RGB24 && format != KELVO4_ARGB32)) return -EINVAL;
-  const int n = d->width * d->height;
-  if (payload_length != n + n / 2 || (payload == nullptr && payload_length != 0)) return -EINVAL;
+  if (!payloadFits(payload, payload_length, d->width, d->height)) return -EINVAL;
   if (out_width < 0 || out_height < 0 || out_width > d->width || out_height > d->height) return -EINVAL;
   const int pixels = out_width * out_height;
   if (output_length != (format == KELVO4_RGB24 ? 3 * pixels : pixels) || (output == nullptr && pixels != 0))

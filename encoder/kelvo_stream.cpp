@@ -72,11 +72,6 @@ std::string errnoText() { return std::strerror(errno); }
 
 }  // namespace
 
-std::size_t payloadBytes(int w, int h) {
-  const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-  return n + n / 2;
-}
-
 bool validFrameSize(int w, int h) {
   return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && kelvo4::sizeSupported(codedSide(w), codedSide(h));
 }

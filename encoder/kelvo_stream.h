@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include "format.h"
+
 namespace kelvo4 {
 
 inline constexpr std::uint32_t kStreamVersion = 2;
@@ -62,8 +64,6 @@ inline std::FILE* openFile(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
 
-// Payload size the decoder accepts for a w x h frame: n + n / 2, n = w * h.
-std::size_t payloadBytes(int width, int height);
 
 // True when a w x h picture can be coded: both sides in 1 .. kMaxSide and
 // 3 * w * h below 2^31 at the coded size.
