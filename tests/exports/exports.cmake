@@ -1,5 +1,6 @@
-# Checks that the library exports exactly the expected dynamic symbols.
-# Run with -DNM=<nm> -DLIBRARY=<libKelvo4.so>.
+# Checks that the library exports exactly the expected dynamic symbols and
+# that its soname is its file name.
+# Run with -DNM=<nm> -DOBJDUMP=<objdump> -DLIBRARY=<libKelvo4.so>.
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
   _Z7addTilePKaPs _Z9decodeYUVPsPa _Z9reinitDLLii)
@@ -35,3 +36,8 @@ if(missing OR extra)
 endif()
 list(LENGTH exported count)
 message(STATUS "libKelvo4.so exports exactly the ${count} expected symbols")
+
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE headers)
+if(NOT headers MATCHES "SONAME +libKelvo4\\.so\n")
+  message(FATAL_ERROR "the soname of libKelvo4.so is not libKelvo4.so")
+endif()
