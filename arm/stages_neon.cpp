@@ -95,10 +95,7 @@ void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const sho
 
 BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows) {
   const std::uint64_t nonzero = nonzeroBytes(block);
-  if (nonzero <= 1) {
-    // Nothing, or a lone DC coefficient: the scalar form's closed results.
-    return prepareBlock(quant, block, out, rows);
-  }
+  if (nonzero <= 1) return prepareClosedForm(quant, block, nonzero, out);
   const int8x16x4_t scan = vld1q_s8_x4(block);
   unsigned nonzeroRows = 0;
   for (int p = 0; p < 4; ++p) {

@@ -105,7 +105,7 @@ void decodeYUV(short* frame, signed char* out) {
 void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
                  bool convert) {
   const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
-  if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) != kelvo4::payloadBytes(width, height)) return;
+  if (!kelvo4::isPayloadLength(payloadLength, width, height)) return;
   if (convert && outputLength != n * 3) return;
   if ((payload == nullptr && payloadLength != 0) || (convert && output == nullptr && outputLength != 0)) return;
   std::swap(oldfr, oldoldfr);

@@ -22,6 +22,11 @@ constexpr std::size_t payloadBytes(int width, int height) {
   return n + n / 2;
 }
 
+// Whether length is the payload length of a width x height frame.
+constexpr bool isPayloadLength(long long length, int width, int height) {
+  return length >= 0 && static_cast<std::size_t>(length) == payloadBytes(width, height);
+}
+
 // Natural position of each zigzag scan index.
 inline constexpr unsigned char kZigzag[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,

@@ -46,8 +46,7 @@ struct FrameJob {
 
 // A payload of the frame size, present unless it is empty.
 bool payloadFits(const signed char* payload, int length, int width, int height) {
-  return length >= 0 && static_cast<std::size_t>(length) == kelvo4::payloadBytes(width, height) &&
-         (payload != nullptr || length == 0);
+  return kelvo4::isPayloadLength(length, width, height) && (payload != nullptr || length == 0);
 }
 
 }  // namespace

@@ -70,22 +70,24 @@ bool decodeBlockC(const short* quant, const signed char* block, short* out) {
   return true;
 }
 
-BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows) {
-  std::uint64_t nonzero = nonzeroBytes(block);
+BlockKind prepareClosedForm(const short* quant, const signed char* block, std::uint64_t nonzero, short* out) {
   if (nonzero == 0) {
     // Zero coefficients transform to a zero residual, whatever the table.
     std::fill(out, out + 64, short{0});
     return BlockKind::Zero;
   }
-  if (nonzero == 1) {
-    // A lone DC coefficient D gives floor((D + 4) / 8) across row 0 and
-    // floor((D + 3) / 8) elsewhere, limited to [-512, 511]: the transform's
-    // own result for every 16-bit D.
-    const int d = wrap16(block[0] * quant[0]);
-    std::fill(out, out + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
-    std::fill(out + 8, out + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
-    return BlockKind::Residual;
-  }
+  // A lone DC coefficient D gives floor((D + 4) / 8) across row 0 and
+  // floor((D + 3) / 8) elsewhere, limited to [-512, 511]: the transform's
+  // own result for every 16-bit D.
+  const int d = wrap16(block[0] * quant[0]);
+  std::fill(out, out + 8, static_cast<short>(std::clamp((d + 4) >> 3, -512, 511)));
+  std::fill(out + 8, out + 64, static_cast<short>(std::clamp((d + 3) >> 3, -512, 511)));
+  return BlockKind::Residual;
+}
+
+BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows) {
+  std::uint64_t nonzero = nonzeroBytes(block);
+  if (nonzero <= 1) return prepareClosedForm(quant, block, nonzero, out);
   std::fill(out, out + 64, short{0});
   rows = 0;
   for (; nonzero; nonzero &= nonzero - 1) {

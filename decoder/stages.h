@@ -77,6 +77,9 @@ enum class BlockKind {
 // Dequantises a 64-byte block into out, in natural order. rows gets bit r
 // set for each row r that may hold a non-zero coefficient.
 BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows);
+// prepareBlock for a block with nothing but a DC coefficient (nonzero, its
+// nonzeroBytes, is 0 or 1): a zero residual, or the lone DC's residual.
+BlockKind prepareClosedForm(const short* quant, const signed char* block, std::uint64_t nonzero, short* out);
 using PrepareBlockFn = BlockKind (*)(const short* quant, const signed char* block, short* out, unsigned& rows);
 
 // Bit k set when byte k of the 64-byte block is non-zero.

@@ -60,7 +60,7 @@ JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_decodeFrame(JN
   const int n = width * height;  // reinitDLL keeps 3 * n below 2^31
   if (payload == nullptr) return;
   const jsize payloadLength = env->GetArrayLength(payload);
-  if (static_cast<std::size_t>(payloadLength) != kelvo4::payloadBytes(width, height)) return;
+  if (!kelvo4::isPayloadLength(payloadLength, width, height)) return;
   jsize outputLength = 0;
   if (convert) {
     if (output == nullptr) return;
