@@ -47,12 +47,15 @@ void smoothRowsWith(const BandContext& ctx, const short* src, short* dst, int y0
 
 // The output conversion (see convertPixel) on lanes of components, before
 // the clamp: V supplies wrapping 16-bit add and sub and an arithmetic shift
-// by 2.
+// by 2. With g = c + (c >> 2) for c1 and c2, the first two outputs are
+// c0 - g2 and c0 - g1, and the third, 3 c0 less both, is c0 + g1 + g2
+// (modulo 2^16 throughout).
 template <class V, class Vec>
 inline void convertLanes(Vec c0, Vec c1, Vec c2, Vec& first, Vec& second, Vec& third) {
-  first = V::sub(V::sub(c0, c2), V::shift2(c2));
-  second = V::sub(V::sub(c0, c1), V::shift2(c1));
-  third = V::sub(V::sub(V::add(V::add(c0, c0), c0), second), first);
+  const Vec g1 = V::add(c1, V::shift2(c1)), g2 = V::add(c2, V::shift2(c2));
+  first = V::sub(c0, g2);
+  second = V::sub(c0, g1);
+  third = V::add(V::add(c0, g1), g2);
 }
 
 }  // namespace

@@ -49,10 +49,11 @@ TEST_P(Stages, MatchTheModel) {
         setQuantizationTable(t.data(), 64);
         model.setTable(t.data(), 64);
       }
-      // References: the frame just decoded, any 16-bit samples, or only the extremes.
+      // References: the frame just decoded, any 16-bit samples, or only the
+      // extremes and -8192 (four of which sum to -32768).
       for (int i = 0; frame % 2 == 1 && i < 3 * n; ++i) {
         const unsigned r = rng();
-        oldfr[i] = model.frame[i] = static_cast<short>(frame == 1 ? r : r % 2 ? 32767 : -32768);
+        oldfr[i] = model.frame[i] = static_cast<short>(frame == 1 ? r : r % 3 == 0 ? 32767 : r % 3 == 1 ? -32768 : -8192);
       }
       // Block shapes for every path: dense, zero, a lone DC value, a few
       // coefficients in the first rows or anywhere.

@@ -15,16 +15,16 @@ namespace {
 struct SmoothStepAvx2 {
   static std::ptrdiff_t smooth(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t i,
                                std::ptrdiff_t end) {
-    const __m256i three = _mm256_set1_epi16(3);
     for (; i + 16 <= end; i += 16) {
       const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i - 3));
       const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i + 3));
       const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + i));
       const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(down + i));
       const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(l, r), _mm256_add_epi16(a, b));
-      // Quotient by 4 truncated toward zero: negative sums get 3 added first.
-      const __m256i bias = _mm256_and_si256(_mm256_srai_epi16(sum, 15), three);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_srai_epi16(_mm256_add_epi16(sum, bias), 2));
+      // Quotient by 4 truncated toward zero: the magnitude's quotient with the
+      // sum's sign (the magnitude of -32768 reads as 32768 unsigned).
+      const __m256i quotient = _mm256_sign_epi16(_mm256_srli_epi16(_mm256_abs_epi16(sum), 2), sum);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), quotient);
     }
     return i;
   }
@@ -133,19 +133,28 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
   return true;
 }
 
+// The chroma spreads of kSpreadMasks[3..5], reading (u0 .. u3 v0 .. v3)
+// instead of the interleaved (u0 v0 .. u3 v3): the first half of a row's
+// residuals in both lanes, both halves, or the second half in both.
+alignas(32) const signed char kChromaSpread[3][32] = {
+    {-1, -1, 0, 1, 8, 9, -1, -1, 0, 1, 8, 9, -1, -1, 2, 3, 10, 11, -1, -1, 2, 3, 10, 11, -1, -1, 4, 5, 12, 13, -1, -1},
+    {4, 5, 12, 13, -1, -1, 6, 7, 14, 15, -1, -1, 6, 7, 14, 15, -1, -1, 0, 1, 8, 9, -1, -1, 0, 1, 8, 9, -1, -1, 2, 3},
+    {10, 11, -1, -1, 2, 3, 10, 11, -1, -1, 4, 5, 12, 13, -1, -1, 4, 5, 12, 13, -1, -1, 6, 7, 14, 15, -1, -1, 6, 7, 14, 15},
+};
+
 bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
                        std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
   if (!loadFullPairAvx2(u, v, scan)) return false;
   transformPairAvx2(quant, scan, y);
-  const __m256i t01 = twoMasksAvx2(3, 4), t20 = twoMasksAvx2(5, 3), t12 = twoMasksAvx2(4, 5);
+  const __m256i* spread = reinterpret_cast<const __m256i*>(kChromaSpread);
+  const __m256i t0 = _mm256_load_si256(spread), t1 = _mm256_load_si256(spread + 1), t2 = _mm256_load_si256(spread + 2);
   for (int r = 0; r < 8; ++r) {
-    // (u0 v0 .. u3 v3) in both lanes, then (u4 v4 .. u7 v7) in both.
-    const __m256i uv = _mm256_unpacklo_epi16(_mm256_permute4x64_epi64(y[r], 0x50), _mm256_permute4x64_epi64(y[r], 0xFA));
-    const __m256i h0 = _mm256_permute2x128_si256(uv, uv, 0x00), h1 = _mm256_permute2x128_si256(uv, uv, 0x11);
-    const __m256i add0 = _mm256_shuffle_epi8(h0, t01);
-    const __m256i add1 = _mm256_shuffle_epi8(_mm256_permute2x128_si256(h0, h1, 0x30), t20);
-    const __m256i add2 = _mm256_shuffle_epi8(h1, t12);
+    // y[r] holds (u0 .. u7 | v0 .. v7); its 64-bit quarters are u0-3, u4-7,
+    // v0-3, v4-7.
+    const __m256i add0 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x88), t0);
+    const __m256i add1 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xD8), t1);
+    const __m256i add2 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xDD), t2);
     for (int dy = 0; dy < 2; ++dy) {
       short* row = mb + (2 * r + dy) * stride;
       addToAvx2(row, add0);
