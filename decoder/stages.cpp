@@ -187,7 +187,9 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
   const int bw = ctx.width >> 3, bh = ctx.height >> 3, mw = ctx.width >> 4, mh = ctx.height >> 4;
   const std::ptrdiff_t stride = ctx.width3;
   const short* quant = ctx.quant;
-  alignas(32) short a[64], b[64];
+  alignas(32) short a[64], b[64], paired[64];
+  if (Pairs)
+    for (int i = 0; i < 64; ++i) paired[i] = quant[i / 8 * 8 + kPairedRowOrder[i % 8]];
   for (int by = 2 * band; by < 2 * band + 2 && by < bh; ++by) {
     const signed char* row = payload + 64 * by * bw;
     short* pixels = frame + 8 * by * stride;
@@ -195,7 +197,7 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
       ctx.prefetch.step();
       BlockKind ka, kb = BlockKind::Zero;
       if (bx + 1 < bw) {
-        if (Pairs && lumaPair(quant, row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
+        if (Pairs && lumaPair(paired, row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
         decodeTwo<Prepare>(quant, row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
       } else {
         unsigned ra = 0;
@@ -211,7 +213,7 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
     const signed char* pair = payload + 64 * bw * bh + 128 * (band * mw + mx);
     short* mb = frame + 16 * band * stride + 48 * mx;
     ctx.prefetch.step();
-    if (Pairs && chromaPair(quant, pair, pair + 64, mb, stride)) continue;
+    if (Pairs && chromaPair(paired, pair, pair + 64, mb, stride)) continue;
     BlockKind ku, kv;
     decodeTwo<Prepare>(quant, pair, pair + 64, a, b, ku, kv);
     if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;

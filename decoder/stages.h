@@ -82,6 +82,10 @@ BlockKind prepareBlock(const short* quant, const signed char* block, short* out,
 BlockKind prepareClosedForm(const short* quant, const signed char* block, std::uint64_t nonzero, short* out);
 using PrepareBlockFn = BlockKind (*)(const short* quant, const signed char* block, short* out, unsigned& rows);
 
+// The order in which the paired AVX2 transform takes the 8 coefficients of
+// a row, and so the order of each row of the table it is given.
+inline constexpr unsigned char kPairedRowOrder[8] = {0, 4, 1, 5, 2, 6, 3, 7};
+
 // Bit k set when byte k of the 64-byte block is non-zero.
 std::uint64_t nonzeroBytes(const signed char* block);
 // The inverse transform of a block whose rows outside `rows` (bit r for row
@@ -102,7 +106,8 @@ BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short*
 // When both blocks hold coefficients beyond a lone DC value, decodes them
 // together without leaving the registers and adds them to c0 of the 16x8
 // pixels (8x8 each, side by side) whose top-left sample is at pixels; else
-// returns false having done nothing.
+// returns false having done nothing. The rows of quant come in
+// kPairedRowOrder.
 bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char* b, short* pixels,
                      std::ptrdiff_t stride);
 // The same for the c1 and c2 blocks of the macroblock at mb (see addChroma).

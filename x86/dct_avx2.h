@@ -31,10 +31,12 @@ struct ColumnLanesAvx2 {
 };
 
 // Row r of both blocks (MMX table layout); the sums wrap in 32 bits like the
-// scalar procedure's.
-inline __m256i idctRowAvx2(__m256i x, int r) {
+// scalar procedure's. The row comes in as x0 x4 x1 x5 x2 x6 x3 x7, the order
+// the products pair its coefficients in, and leaves as y0 y1 y2 y3 y7 y6 y5
+// y4: the column pass works on each position alone, so callers that place
+// the residuals by byte shuffles take both orders at no cost.
+inline __m256i idctRowAvx2(__m256i p, int r) {
   const int16_t* tab = kIdctRowMmx.row[r];
-  const __m256i p = _mm256_unpacklo_epi16(x, _mm256_srli_si256(x, 8));  // x0 x4 x1 x5 x2 x6 x3 x7
   const __m256i x0426 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 2, 0, 0));
   const __m256i x1537 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(3, 3, 1, 1));
   const __m256i m01 = _mm256_madd_epi16(x0426, tableAvx2(tab));
@@ -46,12 +48,11 @@ inline __m256i idctRowAvx2(__m256i x, int r) {
   const __m256i b = _mm256_add_epi32(_mm256_unpacklo_epi64(n01, n23), _mm256_unpackhi_epi64(n01, n23));
   const __m256i y03 = _mm256_srai_epi32(_mm256_add_epi32(a, b), 11);
   const __m256i y74 = _mm256_srai_epi32(_mm256_sub_epi32(a, b), 11);
-  const __m256i y47 = _mm256_shuffle_epi32(y74, _MM_SHUFFLE(0, 1, 2, 3));
-  return _mm256_packs_epi32(y03, y47);
+  return _mm256_packs_epi32(y03, y74);
 }
 
 // The whole transform of two blocks held as y[r] = (row r of the first
-// block, row r of the second), in place.
+// block, row r of the second), in place; rows in the orders of idctRowAvx2.
 inline void idctTwoAvx2(__m256i y[8]) {
   for (int r = 0; r < 8; r++) y[r] = idctRowAvx2(y[r], r);
 

@@ -86,10 +86,11 @@ inline bool loadFullPairAvx2(const signed char* a, const signed char* b, __m256i
   return (zero & 0xFFFF) != 0xFFFF && (zero >> 16) != 0xFFFF;
 }
 
-// Dequantises and transforms both blocks: y[r] = row r of each.
+// Dequantises and transforms both blocks: y[r] = row r of each, in the
+// orders of idctRowAvx2 (quant's rows in kPairedRowOrder).
 inline void transformPairAvx2(const short* quant, const __m256i scan[4], __m256i y[8]) {
   for (int p = 0; p < 4; ++p) {
-    const __m128i* m = reinterpret_cast<const __m128i*>(kGather.m[p]);
+    const __m128i* m = reinterpret_cast<const __m128i*>(kGatherPaired.m[p]);
     __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
     for (int q = 1; q < 4; ++q)
       bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(scan[q], _mm256_broadcastsi128_si256(_mm_load_si128(m + q))));
@@ -104,8 +105,36 @@ inline void transformPairAvx2(const short* quant, const __m256i scan[4], __m256i
   idctTwoAvx2(y);
 }
 
-inline __m256i twoMasksAvx2(int lo, int hi) {
-  return _mm256_inserti128_si256(_mm256_castsi128_si256(spreadMaskSse2(lo)), spreadMaskSse2(hi), 1);
+// Where column c of a transformed row sits (see idctRowAvx2).
+constexpr int rowSlot(int c) { return c < 4 ? c : 11 - c; }
+
+// The spreads of kSpreadMasks for transformed rows, two lanes each. Luma:
+// masks (0, 1), (2, 0), (1, 2) on rows of 8. Chroma: masks 3 to 5 read a
+// half of the row (first: columns 0-3, second: 4-7) as its u values and then
+// its v values, not interleaved; the lanes take (mask, half) (3, first)
+// (4, first), (5, first) (3, second), (4, second) (5, second).
+struct SpreadMasksAvx2 {
+  alignas(32) signed char luma[3][32], chroma[3][32];
+};
+constexpr SpreadMasksAvx2 spreadMasksAvx2() {
+  constexpr int luma[3][2] = {{0, 1}, {2, 0}, {1, 2}};
+  constexpr int chroma[3][2][2] = {{{3, 0}, {4, 0}}, {{5, 0}, {3, 1}}, {{4, 1}, {5, 1}}};
+  SpreadMasksAvx2 t{};
+  for (int k = 0; k < 3; ++k)
+    for (int lane = 0; lane < 2; ++lane)
+      for (int b = 0; b < 16; ++b) {
+        const int s = kSpreadMasks[luma[k][lane]][b];
+        t.luma[k][16 * lane + b] = static_cast<signed char>(s < 0 ? -1 : 2 * rowSlot(s / 2) + s % 2);
+        const int mask = chroma[k][lane][0], half = chroma[k][lane][1], c = kSpreadMasks[mask][b];
+        const int j = c / 2, slot = 4 * (j % 2) + rowSlot(4 * half + j / 2) % 4;
+        t.chroma[k][16 * lane + b] = static_cast<signed char>(c < 0 ? -1 : 2 * slot + c % 2);
+      }
+  return t;
+}
+constexpr SpreadMasksAvx2 kSpreadAvx2 = spreadMasksAvx2();
+
+inline __m256i spreadAvx2(const signed char (&mask)[32]) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
 }
 
 inline void addToAvx2(short* p, __m256i v) {
@@ -123,7 +152,8 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
   // The 48 samples of a pixel row take their c0 residuals from the first
   // block (samples 0-23) and the second (24-47); each 16-sample part
   // shuffles within its lanes from a copy with the right block in each lane.
-  const __m256i m0 = twoMasksAvx2(0, 1), m1 = twoMasksAvx2(2, 0), m2 = twoMasksAvx2(1, 2);
+  const __m256i m0 = spreadAvx2(kSpreadAvx2.luma[0]), m1 = spreadAvx2(kSpreadAvx2.luma[1]),
+                m2 = spreadAvx2(kSpreadAvx2.luma[2]);
   for (int r = 0; r < 8; ++r) {
     short* row = pixels + r * stride;
     addToAvx2(row, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x44), m0));
@@ -133,25 +163,16 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
   return true;
 }
 
-// The chroma spreads of kSpreadMasks[3..5], reading (u0 .. u3 v0 .. v3)
-// instead of the interleaved (u0 v0 .. u3 v3): the first half of a row's
-// residuals in both lanes, both halves, or the second half in both.
-alignas(32) const signed char kChromaSpread[3][32] = {
-    {-1, -1, 0, 1, 8, 9, -1, -1, 0, 1, 8, 9, -1, -1, 2, 3, 10, 11, -1, -1, 2, 3, 10, 11, -1, -1, 4, 5, 12, 13, -1, -1},
-    {4, 5, 12, 13, -1, -1, 6, 7, 14, 15, -1, -1, 6, 7, 14, 15, -1, -1, 0, 1, 8, 9, -1, -1, 0, 1, 8, 9, -1, -1, 2, 3},
-    {10, 11, -1, -1, 2, 3, 10, 11, -1, -1, 4, 5, 12, 13, -1, -1, 4, 5, 12, 13, -1, -1, 6, 7, 14, 15, -1, -1, 6, 7, 14, 15},
-};
-
 bool addChromaPairAvx2(const short* quant, const signed char* u, const signed char* v, short* mb,
                        std::ptrdiff_t stride) {
   __m256i scan[4], y[8];
   if (!loadFullPairAvx2(u, v, scan)) return false;
   transformPairAvx2(quant, scan, y);
-  const __m256i* spread = reinterpret_cast<const __m256i*>(kChromaSpread);
-  const __m256i t0 = _mm256_load_si256(spread), t1 = _mm256_load_si256(spread + 1), t2 = _mm256_load_si256(spread + 2);
+  const __m256i t0 = spreadAvx2(kSpreadAvx2.chroma[0]), t1 = spreadAvx2(kSpreadAvx2.chroma[1]),
+                t2 = spreadAvx2(kSpreadAvx2.chroma[2]);
   for (int r = 0; r < 8; ++r) {
-    // y[r] holds (u0 .. u7 | v0 .. v7); its 64-bit quarters are u0-3, u4-7,
-    // v0-3, v4-7.
+    // y[r] holds (u | v); the 64-bit quarters are the halves of u, then of
+    // v, and the permutes put a half of u beside the same half of v.
     const __m256i add0 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x88), t0);
     const __m256i add1 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xD8), t1);
     const __m256i add2 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xDD), t2);

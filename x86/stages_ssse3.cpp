@@ -61,18 +61,6 @@ void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }
 
-alignas(16) const signed char kSpreadMasks[6][16] = {
-    // A row of 8 luma residuals onto every third sample of 24.
-    {0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1},
-    {-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11},
-    {-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1},
-    // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
-    // pixels 0..7, each residual pair serving two neighbouring pixels.
-    {-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5},
-    {6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1},
-    {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
-};
-
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block) {
   const __m128i s0 = spreadMaskSse2(0), s1 = spreadMaskSse2(1), s2 = spreadMaskSse2(2);
   for (int r = 0; r < 8; ++r) {
@@ -104,17 +92,23 @@ void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const sh
 }
 
 // For each pair of natural rows (16 positions) and each 16-byte quarter of
-// the scan, the byte shuffle that fetches the positions held by that quarter.
-constexpr GatherMasks gatherMasks() {
+// the scan, the byte shuffle that fetches the positions held by that quarter;
+// position c of a row goes to slot order[c] of its row.
+constexpr GatherMasks gatherMasks(const unsigned char (&order)[8]) {
   GatherMasks g{};
+  unsigned char slot[8] = {};
+  for (int i = 0; i < 8; ++i) slot[order[i]] = static_cast<unsigned char>(i);
   for (int n = 0; n < 64; ++n) {
     int k = 0;
     while (kZigzag[k] != n) ++k;
-    for (int q = 0; q < 4; ++q) g.m[n / 16][q][n % 16] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
+    const int to = 8 * (n / 8 % 2) + slot[n % 8];
+    for (int q = 0; q < 4; ++q) g.m[n / 16][q][to] = static_cast<signed char>(k / 16 == q ? k % 16 : -1);
   }
   return g;
 }
-constinit const GatherMasks kGather = gatherMasks();
+constexpr unsigned char kNaturalOrder[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+constinit const GatherMasks kGather = gatherMasks(kNaturalOrder);
+constinit const GatherMasks kGatherPaired = gatherMasks(kPairedRowOrder);
 
 BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows) {
   __m128i scan[4];

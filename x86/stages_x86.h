@@ -11,16 +11,28 @@ namespace kelvo4 {
 
 // The byte shuffles that spread residual rows onto the interleaved frame:
 // three for a luma row of 8, three for a chroma row pair (see addChroma).
-extern const signed char kSpreadMasks[6][16];
+alignas(16) inline constexpr signed char kSpreadMasks[6][16] = {
+    // A row of 8 luma residuals onto every third sample of 24.
+    {0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1},
+    {-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11},
+    {-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1},
+    // From interleaved (u0 v0 u1 v1 u2 v2 u3 v3), the triplets (0 u v) of
+    // pixels 0..7, each residual pair serving two neighbouring pixels.
+    {-1, -1, 0, 1, 2, 3, -1, -1, 0, 1, 2, 3, -1, -1, 4, 5},
+    {6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1},
+    {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
+};
 // The byte shuffles of the vector conversions.
 inline constexpr int kConvertMaskCount = 13;
 extern const signed char kConvertMasks[kConvertMaskCount][16];
 // The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
-// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1.
+// 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1,
+// each row in natural order (kGather) or in kPairedRowOrder (kGatherPaired).
 struct GatherMasks {
   alignas(16) signed char m[4][4][16];
 };
 extern const GatherMasks kGather;
+extern const GatherMasks kGatherPaired;
 
 namespace {
 
