@@ -3,8 +3,9 @@
 namespace kelvo4 {
 
 constinit const RowCosines kRowCos = rowCosines();
-constinit const RowTables kIdctRowMmx = idctTables(kIdctPairsMmx);
-constinit const RowTables kIdctRowSse = idctTables(kIdctPairsSse);
+constinit const RowTables kIdctRowMmx = idctTables(kIdctPairsMmx, kIdctOutputsMmx);
+constinit const RowTables kIdctRowSse = idctTables(kIdctPairsSse, kIdctOutputsMmx);
+constinit const RowTables kIdctRowAvx2 = idctTables(kIdctPairsAvx2, kIdctOutputsAvx2);
 constinit const RowTables kFdctRow = fdctTables();
 constinit const RowRounding kIdctRowRnd = idctRounding();
 constinit const FdctRounding kFdctRowRnd = fdctRounding();

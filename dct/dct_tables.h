@@ -70,22 +70,24 @@ struct RowTables {
 // Inverse row tables. Group g takes the pair of a row's inputs (x[i], x[i']),
 // i = pairs[2g], i' = pairs[2g + 1]: its first two values multiply the pair
 // into the 32-bit sum of output j, the last two into that of output j + 1,
-// j = 0 for groups 0, 1, 4, 5 and 2 for the others; even inputs feed the
-// sums a0..a3, odd ones b0..b3.
-constexpr RowTables idctTables(const int (&pairs)[16]) {
+// j = outputs[g]; even inputs feed the sums a0..a3, odd ones b0..b3.
+constexpr RowTables idctTables(const int (&pairs)[16], const int (&outputs)[8]) {
   const RowCosines cos = rowCosines();
   RowTables t{};
   for (int r = 0; r < 8; ++r)
-    for (int g = 0; g < 8; ++g) {
-      const int j = g % 4 < 2 ? 0 : 2;
-      for (int v = 0; v < 4; ++v) t.row[r][4 * g + v] = rowCoef(cos, r, pairs[2 * g + v % 2], j + v / 2);
-    }
+    for (int g = 0; g < 8; ++g)
+      for (int v = 0; v < 4; ++v) t.row[r][4 * g + v] = rowCoef(cos, r, pairs[2 * g + v % 2], outputs[g] + v / 2);
   return t;
 }
 // The MMX layout pairs (x0,x4) (x2,x6) (x1,x5) (x3,x7), the SSE one (x0,x2)
-// (x4,x6) (x1,x3) (x5,x7).
+// (x4,x6) (x1,x3) (x5,x7), each for outputs 0, 1 and then 2, 3; the AVX2
+// one gives each pair all four outputs in a row, so that one product of a
+// repeated pair yields a whole 32-bit sum a0..a3 or b0..b3.
 inline constexpr int kIdctPairsMmx[16] = {0, 4, 2, 6, 0, 4, 2, 6, 1, 5, 3, 7, 1, 5, 3, 7};
 inline constexpr int kIdctPairsSse[16] = {0, 2, 4, 6, 0, 2, 4, 6, 1, 3, 5, 7, 1, 3, 5, 7};
+inline constexpr int kIdctPairsAvx2[16] = {0, 4, 0, 4, 2, 6, 2, 6, 1, 5, 1, 5, 3, 7, 3, 7};
+inline constexpr int kIdctOutputsMmx[8] = {0, 0, 2, 2, 0, 0, 2, 2};
+inline constexpr int kIdctOutputsAvx2[8] = {0, 2, 0, 2, 0, 2, 0, 2};
 
 // Forward row tables: group g holds C[k][n], C[k][n+1], C[k+1][n],
 // C[k+1][n+1] with k = 2 (g / 2) and n = 2 (g % 2), C[k][n] = rowCoef.
@@ -140,7 +142,7 @@ constexpr Lanes4 splat4(double v) {
 // kernels reach them directly, not through the global offset table.
 #pragma GCC visibility push(hidden)
 extern const RowCosines kRowCos;
-extern const RowTables kIdctRowMmx, kIdctRowSse, kFdctRow;
+extern const RowTables kIdctRowMmx, kIdctRowSse, kIdctRowAvx2, kFdctRow;
 extern const RowRounding kIdctRowRnd;
 extern const FdctRounding kFdctRowRnd;
 extern const Lanes4 kTan1, kTan2, kTan3, kSqrt2;

@@ -30,22 +30,20 @@ struct ColumnLanesAvx2 {
   static Vec shift6(Vec a) { return _mm256_srai_epi16(a, 6); }
 };
 
-// Row r of both blocks (MMX table layout); the sums wrap in 32 bits like the
-// scalar procedure's. The row comes in as x0 x4 x1 x5 x2 x6 x3 x7, the order
-// the products pair its coefficients in, and leaves as y0 y1 y2 y3 y7 y6 y5
-// y4: the column pass works on each position alone, so callers that place
-// the residuals by byte shuffles take both orders at no cost.
+// Row r of both blocks (AVX2 table layout); the sums wrap in 32 bits like the
+// scalar procedure's. The row comes in as x0 x4 x1 x5 x2 x6 x3 x7, the pairs
+// the products take, and leaves as y0 y1 y2 y3 y7 y6 y5 y4: the column pass
+// works on each position alone, so callers that place the residuals by byte
+// shuffles take both orders at no cost.
 inline __m256i idctRowAvx2(__m256i p, int r) {
-  const int16_t* tab = kIdctRowMmx.row[r];
-  const __m256i x0426 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 2, 0, 0));
-  const __m256i x1537 = _mm256_shuffle_epi32(p, _MM_SHUFFLE(3, 3, 1, 1));
-  const __m256i m01 = _mm256_madd_epi16(x0426, tableAvx2(tab));
-  const __m256i m23 = _mm256_madd_epi16(x0426, tableAvx2(tab + 8));
-  const __m256i n01 = _mm256_madd_epi16(x1537, tableAvx2(tab + 16));
-  const __m256i n23 = _mm256_madd_epi16(x1537, tableAvx2(tab + 24));
-  const __m256i a = _mm256_add_epi32(_mm256_add_epi32(_mm256_unpacklo_epi64(m01, m23), _mm256_unpackhi_epi64(m01, m23)),
-                                     splat64Avx2(kIdctRowRnd.row[r]));
-  const __m256i b = _mm256_add_epi32(_mm256_unpacklo_epi64(n01, n23), _mm256_unpackhi_epi64(n01, n23));
+  const int16_t* tab = kIdctRowAvx2.row[r];
+  const __m256i a = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi32(p, _MM_SHUFFLE(0, 0, 0, 0)), tableAvx2(tab)),
+                       _mm256_madd_epi16(_mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 2, 2, 2)), tableAvx2(tab + 8))),
+      splat64Avx2(kIdctRowRnd.row[r]));
+  const __m256i b =
+      _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 1, 1, 1)), tableAvx2(tab + 16)),
+                       _mm256_madd_epi16(_mm256_shuffle_epi32(p, _MM_SHUFFLE(3, 3, 3, 3)), tableAvx2(tab + 24)));
   const __m256i y03 = _mm256_srai_epi32(_mm256_add_epi32(a, b), 11);
   const __m256i y74 = _mm256_srai_epi32(_mm256_sub_epi32(a, b), 11);
   return _mm256_packs_epi32(y03, y74);
