@@ -91,9 +91,10 @@ inline bool loadFullPairAvx2(const signed char* a, const signed char* b, __m256i
 inline void transformPairAvx2(const short* quant, const __m256i scan[4], __m256i y[8]) {
   for (int p = 0; p < 4; ++p) {
     const __m128i* m = reinterpret_cast<const __m128i*>(kGatherPaired.m[p]);
-    __m256i bytes = _mm256_shuffle_epi8(scan[0], _mm256_broadcastsi128_si256(_mm_load_si128(m)));
-    for (int q = 1; q < 4; ++q)
-      bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(scan[q], _mm256_broadcastsi128_si256(_mm_load_si128(m + q))));
+    __m256i bytes = _mm256_setzero_si256();
+    for (int q = 0; q < 4; ++q)
+      if (kGatherUse.q[p][q])
+        bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(scan[q], _mm256_broadcastsi128_si256(_mm_load_si128(m + q))));
     // Sign extension through the high half of each lane; the products keep
     // their low 16 bits.
     const __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(bytes, bytes), 8);

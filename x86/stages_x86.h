@@ -33,6 +33,17 @@ struct GatherMasks {
 };
 extern const GatherMasks kGather;
 extern const GatherMasks kGatherPaired;
+// Whether quarter q of the scan holds any coefficient of rows 2p, 2p + 1
+// (rows 0-1 have none in the last quarter, rows 6-7 none in the first).
+struct GatherUse {
+  bool q[4][4];
+};
+constexpr GatherUse gatherUse() {
+  GatherUse u{};
+  for (int k = 0; k < 64; ++k) u.q[kZigzag[k] / 16][k / 16] = true;
+  return u;
+}
+inline constexpr GatherUse kGatherUse = gatherUse();
 
 namespace {
 
