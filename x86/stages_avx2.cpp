@@ -30,14 +30,10 @@ struct SmoothStepAvx2 {
   }
 };
 
-// Every operation works within each 128-bit lane.
 struct PixelLanesAvx2 {
   static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
   static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
   static __m256i shift2(__m256i a) { return _mm256_srai_epi16(a, 2); }
-  static __m256i shuffle(__m256i a, __m256i m) { return _mm256_shuffle_epi8(a, m); }
-  static __m256i merge(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
-  static __m256i packus(__m256i a, __m256i b) { return _mm256_packus_epi16(a, b); }
 };
 
 }  // namespace
@@ -46,12 +42,37 @@ void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0
   smoothRowsWith<SmoothStepAvx2, SmoothStepSse2>(ctx, src, dst, y0, y1);
 }
 
+// The conversion takes 8 pixels per 128-bit lane from three registers of
+// 8 interleaved components. Word j of register r is component (2r + j) mod 3
+// of its pixel, so each component has one register at every word: blends
+// gather it, in the pixel order 0 3 6 1 4 7 2 5 for c0 and that order turned
+// by one and two words for c1 and c2. The outputs are computed in c0's order
+// and shuffled back into pixel order as bytes.
+constexpr int kBlendOrder[8] = {0, 3, 6, 1, 4, 7, 2, 5};  // its own inverse
+
+// Byte shuffles from (first, second) and from third, packed in blend order,
+// to output bytes 0-15 and 16-23 of the 8 pixels.
+struct ConvertMasksAvx2 {
+  alignas(32) signed char firstSecond[2][32], third[2][32];
+};
+constexpr ConvertMasksAvx2 convertMasksAvx2() {
+  ConvertMasksAvx2 t{};
+  for (int part = 0; part < 2; ++part)
+    for (int b = 0; b < 32; ++b) {
+      const int i = 16 * part + b % 16, pixel = i / 3, k = i % 3;
+      const bool valid = i < 24;
+      t.firstSecond[part][b] = static_cast<signed char>(valid && k < 2 ? 8 * k + kBlendOrder[pixel] : -1);
+      t.third[part][b] = static_cast<signed char>(valid && k == 2 ? kBlendOrder[pixel] : -1);
+    }
+  return t;
+}
+constexpr ConvertMasksAvx2 kConvertAvx2 = convertMasksAvx2();
+
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
-  // Two groups of 8 pixels side by side, one per 128-bit lane, so the byte
-  // shuffles of the 128-bit conversion apply unchanged to both.
-  __m256i m[kConvertMaskCount];
-  for (int i = 0; i < kConvertMaskCount; ++i)
-    m[i] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i])));
+  // Two groups of 8 pixels side by side, one per 128-bit lane.
+  const auto mask = [](const signed char (&m)[32]) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(m)); };
+  const __m256i fsLo = mask(kConvertAvx2.firstSecond[0]), fsHi = mask(kConvertAvx2.firstSecond[1]);
+  const __m256i tLo = mask(kConvertAvx2.third[0]), tHi = mask(kConvertAvx2.third[1]);
   auto pair = [](const short* lo, const short* hi) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
@@ -59,8 +80,19 @@ void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
   std::size_t p = 0;
   for (; p + 16 <= pixels; p += 16) {
     const short* s = frame + 3 * p;
-    __m256i lo, hi;
-    convertGroups<PixelLanesAvx2>(pair(s, s + 24), pair(s + 8, s + 32), pair(s + 16, s + 40), m, lo, hi);
+    const __m256i a = pair(s, s + 24), b = pair(s + 8, s + 32), c = pair(s + 16, s + 40);
+    // Words 0 3 6 of a, 1 4 7 of b, 2 5 of c are c0; c1 and c2 sit one and
+    // two words further on.
+    const __m256i c0 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x92), c, 0x24);
+    const __m256i c1 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x24), c, 0x49);
+    const __m256i c2 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x49), c, 0x92);
+    __m256i first, second, third;
+    convertLanes<PixelLanesAvx2>(c0, _mm256_alignr_epi8(c1, c1, 2), _mm256_alignr_epi8(c2, c2, 4), first, second,
+                                 third);
+    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
+    const __m256i fs = _mm256_packus_epi16(first, second), t = _mm256_packus_epi16(third, third);
+    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(fs, fsLo), _mm256_shuffle_epi8(t, tLo));
+    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(fs, fsHi), _mm256_shuffle_epi8(t, tHi));
     signed char* o = out + 3 * p;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(lo));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_castsi256_si128(hi));

@@ -17,18 +17,13 @@ struct PixelLanesSsse3 {
   static __m128i add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
   static __m128i sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
   static __m128i shift2(__m128i a) { return _mm_srai_epi16(a, 2); }
-  static __m128i shuffle(__m128i a, __m128i m) { return _mm_shuffle_epi8(a, m); }
-  static __m128i merge(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
-  static __m128i packus(__m128i a, __m128i b) { return _mm_packus_epi16(a, b); }
 };
-
-}  // namespace
 
 // Gathers component k of 8 pixels from three registers of interleaved
 // triplets (-1 lanes give zero, so the three parts combine with OR), then
 // interleaves first (bytes 0-7 of fs), second (bytes 8-15 of fs) and third
 // (bytes 0-7 of t) back into pixel order: 16 bytes, then 8 more.
-alignas(16) const signed char kConvertMasks[kConvertMaskCount][16] = {
+alignas(16) const signed char kConvertMasks[13][16] = {
     {0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},       // c0 from a
     {-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1},       // c0 from b
     {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11},     // c0 from c
@@ -44,19 +39,27 @@ alignas(16) const signed char kConvertMasks[kConvertMaskCount][16] = {
     {-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1},      // bytes 16-23 from t
 };
 
+}  // namespace
+
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
-  __m128i m[kConvertMaskCount];
-  for (int i = 0; i < kConvertMaskCount; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
+  __m128i m[13];
+  for (int i = 0; i < 13; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
+  const auto shuffle = [](__m128i v, __m128i mask) { return _mm_shuffle_epi8(v, mask); };
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
     const short* s = frame + 3 * p;
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
-    __m128i lo, hi;
-    convertGroups<PixelLanesSsse3>(a, b, c, m, lo, hi);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * p), lo);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * p + 16), hi);
+    __m128i comp[3];
+    for (int k = 0; k < 3; ++k)
+      comp[k] = _mm_or_si128(_mm_or_si128(shuffle(a, m[3 * k]), shuffle(b, m[3 * k + 1])), shuffle(c, m[3 * k + 2]));
+    __m128i first, second, third;
+    convertLanes<PixelLanesSsse3>(comp[0], comp[1], comp[2], first, second, third);
+    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
+    const __m128i fs = _mm_packus_epi16(first, second), t = _mm_packus_epi16(third, third);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * p), _mm_or_si128(shuffle(fs, m[9]), shuffle(t, m[10])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * p + 16), _mm_or_si128(shuffle(fs, m[11]), shuffle(t, m[12])));
   }
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }

@@ -22,9 +22,6 @@ alignas(16) inline constexpr signed char kSpreadMasks[6][16] = {
     {6, 7, -1, -1, 4, 5, 6, 7, -1, -1, 8, 9, 10, 11, -1, -1},
     {8, 9, 10, 11, -1, -1, 12, 13, 14, 15, -1, -1, 12, 13, 14, 15},
 };
-// The byte shuffles of the vector conversions.
-inline constexpr int kConvertMaskCount = 13;
-extern const signed char kConvertMasks[kConvertMaskCount][16];
 // The byte shuffles of the vector dequantisation: m[p][q] fetches, from the
 // 16-byte quarter q of the scan, the coefficients of natural rows 2p, 2p + 1,
 // each row in natural order (kGather) or in kPairedRowOrder (kGatherPaired).
@@ -67,23 +64,6 @@ struct SmoothStepSse2 {
     return i;
   }
 };
-
-// The conversion of 8 pixels per 128-bit lane, from their 24 components in
-// the registers a, b, c to 24 bytes: 16 in lo, 8 in the low half of hi. V
-// supplies the lane operations of convertLanes and byte shuffles (shuffle),
-// OR (merge) and packing with unsigned saturation (packus).
-template <class V, class Vec>
-inline void convertGroups(Vec a, Vec b, Vec c, const Vec m[kConvertMaskCount], Vec& lo, Vec& hi) {
-  Vec comp[3];
-  for (int k = 0; k < 3; ++k)
-    comp[k] = V::merge(V::merge(V::shuffle(a, m[3 * k]), V::shuffle(b, m[3 * k + 1])), V::shuffle(c, m[3 * k + 2]));
-  Vec first, second, third;
-  convertLanes<V>(comp[0], comp[1], comp[2], first, second, third);
-  // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
-  const Vec fs = V::packus(first, second), t = V::packus(third, third);
-  lo = V::merge(V::shuffle(fs, m[9]), V::shuffle(t, m[10]));
-  hi = V::merge(V::shuffle(fs, m[11]), V::shuffle(t, m[12]));
-}
 
 }  // namespace
 }  // namespace kelvo4
