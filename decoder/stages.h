@@ -14,20 +14,19 @@ namespace kelvo4 {
 
 // Spreads prefetches of the next band's source rows over the work of the
 // current band, so the memory system stays busy while blocks are decoded.
+// Each step asks for the next 16 lines; the last step may ask for lines past
+// the end, which a prefetch may do (it never faults), so addresses are kept
+// as integers.
 struct PrefetchCursor {
-  const char* next = nullptr;
-  std::size_t left = 0;  // bytes still to prefetch
+  std::uintptr_t next = 0, end = 0;
   void begin(const char* from, const char* to) {
-    next = from;
-    left = static_cast<std::size_t>(to - from);
+    next = reinterpret_cast<std::uintptr_t>(from);
+    end = reinterpret_cast<std::uintptr_t>(to);
   }
   void step() {
-    for (int i = 0; i < 16 && left > 0; ++i) {
-      __builtin_prefetch(next, 0, 2);
-      const std::size_t line = left < 64 ? left : 64;
-      next += line;
-      left -= line;
-    }
+    if (next >= end) return;
+    for (int i = 0; i < 16; ++i) __builtin_prefetch(reinterpret_cast<const void*>(next + 64 * i), 0, 2);
+    next += 16 * 64;
   }
 };
 
