@@ -113,10 +113,14 @@ struct HandleStream {
     for (int i = 0; i < 64; ++i) t[i] = static_cast<float>(i == 0 ? 16 : 10 + 4 * (i / 8 + i % 8));
     decoder.setTable(t.data());
   }
+  std::vector<std::uint32_t> argb;  // packed-pixel output, when asked for
   void decodeFrames(int count) {
     for (int i = 0; i < count; ++i) {
       const auto& p = clip.payloads[next++ % clip.payloads.size()];
-      decoder.decode(p.data(), static_cast<int>(p.size()), clip.output.data(), static_cast<int>(clip.output.size()));
+      if (!argb.empty())
+        decoder.decodeArgb(p.data(), static_cast<int>(p.size()), argb.data(), static_cast<int>(argb.size()));
+      else
+        decoder.decode(p.data(), static_cast<int>(p.size()), clip.output.data(), static_cast<int>(clip.output.size()));
     }
   }
 };
@@ -124,9 +128,10 @@ struct HandleStream {
 // `streams` streams at once, each on its own thread (the first on the
 // benchmark's), each handle with `threads` threads; 8 frames per stream per
 // iteration, timed on the wall clock.
-void handleBench(benchmark::State& state, Size s, int streams, int threads) {
+void handleBench(benchmark::State& state, Size s, int streams, int threads, bool argb) {
   std::vector<std::unique_ptr<HandleStream>> all;
   for (int i = 0; i < streams; ++i) all.push_back(std::make_unique<HandleStream>(s, threads));
+  if (argb) all[0]->argb.resize(static_cast<std::size_t>(s.w) * s.h);
   constexpr int kFrames = 8;
   for (auto _ : state) {
     std::vector<std::thread> others;
@@ -259,9 +264,12 @@ int registerAll() {
   // threads, and two streams at once on one thread each.
   const Size& hd = kSizes[2];
   const std::string n = hd.name, one = "handle_convert/" + n + "/real_time";
-  benchmark::RegisterBenchmark(("handle_convert/" + n).c_str(), handleBench, hd, 1, 1)->UseRealTime();
-  benchmark::RegisterBenchmark(("handle_convert_2threads/" + n).c_str(), handleBench, hd, 1, 2)->UseRealTime();
-  benchmark::RegisterBenchmark(("handle_convert_2streams/" + n).c_str(), handleBench, hd, 2, 1)->UseRealTime();
+  benchmark::RegisterBenchmark(("handle_convert/" + n).c_str(), handleBench, hd, 1, 1, false)->UseRealTime();
+  benchmark::RegisterBenchmark(("handle_convert_2threads/" + n).c_str(), handleBench, hd, 1, 2, false)->UseRealTime();
+  benchmark::RegisterBenchmark(("handle_convert_2streams/" + n).c_str(), handleBench, hd, 2, 1, false)->UseRealTime();
+  // Packed 0xFFRRGGBB pixels, as Java pictures take them.
+  benchmark::RegisterBenchmark(("handle_argb/" + n).c_str(), handleBench, hd, 1, 1, true)->UseRealTime();
+  bench::ratioTo("handle_argb/" + n + "/real_time", one);
   bench::ratioTo("handle_convert/" + n + "/real_time", "decodeFrame_convert/" + n);
   bench::ratioTo("handle_convert_2threads/" + n + "/real_time", one);
   bench::ratioTo("handle_convert_2streams/" + n + "/real_time", one);

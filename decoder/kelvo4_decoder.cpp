@@ -17,12 +17,10 @@
 
 namespace {
 
-// One thread's scratch: its block, its prefetch cursor and a row of output
-// bytes for packed pixels.
+// One thread's scratch: its block and its prefetch cursor.
 struct Worker {
   alignas(32) short block[64] = {};
   kelvo4::BandContext ctx;
-  std::unique_ptr<signed char[]> rowBytes;
 };
 
 // One frame being decoded. Its bands go in runs of neighbouring bands to
@@ -72,21 +70,15 @@ struct kelvo4_decoder {
     }
     current.reset();
     previous.reset();
-    for (Worker& worker : workers) worker.rowBytes.reset();
     width = height = width3 = 0;
     const int w3 = static_cast<int>(3u * static_cast<unsigned>(w));
     const std::size_t samples = static_cast<std::size_t>(w3) * static_cast<std::size_t>(h);
     try {
       current.reset(new short[samples]);
       previous.reset(new short[samples]);
-      // Packed-pixel output goes through a row of bytes per worker; a frame
-      // without samples never converts a row.
-      const std::size_t rowBytes = samples == 0 ? 0 : static_cast<std::size_t>(w3);
-      for (Worker& worker : workers) worker.rowBytes.reset(new signed char[rowBytes]);
     } catch (const std::bad_alloc&) {
       current.reset();
       previous.reset();
-      for (Worker& worker : workers) worker.rowBytes.reset();
       setContexts();
       return -ENOMEM;
     }
@@ -104,7 +96,6 @@ struct kelvo4_decoder {
       worker.ctx.height = height;
       worker.ctx.width3 = width3;
       worker.ctx.quant = quant;
-      worker.ctx.rowBytes = worker.rowBytes.get();
     }
   }
 

@@ -180,6 +180,20 @@ constexpr bool chromaPair(const short*, const signed char*, const signed char*, 
 }
 #endif
 
+// Packed pixels through a byte conversion, a stretch of pixels at a time.
+template <ConvertFn Convert>
+void convertArgbVia(const short* frame, std::uint32_t* out, std::size_t pixels) {
+  constexpr std::size_t kStretch = 64;
+  signed char bytes[3 * kStretch];
+  for (std::size_t p = 0; p < pixels; p += kStretch) {
+    const std::size_t n = std::min(kStretch, pixels - p);
+    Convert(frame + 3 * p, bytes, n);
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    for (std::size_t x = 0; x < n; ++x)
+      out[p + x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
+  }
+}
+
 // The band of addBandC, with zero blocks skipped, lone DC values in closed
 // form and, with Pairs, neighbouring blocks decoded and added together.
 template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
@@ -221,17 +235,17 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
   }
 }
 
-constexpr Stages kScalar = {smoothRowsC, convertC, addBandC, decodeBlockC};
+constexpr Stages kScalar = {smoothRowsC, convertC, convertArgbVia<convertC>, addBandC, decodeBlockC};
 #if KELVO4_X86
-constexpr Stages kSse2 = {smoothRowsSse2, convertC, addBandFast<prepareBlock, addLumaC, addChromaC, false>,
-                          decodeBlockSparse};
-constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3,
+constexpr Stages kSse2 = {smoothRowsSse2, convertC, convertArgbVia<convertC>,
+                          addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
+constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3, convertArgbVia<convertSsse3>,
                            addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>, decodeBlockSparse};
-constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2,
+constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2, convertArgbAvx2,
                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
 #endif
 #if KELVO4_ARM
-constexpr Stages kNeon = {smoothRowsNeon, convertNeon,
+constexpr Stages kNeon = {smoothRowsNeon, convertNeon, convertArgbNeon,
                           addBandFast<prepareBlockNeon, addLumaNeon, addChromaNeon, false>, decodeBlockSparse};
 #endif
 
@@ -305,14 +319,7 @@ void decodeBand(const Stages& stages, BandContext& ctx, const signed char* paylo
   } else if (out.bytes != nullptr) {
     for (int y = y0; y < rows; ++y) stages.convert(cur + y * stride, out.bytes + 3 * w * static_cast<std::size_t>(y), w);
   } else if (out.argb != nullptr) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(ctx.rowBytes);
-    for (int y = y0; y < rows; ++y) {
-      stages.convert(cur + y * stride, ctx.rowBytes, w);
-      std::uint32_t* pixels = out.argb + static_cast<std::size_t>(y) * w;
-      for (std::size_t x = 0; x < w; ++x)
-        pixels[x] = 0xFF000000u | std::uint32_t{bytes[3 * x]} << 16 | std::uint32_t{bytes[3 * x + 1]} << 8 |
-                    bytes[3 * x + 2];
-    }
+    for (int y = y0; y < rows; ++y) stages.convertArgb(cur + y * stride, out.argb + static_cast<std::size_t>(y) * w, w);
   }
 }
 

@@ -35,8 +35,7 @@ struct PrefetchCursor {
 struct BandContext {
   int width = 0, height = 0, width3 = 0;
   const short* quant = nullptr;
-  short* block = nullptr;          // one coefficient block, 32-byte aligned
-  signed char* rowBytes = nullptr;  // 3 * width bytes, for packed-pixel output
+  short* block = nullptr;  // one coefficient block, 32-byte aligned
   PrefetchCursor prefetch;
 };
 
@@ -44,6 +43,9 @@ struct BandContext {
 using SmoothRowsFn = void (*)(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 // Conversion of `pixels` triplets starting at frame to 3 * pixels bytes.
 using ConvertFn = void (*)(const short* frame, signed char* out, std::size_t pixels);
+// The same conversion to packed pixels 0xFFRRGGBB, a pixel's three output
+// bytes read as R, G and B.
+using ConvertArgbFn = void (*)(const short* frame, std::uint32_t* out, std::size_t pixels);
 
 // Adds an 8x8 residual block to c0 of the 8x8 pixels whose top-left c0 sample
 // is at base; rows are stride samples apart. Sums wrap in 16 bits.
@@ -97,6 +99,7 @@ void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0
 void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
 void convertAvx2(const short* frame, signed char* out, std::size_t pixels);
+void convertArgbAvx2(const short* frame, std::uint32_t* out, std::size_t pixels);
 void addLumaSsse3(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const short* v);
 // prepareBlock without per-coefficient work: the whole block permuted,
@@ -117,6 +120,7 @@ bool addChromaPairAvx2(const short* quant, const signed char* u, const signed ch
 #if KELVO4_ARM
 void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertNeon(const short* frame, signed char* out, std::size_t pixels);
+void convertArgbNeon(const short* frame, std::uint32_t* out, std::size_t pixels);
 void addLumaNeon(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const short* v);
 BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows);
@@ -125,6 +129,7 @@ BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* 
 struct Stages {
   SmoothRowsFn smoothRows;
   ConvertFn convert;
+  ConvertArgbFn convertArgb;
   AddBandFn addBand;
   DecodeBlockFn decodeBlock;
 };
@@ -171,7 +176,7 @@ struct Output {
 
 // One band of a frame: predicts rows 16 band .. 16 band + 15 of cur from
 // prev, adds the band's residual from payload and converts the band's rows
-// of the output region (packed pixels go through ctx.rowBytes). Bands read
+// of the output region. Bands read
 // only prev and their own rows of cur, so any number of threads may decode
 // distinct bands of one frame at once.
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,

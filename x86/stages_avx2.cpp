@@ -42,6 +42,8 @@ void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0
   smoothRowsWith<SmoothStepAvx2, SmoothStepSse2>(ctx, src, dst, y0, y1);
 }
 
+namespace {
+
 // The conversion takes 8 pixels per 128-bit lane from three registers of
 // 8 interleaved components. Word j of register r is component (2r + j) mod 3
 // of its pixel, so each component has one register at every word: blends
@@ -50,10 +52,11 @@ void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0
 // and shuffled back into pixel order as bytes.
 constexpr int kBlendOrder[8] = {0, 3, 6, 1, 4, 7, 2, 5};  // its own inverse
 
-// Byte shuffles from (first, second) and from third, packed in blend order,
-// to output bytes 0-15 and 16-23 of the 8 pixels.
+// Byte shuffles from fs = (first, second) and from t = (third), packed in
+// blend order: to output bytes 0-15 and 16-23 of the 8 pixels, and to packed
+// pixels 0-3 and 4-7 (bytes B G R of each; alpha is added apart).
 struct ConvertMasksAvx2 {
-  alignas(32) signed char firstSecond[2][32], third[2][32];
+  alignas(32) signed char firstSecond[2][32], third[2][32], argbFirstSecond[2][32], argbThird[2][32];
 };
 constexpr ConvertMasksAvx2 convertMasksAvx2() {
   ConvertMasksAvx2 t{};
@@ -63,34 +66,47 @@ constexpr ConvertMasksAvx2 convertMasksAvx2() {
       const bool valid = i < 24;
       t.firstSecond[part][b] = static_cast<signed char>(valid && k < 2 ? 8 * k + kBlendOrder[pixel] : -1);
       t.third[part][b] = static_cast<signed char>(valid && k == 2 ? kBlendOrder[pixel] : -1);
+      const int at = kBlendOrder[4 * part + b % 16 / 4], byte = b % 4;
+      t.argbFirstSecond[part][b] = static_cast<signed char>(byte == 2 ? at : byte == 1 ? 8 + at : -1);
+      t.argbThird[part][b] = static_cast<signed char>(byte == 0 ? at : -1);
     }
   return t;
 }
 constexpr ConvertMasksAvx2 kConvertAvx2 = convertMasksAvx2();
 
-void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
-  // Two groups of 8 pixels side by side, one per 128-bit lane.
-  const auto mask = [](const signed char (&m)[32]) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(m)); };
-  const __m256i fsLo = mask(kConvertAvx2.firstSecond[0]), fsHi = mask(kConvertAvx2.firstSecond[1]);
-  const __m256i tLo = mask(kConvertAvx2.third[0]), tHi = mask(kConvertAvx2.third[1]);
+inline __m256i maskAvx2(const signed char (&m)[32]) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(m)); }
+
+// The clamped outputs of pixels p .. p + 7 (low lane) and p + 8 .. p + 15
+// (high lane), in blend order: fs holds first then second, t third.
+inline void convertSixteenAvx2(const short* frame, std::size_t p, __m256i& fs, __m256i& t) {
+  const short* s = frame + 3 * p;
   auto pair = [](const short* lo, const short* hi) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
   };
+  const __m256i a = pair(s, s + 24), b = pair(s + 8, s + 32), c = pair(s + 16, s + 40);
+  // Words 0 3 6 of a, 1 4 7 of b, 2 5 of c are c0; c1 and c2 sit one and
+  // two words further on.
+  const __m256i c0 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x92), c, 0x24);
+  const __m256i c1 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x24), c, 0x49);
+  const __m256i c2 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x49), c, 0x92);
+  __m256i first, second, third;
+  convertLanes<PixelLanesAvx2>(c0, _mm256_alignr_epi8(c1, c1, 2), _mm256_alignr_epi8(c2, c2, 4), first, second,
+                               third);
+  // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
+  fs = _mm256_packus_epi16(first, second);
+  t = _mm256_packus_epi16(third, third);
+}
+
+}  // namespace
+
+void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
+  const __m256i fsLo = maskAvx2(kConvertAvx2.firstSecond[0]), fsHi = maskAvx2(kConvertAvx2.firstSecond[1]);
+  const __m256i tLo = maskAvx2(kConvertAvx2.third[0]), tHi = maskAvx2(kConvertAvx2.third[1]);
   std::size_t p = 0;
   for (; p + 16 <= pixels; p += 16) {
-    const short* s = frame + 3 * p;
-    const __m256i a = pair(s, s + 24), b = pair(s + 8, s + 32), c = pair(s + 16, s + 40);
-    // Words 0 3 6 of a, 1 4 7 of b, 2 5 of c are c0; c1 and c2 sit one and
-    // two words further on.
-    const __m256i c0 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x92), c, 0x24);
-    const __m256i c1 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x24), c, 0x49);
-    const __m256i c2 = _mm256_blend_epi16(_mm256_blend_epi16(a, b, 0x49), c, 0x92);
-    __m256i first, second, third;
-    convertLanes<PixelLanesAvx2>(c0, _mm256_alignr_epi8(c1, c1, 2), _mm256_alignr_epi8(c2, c2, 4), first, second,
-                                 third);
-    // Unsigned saturation of a signed lane is exactly the clamp to 0..255.
-    const __m256i fs = _mm256_packus_epi16(first, second), t = _mm256_packus_epi16(third, third);
+    __m256i fs, t;
+    convertSixteenAvx2(frame, p, fs, t);
     const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(fs, fsLo), _mm256_shuffle_epi8(t, tLo));
     const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(fs, fsHi), _mm256_shuffle_epi8(t, tHi));
     signed char* o = out + 3 * p;
@@ -100,6 +116,30 @@ void convertAvx2(const short* frame, signed char* out, std::size_t pixels) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 40), _mm256_extracti128_si256(hi, 1));
   }
   convertSsse3(frame + 3 * p, out + 3 * p, pixels - p);
+}
+
+void convertArgbAvx2(const short* frame, std::uint32_t* out, std::size_t pixels) {
+  const __m256i fs0 = maskAvx2(kConvertAvx2.argbFirstSecond[0]), fs1 = maskAvx2(kConvertAvx2.argbFirstSecond[1]);
+  const __m256i t0 = maskAvx2(kConvertAvx2.argbThird[0]), t1 = maskAvx2(kConvertAvx2.argbThird[1]);
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+  std::size_t p = 0;
+  for (; p + 16 <= pixels; p += 16) {
+    __m256i fs, t;
+    convertSixteenAvx2(frame, p, fs, t);
+    const __m256i lo = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(fs, fs0), _mm256_shuffle_epi8(t, t0)), alpha);
+    const __m256i hi = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(fs, fs1), _mm256_shuffle_epi8(t, t1)), alpha);
+    __m128i* o = reinterpret_cast<__m128i*>(out + p);
+    _mm_storeu_si128(o, _mm256_castsi256_si128(lo));
+    _mm_storeu_si128(o + 1, _mm256_castsi256_si128(hi));
+    _mm_storeu_si128(o + 2, _mm256_extracti128_si256(lo, 1));
+    _mm_storeu_si128(o + 3, _mm256_extracti128_si256(hi, 1));
+  }
+  // The last pixels through the byte conversion.
+  signed char bytes[48];
+  convertSsse3(frame + 3 * p, bytes, pixels - p);
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+  for (std::size_t x = 0; p + x < pixels; ++x)
+    out[p + x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
 }
 
 namespace {
