@@ -50,42 +50,35 @@ void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0
   smoothRowsWith<SmoothStepNeon>(ctx, src, dst, y0, y1);
 }
 
+namespace {
+
+// The three output bytes of the 8 pixels whose components start at s.
+inline uint8x8x3_t convertEightNeon(const short* s) {
+  const int16x8x3_t c = vld3q_s16(s);
+  int16x8_t first, second, third;
+  convertLanes<PixelLanesNeon>(c.val[0], c.val[1], c.val[2], first, second, third);
+  // Saturating narrowing to unsigned bytes is the clamp to [0, 255].
+  return {{vqmovun_s16(first), vqmovun_s16(second), vqmovun_s16(third)}};
+}
+
+}  // namespace
+
 void convertNeon(const short* frame, signed char* out, std::size_t pixels) {
   std::size_t p = 0;
-  for (; p + 8 <= pixels; p += 8) {
-    const int16x8x3_t c = vld3q_s16(frame + 3 * p);
-    int16x8_t first, second, third;
-    convertLanes<PixelLanesNeon>(c.val[0], c.val[1], c.val[2], first, second, third);
-    // Saturating narrowing to unsigned bytes is the clamp to [0, 255].
-    uint8x8x3_t b;
-    b.val[0] = vqmovun_s16(first);
-    b.val[1] = vqmovun_s16(second);
-    b.val[2] = vqmovun_s16(third);
-    vst3_u8(reinterpret_cast<std::uint8_t*>(out + 3 * p), b);
-  }
+  for (; p + 8 <= pixels; p += 8) vst3_u8(reinterpret_cast<std::uint8_t*>(out + 3 * p), convertEightNeon(frame + 3 * p));
   convertC(frame + 3 * p, out + 3 * p, pixels - p);
 }
 
 void convertArgbNeon(const short* frame, std::uint32_t* out, std::size_t pixels) {
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
-    const int16x8x3_t c = vld3q_s16(frame + 3 * p);
-    int16x8_t first, second, third;
-    convertLanes<PixelLanesNeon>(c.val[0], c.val[1], c.val[2], first, second, third);
+    const uint8x8x3_t b = convertEightNeon(frame + 3 * p);
     // Little-endian 0xFFRRGGBB: bytes B, G, R, 0xFF.
-    uint8x8x4_t b;
-    b.val[0] = vqmovun_s16(third);
-    b.val[1] = vqmovun_s16(second);
-    b.val[2] = vqmovun_s16(first);
-    b.val[3] = vdup_n_u8(0xFF);
-    vst4_u8(reinterpret_cast<std::uint8_t*>(out + p), b);
+    vst4_u8(reinterpret_cast<std::uint8_t*>(out + p), uint8x8x4_t{{b.val[2], b.val[1], b.val[0], vdup_n_u8(0xFF)}});
   }
-  // The last pixels through the byte conversion.
   signed char bytes[24];
   convertC(frame + 3 * p, bytes, pixels - p);
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-  for (std::size_t x = 0; p + x < pixels; ++x)
-    out[p + x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
+  packArgb(bytes, out + p, pixels - p);
 }
 
 void addLumaNeon(short* base, std::ptrdiff_t stride, const short* block) {

@@ -110,6 +110,12 @@ void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, i
   smoothRowsWith<>(ctx, src, dst, y0, y1);
 }
 
+void packArgb(const signed char* bytes, std::uint32_t* out, std::size_t pixels) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+  for (std::size_t x = 0; x < pixels; ++x)
+    out[x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
+}
+
 void convertC(const short* frame, signed char* out, std::size_t pixels) {
   for (std::size_t i = 0; i < 3 * pixels; i += 3) {
     const auto bytes = convertPixel(frame[i], frame[i + 1], frame[i + 2]);
@@ -188,9 +194,7 @@ void convertArgbVia(const short* frame, std::uint32_t* out, std::size_t pixels) 
   for (std::size_t p = 0; p < pixels; p += kStretch) {
     const std::size_t n = std::min(kStretch, pixels - p);
     Convert(frame + 3 * p, bytes, n);
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    for (std::size_t x = 0; x < n; ++x)
-      out[p + x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
+    packArgb(bytes, out + p, n);
   }
 }
 

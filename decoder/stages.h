@@ -62,6 +62,9 @@ using DecodeBlockFn = bool (*)(const short* quant, const signed char* block, sho
 
 void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertC(const short* frame, signed char* out, std::size_t pixels);
+// Packs 3 * pixels output bytes into pixels 0xFFRRGGBB (the packed-pixel
+// tails of the vector conversions).
+void packArgb(const signed char* bytes, std::uint32_t* out, std::size_t pixels);
 void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
 bool decodeBlockC(const short* quant, const signed char* block, short* out);

@@ -134,12 +134,9 @@ void convertArgbAvx2(const short* frame, std::uint32_t* out, std::size_t pixels)
     _mm_storeu_si128(o + 2, _mm256_extracti128_si256(lo, 1));
     _mm_storeu_si128(o + 3, _mm256_extracti128_si256(hi, 1));
   }
-  // The last pixels through the byte conversion.
   signed char bytes[48];
   convertSsse3(frame + 3 * p, bytes, pixels - p);
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-  for (std::size_t x = 0; p + x < pixels; ++x)
-    out[p + x] = 0xFF000000u | std::uint32_t{b[3 * x]} << 16 | std::uint32_t{b[3 * x + 1]} << 8 | b[3 * x + 2];
+  packArgb(bytes, out + p, pixels - p);
 }
 
 namespace {
