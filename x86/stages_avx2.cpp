@@ -242,10 +242,12 @@ bool addChromaPairAvx2(const short* quant, const signed char* u, const signed ch
                 t2 = spreadAvx2(kSpreadAvx2.chroma[2]);
   for (int r = 0; r < 8; ++r) {
     // y[r] holds (u | v); the 64-bit quarters are the halves of u, then of
-    // v, and the permutes put a half of u beside the same half of v.
-    const __m256i add0 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x88), t0);
-    const __m256i add1 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xD8), t1);
-    const __m256i add2 = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0xDD), t2);
+    // v. The permutes put the first half of u beside that of v in both lanes,
+    // and the second halves; the middle part takes one lane of each.
+    const __m256i first = _mm256_permute4x64_epi64(y[r], 0x88), second = _mm256_permute4x64_epi64(y[r], 0xDD);
+    const __m256i add0 = _mm256_shuffle_epi8(first, t0);
+    const __m256i add1 = _mm256_shuffle_epi8(_mm256_blend_epi32(first, second, 0xF0), t1);
+    const __m256i add2 = _mm256_shuffle_epi8(second, t2);
     for (int dy = 0; dy < 2; ++dy) {
       short* row = mb + (2 * r + dy) * stride;
       addToAvx2(row, add0);
