@@ -179,9 +179,8 @@ struct Output {
 
 // One band of a frame: predicts rows 16 band .. 16 band + 15 of cur from
 // prev, adds the band's residual from payload and converts the band's rows
-// of the output region. Bands read
-// only prev and their own rows of cur, so any number of threads may decode
-// distinct bands of one frame at once.
+// of the output region. Bands read only prev and their own rows of cur, so
+// any number of threads may decode distinct bands of one frame at once.
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
                 const Output& out, int band);
 

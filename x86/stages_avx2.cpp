@@ -203,9 +203,6 @@ constexpr SpreadMasksAvx2 spreadMasksAvx2() {
 }
 constexpr SpreadMasksAvx2 kSpreadAvx2 = spreadMasksAvx2();
 
-inline __m256i spreadAvx2(const signed char (&mask)[32]) {
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
-}
 
 inline void addToAvx2(short* p, __m256i v) {
   __m256i* q = reinterpret_cast<__m256i*>(p);
@@ -222,8 +219,8 @@ bool addLumaPairAvx2(const short* quant, const signed char* a, const signed char
   // The 48 samples of a pixel row take their c0 residuals from the first
   // block (samples 0-23) and the second (24-47); each 16-sample part
   // shuffles within its lanes from a copy with the right block in each lane.
-  const __m256i m0 = spreadAvx2(kSpreadAvx2.luma[0]), m1 = spreadAvx2(kSpreadAvx2.luma[1]),
-                m2 = spreadAvx2(kSpreadAvx2.luma[2]);
+  const __m256i m0 = maskAvx2(kSpreadAvx2.luma[0]), m1 = maskAvx2(kSpreadAvx2.luma[1]),
+                m2 = maskAvx2(kSpreadAvx2.luma[2]);
   for (int r = 0; r < 8; ++r) {
     short* row = pixels + r * stride;
     addToAvx2(row, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(y[r], 0x44), m0));
@@ -238,8 +235,8 @@ bool addChromaPairAvx2(const short* quant, const signed char* u, const signed ch
   __m256i scan[4], y[8];
   if (!loadFullPairAvx2(u, v, scan)) return false;
   transformPairAvx2(quant, scan, y);
-  const __m256i t0 = spreadAvx2(kSpreadAvx2.chroma[0]), t1 = spreadAvx2(kSpreadAvx2.chroma[1]),
-                t2 = spreadAvx2(kSpreadAvx2.chroma[2]);
+  const __m256i t0 = maskAvx2(kSpreadAvx2.chroma[0]), t1 = maskAvx2(kSpreadAvx2.chroma[1]),
+                t2 = maskAvx2(kSpreadAvx2.chroma[2]);
   for (int r = 0; r < 8; ++r) {
     // y[r] holds (u | v); the 64-bit quarters are the halves of u, then of
     // v. The permutes put the first half of u beside that of v in both lanes,

@@ -3,6 +3,7 @@
 #include <tmmintrin.h>
 
 #include <cstdint>
+#include <iterator>
 
 #include "stages_x86.h"
 
@@ -42,8 +43,8 @@ alignas(16) const signed char kConvertMasks[13][16] = {
 }  // namespace
 
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
-  __m128i m[13];
-  for (int i = 0; i < 13; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
+  __m128i m[std::size(kConvertMasks)];
+  for (std::size_t i = 0; i < std::size(m); ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
   const auto shuffle = [](__m128i v, __m128i mask) { return _mm_shuffle_epi8(v, mask); };
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
@@ -96,7 +97,7 @@ void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const sh
 
 // For each pair of natural rows (16 positions) and each 16-byte quarter of
 // the scan, the byte shuffle that fetches the positions held by that quarter;
-// position c of a row goes to slot order[c] of its row.
+// slot i of a row receives its position order[i].
 constexpr GatherMasks gatherMasks(const unsigned char (&order)[8]) {
   GatherMasks g{};
   unsigned char slot[8] = {};
