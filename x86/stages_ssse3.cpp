@@ -3,7 +3,6 @@
 #include <tmmintrin.h>
 
 #include <cstdint>
-#include <iterator>
 
 #include "stages_x86.h"
 
@@ -43,8 +42,11 @@ alignas(16) const signed char kConvertMasks[13][16] = {
 }  // namespace
 
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels) {
-  __m128i m[std::size(kConvertMasks)];
-  for (std::size_t i = 0; i < std::size(m); ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
+  // A count, not std::size: a function template instantiated here would be
+  // shared with other files in unoptimised builds (see tests/isa).
+  constexpr std::size_t count = sizeof kConvertMasks / sizeof kConvertMasks[0];
+  __m128i m[count];
+  for (std::size_t i = 0; i < count; ++i) m[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(kConvertMasks[i]));
   const auto shuffle = [](__m128i v, __m128i mask) { return _mm_shuffle_epi8(v, mask); };
   std::size_t p = 0;
   for (; p + 8 <= pixels; p += 8) {
