@@ -2,14 +2,15 @@
 // has. Kernels and frame stages alike are chosen from these flags.
 #pragma once
 
-// The vector code this build carries: x86/ on x86-64 (SSE2 baseline), arm/ on
-// aarch64 (NEON baseline), neither elsewhere.
-#if defined(__x86_64__)
+// The vector code this build carries: x86/ on 32- and 64-bit x86, arm/ on
+// aarch64 and 32-bit Arm, neither elsewhere. Nothing in x86/ is the baseline
+// of 32-bit x86 (an i686 need not have MMX): every level is chosen at run time.
+#if defined(__x86_64__) || defined(__i386__)
 #define KELVO4_X86 1
 #else
 #define KELVO4_X86 0
 #endif
-#if defined(__aarch64__)
+#if defined(__aarch64__) || defined(__arm__)
 #define KELVO4_ARM 1
 #else
 #define KELVO4_ARM 0
@@ -17,14 +18,16 @@
 
 namespace kelvo4 {
 
-// Instruction sets beyond the portable code. On x86-64 SSE2 is the baseline
-// of the build, but it is a flag too, so that a mask can force the scalar
-// stages.
+// Instruction sets beyond the portable code. On x86-64 MMX, SSE and SSE2 and
+// on aarch64 NEON are the baseline of the build, but they are flags too, so
+// that a mask can force the scalar stages and kernels.
 enum CpuFlag : unsigned {
   kCpuSse2 = 1u << 0,
   kCpuSsse3 = 1u << 1,
   kCpuAvx2 = 1u << 2,
   kCpuNeon = 1u << 3,
+  kCpuMmx = 1u << 4,
+  kCpuSse = 1u << 5,  // the integer extensions to MMX (word shuffles)
 };
 
 // The flags of this processor that the mask leaves. Detected once (any
@@ -33,8 +36,9 @@ enum CpuFlag : unsigned {
 // lower the level of everything the library picks afterwards.
 unsigned cpuFlags();
 
-// Test hook: replaces the mask; returns the one before. Stages already chosen
-// (the process-wide decoder's at load, a handle's at open) stay.
+// Test hook: replaces the mask; returns the one before. Stages and kernels
+// already chosen (the exported kernels and the process-wide decoder's stages
+// at load, a handle's at open) stay.
 unsigned setCpuMask(unsigned mask);
 
 }  // namespace kelvo4

@@ -17,15 +17,32 @@ namespace kelvo4 {
 void idctC(short* block);
 void fdctC(short* block);
 
+// The kernels the exported entry points run, chosen once when the library is
+// loaded: the MMX ones on x86 (NEON on Arm) unless the processor or the CPU
+// mask rules them out, the scalar references otherwise.
+struct ExportedKernels {
+  void (*idct)(short* block);  // leaves the MMX state clear
+  void (*fdct)(short* block);
+};
+const ExportedKernels& exportedKernels();
+
 #if KELVO4_X86
-// MMX bodies of the exported kernels; idctMmx leaves the MMX state set.
+// MMX bodies of the exported kernels, for processors with MMX; idctMmx
+// leaves the MMX state set, idctMmxClear clears it.
 void idctMmx(short* block);
+void idctMmxClear(short* block);
 void fdctMmx(short* block);
 
 // Variants for the SSE integer extensions (word shuffles), same results as the
 // MMX kernels; neither clears the MMX state.
 void idctSse(short* block);
 void fdctSse(short* block);
+
+// The inverse transforms as the frame stages take them (see idctRows in
+// stages.h): every row transformed, the MMX state cleared after each block,
+// since 32-bit x86 computes floating point on the x87 registers MMX shares.
+void idctRowsMmx(short* block, unsigned rows);
+void idctRowsSse(short* block, unsigned rows);
 
 // Inverse on 128-bit registers: rows one at a time, all eight columns at once.
 void idctSse2(short* block);
@@ -39,7 +56,7 @@ void idctPairAvx2(short* a, short* b);
 
 #if KELVO4_ARM
 // NEON versions, same results as the scalar references; the exported kernels
-// call these on 64-bit Arm.
+// call these on processors with NEON.
 void idctNeon(short* block);
 void fdctNeon(short* block);
 #endif

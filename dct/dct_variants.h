@@ -1,5 +1,6 @@
 // Every version of the two kernels, scalar reference first, for the tests and
-// benchmarks to iterate. The decoder calls only Vrel_IDct16_MMX.
+// benchmarks to iterate; the exported entry points last, whichever version
+// they chose at load.
 #pragma once
 
 #include "dct.h"
@@ -41,8 +42,8 @@ inline void idctPairHighAvx2(short* block) {
 
 inline constexpr DctVersion kIdctVersions[] = {
     {"idct_c", DctCpu::None, idctC},
-    {"idct_mmx", DctCpu::Mmx, Vrel_IDct16_MMX},
 #if KELVO4_X86
+    {"idct_mmx", DctCpu::Mmx, idctMmxClear},
     {"idct_sse", DctCpu::Sse, idctSse},
     {"idct_sse2", DctCpu::Sse2, idctSse2},
     {"idct_sse2_rows", DctCpu::Sse2, idctSkipRowsSse2},
@@ -52,39 +53,34 @@ inline constexpr DctVersion kIdctVersions[] = {
 #if KELVO4_ARM
     {"idct_neon", DctCpu::Neon, idctNeon},
 #endif
+    {"idct_exported", DctCpu::None, Vrel_IDct16_MMX},
 };
 
 inline constexpr DctVersion kFdctVersions[] = {
     {"fdct_c", DctCpu::None, fdctC},
-    {"fdct_mmx", DctCpu::Mmx, Vrel_Dct16_MMX},
 #if KELVO4_X86
+    {"fdct_mmx", DctCpu::Mmx, fdctMmx},
     {"fdct_sse", DctCpu::Sse, fdctSse},
 #endif
 #if KELVO4_ARM
     {"fdct_neon", DctCpu::Neon, fdctNeon},
 #endif
+    {"fdct_exported", DctCpu::None, Vrel_Dct16_MMX},
 };
 
 // Whether this processor runs the version, as the CPU flags (with their
-// mask) say. MMX, SSE and SSE2 come together with the x86-64 baseline; the
-// MMX row also names the portable build of the exported kernel on other
-// processors.
+// mask) say.
 inline bool dctCpuHas(DctCpu cpu) {
-#if KELVO4_X86
   const unsigned flags = cpuFlags();
   switch (cpu) {
     case DctCpu::None: return true;
-    case DctCpu::Mmx:
-    case DctCpu::Sse:
+    case DctCpu::Mmx: return flags & kCpuMmx;
+    case DctCpu::Sse: return flags & kCpuSse;
     case DctCpu::Sse2: return flags & kCpuSse2;
     case DctCpu::Avx2: return flags & kCpuAvx2;
-    case DctCpu::Neon: return false;
+    case DctCpu::Neon: return flags & kCpuNeon;
   }
   return false;
-#else
-  return cpu == DctCpu::None || cpu == DctCpu::Mmx ||
-         (cpu == DctCpu::Neon && (cpuFlags() & kCpuNeon));
-#endif
 }
 
 // Clears the MMX state a version may leave behind (a no-op elsewhere).

@@ -1,39 +1,36 @@
-// The exported kernels: the fastest version every processor of the
-// architecture runs.
+// The exported kernels: one choice of version, made when the library is
+// loaded, so a call costs one indirect jump and no check of the processor.
 #include "dct.h"
 
+namespace kelvo4 {
+
+namespace {
+
+// The scalar references until the choice is made, so a call from another
+// library's start-up code, before this one's, is still right.
+ExportedKernels chosen = {idctC, fdctC};
+
+[[maybe_unused]] const bool choiceMade = [] {
+  const unsigned flags = cpuFlags();
 #if KELVO4_X86
-#include <mmintrin.h>
-
-void Vrel_IDct16_MMX(short* block) {
-  kelvo4::idctMmx(block);
-  _mm_empty();
-}
-
-void Vrel_Dct16_MMX(short* block) { kelvo4::fdctMmx(block); }
+  if (flags & kCpuMmx) chosen = {idctMmxClear, fdctMmx};
 #elif KELVO4_ARM
-// NEON unless the CPU mask has taken it away, so that a masked run executes
-// only the portable code.
-void Vrel_IDct16_MMX(short* block) {
-  if (kelvo4::cpuFlags() & kelvo4::kCpuNeon) {
-    kelvo4::idctNeon(block);
-  } else {
-    kelvo4::idctC(block);
-  }
-}
-
-void Vrel_Dct16_MMX(short* block) {
-  if (kelvo4::cpuFlags() & kelvo4::kCpuNeon) {
-    kelvo4::fdctNeon(block);
-  } else {
-    kelvo4::fdctC(block);
-  }
-}
+  if (flags & kCpuNeon) chosen = {idctNeon, fdctNeon};
 #else
-void Vrel_IDct16_MMX(short* block) { kelvo4::idctC(block); }
-
-void Vrel_Dct16_MMX(short* block) { kelvo4::fdctC(block); }
+  (void)flags;
 #endif
+  return true;
+}();
+
+}  // namespace
+
+const ExportedKernels& exportedKernels() { return chosen; }
+
+}  // namespace kelvo4
+
+void Vrel_IDct16_MMX(short* block) { kelvo4::chosen.idct(block); }
+
+void Vrel_Dct16_MMX(short* block) { kelvo4::chosen.fdct(block); }
 
 // The same entry under its plain C name, for callers that link by that name.
 extern "C" KELVO4_DCT_EXPORT void vrelIDct16MmxPlain(short* block) asm("Vrel_IDct16_MMX")

@@ -10,7 +10,7 @@
 #include "dct.h"
 #include "stage_rows.h"
 
-#if KELVO4_X86
+#if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -37,7 +37,7 @@ int bandCount(int height) { return static_cast<int>((static_cast<unsigned>(heigh
 int blockCount(int width, int height) { return (width >> 3) * (height >> 3) + 2 * (width >> 4) * (height >> 4); }
 
 std::uint64_t nonzeroBytes(const signed char* block) {
-#if KELVO4_X86
+#if defined(__SSE2__)
   std::uint64_t zero = 0;
   for (int i = 0; i < 4; ++i) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
@@ -51,14 +51,7 @@ std::uint64_t nonzeroBytes(const signed char* block) {
 #endif
 }
 
-void idctRows(short* block, unsigned rows) {
-#if KELVO4_X86
-  idctRowsSse2(block, rows);
-#else
-  (void)rows;
-  Vrel_IDct16_MMX(block);
-#endif
-}
+void idctRowsC(short* block, unsigned) { idctC(block); }
 
 bool decodeBlockC(const short* quant, const signed char* block, short* out) {
   for (int k = 0; k < 64; ++k) {
@@ -66,7 +59,7 @@ bool decodeBlockC(const short* quant, const signed char* block, short* out) {
     // The dequantised coefficient keeps the low 16 bits of the product: no saturation.
     out[pos] = wrap16(block[k] * quant[pos]);
   }
-  Vrel_IDct16_MMX(out);
+  idctC(out);
   return true;
 }
 
@@ -99,10 +92,11 @@ BlockKind prepareBlock(const short* quant, const signed char* block, short* out,
   return BlockKind::Coefficients;
 }
 
+template <IdctRowsFn Idct>
 bool decodeBlockSparse(const short* quant, const signed char* block, short* out) {
   unsigned rows;
   const BlockKind kind = prepareBlock(quant, block, out, rows);
-  if (kind == BlockKind::Coefficients) idctRows(out, rows);
+  if (kind == BlockKind::Coefficients) Idct(out, rows);
   return kind != BlockKind::Zero;
 }
 
@@ -165,14 +159,14 @@ void addBandC(BandContext& ctx, const signed char* payload, short* frame, int ba
 namespace {
 
 // Decodes two blocks into a and b, one by one.
-template <PrepareBlockFn Prepare>
+template <PrepareBlockFn Prepare, IdctRowsFn Idct>
 inline void decodeTwo(const short* quant, const signed char* pa, const signed char* pb, short* a, short* b,
                       BlockKind& ka, BlockKind& kb) {
   unsigned ra = 0, rb = 0;
   ka = Prepare(quant, pa, a, ra);
   kb = Prepare(quant, pb, b, rb);
-  if (ka == BlockKind::Coefficients) idctRows(a, ra);
-  if (kb == BlockKind::Coefficients) idctRows(b, rb);
+  if (ka == BlockKind::Coefficients) Idct(a, ra);
+  if (kb == BlockKind::Coefficients) Idct(b, rb);
 }
 
 // The paired AVX2 forms, where this build has them.
@@ -200,7 +194,7 @@ void convertArgbVia(const short* frame, std::uint32_t* out, std::size_t pixels) 
 
 // The band of addBandC, with zero blocks skipped, lone DC values in closed
 // form and, with Pairs, neighbouring blocks decoded and added together.
-template <PrepareBlockFn Prepare, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
+template <PrepareBlockFn Prepare, IdctRowsFn Idct, AddLumaFn AddLuma, AddChromaFn AddChroma, bool Pairs>
 void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int band) {
   const int bw = ctx.width >> 3, bh = ctx.height >> 3, mw = ctx.width >> 4, mh = ctx.height >> 4;
   const std::ptrdiff_t stride = ctx.width3;
@@ -216,11 +210,11 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
       BlockKind ka, kb = BlockKind::Zero;
       if (bx + 1 < bw) {
         if (Pairs && lumaPair(paired, row + 64 * bx, row + 64 * (bx + 1), pixels + 24 * bx, stride)) continue;
-        decodeTwo<Prepare>(quant, row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
+        decodeTwo<Prepare, Idct>(quant, row + 64 * bx, row + 64 * (bx + 1), a, b, ka, kb);
       } else {
         unsigned ra = 0;
         ka = Prepare(quant, row + 64 * bx, a, ra);
-        if (ka == BlockKind::Coefficients) idctRows(a, ra);
+        if (ka == BlockKind::Coefficients) Idct(a, ra);
       }
       if (ka != BlockKind::Zero) AddLuma(pixels + 24 * bx, stride, a);
       if (kb != BlockKind::Zero) AddLuma(pixels + 24 * (bx + 1), stride, b);
@@ -233,7 +227,7 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
     ctx.prefetch.step();
     if (Pairs && chromaPair(paired, pair, pair + 64, mb, stride)) continue;
     BlockKind ku, kv;
-    decodeTwo<Prepare>(quant, pair, pair + 64, a, b, ku, kv);
+    decodeTwo<Prepare, Idct>(quant, pair, pair + 64, a, b, ku, kv);
     if (ku == BlockKind::Zero && kv == BlockKind::Zero) continue;
     AddChroma(mb, stride, a, b);
   }
@@ -241,16 +235,26 @@ void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int
 
 constexpr Stages kScalar = {smoothRowsC, convertC, convertArgbVia<convertC>, addBandC, decodeBlockC};
 #if KELVO4_X86
+// The scalar stages around the MMX or SSE inverse transform.
+template <IdctRowsFn Idct>
+constexpr Stages kScalarWith = {smoothRowsC, convertC, convertArgbVia<convertC>,
+                                addBandFast<prepareBlock, Idct, addLumaC, addChromaC, false>,
+                                decodeBlockSparse<Idct>};
 constexpr Stages kSse2 = {smoothRowsSse2, convertC, convertArgbVia<convertC>,
-                          addBandFast<prepareBlock, addLumaC, addChromaC, false>, decodeBlockSparse};
+                          addBandFast<prepareBlock, idctRowsSse2, addLumaC, addChromaC, false>,
+                          decodeBlockSparse<idctRowsSse2>};
 constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3, convertArgbVia<convertSsse3>,
-                           addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, false>, decodeBlockSparse};
+                           addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, false>,
+                           decodeBlockSparse<idctRowsSse2>};
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2, convertArgbAvx2,
-                          addBandFast<prepareBlockSsse3, addLumaSsse3, addChromaSsse3, true>, decodeBlockSparse};
+                          addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, true>,
+                          decodeBlockSparse<idctRowsSse2>};
 #endif
 #if KELVO4_ARM
+inline void idctRowsNeon(short* block, unsigned) { idctNeon(block); }
 constexpr Stages kNeon = {smoothRowsNeon, convertNeon, convertArgbNeon,
-                          addBandFast<prepareBlockNeon, addLumaNeon, addChromaNeon, false>, decodeBlockSparse};
+                          addBandFast<prepareBlockNeon, idctRowsNeon, addLumaNeon, addChromaNeon, false>,
+                          decodeBlockSparse<idctRowsNeon>};
 #endif
 
 }  // namespace
@@ -266,19 +270,19 @@ bool stageLevelSupported(StageLevel level) {
       return (flags & kCpuSse2) && (flags & kCpuSsse3);
     case StageLevel::Avx2:
       return (flags & kCpuSse2) && (flags & kCpuSsse3) && (flags & kCpuAvx2);
-#if KELVO4_ARM
     case StageLevel::Neon:
-      return flags & kCpuNeon;
-#endif
+      return KELVO4_ARM && (flags & kCpuNeon);
+    case StageLevel::Mmx:
+      return KELVO4_X86 && (flags & kCpuMmx);
+    case StageLevel::Sse:
+      return KELVO4_X86 && (flags & kCpuSse);
   }
   return false;
 }
 
 const Stages& bestStages() {
-#if KELVO4_ARM
-  if (stageLevelSupported(StageLevel::Neon)) return kNeon;
-#endif
-  for (StageLevel level : {StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2})
+  for (StageLevel level : {StageLevel::Neon, StageLevel::Avx2, StageLevel::Ssse3, StageLevel::Sse2, StageLevel::Sse,
+                           StageLevel::Mmx})
     if (stageLevelSupported(level)) return stagesFor(level);
   return kScalar;
 }
@@ -293,6 +297,10 @@ const Stages& stagesFor(StageLevel level) {
       return kSsse3;
     case StageLevel::Sse2:
       return kSse2;
+    case StageLevel::Sse:
+      return kScalarWith<idctRowsSse>;
+    case StageLevel::Mmx:
+      return kScalarWith<idctRowsMmx>;
 #endif
 #if KELVO4_ARM
     case StageLevel::Neon:

@@ -69,8 +69,14 @@ void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
 void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
 bool decodeBlockC(const short* quant, const signed char* block, short* out);
 void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band);
+// The inverse transform of a block whose rows outside `rows` (bit r for row
+// r) are zero; each level of stages has its own (the vector ones skip the row
+// transforms of zero rows).
+using IdctRowsFn = void (*)(short* block, unsigned rows);
+void idctRowsC(short* block, unsigned rows);
 // Skips the work that zero coefficients would do: whole zero blocks, lone DC
-// coefficients and the row transforms of zero rows.
+// coefficients and, where Idct can, the row transforms of zero rows.
+template <IdctRowsFn Idct>
 bool decodeBlockSparse(const short* quant, const signed char* block, short* out);
 
 enum class BlockKind {
@@ -92,12 +98,9 @@ inline constexpr unsigned char kPairedRowOrder[8] = {0, 4, 1, 5, 2, 6, 3, 7};
 
 // Bit k set when byte k of the 64-byte block is non-zero.
 std::uint64_t nonzeroBytes(const signed char* block);
-// The inverse transform of a block whose rows outside `rows` (bit r for row
-// r) are zero.
-void idctRows(short* block, unsigned rows);
 #if KELVO4_X86
-// The vector stages of x86/; all but the SSE2 ones run only on processors
-// with the instruction set their name ends in.
+// The vector stages of x86/; each runs only on processors with the
+// instruction set its name ends in.
 void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);
@@ -137,15 +140,17 @@ struct Stages {
   DecodeBlockFn decodeBlock;
 };
 
-// Sets of stages by instruction set, for the tests to try each one.
+// Sets of stages by instruction set, for the tests to try each one. Mmx and
+// Sse are the scalar stages with the MMX or SSE inverse transform, for 32-bit
+// x86 processors without SSE2.
 enum class StageLevel {
   Scalar,
   Sse2,
   Ssse3,
   Avx2,
-#if KELVO4_ARM
   Neon,
-#endif
+  Mmx,
+  Sse,
 };
 bool stageLevelSupported(StageLevel level);
 // The stages of a level; the fastest this processor runs when it lacks it.

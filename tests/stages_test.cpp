@@ -109,34 +109,37 @@ TEST_P(Stages, AddTileWrapsOnAnyFrame) {
 }
 
 std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
-  static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2", "neon"};
+  static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2", "neon", "mmx", "sse"};
   return names[static_cast<int>(info.param)];
 }
 
 constexpr StageLevel kLevels[] = {StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2,
-#if defined(__aarch64__)
-                                  StageLevel::Neon
-#endif
-};
+                                  StageLevel::Neon,   StageLevel::Mmx,  StageLevel::Sse};
 INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
 
 // The CPU mask lowers what the library picks from then on, kernels and
-// stages alike; a mask from the environment is in force from the start.
+// stages alike; a mask from the environment is in force from the start, for
+// the exported kernels too (a mask of 0 leaves only portable code).
 TEST(Cpu, MaskLowersTheLevelsPicked) {
   if (const char* env = std::getenv("KELVO4_CPU_MASK")) {
-    EXPECT_EQ(kelvo4::cpuFlags() & ~static_cast<unsigned>(std::strtoul(env, nullptr, 0)), 0u);
+    const unsigned mask = static_cast<unsigned>(std::strtoul(env, nullptr, 0));
+    EXPECT_EQ(kelvo4::cpuFlags() & ~mask, 0u);
+    if (mask == 0) {
+      EXPECT_EQ(kelvo4::exportedKernels().idct, &kelvo4::idctC);
+      EXPECT_EQ(kelvo4::exportedKernels().fdct, &kelvo4::fdctC);
+    }
   }
   const unsigned before = kelvo4::setCpuMask(0);
   EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Scalar));
-  EXPECT_FALSE(kelvo4::dctCpuHas(kelvo4::DctCpu::Sse2) || kelvo4::dctCpuHas(kelvo4::DctCpu::Avx2));
-#if defined(__x86_64__)
-  kelvo4::setCpuMask(kelvo4::kCpuSse2);
-  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Sse2));
-#endif
-#if defined(__aarch64__)
-  kelvo4::setCpuMask(kelvo4::kCpuNeon);
-  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Neon));
-#endif
+  EXPECT_FALSE(kelvo4::dctCpuHas(kelvo4::DctCpu::Mmx) || kelvo4::dctCpuHas(kelvo4::DctCpu::Sse2) ||
+               kelvo4::dctCpuHas(kelvo4::DctCpu::Neon));
+  for (auto [flag, level] : {std::pair{kelvo4::kCpuSse2, StageLevel::Sse2}, {kelvo4::kCpuMmx, StageLevel::Mmx},
+                             {kelvo4::kCpuNeon, StageLevel::Neon}}) {
+    kelvo4::setCpuMask(flag);
+    if (kelvo4::cpuFlags() == flag) {
+      EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(level));
+    }
+  }
   kelvo4::setCpuMask(before);
 }
 

@@ -40,6 +40,13 @@ void idctMmx(short* block) {
   idctColumnsMmx(block + 4);
 }
 
+void idctMmxClear(short* block) {
+  idctMmx(block);
+  _mm_empty();
+}
+
+void idctRowsMmx(short* block, unsigned) { idctMmxClear(block); }
+
 void fdctMmx(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
