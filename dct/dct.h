@@ -23,6 +23,7 @@ void fdctC(short* block);
 struct ExportedKernels {
   void (*idct)(short* block);  // leaves the MMX state clear
   void (*fdct)(short* block);
+  void (*fdctClear)(short* block);  // fdct, then the MMX state cleared
 };
 const ExportedKernels& exportedKernels();
 
@@ -32,6 +33,9 @@ const ExportedKernels& exportedKernels();
 void idctMmx(short* block);
 void idctMmxClear(short* block);
 void fdctMmx(short* block);
+void fdctMmxClear(short* block);
+// Clears the MMX state; for processors with MMX only.
+void clearMmxState();
 
 // Variants for the SSE integer extensions (word shuffles), same results as the
 // MMX kernels; neither clears the MMX state.

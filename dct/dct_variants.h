@@ -5,10 +5,6 @@
 
 #include "dct.h"
 
-#if KELVO4_X86
-#include <mmintrin.h>
-#endif
-
 namespace kelvo4 {
 
 enum class DctCpu { None, Mmx, Sse, Sse2, Avx2, Neon };
@@ -86,7 +82,7 @@ inline bool dctCpuHas(DctCpu cpu) {
 // Clears the MMX state a version may leave behind (a no-op elsewhere).
 inline void dctClearMmxState() {
 #if KELVO4_X86
-  _mm_empty();
+  if (cpuFlags() & kCpuMmx) clearMmxState();
 #endif
 }
 

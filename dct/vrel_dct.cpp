@@ -8,14 +8,14 @@ namespace {
 
 // The scalar references until the choice is made, so a call from another
 // library's start-up code, before this one's, is still right.
-ExportedKernels chosen = {idctC, fdctC};
+ExportedKernels chosen = {idctC, fdctC, fdctC};
 
 [[maybe_unused]] const bool choiceMade = [] {
   const unsigned flags = cpuFlags();
 #if KELVO4_X86
-  if (flags & kCpuMmx) chosen = {idctMmxClear, fdctMmx};
+  if (flags & kCpuMmx) chosen = {idctMmxClear, fdctMmx, fdctMmxClear};
 #elif KELVO4_ARM
-  if (flags & kCpuNeon) chosen = {idctNeon, fdctNeon};
+  if (flags & kCpuNeon) chosen = {idctNeon, fdctNeon, fdctNeon};
 #else
   (void)flags;
 #endif

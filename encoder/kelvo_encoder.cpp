@@ -61,7 +61,9 @@ void transform(const short* samples, short* coef) {
   kelvo4::fdctSse(block);
   _mm_empty();
 #else
-  Vrel_Dct16_MMX(block);
+  // Cleared: on 32-bit x86 the floating point below runs on the x87
+  // registers that MMX shares.
+  exportedKernels().fdctClear(block);
 #endif
   for (int i = 0; i < 64; ++i) coef[i] = static_cast<short>(clampInt(block[i] * (1 << shift), -32768, 32767));
 }

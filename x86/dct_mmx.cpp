@@ -40,6 +40,8 @@ void idctMmx(short* block) {
   idctColumnsMmx(block + 4);
 }
 
+void clearMmxState() { _mm_empty(); }
+
 void idctMmxClear(short* block) {
   idctMmx(block);
   _mm_empty();
@@ -51,6 +53,11 @@ void fdctMmx(short* block) {
   fdctColumnsMmx(block);
   fdctColumnsMmx(block + 4);
   for (int r = 0; r < 8; r++) fdctRowMmx(block + 8 * r, r);
+}
+
+void fdctMmxClear(short* block) {
+  fdctMmx(block);
+  _mm_empty();
 }
 
 }  // namespace kelvo4
