@@ -32,8 +32,10 @@ package org.kelvo.Kelvo4.Decoder;
  * {@link #reinitDLL} throws.
  *
  * <p>The class loads {@code libKelvo4.so}: the file named by the system property
- * {@code kelvo4.library} when it is set, else {@code System.loadLibrary("Kelvo4")} from
- * {@code java.library.path}, and when that fails the copy for its system packed in its jar.
+ * {@code kelvo4.library} when it is set, else the copy for its system packed in its jar, else the
+ * first one on {@code java.library.path}. A file without the natives of every class of this
+ * package (an older {@code libKelvo4.so}) is refused with an {@link UnsatisfiedLinkError} naming
+ * those it lacks. This class and the loader run on Java 8.
  */
 public class KelvoDecoder {
   static {

@@ -1,7 +1,9 @@
 package org.kelvo.Kelvo4.Decoder;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -29,12 +31,46 @@ class LibraryLoadTest {
     assertTrue(mapped > 0);
   }
 
-  // The packed copy for each system the jar carries, by the VM's names.
+  // The packed copy for each system the jar may carry, by the VM's names.
   @Test
   void packedLibraryFollowsTheSystem() {
-    assertEquals("/native/linux-x86_64/libKelvo4.so", NativeLibrary.resourceFor("Linux", "amd64"));
-    assertEquals("/native/linux-aarch64/libKelvo4.so", NativeLibrary.resourceFor("Linux", "aarch64"));
-    assertNull(NativeLibrary.resourceFor("Linux", "riscv64"));
+    String[][] platforms = {
+      {"amd64", "x86_64"}, {"x86_64", "x86_64"}, {"aarch64", "aarch64"}, {"arm64", "aarch64"},
+      {"i386", "x86"}, {"i686", "x86"}, {"x86", "x86"}, {"arm", "arm"}, {"armv7l", "arm"},
+      {"s390x", "s390x"}, {"riscv64", null}, {"ppc64le", null}
+    };
+    for (String[] p : platforms) {
+      String expected = p[1] == null ? null : "/native/linux-" + p[1] + "/libKelvo4.so";
+      assertEquals(expected, NativeLibrary.resourceFor("Linux", p[0]), p[0]);
+    }
     assertNull(NativeLibrary.resourceFor("Mac OS X", "aarch64"));
+  }
+
+  // An old libKelvo4.so (kelvo4.oldLibrary) with KelvoDecoder's natives only is refused, named or
+  // found on the path for a system the jar has nothing for, with the natives it lacks; with no
+  // library at all, the error names the platforms the jar carries. Nothing is loaded.
+  @Test
+  void oldLibraryIsRefused() {
+    String old = System.getProperty("kelvo4.oldLibrary");
+    assumeTrue(old != null, "kelvo4.oldLibrary not set");
+    String os = System.getProperty("os.name");
+    String arch = System.getProperty("os.arch");
+    String named = refusal(() -> NativeLibrary.load(old, os, arch, ""));
+    String onPath = refusal(() -> NativeLibrary.load(null, "Linux", "ppc64le", Paths.get(old).getParent().toString()));
+    for (String message : new String[] {named, onPath}) {
+      assertTrue(message.startsWith(old + " "), message);
+      assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_open"), message);
+      assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_decompress"), message);
+      assertFalse(message.contains("KelvoDecoder_reinitDLL"), message);
+    }
+    boolean packed = NativeLibrary.class.getResource(NativeLibrary.resourceFor(os, arch)) != null;
+    String carries = "no libKelvo4.so for linux-ppc64le: the jar carries "
+        + (packed ? NativeLibrary.platform(os, arch) : "none");
+    String none = refusal(() -> NativeLibrary.load(null, "Linux", "ppc64le", "/nonexistent"));
+    assertTrue(none.startsWith(carries), none);
+  }
+
+  private static String refusal(Runnable load) {
+    return assertThrows(UnsatisfiedLinkError.class, load::run).getMessage();
   }
 }
