@@ -2,8 +2,10 @@
 # Builds everything and runs every test: the release build (with valgrind
 # memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
-# ThreadSanitizer, the C++ suites cross-built for aarch64 under qemu and the
-# jar with both libraries on an aarch64 VM, then the fuzzer.
+# ThreadSanitizer, the C++ suites cross-built for 32-bit x86 (natively, with
+# the Java suites on a 32-bit VM), 32-bit Arm, aarch64 and big-endian s390x
+# (under qemu), the jar with all five libraries on each processor's VM, then
+# the fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -36,8 +38,8 @@ tsan() {
 }
 step "ThreadSanitizer" tsan
 
-# Also packs the aarch64 library into build's jar and decodes from that jar on
-# an aarch64 VM.
-step "aarch64 under qemu" scripts/aarch64.sh build-aarch64 build
+# Also packs their libraries into build's jar and decodes from that jar on
+# each processor's VM.
+step "cross targets" scripts/cross.sh
 
 step "fuzzing (build and 60 s)" scripts/fuzz.sh 60

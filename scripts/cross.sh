@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# Cross-builds the library (with its Java glue), the tools and the C++ suites
+# for other Linux processors, runs the suites there, packs every library into
+# the native build's jar and decodes a stream from that jar on each
+# processor's own Java VM (Debian's JRE, unpacked into the build directory):
+#   x86      32-bit x86 (i686, g++-i686-linux-gnu): runs natively; its VM also
+#            runs the Java suites and an application built for the old library
+#   arm      32-bit Arm (armhf, g++-arm-linux-gnueabihf) under qemu-arm
+#   aarch64  64-bit Arm (g++-aarch64-linux-gnu) under qemu-aarch64
+#   s390x    big-endian s390x (g++-s390x-linux-gnu) under qemu-s390x: also
+#            writes a stream that must equal the native build's byte for byte
+# The classes and their JNI headers come from the host's javac; the jar's
+# frames must equal the native kelvo-decode's. Installs what it needs as root.
+# Usage: scripts/cross.sh [TARGET...]   (all four when none is named)
+# Build directories: build-TARGET; the native build: build (KELVO4_NATIVE_BUILD).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+all=(x86 arm aarch64 s390x)
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
+native=${KELVO4_NATIVE_BUILD:-build}
+
+declare -A arch=([x86]=i386 [arm]=armhf [aarch64]=arm64 [s390x]=s390x)
+declare -A triplet=([x86]=i686-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
+declare -A multiarch=([x86]=i386-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
+declare -A emulator=([x86]="" [arm]=qemu-arm [aarch64]=qemu-aarch64 [s390x]=qemu-s390x)
+declare -A platform=([x86]=linux-x86 [arm]=linux-arm [aarch64]=linux-aarch64 [s390x]=linux-s390x)
+for t in "${targets[@]}"; do
+  [ -n "${arch[$t]:-}" ] || { echo "unknown target $t: choose from ${all[*]}" >&2; exit 2; }
+done
+
+scripts/deps.sh
+
+# The target libraries come through multiarch (their versions must equal the
+# host's, which Debian's archive gives for i386, armhf and arm64); s390x's
+# are unpacked into a folder of their own (sysroot() below).
+host=(qemu-user)
+foreign=()
+for t in "${targets[@]}"; do
+  host+=("g++-${triplet[$t]}")
+  if [ "$t" != s390x ]; then
+    a=${arch[$t]}
+    foreign+=("$a")
+    host+=("libc6-dev:$a" "libstdc++6:$a" "libgtest-dev:$a" "libpng-dev:$a" "libzstd-dev:$a" "zlib1g-dev:$a")
+  fi
+done
+missing=()
+for p in "${host[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  for a in "${foreign[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$a" || dpkg --add-architecture "$a"
+  done
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Unpacks Debian packages of architecture $2 into folder $1 (once), with
+# /lib merged into /usr/lib and links that point at / pointed into the folder.
+unpack() {
+  local dir=$1 a=$2 debs
+  shift 2
+  [ -e "$dir/.complete" ] && return 0
+  rm -rf "$dir"
+  debs=$dir/.debs
+  mkdir -p "$debs"
+  get() { (cd "$debs" && apt-get download "${@/%/:$a}" >/dev/null 2>&1); }
+  get "$@" || { apt-get update && get "$@"; }
+  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$dir"; done
+  rm -rf "$debs"
+  if [ -d "$dir/lib" ] && [ ! -L "$dir/lib" ]; then
+    mkdir -p "$dir/usr/lib"
+    cp -a "$dir/lib/." "$dir/usr/lib/"
+    rm -rf "$dir/lib"
+  fi
+  find "$dir" -type l -lname '/*' | while read -r link; do
+    local to
+    to=$(readlink "$link")
+    case $to in /lib/*) to=/usr$to ;; esac
+    ln -sfn "$dir$to" "$link"
+  done
+  touch "$dir/.complete"
+}
+
+# The s390x libraries the build links, and the C++ runtime's place.
+sysroot_of() { realpath -m "build-$1/sysroot"; }
+
+# Builds and tests one target; prints its "TARGET: N passed, N failed" line.
+build_and_test() {
+  local t=$1 build=build-$1 options=()
+  if [ "$t" = s390x ]; then
+    unpack "$(sysroot_of "$t")" s390x libzstd-dev libzstd1 libgtest-dev libpng-dev libpng16-16 zlib1g zlib1g-dev
+    options+=(-DKELVO4_SYSROOT="$(sysroot_of "$t")")
+  fi
+  if [ "$t" = x86 ]; then
+    # The Java suites run on the 32-bit VM, which runs natively.
+    options+=(-DKELVO4_TEST_JVM="$(jre_java "$t")")
+  fi
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/${triplet[$t]}.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DKELVO4_BUILD_JAVA=ON -DKELVO4_BUILD_BENCH=OFF "${options[@]}" >/dev/null
+  cmake --build "$build" -j "$(nproc)"
+  # Emulation is slow: the kernel checks run fewer random blocks per version.
+  local blocks=500000 log=$build/ctest.log status=0
+  [ -z "${emulator[$t]}" ] && blocks=2000000
+  KELVO4_DCT_BLOCKS=${KELVO4_DCT_BLOCKS:-$blocks} \
+    ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900 >"$log" 2>&1 || status=$?
+  local summary failed total
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+  if [ -z "$summary" ]; then
+    cat "$log"
+    echo "$t: 0 passed, 1 failed (no test summary)"
+    return 1
+  fi
+  failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+  if [ "$status" -ne 0 ] || [ "$failed" -ne 0 ]; then
+    grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log"
+    echo "$t: $((total - failed)) passed, $failed failed"
+    return 1
+  fi
+  echo "$t: $total passed, 0 failed"
+}
+
+# Debian's JRE for a target, unpacked rather than installed: its libraries
+# need only the target's runtime (multiarch, or the toolchain's and the
+# sysroot's for s390x).
+jre_java() { echo "$(realpath -m "build-$1/jre")/usr/lib/jvm/java-17-openjdk-${arch[$1]}/bin/java"; }
+fetch_jre() {
+  unpack "$(realpath -m "build-$1/jre")" "${arch[$1]}" openjdk-17-jre-headless
+  # The VM finds its configuration through links into /etc, now in the folder.
+  [ -x "$(jre_java "$1")" ] || { echo "no java in the $1 JRE" >&2; return 1; }
+}
+
+# The command that runs a target's program here: natively, or under qemu.
+run_on() {
+  local t=$1
+  case $t in
+    x86) ;;
+    s390x) echo qemu-s390x -L "/usr/${triplet[$t]}" -E "LD_LIBRARY_PATH=$(sysroot_of "$t")/usr/lib/${multiarch[$t]}" ;;
+    *) echo "${emulator[$t]}" ;;
+  esac
+}
+
+results=()
+for t in "${targets[@]}"; do
+  start=$SECONDS
+  [ "$t" = x86 ] && fetch_jre x86
+  results+=("$(build_and_test "$t" | tee /dev/stderr | tail -1)")
+  [[ ${results[-1]} == *" 0 failed" ]] || { printf '%s\n' "${results[@]}"; exit 1; }
+  echo "== $t build and suites: $((SECONDS - start)) s"
+done
+
+# The native build's jar with every library built here beside its own.
+libraries=()
+for t in "${targets[@]}"; do libraries+=("${platform[$t]}=$(realpath "build-$t/libKelvo4.so")"); done
+packed=$(IFS=';'; echo "${libraries[*]}")
+cmake -S . -B "$native" -DKELVO4_JAR_LIBRARIES="$packed" >/dev/null
+cmake --build "$native" -j "$(nproc)" --target kelvo4_jar kelvo4_java_tests kelvo-encode kelvo-decode
+jar=$native/Kelvo4.jar
+listing=$(jar tf "$jar")
+for t in "${targets[@]}"; do
+  grep -qx "native/${platform[$t]}/libKelvo4.so" <<<"$listing" || { echo "$jar lacks ${platform[$t]}" >&2; exit 1; }
+done
+ctest --test-dir "$native" --output-on-failure -R '^java_jar_only$'
+
+# A stream with a cropped margin, compressed frames and key frames; each VM
+# loads the library from the jar only (an empty library path), under
+# -Xcheck:jni.
+work=$native/cross-check
+rm -rf "$work"
+mkdir -p "$work/classes" "$work/empty" "$work/tmp"
+javac --release 11 -Xlint:all -encoding UTF-8 -cp "$jar" -d "$work/classes" tests/java/StreamDigest.java
+"$native/tools/kelvo-encode" --clip 12 --size 100x60 --keyint 5 --quiet -o "$work/clip.klv"
+expected="12 $("$native/tools/kelvo-decode" --quiet "$work/clip.klv" - | sha256sum | cut -d' ' -f1)"
+jvm_check() {  # NAME JAVA-COMMAND...
+  local name=$1 start=$SECONDS got
+  shift
+  got=$("$@" -Xcheck:jni -Djava.library.path="$work/empty" -Djava.io.tmpdir="$work/tmp" \
+    -cp "$jar:$work/classes" StreamDigest "$work/clip.klv" 2>"$work/stderr-$name") || true
+  if [ "$got" != "$expected" ] || grep -qE 'WARNING in native method|Warning: Calling other JNI|FATAL ERROR' "$work/stderr-$name"; then
+    cat "$work/stderr-$name" >&2
+    echo "$name VM: got '$got', kelvo-decode gives '$expected'" >&2
+    exit 1
+  fi
+  echo "$name VM, jar only: frames equal kelvo-decode's ($((SECONDS - start)) s)"
+}
+jvm_check x86-64 java
+for t in "${targets[@]}"; do
+  fetch_jre "$t"
+  # shellcheck disable=SC2046
+  jvm_check "$t" $(run_on "$t") "$(jre_java "$t")"
+done
+
+# Byte order: the big-endian build writes the same stream file from the same
+# pictures, and each side plays the other's file to the same frames.
+if [[ " ${targets[*]} " == *" s390x "* ]]; then
+  run=$(run_on s390x)
+  "$native/tools/kelvo-clip" --frames 6 --size 70x50 "$work/pictures" >/dev/null
+  "$native/tools/kelvo-encode" --keyint 4 --quiet -o "$work/native.klv" "$work"/pictures/*.png
+  # shellcheck disable=SC2086
+  $run build-s390x/tools/kelvo-encode --keyint 4 --quiet -o "$work/s390x.klv" "$work"/pictures/*.png
+  cmp "$work/native.klv" "$work/s390x.klv"
+  # shellcheck disable=SC2086
+  for f in native s390x; do
+    a=$("$native/tools/kelvo-decode" --quiet "$work/$f.klv" - | sha256sum)
+    b=$($run build-s390x/tools/kelvo-decode --quiet "$work/$f.klv" - | sha256sum)
+    [ "$a" = "$b" ] || { echo "the $f stream decodes differently on s390x" >&2; exit 1; }
+  done
+  echo "s390x: the stream file equals the native one byte for byte, and both decode alike on each side"
+fi
+
+printf '%s\n' "${results[@]}"
