@@ -186,7 +186,7 @@ ctest --test-dir "$native" --output-on-failure -R '^java_jar_only$'
 # A stream with a cropped margin, compressed frames and key frames; each VM
 # loads the library from the jar only (an empty library path), under
 # -Xcheck:jni.
-work=$native/cross-check
+work=$(realpath -m "$native/cross-check")
 rm -rf "$work"
 mkdir -p "$work/classes" "$work/empty" "$work/tmp"
 javac --release 11 -Xlint:all -encoding UTF-8 -cp "$jar" -d "$work/classes" tests/java/StreamDigest.java

@@ -176,7 +176,7 @@ final class NativeLibrary {
       for (int n; (n = in.read(buffer)) > 0; ) out.write(buffer, 0, n);
       bytes = out.toByteArray();
     }
-    File file = Files.createTempFile("libKelvo4", ".so").toFile();
+    File file = Files.createTempFile("libKelvo4", ".so").toFile().getAbsoluteFile();
     try {
       Files.write(file.toPath(), bytes);
       loadChecked(file, bytes, " (unpacked from " + resource + ")");
