@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Kelvo4.h"
@@ -253,12 +254,17 @@ int registerAll() {
     benchmark::RegisterBenchmark(("skeleton/" + n).c_str(), skeletonBench, s);
     bench::ratioTo("decodeFrame_convert/" + n, "skeleton/" + n);
   }
-  // Every level of stages side by side, against the scalar one.
-  const char* const levelNames[] = {"scalar", "sse2", "ssse3", "avx2"};
-  for (int level = 0; level < 4; ++level) {
-    const std::string name = std::string("decodeFrame_convert_") + levelNames[level] + "/" + kSizes[2].name;
-    benchmark::RegisterBenchmark(name.c_str(), levelBench, kSizes[2], static_cast<kelvo4::StageLevel>(level));
-    if (level > 0) bench::ratioTo(name, std::string("decodeFrame_convert_scalar/") + kSizes[2].name);
+  // Every level of stages this processor runs side by side, against the
+  // scalar one.
+  using kelvo4::StageLevel;
+  const std::pair<const char*, StageLevel> levels[] = {
+      {"scalar", StageLevel::Scalar}, {"mmx", StageLevel::Mmx},     {"sse", StageLevel::Sse}, {"sse2", StageLevel::Sse2},
+      {"ssse3", StageLevel::Ssse3},   {"avx2", StageLevel::Avx2},   {"neon", StageLevel::Neon}};
+  for (auto [levelName, level] : levels) {
+    if (level != StageLevel::Scalar && !kelvo4::stageLevelSupported(level)) continue;
+    const std::string name = std::string("decodeFrame_convert_") + levelName + "/" + kSizes[2].name;
+    benchmark::RegisterBenchmark(name.c_str(), levelBench, kSizes[2], level);
+    if (level != StageLevel::Scalar) bench::ratioTo(name, std::string("decodeFrame_convert_scalar/") + kSizes[2].name);
   }
   // Wall-clock rates of handles at 1080p: one stream on one and on two
   // threads, and two streams at once on one thread each.
