@@ -1,6 +1,9 @@
 // NEON frame stages: prediction, dequantisation, residual placement and
 // conversion in 16-bit lanes, whose wrap-around is exactly the decoder's
-// arithmetic. NEON is part of the aarch64 baseline.
+// arithmetic. NEON is part of the aarch64 baseline; on 32-bit Arm these run
+// only on processors that have it, and the dequantisation has an AArch32
+// form of its own (64-byte table lookups and across-lane maxima are aarch64
+// only).
 #include <arm_neon.h>
 
 #include <cstdint>
@@ -15,12 +18,15 @@ namespace {
 struct SmoothStepNeon {
   static std::ptrdiff_t smooth(const short* row, const short* up, const short* down, short* out, std::ptrdiff_t i,
                                std::ptrdiff_t end) {
-    for (; i + 8 <= end; i += 8) {
-      const int16x8_t sum = vaddq_s16(vaddq_s16(vld1q_s16(row + i - 3), vld1q_s16(row + i + 3)),
-                                      vaddq_s16(vld1q_s16(up + i), vld1q_s16(down + i)));
+    // Pointers that step with the loop, which AArch32 addressing prefers.
+    const short *left = row + i - 3, *right = row + i + 3, *above = up + i, *below = down + i;
+    short* to = out + i;
+    for (; i + 8 <= end; i += 8, left += 8, right += 8, above += 8, below += 8, to += 8) {
+      const int16x8_t sum = vaddq_s16(vaddq_s16(vld1q_s16(left), vld1q_s16(right)),
+                                      vaddq_s16(vld1q_s16(above), vld1q_s16(below)));
       // Quotient by 4 truncated toward zero: negative sums get 3 added first.
       const int16x8_t bias = vandq_s16(vshrq_n_s16(sum, 15), vdupq_n_s16(3));
-      vst1q_s16(out + i, vshrq_n_s16(vaddq_s16(sum, bias), 2));
+      vst1q_s16(to, vshrq_n_s16(vaddq_s16(sum, bias), 2));
     }
     return i;
   }
@@ -43,6 +49,37 @@ constexpr ScanIndex scanIndex() {
   return s;
 }
 constexpr ScanIndex kScanIndex = scanIndex();
+
+// Whether any byte of v is non-zero.
+inline bool anyNonzero(uint8x16_t v) {
+#if defined(__aarch64__)
+  return vmaxvq_u8(v) != 0;
+#else
+  const uint32x2_t words = vreinterpret_u32_u8(vorr_u8(vget_low_u8(v), vget_high_u8(v)));
+  return vget_lane_u32(vpmax_u32(words, words), 0) != 0;
+#endif
+}
+
+#if !defined(__aarch64__)
+// Bit r of a mask of rows, in lane r.
+alignas(16) constexpr std::uint16_t kRowBits[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+
+// Bit r set when row[r] has a non-zero lane: pairwise maxima down to one
+// lane per row.
+inline unsigned nonzeroRows(const int16x8_t row[8]) {
+  uint16x4_t pairs[4];  // rows 2i and 2i + 1, two lanes each
+  for (int i = 0; i < 4; ++i) {
+    const uint16x8_t a = vreinterpretq_u16_s16(row[2 * i]), b = vreinterpretq_u16_s16(row[2 * i + 1]);
+    pairs[i] = vpmax_u16(vpmax_u16(vget_low_u16(a), vget_high_u16(a)), vpmax_u16(vget_low_u16(b), vget_high_u16(b)));
+  }
+  const uint16x8_t any = vcombine_u16(vpmax_u16(pairs[0], pairs[1]), vpmax_u16(pairs[2], pairs[3]));
+  const uint16x8_t bits = vandq_u16(vtstq_u16(any, any), vld1q_u16(kRowBits));
+  uint16x4_t sum = vpadd_u16(vget_low_u16(bits), vget_high_u16(bits));
+  sum = vpadd_u16(sum, sum);
+  sum = vpadd_u16(sum, sum);
+  return vget_lane_u16(sum, 0);
+}
+#endif
 
 }  // namespace
 
@@ -95,26 +132,29 @@ void addChromaNeon(short* base, std::ptrdiff_t stride, const short* u, const sho
   for (int r = 0; r < 8; ++r) {
     // Each residual serves two neighbouring pixels of two rows.
     const int16x8_t ur = vld1q_s16(u + 8 * r), vr = vld1q_s16(v + 8 * r);
-    const int16x8_t uHalf[2] = {vzip1q_s16(ur, ur), vzip2q_s16(ur, ur)};
-    const int16x8_t vHalf[2] = {vzip1q_s16(vr, vr), vzip2q_s16(vr, vr)};
+    const int16x8x2_t uHalf = vzipq_s16(ur, ur), vHalf = vzipq_s16(vr, vr);
     for (int dy = 0; dy < 2; ++dy)
       for (int h = 0; h < 2; ++h) {
         short* p = base + (2 * r + dy) * stride + 24 * h;
         int16x8x3_t px = vld3q_s16(p);
-        px.val[1] = vaddq_s16(px.val[1], uHalf[h]);
-        px.val[2] = vaddq_s16(px.val[2], vHalf[h]);
+        px.val[1] = vaddq_s16(px.val[1], uHalf.val[h]);
+        px.val[2] = vaddq_s16(px.val[2], vHalf.val[h]);
         vst3q_s16(p, px);
       }
   }
 }
 
 BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* out, unsigned& rows) {
-  const std::uint64_t nonzero = nonzeroBytes(block);
-  if (nonzero <= 1) return prepareClosedForm(quant, block, nonzero, out);
-  const int8x16x4_t scan = vld1q_s8_x4(block);
+  const auto* scan = reinterpret_cast<const std::uint8_t*>(block);
+  const uint8x16_t s0 = vld1q_u8(scan), s1 = vld1q_u8(scan + 16), s2 = vld1q_u8(scan + 32), s3 = vld1q_u8(scan + 48);
+  // Nothing beyond byte 0: a zero block or a lone DC coefficient.
+  const uint8x16_t rest = vorrq_u8(vorrq_u8(vsetq_lane_u8(0, s0, 0), s1), vorrq_u8(s2, s3));
+  if (!anyNonzero(rest)) return prepareClosedForm(quant, block, block[0] != 0, out);
+#if defined(__aarch64__)
+  const uint8x16x4_t table = {{s0, s1, s2, s3}};
   unsigned nonzeroRows = 0;
   for (int p = 0; p < 4; ++p) {
-    const int8x16_t bytes = vqtbl4q_s8(scan, vld1q_u8(kScanIndex.of + 16 * p));
+    const int8x16_t bytes = vreinterpretq_s8_u8(vqtbl4q_u8(table, vld1q_u8(kScanIndex.of + 16 * p)));
     // Sign-extended coefficients times the table; the products keep their
     // low 16 bits.
     const int16x8_t r0 = vmulq_s16(vmovl_s8(vget_low_s8(bytes)), vld1q_s16(quant + 16 * p));
@@ -125,6 +165,23 @@ BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* 
     nonzeroRows |= static_cast<unsigned>(vmaxvq_u16(vreinterpretq_u16_s16(r1)) != 0) << (2 * p + 1);
   }
   rows = nonzeroRows;
+#else
+  // A lookup reaches 32 bytes: vtbl4 finds the first 32 scan bytes (0 for
+  // indices beyond them), then vtbx4 the last 32 at the index less 32, which
+  // wraps out of its range for the first 32 and leaves their bytes.
+  const uint8x8x4_t front = {{vget_low_u8(s0), vget_high_u8(s0), vget_low_u8(s1), vget_high_u8(s1)}};
+  const uint8x8x4_t back = {{vget_low_u8(s2), vget_high_u8(s2), vget_low_u8(s3), vget_high_u8(s3)}};
+  int16x8_t row[8];
+  for (int r = 0; r < 8; ++r) {
+    const uint8x8_t index = vld1_u8(kScanIndex.of + 8 * r);
+    const uint8x8_t natural = vtbx4_u8(vtbl4_u8(front, index), back, vsub_u8(index, vdup_n_u8(32)));
+    // Sign-extended coefficients times the table; the products keep their
+    // low 16 bits.
+    row[r] = vmulq_s16(vmovl_s8(vreinterpret_s8_u8(natural)), vld1q_s16(quant + 8 * r));
+    vst1q_s16(out + 8 * r, row[r]);
+  }
+  rows = nonzeroRows(row);
+#endif
   return BlockKind::Coefficients;
 }
 

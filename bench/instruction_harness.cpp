@@ -1,5 +1,5 @@
 // Runs one kernel or whole frames N times, for counting executed instructions
-// under an emulator (scripts/aarch64-instructions.sh): the difference between
+// under an emulator (scripts/instructions.sh): the difference between
 // two runs, divided by the difference in N, is the count per call.
 // Usage: instruction_harness idct_c|idct_neon|fdct_c|fdct_neon|frame N
 #include <cstdio>

@@ -1,4 +1,4 @@
-// Every set of stages (scalar, SSE2, SSSE3, AVX2) against the plain model:
+// Every set of stages (scalar, MMX, SSE, SSE2, SSSE3, AVX2, NEON) against the plain model:
 // frame sequences of every shape through decodeFrame, predicted from decoded
 // frames and from random ones, and through the exported stages (smooth,
 // addTile, decodeYUV) called one after another.
@@ -116,6 +116,42 @@ std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
 constexpr StageLevel kLevels[] = {StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2,
                                   StageLevel::Neon,   StageLevel::Mmx,  StageLevel::Sse};
 INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
+
+// Every vector dequantisation gives the scalar one's kind and block, and
+// its mask of rows covers each row left non-zero (an inverse transform may
+// skip the others). Lone coefficients reach every position; a table of
+// -32768 makes even coefficients vanish.
+TEST(BlockPreparation, VectorFormsMatchTheScalarOne) {
+  std::vector<kelvo4::PrepareBlockFn> forms = {kelvo4::prepareBlock};
+#if KELVO4_X86
+  if (kelvo4::stageLevelSupported(StageLevel::Ssse3)) forms.push_back(kelvo4::prepareBlockSsse3);
+#endif
+#if KELVO4_ARM
+  if (kelvo4::stageLevelSupported(StageLevel::Neon)) forms.push_back(kelvo4::prepareBlockNeon);
+#endif
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 3000; ++trial) {
+    short quant[64];
+    signed char block[64] = {};
+    for (short& q : quant) q = trial % 4 == 0 ? -32768 : static_cast<short>(rng());
+    if (trial < 128)
+      block[trial % 64] = static_cast<signed char>(trial < 64 ? 1 : -128);
+    else
+      for (signed char& c : block) c = rng() % (1 + trial % 16) == 0 ? static_cast<signed char>(rng()) : 0;
+    short expected[64], got[64];
+    unsigned rows = 0;
+    const kelvo4::BlockKind kind = kelvo4::prepareBlock(quant, block, expected, rows);
+    for (kelvo4::PrepareBlockFn prepare : forms) {
+      rows = 0;
+      ASSERT_EQ(prepare(quant, block, got, rows), kind) << "trial " << trial;
+      ASSERT_TRUE(std::equal(got, got + 64, expected)) << "trial " << trial;
+      for (int r = 0; kind == kelvo4::BlockKind::Coefficients && r < 8; ++r) {
+        const bool nonzero = std::any_of(got + 8 * r, got + 8 * r + 8, [](short v) { return v != 0; });
+        ASSERT_TRUE(!nonzero || (rows >> r) & 1) << "trial " << trial << ", row " << r;
+      }
+    }
+  }
+}
 
 // The CPU mask lowers what the library picks from then on, kernels and
 // stages alike; a mask from the environment is in force from the start, for

@@ -4,8 +4,8 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 
 // Plays a stream file through the reader on two decoder threads, frames alternately as bytes and as
 // packed pixels, and prints the frame count and the SHA-256 of all frames as rgb24: what
-// `kelvo-decode STREAM - | sha256sum` gives. scripts/aarch64.sh runs it on an x86-64 and an aarch64
-// VM with only Kelvo4.jar on the class path.
+// `kelvo-decode STREAM - | sha256sum` gives. scripts/cross.sh runs it on the VM of every platform
+// the jar carries, with only Kelvo4.jar on the class path.
 public final class StreamDigest {
   public static void main(String[] args) throws Exception {
     MessageDigest sha = MessageDigest.getInstance("SHA-256");
