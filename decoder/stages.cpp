@@ -10,9 +10,6 @@
 #include "dct.h"
 #include "stage_rows.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kelvo4 {
 
@@ -37,18 +34,9 @@ int bandCount(int height) { return static_cast<int>((static_cast<unsigned>(heigh
 int blockCount(int width, int height) { return (width >> 3) * (height >> 3) + 2 * (width >> 4) * (height >> 4); }
 
 std::uint64_t nonzeroBytes(const signed char* block) {
-#if defined(__SSE2__)
-  std::uint64_t zero = 0;
-  for (int i = 0; i < 4; ++i) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    zero |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) << (16 * i);
-  }
-  return ~zero;
-#else
   std::uint64_t mask = 0;
   for (int k = 0; k < 64; ++k) mask |= static_cast<std::uint64_t>(block[k] != 0) << k;
   return mask;
-#endif
 }
 
 void idctRowsC(short* block, unsigned) { idctC(block); }
@@ -79,7 +67,11 @@ BlockKind prepareClosedForm(const short* quant, const signed char* block, std::u
 }
 
 BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows) {
-  std::uint64_t nonzero = nonzeroBytes(block);
+  return prepareBlockFrom(quant, block, nonzeroBytes(block), out, rows);
+}
+
+BlockKind prepareBlockFrom(const short* quant, const signed char* block, std::uint64_t nonzero, short* out,
+                           unsigned& rows) {
   if (nonzero <= 1) return prepareClosedForm(quant, block, nonzero, out);
   std::fill(out, out + 64, short{0});
   rows = 0;
@@ -92,10 +84,10 @@ BlockKind prepareBlock(const short* quant, const signed char* block, short* out,
   return BlockKind::Coefficients;
 }
 
-template <IdctRowsFn Idct>
+template <PrepareBlockFn Prepare, IdctRowsFn Idct>
 bool decodeBlockSparse(const short* quant, const signed char* block, short* out) {
   unsigned rows;
-  const BlockKind kind = prepareBlock(quant, block, out, rows);
+  const BlockKind kind = Prepare(quant, block, out, rows);
   if (kind == BlockKind::Coefficients) Idct(out, rows);
   return kind != BlockKind::Zero;
 }
@@ -239,22 +231,22 @@ constexpr Stages kScalar = {smoothRowsC, convertC, convertArgbVia<convertC>, add
 template <IdctRowsFn Idct>
 constexpr Stages kScalarWith = {smoothRowsC, convertC, convertArgbVia<convertC>,
                                 addBandFast<prepareBlock, Idct, addLumaC, addChromaC, false>,
-                                decodeBlockSparse<Idct>};
+                                decodeBlockSparse<prepareBlock, Idct>};
 constexpr Stages kSse2 = {smoothRowsSse2, convertC, convertArgbVia<convertC>,
-                          addBandFast<prepareBlock, idctRowsSse2, addLumaC, addChromaC, false>,
-                          decodeBlockSparse<idctRowsSse2>};
+                          addBandFast<prepareBlockSse2, idctRowsSse2, addLumaC, addChromaC, false>,
+                          decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
 constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3, convertArgbVia<convertSsse3>,
                            addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, false>,
-                           decodeBlockSparse<idctRowsSse2>};
+                           decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2, convertArgbAvx2,
                           addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, true>,
-                          decodeBlockSparse<idctRowsSse2>};
+                          decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
 #endif
 #if KELVO4_ARM
 inline void idctRowsNeon(short* block, unsigned) { idctNeon(block); }
 constexpr Stages kNeon = {smoothRowsNeon, convertNeon, convertArgbNeon,
                           addBandFast<prepareBlockNeon, idctRowsNeon, addLumaNeon, addChromaNeon, false>,
-                          decodeBlockSparse<idctRowsNeon>};
+                          decodeBlockSparse<prepareBlockNeon, idctRowsNeon>};
 #endif
 
 }  // namespace

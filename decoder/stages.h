@@ -74,10 +74,6 @@ void addBandC(BandContext& ctx, const signed char* payload, short* frame, int ba
 // transforms of zero rows).
 using IdctRowsFn = void (*)(short* block, unsigned rows);
 void idctRowsC(short* block, unsigned rows);
-// Skips the work that zero coefficients would do: whole zero blocks, lone DC
-// coefficients and, where Idct can, the row transforms of zero rows.
-template <IdctRowsFn Idct>
-bool decodeBlockSparse(const short* quant, const signed char* block, short* out);
 
 enum class BlockKind {
   Zero,          // the residual is zero
@@ -90,7 +86,14 @@ BlockKind prepareBlock(const short* quant, const signed char* block, short* out,
 // prepareBlock for a block with nothing but a DC coefficient (nonzero, its
 // nonzeroBytes, is 0 or 1): a zero residual, or the lone DC's residual.
 BlockKind prepareClosedForm(const short* quant, const signed char* block, std::uint64_t nonzero, short* out);
+// prepareBlock with the block's non-zero bytes (see nonzeroBytes) found.
+BlockKind prepareBlockFrom(const short* quant, const signed char* block, std::uint64_t nonzero, short* out,
+                           unsigned& rows);
 using PrepareBlockFn = BlockKind (*)(const short* quant, const signed char* block, short* out, unsigned& rows);
+// Skips the work that zero coefficients would do: whole zero blocks, lone DC
+// coefficients and, where Idct can, the row transforms of zero rows.
+template <PrepareBlockFn Prepare, IdctRowsFn Idct>
+bool decodeBlockSparse(const short* quant, const signed char* block, short* out);
 
 // The order in which the paired AVX2 transform takes the 8 coefficients of
 // a row, and so the order of each row of the table it is given.
@@ -111,6 +114,8 @@ void addChromaSsse3(short* base, std::ptrdiff_t stride, const short* u, const sh
 // prepareBlock without per-coefficient work: the whole block permuted,
 // widened and multiplied in vector registers.
 BlockKind prepareBlockSsse3(const short* quant, const signed char* block, short* out, unsigned& rows);
+// prepareBlock with the non-zero bytes found in vector registers.
+BlockKind prepareBlockSse2(const short* quant, const signed char* block, short* out, unsigned& rows);
 // When both blocks hold coefficients beyond a lone DC value, decodes them
 // together without leaving the registers and adds them to c0 of the 16x8
 // pixels (8x8 each, side by side) whose top-left sample is at pixels; else

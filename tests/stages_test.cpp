@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
 TEST(BlockPreparation, VectorFormsMatchTheScalarOne) {
   std::vector<kelvo4::PrepareBlockFn> forms = {kelvo4::prepareBlock};
 #if KELVO4_X86
+  if (kelvo4::stageLevelSupported(StageLevel::Sse2)) forms.push_back(kelvo4::prepareBlockSse2);
   if (kelvo4::stageLevelSupported(StageLevel::Ssse3)) forms.push_back(kelvo4::prepareBlockSsse3);
 #endif
 #if KELVO4_ARM
