@@ -33,17 +33,25 @@ scripts/deps.sh
 
 # The target libraries come through multiarch (their versions must equal the
 # host's, which Debian's archive gives for i386, armhf and arm64); s390x's
-# are unpacked into a folder of their own (sysroot() below).
+# are unpacked into a folder of their own (sysroot_of below). Every target's
+# architecture is known to apt, for its JRE and those packages.
 host=(qemu-user)
-foreign=()
 for t in "${targets[@]}"; do
   host+=("g++-${triplet[$t]}")
   if [ "$t" != s390x ]; then
     a=${arch[$t]}
-    foreign+=("$a")
     host+=("libc6-dev:$a" "libstdc++6:$a" "libgtest-dev:$a" "libpng-dev:$a" "libzstd-dev:$a" "zlib1g-dev:$a")
   fi
 done
+added=0
+for t in "${targets[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -qx "${arch[$t]}"; then
+    [ "$(id -u)" -eq 0 ] || { echo "run as root to add the ${arch[$t]} architecture" >&2; exit 1; }
+    dpkg --add-architecture "${arch[$t]}"
+    added=1
+  fi
+done
+[ "$added" -eq 0 ] || apt-get update
 missing=()
 for p in "${host[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -54,11 +62,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  for a in "${foreign[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$a" || dpkg --add-architecture "$a"
-  done
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  apt-get install -y --no-install-recommends "${missing[@]}" ||
+    { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
 fi
 
 # Unpacks Debian packages of architecture $2 into folder $1 (once), with
@@ -88,7 +93,7 @@ unpack() {
   touch "$dir/.complete"
 }
 
-# The s390x libraries the build links, and the C++ runtime's place.
+# Where the s390x libraries the build links are unpacked.
 sysroot_of() { realpath -m "build-$1/sysroot"; }
 
 # Builds and tests one target; prints its "TARGET: N passed, N failed" line
