@@ -60,27 +60,6 @@ inline bool anyNonzero(uint8x16_t v) {
 #endif
 }
 
-#if !defined(__aarch64__)
-// Bit r of a mask of rows, in lane r.
-alignas(16) constexpr std::uint16_t kRowBits[8] = {1, 2, 4, 8, 16, 32, 64, 128};
-
-// Bit r set when row[r] has a non-zero lane: pairwise maxima down to one
-// lane per row.
-inline unsigned nonzeroRows(const int16x8_t row[8]) {
-  uint16x4_t pairs[4];  // rows 2i and 2i + 1, two lanes each
-  for (int i = 0; i < 4; ++i) {
-    const uint16x8_t a = vreinterpretq_u16_s16(row[2 * i]), b = vreinterpretq_u16_s16(row[2 * i + 1]);
-    pairs[i] = vpmax_u16(vpmax_u16(vget_low_u16(a), vget_high_u16(a)), vpmax_u16(vget_low_u16(b), vget_high_u16(b)));
-  }
-  const uint16x8_t any = vcombine_u16(vpmax_u16(pairs[0], pairs[1]), vpmax_u16(pairs[2], pairs[3]));
-  const uint16x8_t bits = vandq_u16(vtstq_u16(any, any), vld1q_u16(kRowBits));
-  uint16x4_t sum = vpadd_u16(vget_low_u16(bits), vget_high_u16(bits));
-  sum = vpadd_u16(sum, sum);
-  sum = vpadd_u16(sum, sum);
-  return vget_lane_u16(sum, 0);
-}
-#endif
-
 }  // namespace
 
 void smoothRowsNeon(const BandContext& ctx, const short* src, short* dst, int y0, int y1) {
@@ -171,16 +150,16 @@ BlockKind prepareBlockNeon(const short* quant, const signed char* block, short* 
   // wraps out of its range for the first 32 and leaves their bytes.
   const uint8x8x4_t front = {{vget_low_u8(s0), vget_high_u8(s0), vget_low_u8(s1), vget_high_u8(s1)}};
   const uint8x8x4_t back = {{vget_low_u8(s2), vget_high_u8(s2), vget_low_u8(s3), vget_high_u8(s3)}};
-  int16x8_t row[8];
   for (int r = 0; r < 8; ++r) {
     const uint8x8_t index = vld1_u8(kScanIndex.of + 8 * r);
     const uint8x8_t natural = vtbx4_u8(vtbl4_u8(front, index), back, vsub_u8(index, vdup_n_u8(32)));
     // Sign-extended coefficients times the table; the products keep their
     // low 16 bits.
-    row[r] = vmulq_s16(vmovl_s8(vreinterpret_s8_u8(natural)), vld1q_s16(quant + 8 * r));
-    vst1q_s16(out + 8 * r, row[r]);
+    vst1q_s16(out + 8 * r, vmulq_s16(vmovl_s8(vreinterpret_s8_u8(natural)), vld1q_s16(quant + 8 * r)));
   }
-  rows = nonzeroRows(row);
+  // Every row may hold coefficients: the NEON inverse transforms them all
+  // anyway, so finding the zero ones would be wasted work.
+  rows = 0xFF;
 #endif
   return BlockKind::Coefficients;
 }

@@ -42,7 +42,7 @@ void clearMmxState();
 void idctSse(short* block);
 void fdctSse(short* block);
 
-// The inverse transforms as the frame stages take them (see idctRows in
+// The inverse transforms as the frame stages take them (see IdctRowsFn in
 // stages.h): every row transformed, the MMX state cleared after each block,
 // since 32-bit x86 computes floating point on the x87 registers MMX shares.
 void idctRowsMmx(short* block, unsigned rows);

@@ -39,7 +39,6 @@ std::uint64_t nonzeroBytes(const signed char* block) {
   return mask;
 }
 
-void idctRowsC(short* block, unsigned) { idctC(block); }
 
 bool decodeBlockC(const short* quant, const signed char* block, short* out) {
   for (int k = 0; k < 64; ++k) {
@@ -237,10 +236,10 @@ constexpr Stages kSse2 = {smoothRowsSse2, convertC, convertArgbVia<convertC>,
                           decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
 constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3, convertArgbVia<convertSsse3>,
                            addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, false>,
-                           decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
+                           decodeBlockSparse<prepareBlockSsse3, idctRowsSse2>};
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2, convertArgbAvx2,
                           addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, true>,
-                          decodeBlockSparse<prepareBlockSse2, idctRowsSse2>};
+                          decodeBlockSparse<prepareBlockSsse3, idctRowsSse2>};
 #endif
 #if KELVO4_ARM
 inline void idctRowsNeon(short* block, unsigned) { idctNeon(block); }

@@ -70,10 +70,9 @@ void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short*
 bool decodeBlockC(const short* quant, const signed char* block, short* out);
 void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band);
 // The inverse transform of a block whose rows outside `rows` (bit r for row
-// r) are zero; each level of stages has its own (the vector ones skip the row
+// r) are zero; each level of stages has its own (the SSE2 one skips the row
 // transforms of zero rows).
 using IdctRowsFn = void (*)(short* block, unsigned rows);
-void idctRowsC(short* block, unsigned rows);
 
 enum class BlockKind {
   Zero,          // the residual is zero
