@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "bench_util.h"
 #include "stages.h"
-#include "kelvo4_decoder.hpp"
+#include "kelvo4/kelvo4.hpp"
 
 #ifdef KELVO4_HAVE_TURBOJPEG
 #include <turbojpeg.h>

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "kelvo_clip.h"
-#include "kelvo_encoder.h"
+#include "clip_generator.h"
+#include "encoder.h"
 #include "kelvo_stream.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "dct.h"
 namespace {
 volatile int sink;  // keeps the results alive

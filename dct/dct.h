@@ -5,7 +5,7 @@
 
 #include "cpu.h"
 #include "dct_tables.h"
-#include "vrel_dct.h"
+#include "kelvo4/vrel_dct.h"
 
 // Hidden, so the kernels reach the tables directly, not through the global
 // offset table.

@@ -1,6 +1,6 @@
 // The process-wide decoder: the exported state and operations, a thin layer
 // that runs the frame pipeline with these globals as its state.
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 
 #include <new>
 #include <utility>

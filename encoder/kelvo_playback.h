@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "kelvo4_decoder.hpp"
-#include "kelvo_image.h"
+#include "kelvo4/kelvo4.hpp"
+#include "image.h"
 #include "kelvo_stream.h"
 
 namespace kelvo4 {

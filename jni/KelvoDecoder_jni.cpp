@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "format.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoDecoder.h"
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "kelvo4_decoder.h"
+#include "kelvo4/decoder.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder.h"
 
 namespace {

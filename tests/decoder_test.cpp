@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "pipeline_model.h"
 
 namespace {

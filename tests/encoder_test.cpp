@@ -15,10 +15,10 @@
 #include <tuple>
 #include <vector>
 
-#include "Kelvo4.h"
-#include "kelvo_clip.h"
-#include "kelvo_encoder.h"
-#include "kelvo_image.h"
+#include "kelvo4/Kelvo4.h"
+#include "clip_generator.h"
+#include "encoder.h"
+#include "image.h"
 #include "kelvo_playback.h"
 #include "kelvo_stream.h"
 

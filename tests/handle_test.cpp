@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Kelvo4.h"
-#include "decoder_handle.h"
-#include "kelvo4_decoder.hpp"
+#include "kelvo4/Kelvo4.h"
+#include "handle.h"
+#include "kelvo4/kelvo4.hpp"
 
 namespace {
 

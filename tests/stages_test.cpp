@@ -11,7 +11,7 @@
 
 #include <cstdlib>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "cpu.h"
 #include "dct_variants.h"
 #include "pipeline_model.h"

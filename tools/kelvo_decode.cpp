@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "kelvo_image.h"
+#include "image.h"
 #include "kelvo_playback.h"
 #include "kelvo_stream.h"
-#include "kelvo_y4m.h"
+#include "y4m.h"
 #include "tool_args.h"
 #include "tool_output.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "kelvo_clip.h"
-#include "kelvo_encoder.h"
+#include "clip_generator.h"
+#include "encoder.h"
 #include "kelvo_stream.h"
-#include "kelvo_y4m.h"
+#include "y4m.h"
 #include "tool_args.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Kelvo4.h"
-#include "kelvo_encoder.h"
+#include "kelvo4/Kelvo4.h"
+#include "encoder.h"
 #include "kelvo_stream.h"
 #include "tool_args.h"
 

@@ -12,8 +12,8 @@
 #include <system_error>
 #include <vector>
 
-#include "kelvo_clip.h"
-#include "kelvo_image.h"
+#include "clip_generator.h"
+#include "image.h"
 #include "kelvo_stream.h"
 
 namespace kelvo4 {

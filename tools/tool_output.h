@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo_image.h"
+#include "image.h"
 #include "kelvo_stream.h"
-#include "kelvo_y4m.h"
+#include "y4m.h"
 #include "tool_args.h"
 
 namespace kelvo4 {

@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Kelvo4.h"
-#include "decoder_handle.h"
+#include "kelvo4/Kelvo4.h"
+#include "handle.h"
 #include "stages.h"
 
 namespace {

@@ -17,9 +17,9 @@
 #include <random>
 #include <vector>
 
-#include "Kelvo4.h"
-#include "decoder_handle.h"
-#include "kelvo4_decoder.hpp"
+#include "kelvo4/Kelvo4.h"
+#include "handle.h"
+#include "kelvo4/kelvo4.hpp"
 #include "pipeline_model.h"
 #include "stages.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Kelvo4.h"
+#include "kelvo4/Kelvo4.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoDecoder.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Internal access to decoder handles for the encoder and the tests.
 #pragma once
 
-#include "kelvo4_decoder.h"
+#include "kelvo4/decoder.h"
 #include "stages.h"
 
 namespace kelvo4 {

@@ -9,11 +9,43 @@
 #ifndef KELVO4_DECODER_H
 #define KELVO4_DECODER_H
 
+#include <errno.h> /* the codes the functions return, negated */
+#include <stddef.h>
 #include <stdint.h>
+
+/* The version of these headers; kelvo4_version() gives the library's. */
+#define KELVO4_VERSION_MAJOR 0
+#define KELVO4_VERSION_MINOR 2
+#define KELVO4_VERSION_PATCH 0
+#define KELVO4_VERSION (KELVO4_VERSION_MAJOR * 10000 + KELVO4_VERSION_MINOR * 100 + KELVO4_VERSION_PATCH)
+
+/* What the library exports. */
+#if defined(_WIN32)
+#if defined(KELVO4_BUILDING)
+#define KELVO4_API __declspec(dllexport)
+#else
+#define KELVO4_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KELVO4_API __attribute__((visibility("default")))
+#else
+#define KELVO4_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library's version, encoded as KELVO4_VERSION is: a program built
+ * against these headers can check that the library it runs with is at least
+ * as new. */
+KELVO4_API int kelvo4_version(void);
+
+/* Output formats of converted frames. */
+typedef enum kelvo4_format {
+  KELVO4_RGB24 = 0, /* three bytes per pixel, as kelvo4_decoder_decode writes them */
+  KELVO4_ARGB32 = 1 /* packed 0xFFRRGGBB pixels (uint32_t), as kelvo4_decoder_decode_argb writes them */
+} kelvo4_format;
 
 typedef struct kelvo4_decoder kelvo4_decoder;
 
@@ -27,35 +59,31 @@ typedef struct kelvo4_decoder kelvo4_decoder;
  * null out, threads outside 1..KELVO4_MAX_THREADS or a size that reinit
  * refuses; -ENOMEM when memory runs out; -EAGAIN when a thread cannot be
  * started. On failure *out (when out is not null) is set to null. */
-int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads);
+KELVO4_API int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads);
 
 /* Resizes and restarts the sequence from the initial frame; the table stays.
  * -EINVAL for a negative size or 3 * width * height >= 2^31 (nothing
  * changes); -ENOMEM when the frames cannot be allocated, leaving the decoder
  * 0 x 0 and usable for a later reinit. */
-int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height);
+KELVO4_API int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height);
 
 /* Loads the table from exactly 64 floats in natural order, each truncated
  * toward zero; out-of-range values, infinities and NaN give -32768.
  * -EINVAL for another count or a null pointer. */
-int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count);
+KELVO4_API int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count);
 
 /* Decodes one frame payload of n + n / 2 bytes (n = width * height) and, when
  * convert is non-zero, writes 3 * n bytes (three per pixel, row-major). The
  * output is not looked at when convert is zero. -EINVAL, without any effect,
  * for a wrong length or a null buffer where bytes are needed. */
-int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
+KELVO4_API int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
                           int output_length, int convert);
 
 /* kelvo4_decoder_decode that writes the converted frame as n packed pixels
  * 0xFFRRGGBB, the three output bytes of a pixel read as R, G and B.
  * -EINVAL, without any effect, for a wrong length or a null buffer. */
-int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
+KELVO4_API int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
                                int pixel_count);
-
-/* Output formats of kelvo4_decoder_decode_region. */
-#define KELVO4_RGB24 0  /* three bytes per pixel, as kelvo4_decoder_decode writes them */
-#define KELVO4_ARGB32 1 /* packed 0xFFRRGGBB pixels, as kelvo4_decoder_decode_argb writes them */
 
 /* Decodes one frame like kelvo4_decoder_decode but converts only the
  * top-left out_width x out_height pixels (at most the decoder's size) into
@@ -63,20 +91,24 @@ int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, in
  * for KELVO4_RGB24, out_width * out_height pixels for KELVO4_ARGB32. For
  * streams coded at a size rounded up from the picture's. -EINVAL, without any
  * effect, for a bad format, region or length, or a null buffer. */
-int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
+KELVO4_API int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
                                  int format, int out_width, int out_height, int output_length);
 
 /* The current frame: height rows of 3 * width signed 16-bit samples, one
  * (c0, c1, c2) triplet per pixel. Valid until the next call on this decoder;
  * null for a null decoder or one without samples. */
-const short* kelvo4_decoder_frame(const kelvo4_decoder* d);
+KELVO4_API const short* kelvo4_decoder_frame(const kelvo4_decoder* d);
+
+/* Bytes in one frame payload of the decoder's size (width * height plus half
+ * of it); 0 for a null decoder. */
+KELVO4_API int kelvo4_decoder_payload_length(const kelvo4_decoder* d);
 
 /* The size; both 0 for a null decoder. */
-int kelvo4_decoder_width(const kelvo4_decoder* d);
-int kelvo4_decoder_height(const kelvo4_decoder* d);
+KELVO4_API int kelvo4_decoder_width(const kelvo4_decoder* d);
+KELVO4_API int kelvo4_decoder_height(const kelvo4_decoder* d);
 
 /* Stops the workers, frees everything and sets *d to null. Null-safe. */
-void kelvo4_decoder_close(kelvo4_decoder** d);
+KELVO4_API void kelvo4_decoder_close(kelvo4_decoder** d);
 
 #ifdef __cplusplus
 }

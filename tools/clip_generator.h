@@ -5,7 +5,7 @@
 // same picture.
 #pragma once
 
-#include "kelvo_image.h"
+#include "image.h"
 
 namespace kelvo4 {
 

@@ -1,4 +1,4 @@
-#include "kelvo_y4m.h"
+#include "y4m.h"
 
 #include <algorithm>
 #include <cctype>

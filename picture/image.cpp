@@ -1,4 +1,4 @@
-#include "kelvo_image.h"
+#include "image.h"
 
 #include <png.h>
 

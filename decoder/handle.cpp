@@ -1,6 +1,6 @@
 // Decoder handles: the frame pipeline on state of their own, with worker
 // threads that share each frame's bands.
-#include "kelvo4_decoder.h"
+#include "kelvo4/decoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "decoder_handle.h"
+#include "handle.h"
 #include "stages.h"
 #include "worker_pool.h"
 
@@ -200,6 +200,12 @@ int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, 
 
 const short* kelvo4_decoder_frame(const kelvo4_decoder* d) {
   return d == nullptr || d->width == 0 || d->height == 0 ? nullptr : d->current.get();
+}
+
+int kelvo4_version(void) { return KELVO4_VERSION; }
+
+int kelvo4_decoder_payload_length(const kelvo4_decoder* d) {
+  return d == nullptr ? 0 : static_cast<int>(kelvo4::payloadBytes(d->width, d->height));
 }
 
 int kelvo4_decoder_width(const kelvo4_decoder* d) { return d == nullptr ? 0 : d->width; }

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvo_image.h"
+#include "image.h"
 
 namespace kelvo4 {
 

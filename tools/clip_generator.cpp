@@ -1,4 +1,4 @@
-#include "kelvo_clip.h"
+#include "clip_generator.h"
 
 #include <algorithm>
 #include <cmath>

@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "kelvo4_decoder.hpp"
+#include "kelvo4/kelvo4.hpp"
 #include "worker_pool.h"
-#include "kelvo_image.h"
+#include "image.h"
 
 namespace kelvo4 {
 

@@ -1,4 +1,4 @@
-#include "kelvo_encoder.h"
+#include "encoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "dct.h"
-#include "decoder_handle.h"
+#include "handle.h"
 #include "format.h"
 #include "kelvo_stream.h"
 

@@ -1,0 +1,105 @@
+/* Stream files: reading the files kelvo-encode writes, from a file or from a
+ * caller's read function (a pipe, a socket, a Java InputStream), and playing
+ * them frame by frame through a decoder of the stream's own.
+ *
+ * Every size, count and offset the file states is checked against the bytes
+ * there are (or, from a read function, read in steps as they arrive) before
+ * anything is allocated for it. A malformed, truncated or unreadable stream
+ * makes a call fail with a negative errno value, and kelvo4_stream_error
+ * gives the message, which names the file (or the name the caller gave), the
+ * frame and the byte offset where the fault is:
+ *   -EINVAL   a bad argument (null pointer, wrong length, unknown format,
+ *             threads outside 1..KELVO4_MAX_THREADS); nothing happened
+ *   -EBADMSG  the stream is malformed or corrupt
+ *   -EIO      a read failed (a read function's own negative value is passed
+ *             on as it is)
+ *   -ERANGE   seek to a frame the stream does not have
+ *   -ESPIPE   seek backwards in a stream read through a read function
+ *   -ENOMEM, -EAGAIN (a thread could not be started), or the errno of
+ *             opening the file (-ENOENT, -EACCES, -EISDIR, ...)
+ * After a failure other than -EINVAL the stream keeps failing the same way;
+ * a file stream recovers by a successful kelvo4_stream_seek.
+ *
+ * One stream is used by one thread at a time; streams share nothing. */
+#ifndef KELVO4_STREAM_H
+#define KELVO4_STREAM_H
+
+#include "decoder.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kelvo4_stream kelvo4_stream;
+
+typedef struct kelvo4_stream_info {
+  int width, height;             /* the picture, what kelvo4_stream_next writes */
+  int coded_width, coded_height; /* what the frames are coded at: each side rounded up to 16 */
+  uint32_t rate_num, rate_den;   /* frames per second as a fraction; 0/0 when the stream gives none */
+  int64_t frame_count;           /* -1 when not known (a stream written to a pipe, read through a read function) */
+  int64_t key_frames;            /* the key frames: all of a file's, those read so far through a read function */
+  int version;                   /* the stream format version */
+} kelvo4_stream_info;
+
+/* Reads up to length bytes into buffer. Returns how many it read (fewer only
+ * at the end of the stream, 0 there), or a negative errno value. The library
+ * calls it only from inside a kelvo4_stream call, on the thread that made
+ * that call, and never after it has failed. */
+typedef ptrdiff_t (*kelvo4_stream_read_fn)(void* user, void* buffer, size_t length);
+
+/* Opens a stream file and reads its header and its key frame index (or, when
+ * the file has none, its frame records' headers). threads = 1 plays on the
+ * calling thread; N > 1 gives the decoder N threads and starts one more that
+ * reads and decompresses ahead of the decoding, all joined at close. The
+ * frames are the same for every thread count. Returns 0 and sets *out; on
+ * failure *out is null and kelvo4_stream_error(NULL) gives the message. */
+KELVO4_API int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, int threads);
+
+/* Opens a stream read in order through read(user, ...), named `name` in
+ * messages (null: "stream"). It cannot seek backwards; the frame count and
+ * key frames are known as the header and the frames read so far give them.
+ * The bytes are read on the calling thread; with threads > 1 the extra
+ * thread only decompresses. Otherwise as kelvo4_stream_open_file. */
+KELVO4_API int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
+                                           const char* name, int threads);
+
+/* What the stream holds, as far as it is known now. */
+KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info);
+
+/* Decodes the next frame and writes it, cropped to the picture size, rows
+ * without gaps, as format: KELVO4_RGB24 takes out_length = 3 * width * height
+ * bytes, KELVO4_ARGB32 4 * width * height bytes (uint32_t pixels). With a null
+ * out and an out_length of 0 the frame is decoded without being written.
+ * Returns 1 when it decoded a frame, 0 at the end of the stream (out
+ * untouched), or a negative errno value. */
+KELVO4_API int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format);
+
+/* Makes `frame` (0 .. frame_count; frame_count: the end) the frame the next
+ * kelvo4_stream_next decodes. The frames before it are decoded without being
+ * written: on from where the stream is when no key frame lies between, else
+ * from the last key frame at or before it. A stream read through a read
+ * function only moves forward. */
+KELVO4_API int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame);
+
+/* The number of the frame kelvo4_stream_next decodes next; -1 for null. */
+KELVO4_API int64_t kelvo4_stream_position(const kelvo4_stream* s);
+
+/* Writes the numbers of the first min(capacity, count) key frames, ascending,
+ * to frames (which may be null for a capacity of 0) and returns count, the
+ * number known (see kelvo4_stream_info); -1 for a null stream. */
+KELVO4_API int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity);
+
+/* The message of the stream's last failure ("" when there was none), valid
+ * until the next call on the stream. For a null stream: the message of the
+ * last open that failed on the calling thread. */
+KELVO4_API const char* kelvo4_stream_error(const kelvo4_stream* s);
+
+/* Stops the stream's threads, frees everything and sets *s to null.
+ * Null-safe. */
+KELVO4_API void kelvo4_stream_close(kelvo4_stream** s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,375 @@
+// kelvo4_stream: the parser, a decoder handle at the coded size, and with
+// more than one thread a worker that reads and decompresses the frame after
+// the one being decoded.
+//
+// Frames pass through two slots. The slot at `head` holds the frame that
+// next() returns; while the caller decodes it, the worker fills the other
+// slot with the frame after it. A file is read by whichever thread fills the
+// slot (never two at once); a read function is called only on the caller's
+// thread, so from it the worker only decompresses.
+#include "kelvo4/stream.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "reader.h"
+#include "stream_steps.h"
+
+namespace {
+
+using kelvo4::Record;
+using kelvo4::StreamError;
+
+thread_local std::string lastOpenError;
+
+// One frame on its way: its record, stored bytes and payload, or what went
+// wrong while fetching it.
+struct Slot {
+  enum State { kEmpty, kFetching, kReady } state = kEmpty;
+  Record record;
+  bool end = false;  // the stream ended here
+  std::vector<signed char> packed, payload;
+  int code = 0;  // a negative errno value when fetching failed
+  std::string message;
+};
+
+}  // namespace
+
+struct kelvo4_stream {
+  std::unique_ptr<kelvo4::StreamParser> parser;
+  int threads = 1;
+  bool readAhead = false;     // threads > 1: the worker fills the next slot
+  bool workerReads = false;   // and reads it too (a file)
+  ZSTD_DCtx* zstd = nullptr;  // used by one thread at a time, like the parser
+  kelvo4_decoder* decoder = nullptr;
+  Slot slots[2];
+  int head = 0;
+  long long position = 0;
+  int failure = 0;  // sticky, until a seek in a file succeeds
+  std::string message;
+
+  std::thread worker;
+  std::mutex mutex;
+  std::condition_variable wake, done;
+  Slot* job = nullptr;  // guarded by mutex
+  bool jobReads = false, stop = false;
+
+  ~kelvo4_stream() {
+    if (worker.joinable()) {
+      {
+        std::lock_guard lock(mutex);
+        stop = true;
+      }
+      wake.notify_one();
+      worker.join();
+    }
+    kelvo4_decoder_close(&decoder);
+    ZSTD_freeDCtx(zstd);
+  }
+
+  // Reads the next record into s (when read) and decompresses it (when
+  // unpack); a failure is kept in the slot, to be reported when its frame is
+  // asked for, so every frame before it still plays.
+  void fetch(Slot& s, bool read, bool unpack) {
+    try {
+      if (read) {
+        s.code = 0;
+        s.end = !parser->readRecord(s.record);
+        if (!s.end) parser->readStored(s.record, s.record.compressed ? s.packed : s.payload);
+      }
+      if (unpack && !s.end && s.record.compressed) decompress(s);
+    } catch (const StreamError& e) {
+      s.code = -e.code().value();
+      s.message = e.what();
+    } catch (const std::bad_alloc&) {
+      s.code = -ENOMEM;
+      s.message = parser->name() + ": out of memory at frame " + std::to_string(s.record.frame);
+    }
+  }
+
+  void decompress(Slot& s) {
+    const std::size_t raw = parser->payloadBytes(), stored = s.record.stored;
+    const std::string where = parser->at(s.record.frame, s.record.offset);
+    const unsigned long long content = ZSTD_getFrameContentSize(s.packed.data(), stored);
+    if (content != raw || ZSTD_findFrameCompressedSize(s.packed.data(), stored) != stored)
+      throw StreamError(EBADMSG, where + "corrupt compressed payload");
+    s.payload.resize(raw);
+    const std::size_t made = ZSTD_decompressDCtx(zstd, s.payload.data(), raw, s.packed.data(), stored);
+    if (ZSTD_isError(made) || made != raw)
+      throw StreamError(EBADMSG, where + "corrupt compressed payload" +
+                                     (ZSTD_isError(made) ? std::string(": ") + ZSTD_getErrorName(made) : ""));
+  }
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stop || job != nullptr; });
+      if (stop) return;
+      Slot* s = job;
+      const bool reads = jobReads;
+      lock.unlock();
+      fetch(*s, reads, true);
+      lock.lock();
+      job = nullptr;
+      done.notify_one();
+    }
+  }
+
+  void post(Slot& s, bool reads) {
+    s.state = Slot::kFetching;
+    {
+      std::lock_guard lock(mutex);
+      job = &s;
+      jobReads = reads;
+    }
+    wake.notify_one();
+  }
+
+  // Waits until the worker is idle; the slot it filled is then ready. Slot
+  // states are only ever looked at and changed on the caller's thread.
+  void settle() {
+    if (!readAhead) return;
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return job == nullptr; });
+    for (Slot& s : slots)
+      if (s.state == Slot::kFetching) s.state = Slot::kReady;
+  }
+
+  int fail(int code, std::string text) {
+    message = std::move(text);
+    return code;
+  }
+
+  // Everything the next frame needs short of decoding it: its slot filled,
+  // and the fetch of the frame after it started.
+  int prepare() {
+    if (failure) return fail(failure, message);
+    Slot& s = slots[head];
+    if (s.state == Slot::kEmpty) {
+      fetch(s, true, true);
+      s.state = Slot::kReady;
+    } else if (s.state == Slot::kFetching) {
+      settle();
+    }
+    if (s.code) {
+      failure = s.code;
+      return fail(s.code, s.message);
+    }
+    if (s.end) return 0;
+    Slot& ahead = slots[head ^ 1];
+    if (readAhead && ahead.state == Slot::kEmpty) {
+      if (workerReads) {
+        post(ahead, true);
+      } else {
+        fetch(ahead, true, false);
+        if (ahead.code == 0 && !ahead.end && ahead.record.compressed)
+          post(ahead, false);
+        else
+          ahead.state = Slot::kReady;
+      }
+    }
+    return 1;
+  }
+
+  // Decodes the prepared frame into out (null: not written).
+  int emit(void* out, std::size_t outLength, int format) {
+    Slot& s = slots[head];
+    if (s.state != Slot::kReady || s.code || s.end) return fail(-EINVAL, "no frame prepared");
+    const kelvo4::StreamInfo& info = parser->info();
+    int rc = 0;
+    if (decoder == nullptr)
+      rc = kelvo4_decoder_open(&decoder, info.codedWidth, info.codedHeight, threads);
+    else if (s.record.key)
+      rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
+    if (rc == 0 && s.record.hasTable) rc = kelvo4_decoder_set_table(decoder, s.record.table, 64);
+    const int length = static_cast<int>(s.payload.size());
+    if (rc == 0 && out == nullptr)
+      rc = kelvo4_decoder_decode(decoder, s.payload.data(), length, nullptr, 0, 0);
+    else if (rc == 0)
+      rc = kelvo4_decoder_decode_region(decoder, s.payload.data(), length, out, format, info.width, info.height,
+                                        static_cast<int>(format == KELVO4_RGB24 ? outLength : outLength / 4));
+    if (rc < 0) {
+      failure = rc;
+      kelvo4_decoder_close(&decoder);
+      return fail(rc, parser->at(s.record.frame, s.record.offset) + "the decoder failed: " + std::strerror(-rc));
+    }
+    s.state = Slot::kEmpty;
+    if (readAhead) head ^= 1;
+    ++position;
+    return 1;
+  }
+
+  // The bytes next() writes for a frame in format, or 0 for a bad format.
+  std::size_t outputBytes(int format) const {
+    const std::size_t n = static_cast<std::size_t>(parser->info().width) * parser->info().height;
+    return format == KELVO4_RGB24 ? 3 * n : format == KELVO4_ARGB32 ? 4 * n : 0;
+  }
+
+  int checkOutput(const void* out, std::size_t outLength, int format) {
+    if (out == nullptr && outLength == 0) return 0;
+    const std::size_t need = outputBytes(format);
+    if (out == nullptr || need == 0 || outLength != need)
+      return fail(-EINVAL, parser->name() + ": output of " + std::to_string(outLength) + " bytes in format " +
+                               std::to_string(format) + ", the picture needs " + std::to_string(need));
+    return 0;
+  }
+
+  int seek(long long frame) {
+    const long long count = parser->info().frameCount;
+    if (frame < 0 || (count >= 0 && frame > count))
+      return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + " (the stream has " +
+                               (count >= 0 ? std::to_string(count) : std::string("an unknown number of")) + " frames)");
+    if (!parser->seekable()) {
+      if (frame < position)
+        return fail(-ESPIPE, parser->name() + ": cannot seek back from frame " + std::to_string(position) + " to " +
+                                 std::to_string(frame) + " in a stream that is not a file");
+    } else if (count > 0) {
+      // The end is reached from the last frame's key frame.
+      const kelvo4::KeyFrame key = parser->keyFor(std::min(frame, count - 1));
+      if (failure || frame < position || key.frame > position) {
+        settle();
+        for (Slot& s : slots) s.state = Slot::kEmpty;
+        head = 0;
+        failure = 0;
+        try {
+          parser->seekTo(key);
+        } catch (const StreamError& e) {
+          failure = -e.code().value();
+          return fail(failure, e.what());
+        }
+        position = key.frame;
+      }
+    }
+    while (position < frame) {
+      const int rc = prepare();
+      if (rc < 0) return rc;
+      if (rc == 0)
+        return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + " (the stream ends after " +
+                                 std::to_string(position) + " frames)");
+      if (const int e = emit(nullptr, 0, 0); e < 0) return e;
+    }
+    return 0;
+  }
+};
+
+namespace {
+
+int open(kelvo4_stream** out, int threads, const std::string& name,
+         const std::function<std::unique_ptr<kelvo4::ByteSource>()>& source) {
+  if (out == nullptr) return -EINVAL;
+  *out = nullptr;
+  if (threads < 1 || threads > KELVO4_MAX_THREADS) {
+    lastOpenError = name + ": threads must be 1 to " + std::to_string(KELVO4_MAX_THREADS);
+    return -EINVAL;
+  }
+  try {
+    auto s = std::make_unique<kelvo4_stream>();
+    s->threads = threads;
+    s->zstd = ZSTD_createDCtx();
+    if (s->zstd == nullptr) throw std::bad_alloc();
+    s->parser = std::make_unique<kelvo4::StreamParser>(source(), name);
+    if (threads > 1) {
+      s->readAhead = true;
+      s->workerReads = s->parser->seekable();
+      try {
+        s->worker = std::thread([p = s.get()] { p->run(); });
+      } catch (const std::system_error&) {
+        lastOpenError = name + ": cannot start a thread";
+        return -EAGAIN;
+      }
+    }
+    *out = s.release();
+    return 0;
+  } catch (const StreamError& e) {
+    lastOpenError = e.what();
+    return -e.code().value();
+  } catch (const std::bad_alloc&) {
+    lastOpenError = name + ": out of memory";
+    return -ENOMEM;
+  }
+}
+
+}  // namespace
+
+namespace kelvo4 {
+
+int streamPrepare(kelvo4_stream* s) { return s == nullptr ? -EINVAL : s->prepare(); }
+
+int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format) {
+  if (s == nullptr) return -EINVAL;
+  if (const int rc = s->checkOutput(out, outLength, format); rc < 0) return rc;
+  return s->emit(out, outLength, format);
+}
+
+}  // namespace kelvo4
+
+extern "C" {
+
+int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, int threads) {
+  if (path == nullptr) {
+    if (out) *out = nullptr;
+    lastOpenError = "no file name";
+    return -EINVAL;
+  }
+  return open(out, threads, path, [&] { return kelvo4::openFileSource(path); });
+}
+
+int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user, const char* name,
+                                int threads) {
+  const std::string label = name ? name : "stream";
+  if (read == nullptr) {
+    if (out) *out = nullptr;
+    lastOpenError = label + ": no read function";
+    return -EINVAL;
+  }
+  return open(out, threads, label, [&] { return kelvo4::callbackSource(read, user, label); });
+}
+
+int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
+  if (s == nullptr || info == nullptr) return -EINVAL;
+  const kelvo4::StreamInfo& i = s->parser->info();
+  *info = {i.width, i.height, i.codedWidth, i.codedHeight, i.rateNum, i.rateDen, i.frameCount,
+           static_cast<int64_t>(s->parser->keys().size()), i.version};
+  return 0;
+}
+
+int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format) {
+  if (s == nullptr) return -EINVAL;
+  if (const int rc = s->checkOutput(out, out_length, format); rc < 0) return rc;
+  const int rc = s->prepare();
+  return rc <= 0 ? rc : s->emit(out, out_length, format);
+}
+
+int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame) { return s == nullptr ? -EINVAL : s->seek(frame); }
+
+int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -1 : s->position; }
+
+int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity) {
+  if (s == nullptr) return -1;
+  const auto& keys = s->parser->keys();
+  for (std::size_t i = 0; frames != nullptr && i < keys.size() && static_cast<int64_t>(i) < capacity; ++i)
+    frames[i] = keys[i].frame;
+  return static_cast<int64_t>(keys.size());
+}
+
+const char* kelvo4_stream_error(const kelvo4_stream* s) {
+  return s == nullptr ? lastOpenError.c_str() : s->message.c_str();
+}
+
+void kelvo4_stream_close(kelvo4_stream** s) {
+  if (s == nullptr) return;
+  delete *s;
+  *s = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+// kelvo4_stream_next in two steps, for a caller that may hand over its output
+// only while no read function runs (the Java binding pins its array for the
+// decode alone, and its read function calls back into the VM).
+#pragma once
+
+#include <cstddef>
+
+#include "kelvo4/stream.h"
+
+namespace kelvo4 {
+
+// Reads whatever the next frame needs (and starts fetching the one after it):
+// 1 when a frame is ready, 0 at the end of the stream, or a negative errno
+// value, as kelvo4_stream_next returns them.
+int streamPrepare(kelvo4_stream* s);
+// Decodes the frame streamPrepare made ready into out, checked as
+// kelvo4_stream_next checks it: 1, or a negative errno value. Calls no read
+// function.
+int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format);
+
+}  // namespace kelvo4

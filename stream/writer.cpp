@@ -1,0 +1,141 @@
+#include "writer.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+
+namespace kelvo4 {
+
+namespace {
+
+std::string errnoText() { return std::strerror(errno); }
+
+}  // namespace
+
+StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int level)
+    : path_(path), level_(level), info_(info) {
+  if (!validFrameSize(info.width, info.height))
+    throw StreamError(EINVAL, path + ": impossible frame size " + std::to_string(info.width) + "x" +
+                      std::to_string(info.height));
+  if ((info.rateNum == 0) != (info.rateDen == 0))
+    throw StreamError(EINVAL, path + ": impossible frame rate " + std::to_string(info.rateNum) + "/" +
+                      std::to_string(info.rateDen));
+  info_.codedWidth = codedSide(info.width);
+  info_.codedHeight = codedSide(info.height);
+  info_.frameCount = 0;
+  info_.version = kStreamVersion;
+  if (level_ > 0) {
+    context_ = ZSTD_createCCtx();
+    if (!context_) throw StreamError(EIO, path + ": cannot set up compression");
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_compressionLevel, level_);
+    // The payload's size is known; the header field lets readers check it,
+    // and the checksum catches a corrupt frame that would still decompress.
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
+  }
+  file_ = openFile(path, "wb");
+  if (!file_) throw StreamError(EIO, path + ": cannot create: " + errnoText());
+  owned_ = path != "-";
+  unsigned char head[kHeaderBytes] = {};
+  std::memcpy(head, kStreamMagic, 4);
+  putU32(head + 4, kStreamVersion);
+  putU32(head + 8, static_cast<std::uint32_t>(info_.width));
+  putU32(head + 12, static_cast<std::uint32_t>(info_.height));
+  putU32(head + 16, static_cast<std::uint32_t>(info_.codedWidth));
+  putU32(head + 20, static_cast<std::uint32_t>(info_.codedHeight));
+  putU32(head + 24, info_.rateNum);
+  putU32(head + 28, info_.rateDen);
+  putU32(head + 32, kUnknownCount);
+  if (std::fwrite(head, 1, sizeof head, file_) != sizeof head) {
+    const std::string reason = errnoText();
+    abandon();
+    throw StreamError(EIO, path + ": write failed: " + reason);
+  }
+  offset_ = kHeaderBytes;
+}
+
+StreamWriter::~StreamWriter() {
+  abandon();
+  ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(context_));
+}
+
+void StreamWriter::writeFrame(const signed char* payload, bool key, const float* table) {
+  if (!file_) throw StreamError(EIO, path_ + ": stream already closed");
+  if (info_.frameCount == 0 && (!key || !table))
+    throw StreamError(EINVAL, path_ + ": the first frame must be a key frame with a table");
+  if (table)
+    std::copy(table, table + 64, table_);
+  else if (key)
+    table = table_;
+  const std::size_t raw = payloadBytes(info_.codedWidth, info_.codedHeight);
+  const void* stored = payload;
+  std::size_t storedBytes = raw;
+  unsigned flags = (key ? kKeyFlag : 0) | (table ? kTableFlag : 0);
+  if (context_) {
+    packed_.resize(ZSTD_compressBound(raw));
+    const std::size_t got =
+        ZSTD_compress2(static_cast<ZSTD_CCtx*>(context_), packed_.data(), packed_.size(), payload, raw);
+    if (ZSTD_isError(got)) throw StreamError(EIO, path_ + ": compression failed: " + ZSTD_getErrorName(got));
+    if (got < raw) {
+      stored = packed_.data();
+      storedBytes = got;
+      flags |= kCompressedFlag;
+    }
+  }
+  unsigned char record[kRecordBytes + kTableBytes] = {};
+  record[0] = static_cast<unsigned char>(flags);
+  putU32(record + 4, static_cast<std::uint32_t>(storedBytes));
+  const std::size_t head = kRecordBytes + (table ? kTableBytes : 0);
+  if (table) putTable(record + kRecordBytes, table);
+  if (std::fwrite(record, 1, head, file_) != head || std::fwrite(stored, 1, storedBytes, file_) != storedBytes)
+    throw StreamError(EIO, path_ + ": write failed: " + errnoText());
+  if (key) keys_.push_back({info_.frameCount, offset_});
+  offset_ += head + storedBytes;
+  ++info_.frameCount;
+}
+
+void StreamWriter::close() {
+  if (!file_) return;
+  std::vector<unsigned char> index(8 + 12 * keys_.size());
+  std::memcpy(index.data(), kIndexMagic, 4);
+  putU32(index.data() + 4, static_cast<std::uint32_t>(keys_.size()));
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    putU32(index.data() + 8 + 12 * i, static_cast<std::uint32_t>(keys_[i].frame));
+    putU64(index.data() + 12 + 12 * i, keys_[i].offset);
+  }
+  bool ok = std::fwrite(index.data(), 1, index.size(), file_) == index.size();
+  // Where the output can seek (a file, also as standard output), the header
+  // learns the count and where the index is; a pipe leaves them unknown.
+  if (ok && std::fflush(file_) == 0 && fseeko(file_, 32, SEEK_SET) == 0) {
+    unsigned char patch[12];
+    putU32(patch, static_cast<std::uint32_t>(info_.frameCount));
+    putU64(patch + 4, offset_);
+    ok = std::fwrite(patch, 1, sizeof patch, file_) == sizeof patch && fseeko(file_, 0, SEEK_END) == 0;
+  }
+  ok = std::fflush(file_) == 0 && ok;
+  const std::string reason = errnoText();
+  if (owned_) ok = std::fclose(file_) == 0 && ok;
+  file_ = nullptr;
+  if (!ok) {
+    if (owned_) std::remove(path_.c_str());
+    throw StreamError(EIO, path_ + ": write failed: " + reason);
+  }
+}
+
+void StreamWriter::abandon() {
+  if (!file_) return;
+  if (owned_) {
+    std::fclose(file_);
+    std::remove(path_.c_str());
+  } else {
+    std::fflush(file_);
+  }
+  file_ = nullptr;
+}
+
+}  // namespace kelvo4

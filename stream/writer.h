@@ -1,0 +1,51 @@
+// Writes stream files (the layout is in format.h): what the encoder's tools
+// store a coded sequence in.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "stream_format.h"
+
+namespace kelvo4 {
+
+// Writes a stream to a file, or to standard output for the name "-".
+class StreamWriter {
+ public:
+  // Creates the file and writes the header for the picture size and rate in
+  // info (the coded size follows); level is the zstd level, 0 for stored
+  // payloads only. Throws StreamError.
+  StreamWriter(const std::string& path, const StreamInfo& info, int level = kDefaultLevel);
+  ~StreamWriter();  // as abandon() unless closed
+  StreamWriter(const StreamWriter&) = delete;
+  StreamWriter& operator=(const StreamWriter&) = delete;
+
+  const StreamInfo& info() const { return info_; }
+  // Appends one payload of the coded size, compressed where that is smaller;
+  // table, when not null, is written with the frame, and a key frame repeats
+  // the table in force when it brings none. Throws StreamError.
+  void writeFrame(const signed char* payload, bool key, const float* table);
+  // Writes the index, and, in a file, the frame count and index offset into
+  // the header; flushes and closes, reporting a failed write.
+  void close();
+  // Closes without finishing and removes the file (not standard output).
+  void abandon();
+
+  static constexpr int kDefaultLevel = 3;
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  int level_;
+  StreamInfo info_;
+  std::uint64_t offset_ = 0;
+  std::vector<KeyFrame> keys_;
+  std::vector<char> packed_;
+  float table_[64] = {};  // the table in force
+  void* context_ = nullptr;  // compression state
+};
+
+}  // namespace kelvo4
