@@ -9,7 +9,7 @@
 #include "bench_util.h"
 #include "clip_generator.h"
 #include "encoder.h"
-#include "kelvo_stream.h"
+#include "writer.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "dct.h"
 #include "handle.h"
 #include "format.h"
-#include "kelvo_stream.h"
+#include "stream_format.h"
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "kelvo_stream.h"
+#include "stream_format.h"
 
 namespace kelvo4 {
 

@@ -200,6 +200,7 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
 // Walks the record headers, skipping tables and payloads: the key frames and
 // the frame count of a file written without them (to a pipe).
 void StreamParser::scan() {
+  const bool indexed = end_ != 0;
   std::uint64_t pos = kHeaderBytes;
   long long frame = 0;
   std::vector<KeyFrame> keys;
@@ -218,7 +219,7 @@ void StreamParser::scan() {
     ++frame;
   }
   source_->seek(kHeaderBytes);
-  if (end_ == 0) keys_ = std::move(keys);
+  if (!indexed) keys_ = std::move(keys);
   info_.frameCount = frame;
 }
 

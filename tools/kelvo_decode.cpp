@@ -1,6 +1,7 @@
 // kelvo-decode: decodes a stream file through the decoder library into PNG or
 // PPM pictures, a YUV4MPEG2 stream or raw rgb24 for other programs, or tells
 // what a stream holds.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "image.h"
-#include "kelvo_playback.h"
-#include "kelvo_stream.h"
+#include "kelvo4/kelvo4.hpp"
+#include "stream_format.h"
 #include "y4m.h"
 #include "tool_args.h"
 #include "tool_output.h"
@@ -67,32 +68,34 @@ std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::str
   return output;
 }
 
-std::string rateText(const kelvo4::StreamInfo& info) {
-  if (info.rateDen == 0) return "unknown";
+std::string rateText(const kelvo4_stream_info& info) {
+  if (info.rate_den == 0) return "unknown";
   char text[64];
-  std::snprintf(text, sizeof text, "%u/%u (%.4g frames/s)", static_cast<unsigned>(info.rateNum),
-                static_cast<unsigned>(info.rateDen), static_cast<double>(info.rateNum) / info.rateDen);
+  std::snprintf(text, sizeof text, "%u/%u (%.4g frames/s)", static_cast<unsigned>(info.rate_num),
+                static_cast<unsigned>(info.rate_den), static_cast<double>(info.rate_num) / info.rate_den);
   return text;
 }
 
-// --info: what the stream holds, from its header and index; a stream without
-// a frame count (written to a pipe, or read from one) is read to its end.
-void printInfo(kelvo4::StreamPlayback& playback, const std::string& name) {
-  kelvo4::StreamReader& reader = playback.reader();
-  const kelvo4::StreamInfo& info = reader.info();
-  long frames = info.frameCount;
-  std::vector<long> keys;
-  if (frames < 0 || name == "-") {
-    kelvo4::Frame frame;
-    for (frames = 0; reader.readFrame(frame); ++frames)
-      if (frame.key) keys.push_back(frames);
-  } else {
-    for (const auto& k : reader.keyFrames()) keys.push_back(k.frame);
+// Standard input, for a stream read through kelvo4_stream_open_callback.
+std::ptrdiff_t readStdin(void*, void* buffer, std::size_t length) {
+  const std::size_t got = std::fread(buffer, 1, length, stdin);
+  return got == 0 && std::ferror(stdin) ? -EIO : static_cast<std::ptrdiff_t>(got);
+}
+
+// --info: what the stream holds, from its header and index; a stream read
+// from a pipe shows its key frames as it plays, so it is played to its end.
+void printInfo(kelvo4::Stream& stream, const std::string& name) {
+  kelvo4_stream_info info = stream.info();
+  if (name == "-") {
+    while (stream.next(nullptr, 0)) {
+    }
+    info = stream.info();
   }
+  const std::vector<std::int64_t> keys = stream.keyFrames();
   std::printf("%s: stream version %d\n", name.c_str(), info.version);
-  std::printf("picture %dx%d, coded %dx%d\n", info.width, info.height, info.codedWidth, info.codedHeight);
+  std::printf("picture %dx%d, coded %dx%d\n", info.width, info.height, info.coded_width, info.coded_height);
   std::printf("frame rate %s\n", rateText(info).c_str());
-  std::printf("frames %ld\n", frames);
+  std::printf("frames %lld\n", static_cast<long long>(info.frame_count));
   std::printf("key frames %zu:", keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     // Long lists show their first ten and the last.
@@ -100,13 +103,14 @@ void printInfo(kelvo4::StreamPlayback& playback, const std::string& name) {
       std::printf(" ...");
       i = keys.size() - 1;
     }
-    std::printf(" %ld", keys[i]);
+    std::printf(" %lld", static_cast<long long>(keys[i]));
   }
-  const double raw = 3.0 * info.width * info.height * static_cast<double>(frames);
+  const double raw = 3.0 * info.width * info.height * static_cast<double>(info.frame_count);
   std::printf("\nraw rgb24 %.0f bytes", raw);
-  if (reader.fileBytes() > 0)
-    std::printf(", compressed %ju bytes, ratio %.1f:1", static_cast<std::uintmax_t>(reader.fileBytes()),
-                raw / static_cast<double>(reader.fileBytes()));
+  struct stat st;
+  if (name != "-" && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    std::printf(", compressed %jd bytes, ratio %.1f:1", static_cast<std::intmax_t>(st.st_size),
+                raw / static_cast<double>(st.st_size));
   std::printf("\n");
 }
 
@@ -139,27 +143,31 @@ int run(int argc, char** argv) {
   std::unique_ptr<FrameOutput> output;
   if (!info) output = outputFor(names[1], format, count);
 
-  StreamPlayback playback(stream, threads);
+  Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads) : Stream(stream, threads);
   if (info) {
     printInfo(playback, stream);
     return 0;
   }
-  const StreamInfo& header = playback.info();
-  output->open(header, stream);
+  const kelvo4_stream_info header = playback.info();
+  StreamInfo picture;
+  picture.width = header.width;
+  picture.height = header.height;
+  picture.rateNum = header.rate_num;
+  picture.rateDen = header.rate_den;
+  output->open(picture, stream);
   // A file starts at the last key frame before --start; a pipe decodes its
   // way there, each frame being predicted from the one before it.
-  if (start > 0 && stream != "-")
-    playback.seek(start);
-  else
-    while (playback.position() < start && playback.next(nullptr)) {
-    }
+  if (start > 0) playback.seek(start);
 
   const bool tty = isatty(fileno(stderr));
+  // No picture for a stream without frames, whatever size it claims.
   Image image;
+  if (header.frame_count != 0) image = Image(header.width, header.height);
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
-  for (long index = playback.position(); (count < 0 || written < count) && playback.next(&image); ++index) {
+  for (long index = static_cast<long>(playback.position());
+       (count < 0 || written < count) && playback.next(image.rgb.data(), image.rgb.size()); ++index) {
     output->write(image, index);
     ++written;
     const auto now = std::chrono::steady_clock::now();
@@ -170,9 +178,7 @@ int run(int argc, char** argv) {
   }
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (written == 0)
-    throw std::runtime_error(stream + ": has " + std::to_string(playback.position()) + " frames, none from --start " +
-                             std::to_string(start));
+  if (written == 0) throw std::runtime_error(stream + ": has no frames");
   if (!quiet)
     std::fprintf(stderr, "%skelvo-decode: %ld frames %dx%d written from frame %ld, %.1f frames/s\n", tty ? "\r" : "",
                  written, header.width, header.height, start, static_cast<double>(written) / seconds);

@@ -13,7 +13,7 @@
 
 #include "clip_generator.h"
 #include "encoder.h"
-#include "kelvo_stream.h"
+#include "writer.h"
 #include "y4m.h"
 #include "tool_args.h"
 

@@ -13,7 +13,7 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "encoder.h"
-#include "kelvo_stream.h"
+#include "writer.h"
 #include "tool_args.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "clip_generator.h"
 #include "image.h"
-#include "kelvo_stream.h"
+#include "stream_format.h"
 
 namespace kelvo4 {
 

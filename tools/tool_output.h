@@ -10,7 +10,7 @@
 #include <string>
 
 #include "image.h"
-#include "kelvo_stream.h"
+#include "stream_format.h"
 #include "y4m.h"
 #include "tool_args.h"
 

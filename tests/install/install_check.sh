@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then configures, builds and runs
-# a consumer project against it.
+# consumer projects in C++ and in C against it; the C consumer's frames of a
+# stream made by the installed tools must be kelvo-decode's.
 set -euo pipefail
-build=$1 source=$2
+build=$1 source=$2 java=${3:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc; do test -f "$scratch/prefix/share/java/$jar.jar"; done
-test -x "$scratch/prefix/bin/kelvo-decode"
-cmake -S "$source" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+if [ "$java" = java ]; then
+  for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc; do test -f "$prefix/share/java/$jar.jar"; done
+fi
+for tool in encode decode clip measure; do test -x "$prefix/bin/kelvo-$tool"; done
+cmake -S "$source" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
-LD_LIBRARY_PATH="$scratch/prefix/lib" "$scratch/consumer/consumer"
+export LD_LIBRARY_PATH="$prefix/lib"
+"$prefix/bin/kelvo-clip" --size 100x60 --frames 5 "$scratch/clip" 2>/dev/null
+"$prefix/bin/kelvo-encode" --keyint 2 "$scratch/clip" -o "$scratch/clip.klv" 2>/dev/null
+"$prefix/bin/kelvo-decode" --quiet "$scratch/clip.klv" "$scratch/tool.rgb"
+"$scratch/consumer/consumer" "$scratch/clip.klv"
+"$scratch/consumer/consumer_c" "$scratch/clip.klv" "$scratch/c.rgb"
+cmp "$scratch/tool.rgb" "$scratch/c.rgb"
 echo "installed package found, linked and run"

@@ -1,0 +1,290 @@
+// The stream reader through its C API, as every tool and the Java binding use
+// it: the layout the writer makes, read back from files and read functions
+// with every thread count, seeking, and every malformed stream named by file,
+// frame and byte offset.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kelvo4/kelvo4.hpp"
+#include "writer.h"
+
+namespace {
+
+using namespace kelvo4;
+using Bytes = std::vector<unsigned char>;
+
+std::string tempPath(const std::string& name) {
+  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(getpid()) + "_" + name;
+}
+
+void putBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// A read function over bytes in memory, in pieces of at most `piece`, that
+// fails with `error` once `failAt` bytes are read.
+struct Memory {
+  const Bytes* bytes;
+  std::size_t at = 0, piece = 1000, failAt = SIZE_MAX;
+  int error = EIO;
+  static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
+    auto* m = static_cast<Memory*>(user);
+    if (m->at >= m->failAt) return -m->error;
+    const std::size_t n = std::min({length, m->piece, m->bytes->size() - m->at, m->failAt - m->at});
+    std::memcpy(buffer, m->bytes->data() + m->at, n);
+    m->at += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+};
+
+struct Played {
+  std::vector<std::vector<unsigned char>> frames;
+  int rc = 0;  // of the call that ended it
+  std::string message;
+};
+
+// Opens a stream (a file, or its bytes through a read function) and plays it
+// to its end or its first failure, as rgb24.
+Played play(kelvo4_stream* s) {
+  Played p;
+  kelvo4_stream_info info{};
+  kelvo4_stream_get_info(s, &info);
+  std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
+  while ((p.rc = kelvo4_stream_next(s, rgb.data(), rgb.size(), KELVO4_RGB24)) == 1) p.frames.push_back(rgb);
+  p.message = kelvo4_stream_error(s);
+  return p;
+}
+
+Played playFile(const std::string& path, int threads = 1) {
+  kelvo4_stream* s = nullptr;
+  Played p;
+  if ((p.rc = kelvo4_stream_open_file(&s, path.c_str(), threads)) < 0) {
+    p.message = kelvo4_stream_error(nullptr);
+    return p;
+  }
+  p = play(s);
+  kelvo4_stream_close(&s);
+  return p;
+}
+
+// A stream of 20x12 pictures (coded 32x16), frames 0 and 2 key frames,
+// payloads compressed at `level` (0: stored). Returns the frames a decoder
+// handle makes of the same payloads, cropped.
+std::vector<std::vector<unsigned char>> writeStream(const std::string& path, int level, int frames = 3) {
+  std::mt19937 rng(7);
+  StreamWriter writer(path, {20, 12, 0, 0, 25, 1}, level);
+  kelvo4::Decoder decoder(32, 16);
+  std::vector<std::vector<unsigned char>> expected;
+  for (int f = 0; f < frames; ++f) {
+    std::vector<signed char> payload(payloadBytes(32, 16));
+    for (auto& c : payload) c = static_cast<signed char>(rng() % 5 == 0 ? rng() : 0);
+    const float table[64] = {1.5f + static_cast<float>(f), 3.0f, 2.0f, 7.0f};
+    const bool key = f % 2 == 0;
+    writer.writeFrame(payload.data(), key, f == 0 || f == 3 ? table : nullptr);
+    if (key && f > 0) decoder.reinit(32, 16);
+    if (f == 0 || f == 3) decoder.setTable(table);
+    expected.emplace_back(3 * 20 * 12);
+    EXPECT_EQ(kelvo4_decoder_decode_region(decoder.get(), payload.data(), static_cast<int>(payload.size()),
+                                           expected.back().data(), KELVO4_RGB24, 20, 12, 3 * 20 * 12),
+              0);
+  }
+  writer.close();
+  return expected;
+}
+
+TEST(Stream, LayoutThreadsSourcesAndSeeking) {
+  const std::string path = tempPath("good.klv");
+  for (int level : {0, 3}) {
+    SCOPED_TRACE(level);
+    const auto expected = writeStream(path, level, 5);
+    const Bytes bytes = fileBytes(path);
+    // Little-endian: magic, version 2, 20x12, 32x16, 25/1, 5 frames, then
+    // frame 0: key, table, compressed when a level is set.
+    const std::string start("KLV4\x02\0\0\0\x14\0\0\0\x0c\0\0\0\x20\0\0\0\x10\0\0\0\x19\0\0\0\x01\0\0\0\x05\0\0\0", 36);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 36), start);
+    EXPECT_EQ(bytes[48], level ? 7 : 3);
+    // The same frames from a file and from a read function, whatever the
+    // thread count (the threaded ones run under ThreadSanitizer in CI).
+    for (int threads : {1, 2, 3}) {
+      Played p = playFile(path, threads);
+      EXPECT_EQ(p.rc, 0) << p.message;
+      EXPECT_EQ(p.frames, expected) << threads << " threads";
+      Memory m{&bytes};
+      kelvo4::Stream piped(Memory::read, &m, "pipe", threads);
+      p = play(piped.get());
+      EXPECT_EQ(p.rc, 0) << p.message;
+      EXPECT_EQ(p.frames, expected) << threads << " threads, read function";
+    }
+  }
+  // Seeking lands on every frame, through the index and, where a pipe left
+  // the header without count and index, through the records; packed pixels
+  // are the same bytes.
+  const auto expected = writeStream(path, 3, 5);
+  Bytes bytes = fileBytes(path);
+  for (bool piped : {false, true}) {
+    if (piped) {
+      std::fill(bytes.begin() + 32, bytes.begin() + 44, 0);
+      std::fill(bytes.begin() + 32, bytes.begin() + 36, 0xFF);
+      putBytes(path, bytes);
+    }
+    for (int threads : {1, 2}) {
+      kelvo4::Stream stream(path, threads);
+      const kelvo4_stream_info info = stream.info();
+      EXPECT_EQ(std::vector<long long>({info.width, info.height, info.coded_width, info.coded_height, info.rate_num,
+                                        info.rate_den, info.frame_count, info.key_frames, info.version}),
+                std::vector<long long>({20, 12, 32, 16, 25, 1, 5, 3, 2}));
+      EXPECT_EQ(stream.keyFrames(), std::vector<std::int64_t>({0, 2, 4}));
+      std::vector<std::uint32_t> argb(20 * 12);
+      for (int f : {3, 1, 2, 4, 0, 0}) {
+        stream.seek(f);
+        ASSERT_TRUE(stream.next(argb.data(), 4 * argb.size(), KELVO4_ARGB32));
+        for (std::size_t i = 0; i < argb.size(); ++i)
+          ASSERT_EQ(argb[i], 0xFF000000u | expected[f][3 * i] << 16 | expected[f][3 * i + 1] << 8 | expected[f][3 * i + 2])
+              << "seek to " << f << " pixel " << i;
+      }
+      stream.seek(5);
+      EXPECT_FALSE(stream.next(nullptr, 0));
+      EXPECT_FALSE(stream.next(nullptr, 0));  // the end stays the end
+      try {
+        stream.seek(6);
+        ADD_FAILURE();
+      } catch (const StreamError& e) {
+        EXPECT_EQ(e.code().value(), ERANGE);
+        EXPECT_STREQ(e.what(), (path + ": no frame 6 (the stream has 5 frames)").c_str());
+      }
+    }
+  }
+  // A read function tells the count at the end, seeks only forward, and
+  // skips to a frame by decoding.
+  Memory m{&bytes};
+  kelvo4::Stream piped(Memory::read, &m);
+  EXPECT_EQ(piped.info().frame_count, -1);
+  piped.seek(3);
+  std::vector<unsigned char> rgb(3 * 20 * 12);
+  ASSERT_TRUE(piped.next(rgb.data(), rgb.size()));
+  EXPECT_EQ(rgb, expected[3]);
+  EXPECT_EQ(kelvo4_stream_seek(piped.get(), 1), -ESPIPE);
+  EXPECT_EQ(kelvo4_stream_seek(piped.get(), 9), -ERANGE);
+  EXPECT_STREQ(kelvo4_stream_error(piped.get()), "stream: no frame 9 (the stream ends after 5 frames)");
+  EXPECT_EQ(piped.info().frame_count, 5);
+  EXPECT_EQ(piped.keyFrames(), std::vector<std::int64_t>({0, 2, 4}));
+  std::remove(path.c_str());
+}
+
+TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
+  const std::string path = tempPath("args.klv");
+  const auto expected = writeStream(path, 3);
+  const Bytes bytes = fileBytes(path);
+  kelvo4_stream* s = nullptr;
+  EXPECT_EQ(kelvo4_stream_open_file(&s, path.c_str(), 0), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_open_file(&s, path.c_str(), KELVO4_MAX_THREADS + 1), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_open_callback(&s, nullptr, nullptr, nullptr, 1), -EINVAL);
+  EXPECT_EQ(s, nullptr);
+  ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), 2), 0);
+  std::vector<unsigned char> rgb(4 * 20 * 12);
+  EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12 - 1, KELVO4_RGB24), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_ARGB32), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next(s, nullptr, 3 * 20 * 12, KELVO4_RGB24), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, 2), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_seek(s, -1), -ERANGE);
+  EXPECT_EQ(kelvo4_stream_position(s), 0);
+  ASSERT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_RGB24), 1);
+  EXPECT_TRUE(std::equal(expected[0].begin(), expected[0].end(), rgb.begin()));
+  kelvo4_stream_close(&s);
+  kelvo4_stream_close(&s);
+  EXPECT_EQ(s, nullptr);
+  EXPECT_EQ(kelvo4_stream_next(nullptr, nullptr, 0, 0), -EINVAL);
+  // A read function that fails inside the last frame: the frames before it
+  // play, then its error, for good.
+  for (int threads : {1, 2}) {
+    Memory m{&bytes, 0, 64, bytes.size() - 40, ECONNRESET};
+    ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), 0);
+    const Played p = play(s);
+    EXPECT_EQ(p.frames.size(), 2u);
+    EXPECT_EQ(p.rc, -ECONNRESET);
+    EXPECT_TRUE(p.message.starts_with("socket: at byte ") && p.message.ends_with(std::strerror(ECONNRESET)))
+        << p.message;
+    EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, 0), -ECONNRESET);
+    kelvo4_stream_close(&s);
+  }
+  std::remove(path.c_str());
+}
+
+TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
+  const std::string good = tempPath("good.klv");
+  {
+    StreamWriter writer(good, {20, 12}, 3);
+    std::vector<signed char> payload(payloadBytes(32, 16), 5);
+    const float table[64] = {1.5f};
+    writer.writeFrame(payload.data(), true, table);
+    writer.writeFrame(payload.data(), false, nullptr);
+    writer.close();
+  }
+  const Bytes bytes = fileBytes(good);
+  std::remove(good.c_str());
+  const std::size_t second = 48 + 8 + 256 + bytes[52];  // frame 1's record (frame 0 compresses below 256 bytes)
+  // The good stream cut to `keep` bytes, with `patch` written at `at`.
+  const struct {
+    std::size_t keep, at;
+    Bytes patch;
+    std::string expected;
+  } cases[] = {
+      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
+      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
+      {bytes.size(), 3, {'5'}, "at byte 0: bad magic"},
+      {bytes.size(), 4, {3}, "at byte 4: unsupported format version 3"},
+      {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
+      {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
+      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
+      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
+      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
+      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
+      {bytes.size(), 36, {0xFF}, "at byte 36: index beyond the file"},
+      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
+      {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
+      {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
+      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0 at byte 48: the record needs 1032 bytes"},
+      {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
+      {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
+      {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
+      {bytes.size(), 48 + 8 + 256 + 12, {0xAA}, "frame 0 at byte 48: corrupt compressed payload"},
+  };
+  const std::string path = tempPath("bad.klv");
+  for (const auto& c : cases) {
+    Bytes bad(bytes.begin(), bytes.begin() + static_cast<long>(c.keep));
+    std::copy(c.patch.begin(), c.patch.end(), bad.begin() + static_cast<long>(c.at));
+    putBytes(path, bad);
+    const Played p = playFile(path);
+    EXPECT_EQ(p.rc, -EBADMSG) << p.message;
+    EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos) << p.message;
+  }
+  EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
+  EXPECT_EQ(playFile(::testing::TempDir()).rc, -EISDIR);
+  // A header that claims the largest picture and holds no frame allocates no
+  // frame for it.
+  Bytes empty(bytes.begin(), bytes.begin() + 48);
+  for (int at : {8, 16}) std::copy_n(std::array<unsigned char, 8>{0, 0x80, 0, 0, 0x50, 0x55, 0, 0}.begin(), 8, &empty[at]);
+  std::fill(empty.begin() + 32, empty.begin() + 36, 0xFF);
+  std::fill(empty.begin() + 36, empty.begin() + 44, 0);
+  putBytes(path, empty);
+  kelvo4::Stream stream(path);
+  EXPECT_EQ(std::pair(stream.info().width, stream.info().height), std::pair(32768, 21840));
+  EXPECT_FALSE(stream.next(nullptr, 0));
+  std::remove(path.c_str());
+}
+
+}  // namespace
