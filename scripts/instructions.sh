@@ -16,11 +16,11 @@ case ${1:-} in
 esac
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-flags=(${OPT:--O2} -std=c++20 -I. -Idecoder -Idct)
+flags=(${OPT:--O2} -std=c++20 -I. -Iinclude -Icpu -Idecoder -Idct)
 for f in arm/*.cpp; do
   $cxx "${flags[@]}" "${neon[@]}" -c "$f" -o "$out/$(basename "$f" .cpp).o"
 done
-$cxx "${flags[@]}" bench/instruction_harness.cpp cpu.cpp dct/*.cpp decoder/*.cpp "$out"/*.o -lpthread \
+$cxx "${flags[@]}" bench/instruction_harness.cpp cpu/cpu.cpp dct/*.cpp decoder/*.cpp "$out"/*.o -lpthread \
   -o "$out/harness"
 count() {  # MASK WHAT N
   KELVO4_CPU_MASK=$1 $qemu -singlestep -d nochain,exec -D "$out/log" "$out/harness" "$2" "$3" >/dev/null

@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j "$(nproc)" --target kelvo4_player_jar kelvo-clip kelvo-encode
+cmake --build build -j "$(nproc)" --target kelvo4_dist
 scripts/decode-clip.sh build out 60

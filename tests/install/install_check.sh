@@ -9,7 +9,7 @@ trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 if [ "$java" = java ]; then
-  for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc; do test -f "$prefix/share/java/$jar.jar"; done
+  for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc Kelvo4-player; do test -f "$prefix/share/java/$jar.jar"; done
 fi
 for tool in encode decode clip measure; do test -x "$prefix/bin/kelvo-$tool"; done
 cmake -S "$source" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
