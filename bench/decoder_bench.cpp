@@ -101,7 +101,7 @@ void levelBench(benchmark::State& state, Size s, kelvo4::StageLevel level) {
   }
   kelvo4::useStages(level);
   decodeFrameBench(state, s, true);
-  kelvo4::forceScalarStages(false);
+  kelvo4::useBestStages();
 }
 
 // A stream on a handle of its own: decode and conversion.

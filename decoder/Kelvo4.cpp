@@ -55,7 +55,7 @@ namespace kelvo4 {
 
 void useStages(StageLevel level) { plainStages = &stagesFor(level); }
 
-void forceScalarStages(bool scalar) { plainStages = scalar ? &stagesFor(StageLevel::Scalar) : &bestStages(); }
+void useBestStages() { plainStages = &bestStages(); }
 
 }  // namespace kelvo4
 

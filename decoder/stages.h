@@ -163,9 +163,9 @@ const Stages& stagesFor(StageLevel level);
 const Stages& bestStages();
 
 // Test hooks for the process-wide decoder: use the stages of this level (the
-// fastest when unsupported), or the scalar (true) or the fastest (false) ones.
+// fastest when unsupported), or the fastest again.
 void useStages(StageLevel level);
-void forceScalarStages(bool scalar);
+void useBestStages();
 
 // A table entry: truncated toward zero; anything outside 16 bits, and NaN,
 // gives -32768.

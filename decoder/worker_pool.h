@@ -26,9 +26,6 @@ class WorkerPool {
   }
   ~WorkerPool() { stop(); }
 
-  // The threads a job runs on, the caller's included.
-  int size() const { return static_cast<int>(threads_.size()) + 1; }
-
   // Runs job(context, i) for every worker i, the caller being worker 0, and
   // returns when all have finished. Allocates nothing.
   void run(Job job, void* context) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -27,20 +28,12 @@ namespace {
 // beyond 12646, where the inverse transform's row sums start to wrap.
 constexpr int kMaxFactor = 96;
 
-// The measured default (see the README): DC factor, AC base and AC slope.
+// The finest DC and AC factors at the default quality, as measured (see the
+// README).
 constexpr int kDefaultDc = 14;
-constexpr double kDefaultAc = 3.0;
-constexpr double kDefaultSlope = 0.0;
+constexpr int kDefaultAc = 3;
 
 int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
-
-// Rounds to the nearest integer after limiting to [lo, hi], so that the
-// conversion of a huge or non-finite double never happens.
-int roundClamp(double v, int lo, int hi) {
-  if (!(v > lo)) return lo;
-  if (!(v < hi)) return hi;
-  return static_cast<int>(std::lround(v));
-}
 
 // Forward transform of residual samples on the fastest exact kernel, which
 // takes samples within [-256, 255]: wider blocks are halved until they fit
@@ -155,25 +148,6 @@ bool quantiseInto(const short* coef, const Steps& steps, short* bytes) {
 
 }  // namespace
 
-Table makeTable(int dc, double ac, double slope) {
-  Table t;
-  for (int v = 0; v < 8; ++v)
-    for (int u = 0; u < 8; ++u) t[8 * v + u] = static_cast<float>(roundClamp(ac + slope * (u + v), 1, kMaxFactor));
-  t[0] = static_cast<float>(clampInt(dc, 1, kMaxFactor));
-  return t;
-}
-
-Table qualityTable(int quality) {
-  quality = clampInt(quality, 1, 100);
-  const Table base = makeTable(kDefaultDc, kDefaultAc, kDefaultSlope);
-  Table t;
-  for (int i = 0; i < 64; ++i)
-    t[i] = static_cast<float>(roundClamp(base[i] * kDefaultQuality / quality, 1, kMaxFactor));
-  return t;
-}
-
-std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2) { return kelvo4::convertPixel(c0, c1, c2); }
-
 std::array<int, 3> rgbToComponents(int r, int g, int b) {
   // c + (c >> 2) is close to 1.25c - 0.375, which the starting points invert.
   auto inverse = [](int d) { return static_cast<int>(std::floor((d + 0.375) / 1.25)); };
@@ -284,42 +258,86 @@ constexpr int kBins = 4096;
 
 }  // namespace
 
+// The nearest components of each colour, found once per encoder: the search
+// is the costly part, and pictures repeat their colours. The colour cube is
+// kept in blocks of 8 x 8 x 8 colours, each allocated when the first of its
+// colours turns up, so the memory follows the colours the pictures use. The
+// threads of a frame look up and fill at once: a block is published with a
+// single exchange, and threads that find the same colour together store the
+// same value.
+class Encoder::Colours {
+  using Entry = std::atomic<std::uint32_t>;  // 1 << 30 | each component + 512 in 10 bits; 0 until found
+  static constexpr int kBlocks = 1 << 15, kBlockColours = 1 << 9;
+
+ public:
+  Colours() : blocks_(new std::atomic<Entry*>[kBlocks]()) {}
+  ~Colours() {
+    for (int i = 0; i < kBlocks; ++i) delete[] blocks_[i].load(std::memory_order_relaxed);
+  }
+  Colours(const Colours&) = delete;
+  Colours& operator=(const Colours&) = delete;
+
+  // The components of the pixel px (r, g, b) into c.
+  void find(const std::uint8_t* px, short* c) {
+    const unsigned r = px[0], g = px[1], b = px[2];
+    const unsigned index = (r >> 3) << 10 | (g >> 3) << 5 | b >> 3;
+    Entry* block = blocks_[index].load(std::memory_order_acquire);
+    if (block == nullptr) block = allocate(index);
+    Entry* entry = block ? &block[(r & 7) << 6 | (g & 7) << 3 | (b & 7)] : nullptr;
+    std::uint32_t packed = entry ? entry->load(std::memory_order_relaxed) : 0;
+    if (packed == 0) {
+      const auto found = rgbToComponents(px[0], px[1], px[2]);
+      packed = 1u << 30 | std::uint32_t(found[0] + 512) << 20 | std::uint32_t(found[1] + 512) << 10 |
+               std::uint32_t(found[2] + 512);
+      if (entry) entry->store(packed, std::memory_order_relaxed);
+    }
+    for (int k = 0; k < 3; ++k) c[k] = static_cast<short>(static_cast<int>(packed >> (20 - 10 * k) & 1023) - 512);
+  }
+
+ private:
+  // The block, zeroed, unless another thread was first; null when out of
+  // memory, and then its colours are searched each time.
+  Entry* allocate(unsigned index) {
+    Entry* fresh = new (std::nothrow) Entry[kBlockColours]();
+    if (fresh == nullptr) return nullptr;
+    Entry* first = nullptr;
+    if (blocks_[index].compare_exchange_strong(first, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
+      return fresh;
+    delete[] fresh;
+    return first;
+  }
+
+  std::unique_ptr<std::atomic<Entry*>[]> blocks_;
+};
+
 Encoder::Encoder(int w, int h, const EncoderSettings& settings)
-    : Encoder(w, h, qualityTable(kDefaultQuality), settings.passes, settings.threads) {
-  adaptive_ = true;
-  for (auto& h : histograms_) h.assign(64 * kBins, 0);
+    : width_(checkedSize(w, h)),
+      height_(h),
+      codedWidth_(codedSide(w)),
+      codedHeight_(codedSide(h)),
+      passes_(settings.passes),
+      decoder_(codedWidth_, codedHeight_, settings.threads),
+      colours_(std::make_unique<Colours>()),
+      histograms_(static_cast<std::size_t>(settings.threads), std::vector<std::uint32_t>(64 * kBins)),
+      decoded_(w, h) {
+  const std::size_t samples = payloadBytes(codedWidth_, codedHeight_);
+  residuals_.resize(samples);
+  coefficients_.resize(samples);
+  target_.resize(3 * static_cast<std::size_t>(codedWidth_) * codedHeight_);
+  prediction_.resize(target_.size());
   // Below the default the steps grow evenly. Above it more and more
   // frequencies, lowest first, take the finest step, and from 75 on the DC
   // steps shrink as well, down to 1 at 100.
   const int quality = std::clamp(settings.quality, 1, 100);
   const double scale = quality < kDefaultQuality ? std::exp2((kDefaultQuality - quality) / 25.0) : 1.0;
   const int fine = std::clamp((quality - kDefaultQuality) * 15 / 25, 0, 15);
-  const int dc = quality <= 75 ? static_cast<int>(std::lround(14 * scale)) : 14 - (quality - 75) * 13 / 25;
+  const int dc = quality <= 75 ? static_cast<int>(std::lround(kDefaultDc * scale))
+                               : kDefaultDc - (quality - 75) * (kDefaultDc - 1) / 25;
   for (int i = 0; i < 64; ++i) {
-    const int ac = (i / 8 + i % 8) <= fine ? 1 : static_cast<int>(std::lround(3 * scale));
+    const int ac = (i / 8 + i % 8) <= fine ? 1 : static_cast<int>(std::lround(kDefaultAc * scale));
     floor_[i] = static_cast<float>(std::min(i == 0 ? dc : ac, kMaxFactor));
   }
-}
-
-Encoder::Encoder(int w, int h, const Table& table, int refinePasses, int threads)
-    : width_(checkedSize(w, h)),
-      height_(h),
-      codedWidth_(codedSide(w)),
-      codedHeight_(codedSide(h)),
-      passes_(refinePasses),
-      adaptive_(false),
-      table_(table),
-      decoder_(codedWidth_, codedHeight_, threads),
-      colours_(std::size_t{1} << 24, 0),
-      histograms_(static_cast<std::size_t>(threads)) {
-  decoder_.setTable(table.data());
-  const std::size_t n = static_cast<std::size_t>(codedWidth_) * codedHeight_;
-  target_.resize(3 * n);
-  prediction_.resize(3 * n);
-  residuals_.resize(n + n / 2);
-  coefficients_.resize(n + n / 2);
-  decoded_ = Image(w, h);
-  if (threads > 1) pool_ = std::make_unique<kelvo4::WorkerPool>(threads);
+  if (settings.threads > 1) pool_ = std::make_unique<kelvo4::WorkerPool>(settings.threads);
 }
 
 Encoder::~Encoder() = default;
@@ -357,22 +375,7 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   for (int y = y0; y < y0 + 16 && y < height_; ++y) {
     short* row = &target_[3 * static_cast<std::size_t>(y) * w];
     const std::uint8_t* px = rgb + 3 * static_cast<std::size_t>(y) * width_;
-    for (int x = 0; x < width_; ++x, px += 3) {
-      // The nearest components of each colour, found once per encoder: the
-      // search is the costly part, and pictures repeat their colours. Threads
-      // may fill the same entry at once, with the same value.
-      const std::uint32_t colour = std::uint32_t{px[0]} << 16 | std::uint32_t{px[1]} << 8 | px[2];
-      std::atomic_ref<std::uint32_t> slot(colours_[colour]);
-      std::uint32_t packed = slot.load(std::memory_order_relaxed);
-      if (packed == 0) {
-        const auto c = rgbToComponents(px[0], px[1], px[2]);
-        packed = 1u << 30 | std::uint32_t(c[0] + 512) << 20 | std::uint32_t(c[1] + 512) << 10 | std::uint32_t(c[2] + 512);
-        slot.store(packed, std::memory_order_relaxed);
-      }
-      row[3 * x] = static_cast<short>(static_cast<int>(packed >> 20 & 1023) - 512);
-      row[3 * x + 1] = static_cast<short>(static_cast<int>(packed >> 10 & 1023) - 512);
-      row[3 * x + 2] = static_cast<short>(static_cast<int>(packed & 1023) - 512);
-    }
+    for (int x = 0; x < width_; ++x, px += 3) colours_->find(px, row + 3 * x);
     // The margin repeats the edge pixels: smooth content the blocks code
     // cheaply and the prediction carries into the picture without a seam.
     for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
@@ -387,14 +390,14 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
     const std::size_t i = 3 * (static_cast<std::size_t>(y) * w + x) + k;
     return target_[i] - prediction_[i];
   };
-  std::uint32_t* histogram = adaptive_ ? histograms_[static_cast<std::size_t>(worker)].data() : nullptr;
+  std::uint32_t* histogram = histograms_[static_cast<std::size_t>(worker)].data();
   // A chroma sample covers four pixels, so its errors count four times.
   auto finish = [&](std::size_t block, unsigned weight) {
     short* coef = &coefficients_[64 * block];
     transform(&residuals_[64 * block], coef);
     // One block in four describes the frame well enough, at a quarter of the
     // scattered counting.
-    if (histogram && block % 4 == 0)
+    if (block % 4 == 0)
       for (int i = 0; i < 64; ++i) histogram[i * kBins + std::min(std::abs(coef[i]), kBins - 1)] += weight;
   };
   const int bw = w / 8;
@@ -478,19 +481,14 @@ Table Encoder::fitTable() const {
 
 double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
   if (key) decoder_.reinit(codedWidth_, codedHeight_);
-  if (adaptive_)
-    for (auto& h : histograms_) std::fill(h.begin(), h.end(), 0u);
+  for (auto& h : histograms_) std::fill(h.begin(), h.end(), 0u);
   Job job{*this, rgb, payload, nullptr};
   run(&Encoder::analyseRow, job);
-  if (adaptive_) {
-    const Table fitted = fitTable();
-    tableChanged_ = !started_ || fitted != table_;
-    if (tableChanged_) {
-      table_ = fitted;
-      decoder_.setTable(table_.data());
-    }
-  } else {
-    tableChanged_ = !started_;
+  const Table fitted = fitTable();
+  tableChanged_ = !started_ || fitted != table_;
+  if (tableChanged_) {
+    table_ = fitted;
+    decoder_.setTable(table_.data());
   }
   started_ = true;
   job.quant = kelvo4::decoderTable(decoder_.get());

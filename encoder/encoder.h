@@ -25,30 +25,16 @@ using Table = std::array<float, 64>;
 // PSNR.
 inline constexpr int kDefaultQuality = 50;
 
-// How an adaptive encoder works.
+// How an encoder works.
 struct EncoderSettings {
   int quality = kDefaultQuality;  // 1 .. 100
   int passes = 3;                 // refinement passes per block, 0 .. 8: effort
   int threads = 1;                // 1 .. 64
 };
 
-// The default dequantisation table (natural order), scaled for a quality from
-// 1 to 100: factor * kDefaultQuality / quality, rounded, kept within 1 .. 96 so
-// that a quantised byte times its factor never leaves the range in which the
-// inverse transform is exact. Higher quality means finer steps and less reach
-// per frame.
-Table qualityTable(int quality);
-
-// The table made from a DC factor and an AC factor that grows linearly with
-// the frequency u + v: ac + slope * (u + v), rounded, kept within 1 .. 96.
-Table makeTable(int dc, double ac, double slope);
-
-// Output conversion of one pixel as the decoder does it: components in,
-// clamped bytes (first, second, third) out.
-std::array<std::uint8_t, 3> componentsToRgb(int c0, int c1, int c2);
-
-// The integer components whose conversion is closest to the pixel (r, g, b)
-// in squared error; ties go to the candidate nearest the linear inverse.
+// The integer components whose conversion (convertPixel) is closest to the
+// pixel (r, g, b) in squared error; ties go to the candidate nearest the
+// linear inverse.
 std::array<int, 3> rgbToComponents(int r, int g, int b);
 
 // Peak signal-to-noise ratio of two byte arrays in dB; 99 for identical ones.
@@ -63,16 +49,14 @@ long codeBlock(const short* target, const short* quant, signed char* zigzag, int
 
 class Encoder {
  public:
-  // An adaptive encoder: each frame gets the table that fits its residuals,
-  // trading squared error against the bytes its coefficients take at a rate
-  // set by the quality. Frames whose prediction misses by much (the first,
-  // a cut) get the range they need, steady ones the finest steps worth their
-  // bytes. Opens a decoder at the coded size of a w x h picture (each side
-  // rounded up to a multiple of 16). Throws std::invalid_argument for a size
-  // that validFrameSize rejects.
+  // Each frame gets the table that fits its residuals, trading squared error
+  // against the bytes its coefficients take at a rate set by the quality.
+  // Frames whose prediction misses by much (the first, a cut) get the range
+  // they need, steady ones the finest steps worth their bytes. Opens a
+  // decoder at the coded size of a w x h picture (each side rounded up to a
+  // multiple of 16). Throws std::invalid_argument for a size that
+  // validFrameSize rejects.
   Encoder(int width, int height, const EncoderSettings& settings);
-  // An encoder with one table for every frame.
-  Encoder(int width, int height, const Table& table, int refinePasses = 3, int threads = 1);
   ~Encoder();
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
@@ -92,13 +76,14 @@ class Encoder {
   // The picture the decoder produced for the last frame, cropped to the
   // picture size.
   const Image& decoded() const { return decoded_; }
-  // The table of the last frame, and whether it differs from the one before
-  // (always true for the first frame).
+  // The table of the last frame (all zero before the first), and whether it
+  // differs from the one before (always true for the first frame).
   const Table& table() const { return table_; }
   bool tableChanged() const { return tableChanged_; }
 
  private:
   struct Job;
+  class Colours;
   using RowWork = void (Encoder::*)(const Job& job, int row, int worker);
   // Runs `work` on every macroblock row, spread over the threads.
   void run(RowWork work, Job& job);
@@ -110,7 +95,6 @@ class Encoder {
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
-  bool adaptive_;
   Table table_{};
   Table floor_{};  // the finest factors the quality allows
   bool tableChanged_ = false, started_ = false;
@@ -119,7 +103,7 @@ class Encoder {
   kelvo4::Decoder decoder_;
   std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
-  std::vector<std::uint32_t> colours_;  // by rgb: 1 << 30 | the components + 512, 10 bits each; 0 until found
+  std::unique_ptr<Colours> colours_;  // the components of each colour met so far
   std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: 64 x kBins counts of |coefficient|
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one

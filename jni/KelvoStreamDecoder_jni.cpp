@@ -43,7 +43,7 @@ jint decodeRegion(JNIEnv* env, jlong handle, jbyteArray payload, jarray output, 
   kelvo4_decoder* d = fromHandle(handle);
   if (d == nullptr || payload == nullptr || output == nullptr) return -EINVAL;
   if (w < 0 || h < 0 || w > kelvo4_decoder_width(d) || h > kelvo4_decoder_height(d)) return -EINVAL;
-  const int n = pixelCount(d), payloadLength = n + n / 2;
+  const int payloadLength = kelvo4_decoder_payload_length(d);
   const int outputLength = (format == KELVO4_RGB24 ? 3 : 1) * w * h;
   if (env->GetArrayLength(payload) != payloadLength || env->GetArrayLength(output) != outputLength) return -EINVAL;
 
@@ -82,6 +82,11 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_reinit(J
   return kelvo4_decoder_reinit(fromHandle(handle), w, h);
 }
 
+JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_payloadLength(JNIEnv*, jclass,
+                                                                                      jlong handle) {
+  return kelvo4_decoder_payload_length(fromHandle(handle));
+}
+
 JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_setTable(JNIEnv* env, jclass, jlong handle,
                                                                                  jfloatArray table) {
   if (handle == 0 || table == nullptr || env->GetArrayLength(table) != 64) return -EINVAL;
@@ -96,7 +101,7 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decode(J
   kelvo4_decoder* d = fromHandle(handle);
   const bool convert = convertFlag != JNI_FALSE;
   if (d == nullptr || payload == nullptr || (convert && output == nullptr)) return -EINVAL;
-  const int n = pixelCount(d), payloadLength = n + n / 2, outputLength = convert ? 3 * n : 0;
+  const int payloadLength = kelvo4_decoder_payload_length(d), outputLength = convert ? 3 * pixelCount(d) : 0;
   if (env->GetArrayLength(payload) != payloadLength) return -EINVAL;
   if (convert && env->GetArrayLength(output) != outputLength) return -EINVAL;
 
@@ -136,7 +141,7 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeAr
                                                                                    jbyteArray payload, jintArray argb) {
   kelvo4_decoder* d = fromHandle(handle);
   if (d == nullptr || payload == nullptr || argb == nullptr) return -EINVAL;
-  const int n = pixelCount(d), payloadLength = n + n / 2;
+  const int n = pixelCount(d), payloadLength = kelvo4_decoder_payload_length(d);
   if (env->GetArrayLength(payload) != payloadLength || env->GetArrayLength(argb) != n) return -EINVAL;
 
   auto* in = static_cast<signed char*>(env->GetPrimitiveArrayCritical(payload, nullptr));

@@ -1,49 +1,289 @@
-// JNI glue for org.kelvo.Kelvo4.Decoder.KelvoStreamReader: the zstd frame of a
-// compressed payload is checked and decompressed into a Java array. Nothing
-// here throws; the Java class turns the result into an IOException that names
-// the file, the frame and the offset.
+// JNI glue for org.kelvo.Kelvo4.Decoder.KelvoStreamReader: a kelvo4_stream
+// behind a jlong handle. The library parses the file; this only carries
+// bytes, pixels and errors across.
+//
+// A stream read from an InputStream is read through a read function that calls
+// in.read(byte[], int, int) through JNI. The library calls it on the thread of
+// a kelvo4_stream call and, with threads > 1, on the stream's worker, which
+// reads ahead; that thread is attached to the VM (as a daemon) when it first
+// reads and detached when it ends, so no thread the VM does not know calls
+// into it. The InputStream and the scratch array are held by global
+// references from open to close. What in.read throws is kept, and thrown by
+// the native call that reports the failed read, as the InputStream's own.
+//
+// Failures throw the exception for the library's errno value, with the
+// library's message unchanged.
 #include <jni.h>
-#include <zstd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "kelvo4/stream.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoStreamReader.h"
+#include "stream_steps.h"
 
 namespace {
 
-enum : jint { kBadArguments = -1, kNotAFrame = -2, kWrongSize = -3, kTrailingBytes = -4, kCorrupt = -5 };
+// What the read function uses, from open to close.
+struct Input {
+  JavaVM* vm = nullptr;
+  jobject in = nullptr;  // global references
+  jbyteArray scratch = nullptr;
+  jint capacity = 0;
+  jmethodID read = nullptr;
+  jthrowable thrown = nullptr;  // global: what in.read threw, until a native call throws it
+};
 
-// Everything that can be told from the bytes before decompressing: exactly one
-// frame, and a content size that it states and that equals the payload's.
-jint checkFrame(const void* src, jint srcLength, jint dstLength) {
-  const unsigned long long content = ZSTD_getFrameContentSize(src, srcLength);
-  if (content == ZSTD_CONTENTSIZE_ERROR) return kNotAFrame;
-  if (content == ZSTD_CONTENTSIZE_UNKNOWN || content != static_cast<unsigned long long>(dstLength)) return kWrongSize;
-  const size_t frame = ZSTD_findFrameCompressedSize(src, srcLength);
-  if (ZSTD_isError(frame)) return kCorrupt;
-  return frame == static_cast<size_t>(srcLength) ? 0 : kTrailingBytes;
+struct Reader {
+  kelvo4_stream* stream = nullptr;
+  Input input;  // the read function's user pointer (InputStream readers)
+};
+
+static_assert(sizeof(Reader*) <= sizeof(jlong));
+
+Reader* fromHandle(jlong handle) { return reinterpret_cast<Reader*>(static_cast<std::uintptr_t>(handle)); }
+
+jlong toHandle(Reader* r) { return static_cast<jlong>(reinterpret_cast<std::uintptr_t>(r)); }
+
+// Detaches a thread that the read function attached, when the thread ends.
+struct Detacher {
+  JavaVM* vm = nullptr;
+  ~Detacher() {
+    if (vm != nullptr) vm->DetachCurrentThread();
+  }
+};
+thread_local Detacher detacher;
+
+// The calling thread's JNIEnv, attaching the thread when the VM does not
+// know it (the stream's worker); null when that fails.
+JNIEnv* threadEnv(JavaVM* vm) {
+  void* env = nullptr;
+  if (vm->GetEnv(&env, JNI_VERSION_1_6) == JNI_OK) return static_cast<JNIEnv*>(env);
+  char name[] = "kelvo4 stream reader";
+  JavaVMAttachArgs args{JNI_VERSION_1_6, name, nullptr};
+  if (vm->AttachCurrentThreadAsDaemon(&env, &args) != JNI_OK) return nullptr;
+  detacher.vm = vm;
+  return static_cast<JNIEnv*>(env);
+}
+
+// Keeps the pending exception for the native call that reports the failure.
+std::ptrdiff_t keepThrown(JNIEnv* env, Input& input) {
+  jthrowable t = env->ExceptionOccurred();
+  env->ExceptionClear();
+  if (input.thrown == nullptr) input.thrown = static_cast<jthrowable>(env->NewGlobalRef(t));
+  env->DeleteLocalRef(t);
+  return -EIO;
+}
+
+// kelvo4_stream_read_fn over in.read(scratch, 0, n), scratch copied out after
+// each call. Fills the buffer unless the InputStream ends.
+std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
+  Input& input = *static_cast<Input*>(user);
+  JNIEnv* env = threadEnv(input.vm);
+  if (env == nullptr) return -EIO;
+  auto* out = static_cast<jbyte*>(buffer);
+  std::size_t done = 0;
+  while (done < length) {
+    const auto ask = static_cast<jint>(std::min(length - done, static_cast<std::size_t>(input.capacity)));
+    const jint got = env->CallIntMethod(input.in, input.read, input.scratch, 0, ask);
+    if (env->ExceptionCheck()) return keepThrown(env, input);
+    // -1 at the end; 0 (which read may not return for ask > 0) ends it too.
+    if (got <= 0) break;
+    if (got > ask) return -EIO;
+    env->GetByteArrayRegion(input.scratch, 0, got, out + done);
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::ptrdiff_t>(done);
+}
+
+void throwNew(JNIEnv* env, const char* type, const char* message) {
+  jclass c = env->FindClass(type);
+  if (c != nullptr) env->ThrowNew(c, message);  // else FindClass's error is pending
+}
+
+// The exception for the library's result rc < 0, with its message.
+void throwError(JNIEnv* env, Reader* r, int rc, const char* message) {
+  if (r != nullptr && r->input.thrown != nullptr) {
+    env->Throw(r->input.thrown);
+    env->DeleteGlobalRef(r->input.thrown);
+    r->input.thrown = nullptr;
+    return;
+  }
+  const char* type = "java/io/IOException";
+  switch (-rc) {
+    case EINVAL: type = "java/lang/IllegalArgumentException"; break;
+    case ENOMEM: type = "java/lang/OutOfMemoryError"; break;
+    case ESPIPE: type = "java/lang/UnsupportedOperationException"; break;
+    case ERANGE: type = "java/io/EOFException"; break;
+    case ENOENT: type = "java/nio/file/NoSuchFileException"; break;
+    case EACCES: type = "java/nio/file/AccessDeniedException"; break;
+    default: break;
+  }
+  throwNew(env, type, message);
+}
+
+Reader* newReader(JNIEnv* env) {
+  auto* r = new (std::nothrow) Reader;
+  if (r == nullptr) throwNew(env, "java/lang/OutOfMemoryError", "cannot allocate a stream reader");
+  return r;
+}
+
+void release(JNIEnv* env, Reader* r) {
+  kelvo4_stream_close(&r->stream);  // joins the worker: nothing reads any more
+  for (jobject ref : {r->input.in, static_cast<jobject>(r->input.scratch), static_cast<jobject>(r->input.thrown)})
+    if (ref != nullptr) env->DeleteGlobalRef(ref);
+  delete r;
+}
+
+// A handle for the stream opened (rc 0), or 0 with the exception thrown.
+jlong opened(JNIEnv* env, Reader* r, int rc) {
+  if (rc == 0) return toHandle(r);
+  throwError(env, r, rc, kelvo4_stream_error(nullptr));
+  release(env, r);
+  return 0;
+}
+
+// Decodes the next frame into out, of length elements of elementBytes each.
+// Everything is read before the array is pinned; while it is, only the
+// library's decode runs.
+jboolean next(JNIEnv* env, jlong handle, jarray out, int format, std::size_t elementBytes) {
+  Reader* r = fromHandle(handle);
+  if (r == nullptr || out == nullptr) {
+    throwNew(env, "java/lang/NullPointerException", r == nullptr ? "reader closed" : "output");
+    return JNI_FALSE;
+  }
+  const std::size_t length = static_cast<std::size_t>(env->GetArrayLength(out)) * elementBytes;
+  int rc = kelvo4::streamPrepare(r->stream);
+  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  if (rc <= 0) return JNI_FALSE;
+  void* pixels = env->GetPrimitiveArrayCritical(out, nullptr);
+  if (pixels == nullptr) return JNI_FALSE;  // OutOfMemoryError pending
+  rc = kelvo4::streamEmit(r->stream, pixels, length, format);
+  env->ReleasePrimitiveArrayCritical(out, pixels, 0);
+  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  return rc > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
 }  // namespace
 
-JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_decompress(JNIEnv* env, jclass, jbyteArray src,
-                                                                                  jint srcLength, jbyteArray dst,
-                                                                                  jint dstLength) {
-  if (src == nullptr || srcLength < 0 || dstLength < 0 || srcLength > env->GetArrayLength(src)) return kBadArguments;
-  if (dst != nullptr && env->GetArrayLength(dst) != dstLength) return kBadArguments;
-
-  // Inside the critical regions only the second pin and zstd on plain pointers.
-  void* in = env->GetPrimitiveArrayCritical(src, nullptr);
-  if (in == nullptr) return kBadArguments;
-  jint rc = checkFrame(in, srcLength, dstLength);
-  if (rc == 0 && dst != nullptr) {
-    void* out = env->GetPrimitiveArrayCritical(dst, nullptr);
-    if (out == nullptr) {
-      rc = kBadArguments;
-    } else {
-      const size_t written = ZSTD_decompress(out, dstLength, in, srcLength);
-      if (ZSTD_isError(written) || written != static_cast<size_t>(dstLength)) rc = kCorrupt;
-      env->ReleasePrimitiveArrayCritical(dst, out, 0);
-    }
+// path: the file name as UTF-8 bytes, without a terminating NUL.
+JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openFile(JNIEnv* env, jclass,
+                                                                                jbyteArray path, jint threads) {
+  if (path == nullptr) {
+    throwNew(env, "java/lang/NullPointerException", "path");
+    return 0;
   }
-  env->ReleasePrimitiveArrayCritical(src, in, JNI_ABORT);
-  return rc;
+  const jsize length = env->GetArrayLength(path);
+  std::vector<char> name;
+  try {
+    name.resize(static_cast<std::size_t>(length) + 1);
+  } catch (const std::bad_alloc&) {
+    throwNew(env, "java/lang/OutOfMemoryError", "cannot allocate the file name");
+    return 0;
+  }
+  env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte*>(name.data()));
+  if (std::memchr(name.data(), 0, static_cast<std::size_t>(length)) != nullptr) {
+    throwNew(env, "java/lang/IllegalArgumentException", "file name with a NUL byte");
+    return 0;
+  }
+  Reader* r = newReader(env);
+  if (r == nullptr) return 0;
+  const int rc = kelvo4_stream_open_file(&r->stream, name.data(), threads);
+  return opened(env, r, rc);
+}
+
+JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openStream(JNIEnv* env, jclass, jobject in,
+                                                                                  jbyteArray scratch, jint threads) {
+  if (in == nullptr || scratch == nullptr) {
+    throwNew(env, "java/lang/NullPointerException", in == nullptr ? "in" : "scratch");
+    return 0;
+  }
+  Reader* r = newReader(env);
+  if (r == nullptr) return 0;
+  Input& input = r->input;
+  jclass type = env->GetObjectClass(in);
+  input.read = env->GetMethodID(type, "read", "([BII)I");
+  env->DeleteLocalRef(type);
+  input.capacity = env->GetArrayLength(scratch);
+  if (input.read == nullptr || env->GetJavaVM(&input.vm) != JNI_OK || input.capacity <= 0 ||
+      (input.in = env->NewGlobalRef(in)) == nullptr ||
+      (input.scratch = static_cast<jbyteArray>(env->NewGlobalRef(scratch))) == nullptr) {
+    if (!env->ExceptionCheck()) throwNew(env, "java/lang/IllegalStateException", "cannot hold the InputStream");
+    release(env, r);
+    return 0;
+  }
+  const int rc = kelvo4_stream_open_callback(&r->stream, readInput, &input, nullptr, threads);
+  return opened(env, r, rc);
+}
+
+JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_close(JNIEnv* env, jclass, jlong handle) {
+  Reader* r = fromHandle(handle);
+  if (r != nullptr) release(env, r);
+}
+
+// info receives: width, height, coded width, coded height, rate numerator,
+// rate denominator, frame count (-1 unknown), key frames known, version.
+JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_info(JNIEnv* env, jclass, jlong handle,
+                                                                           jlongArray info) {
+  Reader* r = fromHandle(handle);
+  kelvo4_stream_info i{};
+  if (r == nullptr || info == nullptr || env->GetArrayLength(info) != 9 ||
+      kelvo4_stream_get_info(r->stream, &i) < 0) {
+    throwNew(env, "java/lang/IllegalArgumentException", "info");
+    return;
+  }
+  const jlong values[9] = {i.width, i.height, i.coded_width, i.coded_height, i.rate_num,
+                           i.rate_den, i.frame_count, i.key_frames, i.version};
+  env->SetLongArrayRegion(info, 0, 9, values);
+}
+
+JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_position(JNIEnv*, jclass, jlong handle) {
+  Reader* r = fromHandle(handle);
+  return r == nullptr ? -1 : kelvo4_stream_position(r->stream);
+}
+
+JNIEXPORT jlongArray JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_keyFrames(JNIEnv* env, jclass,
+                                                                                      jlong handle) {
+  Reader* r = fromHandle(handle);
+  const int64_t count = r == nullptr ? 0 : kelvo4_stream_key_frames(r->stream, nullptr, 0);
+  std::vector<int64_t> frames;
+  try {
+    frames.resize(static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc&) {
+    throwNew(env, "java/lang/OutOfMemoryError", "key frames");
+    return nullptr;
+  }
+  if (count > 0) kelvo4_stream_key_frames(r->stream, frames.data(), count);
+  jlongArray out = env->NewLongArray(static_cast<jsize>(count));
+  if (out != nullptr && count > 0) {
+    static_assert(sizeof(jlong) == sizeof(int64_t));
+    env->SetLongArrayRegion(out, 0, static_cast<jsize>(count), reinterpret_cast<const jlong*>(frames.data()));
+  }
+  return out;
+}
+
+JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextRgb(JNIEnv* env, jclass, jlong handle,
+                                                                                  jbyteArray rgb) {
+  return next(env, handle, rgb, KELVO4_RGB24, 1);
+}
+
+JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextArgb(JNIEnv* env, jclass, jlong handle,
+                                                                                   jintArray argb) {
+  return next(env, handle, argb, KELVO4_ARGB32, sizeof(jint));
+}
+
+JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_seekTo(JNIEnv* env, jclass, jlong handle,
+                                                                             jlong frame) {
+  Reader* r = fromHandle(handle);
+  if (r == nullptr) {
+    throwNew(env, "java/lang/NullPointerException", "reader closed");
+    return;
+  }
+  const int rc = kelvo4_stream_seek(r->stream, frame);
+  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
 }

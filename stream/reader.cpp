@@ -234,6 +234,7 @@ void StreamParser::seekTo(const KeyFrame& k) {
   source_->seek(k.offset);
   offset_ = k.offset;
   next_ = k.frame;
+  keyNext_ = true;
   v1First_ = -1;
 }
 
@@ -272,6 +273,8 @@ bool StreamParser::readRecord(Record& r) {
     fail(at(frame, offset_) + "more frames than the " + std::to_string(info_.frameCount) + " the header gives");
   if ((frame == 0 && !(flags & kKeyFlag)) || ((flags & kKeyFlag) && !(flags & kTableFlag)))
     fail(at(frame, offset_) + (frame == 0 ? "the first frame is not a key frame" : "a key frame without a table"));
+  if (keyNext_ && !(flags & kKeyFlag)) fail(at(frame, offset_) + "the index names no key frame here");
+  keyNext_ = false;
   const bool compressed = flags & kCompressedFlag;
   if ((!compressed && stored != payloadBytes_) || (compressed && (stored == 0 || stored >= payloadBytes_)))
     fail(at(frame, offset_) + "stored size " + std::to_string(stored) + " does not fit a payload of " +

@@ -3,10 +3,9 @@
 // the one being decoded.
 //
 // Frames pass through two slots. The slot at `head` holds the frame that
-// next() returns; while the caller decodes it, the worker fills the other
-// slot with the frame after it. A file is read by whichever thread fills the
-// slot (never two at once); a read function is called only on the caller's
-// thread, so from it the worker only decompresses.
+// next() returns; while the caller decodes it, the worker reads and
+// decompresses the frame after it into the other slot. The source and the
+// parser are used by whichever thread fills a slot, never by two at once.
 #include "kelvo4/stream.h"
 
 #include <zstd.h>
@@ -49,7 +48,6 @@ struct kelvo4_stream {
   std::unique_ptr<kelvo4::StreamParser> parser;
   int threads = 1;
   bool readAhead = false;     // threads > 1: the worker fills the next slot
-  bool workerReads = false;   // and reads it too (a file)
   ZSTD_DCtx* zstd = nullptr;  // used by one thread at a time, like the parser
   kelvo4_decoder* decoder = nullptr;
   Slot slots[2];
@@ -62,7 +60,7 @@ struct kelvo4_stream {
   std::mutex mutex;
   std::condition_variable wake, done;
   Slot* job = nullptr;  // guarded by mutex
-  bool jobReads = false, stop = false;
+  bool stop = false;
 
   ~kelvo4_stream() {
     if (worker.joinable()) {
@@ -77,17 +75,15 @@ struct kelvo4_stream {
     ZSTD_freeDCtx(zstd);
   }
 
-  // Reads the next record into s (when read) and decompresses it (when
-  // unpack); a failure is kept in the slot, to be reported when its frame is
-  // asked for, so every frame before it still plays.
-  void fetch(Slot& s, bool read, bool unpack) {
+  // Reads the next record into s and decompresses it; a failure is kept in
+  // the slot, to be reported when its frame is asked for, so every frame
+  // before it still plays.
+  void fetch(Slot& s) {
     try {
-      if (read) {
-        s.code = 0;
-        s.end = !parser->readRecord(s.record);
-        if (!s.end) parser->readStored(s.record, s.record.compressed ? s.packed : s.payload);
-      }
-      if (unpack && !s.end && s.record.compressed) decompress(s);
+      s.code = 0;
+      s.end = !parser->readRecord(s.record);
+      if (!s.end) parser->readStored(s.record, s.record.compressed ? s.packed : s.payload);
+      if (!s.end && s.record.compressed) decompress(s);
     } catch (const StreamError& e) {
       s.code = -e.code().value();
       s.message = e.what();
@@ -116,21 +112,19 @@ struct kelvo4_stream {
       wake.wait(lock, [&] { return stop || job != nullptr; });
       if (stop) return;
       Slot* s = job;
-      const bool reads = jobReads;
       lock.unlock();
-      fetch(*s, reads, true);
+      fetch(*s);
       lock.lock();
       job = nullptr;
       done.notify_one();
     }
   }
 
-  void post(Slot& s, bool reads) {
+  void post(Slot& s) {
     s.state = Slot::kFetching;
     {
       std::lock_guard lock(mutex);
       job = &s;
-      jobReads = reads;
     }
     wake.notify_one();
   }
@@ -156,7 +150,7 @@ struct kelvo4_stream {
     if (failure) return fail(failure, message);
     Slot& s = slots[head];
     if (s.state == Slot::kEmpty) {
-      fetch(s, true, true);
+      fetch(s);
       s.state = Slot::kReady;
     } else if (s.state == Slot::kFetching) {
       settle();
@@ -166,18 +160,7 @@ struct kelvo4_stream {
       return fail(s.code, s.message);
     }
     if (s.end) return 0;
-    Slot& ahead = slots[head ^ 1];
-    if (readAhead && ahead.state == Slot::kEmpty) {
-      if (workerReads) {
-        post(ahead, true);
-      } else {
-        fetch(ahead, true, false);
-        if (ahead.code == 0 && !ahead.end && ahead.record.compressed)
-          post(ahead, false);
-        else
-          ahead.state = Slot::kReady;
-      }
-    }
+    if (readAhead && slots[head ^ 1].state == Slot::kEmpty) post(slots[head ^ 1]);
     return 1;
   }
 
@@ -280,7 +263,6 @@ int open(kelvo4_stream** out, int threads, const std::string& name,
     s->parser = std::make_unique<kelvo4::StreamParser>(source(), name);
     if (threads > 1) {
       s->readAhead = true;
-      s->workerReads = s->parser->seekable();
       try {
         s->worker = std::thread([p = s.get()] { p->run(); });
       } catch (const std::system_error&) {

@@ -1,6 +1,6 @@
 // kelvo4_stream_next in two steps, for a caller that may hand over its output
-// only while no read function runs (the Java binding pins its array for the
-// decode alone, and its read function calls back into the VM).
+// only while the calling thread reads nothing (the Java binding pins its
+// array for the decode alone, and its read function calls into the VM).
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@ namespace kelvo4 {
 int streamPrepare(kelvo4_stream* s);
 // Decodes the frame streamPrepare made ready into out, checked as
 // kelvo4_stream_next checks it: 1, or a negative errno value. Calls no read
-// function.
+// function on the calling thread and waits for nothing.
 int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format);
 
 }  // namespace kelvo4

@@ -18,6 +18,7 @@
 #include "kelvo4/Kelvo4.h"
 #include "clip_generator.h"
 #include "encoder.h"
+#include "format.h"
 #include "image.h"
 #include "kelvo4/kelvo4.hpp"
 #include "writer.h"
@@ -98,7 +99,7 @@ TEST(Pictures, SixteenBitPngIsSrgbUnlessTagged) {
 }
 
 long rgbError(const std::array<int, 3>& c, int r, int g, int b) {
-  const auto o = componentsToRgb(c[0], c[1], c[2]);
+  const auto o = convertPixel(c[0], c[1], c[2]);
   const long er = o[0] - r, eg = o[1] - g, eb = o[2] - b;
   return er * er + eg * eg + eb * eb;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
+#include "format.h"
 #include "handle.h"
 #include "kelvo4/kelvo4.hpp"
 
@@ -53,7 +54,7 @@ std::vector<Call> randomSequence(std::mt19937& rng, int calls) {
       for (float& f : c.table) f = pick(4) == 0 ? static_cast<float>(rng()) - 2e9f : static_cast<float>(pick(40));
     } else {
       const int n = w * h, off = pick(5) == 0 ? pick(3) - 1 : 0;
-      c.payloadLength = n + n / 2 + off;
+      c.payloadLength = static_cast<int>(kelvo4::payloadBytes(w, h)) + off;
       c.payload.resize(c.payloadLength > 0 ? c.payloadLength : 0);
       for (auto& b : c.payload) b = pick(4) == 0 ? static_cast<signed char>(rng()) : 0;
       c.convert = c.kind == Call::DecodeArgb || pick(3) != 0;

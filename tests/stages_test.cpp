@@ -27,7 +27,7 @@ class Stages : public testing::TestWithParam<StageLevel> {
     if (!kelvo4::stageLevelSupported(GetParam())) GTEST_SKIP() << "instruction set missing";
     kelvo4::useStages(GetParam());
   }
-  void TearDown() override { kelvo4::forceScalarStages(false); }
+  void TearDown() override { kelvo4::useBestStages(); }
 };
 
 TEST_P(Stages, MatchTheModel) {
@@ -57,7 +57,7 @@ TEST_P(Stages, MatchTheModel) {
       }
       // Block shapes for every path: dense, zero, a lone DC value, a few
       // coefficients in the first rows or anywhere.
-      std::vector<signed char> payload(n + n / 2), out(3 * n), expected(out);
+      std::vector<signed char> payload(kelvo4::payloadBytes(w, h)), out(3 * n), expected(out);
       for (std::size_t b = 0; b < payload.size(); ++b) {
         const unsigned shape = (b / 64 + frame) % 5, k = b % 64;
         const bool keep = shape == 0   ? frame == 0

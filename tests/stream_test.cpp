@@ -272,6 +272,18 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
     EXPECT_EQ(p.rc, -EBADMSG) << p.message;
     EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos) << p.message;
   }
+  // An index entry that names a record that is no key frame fails the seek
+  // that goes there, instead of decoding from it.
+  writeStream(path, 3, 5);
+  Bytes indexed = fileBytes(path);
+  std::uint64_t third = 48;  // frame 3's record
+  for (int f = 0; f < 3; ++f) third += 8 + (indexed[third] & 2 ? 256 : 0) + getU32(&indexed[third + 4]);
+  putU64(&indexed[indexed.size() - 20], third);  // entry 1: frame 2 at frame 3's record
+  putBytes(path, indexed);
+  kelvo4::Stream lying(path);
+  EXPECT_EQ(kelvo4_stream_seek(lying.get(), 3), -EBADMSG);
+  EXPECT_STREQ(kelvo4_stream_error(lying.get()),
+               (path + ": frame 2 at byte " + std::to_string(third) + ": the index names no key frame here").c_str());
   EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
   EXPECT_EQ(playFile(::testing::TempDir()).rc, -EISDIR);
   // A header that claims the largest picture and holds no frame allocates no

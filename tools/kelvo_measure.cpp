@@ -13,6 +13,7 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "encoder.h"
+#include "format.h"
 #include "writer.h"
 #include "tool_args.h"
 
@@ -94,7 +95,7 @@ int run(int argc, char** argv) {
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         const short* c = &ideal[3 * (static_cast<std::size_t>(y) * cw + x)];
-        const auto rgb = componentsToRgb(c[0], c[1], c[2]);
+        const auto rgb = convertPixel(c[0], c[1], c[2]);
         std::copy(rgb.begin(), rgb.end(), &best.rgb[3 * (static_cast<std::size_t>(y) * w + x)]);
       }
     if (f == 0) firstPsnr = p;

@@ -43,8 +43,10 @@ typedef struct kelvo4_stream_info {
 
 /* Reads up to length bytes into buffer. Returns how many it read (fewer only
  * at the end of the stream, 0 there), or a negative errno value. The library
- * calls it only from inside a kelvo4_stream call, on the thread that made
- * that call, and never after it has failed. */
+ * calls it on the thread that opened the stream or calls kelvo4_stream_*,
+ * and, for a stream opened with threads > 1, on the stream's worker thread
+ * too; never two calls at once, never after it has failed, and never after
+ * kelvo4_stream_close has returned. */
 typedef ptrdiff_t (*kelvo4_stream_read_fn)(void* user, void* buffer, size_t length);
 
 /* Opens a stream file and reads its header and its key frame index (or, when
@@ -58,8 +60,9 @@ KELVO4_API int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, in
 /* Opens a stream read in order through read(user, ...), named `name` in
  * messages (null: "stream"). It cannot seek backwards; the frame count and
  * key frames are known as the header and the frames read so far give them.
- * The bytes are read on the calling thread; with threads > 1 the extra
- * thread only decompresses. Otherwise as kelvo4_stream_open_file. */
+ * With threads > 1 the worker reads one frame ahead of the one being
+ * decoded (see kelvo4_stream_read_fn). Otherwise as
+ * kelvo4_stream_open_file. */
 KELVO4_API int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                            const char* name, int threads);
 

@@ -98,7 +98,7 @@ TEST(Allocation, TwoFramesPerReinitAndNoneWhileDecoding) {
       decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), 1, true);
     }
     counting = false;
-    kelvo4::forceScalarStages(false);
+    kelvo4::useBestStages();
     EXPECT_EQ(calls, 0) << w << "x" << h;
   }
 }

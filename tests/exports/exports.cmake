@@ -4,14 +4,21 @@
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
   _Z7addTilePKaPs _Z9decodeYUVPsPa _Z9reinitDLLii)
-foreach(f close decode decode_argb decode_region frame height open reinit set_table width)
+foreach(f close decode decode_argb decode_region frame height open payload_length reinit set_table width)
   list(APPEND expected kelvo4_decoder_${f})
 endforeach()
-foreach(m KelvoDecoder_decodeFrame KelvoDecoder_reinitDLL KelvoDecoder_setQuantizationTable KelvoStreamReader_decompress)
+foreach(f close error get_info key_frames next open_callback open_file position seek)
+  list(APPEND expected kelvo4_stream_${f})
+endforeach()
+list(APPEND expected kelvo4_version)
+foreach(m KelvoDecoder_decodeFrame KelvoDecoder_reinitDLL KelvoDecoder_setQuantizationTable)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_${m})
 endforeach()
-foreach(m close decode decodeArgb decodeDirect decodeRegion decodeRegionArgb open reinit setTable)
+foreach(m close decode decodeArgb decodeDirect decodeRegion decodeRegionArgb open payloadLength reinit setTable)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_${m})
+endforeach()
+foreach(m close info keyFrames nextArgb nextRgb openFile openStream position seekTo)
+  list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_${m})
 endforeach()
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}

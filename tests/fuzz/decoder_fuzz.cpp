@@ -155,6 +155,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkState(m, d, call);
   }
-  kelvo4::forceScalarStages(false);
+  kelvo4::useBestStages();
   return 0;
 }

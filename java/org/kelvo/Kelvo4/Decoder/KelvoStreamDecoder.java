@@ -45,13 +45,15 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   // The native methods return Linux errno values, negated.
   private static final int EAGAIN = 11, ENOMEM = 12, EINVAL = 22;
 
-  private static final Cleaner CLEANER = Cleaner.create();
+  // Also frees the stream readers' native memory.
+  static final Cleaner CLEANER = Cleaner.create();
   private static final AtomicInteger LIVE = new AtomicInteger();
 
   private final Object lock = new Object();
   private final Cleaner.Cleanable cleanable;
   private long handle; // 0 once closed
   private int width, height;
+  private int payloadLength; // bytes of a frame payload, as the library counts them
 
   /**
    * Creates a decoder of {@code width} x {@code height} that decodes on the calling thread only.
@@ -93,6 +95,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     handle = opened;
     this.width = width;
     this.height = height;
+    payloadLength = payloadLength(opened);
   }
 
   /**
@@ -112,8 +115,10 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     checkSize(width, height);
     synchronized (lock) {
       try {
-        int rc = reinit(ensureOpen(), width, height);
+        long d = ensureOpen();
+        int rc = reinit(d, width, height);
         if (rc == -ENOMEM) this.width = this.height = 0;
+        payloadLength = payloadLength(d);
         check(rc, "reinit");
         this.width = width;
         this.height = height;
@@ -164,9 +169,8 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     synchronized (lock) {
       try {
         long d = ensureOpen();
-        int n = width * height;
-        checkLength("payload", payload.length, n + n / 2);
-        if (convert) checkLength("output", output.length, 3 * n);
+        checkLength("payload", payload.length, payloadLength);
+        if (convert) checkLength("output", output.length, 3 * width * height);
         check(decode(d, payload, convert ? output : null, convert), "decodeFrame");
       } finally {
         Reference.reachabilityFence(this);
@@ -205,7 +209,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     synchronized (lock) {
       try {
         long d = ensureOpen();
-        int n = width * height, payloadLength = n + n / 2, outputLength = convert ? 3 * n : 0;
+        int outputLength = convert ? 3 * width * height : 0;
         int payloadAt = payload.position(), outputAt = convert ? output.position() : 0;
         checkLength("payload remaining", payload.limit() - payloadAt, payloadLength);
         if (convert) checkLength("output remaining", output.limit() - outputAt, outputLength);
@@ -237,9 +241,8 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     synchronized (lock) {
       try {
         long d = ensureOpen();
-        int n = width * height;
-        checkLength("payload", payload.length, n + n / 2);
-        checkLength("argb", argb.length, n);
+        checkLength("payload", payload.length, payloadLength);
+        checkLength("argb", argb.length, width * height);
         check(decodeArgb(d, payload, argb), "decodeFrame");
       } finally {
         Reference.reachabilityFence(this);
@@ -291,8 +294,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
           throw new IllegalArgumentException(
               "region " + width + "x" + height + " outside the frame of " + this.width + "x" + this.height);
         }
-        int n = this.width * this.height;
-        checkLength("payload", payload.length, n + n / 2);
+        checkLength("payload", payload.length, payloadLength);
         checkLength(perPixel == 3 ? "rgb" : "argb", length, perPixel * width * height);
         int rc = output instanceof byte[] ? decodeRegion(d, payload, (byte[]) output, width, height)
             : decodeRegionArgb(d, payload, (int[]) output, width, height);
@@ -353,8 +355,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     return handle;
   }
 
-  // Also checked by KelvoStreamReader before it opens its file.
-  static int checkThreads(int threads) {
+  private static int checkThreads(int threads) {
     if (threads < 1 || threads > MAX_THREADS) {
       throw new IllegalArgumentException("threads " + threads + " outside 1.." + MAX_THREADS);
     }
@@ -412,6 +413,9 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   private static native void close(long handle);
 
   private static native int reinit(long handle, int width, int height);
+
+  // Bytes of a frame payload at the decoder's size.
+  private static native int payloadLength(long handle);
 
   private static native int setTable(long handle, float[] table);
 

@@ -1,7 +1,5 @@
 package org.kelvo.Kelvo4.Decoder;
 
-import static org.kelvo.Kelvo4.Decoder.KelvoStreamDecoder.checkThreads;
-
 import java.awt.image.BufferedImage;
 import java.awt.image.DataBuffer;
 import java.awt.image.DataBufferInt;
@@ -9,93 +7,74 @@ import java.awt.image.SampleModel;
 import java.awt.image.SinglePixelPackedSampleModel;
 import java.awt.image.WritableRaster;
 import java.io.BufferedInputStream;
+import java.io.Closeable;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InputStream;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
-import java.nio.channels.FileChannel;
+import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
-import java.nio.file.StandardOpenOption;
-import java.util.Arrays;
 import java.util.Objects;
 
 /**
- * Plays a stream file as {@code kelvo-encode} writes it, version 1 or 2: reads each frame's
- * record, table and payload (decompressing it where it is stored compressed), decodes it through
- * a {@link KelvoStreamDecoder} of its own at the coded size and crops the picture to the picture
- * size, as packed pixels, rgb24 bytes or a {@code BufferedImage}.
+ * Plays a stream file as {@code kelvo-encode} writes it: the library reads each frame's record,
+ * table and payload, decompresses it where it is stored compressed, decodes it through a decoder
+ * of its own at the coded size and crops the picture to the picture size, as packed pixels, rgb24
+ * bytes or a {@code BufferedImage}.
  *
  * <p><b>Sources.</b> A file ({@link Path}) can be read in any order: {@link #seek} goes to the
  * nearest key frame at or before the frame asked for. An {@link InputStream} is read in order
- * only; {@link #seek} then only moves forward.
+ * only; {@link #seek} then only moves forward. Its bytes are read on the thread that calls the
+ * reader, during that call.
  *
  * <p><b>Checks.</b> Every size, count and offset the stream states is checked against the bytes
- * there are (in a file), or against what the frame can need (in a stream, whose bytes are read
- * in steps until they are there), before anything is allocated for it: a lying header or record
- * cannot make the reader allocate more than the file holds. The decoder and the frame buffers
- * are made at the first frame read. A malformed or truncated stream throws {@link IOException}
- * whose message names the file (or "stream"), the frame and the byte offset where the fault is.
- * After such an error a file reader may {@link #seek} elsewhere; a stream reader can only be
- * closed.
+ * there are (in a file), or read in steps until they are there (in a stream), before anything is
+ * allocated for it: a lying header or record cannot make the reader allocate more than the file
+ * holds. A malformed or truncated stream throws {@link IOException} whose message names the file
+ * (or "stream"), the frame and the byte offset where the fault is: the same words the library's
+ * tools print. After such an error a file reader may {@link #seek} elsewhere; a stream reader can
+ * only be closed.
  *
- * <p><b>Threads.</b> A reader is used by one thread at a time. Readers share nothing, so several
- * play several streams at once.
+ * <p><b>Threads.</b> A reader is meant for one thread at a time; calls from several are run one
+ * after the other. Readers share nothing, so several play several streams at once. With more
+ * than one thread, the library decodes each frame on that many threads and reads and
+ * decompresses the next frame meanwhile, on a thread of its own (attached to the VM as a daemon
+ * thread named "kelvo4 stream reader"): an {@code InputStream} is then read from that thread
+ * too, also between calls, so leave it to the reader until {@link #close}.
+ *
+ * <p><b>Native memory.</b> A reader holds its frames and threads in native memory until
+ * {@link #close}. One that is never closed is freed after it has been garbage collected, which
+ * may be much later or never: close it.
  */
-public final class KelvoStreamReader implements AutoCloseable {
+public final class KelvoStreamReader implements Closeable {
   static {
     NativeLibrary.load();
   }
 
-  private static final int V1_HEADER = 272, V2_HEADER = 48, RECORD = 8, TABLE_BYTES = 256, ENTRY = 12;
-  private static final int KEY = 1, TABLE = 2, COMPRESSED = 4;
-  // The least one record can take: its header and one stored byte.
-  private static final int MIN_RECORD = RECORD + 1;
-  private static final int MAX_SIDE = 32768;
-  private static final long UNKNOWN_COUNT = 0xFFFFFFFFL;
-  // The most zstd expands a frame's bytes: a block of 128 KiB in a few bytes.
-  private static final long MAX_EXPANSION = 32768;
-  // Stream bytes are read in steps of at most this while the frame buffers are not yet made.
-  private static final int STEP = 1 << 20;
+  // Bytes an InputStream is read in at most per read call.
+  private static final int SCRATCH_BYTES = 1 << 16;
 
-  private final String name; // for messages
-  private final FileChannel channel; // null for a stream
+  private final Object lock = new Object();
   private final InputStream in; // null for a file
-  private final int threads;
-  private final ByteBuffer scratch = ByteBuffer.allocate(TABLE_BYTES).order(ByteOrder.LITTLE_ENDIAN);
-  private long fileSize = -1;
-
-  private int version, width, height, codedWidth, codedHeight, payloadBytes;
-  private double frameRate;
-  private int count = -1;
-  private long framesEnd = -1; // where the frames end (the index), -1 when not known
-  private boolean hasIndex;
-
-  private int position;
-  private long offset; // of the record of frame `position`
-  private boolean failed; // a stream reader stopped inside a record
-  private boolean closed;
-
-  // Key frames and their records, in frame order: from the index, or as the records are seen.
-  private int[] keyFrame = new int[8];
-  private long[] keyOffset = new long[8];
-  private int keyCount;
-  // Records of frames before scanFrame have been seen; scanOffset is the next one's (version 2).
-  private int scanFrame;
-  private long scanOffset;
-  private int recordFlags, recordSize; // of the record readRecord read last
-
-  private final float[] v1Table = new float[64];
-  private final float[] table = new float[64];
-  private boolean tablePending;
-  private KelvoStreamDecoder decoder;
-  private byte[] payload, stored;
+  private final Cleaner.Cleanable cleanable;
+  private long handle; // 0 once closed
+  private final int width, height, codedWidth, codedHeight, version;
+  private final double frameRate;
+  // Where a closed reader was.
+  private int closedPosition, closedCount;
+  private int[] closedKeys;
 
   /**
    * Opens a stream file with a decoder that runs on the calling thread.
    *
    * @param file the stream file
+   * @throws NoSuchFileException if there is no such file
+   * @throws AccessDeniedException if it may not be read
    * @throws IOException if the file cannot be read or its header or index is malformed
+   * @throws UnsupportedOperationException if {@code file} is not on the default file system
    */
   public KelvoStreamReader(Path file) throws IOException {
     this(file, 1);
@@ -107,11 +86,14 @@ public final class KelvoStreamReader implements AutoCloseable {
    *
    * @param file the stream file
    * @param threads threads decoding each frame, 1 to {@link KelvoStreamDecoder#MAX_THREADS}
+   * @throws NoSuchFileException if there is no such file
+   * @throws AccessDeniedException if it may not be read
    * @throws IOException if the file cannot be read or its header or index is malformed
    * @throws IllegalArgumentException if {@code threads} is out of range
+   * @throws UnsupportedOperationException if {@code file} is not on the default file system
    */
   public KelvoStreamReader(Path file, int threads) throws IOException {
-    this(checkThreads(threads), file.toString(), FileChannel.open(file, StandardOpenOption.READ), null);
+    this(Objects.requireNonNull(file, "file"), null, threads);
   }
 
   /**
@@ -126,7 +108,8 @@ public final class KelvoStreamReader implements AutoCloseable {
 
   /**
    * Reads a stream in order and checks its header. The reader takes the stream over and closes
-   * it on {@link #close}; when this constructor throws, the stream is left to the caller.
+   * it on {@link #close}; when this constructor throws, the stream is left to the caller. An
+   * exception that {@code in} throws comes out of the reader's call as it is.
    *
    * @param in the stream's bytes from its first on
    * @param threads threads decoding each frame, 1 to {@link KelvoStreamDecoder#MAX_THREADS}
@@ -134,20 +117,30 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @throws IllegalArgumentException if {@code threads} is out of range
    */
   public KelvoStreamReader(InputStream in, int threads) throws IOException {
-    this(checkThreads(threads), "stream", null, new BufferedInputStream(Objects.requireNonNull(in, "in")));
+    this(null, new BufferedInputStream(Objects.requireNonNull(in, "in")), threads);
   }
 
-  private KelvoStreamReader(int threads, String name, FileChannel channel, InputStream in) throws IOException {
-    this.threads = threads;
-    this.name = name;
-    this.channel = channel;
+  private KelvoStreamReader(Path file, InputStream in, int threads) throws IOException {
     this.in = in;
+    long opened = in == null ? openFile(file.toFile().getPath().getBytes(StandardCharsets.UTF_8), threads)
+        : openStream(in, new byte[SCRATCH_BYTES], threads);
     try {
-      if (channel != null) fileSize = channel.size();
-      readHeader();
-    } catch (IOException | RuntimeException | Error e) {
-      if (channel != null) channel.close();
-      throw e;
+      cleanable = KelvoStreamDecoder.CLEANER.register(this, () -> close(opened));
+    } catch (Throwable t) {
+      close(opened);
+      throw t;
+    }
+    handle = opened;
+    long[] info = info(opened);
+    width = (int) info[0];
+    height = (int) info[1];
+    codedWidth = (int) info[2];
+    codedHeight = (int) info[3];
+    frameRate = info[5] == 0 ? 0 : (double) info[4] / info[5];
+    version = (int) info[8];
+    if (info[6] > Integer.MAX_VALUE) {
+      cleanable.clean();
+      throw new IOException((in == null ? file : "stream") + ": " + info[6] + " frames, more than a reader counts");
     }
   }
 
@@ -172,7 +165,7 @@ public final class KelvoStreamReader implements AutoCloseable {
   /**
    * Returns the width the frames are coded at.
    *
-   * @return the picture width, rounded up to 16 in version 2
+   * @return the picture width, rounded up to 16 from version 2 on
    */
   public int codedWidth() {
     return codedWidth;
@@ -181,7 +174,7 @@ public final class KelvoStreamReader implements AutoCloseable {
   /**
    * Returns the height the frames are coded at.
    *
-   * @return the picture height, rounded up to 16 in version 2
+   * @return the picture height, rounded up to 16 from version 2 on
    */
   public int codedHeight() {
     return codedHeight;
@@ -190,7 +183,7 @@ public final class KelvoStreamReader implements AutoCloseable {
   /**
    * Returns the stream format version.
    *
-   * @return 1 or 2
+   * @return the version the header states
    */
   public int version() {
     return version;
@@ -209,10 +202,16 @@ public final class KelvoStreamReader implements AutoCloseable {
    * Returns the number of frames. Always known for a file.
    *
    * @return the count, or -1 when it is not known (a stream written to a pipe and read from an
-   *     {@code InputStream})
+   *     {@code InputStream}, until its end has been read)
    */
   public int frameCount() {
-    return count;
+    synchronized (lock) {
+      try {
+        return handle == 0 ? closedCount : (int) info(handle)[6];
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
   }
 
   /**
@@ -221,7 +220,13 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @return the number of the frame the next {@code next} call decodes
    */
   public int position() {
-    return position;
+    synchronized (lock) {
+      try {
+        return handle == 0 ? closedPosition : Math.toIntExact(position(handle));
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
   }
 
   /**
@@ -231,7 +236,17 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @return a new array of the key frame numbers
    */
   public int[] keyFrames() {
-    return Arrays.copyOf(keyFrame, keyCount);
+    synchronized (lock) {
+      try {
+        if (handle == 0) return closedKeys.clone();
+        long[] keys = keyFrames(handle);
+        int[] out = new int[keys.length];
+        for (int i = 0; i < keys.length; i++) out[i] = Math.toIntExact(keys[i]);
+        return out;
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
   }
 
   /**
@@ -245,7 +260,13 @@ public final class KelvoStreamReader implements AutoCloseable {
    */
   public boolean next(int[] argb) throws IOException {
     checkLength(Objects.requireNonNull(argb, "argb").length, 1);
-    return advance(argb);
+    synchronized (lock) {
+      try {
+        return nextArgb(ensureOpen(), argb);
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
   }
 
   /**
@@ -259,7 +280,13 @@ public final class KelvoStreamReader implements AutoCloseable {
    */
   public boolean next(byte[] rgb) throws IOException {
     checkLength(Objects.requireNonNull(rgb, "rgb").length, 3);
-    return advance(rgb);
+    synchronized (lock) {
+      try {
+        return nextRgb(ensureOpen(), rgb);
+      } finally {
+        Reference.reachabilityFence(this);
+      }
+    }
   }
 
   /**
@@ -274,7 +301,7 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @throws IllegalStateException if the reader is closed
    */
   public boolean next(BufferedImage image) throws IOException {
-    return advance(pixels(Objects.requireNonNull(image, "image")));
+    return next(pixels(Objects.requireNonNull(image, "image")));
   }
 
   /**
@@ -285,10 +312,13 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @throws IllegalStateException if the reader is closed
    */
   public BufferedImage nextImage() throws IOException {
-    ensureOpen();
-    if (count >= 0 && position >= count) return null;
-    BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
-    return next(image) ? image : null;
+    synchronized (lock) {
+      ensureOpen();
+      int count = frameCount();
+      if (count >= 0 && position() >= count) return null;
+      BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
+      return next(image) ? image : null;
+    }
   }
 
   /**
@@ -305,56 +335,46 @@ public final class KelvoStreamReader implements AutoCloseable {
    * @throws IllegalStateException if the reader is closed
    */
   public void seek(int frame) throws IOException {
-    ensureOpen();
-    if (frame < 0 || count >= 0 && frame > count) {
-      throw new IllegalArgumentException("frame " + frame + " outside 0.." + count);
-    }
-    if (channel == null) {
-      if (frame < position) {
-        throw new UnsupportedOperationException(name + ": cannot seek back from frame " + position + " to " + frame);
-      }
-      while (position < frame) {
-        if (!advance(null)) {
-          throw new EOFException(name + ": seek to frame " + frame + ": the stream has " + position + " frames");
+    synchronized (lock) {
+      try {
+        long h = ensureOpen();
+        int count = frameCount();
+        if (frame < 0 || count >= 0 && frame > count) {
+          throw new IllegalArgumentException("frame " + frame + " outside 0.." + (count >= 0 ? count : "the end"));
         }
+        seekTo(h, frame);
+      } finally {
+        Reference.reachabilityFence(this);
       }
-      return;
-    }
-    int i = Math.max(0, floor(keyFrame, keyCount, frame)), k = keyFrame[i];
-    if (frame < position || k > position) {
-      long at = keyOffset[i];
-      // A key frame brings its table (version 2) or has the header's.
-      if (version == 1) {
-        System.arraycopy(v1Table, 0, table, 0, 64);
-        tablePending = true;
-      } else if (!readRecord(k, at) || (recordFlags & KEY) == 0) {
-        throw fail(k, at, "the index names no key frame here");
-      }
-      position = k;
-      offset = at;
-    }
-    while (position < frame) {
-      if (!advance(null)) throw fail(position, offset, "the frames end before frame " + frame);
     }
   }
 
-  /** Frees the decoder and closes the file or stream. Closing again does nothing. */
+  /**
+   * Frees the decoder and its threads, and closes the stream a reader was given. Closing again
+   * does nothing; after it {@code next}, {@code nextImage} and {@code seek} throw
+   * {@code IllegalStateException}, and the other methods answer as they did before.
+   *
+   * @throws IOException if closing the {@code InputStream} fails
+   */
   @Override
   public void close() throws IOException {
-    if (closed) return;
-    closed = true;
-    if (decoder != null) decoder.close();
-    payload = stored = null;
-    if (channel != null) channel.close();
-    else in.close();
+    synchronized (lock) {
+      if (handle == 0) return;
+      closedPosition = position();
+      closedCount = frameCount();
+      closedKeys = keyFrames();
+      handle = 0;
+      cleanable.clean();
+    }
+    if (in != null) in.close();
   }
 
-  private void ensureOpen() {
-    if (closed) throw new IllegalStateException("reader closed");
+  private long ensureOpen() {
+    if (handle == 0) throw new IllegalStateException("reader closed");
+    return handle;
   }
 
   private void checkLength(int length, int perPixel) {
-    ensureOpen();
     if (length != perPixel * width * height) {
       throw new IllegalArgumentException("output " + length + ", needs " + perPixel * width * height);
     }
@@ -372,365 +392,37 @@ public final class KelvoStreamReader implements AutoCloseable {
         || ((SinglePixelPackedSampleModel) model).getScanlineStride() != width) {
       throw new IllegalArgumentException("needs a " + width + "x" + height + " TYPE_INT_RGB picture of its own");
     }
-    int[] argb = ((DataBufferInt) buffer).getData();
-    checkLength(argb.length, 1);
-    return argb;
+    return ((DataBufferInt) buffer).getData();
   }
 
-  private IOException fail(int frame, long at, String what) {
-    return new IOException(name + ": " + (frame >= 0 ? "frame " + frame + " " : "") + "at byte " + at + ": " + what);
+  private static long[] info(long handle) {
+    long[] info = new long[9];
+    info(handle, info);
+    return info;
   }
 
-  private void readHeader() throws IOException {
-    ByteBuffer b = read(-1, 0, 16, "header");
-    if (b.getInt(0) != 0x34564C4B) throw fail(-1, 0, "not a stream file (bad magic)");
-    version = b.getInt(4);
-    if (version != 1 && version != 2) throw fail(-1, 4, "unknown version " + Integer.toUnsignedString(version));
-    width = b.getInt(8);
-    height = b.getInt(12);
-    if (width < 1 || height < 1 || width > MAX_SIDE || height > MAX_SIDE) {
-      throw fail(-1, 8, "impossible size " + Integer.toUnsignedString(width) + "x" + Integer.toUnsignedString(height));
-    }
-    if (version == 1) {
-      codedWidth = width;
-      codedHeight = height;
-      readV1();
-    } else {
-      readV2();
-    }
-  }
+  // A stream's InputStream and scratch array are the library's from openStream to close: its
+  // worker may read ahead through them between calls (with threads > 1). Failures throw the
+  // exception for the library's error, with its message, or what the InputStream threw.
 
-  private void checkCodedSize(long at) throws IOException {
-    if (3L * codedWidth * codedHeight >= 1L << 31) {
-      throw fail(-1, at, "impossible size " + codedWidth + "x" + codedHeight);
-    }
-    int n = codedWidth * codedHeight;
-    payloadBytes = n + n / 2;
-  }
+  // The file's name as UTF-8 bytes, without a terminating NUL.
+  private static native long openFile(byte[] path, int threads) throws IOException;
 
-  private void readV1() throws IOException {
-    checkCodedSize(8);
-    readFactors(-1, 16, v1Table);
-    System.arraycopy(v1Table, 0, table, 0, 64);
-    tablePending = true;
-    addKey(0, V1_HEADER);
-    offset = V1_HEADER;
-    if (channel != null) {
-      long bytes = fileSize - V1_HEADER, frames = bytes / payloadBytes;
-      if (frames > Integer.MAX_VALUE - 1) throw fail(-1, V1_HEADER, "too many frames");
-      if (bytes % payloadBytes != 0) {
-        throw fail((int) frames, V1_HEADER + frames * payloadBytes,
-            "short frame: " + bytes % payloadBytes + " of " + payloadBytes + " bytes");
-      }
-      count = (int) frames;
-    }
-  }
+  private static native long openStream(InputStream in, byte[] scratch, int threads) throws IOException;
 
-  private void readV2() throws IOException {
-    ByteBuffer b = read(-1, 16, V2_HEADER - 16, "header");
-    codedWidth = b.getInt(0);
-    codedHeight = b.getInt(4);
-    if (codedWidth != (width + 15) / 16 * 16 || codedHeight != (height + 15) / 16 * 16) {
-      throw fail(-1, 16, "coded size " + Integer.toUnsignedString(codedWidth) + "x"
-          + Integer.toUnsignedString(codedHeight) + " does not match the picture size " + width + "x" + height);
-    }
-    checkCodedSize(16);
-    long num = Integer.toUnsignedLong(b.getInt(8)), den = Integer.toUnsignedLong(b.getInt(12));
-    if ((num == 0) != (den == 0)) throw fail(-1, 24, "impossible frame rate " + num + "/" + den);
-    frameRate = den == 0 ? 0 : (double) num / den;
-    long frames = Integer.toUnsignedLong(b.getInt(16)), index = b.getLong(20);
-    if (frames != UNKNOWN_COUNT) {
-      if (frames > Integer.MAX_VALUE - 1) throw fail(-1, 32, "frame count " + frames + " too large");
-      count = (int) frames;
-    }
-    if (index != 0 && (index < V2_HEADER || fileSize >= 0 && index > fileSize - RECORD)) {
-      throw fail(-1, 36, "index offset " + Long.toUnsignedString(index) + " outside the "
-          + (fileSize >= 0 ? fileSize + " bytes of the file" : "stream"));
-    }
-    offset = scanOffset = V2_HEADER;
-    if (index != 0) framesEnd = index;
-    if (channel == null) return;
-    if (count >= 0 && (long) count * MIN_RECORD > (index != 0 ? index : fileSize) - V2_HEADER) {
-      throw fail(-1, 32, "frame count " + count + " does not fit in the file of " + fileSize + " bytes");
-    }
-    if (index != 0) readIndex(index, false);
-    if (index != 0 && count >= 0) return;
-    // Without an index or a count, the record headers tell both.
-    scan();
-    if (count < 0) count = scanFrame;
-    if (framesEnd < 0 && scanOffset != fileSize) {
-      ByteBuffer tail = read(count, scanOffset, 4, "index");
-      if (tail.getInt(0) != 0x5844494B) throw fail(count, scanOffset, "bytes after the last frame");
-      readIndex(scanOffset, true);
-    }
-    framesEnd = scanOffset;
-  }
+  private static native void close(long handle);
 
-  // Reads and checks the index at byte at, which ends the file. Its entries become the key
-  // frames, or, once every record has been scanned, must equal those the records showed.
-  private void readIndex(long at, boolean check) throws IOException {
-    ByteBuffer b = read(-1, at, 8, "index");
-    if (b.getInt(0) != 0x5844494B) throw fail(-1, at, "no key frame index here (bad magic)");
-    long k = Integer.toUnsignedLong(b.getInt(4));
-    if (8 + ENTRY * k != fileSize - at || count >= 0 && (k > count || (k == 0) != (count == 0))) {
-      throw fail(-1, at + 4, k + " key frames do not fill the " + (fileSize - at) + " bytes of the index");
-    }
-    if (check && k != keyCount) throw fail(-1, at + 4, k + " key frames, the records show " + keyCount);
-    int chunk = TABLE_BYTES / ENTRY;
-    for (int i = 0; i < k; i++) {
-      long entryAt = at + 8 + (long) ENTRY * i;
-      if (i % chunk == 0) b = read(-1, entryAt, (int) Math.min(chunk, k - i) * ENTRY, "index");
-      int frame = b.getInt(i % chunk * ENTRY);
-      long record = b.getLong(i % chunk * ENTRY + 4);
-      boolean bad = check ? frame != keyFrame[i] || record != keyOffset[i]
-          : i == 0 ? frame != 0 || record != V2_HEADER
-          : frame <= keyFrame[i - 1] || (count >= 0 && frame >= count)
-              || record - keyOffset[i - 1] < (long) MIN_RECORD * (frame - keyFrame[i - 1]) || record > at - MIN_RECORD;
-      if (bad) {
-        throw fail(-1, entryAt, "bad index entry " + i + ": frame " + Integer.toUnsignedString(frame) + " at byte "
-            + Long.toUnsignedString(record));
-      }
-      if (!check) addKey(frame, record);
-    }
-    hasIndex = true;
-  }
+  // Width, height, coded width, coded height, rate numerator and denominator, frame count (-1
+  // when not known), key frames known, version.
+  private static native void info(long handle, long[] info);
 
-  private void addKey(int frame, long at) {
-    if (keyCount == keyFrame.length) {
-      keyFrame = Arrays.copyOf(keyFrame, 2 * keyCount);
-      keyOffset = Arrays.copyOf(keyOffset, 2 * keyCount);
-    }
-    keyFrame[keyCount] = frame;
-    keyOffset[keyCount++] = at;
-  }
+  private static native long position(long handle);
 
-  // The index of the last of the first n values at or below x; -1 when there is none.
-  private static int floor(int[] values, int n, int x) {
-    int i = Arrays.binarySearch(values, 0, n, x);
-    return i >= 0 ? i : -i - 2;
-  }
+  private static native long[] keyFrames(long handle);
 
-  // Reads the record headers to the end, noting the key frames.
-  private void scan() throws IOException {
-    while (readRecord(scanFrame, scanOffset)) noteRecord();
-  }
+  private static native boolean nextRgb(long handle, byte[] rgb) throws IOException;
 
-  // Notes the record readRecord just read, that of frame scanFrame at scanOffset.
-  private void noteRecord() throws IOException {
-    boolean key = (recordFlags & KEY) != 0;
-    if (!hasIndex) {
-      if (key) addKey(scanFrame, scanOffset);
-    } else {
-      int i = floor(keyFrame, keyCount, scanFrame);
-      if (key != (i >= 0 && keyFrame[i] == scanFrame) || key && keyOffset[i] != scanOffset) {
-        throw fail(scanFrame, scanOffset, (key ? "key frame missing from" : "not a key frame, but in") + " the index");
-      }
-    }
-    scanOffset += RECORD + ((recordFlags & TABLE) != 0 ? TABLE_BYTES : 0) + recordSize;
-    scanFrame++;
-  }
+  private static native boolean nextArgb(long handle, int[] argb) throws IOException;
 
-  // Reads the record header of frame f at byte at (version 2) into recordFlags and recordSize,
-  // and checks it. Returns false where the frames end.
-  private boolean readRecord(int f, long at) throws IOException {
-    if (count >= 0 && f >= count) {
-      if (framesEnd >= 0 && at != framesEnd) {
-        throw fail(f, at, "the header's " + count + " frames end here, not at the index at byte " + framesEnd);
-      }
-      return false;
-    }
-    long end = framesEnd >= 0 ? framesEnd : fileSize;
-    if (at == end) {
-      if (count >= 0) throw fail(f, at, "the frames end here, after " + f + " of " + count);
-      return false;
-    }
-    ByteBuffer b;
-    if (channel == null && count < 0) {
-      in.mark(RECORD);
-      if (in.read() < 0) return false;
-      in.reset();
-    }
-    b = read(f, at, RECORD, "record header");
-    if (count < 0 && framesEnd < 0 && b.getInt(0) == 0x5844494B) {
-      // The index of a stream written to a pipe, whose header could not say where it is.
-      if (channel != null) readIndex(at, true);
-      framesEnd = at;
-      return false;
-    }
-    int flags = b.getInt(0), size = b.getInt(4);
-    if ((flags & ~(KEY | TABLE | COMPRESSED)) != 0) {
-      throw fail(f, at, String.format("bad record flags %08x", Integer.reverseBytes(flags)));
-    }
-    if (f == 0 && (flags & KEY) == 0) throw fail(f, at, "the first frame is not a key frame");
-    if ((flags & (KEY | TABLE)) == KEY) throw fail(f, at, "a key frame without a table");
-    // Payloads are compressed only where that makes them smaller.
-    boolean compressed = (flags & COMPRESSED) != 0;
-    long stored = Integer.toUnsignedLong(size), need = RECORD + ((flags & TABLE) != 0 ? TABLE_BYTES : 0) + stored;
-    if (compressed ? stored == 0 || stored >= payloadBytes : stored != payloadBytes) {
-      throw fail(f, at, "stored size " + stored + " for a payload of " + payloadBytes + " bytes");
-    }
-    if (end >= 0 && need > end - at) {
-      throw fail(f, at, "stored size " + stored + " runs past the end of the frames at byte " + end);
-    }
-    if (compressed && payloadBytes > MAX_EXPANSION * stored + (1 << 17)) {
-      throw fail(f, at, "corrupt compressed payload: " + stored + " bytes cannot hold " + payloadBytes);
-    }
-    recordFlags = flags;
-    recordSize = size;
-    return true;
-  }
-
-  private void readTable(int f, long at) throws IOException {
-    readFactors(f, at, table);
-    tablePending = true;
-  }
-
-  private void readFactors(int f, long at, float[] out) throws IOException {
-    ByteBuffer b = read(f, at, TABLE_BYTES, "table");
-    for (int i = 0; i < 64; i++) {
-      float factor = b.getFloat(4 * i);
-      if (!Float.isFinite(factor)) throw fail(f, at + 4 * i, "table factor " + i + " is " + factor);
-      out[i] = factor;
-    }
-  }
-
-  // Decodes frame `position` into out (int[] or byte[]), or without conversion for null.
-  private boolean advance(Object out) throws IOException {
-    ensureOpen();
-    if (failed) throw fail(position, offset, "unreadable after the earlier error");
-    try {
-      return decodeNext(out);
-    } catch (IOException | RuntimeException | Error e) {
-      failed = channel == null;
-      throw e;
-    }
-  }
-
-  private boolean decodeNext(Object out) throws IOException {
-    int f = position;
-    long at = offset, dataAt = at;
-    boolean key, compressed = false;
-    int size = payloadBytes;
-    if (version == 1) {
-      if (count >= 0 ? f >= count : atEnd()) return false;
-      key = f == 0;
-    } else {
-      if (!readRecord(f, at)) return false;
-      if (f == scanFrame && at == scanOffset) noteRecord();
-      key = (recordFlags & KEY) != 0;
-      compressed = (recordFlags & COMPRESSED) != 0;
-      size = recordSize;
-      dataAt += RECORD;
-      if ((recordFlags & TABLE) != 0) {
-        readTable(f, dataAt);
-        dataAt += TABLE_BYTES;
-      }
-    }
-    if (compressed) {
-      stored = readStored(f, dataAt, size, stored, false);
-      unpack(f, dataAt, size);
-    } else {
-      payload = readStored(f, dataAt, size, payload, true);
-    }
-    if (decoder == null) decoder = new KelvoStreamDecoder(codedWidth, codedHeight, threads);
-    else if (key) decoder.reinit(codedWidth, codedHeight);
-    if (tablePending) {
-      decoder.setQuantizationTable(table);
-      tablePending = false;
-    }
-    if (out instanceof int[]) decoder.decodeRegion(payload, (int[]) out, width, height);
-    else if (out instanceof byte[]) decoder.decodeRegion(payload, (byte[]) out, width, height);
-    else decoder.decodeFrame(payload, null, false);
-    position = f + 1;
-    offset = dataAt + size;
-    return true;
-  }
-
-  // True at a clean end of a stream: no byte left where a record would start.
-  private boolean atEnd() throws IOException {
-    if (channel != null) return offset == fileSize;
-    in.mark(1);
-    if (in.read() < 0) return true;
-    in.reset();
-    return false;
-  }
-
-  // Reads the size stored bytes at byte at into buffer, or into a new array when it is too
-  // short (exactly the payload when raw). A stream's bytes are read in growing steps until they
-  // are all there, so that a size it lies about allocates no more than the stream holds.
-  private byte[] readStored(int f, long at, int size, byte[] buffer, boolean raw) throws IOException {
-    if (buffer != null && buffer.length >= size) {
-      readFully(f, at, buffer, 0, size, "payload");
-      return buffer;
-    }
-    if (channel != null) {
-      // A file holds the bytes: checked against its size.
-      int grown = buffer == null ? 0 : (int) Math.min(payloadBytes, buffer.length + buffer.length / 2L);
-      buffer = new byte[raw ? size : Math.max(size, grown)];
-      readFully(f, at, buffer, 0, size, "payload");
-      return buffer;
-    }
-    byte[] part = new byte[Math.min(size, STEP)];
-    int done = 0;
-    while (true) {
-      readFully(f, at + done, part, done, part.length - done, "payload");
-      done = part.length;
-      if (done == size) return part;
-      part = Arrays.copyOf(part, (int) Math.min(size, 2L * done));
-    }
-  }
-
-  // Checks and decompresses the size compressed bytes of `stored` into the payload.
-  private void unpack(int f, long at, int size) throws IOException {
-    int rc = decompress(stored, size, null, payloadBytes);
-    if (rc == 0) {
-      if (payload == null) payload = new byte[payloadBytes];
-      rc = decompress(stored, size, payload, payloadBytes);
-    }
-    switch (rc) {
-      case 0:
-        return;
-      case -2:
-        throw fail(f, at, "compressed payload is not a zstd frame");
-      case -3:
-        throw fail(f, at, "compressed payload does not hold exactly the " + payloadBytes + " payload bytes");
-      case -4:
-        throw fail(f, at, "bytes after the compressed payload's zstd frame");
-      case -5:
-        throw fail(f, at, "corrupt compressed payload");
-      default:
-        throw new IllegalStateException("decompress: error " + rc);
-    }
-  }
-
-  // Reads n (at most 256) bytes at byte at into the scratch buffer.
-  private ByteBuffer read(int f, long at, int n, String what) throws IOException {
-    readFully(f, at, scratch.array(), 0, n, what);
-    return scratch.clear();
-  }
-
-  // Reads n bytes of `what` at byte at: positioned in a file; the next n bytes of a stream, which
-  // is at byte at.
-  private void readFully(int f, long at, byte[] to, int from, int n, String what) throws IOException {
-    int done = 0;
-    while (done < n) {
-      int got;
-      try {
-        got = channel != null ? channel.read(ByteBuffer.wrap(to, from + done, n - done), at + done)
-            : in.read(to, from + done, n - done);
-      } catch (IOException e) {
-        throw fail(f, at + done, "cannot read " + what + ": " + e.getMessage());
-      }
-      if (got < 0) {
-        throw fail(f, at, "truncated " + what + ": " + done + " of " + n + " bytes there");
-      }
-      done += got;
-    }
-  }
-
-  // Decompresses the one zstd frame in the first srcLength bytes of src into dst, which must
-  // take all of it: exactly dstLength bytes, as the frame header must state. With dst null it
-  // only checks that. Returns 0, -1 for bad arguments, -2 for no zstd frame, -3 for a content
-  // size that is missing or another, -4 for bytes after the frame, -5 for corrupt data.
-  private static native int decompress(byte[] src, int srcLength, byte[] dst, int dstLength);
+  private static native void seekTo(long handle, long frame) throws IOException;
 }

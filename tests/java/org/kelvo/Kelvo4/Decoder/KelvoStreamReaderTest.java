@@ -4,181 +4,177 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.awt.image.BufferedImage;
-import java.io.ByteArrayInputStream;
+import java.io.Closeable;
+import java.io.EOFException;
 import java.io.IOException;
+import java.io.InputStream;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.Arrays;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-// The reader against kelvo-decode's raw frames. Run with a small heap: a size taken from a lying
-// file before it is checked fails with OutOfMemoryError instead of an IOException.
+// What the Java binding adds to the library's stream reader: its sources and outputs, and the
+// exceptions the library's errors become (the library's checks of bad files are tested in C++).
 class KelvoStreamReaderTest {
   static final int W = 40, H = 24, FRAMES = 10;
   @TempDir static Path dir;
-  static Path v2;
-  static byte[][] expected;
+  static Path file, piped; // piped: written to a pipe, its header gives no frame count
+  static byte[][] expected; // kelvo-decode's frames
 
-  static Path tool(String name) { return Path.of(System.getProperty("kelvo4.tools"), name); }
-
-  static Process start(Object... args) throws IOException {
-    String[] command = new String[args.length];
-    for (int i = 0; i < args.length; i++) command[i] = args[i].toString();
+  static Process tool(String name, Object... args) throws IOException {
+    String[] command = new String[args.length + 1];
+    command[0] = Path.of(System.getProperty("kelvo4.tools"), name).toString();
+    for (int i = 0; i < args.length; i++) command[i + 1] = args[i].toString();
     return new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
-  }
-
-  // kelvo-decode's frames of w x h, of which there must be `frames`.
-  static byte[][] decoded(Path stream, int w, int h, int frames) throws Exception {
-    Path raw = dir.resolve(stream.getFileName() + ".rgb");
-    assertEquals(0, start(tool("kelvo-decode"), "--quiet", stream, raw).waitFor());
-    byte[] all = Files.readAllBytes(raw);
-    assertEquals(3 * w * h * frames, all.length);
-    byte[][] out = new byte[frames][];
-    for (int f = 0; f < frames; f++) out[f] = Arrays.copyOfRange(all, 3 * w * h * f, 3 * w * h * (f + 1));
-    return out;
-  }
-
-  static Process encode(Object... output) throws IOException {
-    return start(tool("kelvo-encode"), "--clip", FRAMES, "--size", W + "x" + H, "--keyint", 4, "--quiet", output[0],
-        output[1]);
   }
 
   @BeforeAll
   static void encode() throws Exception {
-    v2 = dir.resolve("v2.klv");
-    assertEquals(0, encode("-o", v2).waitFor());
-    expected = decoded(v2, W, H, FRAMES);
-  }
-
-  static void assertFrames(KelvoStreamReader r, byte[][] frames, int from) throws IOException {
-    byte[] rgb = new byte[frames[0].length];
-    int[] argb = new int[rgb.length / 3];
-    for (int f = from; f < frames.length; f++) {
-      if (f % 2 == 0) {
-        assertTrue(r.next(rgb));
-      } else {
-        assertTrue(r.next(argb));
-        for (int i = 0; i < rgb.length; i++) rgb[i] = (byte) (argb[i / 3] >> (16 - 8 * (i % 3)));
-      }
-      assertArrayEquals(frames[f], rgb, "frame " + f);
-    }
-    assertFalse(r.next(rgb));
-  }
-
-  @Test
-  void playsAndSeeksAsTheDecodeToolDoes() throws Exception {
-    try (KelvoStreamReader r = new KelvoStreamReader(v2, 2)) {
-      assertArrayEquals(new int[] {W, H, 48, 32, FRAMES, 2}, new int[] {r.width(), r.height(), r.codedWidth(),
-          r.codedHeight(), r.frameCount(), r.version()});
-      assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
-      assertEquals(30.0, r.frameRate());
-      assertFrames(r, expected, 0);
-      assertNull(r.nextImage());
-      // Back to a key frame and on, forward across key frames, forward within one, to the end.
-      for (int f : new int[] {7, 2, 9, 5, 4, 10, 0, 3, 6}) {
-        r.seek(f);
-        assertEquals(f, r.position());
-        if (f < FRAMES) {
-          BufferedImage image = r.nextImage();
-          for (int i = 0; i < W * H; i++) {
-            int pixel = image.getRGB(i % W, i / W);
-            for (int k = 0; k < 3; k++) {
-              assertEquals(expected[f][3 * i + k], (byte) (pixel >> (16 - 8 * k)), "seek " + f);
-            }
-          }
-        }
-      }
-    }
-    // Written to a pipe: no count or index in the header, the index after the frames.
-    Path piped = dir.resolve("piped.klv");
-    Process p = encode("-o", "-");
+    file = dir.resolve("clip.klv");
+    piped = dir.resolve("piped.klv");
+    Path raw = dir.resolve("clip.rgb");
+    Object[] clip = {"--clip", FRAMES, "--size", W + "x" + H, "--keyint", 4, "--quiet", "-o", file};
+    assertEquals(0, tool("kelvo-encode", clip).waitFor());
+    clip[clip.length - 1] = "-";
+    Process p = tool("kelvo-encode", clip);
     Files.copy(p.getInputStream(), piped);
     assertEquals(0, p.waitFor());
-    try (KelvoStreamReader r = new KelvoStreamReader(piped)) {
-      assertEquals(FRAMES, r.frameCount());
-      assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
-      r.seek(6);
-      assertFrames(r, expected, 6);
+    assertEquals(0, tool("kelvo-decode", "--quiet", file, raw).waitFor());
+    byte[] all = Files.readAllBytes(raw);
+    assertEquals(3 * W * H * FRAMES, all.length);
+    expected = new byte[FRAMES][];
+    for (int f = 0; f < FRAMES; f++) expected[f] = Arrays.copyOfRange(all, 3 * W * H * f, 3 * W * H * (f + 1));
+  }
+
+  static byte[] toRgb(int[] argb) {
+    byte[] rgb = new byte[3 * argb.length];
+    for (int i = 0; i < rgb.length; i++) rgb[i] = (byte) (argb[i / 3] >> (16 - 8 * (i % 3)));
+    return rgb;
+  }
+
+  // Plays from `from` to the end as bytes, packed pixels, a caller's picture and a new picture in
+  // turn; at the end every output is left as it was.
+  static void assertFrames(KelvoStreamReader r, int from) throws IOException {
+    byte[] rgb = new byte[3 * W * H];
+    int[] argb = new int[W * H];
+    BufferedImage image = new BufferedImage(W, H, BufferedImage.TYPE_INT_ARGB);
+    for (int f = from; f < FRAMES; f++) {
+      assertEquals(f, r.position());
+      if (f % 4 == 0) assertTrue(r.next(rgb));
+      else if (f % 4 == 1) assertTrue(r.next(argb));
+      else if (f % 4 == 2) assertTrue(r.next(image));
+      BufferedImage picture = f % 4 == 2 ? image : f % 4 == 3 ? r.nextImage() : null;
+      byte[] got = picture != null ? toRgb(picture.getRGB(0, 0, W, H, null, 0, W)) : f % 4 == 1 ? toRgb(argb) : rgb;
+      assertArrayEquals(expected[f], got, "frame " + f);
+    }
+    byte[] rgbBefore = rgb.clone();
+    int[] argbBefore = argb.clone();
+    assertFalse(r.next(rgb) || r.next(argb) || r.next(image));
+    assertNull(r.nextImage());
+    assertArrayEquals(rgbBefore, rgb);
+    assertArrayEquals(argbBefore, argb);
+  }
+
+  @Test
+  void filesAndInputStreamsGiveTheDecodeToolsFrames() throws Exception {
+    for (int threads = 1; threads <= 2; threads++) {
+      try (KelvoStreamReader r = new KelvoStreamReader(file, threads)) {
+        assertArrayEquals(new int[] {W, H, 48, 32, 2, FRAMES}, new int[] {r.width(), r.height(), r.codedWidth(),
+            r.codedHeight(), r.version(), r.frameCount()});
+        assertEquals(30.0, r.frameRate());
+        assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
+        assertFrames(r, 0);
+        r.seek(5);
+        assertFrames(r, 5);
+      }
+      try (KelvoStreamReader r = new KelvoStreamReader(Files.newInputStream(piped), threads)) {
+        assertEquals(-1, r.frameCount());
+        r.seek(3);
+        assertFrames(r, 3);
+        assertEquals(FRAMES, r.frameCount());
+        assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
+      }
+    }
+  }
+
+  @Test
+  void errorsBecomeJavaExceptionsWithTheLibrarysMessage() throws Exception {
+    Path missing = dir.resolve("missing.klv");
+    NoSuchFileException gone = assertThrows(NoSuchFileException.class, () -> new KelvoStreamReader(missing));
+    assertTrue(gone.getMessage().startsWith(missing + ": "), gone.getMessage());
+    assertThrows(IllegalArgumentException.class, () -> new KelvoStreamReader(file, 0));
+
+    // Frame 1's record (after frame 0's record header, table and payload) gets impossible flags.
+    byte[] bytes = Files.readAllBytes(file);
+    int at = 48 + 8 + 256 + ByteBuffer.wrap(bytes).order(ByteOrder.LITTLE_ENDIAN).getInt(52);
+    bytes[at] = 0x7F;
+    Path bad = Files.write(dir.resolve("bad.klv"), bytes);
+    try (KelvoStreamReader r = new KelvoStreamReader(bad)) {
+      assertTrue(r.next(new byte[3 * W * H]));
+      IOException e = assertThrows(IOException.class, () -> r.next(new int[W * H]));
+      assertEquals(IOException.class, e.getClass());
+      assertTrue(e.getMessage().startsWith(bad + ": frame 1 at byte " + at + ": "), e.getMessage());
+      assertThrows(IllegalArgumentException.class, () -> r.seek(FRAMES + 1));
+      r.seek(8); // a file reader goes on from a key frame after the fault
+      assertFrames(r, 8);
     }
     try (KelvoStreamReader r = new KelvoStreamReader(Files.newInputStream(piped))) {
-      assertEquals(-1, r.frameCount());
-      r.seek(3);
-      assertThrows(UnsupportedOperationException.class, () -> r.seek(2));
-      assertFrames(r, expected, 3);
-      assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
+      r.seek(5);
+      assertThrows(UnsupportedOperationException.class, () -> r.seek(4));
+      assertThrows(IllegalArgumentException.class, () -> r.seek(-1));
+      EOFException eof = assertThrows(EOFException.class, () -> r.seek(FRAMES + 1));
+      assertTrue(eof.getMessage().startsWith("stream: "), eof.getMessage());
     }
   }
 
   @Test
-  void readsVersion1() throws Exception {
-    int w = 24, h = 8, n = w * h;
-    ByteBuffer b = ByteBuffer.allocate(272 + 3 * (n + n / 2)).order(ByteOrder.LITTLE_ENDIAN);
-    b.put("KLV4".getBytes()).putInt(1).putInt(w).putInt(h);
-    for (int i = 0; i < 64; i++) b.putFloat(i == 0 ? 400 : 3); // frames far from saturating
-    for (int i = 272; i < b.capacity(); i++) b.put(i, (byte) ((i * 7919 % 13) - 6));
-    Path v1 = Files.write(dir.resolve("v1.klv"), b.array());
-    try (KelvoStreamReader r = new KelvoStreamReader(v1)) {
-      assertEquals(3, r.frameCount());
-      r.seek(2);
-      r.seek(1);
-      assertFrames(r, decoded(v1, w, h, 3), 1);
-    }
-  }
+  void anInputStreamsOwnExceptionComesOut() throws Exception {
+    byte[] bytes = Files.readAllBytes(piped);
+    for (int threads : new int[] {1, 2}) {
+      for (int limit : new int[] {20, bytes.length / 2}) { // in the header, among the frames
+        IOException failure = new IOException("unplugged");
+        InputStream in = new InputStream() { // the first `limit` bytes, then the failure
+          int done;
 
-  // Each kind of bad file throws, naming the file, the frame and the offset, before anything
-  // large is allocated.
-  @Test
-  void malformedFilesThrowWithTheirPlace() throws Exception {
-    byte[] good = Files.readAllBytes(v2);
-    ByteBuffer g = ByteBuffer.wrap(good).order(ByteOrder.LITTLE_ENDIAN);
-    long[] at = new long[FRAMES + 1];
-    at[0] = 48;
-    for (int f = 0; f < FRAMES; f++) {
-      at[f + 1] = at[f] + 8 + ((good[(int) at[f]] & 2) != 0 ? 256 : 0) + g.getInt((int) at[f] + 4);
-    }
-    int index = (int) g.getLong(36), data1 = (int) at[1] + 8 + ((good[(int) at[1]] & 2) != 0 ? 256 : 0);
-    assertEquals(4, good[(int) at[1]] & 4, "frame 1 compressed");
-
-    ByteBuffer huge = ByteBuffer.allocate(48 + 8 + 256).order(ByteOrder.LITTLE_ENDIAN);
-    huge.put(good, 0, 48).putInt(8, 16384).putInt(12, 16384).putInt(16, 16384).putInt(20, 16384);
-    huge.putInt(32, -1).putLong(36, 0).put(48, (byte) 3).putInt(52, 16384 * 16384 / 2 * 3);
-    assertFails(huge.array(), "frame 0 at byte 48: stored size");
-    try (KelvoStreamReader r = new KelvoStreamReader(new ByteArrayInputStream(huge.array()))) {
-      IOException e = assertThrows(IOException.class, () -> r.seek(1));
-      assertTrue(e.getMessage().startsWith("stream: frame 0 at byte 312: truncated"), e.getMessage());
-    }
-    byte[] b = good.clone();
-    ByteBuffer.wrap(b).order(ByteOrder.LITTLE_ENDIAN).putInt((int) at[9] + 4, g.getInt((int) at[9] + 4) + 40);
-    assertFails(b, "frame 9 at byte " + at[9] + ": stored size");
-    b = good.clone();
-    b[16] = 64;
-    assertFails(b, "at byte 16: coded size 64x32");
-    b = good.clone();
-    b[data1] ^= 0x55;
-    assertFails(b, "frame 1 at byte " + data1 + ": compressed payload is not a zstd frame");
-    b = good.clone();
-    b[index + 8 + 12] = 0;
-    assertFails(b, "at byte " + (index + 8 + 12) + ": bad index entry 1");
-    b = good.clone();
-    b[(int) at[2]] = 0x7F;
-    assertFails(b, "frame 2 at byte " + at[2] + ": bad record flags");
-  }
-
-  static void assertFails(byte[] bytes, String where) throws IOException {
-    Path file = Files.write(dir.resolve("bad.klv"), bytes);
-    IOException e = assertThrows(IOException.class, () -> {
-      try (KelvoStreamReader r = new KelvoStreamReader(file)) {
-        while (r.next(new byte[3 * r.width() * r.height()])) continue;
+          @Override
+          public int read() throws IOException {
+            if (done == limit) throw failure;
+            return bytes[done++] & 0xFF;
+          }
+        };
+        assertSame(failure, assertThrows(IOException.class, () -> {
+          try (KelvoStreamReader r = new KelvoStreamReader(in, threads)) {
+            while (r.next(new byte[3 * W * H])) continue;
+          }
+        }));
       }
-    });
-    assertTrue(e.getMessage().startsWith(file + ": " + where), e.getMessage());
+    }
+  }
+
+  @Test
+  void aClosedReaderClosesItsStreamAndRefusesToPlay() throws Exception {
+    InputStream in = Files.newInputStream(piped);
+    KelvoStreamReader r = new KelvoStreamReader(in);
+    r.seek(2);
+    Closeable closeable = r;
+    closeable.close();
+    r.close(); // again: nothing
+    assertThrows(IOException.class, in::read); // closed
+    assertThrows(IllegalStateException.class, () -> r.next(new byte[3 * W * H]));
+    assertThrows(IllegalStateException.class, () -> r.next(new int[W * H]));
+    assertThrows(IllegalStateException.class, r::nextImage);
+    assertThrows(IllegalStateException.class, () -> r.seek(3));
+    assertEquals(2, r.position());
+    assertArrayEquals(new int[] {0}, r.keyFrames());
   }
 }

@@ -60,7 +60,7 @@ class LibraryLoadTest {
     for (String message : new String[] {named, onPath}) {
       assertTrue(message.startsWith(old + " "), message);
       assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_open"), message);
-      assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_decompress"), message);
+      assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextRgb"), message);
       assertFalse(message.contains("KelvoDecoder_reinitDLL"), message);
     }
     boolean packed = NativeLibrary.class.getResource(NativeLibrary.resourceFor(os, arch)) != null;
