@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -54,10 +56,19 @@ struct kelvo4_decoder {
   std::unique_ptr<short[]> current, previous;
   alignas(32) short quant[64] = {};
   const kelvo4::Stages* stages = &kelvo4::bestStages();
-  std::vector<Worker> workers;
+  std::vector<Worker> workers;  // the handle's threads, then the helpers'
   std::unique_ptr<kelvo4::WorkerPool> pool;
+  // Threads from outside that may take bands of the frame being decoded
+  // (kelvo4::helpDecode): the frame's job while it runs, and how many of them
+  // are in it.
+  int helpers = 0;
+  std::mutex helpMutex;
+  std::condition_variable helpDone;
+  FrameJob* active = nullptr;
+  int helping = 0;
 
-  explicit kelvo4_decoder(int threads) : workers(static_cast<std::size_t>(threads)) {
+  kelvo4_decoder(int threads, int helperCount)
+      : workers(static_cast<std::size_t>(threads + helperCount)), helpers(helperCount) {
     for (Worker& w : workers) w.ctx.block = w.block;
   }
 
@@ -114,16 +125,61 @@ struct kelvo4_decoder {
     std::swap(current, previous);
     if (width == 0 || height == 0) return;
     FrameJob job(this, payload, output, kelvo4::bandCount(height), static_cast<int>(workers.size()));
+    if (helpers > 0) {
+      std::lock_guard lock(helpMutex);
+      active = &job;
+    }
     if (pool && job.bands > 1)
       pool->run(decodeBands, &job);
     else
       decodeBands(&job, 0);
+    if (helpers > 0) {
+      std::unique_lock lock(helpMutex);
+      active = nullptr;
+      helpDone.wait(lock, [this] { return helping == 0; });
+    }
+  }
+
+  // Takes bands of the frame being decoded, if any, until none is left.
+  void help(int helper) {
+    FrameJob* job;
+    {
+      std::lock_guard lock(helpMutex);
+      if (active == nullptr || helper < 0 || helper >= helpers) return;
+      job = active;
+      ++helping;
+    }
+    decodeBands(job, static_cast<int>(workers.size()) - helpers + helper);
+    std::lock_guard lock(helpMutex);
+    if (--helping == 0) helpDone.notify_one();
   }
 };
 
 namespace kelvo4 {
 
 void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(level); }
+
+int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers) {
+  if (out == nullptr) return -EINVAL;
+  *out = nullptr;
+  if (threads < 1 || threads > KELVO4_MAX_THREADS || helpers < 0 || helpers > KELVO4_MAX_THREADS ||
+      !kelvo4::sizeSupported(width, height))
+    return -EINVAL;
+  std::unique_ptr<kelvo4_decoder> d;
+  try {
+    d = std::make_unique<kelvo4_decoder>(threads, helpers);
+    if (const int rc = d->reinit(width, height); rc != 0) return rc;
+    if (threads > 1) d->pool = std::make_unique<kelvo4::WorkerPool>(threads);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  } catch (const std::system_error&) {
+    return -EAGAIN;
+  }
+  *out = d.release();
+  return 0;
+}
+
+void helpDecode(kelvo4_decoder* d, int helper) { d->help(helper); }
 
 const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
 
@@ -136,21 +192,7 @@ void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1) {
 extern "C" {
 
 int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads) {
-  if (out == nullptr) return -EINVAL;
-  *out = nullptr;
-  if (threads < 1 || threads > KELVO4_MAX_THREADS || !kelvo4::sizeSupported(width, height)) return -EINVAL;
-  std::unique_ptr<kelvo4_decoder> d;
-  try {
-    d = std::make_unique<kelvo4_decoder>(threads);
-    if (const int rc = d->reinit(width, height); rc != 0) return rc;
-    if (threads > 1) d->pool = std::make_unique<kelvo4::WorkerPool>(threads);
-  } catch (const std::bad_alloc&) {
-    return -ENOMEM;
-  } catch (const std::system_error&) {
-    return -EAGAIN;
-  }
-  *out = d.release();
-  return 0;
+  return kelvo4::openDecoder(out, width, height, threads, 0);
 }
 
 int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height) {

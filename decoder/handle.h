@@ -6,6 +6,15 @@
 
 namespace kelvo4 {
 
+// kelvo4_decoder_open with room for `helpers` threads from outside that may
+// take bands of each frame while it is decoded, through helpDecode.
+int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers);
+// Run by helper number `helper` (0 .. helpers - 1, each on one thread at a
+// time): takes bands of the frame the handle is decoding until none is left;
+// returns at once when it decodes none. The decode waits for its helpers.
+// The handle must outlive the call.
+void helpDecode(kelvo4_decoder* d, int helper);
+
 // Test hook: the handle runs the stages of this level (the fastest when the
 // processor lacks it).
 void useStages(kelvo4_decoder* d, StageLevel level);

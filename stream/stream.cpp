@@ -4,13 +4,16 @@
 //
 // Frames pass through two slots. The slot at `head` holds the frame that
 // next() returns; while the caller decodes it, the worker reads and
-// decompresses the frame after it into the other slot. The source and the
-// parser are used by whichever thread fills a slot, never by two at once.
+// decompresses the frame after it into the other slot, then helps decode the
+// frame (so N threads are N threads' work: the decoder has N - 1 of its own).
+// The source and the parser are used by whichever thread fills a slot, never
+// by two at once.
 #include "kelvo4/stream.h"
 
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -21,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "handle.h"
 #include "reader.h"
 #include "stream_steps.h"
 
@@ -49,7 +53,7 @@ struct kelvo4_stream {
   int threads = 1;
   bool readAhead = false;     // threads > 1: the worker fills the next slot
   ZSTD_DCtx* zstd = nullptr;  // used by one thread at a time, like the parser
-  kelvo4_decoder* decoder = nullptr;
+  std::atomic<kelvo4_decoder*> decoder{nullptr};  // made by the caller, helped by the worker
   Slot slots[2];
   int head = 0;
   long long position = 0;
@@ -71,7 +75,8 @@ struct kelvo4_stream {
       wake.notify_one();
       worker.join();
     }
-    kelvo4_decoder_close(&decoder);
+    kelvo4_decoder* d = decoder.exchange(nullptr);
+    kelvo4_decoder_close(&d);
     ZSTD_freeDCtx(zstd);
   }
 
@@ -114,6 +119,8 @@ struct kelvo4_stream {
       Slot* s = job;
       lock.unlock();
       fetch(*s);
+      // The caller may be decoding the frame before it meanwhile.
+      if (kelvo4_decoder* d = decoder.load(std::memory_order_acquire)) kelvo4::helpDecode(d, 0);
       lock.lock();
       job = nullptr;
       done.notify_one();
@@ -170,10 +177,14 @@ struct kelvo4_stream {
     if (s.state != Slot::kReady || s.code || s.end) return fail(-EINVAL, "no frame prepared");
     const kelvo4::StreamInfo& info = parser->info();
     int rc = 0;
-    if (decoder == nullptr)
-      rc = kelvo4_decoder_open(&decoder, info.codedWidth, info.codedHeight, threads);
-    else if (s.record.key)
+    kelvo4_decoder* decoder = this->decoder.load(std::memory_order_relaxed);
+    if (decoder == nullptr) {
+      rc = kelvo4::openDecoder(&decoder, info.codedWidth, info.codedHeight, readAhead ? threads - 1 : 1,
+                               readAhead ? 1 : 0);
+      this->decoder.store(decoder, std::memory_order_release);
+    } else if (s.record.key) {
       rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
+    }
     if (rc == 0 && s.record.hasTable) rc = kelvo4_decoder_set_table(decoder, s.record.table, 64);
     const int length = static_cast<int>(s.payload.size());
     if (rc == 0 && out == nullptr)
@@ -181,9 +192,11 @@ struct kelvo4_stream {
     else if (rc == 0)
       rc = kelvo4_decoder_decode_region(decoder, s.payload.data(), length, out, format, info.width, info.height,
                                         static_cast<int>(format == KELVO4_RGB24 ? outLength : outLength / 4));
+    // The decoder stays (the worker may be about to help it, and the Java
+    // binding calls this holding its array, so nothing here may wait): a
+    // seek to a key frame restarts it.
     if (rc < 0) {
       failure = rc;
-      kelvo4_decoder_close(&decoder);
       return fail(rc, parser->at(s.record.frame, s.record.offset) + "the decoder failed: " + std::strerror(-rc));
     }
     s.state = Slot::kEmpty;

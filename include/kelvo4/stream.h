@@ -51,9 +51,10 @@ typedef ptrdiff_t (*kelvo4_stream_read_fn)(void* user, void* buffer, size_t leng
 
 /* Opens a stream file and reads its header and its key frame index (or, when
  * the file has none, its frame records' headers). threads = 1 plays on the
- * calling thread; N > 1 gives the decoder N threads and starts one more that
- * reads and decompresses ahead of the decoding, all joined at close. The
- * frames are the same for every thread count. Returns 0 and sets *out; on
+ * calling thread; N > 1 plays on N threads: the decoder's N - 1 and one that
+ * reads and decompresses the next frame while a frame is decoded, then helps
+ * decode it; they start here and are joined at close. The frames are the
+ * same for every thread count. Returns 0 and sets *out; on
  * failure *out is null and kelvo4_stream_error(NULL) gives the message. */
 KELVO4_API int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, int threads);
 
