@@ -103,7 +103,6 @@ void StreamParser::fail(const std::string& message) const { throw StreamError(EB
 StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name)
     : source_(std::move(source)), name_(std::move(name)), fileBytes_(source_->size()) {
   readHeader();
-  payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
 }
 
 void StreamParser::readHeader() {
@@ -128,9 +127,18 @@ void StreamParser::readHeader() {
       fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
     info_.width = info_.codedWidth = static_cast<int>(w);
     info_.height = info_.codedHeight = static_cast<int>(h);
+    payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
     if (const int bad = getTable(head + 16, v1Table_); bad >= 0) fail(at(16 + 4 * bad) + notFinite(bad));
     offset_ = kV1HeaderBytes;
-    if (fileBytes_ > 0) info_.frameCount = static_cast<long long>((fileBytes_ - kV1HeaderBytes) / kelvo4::payloadBytes(static_cast<int>(w), static_cast<int>(h)));
+    if (fileBytes_ > 0) {
+      const std::uint64_t frameBytes = kelvo4::payloadBytes(static_cast<int>(w), static_cast<int>(h));
+      const std::uint64_t frames = (fileBytes_ - kV1HeaderBytes) / frameBytes;
+      const std::uint64_t rest = (fileBytes_ - kV1HeaderBytes) % frameBytes;
+      info_.frameCount = static_cast<long long>(frames);
+      if (rest != 0)
+        damage("truncated at byte " + std::to_string(fileBytes_) + ", frame " + std::to_string(frames) + ": " +
+               std::to_string(rest) + " of " + std::to_string(frameBytes) + " bytes");
+    }
     keys_ = {{0, kV1HeaderBytes}};
     return;
   }
@@ -151,25 +159,41 @@ void StreamParser::readHeader() {
   info_.rateDen = getU32(head + 28);
   if ((info_.rateNum == 0) != (info_.rateDen == 0))
     fail(at(24) + "impossible frame rate " + std::to_string(info_.rateNum) + "/" + std::to_string(info_.rateDen));
+  payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
   const std::uint32_t count = getU32(head + 32);
   const std::uint64_t indexAt = getU64(head + 36);
   offset_ = kHeaderBytes;
-  if (count != kUnknownCount) {
-    // Every frame takes at least a record header.
-    if (fileBytes_ > 0 && count > (fileBytes_ - kHeaderBytes) / kRecordBytes)
-      fail(at(32) + "claims " + std::to_string(count) + " frames in " + std::to_string(fileBytes_) + " bytes");
-    info_.frameCount = count;
-  }
+  if (count != kUnknownCount) info_.frameCount = count;
   if (!source_->seekable()) return;
-  if (indexAt != 0)
-    readIndex(indexAt);
-  else
-    scan();
+  // A file: through its index, or, when the index is missing, damaged or does
+  // not fit the header, by walking the records up to the first damage.
+  std::string indexDamage;
+  const bool cut = indexAt > fileBytes_ - 8;  // the file ends before its index
+  try {
+    // Every frame takes at least a record header.
+    if (count != kUnknownCount && count > (fileBytes_ - kHeaderBytes) / kRecordBytes)
+      fail(at(32) + "claims " + std::to_string(count) + " frames in " + std::to_string(fileBytes_) + " bytes");
+    if (indexAt != 0) return readIndex(indexAt);
+  } catch (const StreamError& e) {
+    if (e.code().value() != EBADMSG) throw;
+    indexDamage = e.what();
+    keys_.clear();
+  }
+  scan(indexAt >= kHeaderBytes && !cut ? indexAt : fileBytes_, count);
+  // What the walk found comes first; a file cut before its index says so
+  // already.
+  if (damage_.empty())
+    damage_ = indexDamage;
+  else if (!indexDamage.empty() && !cut)
+    damage_ += " (and " + indexDamage.substr(name_.size() + 2) + ")";
 }
 
 void StreamParser::readIndex(std::uint64_t indexAt) {
   const std::string bad = at(indexAt) + "bad key frame index: ";
-  if (indexAt < kHeaderBytes || indexAt > fileBytes_ - 8) fail(at(36) + "index beyond the file");
+  if (indexAt > fileBytes_ - 8)
+    fail(name_ + ": truncated at byte " + std::to_string(fileBytes_) + ": the key frame index, which the header " +
+         "places at byte " + std::to_string(indexAt) + ", is missing");
+  if (indexAt < kHeaderBytes) fail(at(36) + "index offset " + std::to_string(indexAt) + " inside the header");
   unsigned char head[8];
   source_->seek(indexAt);
   if (!readBytes(head, 8)) fail(bad + "cannot read it");
@@ -192,35 +216,86 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
            std::to_string(key.offset) + ") is out of order or beyond the frames");
     keys_.push_back(key);
   }
+  // Each entry must name a key frame's record.
+  for (const KeyFrame& key : keys_) {
+    unsigned char record[kRecordBytes];
+    source_->seek(key.offset);
+    if (key.offset + kRecordBytes > indexAt || !readBytes(record, kRecordBytes) || !(record[0] & kKeyFlag) ||
+        !checkRecord(record, key.frame).empty())
+      fail(bad + "frame " + std::to_string(key.frame) + " at byte " + std::to_string(key.offset) +
+           " is no key frame's record");
+  }
   end_ = indexAt;
-  if (info_.frameCount < 0) scan();
+  if (info_.frameCount < 0) {
+    keys_.clear();
+    scan(indexAt, kUnknownCount);
+  }
   source_->seek(kHeaderBytes);
 }
 
-// Walks the record headers, skipping tables and payloads: the key frames and
-// the frame count of a file written without them (to a pipe).
-void StreamParser::scan() {
-  const bool indexed = end_ != 0;
+// Walks the record headers up to `limit` (where the index is, or the end of
+// the file), skipping tables and payloads: the key frames and the number of
+// intact frames of a file written without an index (to a pipe) or damaged.
+// The first record that is cut short or malformed ends the intact frames; it
+// is the damage that a read there reports.
+void StreamParser::scan(std::uint64_t limit, std::uint32_t count) {
   std::uint64_t pos = kHeaderBytes;
   long long frame = 0;
-  std::vector<KeyFrame> keys;
-  while (pos + kRecordBytes <= (end_ ? end_ : fileBytes_)) {
+  while (pos < limit) {
     unsigned char record[kRecordBytes];
     source_->seek(pos);
-    if (!readBytes(record, kRecordBytes)) break;
-    if (std::memcmp(record, kIndexMagic, 4) == 0) {
-      end_ = pos;
+    const std::size_t got = source_->read(record, std::min<std::uint64_t>(kRecordBytes, limit - pos));
+    if (got >= 4 && std::memcmp(record, kIndexMagic, 4) == 0 && limit == fileBytes_) break;  // a piped stream's index
+    if (got < kRecordBytes) {
+      damage(truncated(frame, pos, got, kRecordBytes));
+      break;
+    }
+    if (const std::string wrong = checkRecord(record, frame); !wrong.empty()) {
+      damage(at(frame, pos) + wrong);
       break;
     }
     const std::uint64_t size = kRecordBytes + ((record[0] & kTableFlag) ? kTableBytes : 0) + getU32(record + 4);
-    if (record[0] > 7 || size > fileBytes_ - pos) fail(at(frame, pos) + "bad frame record");
-    if (record[0] & kKeyFlag) keys.push_back({frame, pos});
+    if (size > limit - pos) {
+      damage(truncated(frame, pos, limit - pos, size));
+      break;
+    }
+    if (record[0] & kKeyFlag) keys_.push_back({frame, pos});
     pos += size;
     ++frame;
   }
+  if (damage_.empty() && count != kUnknownCount && count != frame)
+    damage(at(frame, pos) + "the stream ends after " + std::to_string(frame) + " of the " +
+                           std::to_string(count) + " frames its header gives");
   source_->seek(kHeaderBytes);
-  if (!indexed) keys_ = std::move(keys);
   info_.frameCount = frame;
+  end_ = pos;
+}
+
+std::string StreamParser::truncated(long long frame, std::uint64_t offset, std::uint64_t have,
+                                    std::uint64_t need) const {
+  return name_ + ": truncated at byte " + std::to_string(offset + have) + ", frame " + std::to_string(frame) + ": " +
+         std::to_string(have) + " of " + std::to_string(need) + " bytes";
+}
+
+void StreamParser::damage(std::string message) {
+  damage_ = message.starts_with(name_ + ": ") ? std::move(message) : name_ + ": " + message;
+}
+
+// Why a record header cannot be that of frame `frame`, or "".
+std::string StreamParser::checkRecord(const unsigned char* record, long long frame) const {
+  const unsigned flags = record[0];
+  const std::uint32_t stored = getU32(record + 4);
+  if (flags > 7 || record[1] || record[2] || record[3]) return "not a frame record";
+  if (frame == 0 && !(flags & kKeyFlag)) return "the first frame is not a key frame";
+  if ((flags & kKeyFlag) && !(flags & kTableFlag)) return "a key frame without a table";
+  const bool compressed = flags & kCompressedFlag;
+  if ((!compressed && stored != payloadBytes_) || (compressed && (stored == 0 || stored >= payloadBytes_)))
+    return "stored size " + std::to_string(stored) + " does not fit a payload of " + std::to_string(payloadBytes_) +
+           " bytes";
+  if (compressed && payloadBytes_ > kMaxExpansion * stored + (std::size_t{1} << 17))
+    return "corrupt compressed payload: " + std::to_string(stored) + " bytes cannot hold " +
+           std::to_string(payloadBytes_);
+  return "";
 }
 
 KeyFrame StreamParser::keyFor(long long frame) const {
@@ -244,6 +319,7 @@ bool StreamParser::readRecord(Record& r) {
   r.offset = offset_;
   if (info_.version == 1) {
     unsigned char probe;
+    if (source_->seekable() && frame >= info_.frameCount) return endOfFrames(frame);
     if (source_->read(&probe, 1) == 0) {
       if (!source_->seekable()) info_.frameCount = frame;
       return false;
@@ -259,7 +335,7 @@ bool StreamParser::readRecord(Record& r) {
   unsigned char record[kRecordBytes];
   const std::size_t got = source_->read(record, kRecordBytes);
   if (got == 0) return endOfFrames(frame);
-  if (got < kRecordBytes) fail(at(frame, offset_) + "truncated frame record");
+  if (got < kRecordBytes) fail(truncated(frame, offset_, got, kRecordBytes));
   // Without an index in the header (a stream written to a pipe) the index
   // still follows the frames; the frames end there, also for a later call.
   if (std::memcmp(record, kIndexMagic, 4) == 0) {
@@ -268,32 +344,25 @@ bool StreamParser::readRecord(Record& r) {
   }
   const unsigned flags = record[0];
   const std::uint32_t stored = getU32(record + 4);
-  if (flags > 7 || record[1] || record[2] || record[3]) fail(at(frame, offset_) + "not a frame record");
+  if (const std::string wrong = checkRecord(record, frame); !wrong.empty()) fail(at(frame, offset_) + wrong);
   if (info_.frameCount >= 0 && frame >= info_.frameCount)
     fail(at(frame, offset_) + "more frames than the " + std::to_string(info_.frameCount) + " the header gives");
-  if ((frame == 0 && !(flags & kKeyFlag)) || ((flags & kKeyFlag) && !(flags & kTableFlag)))
-    fail(at(frame, offset_) + (frame == 0 ? "the first frame is not a key frame" : "a key frame without a table"));
   if (keyNext_ && !(flags & kKeyFlag)) fail(at(frame, offset_) + "the index names no key frame here");
   keyNext_ = false;
   const bool compressed = flags & kCompressedFlag;
-  if ((!compressed && stored != payloadBytes_) || (compressed && (stored == 0 || stored >= payloadBytes_)))
-    fail(at(frame, offset_) + "stored size " + std::to_string(stored) + " does not fit a payload of " +
-         std::to_string(payloadBytes_) + " bytes");
   const std::uint64_t need = kRecordBytes + ((flags & kTableFlag) ? kTableBytes : 0) + std::uint64_t{stored};
   const std::uint64_t limit = end_ != 0 ? end_ : fileBytes_;
   if (limit > 0 && need > limit - offset_)
     fail(at(frame, offset_) + "the record needs " + std::to_string(need) + " bytes, " +
          std::to_string(limit - offset_) + " are left");
-  if (compressed && payloadBytes_ > kMaxExpansion * stored + (std::size_t{1} << 17))
-    fail(at(frame, offset_) + "corrupt compressed payload: " + std::to_string(stored) + " bytes cannot hold " +
-         std::to_string(payloadBytes_));
   r.key = flags & kKeyFlag;
   r.hasTable = flags & kTableFlag;
   r.compressed = compressed;
   r.stored = stored;
   if (r.hasTable) {
     unsigned char table[kTableBytes];
-    if (!readBytes(table, kTableBytes)) fail(at(frame, offset_) + "truncated table");
+    if (const std::size_t have = source_->read(table, kTableBytes); have < kTableBytes)
+      fail(truncated(frame, offset_, kRecordBytes + have, need));
     if (const int bad = getTable(table, r.table); bad >= 0) fail(at(frame, offset_) + notFinite(bad));
   }
   // A read function shows the key frames as they come.
@@ -318,10 +387,8 @@ void StreamParser::readStored(const Record& r, std::vector<signed char>& out) {
     const std::size_t got = source_->read(out.data() + have, size - have);
     have += got;
     if (have < size) {
-      if (info_.version == 1)
-        fail(at(r.frame, r.offset) + "short frame: " + std::to_string(have) + " of " + std::to_string(count) +
-             " bytes");
-      fail(at(r.frame, r.offset) + "truncated: the payload of " + std::to_string(count) + " bytes runs past the end");
+      const std::size_t head = info_.version == 1 ? 0 : kRecordBytes + (r.hasTable ? kTableBytes : 0);
+      fail(truncated(r.frame, r.offset, head + have, head + count));
     }
   }
   out.resize(count);
@@ -330,6 +397,7 @@ void StreamParser::readStored(const Record& r, std::vector<signed char>& out) {
 }
 
 bool StreamParser::endOfFrames(long long frame) {
+  if (!damage_.empty()) throw StreamError(EBADMSG, damage_);
   if (info_.frameCount >= 0 && frame != info_.frameCount)
     fail(at(frame, offset_) + "the stream ends after " + std::to_string(frame) + " of " +
          std::to_string(info_.frameCount) + " frames");

@@ -51,6 +51,10 @@ class StreamParser {
   const StreamInfo& info() const { return info_; }
   const std::string& name() const { return name_; }
   bool seekable() const { return source_->seekable(); }
+  // Where a file is damaged: the message a read after its last intact frame
+  // gives ("" for an intact file, and for a read function, whose damage shows
+  // as it is read). frameCount is then the number of intact frames.
+  const std::string& damage() const { return damage_; }
   // Bytes of a payload at the coded size.
   std::size_t payloadBytes() const { return payloadBytes_; }
   // The key frames: all of a file's, those read so far from a read function.
@@ -76,7 +80,12 @@ class StreamParser {
  private:
   void readHeader();
   void readIndex(std::uint64_t indexAt);
-  void scan();
+  void scan(std::uint64_t limit, std::uint32_t count);
+  void damage(std::string message);
+  // "NAME: truncated at byte N, frame F: K of M bytes", for frame's record at
+  // offset, of which have bytes of need are there.
+  std::string truncated(long long frame, std::uint64_t offset, std::uint64_t have, std::uint64_t need) const;
+  std::string checkRecord(const unsigned char* record, long long frame) const;
   bool readBytes(void* out, std::size_t count) { return source_->read(out, count) == count; }
   bool endOfFrames(long long frame);
   [[noreturn]] void fail(const std::string& message) const;
@@ -90,6 +99,7 @@ class StreamParser {
   std::uint64_t end_ = 0;        // where the frames end (the index), 0 if unknown
   long long next_ = 0;           // the frame of the next record
   std::vector<KeyFrame> keys_;
+  std::string damage_;
   bool keyNext_ = false;  // the next record must be a key frame (seekTo went there)
   float v1Table_[64] = {};
   int v1First_ = -1;  // a version 1 payload's first byte, read to see whether one follows

@@ -357,6 +357,10 @@ int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_
   return static_cast<int64_t>(keys.size());
 }
 
+const char* kelvo4_stream_damage(const kelvo4_stream* s) {
+  return s == nullptr || s->parser->damage().empty() ? nullptr : s->parser->damage().c_str();
+}
+
 const char* kelvo4_stream_error(const kelvo4_stream* s) {
   return s == nullptr ? lastOpenError.c_str() : s->message.c_str();
 }

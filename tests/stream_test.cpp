@@ -229,6 +229,57 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   std::remove(path.c_str());
 }
 
+// A file without its index, one cut inside a frame (as a killed writer leaves
+// it) and one cut between frames play every intact frame, seek over them,
+// and then fail with the damage, named as it is before they play; a read
+// function gives the same words when it gets there.
+TEST(Stream, DamagedFilesPlayUpToTheDamage) {
+  const std::string path = tempPath("damaged.klv");
+  const auto expected = writeStream(path, 3, 5, 200, 120);
+  const Bytes bytes = fileBytes(path);
+  std::uint64_t record[6] = {48};  // each frame's record, then the index
+  for (int f = 0; f < 5; ++f)
+    record[f + 1] = record[f] + 8 + (bytes[record[f]] & 2 ? 256 : 0) + getU32(&bytes[record[f] + 4]);
+  const struct {
+    std::size_t keep;
+    std::size_t intact;
+    std::string damage;
+  } cases[] = {
+      {record[5], 5,
+       "truncated at byte " + std::to_string(record[5]) + ": the key frame index, which the header places at byte " +
+           std::to_string(record[5]) + ", is missing"},
+      {record[3] + 300, 3,
+       "truncated at byte " + std::to_string(record[3] + 300) + ", frame 3: 300 of " +
+           std::to_string(record[4] - record[3]) + " bytes"},
+      {record[4], 4, "the stream ends after 4 of the 5 frames its header gives"},
+  };
+  for (const auto& c : cases) {
+    putBytes(path, Bytes(bytes.begin(), bytes.begin() + static_cast<long>(c.keep)));
+    for (int threads : {1, 2}) {
+      kelvo4::Stream stream(path, threads);
+      EXPECT_TRUE(stream.damage().starts_with(path + ": ") && stream.damage().ends_with(c.damage)) << stream.damage();
+      EXPECT_EQ(stream.info().frame_count, static_cast<long long>(c.intact));
+      stream.seek(static_cast<std::int64_t>(c.intact) - 1);
+      std::vector<unsigned char> rgb(expected[0].size());
+      ASSERT_TRUE(stream.next(rgb.data(), rgb.size()));
+      EXPECT_EQ(rgb, expected[c.intact - 1]);
+      EXPECT_EQ(kelvo4_stream_next(stream.get(), nullptr, 0, 0), -EBADMSG);
+      EXPECT_EQ(kelvo4_stream_error(stream.get()), stream.damage());
+      stream.seek(0);
+      const Played p = play(stream.get());
+      EXPECT_EQ(p.frames, std::vector(expected.begin(), expected.begin() + static_cast<long>(c.intact)));
+    }
+  }
+  // Through a read function: the cut inside frame 3.
+  const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(record[3] + 300));
+  Memory m{&cut};
+  kelvo4::Stream piped(Memory::read, &m, "pipe");
+  const Played p = play(piped.get());
+  EXPECT_EQ(p.frames.size(), 3u);
+  EXPECT_EQ(p.message, "pipe: " + cases[1].damage);
+  std::remove(path.c_str());
+}
+
 TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
   const std::string good = tempPath("good.klv");
   {
@@ -258,7 +309,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
       {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
       {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
-      {bytes.size(), 36, {0xFF}, "at byte 36: index beyond the file"},
+      {bytes.size(), 36, {0xFF}, "the key frame index, which the header places at byte "},
       {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
       {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
       {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
@@ -277,18 +328,25 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
     EXPECT_EQ(p.rc, -EBADMSG) << p.message;
     EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos) << p.message;
   }
-  // An index entry that names a record that is no key frame fails the seek
-  // that goes there, instead of decoding from it.
-  writeStream(path, 3, 5);
+  // An index entry that names a record that is no key frame: the records are
+  // walked instead, so seeking still lands right, and the damage is told
+  // after the last frame.
+  const auto expected = writeStream(path, 3, 5);
   Bytes indexed = fileBytes(path);
   std::uint64_t third = 48;  // frame 3's record
   for (int f = 0; f < 3; ++f) third += 8 + (indexed[third] & 2 ? 256 : 0) + getU32(&indexed[third + 4]);
   putU64(&indexed[indexed.size() - 20], third);  // entry 1: frame 2 at frame 3's record
   putBytes(path, indexed);
   kelvo4::Stream lying(path);
-  EXPECT_EQ(kelvo4_stream_seek(lying.get(), 3), -EBADMSG);
-  EXPECT_STREQ(kelvo4_stream_error(lying.get()),
-               (path + ": frame 2 at byte " + std::to_string(third) + ": the index names no key frame here").c_str());
+  lying.seek(3);
+  std::vector<unsigned char> rgb(3 * 20 * 12);
+  ASSERT_TRUE(lying.next(rgb.data(), rgb.size()));
+  EXPECT_EQ(rgb, expected[3]);
+  const Played p = play(lying.get());
+  EXPECT_EQ(std::pair(p.frames.size(), p.rc), std::pair(std::size_t{1}, -EBADMSG));
+  EXPECT_TRUE(p.message.ends_with("bad key frame index: frame 2 at byte " + std::to_string(third) +
+                                  " is no key frame's record"))
+      << p.message;
   EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
   EXPECT_EQ(playFile(::testing::TempDir()).rc, -EISDIR);
   // A header that claims the largest picture and holds no frame allocates no

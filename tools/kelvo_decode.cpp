@@ -34,7 +34,8 @@ const char kUsage[] =
     "               raw go to a file or '-', png and ppm to a picture name or a\n"
     "               directory\n"
     "  --info       print the stream's size, rate, frames, key frames and\n"
-    "               compression, decode nothing\n"
+    "               compression, decode nothing; a damaged file is reported\n"
+    "               with its intact frames (exit status 1)\n"
     "  --start N    first frame to write (a file starts at the key frame before)\n"
     "  --frames N   number of frames to write (default: to the end)\n"
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
@@ -84,18 +85,29 @@ std::ptrdiff_t readStdin(void*, void* buffer, std::size_t length) {
 
 // --info: what the stream holds, from its header and index; a stream read
 // from a pipe shows its key frames as it plays, so it is played to its end.
-void printInfo(kelvo4::Stream& stream, const std::string& name) {
+// A damaged stream is reported as such, with its intact frames (exit status
+// 1).
+int printInfo(kelvo4::Stream& stream, const std::string& name) {
   kelvo4_stream_info info = stream.info();
+  std::string damage = stream.damage();
   if (name == "-") {
-    while (stream.next(nullptr, 0)) {
+    try {
+      while (stream.next(nullptr, 0)) {
+      }
+    } catch (const kelvo4::StreamError& e) {
+      damage = e.what();
     }
     info = stream.info();
+    if (!damage.empty()) info.frame_count = stream.position();
   }
   const std::vector<std::int64_t> keys = stream.keyFrames();
   std::printf("%s: stream version %d\n", name.c_str(), info.version);
   std::printf("picture %dx%d, coded %dx%d\n", info.width, info.height, info.coded_width, info.coded_height);
   std::printf("frame rate %s\n", rateText(info).c_str());
-  std::printf("frames %lld\n", static_cast<long long>(info.frame_count));
+  if (damage.empty())
+    std::printf("frames %lld\n", static_cast<long long>(info.frame_count));
+  else
+    std::printf("frames %lld intact, then damaged\n", static_cast<long long>(info.frame_count));
   std::printf("key frames %zu:", keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     // Long lists show their first ten and the last.
@@ -112,6 +124,9 @@ void printInfo(kelvo4::Stream& stream, const std::string& name) {
     std::printf(", compressed %jd bytes, ratio %.1f:1", static_cast<std::intmax_t>(st.st_size),
                 raw / static_cast<double>(st.st_size));
   std::printf("\n");
+  if (damage.empty()) return 0;
+  std::printf("damaged: %s\n", damage.c_str());
+  return 1;
 }
 
 int run(int argc, char** argv) {
@@ -144,10 +159,7 @@ int run(int argc, char** argv) {
   if (!info) output = outputFor(names[1], format, count);
 
   Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads) : Stream(stream, threads);
-  if (info) {
-    printInfo(playback, stream);
-    return 0;
-  }
+  if (info) return printInfo(playback, stream);
   const kelvo4_stream_info header = playback.info();
   StreamInfo picture;
   picture.width = header.width;

@@ -109,6 +109,11 @@ class Stream {
     keys.resize(static_cast<std::size_t>(kelvo4_stream_key_frames(s_, keys.data(), std::int64_t(keys.size()))));
     return keys;
   }
+  // The damage found in a file at open, or "" (see kelvo4_stream_damage).
+  std::string damage() const {
+    const char* d = kelvo4_stream_damage(s_);
+    return d ? d : "";
+  }
   kelvo4_stream* get() const { return s_; }
 
  private:

@@ -18,7 +18,8 @@
  *   -ENOMEM, -EAGAIN (a thread could not be started), or the errno of
  *             opening the file (-ENOENT, -EACCES, -EISDIR, ...)
  * After a failure other than -EINVAL the stream keeps failing the same way;
- * a file stream recovers by a successful kelvo4_stream_seek.
+ * a file stream recovers by a successful kelvo4_stream_seek. A damaged file
+ * plays every intact frame before the damage (see kelvo4_stream_damage).
  *
  * One stream is used by one thread at a time; streams share nothing. */
 #ifndef KELVO4_STREAM_H
@@ -92,6 +93,16 @@ KELVO4_API int64_t kelvo4_stream_position(const kelvo4_stream* s);
  * to frames (which may be null for a capacity of 0) and returns count, the
  * number known (see kelvo4_stream_info); -1 for a null stream. */
 KELVO4_API int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity);
+
+/* Damage found in a file when it was opened (a missing, cut or inconsistent
+ * key frame index; a record cut short or malformed): the message that
+ * kelvo4_stream_next gives after the last intact frame, e.g. "clip.klv:
+ * truncated at byte 53575, frame 14: 3244 of 3493 bytes". The file then
+ * plays, and seeks, over its intact frames (frame_count counts them). Null
+ * for an intact file, a null stream, and a stream read through a read
+ * function, whose damage shows when it is read. Valid until the stream is
+ * closed. A corrupt compressed payload shows only when its frame is read. */
+KELVO4_API const char* kelvo4_stream_damage(const kelvo4_stream* s);
 
 /* The message of the stream's last failure ("" when there was none), valid
  * until the next call on the stream. For a null stream: the message of the
