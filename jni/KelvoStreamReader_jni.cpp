@@ -242,6 +242,13 @@ JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_info(JNIE
   env->SetLongArrayRegion(info, 0, 9, values);
 }
 
+JNIEXPORT jstring JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_damage(JNIEnv* env, jclass,
+                                                                                jlong handle) {
+  Reader* r = fromHandle(handle);
+  const char* damage = r == nullptr ? nullptr : kelvo4_stream_damage(r->stream);
+  return damage == nullptr ? nullptr : env->NewStringUTF(damage);
+}
+
 JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_position(JNIEnv*, jclass, jlong handle) {
   Reader* r = fromHandle(handle);
   return r == nullptr ? -1 : kelvo4_stream_position(r->stream);

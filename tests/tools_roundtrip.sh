@@ -56,8 +56,8 @@ echo junk > "$work/bad/frame_000002.png"
 fails "$bin/kelvo-encode" "$work/bad" -o "$work/bad.klv"
 grep -q "bad/frame_000002.png: neither a PNG" "$work/error.log"
 test ! -e "$work/bad.klv"
-# A cut stream is refused, naming the file.
+# A cut stream fails after its intact frames, naming the file and the damage.
 head -c 3000 "$work/clip.klv" > "$work/cut.klv"
 fails "$bin/kelvo-decode" --quiet "$work/cut.klv" "$work/cut"
-grep -q "cut.klv: at byte" "$work/error.log"
+grep -q "cut.klv: truncated at byte 3000, frame 2: " "$work/error.log"
 echo "round trip ok"

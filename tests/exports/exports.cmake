@@ -17,7 +17,7 @@ endforeach()
 foreach(m close decode decodeArgb decodeDirect decodeRegion decodeRegionArgb open payloadLength reinit setTable)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_${m})
 endforeach()
-foreach(m close info keyFrames nextArgb nextRgb openFile openStream position seekTo)
+foreach(m close damage info keyFrames nextArgb nextRgb openFile openStream position seekTo)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_${m})
 endforeach()
 

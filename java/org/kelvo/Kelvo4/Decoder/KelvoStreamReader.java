@@ -63,6 +63,7 @@ public final class KelvoStreamReader implements Closeable {
   private long handle; // 0 once closed
   private final int width, height, codedWidth, codedHeight, version;
   private final double frameRate;
+  private final String damage;
   // Where a closed reader was.
   private int closedPosition, closedCount;
   private int[] closedKeys;
@@ -131,6 +132,7 @@ public final class KelvoStreamReader implements Closeable {
       throw t;
     }
     handle = opened;
+    damage = damage(opened);
     long[] info = info(opened);
     width = (int) info[0];
     height = (int) info[1];
@@ -196,6 +198,20 @@ public final class KelvoStreamReader implements Closeable {
    */
   public double frameRate() {
     return frameRate;
+  }
+
+  /**
+   * Returns the damage found in a file when it was opened: a missing, cut or inconsistent key frame
+   * index, or a frame record cut short or malformed. Such a file plays, and seeks, over its intact
+   * frames ({@link #frameCount} counts them); the {@code next} call after the last of them throws
+   * an {@code IOException} with this message.
+   *
+   * @return the message, e.g. {@code "clip.klv: truncated at byte 53575, frame 14: 3244 of 3493
+   *     bytes"}, or null for an intact file and for an {@code InputStream}, whose damage shows when
+   *     it is read
+   */
+  public String damage() {
+    return damage;
   }
 
   /**
@@ -417,6 +433,8 @@ public final class KelvoStreamReader implements Closeable {
   private static native void info(long handle, long[] info);
 
   private static native long position(long handle);
+
+  private static native String damage(long handle);
 
   private static native long[] keyFrames(long handle);
 

@@ -128,6 +128,16 @@ class KelvoStreamReaderTest {
       r.seek(8); // a file reader goes on from a key frame after the fault
       assertFrames(r, 8);
     }
+    // Cut inside frame 1's record: frame 0 plays, then the damage, named at open.
+    Path cut = Files.write(dir.resolve("cut.klv"), Arrays.copyOf(Files.readAllBytes(file), at + 300));
+    try (KelvoStreamReader r = new KelvoStreamReader(cut)) {
+      assertTrue(r.damage().startsWith(cut + ": truncated at byte " + (at + 300) + ", frame 1: 300 of "), r.damage());
+      assertEquals(1, r.frameCount());
+      byte[] rgb = new byte[3 * W * H];
+      assertTrue(r.next(rgb));
+      assertArrayEquals(expected[0], rgb);
+      assertEquals(r.damage(), assertThrows(IOException.class, () -> r.next(rgb)).getMessage());
+    }
     try (KelvoStreamReader r = new KelvoStreamReader(Files.newInputStream(piped))) {
       r.seek(5);
       assertThrows(UnsupportedOperationException.class, () -> r.seek(4));
