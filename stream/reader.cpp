@@ -147,7 +147,8 @@ void StreamParser::readHeader() {
   const std::uint32_t w = getU32(head + 8), h = getU32(head + 12), cw = getU32(head + 16), ch = getU32(head + 20);
   if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
       !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
-    fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
+    fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h) +
+         ": each side 1 to 32768, and 3 x coded width x coded height below 2^31");
   info_.width = static_cast<int>(w);
   info_.height = static_cast<int>(h);
   info_.codedWidth = codedSide(info_.width);

@@ -40,7 +40,9 @@ inline void parseSize(const std::string& text, int& w, int& h) {
   if (x == std::string::npos) throw UsageError("--size needs WxH, for example 320x240, not '" + text + "'");
   w = parseInt(text.substr(0, x), "--size width", 1, kMaxSide);
   h = parseInt(text.substr(x + 1), "--size height", 1, kMaxSide);
-  if (!validFrameSize(w, h)) throw UsageError("--size " + text + " is too large");
+  if (!validFrameSize(w, h))
+    throw UsageError("--size " + text + " is too large: 3 x coded width x coded height must be below 2^31 "
+                     "(about 26,750 pixels a side when square)");
 }
 
 // Thrown for -h or --help: the tool prints its usage on standard output and
