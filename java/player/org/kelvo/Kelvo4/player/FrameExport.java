@@ -1,12 +1,15 @@
 package org.kelvo.Kelvo4.player;
 
+import java.awt.Graphics2D;
 import java.awt.image.BufferedImage;
 import java.awt.image.DataBufferInt;
 import java.io.DataInputStream;
+import java.io.EOFException;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.List;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
@@ -17,6 +20,9 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  * The player without a window: decodes every frame once to warm up, then again, timed, writing
  * PNG files, the contact sheet and the PSNR of each frame against the source. Only one frame, the
  * current source picture and the sheet's half-size tiles are held, whatever the stream's length.
+ * A stream that cannot seek back (standard input) is decoded once, without the warm-up pass. A
+ * damaged frame ends the run after the frames before it have been written: the reader's exception
+ * comes out once the summary has been printed.
  */
 final class FrameExport {
   /** Every this many frames one tile on the contact sheet. */
@@ -25,55 +31,73 @@ final class FrameExport {
 
   private FrameExport() {}
 
-  static void run(Path stream, int threads, Path sourcePath, Path folder, Path sheetPath) throws IOException {
-    try (KelvoStreamReader reader = new KelvoStreamReader(stream, threads)) {
-      int w = reader.width(), h = reader.height(), count = reader.frameCount();
-      BufferedImage image = new BufferedImage(w, h, BufferedImage.TYPE_INT_RGB);
-      int[] pixels = ((DataBufferInt) image.getRaster().getDataBuffer()).getData();
-      // The first pass warms up the JIT and the JNI path; the second, timed, must give the same
-      // pictures, since seek(0) restarts from the same key frame.
-      long warm = 0;
-      while (reader.next(pixels)) warm = warm * 1_000_003 + hash(pixels);
-      reader.seek(0);
-
-      if (folder != null) Files.createDirectories(folder);
-      ImageIO.setUseCache(false); // write straight to the files, without a temporary cache file
-      try (Source source = sourcePath == null ? null : new Source(sourcePath, w, h, count)) {
-        BufferedImage sheet = sheetPath == null ? null : newSheet(w, h, count);
-        System.out.printf("%s: %d frames of %dx%d (coded %dx%d, version %d)%n", stream, count, w, h,
-            reader.codedWidth(), reader.codedHeight(), reader.version());
-        long start = System.nanoTime(), decodeNanos = 0, timed = 0;
-        double sum = 0, min = Double.POSITIVE_INFINITY;
-        for (int f = 0; ; f++) {
-          long t = System.nanoTime();
-          if (!reader.next(pixels)) break;
-          decodeNanos += System.nanoTime() - t;
-          timed = timed * 1_000_003 + hash(pixels);
-          if (source != null) {
-            double p = psnr(source.next(), pixels);
-            System.out.printf("frame %3d: PSNR %.2f dB%n", f, p);
-            sum += p;
-            min = Math.min(min, p);
-          }
-          if (folder != null) ImageIO.write(image, "png", folder.resolve(String.format("frame_%06d.png", f)).toFile());
-          if (sheet != null && f % SHEET_STEP == 0) addTile(sheet, pixels, w, h, f);
-        }
-        if (timed != warm) throw new IllegalStateException("the frames decoded differently twice");
-        if (sheet != null) ImageIO.write(sheet, "png", sheetPath.toFile());
-        long totalNanos = System.nanoTime() - start;
-
-        if (source != null && count > 0) {
-          System.out.printf("mean PSNR %.2f dB (RGB, min %.2f dB) against %s%n", sum / count, min, sourcePath);
-        }
-        System.out.printf("decode: %d frames in %.1f ms, %.0f frames/s (reader.next calls only: reading,"
-            + " decompressing, decoding; after a warm-up pass)%n", count, decodeNanos / 1e6,
-            count / (decodeNanos / 1e9));
-        System.out.printf("total: %.1f ms, %.0f frames/s (decode, PSNR, PNG writing)%n", totalNanos / 1e6,
-            count / (totalNanos / 1e9));
-        if (folder != null) System.out.printf("wrote %s/frame_000000.png ... frame_%06d.png%n", folder, count - 1);
-        if (sheet != null) System.out.printf("wrote %s%n", sheetPath);
+  static void run(KelvoStreamReader reader, String name, boolean seekable, Path sourcePath, Path folder,
+      Path sheetPath) throws IOException {
+    int w = reader.width(), h = reader.height(), count = reader.frameCount();
+    BufferedImage image = new BufferedImage(w, h, BufferedImage.TYPE_INT_RGB);
+    int[] pixels = ((DataBufferInt) image.getRaster().getDataBuffer()).getData();
+    // The first pass warms up the JIT and the JNI path; the second, timed, must give the same
+    // pictures, since seek(0) restarts from the same key frame. Both stop at a damaged frame.
+    long warm = 0;
+    if (seekable) {
+      try {
+        while (reader.next(pixels)) warm = warm * 1_000_003 + hash(pixels);
+      } catch (IOException e) {
+        // met again, and reported, in the timed pass
       }
+      reader.seek(0);
     }
+
+    if (folder != null) Files.createDirectories(folder);
+    ImageIO.setUseCache(false); // write straight to the files, without a temporary cache file
+    IOException damage = null;
+    try (Source source = sourcePath == null ? null : new Source(sourcePath, w, h, count)) {
+      List<BufferedImage> tiles = new ArrayList<>();
+      System.out.printf("%s: %s of %dx%d (coded %dx%d, version %d)%n", name,
+          count >= 0 ? count + " frames" : "an unknown number of frames", w, h, reader.codedWidth(),
+          reader.codedHeight(), reader.version());
+      long start = System.nanoTime(), decodeNanos = 0, timed = 0;
+      double sum = 0, min = Double.POSITIVE_INFINITY;
+      int f = 0; // frames decoded
+      for (; ; f++) {
+        long t = System.nanoTime();
+        try {
+          if (!reader.next(pixels)) break;
+        } catch (IOException e) {
+          damage = e;
+          break;
+        }
+        decodeNanos += System.nanoTime() - t;
+        timed = timed * 1_000_003 + hash(pixels);
+        if (source != null) {
+          double p = psnr(source.next(), pixels);
+          System.out.printf("frame %3d: PSNR %.2f dB%n", f, p);
+          sum += p;
+          min = Math.min(min, p);
+        }
+        if (folder != null) ImageIO.write(image, "png", folder.resolve(String.format("frame_%06d.png", f)).toFile());
+        if (sheetPath != null && f % SHEET_STEP == 0) tiles.add(tile(pixels, w, h, f));
+      }
+      if (seekable && timed != warm) throw new IllegalStateException("the frames decoded differently twice");
+      if (sheetPath != null) ImageIO.write(sheet(tiles), "png", sheetPath.toFile());
+      long totalNanos = System.nanoTime() - start;
+
+      if (source != null && f > 0) {
+        System.out.printf("mean PSNR %.2f dB (RGB, min %.2f dB) against %s%n", sum / f, min, sourcePath);
+      }
+      System.out.printf("decode: %d frames in %.1f ms, %.0f frames/s (reader.next calls only: reading,"
+          + " decompressing, decoding; %s)%n", f, decodeNanos / 1e6, f / (decodeNanos / 1e9),
+          seekable ? "after a warm-up pass" : "one pass, the stream cannot be read twice");
+      List<String> work = new ArrayList<>(List.of("decode"));
+      if (source != null) work.add("PSNR");
+      if (folder != null) work.add("PNG writing");
+      if (sheetPath != null) work.add("contact sheet");
+      System.out.printf("total: %.1f ms, %.0f frames/s (%s)%n", totalNanos / 1e6, f / (totalNanos / 1e9),
+          String.join(", ", work));
+      if (folder != null && f > 0) System.out.printf("wrote %s/frame_000000.png ... frame_%06d.png%n", folder, f - 1);
+      if (sheetPath != null) System.out.printf("wrote %s%n", sheetPath);
+    }
+    if (damage != null) throw damage;
   }
 
   static long hash(int[] pixels) {
@@ -84,6 +108,7 @@ final class FrameExport {
 
   /** The source pictures, one at a time: a folder of PNG pictures in name order, or raw rgb24. */
   static final class Source implements AutoCloseable {
+    private final Path path;
     private final int w, h;
     private final List<Path> pictures; // null for raw frames
     private final DataInputStream raw;
@@ -92,6 +117,7 @@ final class FrameExport {
     private int next;
 
     Source(Path path, int w, int h, int count) throws IOException {
+      this.path = path;
       this.w = w;
       this.h = h;
       pixels = new int[w * h];
@@ -109,7 +135,7 @@ final class FrameExport {
         rgb = new byte[3 * w * h];
         raw = new DataInputStream(Files.newInputStream(path));
       }
-      if (frames < count) {
+      if (count >= 0 && frames < count) {
         close();
         throw new IOException(path + ": " + frames + " source frames for " + count + " coded frames");
       }
@@ -118,6 +144,7 @@ final class FrameExport {
     /** The next picture as packed 0xRRGGBB pixels. */
     int[] next() throws IOException {
       if (pictures != null) {
+        if (next == pictures.size()) throw new IOException(path + ": no source picture for frame " + next);
         Path p = pictures.get(next++);
         BufferedImage image = ImageIO.read(p.toFile());
         if (image == null || image.getWidth() != w || image.getHeight() != h) {
@@ -125,7 +152,12 @@ final class FrameExport {
         }
         return image.getRGB(0, 0, w, h, pixels, 0, w);
       }
-      raw.readFully(rgb);
+      try {
+        raw.readFully(rgb);
+      } catch (EOFException e) {
+        throw new IOException(path + ": no source frame " + next, e);
+      }
+      next++;
       for (int i = 0; i < pixels.length; i++) {
         pixels[i] = (rgb[3 * i] & 0xFF) << 16 | (rgb[3 * i + 1] & 0xFF) << 8 | rgb[3 * i + 2] & 0xFF;
       }
@@ -157,19 +189,24 @@ final class FrameExport {
 
   static final int GAP = 4;
 
-  /** A sheet with room for a half-size tile of every {@link #SHEET_STEP}th of count frames. */
-  static BufferedImage newSheet(int w, int h, int count) {
-    int tiles = Math.max(1, (count + SHEET_STEP - 1) / SHEET_STEP);
-    int columns = Math.min(SHEET_COLUMNS, tiles), rows = (tiles + columns - 1) / columns;
-    return new BufferedImage(GAP + columns * (Math.max(1, w / 2) + GAP), GAP + rows * (Math.max(1, h / 2) + GAP),
-        BufferedImage.TYPE_INT_RGB);
+  /** The contact sheet: the tiles in rows of {@link #SHEET_COLUMNS}, in order. */
+  static BufferedImage sheet(List<BufferedImage> tiles) {
+    int n = Math.max(1, tiles.size()), columns = Math.min(SHEET_COLUMNS, n), rows = (n + columns - 1) / columns;
+    int tw = tiles.isEmpty() ? 1 : tiles.get(0).getWidth(), th = tiles.isEmpty() ? 1 : tiles.get(0).getHeight();
+    BufferedImage sheet =
+        new BufferedImage(GAP + columns * (tw + GAP), GAP + rows * (th + GAP), BufferedImage.TYPE_INT_RGB);
+    Graphics2D g = sheet.createGraphics();
+    for (int t = 0; t < tiles.size(); t++) {
+      g.drawImage(tiles.get(t), GAP + t % columns * (tw + GAP), GAP + t / columns * (th + GAP), null);
+    }
+    g.dispose();
+    return sheet;
   }
 
-  /** Draws frame f at half size (means of 2x2 pixels) into its place, labelled with its number. */
-  static void addTile(BufferedImage sheet, int[] pixels, int w, int h, int f) {
-    int tw = Math.max(1, w / 2), th = Math.max(1, h / 2), t = f / SHEET_STEP;
-    int columns = (sheet.getWidth() - GAP) / (tw + GAP);
-    int x0 = GAP + t % columns * (tw + GAP), y0 = GAP + t / columns * (th + GAP);
+  /** Frame f at half size (means of 2x2 pixels), labelled with its number. */
+  static BufferedImage tile(int[] pixels, int w, int h, int f) {
+    int tw = Math.max(1, w / 2), th = Math.max(1, h / 2);
+    BufferedImage tile = new BufferedImage(tw, th, BufferedImage.TYPE_INT_RGB);
     for (int y = 0; y < th; y++) {
       for (int x = 0; x < tw; x++) {
         int pixel = 0;
@@ -182,10 +219,11 @@ final class FrameExport {
           }
           pixel = pixel << 8 | (sum + 2) / 4;
         }
-        sheet.setRGB(x0 + x, y0 + y, pixel);
+        tile.setRGB(x, y, pixel);
       }
     }
-    label(sheet, x0 + 2, y0 + 2, Integer.toString(f));
+    label(tile, 2, 2, Integer.toString(f));
+    return tile;
   }
 
   // Digits 0-9 as 3x5 bitmaps, rows from the top. Drawn by hand so that no font is needed.

@@ -13,7 +13,8 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 /**
  * Plays a stream file written by {@code kelvo-encode} through {@link KelvoStreamReader}: in a
  * window, or, given an output folder or {@code --headless}, into PNG files and a contact sheet
- * with the PSNR against the source and the decode speed.
+ * with the PSNR against the source and the decode speed. The stream {@code -} is read from
+ * standard input, in order.
  *
  * <pre>
  * java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM
@@ -22,14 +23,16 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  */
 public final class KelvoPlayer {
   static final String USAGE = "usage: java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM\n"
-      + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]";
+      + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]\n"
+      + "STREAM '-' reads standard input. Keys in the window: space pauses, left/right step a frame when paused,\n"
+      + "1 switches between fitting the window and actual pixels, f full screen, Escape leaves it.";
 
   private KelvoPlayer() {}
 
   public static void main(String[] args) {
     Path source = null, sheet = null;
     int threads = 1, start = 0;
-    boolean headless = false, paused = false;
+    boolean headless = false, paused = false, started = false;
     List<String> names = new ArrayList<>();
     for (int i = 0; i < args.length; i++) {
       String arg = args[i];
@@ -37,29 +40,49 @@ public final class KelvoPlayer {
       if (arg.equals("--source") && valued) source = Paths.get(args[++i]);
       else if (arg.equals("--sheet") && valued) sheet = Paths.get(args[++i]);
       else if (arg.equals("--threads") && valued) threads = number(arg, args[++i], 1, KelvoStreamDecoder.MAX_THREADS);
-      else if (arg.equals("--start") && valued) start = number(arg, args[++i], 0, Integer.MAX_VALUE);
-      else if (arg.equals("--paused")) paused = true;
+      else if (arg.equals("--start") && valued) {
+        start = number(arg, args[++i], 0, Integer.MAX_VALUE);
+        started = true;
+      } else if (arg.equals("--paused")) paused = true;
       else if (arg.equals("--headless")) headless = true;
       else if (arg.equals("-h") || arg.equals("--help")) {
         System.out.println(USAGE);
         return;
-      } else if (arg.startsWith("-")) usage("unknown option " + arg + (valued ? "" : " or a missing value"));
-      else names.add(arg);
+      } else if (arg.startsWith("-") && !arg.equals("-")) {
+        usage("unknown option " + arg + (valued ? "" : " or a missing value"));
+      } else names.add(arg);
     }
     if (names.size() == 2) headless = true;
     if (names.isEmpty() || names.size() > (headless ? 2 : 1)) usage("needs one stream, and an output folder or none");
     if (!headless && (source != null || sheet != null)) {
       usage("--source and --sheet go with an output folder or --headless");
     }
-    if (!headless && GraphicsEnvironment.isHeadless()) usage("no display to play on: give an output folder or --headless");
-    Path stream = Paths.get(names.get(0));
+    if (headless && (started || paused)) usage("--start and --paused go with the window");
+    if (!headless && GraphicsEnvironment.isHeadless()) {
+      usage("no display to play on: give an output folder or --headless");
+    }
+    String name = names.get(0);
+    boolean piped = name.equals("-");
     try {
+      KelvoStreamReader reader = piped ? new KelvoStreamReader(System.in, threads)
+          : new KelvoStreamReader(Paths.get(name), threads);
       if (headless) {
         Path folder = names.size() == 2 ? Paths.get(names.get(1)) : null;
         if (sheet == null && folder != null) sheet = folder.toAbsolutePath().resolveSibling("contact_sheet.png");
-        FrameExport.run(stream, threads, source, folder, sheet);
+        try (reader) {
+          FrameExport.run(reader, piped ? "standard input" : name, !piped, source, folder, sheet);
+        }
       } else {
-        PlayerWindow.open(new KelvoStreamReader(stream, threads), stream.getFileName().toString(), start, paused);
+        // Refused as kelvo-decode refuses it, in the reader's words (which name a piped stream
+        // "stream"); a stream of unknown length ends in the seek.
+        int count = reader.frameCount();
+        if (count >= 0 && start >= count) {
+          reader.close();
+          throw new IOException(
+              (piped ? "stream" : name) + ": no frame " + start + " (the stream has " + count + " frames)");
+        }
+        reader.seek(start);
+        PlayerWindow.open(reader, piped ? "standard input" : Paths.get(name).getFileName().toString(), !piped, paused);
       }
     } catch (NoSuchFileException e) {
       System.err.println("Kelvo4-player: " + e.getMessage() + ": no such file");
