@@ -1,6 +1,7 @@
 #include "image.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "input.h"
+#include "output_file.h"
 
 namespace kelvo4 {
 
@@ -25,7 +29,42 @@ bool endsWith(const std::string& s, const char* suffix) {
                     [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-Image readPng(const std::string& path) {
+// Deflate gives at most 1032 bytes for one (258-byte matches of two bits).
+constexpr std::uint64_t kDeflateRatio = 1032;
+// Above this many bytes of picture the image data is decoded once without
+// being kept before the picture is allocated.
+constexpr std::size_t kTrustedPictureBytes = std::size_t{16} << 20;
+
+// Decodes every row of the PNG at path into one buffer of maxRowBytes, and
+// keeps none: true when the image data is all there and sound. However large
+// the picture claims to be, this costs a row.
+bool pngRowsPresent(const std::string& path, std::size_t maxRowBytes) {
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f) return false;
+  png_structp png = png_create_read_struct(
+      PNG_LIBPNG_VER_STRING, nullptr, [](png_structp p, png_const_charp) { png_longjmp(p, 1); },
+      [](png_structp, png_const_charp) {});
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  std::vector<png_byte> row(maxRowBytes);  // not touched after setjmp
+  volatile bool ok = false;
+  if (info && setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, f.get());
+    png_read_info(png, info);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) <= maxRowBytes) {
+      for (int pass = 0; pass < passes; ++pass)
+        for (png_uint_32 y = 0; y < png_get_image_height(png, info); ++y) png_read_row(png, row.data(), nullptr);
+      ok = true;
+    }
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  return ok;
+}
+
+// head: the file's first 33 bytes (signature and IHDR); fileBytes: its size,
+// 0 when not known.
+Image readPng(const std::string& path, const unsigned char* head, std::uint64_t fileBytes) {
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
@@ -34,6 +73,21 @@ Image readPng(const std::string& path) {
   if (png.width == 0 || png.height == 0 || png.width > 32768 || png.height > 32768) {
     png_image_free(&png);
     throw ImageError(path + ": unsupported PNG size " + std::to_string(png.width) + "x" + std::to_string(png.height));
+  }
+  // libpng has checked the IHDR: bit depth, then colour type (grey, -, RGB,
+  // palette, grey and alpha, -, RGBA).
+  static constexpr int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+  const std::uint64_t pixels = std::uint64_t{png.width} * png.height;
+  const std::uint64_t dataBytes = pixels * head[24] * kChannels[std::min<int>(head[25], 6)] / 8;
+  const std::string size = std::to_string(png.width) + "x" + std::to_string(png.height);
+  if (fileBytes > 0 && dataBytes > kDeflateRatio * fileBytes) {
+    png_image_free(&png);
+    throw ImageError(path + ": PNG is too short: " + size + " takes " + std::to_string(dataBytes) +
+                     " bytes of image data, more than its " + std::to_string(fileBytes) + " bytes can hold");
+  }
+  if (3 * pixels > kTrustedPictureBytes && !pngRowsPresent(path, 8 * std::size_t{png.width} + 1)) {
+    png_image_free(&png);
+    throw ImageError(path + ": PNG image data of " + size + " is truncated or damaged");
   }
   // Without a gAMA or sRGB chunk libpng takes 16-bit samples for linear light
   // and brightens them on the way to 8-bit sRGB; untagged files are sRGB at any
@@ -55,15 +109,19 @@ int ppmField(std::FILE* f, const std::string& path) {
       while (c != '\n' && c != EOF) c = std::fgetc(f);
     c = std::fgetc(f);
   }
+  const auto malformed = [&](const char* where) {
+    return ImageError(path + ": malformed PPM header: " +
+                      (c == EOF ? std::string("the end") : quoted(std::string(1, static_cast<char>(c)))) + where);
+  };
   long v = 0;
-  if (!std::isdigit(c)) throw ImageError(path + ": malformed PPM header");
+  if (!std::isdigit(c)) throw malformed(" where a number belongs");
   while (std::isdigit(c)) {
     v = v * 10 + (c - '0');
-    if (v > 1000000) throw ImageError(path + ": malformed PPM header");
+    if (v > 1000000) throw ImageError(path + ": malformed PPM header: a number above 1000000");
     c = std::fgetc(f);
   }
   // Exactly one white-space byte ends the last field before the samples.
-  if (!std::isspace(c)) throw ImageError(path + ": malformed PPM header");
+  if (!std::isspace(c)) throw malformed(" after a number");
   return static_cast<int>(v);
 }
 
@@ -72,9 +130,13 @@ Image readPpm(std::FILE* f, const std::string& path) {
   if (w < 1 || h < 1 || w > 32768 || h > 32768)
     throw ImageError(path + ": unsupported PPM size " + std::to_string(w) + "x" + std::to_string(h));
   if (maxval != 255) throw ImageError(path + ": unsupported PPM maxval " + std::to_string(maxval) + " (need 255)");
-  Image image(w, h);
-  if (std::fread(image.rgb.data(), 1, image.rgb.size(), f) != image.rgb.size())
-    throw ImageError(path + ": PPM pixel data is truncated");
+  Image image;
+  image.width = w;
+  image.height = h;
+  const std::size_t need = 3 * static_cast<std::size_t>(w) * h;
+  if (const std::size_t got = appendBytes(f, image.rgb, need); got != need)
+    throw ImageError(path + ": PPM pixel data is truncated: " + std::to_string(got) + " of " + std::to_string(need) +
+                     " bytes for " + std::to_string(w) + "x" + std::to_string(h));
   return image;
 }
 
@@ -86,11 +148,13 @@ bool isPpmName(const std::string& path) { return endsWith(path, ".ppm"); }
 Image readImage(const std::string& path) {
   File f(std::fopen(path.c_str(), "rb"));
   if (!f) throw ImageError(path + ": cannot open: " + std::strerror(errno));
-  unsigned char sig[8] = {};
+  unsigned char sig[33] = {};  // a PNG's signature and IHDR
   const std::size_t got = std::fread(sig, 1, sizeof sig, f.get());
-  if (got == sizeof sig && png_sig_cmp(sig, 0, sizeof sig) == 0) {
+  if (got >= 8 && png_sig_cmp(sig, 0, 8) == 0) {
+    struct stat st;
+    const bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
     f.reset();
-    return readPng(path);
+    return readPng(path, sig, regular ? static_cast<std::uint64_t>(st.st_size) : 0);
   }
   if (got >= 3 && sig[0] == 'P' && sig[1] == '6' && std::isspace(sig[2])) {
     std::fseek(f.get(), 2, SEEK_SET);
@@ -99,7 +163,7 @@ Image readImage(const std::string& path) {
   throw ImageError(path + ": neither a PNG nor a binary PPM picture");
 }
 
-void writePng(const std::string& path, const Image& image) {
+void writePng(OutputFile& out, const Image& image) {
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
@@ -108,19 +172,28 @@ void writePng(const std::string& path, const Image& image) {
   png.format = PNG_FORMAT_RGB;
   // Decoded clips are written frame by frame; speed matters more than size.
   png.flags = PNG_IMAGE_FLAG_FAST;
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) throw ImageError(path + ": cannot create: " + std::strerror(errno));
-  if (!png_image_write_to_stdio(&png, f.get(), 0, image.rgb.data(), 0, nullptr))
-    throw ImageError(path + ": cannot write PNG: " + png.message);
-  if (std::fflush(f.get()) != 0) throw ImageError(path + ": write failed: " + std::strerror(errno));
+  errno = 0;
+  if (!png_image_write_to_stdio(&png, out.get(), 0, image.rgb.data(), 0, nullptr)) {
+    if (errno != 0) out.failed();
+    throw ImageError(out.name() + ": cannot write PNG: " + png.message);
+  }
+}
+
+void writePpm(OutputFile& out, const Image& image) {
+  if (std::fprintf(out.get(), "P6\n%d %d\n255\n", image.width, image.height) < 0) out.failed();
+  out.write(image.rgb.data(), image.rgb.size());
+}
+
+void writePng(const std::string& path, const Image& image) {
+  OutputFile out(path);
+  writePng(out, image);
+  out.commit();
 }
 
 void writePpm(const std::string& path, const Image& image) {
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) throw ImageError(path + ": cannot create: " + std::strerror(errno));
-  std::fprintf(f.get(), "P6\n%d %d\n255\n", image.width, image.height);
-  if (std::fwrite(image.rgb.data(), 1, image.rgb.size(), f.get()) != image.rgb.size() || std::fflush(f.get()) != 0)
-    throw ImageError(path + ": write failed: " + std::strerror(errno));
+  OutputFile out(path);
+  writePpm(out, image);
+  out.commit();
 }
 
 }  // namespace kelvo4

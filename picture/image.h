@@ -27,11 +27,21 @@ struct Image {
 // Reads a PNG (any colour type and depth; alpha is composited on black, 16-bit
 // samples reduced to 8; samples are sRGB unless a gAMA or sRGB chunk says
 // otherwise, an ICC profile is not applied) or a binary PPM (P6, maxval 255),
-// told apart by their first bytes.
+// told apart by their first bytes. Nothing is allocated for more than the file
+// holds: a PPM's pixels must be there, a PNG's size must fit what its bytes
+// can inflate to, and a PNG above 16 MiB of rgb24 has its image data decoded
+// once, a row at a time, before the picture is allocated.
 Image readImage(const std::string& path);
 
+class OutputFile;
+
+// Write a picture whole under its name or not at all (see OutputFile); throw
+// OutputError naming the file and the reason.
 void writePng(const std::string& path, const Image& image);
 void writePpm(const std::string& path, const Image& image);
+// The same into an open output, which the caller commits.
+void writePng(OutputFile& out, const Image& image);
+void writePpm(OutputFile& out, const Image& image);
 
 // True for a name ending in .png or .ppm (any case).
 bool isPngName(const std::string& path);

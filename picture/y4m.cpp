@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "input.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
@@ -112,13 +113,13 @@ void Y4mReader::readHeader(bool signatureRead) {
       case 'W':
       case 'H':
         if (!parseWhole(value, tag[0] == 'W' ? w : h) || (tag[0] == 'W' ? w : h) == 0)
-          fail("bad size tag '" + tag + "' in the header");
+          fail("bad size tag " + quoted(tag) + " in the header");
         break;
       case 'F': {
         const std::size_t colon = value.find(':');
         if (colon == std::string::npos || !parseWhole(value.substr(0, colon), rateNum_) ||
             !parseWhole(value.substr(colon + 1), rateDen_) || (rateDen_ == 0) != (rateNum_ == 0))
-          fail("bad frame rate tag '" + tag + "' in the header");
+          fail("bad frame rate tag " + quoted(tag) + " in the header");
         break;
       }
       case 'C':
@@ -157,7 +158,7 @@ void Y4mReader::readHeader(bool signatureRead) {
     // Video programs write grey in full range whether they say so or not.
     fullRange_ = range != "LIMITED";
   } else {
-    fail("colour space C" + colour + " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4 or mono only)");
+    fail("colour space " + quoted("C" + colour) + " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4 or mono only)");
   }
   // Output sample x falls at chroma position (x - offset / 2) / 2^shift; the
   // taps hold its two neighbours, clamped to the plane, in quarter steps.
@@ -184,16 +185,18 @@ bool Y4mReader::readFrame(Image& picture) {
   std::string line;
   if (!readLine(line, "frame line")) return false;
   if (line.rfind("FRAME", 0) != 0)
-    fail("frame " + std::to_string(frames_) + ": expected a FRAME line, found '" + line.substr(0, 40) + "'");
+    fail("frame " + std::to_string(frames_) + ": expected a FRAME line, found " + quoted(line));
   const std::size_t luma = static_cast<std::size_t>(width_) * height_;
   const int cw = (width_ + (1 << shiftX_) - 1) >> shiftX_, ch = (height_ + (1 << shiftY_) - 1) >> shiftY_;
   const std::size_t chroma = mono_ ? 0 : static_cast<std::size_t>(cw) * ch;
-  planes_.resize(luma + 2 * chroma);
-  const std::size_t got = std::fread(planes_.data(), 1, planes_.size(), file_);
-  if (got != planes_.size()) {
+  // Read before the picture is made, so that memory follows the bytes there are.
+  const std::size_t need = luma + 2 * chroma;
+  planes_.clear();
+  const std::size_t got = appendBytes(file_, planes_, need);
+  if (got != need) {
     if (std::ferror(file_)) fail(std::strerror(errno));
-    fail("frame " + std::to_string(frames_) + ": short frame: " + std::to_string(got) + " of " +
-         std::to_string(planes_.size()) + " bytes");
+    fail("frame " + std::to_string(frames_) + ": short frame: " + std::to_string(got) + " of " + std::to_string(need) +
+         " bytes");
   }
   picture = Image(width_, height_);
   const Matrix& m = fullRange_ ? kFull : kLimited;
@@ -228,22 +231,14 @@ bool Y4mReader::readFrame(Image& picture) {
 }
 
 Y4mWriter::Y4mWriter(const std::string& path, int width, int height, std::uint32_t rateNum, std::uint32_t rateDen)
-    : path_(path), width_(width), height_(height) {
-  file_ = openFile(path, "wb");
-  if (!file_) throw ImageError(path + ": cannot create: " + std::strerror(errno));
-  owned_ = path != "-";
+    : out_(std::make_unique<OutputFile>(path)), width_(width), height_(height) {
   if (rateNum == 0 || rateDen == 0) rateNum = 30, rateDen = 1;
-  if (std::fprintf(file_, "%sW%d H%d F%u:%u Ip A1:1 C444 XCOLORRANGE=LIMITED\n", kY4mSignature, width, height,
-                   static_cast<unsigned>(rateNum), static_cast<unsigned>(rateDen)) < 0) {
-    const int error = errno;
-    if (owned_) std::fclose(file_);
-    throw ImageError(path + ": write failed: " + std::strerror(error));
-  }
+  if (std::fprintf(out_->get(), "%sW%d H%d F%u:%u Ip A1:1 C444 XCOLORRANGE=LIMITED\n", kY4mSignature, width, height,
+                   static_cast<unsigned>(rateNum), static_cast<unsigned>(rateDen)) < 0)
+    out_->failed();
 }
 
-Y4mWriter::~Y4mWriter() {
-  if (owned_ && file_) std::fclose(file_);
-}
+Y4mWriter::~Y4mWriter() = default;
 
 void Y4mWriter::writeFrame(const Image& picture) {
   const std::size_t n = static_cast<std::size_t>(width_) * height_;
@@ -256,20 +251,14 @@ void Y4mWriter::writeFrame(const Image& picture) {
     planes_[n + i] = static_cast<std::uint8_t>((kUR * p[0] + kUG * p[1] + kUB * p[2] + (128 << 16) + half) >> 16);
     planes_[2 * n + i] = static_cast<std::uint8_t>((kVR * p[0] + kVG * p[1] + kVB * p[2] + (128 << 16) + half) >> 16);
   }
-  if (std::fputs("FRAME\n", file_) < 0 || std::fwrite(planes_.data(), 1, planes_.size(), file_) != planes_.size())
-    throw ImageError(path_ + ": write failed: " + std::strerror(errno));
+  if (std::fputs("FRAME\n", out_->get()) < 0) out_->failed();
+  out_->write(planes_.data(), planes_.size());
 }
 
 void Y4mWriter::close() {
-  if (!file_) return;
-  const bool failed = std::fflush(file_) != 0 || std::ferror(file_);
-  const int error = errno;
-  if (owned_ && std::fclose(file_) != 0 && !failed) {
-    file_ = nullptr;
-    throw ImageError(path_ + ": write failed: " + std::strerror(errno));
-  }
-  file_ = nullptr;
-  if (failed) throw ImageError(path_ + ": write failed: " + std::strerror(error));
+  if (!out_) return;
+  out_->commit();
+  out_.reset();
 }
 
 }  // namespace kelvo4

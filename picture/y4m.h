@@ -16,10 +16,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "image.h"
+#include "output_file.h"
 
 namespace kelvo4 {
 
@@ -54,6 +56,9 @@ class Y4mReader {
 
   // Reads the next frame as rgb24. False at the end of the stream; throws
   // ImageError naming the file and frame for a bad frame line or a short frame.
+  // The frame's bytes are read before its picture is made: a file too short
+  // for the frame is refused at once, and from a pipe memory grows with the
+  // bytes that arrive (see appendBytes), whatever size the header claims.
   bool readFrame(Image& picture);
 
  private:
@@ -78,23 +83,23 @@ class Y4mReader {
 
 class Y4mWriter {
  public:
-  // Creates the file (standard output for "-") and writes the header of a
-  // C444 limited-range stream with the frame rate num/den, 30/1 for 0/0.
-  // Throws ImageError naming the file and the reason.
+  // Creates the file (standard output for "-"; a file under a temporary
+  // name until close(), see OutputFile) and writes the header of a C444
+  // limited-range stream with the frame rate num/den, 30/1 for 0/0. Throws
+  // OutputError naming the file and the reason.
   Y4mWriter(const std::string& path, int width, int height, std::uint32_t rateNum, std::uint32_t rateDen);
-  ~Y4mWriter();
+  ~Y4mWriter();  // removes the file unless closed
   Y4mWriter(const Y4mWriter&) = delete;
   Y4mWriter& operator=(const Y4mWriter&) = delete;
 
   // Appends one picture of the writer's size.
   void writeFrame(const Image& picture);
-  // Flushes and closes, reporting a failed write.
+  // Flushes, syncs and closes the file and gives it its name, reporting a
+  // failed write.
   void close();
 
  private:
-  std::FILE* file_ = nullptr;
-  bool owned_ = false;
-  std::string path_;
+  std::unique_ptr<OutputFile> out_;
   int width_, height_;
   std::vector<std::uint8_t> planes_;
 };

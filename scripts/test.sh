@@ -5,7 +5,7 @@
 # ThreadSanitizer, the C++ suites cross-built for 32-bit x86 (natively, with
 # the Java suites on a 32-bit VM), 32-bit Arm, aarch64 and big-endian s390x
 # (under qemu), the jar with all five libraries on each processor's VM, then
-# the fuzzer.
+# the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -42,4 +42,4 @@ step "ThreadSanitizer" tsan
 # each processor's VM.
 step "cross targets" scripts/cross.sh
 
-step "fuzzing (build and 60 s)" scripts/fuzz.sh 60
+step "fuzzing (build, then 120 s over the four targets)" scripts/fuzz.sh 120

@@ -6,16 +6,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-
 
 namespace kelvo4 {
-
-namespace {
-
-std::string errnoText() { return std::strerror(errno); }
-
-}  // namespace
 
 StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int level)
     : path_(path), level_(level), info_(info) {
@@ -29,18 +21,7 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
   info_.codedHeight = codedSide(info.height);
   info_.frameCount = 0;
   info_.version = kStreamVersion;
-  if (level_ > 0) {
-    context_ = ZSTD_createCCtx();
-    if (!context_) throw StreamError(EIO, path + ": cannot set up compression");
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_compressionLevel, level_);
-    // The payload's size is known; the header field lets readers check it,
-    // and the checksum catches a corrupt frame that would still decompress.
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
-  }
-  file_ = openFile(path, "wb");
-  if (!file_) throw StreamError(EIO, path + ": cannot create: " + errnoText());
-  owned_ = path != "-";
+  out_ = std::make_unique<OutputFile>(path);
   unsigned char head[kHeaderBytes] = {};
   std::memcpy(head, kStreamMagic, 4);
   putU32(head + 4, kStreamVersion);
@@ -51,21 +32,23 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
   putU32(head + 24, info_.rateNum);
   putU32(head + 28, info_.rateDen);
   putU32(head + 32, kUnknownCount);
-  if (std::fwrite(head, 1, sizeof head, file_) != sizeof head) {
-    const std::string reason = errnoText();
-    abandon();
-    throw StreamError(EIO, path + ": write failed: " + reason);
-  }
+  out_->write(head, sizeof head);
   offset_ = kHeaderBytes;
+  if (level_ > 0) {
+    context_ = ZSTD_createCCtx();
+    if (!context_) throw StreamError(EIO, path + ": cannot set up compression");
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_compressionLevel, level_);
+    // The payload's size is known; the header field lets readers check it,
+    // and the checksum catches a corrupt frame that would still decompress.
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
+  }
 }
 
-StreamWriter::~StreamWriter() {
-  abandon();
-  ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(context_));
-}
+StreamWriter::~StreamWriter() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(context_)); }
 
 void StreamWriter::writeFrame(const signed char* payload, bool key, const float* table) {
-  if (!file_) throw StreamError(EIO, path_ + ": stream already closed");
+  if (!out_) throw StreamError(EIO, path_ + ": stream already closed");
   if (info_.frameCount == 0 && (!key || !table))
     throw StreamError(EINVAL, path_ + ": the first frame must be a key frame with a table");
   if (table)
@@ -92,15 +75,15 @@ void StreamWriter::writeFrame(const signed char* payload, bool key, const float*
   putU32(record + 4, static_cast<std::uint32_t>(storedBytes));
   const std::size_t head = kRecordBytes + (table ? kTableBytes : 0);
   if (table) putTable(record + kRecordBytes, table);
-  if (std::fwrite(record, 1, head, file_) != head || std::fwrite(stored, 1, storedBytes, file_) != storedBytes)
-    throw StreamError(EIO, path_ + ": write failed: " + errnoText());
+  out_->write(record, head);
+  out_->write(stored, storedBytes);
   if (key) keys_.push_back({info_.frameCount, offset_});
   offset_ += head + storedBytes;
   ++info_.frameCount;
 }
 
 void StreamWriter::close() {
-  if (!file_) return;
+  if (!out_) return;
   std::vector<unsigned char> index(8 + 12 * keys_.size());
   std::memcpy(index.data(), kIndexMagic, 4);
   putU32(index.data() + 4, static_cast<std::uint32_t>(keys_.size()));
@@ -108,34 +91,23 @@ void StreamWriter::close() {
     putU32(index.data() + 8 + 12 * i, static_cast<std::uint32_t>(keys_[i].frame));
     putU64(index.data() + 12 + 12 * i, keys_[i].offset);
   }
-  bool ok = std::fwrite(index.data(), 1, index.size(), file_) == index.size();
+  out_->write(index.data(), index.size());
   // Where the output can seek (a file, also as standard output), the header
   // learns the count and where the index is; a pipe leaves them unknown.
-  if (ok && std::fflush(file_) == 0 && fseeko(file_, 32, SEEK_SET) == 0) {
+  std::FILE* f = out_->get();
+  if (out_->start() >= 0) {
     unsigned char patch[12];
     putU32(patch, static_cast<std::uint32_t>(info_.frameCount));
     putU64(patch + 4, offset_);
-    ok = std::fwrite(patch, 1, sizeof patch, file_) == sizeof patch && fseeko(file_, 0, SEEK_END) == 0;
+    if (fseeko(f, out_->start() + 32, SEEK_SET) != 0) out_->failed();
+    out_->write(patch, sizeof patch);
+    if (fseeko(f, 0, SEEK_END) != 0) out_->failed();
   }
-  ok = std::fflush(file_) == 0 && ok;
-  const std::string reason = errnoText();
-  if (owned_) ok = std::fclose(file_) == 0 && ok;
-  file_ = nullptr;
-  if (!ok) {
-    if (owned_) std::remove(path_.c_str());
-    throw StreamError(EIO, path_ + ": write failed: " + reason);
-  }
+  out_->commit();
+  out_.reset();
+  bytes_ = offset_ + index.size();
 }
 
-void StreamWriter::abandon() {
-  if (!file_) return;
-  if (owned_) {
-    std::fclose(file_);
-    std::remove(path_.c_str());
-  } else {
-    std::fflush(file_);
-  }
-  file_ = nullptr;
-}
+void StreamWriter::abandon() { out_.reset(); }
 
 }  // namespace kelvo4

@@ -3,20 +3,24 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "output_file.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
 
-// Writes a stream to a file, or to standard output for the name "-".
+// Writes a stream to a file, or to standard output for the name "-". A file
+// is written under a temporary name and takes its own at close(): a stream
+// that fails or is interrupted leaves nothing that looks like one.
 class StreamWriter {
  public:
   // Creates the file and writes the header for the picture size and rate in
   // info (the coded size follows); level is the zstd level, 0 for stored
-  // payloads only. Throws StreamError.
+  // payloads only. Throws StreamError, or OutputError when the file cannot be
+  // created or written.
   StreamWriter(const std::string& path, const StreamInfo& info, int level = kDefaultLevel);
   ~StreamWriter();  // as abandon() unless closed
   StreamWriter(const StreamWriter&) = delete;
@@ -25,23 +29,25 @@ class StreamWriter {
   const StreamInfo& info() const { return info_; }
   // Appends one payload of the coded size, compressed where that is smaller;
   // table, when not null, is written with the frame, and a key frame repeats
-  // the table in force when it brings none. Throws StreamError.
+  // the table in force when it brings none. Throws StreamError or OutputError.
   void writeFrame(const signed char* payload, bool key, const float* table);
   // Writes the index, and, in a file, the frame count and index offset into
-  // the header; flushes and closes, reporting a failed write.
+  // the header; flushes, syncs, closes and gives the file its name. Throws
+  // OutputError, the file removed.
   void close();
   // Closes without finishing and removes the file (not standard output).
   void abandon();
+  // Bytes of the stream once closed.
+  std::uint64_t bytes() const { return bytes_; }
 
   static constexpr int kDefaultLevel = 3;
 
  private:
   std::string path_;
-  std::FILE* file_ = nullptr;
-  bool owned_ = false;
+  std::unique_ptr<OutputFile> out_;
   int level_;
   StreamInfo info_;
-  std::uint64_t offset_ = 0;
+  std::uint64_t offset_ = 0, bytes_ = 0;
   std::vector<KeyFrame> keys_;
   std::vector<char> packed_;
   float table_[64] = {};  // the table in force

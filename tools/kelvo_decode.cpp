@@ -29,7 +29,8 @@ const char kUsage[] =
     "    NAME.y4m              a YUV4MPEG2 stream (4:4:4) for video programs\n"
     "    NAME.rgb, '-'         raw rgb24 frames ('-': standard output)\n"
     "    anything else         a directory of frame_000000.png, ...\n"
-    "  The output is never the stream itself.\n"
+    "  The output is never the stream itself; a failure or an interrupt leaves\n"
+    "  nothing it created.\n"
     "  --format F   png, ppm, y4m or raw: overrides what the name says; y4m and\n"
     "               raw go to a file or '-', png and ppm to a picture name or a\n"
     "               directory\n"
@@ -39,11 +40,14 @@ const char kUsage[] =
     "  --start N    first frame to write (a file starts at the key frame before)\n"
     "  --frames N   number of frames to write (default: to the end)\n"
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
-    "  --quiet      no progress on standard error\n";
+    "  --quiet      no progress on standard error\n"
+    "  --keep-partial  on a failure, keep the frames written before it (exit\n"
+    "               status 1 all the same)\n";
 
 // The output its name or --format asks for; a single picture limits the
 // frames to one.
-std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::string format, long& count) {
+std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::string format, long& count,
+                                               bool keepPartial) {
   using kelvo4::FrameOutput;
   if (format.empty())
     format = name == "-" || name.ends_with(".rgb") ? "raw"
@@ -59,7 +63,7 @@ std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::str
   } else if (format != "raw") {
     throw kelvo4::UsageError("unknown format " + format);
   }
-  auto output = std::make_unique<FrameOutput>(name, kind, format == "png");
+  auto output = std::make_unique<FrameOutput>(name, kind, format == "png", keepPartial);
   if (kind == FrameOutput::kPictures && !output->numbered()) {
     if (count > 1)
       throw kelvo4::UsageError(name + " holds one picture: for --frames " + std::to_string(count) +
@@ -133,7 +137,7 @@ int run(int argc, char** argv) {
   using namespace kelvo4;
   long start = 0, count = -1;
   int threads = 1;
-  bool quiet = false, info = false;
+  bool quiet = false, info = false, keepPartial = false;
   std::string format;
   std::vector<std::string> names;
   for (Args args(argc, argv); args.next();) {
@@ -149,6 +153,8 @@ int run(int argc, char** argv) {
       info = true;
     else if (args.is("--quiet"))
       quiet = true;
+    else if (args.is("--keep-partial"))
+      keepPartial = true;
     else
       names.push_back(args.operand());
   }
@@ -156,7 +162,7 @@ int run(int argc, char** argv) {
     throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
   const std::string& stream = names[0];
   std::unique_ptr<FrameOutput> output;
-  if (!info) output = outputFor(names[1], format, count);
+  if (!info) output = outputFor(names[1], format, count, keepPartial);
 
   Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads) : Stream(stream, threads);
   if (info) return printInfo(playback, stream);
@@ -188,9 +194,9 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, tty ? "\rkelvo-decode: frame %ld" : "kelvo-decode: frame %ld\n", index);
     }
   }
+  if (written == 0) throw std::runtime_error(stream + ": has no frames");
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (written == 0) throw std::runtime_error(stream + ": has no frames");
   if (!quiet)
     std::fprintf(stderr, "%skelvo-decode: %ld frames %dx%d written from frame %ld, %.1f frames/s\n", tty ? "\r" : "",
                  written, header.width, header.height, start, static_cast<double>(written) / seconds);

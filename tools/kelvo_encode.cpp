@@ -13,6 +13,7 @@
 
 #include "clip_generator.h"
 #include "encoder.h"
+#include "input.h"
 #include "writer.h"
 #include "y4m.h"
 #include "tool_args.h"
@@ -106,18 +107,20 @@ class Frames {
       raw_ = kelvo4::openFile(name, "rb");
       if (!raw_) throw std::runtime_error(name + ": " + std::strerror(errno));
     }
-    image = kelvo4::Image(rawWidth_, rawHeight_);
-    const std::size_t ahead = std::min(prefix_.size(), image.rgb.size());
-    std::copy_n(prefix_.begin(), ahead, image.rgb.begin());
+    // The frame is allocated as its bytes come: --size cannot make it larger than the input.
+    const std::size_t need = 3 * static_cast<std::size_t>(rawWidth_) * rawHeight_;
+    image.width = rawWidth_;
+    image.height = rawHeight_;
+    const std::size_t ahead = std::min(prefix_.size(), need);
+    image.rgb.assign(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(ahead));
     prefix_.erase(0, ahead);
-    const std::size_t got = ahead + std::fread(image.rgb.data() + ahead, 1, image.rgb.size() - ahead, raw_);
-    if (got == image.rgb.size()) return true;
+    const std::size_t got = ahead + kelvo4::appendBytes(raw_, image.rgb, need - ahead);
+    if (got == need) return true;
     if (std::ferror(raw_)) throw std::runtime_error(name + ": " + std::strerror(errno));
     if (got == 0) return false;
-    throw std::runtime_error(name + ": at byte " + std::to_string(count_ * image.rgb.size()) + ": short frame " +
-                             std::to_string(count_) + ": " + std::to_string(got) + " of " +
-                             std::to_string(image.rgb.size()) + " bytes for " + std::to_string(rawWidth_) + "x" +
-                             std::to_string(rawHeight_) + " rgb24");
+    throw std::runtime_error(name + ": at byte " + std::to_string(count_ * need) + ": short frame " +
+                             std::to_string(count_) + ": " + std::to_string(got) + " of " + std::to_string(need) +
+                             " bytes for " + std::to_string(rawWidth_) + "x" + std::to_string(rawHeight_) + " rgb24");
   }
 };
 
@@ -239,7 +242,8 @@ int run(int argc, char** argv) {
   info.rateNum = rateNum;
   info.rateDen = rateDen;
   Encoder encoder(w, h, EncoderSettings{quality, refine, threads});
-  // Removes the file again unless it is closed: a failure leaves no stream.
+  // The stream takes its name only once closed: a failure or an interrupt
+  // leaves none.
   StreamWriter writer(output, info, level);
   std::vector<signed char> payload(payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
 
@@ -260,8 +264,9 @@ int run(int argc, char** argv) {
     ++count;
   } while (next(image));
   writer.close();
+  // What the file holds once closed; what was written for standard output.
   std::error_code ec;
-  const auto bytes = output == "-" ? 0 : std::filesystem::file_size(output, ec);
+  const std::uintmax_t bytes = output == "-" ? writer.bytes() : std::filesystem::file_size(output, ec);
   std::fprintf(stderr, "%ld frames %dx%d, %ld key frames, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s", count,
                w, h, keys, quality, sum / static_cast<double>(count), static_cast<double>(count) / seconds);
   if (bytes > 0 && !ec)

@@ -1,6 +1,9 @@
 // Where kelvo-clip and kelvo-decode write their pictures.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,8 +11,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "image.h"
+#include "output_file.h"
 #include "stream_format.h"
 #include "y4m.h"
 #include "tool_args.h"
@@ -61,14 +67,29 @@ struct Pattern {
 // A sequence of pictures written as raw rgb24 or a YUV4MPEG2 stream to one
 // file ("-": standard output), as frame_000000.png, ... (or .ppm) in a
 // folder, or as pictures named by a Pattern (without a number, one picture).
+// Nothing is left half-written: one file takes its name once closed, and
+// every picture is written whole. Unless closed, the output removes what it
+// created (pictures and folders, not those that were there before), or with
+// keepPartial keeps the frames written until then; an interrupt removes it
+// all.
 class FrameOutput {
  public:
   enum Kind { kRaw, kY4m, kFolder, kPictures };
 
-  FrameOutput(const std::string& name, Kind kind, bool png)
-      : name_(name), pattern_(kind == kPictures ? Pattern(name) : Pattern()), kind_(kind), png_(png) {}
+  FrameOutput(const std::string& name, Kind kind, bool png, bool keepPartial = false)
+      : name_(name), pattern_(kind == kPictures ? Pattern(name) : Pattern()), kind_(kind), png_(png),
+        keep_(keepPartial) {}
   ~FrameOutput() {
-    if (raw_ && raw_ != stdout) std::fclose(raw_);
+    try {
+      if (keep_) close();
+    } catch (const std::exception&) {
+    }
+    y4m_.reset();
+    raw_.reset();
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+      it->second ? rmdir(it->first.c_str()) : unlink(it->first.c_str());
+      forgetOnInterrupt(it->first);
+    }
   }
 
   bool numbered() const { return pattern_.numbered; }
@@ -81,21 +102,16 @@ class FrameOutput {
     if (kind_ == kFolder) return makeDirectory(name_);
     if (kind_ == kPictures) return;
     refuse(name_);
-    if (kind_ == kY4m) {
+    if (kind_ == kY4m)
       y4m_ = std::make_unique<Y4mWriter>(name_, info.width, info.height, info.rateNum, info.rateDen);
-    } else {
-      raw_ = openFile(name_, "wb");
-      if (!raw_) throw std::runtime_error(name_ + ": cannot create: " + std::strerror(errno));
-    }
+    else
+      raw_ = std::make_unique<OutputFile>(name_);
   }
 
   // Writes picture `index` of the sequence (which names it in a folder or
   // pattern).
   void write(const Image& image, long index) {
-    if (kind_ == kRaw) {
-      if (std::fwrite(image.rgb.data(), 1, image.rgb.size(), raw_) != image.rgb.size()) failed();
-      return;
-    }
+    if (kind_ == kRaw) return raw_->write(image.rgb.data(), image.rgb.size());
     if (kind_ == kY4m) return y4m_->writeFrame(image);
     std::string file = pattern_.name(index);
     if (kind_ == kFolder) {
@@ -106,39 +122,50 @@ class FrameOutput {
     refuse(file);
     const std::string parent = std::filesystem::path(file).parent_path().string();
     if (kind_ == kPictures && !parent.empty() && parent != lastParent_) makeDirectory(lastParent_ = parent);
-    png_ ? writePng(file, image) : writePpm(file, image);
+    OutputFile out(file);
+    png_ ? writePng(out, image) : writePpm(out, image);
+    if (out.commit(true)) created_.emplace_back(file, false);
   }
 
-  // Flushes and closes, reporting a failed write.
+  // Flushes, syncs and closes, reporting a failed write; what was written
+  // stays.
   void close() {
     if (y4m_) y4m_->close();
-    std::FILE* raw = raw_;
-    raw_ = nullptr;
-    if (raw && (std::fflush(raw) != 0 || (raw != stdout && std::fclose(raw) != 0))) failed();
+    if (raw_) raw_->commit();
+    y4m_.reset();
+    raw_.reset();
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) forgetOnInterrupt(it->first);
+    created_.clear();
   }
 
  private:
   std::string name_, stream_, lastParent_;
   Pattern pattern_;
   Kind kind_;
-  bool png_;
-  std::FILE* raw_ = nullptr;
+  bool png_, keep_;
+  std::unique_ptr<OutputFile> raw_;
   std::unique_ptr<Y4mWriter> y4m_;
-
-  [[noreturn]] void failed() const { throw std::runtime_error(name_ + ": write failed: " + std::strerror(errno)); }
+  std::vector<std::pair<std::string, bool>> created_;  // and whether a folder, oldest first
 
   void refuse(const std::string& file) const {
     if (!stream_.empty() && sameFile(file, stream_))
       throw std::runtime_error(file + ": is the stream being decoded; not overwriting it");
   }
 
-  // Creates an output folder (and its parents) if needed.
-  static void makeDirectory(const std::string& dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) throw std::runtime_error(dir + ": cannot create directory: " + ec.message());
-    if (!std::filesystem::is_directory(dir))
-      throw std::runtime_error(dir + ": cannot create directory: a file is there");
+  // Creates an output folder and its parents where needed, remembering those
+  // it made.
+  void makeDirectory(const std::string& dir) {
+    std::filesystem::path path;
+    for (const auto& part : std::filesystem::path(dir)) {
+      path /= part;
+      InterruptsHeld held;
+      if (mkdir(path.c_str(), 0777) == 0) {
+        removeOnInterrupt(path.string(), true);
+        created_.emplace_back(path.string(), true);
+      } else if (const int error = errno; !std::filesystem::is_directory(path)) {
+        throw std::runtime_error(path.string() + ": cannot create directory: " + std::strerror(error));
+      }
+    }
   }
 };
 

@@ -1,0 +1,51 @@
+#include "input.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace kelvo4 {
+
+std::string quoted(std::string_view text) {
+  constexpr std::size_t kMaxChars = 40;
+  std::string out = "'";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    char piece[5] = {static_cast<char>(c), 0};
+    if (c == '\\' || c == '\'')
+      piece[0] = '\\', piece[1] = static_cast<char>(c);
+    else if (c == '\t' || c == '\r' || c == '\n')
+      piece[0] = '\\', piece[1] = c == '\t' ? 't' : c == '\r' ? 'r' : 'n';
+    else if (c < 0x20 || c > 0x7E)
+      std::snprintf(piece, sizeof piece, "\\x%02x", c);
+    if (out.size() - 1 + std::char_traits<char>::length(piece) > kMaxChars) return out + "'...";
+    out += piece;
+  }
+  return out + "'";
+}
+
+std::size_t appendBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::size_t count) {
+  const std::size_t start = out.size();
+  struct stat st;
+  const int fd = fileno(file);
+  const off_t at = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ftello(file) : -1;
+  if (at >= 0) {
+    const std::uint64_t left = at < st.st_size ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+    if (left < count) return static_cast<std::size_t>(left);
+    out.reserve(start + count);
+  }
+  // A step at a time: from a pipe, memory grows only as the bytes come.
+  constexpr std::size_t kStep = std::size_t{4} << 20;
+  std::size_t got = 0;
+  while (got < count) {
+    const std::size_t step = std::min(count - got, kStep);
+    out.resize(start + got + step);
+    const std::size_t n = std::fread(out.data() + start + got, 1, step, file);
+    got += n;
+    if (n < step) break;
+  }
+  out.resize(start + got);
+  return got;
+}
+
+}  // namespace kelvo4

@@ -1,0 +1,88 @@
+// Files the tools write, never left half-written: a file is written under a
+// temporary name beside its own and renamed into place once complete, and
+// what a tool has created is removed again should SIGINT or SIGTERM end it.
+// Every write, flush, sync and close is checked; a failure names the file and
+// the reason.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <system_error>
+
+#include <sys/types.h>
+
+namespace kelvo4 {
+
+// A failed create, write, sync, close or rename.
+class OutputError : public std::system_error {
+ public:
+  OutputError(int code, std::string message)
+      : std::system_error(code, std::generic_category()), message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Removes `path` (a folder with rmdir, so only when empty) should SIGINT or
+// SIGTERM end the process, newest first, before the signal ends it as it
+// would have (a signal ignored from the start stays ignored);
+// forgetOnInterrupt takes the newest entry of that path off the list. Called
+// from one thread, the one the handler does its work on.
+void removeOnInterrupt(const std::string& path, bool folder = false);
+void forgetOnInterrupt(const std::string& path);
+
+// Holds SIGINT and SIGTERM back in this thread while it lives: what is
+// created in its scope is on the list before an interrupt can see it.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+class OutputFile {
+ public:
+  // Standard output for "-"; a device or pipe by its name is written as it
+  // is; any other name (a new file or a regular one) gets a temporary
+  // .NAME.XXXXXX in its folder, with the mode a new file gets, removed on an
+  // interrupt. A link to a file is followed, the file replaced. Throws
+  // OutputError.
+  explicit OutputFile(const std::string& path);
+  ~OutputFile() { discard(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  std::FILE* get() const { return file_; }
+  // The path, or "standard output", for messages.
+  const std::string& name() const { return name_; }
+  // Where the output began in a regular file (the temporary: 0), or -1 where
+  // it cannot seek back (a pipe, a terminal, a device, a file opened to append).
+  off_t start() const { return start_; }
+
+  // Writes all n bytes or throws.
+  void write(const void* data, std::size_t n);
+  // Throws "NAME: write failed: " and errno's reason, after a failed call.
+  [[noreturn]] void failed() const;
+
+  // Flushes; a file is synced, closed and renamed to its name. With
+  // `provisional`, a file that did not exist before stays on the interrupt
+  // list under its name (a picture of a sequence). True when it did not
+  // exist before. Throws OutputError, the temporary removed.
+  bool commit(bool provisional = false);
+  // Closes and removes the temporary; standard output is only flushed.
+  void discard() noexcept;
+
+ private:
+  std::string target_, name_, temp_;
+  std::FILE* file_ = nullptr;
+  off_t start_ = -1;
+  bool existed_ = false;
+};
+
+}  // namespace kelvo4

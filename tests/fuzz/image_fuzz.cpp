@@ -1,0 +1,21 @@
+// Fuzz target for the picture reader (PNG through libpng, binary PPM), on the
+// input as a file. A picture read must have the size it says; a refusal must
+// show the input's bytes escaped; no allocation may exceed what the file can
+// hold (scripts/fuzz.sh runs this with a small malloc limit).
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_file.h"
+#include "image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static kelvo4::fuzz::MemoryFile file("picture");
+  try {
+    const kelvo4::Image image = kelvo4::readImage(file.hold(data, size));
+    if (image.rgb.size() != 3 * static_cast<std::size_t>(image.width) * image.height) std::abort();
+  } catch (const kelvo4::ImageError& e) {
+    kelvo4::fuzz::checkPrintable(e.what());
+  }
+  return 0;
+}
