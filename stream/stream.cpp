@@ -345,6 +345,8 @@ int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int forma
   return rc <= 0 ? rc : s->emit(out, out_length, format);
 }
 
+int kelvo4_stream_peek(kelvo4_stream* s) { return s == nullptr ? -EINVAL : s->prepare(); }
+
 int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame) { return s == nullptr ? -EINVAL : s->seek(frame); }
 
 int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -1 : s->position; }

@@ -178,9 +178,10 @@ int run(int argc, char** argv) {
   if (start > 0) playback.seek(start);
 
   const bool tty = isatty(fileno(stderr));
-  // No picture for a stream without frames, whatever size it claims.
+  // No picture before there is a frame to write, whatever size the header
+  // claims.
   Image image;
-  if (header.frame_count != 0) image = Image(header.width, header.height);
+  if ((count < 0 || count > 0) && playback.peek()) image = Image(header.width, header.height);
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
@@ -194,7 +195,7 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, tty ? "\rkelvo-decode: frame %ld" : "kelvo-decode: frame %ld\n", index);
     }
   }
-  if (written == 0) throw std::runtime_error(stream + ": has no frames");
+  if (written == 0) throw std::runtime_error((stream == "-" ? "standard input" : stream) + ": has no frames");
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!quiet)

@@ -102,6 +102,8 @@ class Stream {
   bool next(void* out, std::size_t outLength, int format = KELVO4_RGB24) {
     return check(kelvo4_stream_next(s_, out, outLength, format)) == 1;
   }
+  // True when a frame follows (see kelvo4_stream_peek).
+  bool peek() { return check(kelvo4_stream_peek(s_)) == 1; }
   void seek(std::int64_t frame) { check(kelvo4_stream_seek(s_, frame)); }
   std::int64_t position() const { return kelvo4_stream_position(s_); }
   std::vector<std::int64_t> keyFrames() const {

@@ -79,6 +79,12 @@ KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info
  * untouched), or a negative errno value. */
 KELVO4_API int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format);
 
+/* Reads whatever the next frame needs without decoding it: 1 when a frame
+ * follows (the next kelvo4_stream_next decodes it), 0 at the end of the
+ * stream, or a negative errno value, as kelvo4_stream_next would return. For
+ * a caller that allocates its output only once there is a frame to write. */
+KELVO4_API int kelvo4_stream_peek(kelvo4_stream* s);
+
 /* Makes `frame` (0 .. frame_count; frame_count: the end) the frame the next
  * kelvo4_stream_next decodes. The frames before it are decoded without being
  * written: on from where the stream is when no key frame lies between, else
