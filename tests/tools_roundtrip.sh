@@ -56,8 +56,18 @@ echo junk > "$work/bad/frame_000002.png"
 fails "$bin/kelvo-encode" "$work/bad" -o "$work/bad.klv"
 grep -q "bad/frame_000002.png: neither a PNG" "$work/error.log"
 test ! -e "$work/bad.klv"
-# A cut stream fails after its intact frames, naming the file and the damage.
+# A cut stream fails after its intact frames, naming the file and the damage
+# (with --keep-partial the intact frames stay); one without its index plays
+# all its frames, and --info says it is damaged.
 head -c 3000 "$work/clip.klv" > "$work/cut.klv"
-fails "$bin/kelvo-decode" --quiet "$work/cut.klv" "$work/cut"
+fails "$bin/kelvo-decode" --quiet --keep-partial "$work/cut.klv" "$work/cut.rgb"
 grep -q "cut.klv: truncated at byte 3000, frame 2: " "$work/error.log"
+test "$(wc -c < "$work/cut.rgb")" -eq $((2 * 48 * 32 * 3))
+size=$(wc -c < "$work/clip.klv")
+head -c $((size - 32)) "$work/clip.klv" > "$work/noindex.klv"
+fails "$bin/kelvo-decode" --quiet --keep-partial "$work/noindex.klv" "$work/noindex.rgb"
+grep -q "noindex.klv: truncated at byte $((size - 32)): the key frame index" "$work/error.log"
+test "$(wc -c < "$work/noindex.rgb")" -eq $((4 * 48 * 32 * 3))
+if "$bin/kelvo-decode" --info "$work/noindex.klv" > "$work/info.txt"; then exit 1; fi
+grep -q "^frames 4 intact, then damaged$" "$work/info.txt"
 echo "round trip ok"
