@@ -158,7 +158,7 @@ jboolean next(JNIEnv* env, jlong handle, jarray out, int format, std::size_t ele
     return JNI_FALSE;
   }
   const std::size_t length = static_cast<std::size_t>(env->GetArrayLength(out)) * elementBytes;
-  int rc = kelvo4::streamPrepare(r->stream);
+  int rc = kelvo4_stream_peek(r->stream);
   if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
   if (rc <= 0) return JNI_FALSE;
   void* pixels = env->GetPrimitiveArrayCritical(out, nullptr);

@@ -310,7 +310,6 @@ void StreamParser::seekTo(const KeyFrame& k) {
   source_->seek(k.offset);
   offset_ = k.offset;
   next_ = k.frame;
-  keyNext_ = true;
   v1First_ = -1;
 }
 
@@ -348,8 +347,6 @@ bool StreamParser::readRecord(Record& r) {
   if (const std::string wrong = checkRecord(record, frame); !wrong.empty()) fail(at(frame, offset_) + wrong);
   if (info_.frameCount >= 0 && frame >= info_.frameCount)
     fail(at(frame, offset_) + "more frames than the " + std::to_string(info_.frameCount) + " the header gives");
-  if (keyNext_ && !(flags & kKeyFlag)) fail(at(frame, offset_) + "the index names no key frame here");
-  keyNext_ = false;
   const bool compressed = flags & kCompressedFlag;
   const std::uint64_t need = kRecordBytes + ((flags & kTableFlag) ? kTableBytes : 0) + std::uint64_t{stored};
   const std::uint64_t limit = end_ != 0 ? end_ : fileBytes_;

@@ -100,7 +100,6 @@ class StreamParser {
   long long next_ = 0;           // the frame of the next record
   std::vector<KeyFrame> keys_;
   std::string damage_;
-  bool keyNext_ = false;  // the next record must be a key frame (seekTo went there)
   float v1Table_[64] = {};
   int v1First_ = -1;  // a version 1 payload's first byte, read to see whether one follows
 };

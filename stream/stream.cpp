@@ -298,8 +298,6 @@ int open(kelvo4_stream** out, int threads, const std::string& name,
 
 namespace kelvo4 {
 
-int streamPrepare(kelvo4_stream* s) { return s == nullptr ? -EINVAL : s->prepare(); }
-
 int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format) {
   if (s == nullptr) return -EINVAL;
   if (const int rc = s->checkOutput(out, outLength, format); rc < 0) return rc;

@@ -1,6 +1,7 @@
-// kelvo4_stream_next in two steps, for a caller that may hand over its output
-// only while the calling thread reads nothing (the Java binding pins its
-// array for the decode alone, and its read function calls into the VM).
+// The second half of kelvo4_stream_next, after kelvo4_stream_peek, for a
+// caller that may hand over its output only while the calling thread reads
+// nothing (the Java binding pins its array for the decode alone, and its read
+// function calls into the VM).
 #pragma once
 
 #include <cstddef>
@@ -9,11 +10,7 @@
 
 namespace kelvo4 {
 
-// Reads whatever the next frame needs (and starts fetching the one after it):
-// 1 when a frame is ready, 0 at the end of the stream, or a negative errno
-// value, as kelvo4_stream_next returns them.
-int streamPrepare(kelvo4_stream* s);
-// Decodes the frame streamPrepare made ready into out, checked as
+// Decodes the frame kelvo4_stream_peek made ready into out, checked as
 // kelvo4_stream_next checks it: 1, or a negative errno value. Calls no read
 // function on the calling thread and waits for nothing.
 int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format);
