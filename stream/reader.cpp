@@ -142,7 +142,8 @@ void StreamParser::readHeader() {
     keys_ = {{0, kV1HeaderBytes}};
     return;
   }
-  if (info_.version != 2) fail(at(4) + "unsupported format version " + std::to_string(info_.version));
+  if (info_.version != 2 && info_.version != 3)
+    fail(at(4) + "unsupported format version " + std::to_string(info_.version));
   readRest(kHeaderBytes);
   const std::uint32_t w = getU32(head + 8), h = getU32(head + 12), cw = getU32(head + 16), ch = getU32(head + 20);
   if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
@@ -286,14 +287,16 @@ void StreamParser::damage(std::string message) {
 std::string StreamParser::checkRecord(const unsigned char* record, long long frame) const {
   const unsigned flags = record[0];
   const std::uint32_t stored = getU32(record + 4);
-  if (flags > 7 || record[1] || record[2] || record[3]) return "not a frame record";
+  const unsigned known = info_.version == 2 ? 7 : 15;
+  if ((flags & ~known) || (flags & kCompressedFlag && flags & kCodedFlag) || record[1] || record[2] || record[3])
+    return "not a frame record";
   if (frame == 0 && !(flags & kKeyFlag)) return "the first frame is not a key frame";
   if ((flags & kKeyFlag) && !(flags & kTableFlag)) return "a key frame without a table";
-  const bool compressed = flags & kCompressedFlag;
+  const bool compressed = flags & (kCompressedFlag | kCodedFlag);
   if ((!compressed && stored != payloadBytes_) || (compressed && (stored == 0 || stored >= payloadBytes_)))
     return "stored size " + std::to_string(stored) + " does not fit a payload of " + std::to_string(payloadBytes_) +
            " bytes";
-  if (compressed && payloadBytes_ > kMaxExpansion * stored + (std::size_t{1} << 17))
+  if ((flags & kCompressedFlag) && payloadBytes_ > kMaxExpansion * stored + (std::size_t{1} << 17))
     return "corrupt compressed payload: " + std::to_string(stored) + " bytes cannot hold " +
            std::to_string(payloadBytes_);
   return "";
@@ -356,6 +359,7 @@ bool StreamParser::readRecord(Record& r) {
   r.key = flags & kKeyFlag;
   r.hasTable = flags & kTableFlag;
   r.compressed = compressed;
+  r.coded = flags & kCodedFlag;
   r.stored = stored;
   if (r.hasTable) {
     unsigned char table[kTableBytes];

@@ -37,7 +37,9 @@ std::unique_ptr<ByteSource> callbackSource(kelvo4_stream_read_fn read, void* use
 struct Record {
   long long frame = 0;
   std::uint64_t offset = 0;
-  bool key = false, hasTable = false, compressed = false;
+  bool key = false, hasTable = false;
+  bool compressed = false;  // a zstd frame (version 2)
+  bool coded = false;       // a coded frame (version 3)
   float table[64] = {};
   std::uint32_t stored = 0;
 };

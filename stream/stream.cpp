@@ -12,6 +12,8 @@
 
 #include <zstd.h>
 
+#include "coefficients.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -53,6 +55,7 @@ struct kelvo4_stream {
   int threads = 1;
   bool readAhead = false;     // threads > 1: the worker fills the next slot
   ZSTD_DCtx* zstd = nullptr;  // used by one thread at a time, like the parser
+  std::unique_ptr<kelvo4::CoefficientDecoder> coder;  // the same
   std::atomic<kelvo4_decoder*> decoder{nullptr};  // made by the caller, helped by the worker
   Slot slots[2];
   int head = 0;
@@ -87,8 +90,17 @@ struct kelvo4_stream {
     try {
       s.code = 0;
       s.end = !parser->readRecord(s.record);
-      if (!s.end) parser->readStored(s.record, s.record.compressed ? s.packed : s.payload);
-      if (!s.end && s.record.compressed) decompress(s);
+      if (s.end) return;
+      const bool packed = s.record.compressed || s.record.coded;
+      parser->readStored(s.record, packed ? s.packed : s.payload);
+      if (s.record.compressed) decompress(s);
+      if (parser->info().version < 3) return;
+      if (!coder) coder = std::make_unique<kelvo4::CoefficientDecoder>(parser->info().codedWidth,
+                                                                       parser->info().codedHeight);
+      if (s.record.coded)
+        decode(s);
+      else
+        coder->storedRaw(s.payload.data(), s.record.key);
     } catch (const StreamError& e) {
       s.code = -e.code().value();
       s.message = e.what();
@@ -109,6 +121,18 @@ struct kelvo4_stream {
     if (ZSTD_isError(made) || made != raw)
       throw StreamError(EBADMSG, where + "corrupt compressed payload" +
                                      (ZSTD_isError(made) ? std::string(": ") + ZSTD_getErrorName(made) : ""));
+  }
+
+  void decode(Slot& s) {
+    s.payload.resize(parser->payloadBytes());
+    kelvo4::CoefficientError error;
+    if (!coder->decode(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
+                       s.payload.data(), error)) {
+      // The coded frame follows the record's head and table.
+      const std::uint64_t at = s.record.offset + kelvo4::kRecordBytes +
+                               (s.record.hasTable ? kelvo4::kTableBytes : 0) + error.offset;
+      throw StreamError(EBADMSG, parser->at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
+    }
   }
 
   void run() {

@@ -1,10 +1,10 @@
 // Stream files: what kelvo-encode stores a coded sequence in, and what the
 // library's stream reader plays.
 //
-// Version 2, all integers little-endian:
+// Version 3, all integers little-endian:
 //   header, 48 bytes
 //     0   "KLV4"                    magic
-//     4   u32 version               2
+//     4   u32 version               3
 //     8   u32 width, u32 height     the picture's size, 1 .. kMaxSide each
 //     16  u32 coded width, height   each side rounded up to a multiple of 16
 //     24  u32 rate num, rate den    frames per second as a fraction; 0/0 unknown
@@ -13,11 +13,14 @@
 //     44  u32 reserved              0
 //   then the frames, each a record
 //     0   u8 flags                  1 key frame, 2 table follows, 4 compressed
+//                                   with zstd (version 2), 8 coded by the
+//                                   coefficient coder (coefficients.h)
 //     1   3 bytes reserved          0
 //     4   u32 stored size S         bytes of the payload as stored
 //     8   64 x float32              the new table, natural order (flag 2 only)
-//     ..  S bytes                   the payload of the coded size: raw, or one
-//                                   zstd frame that holds exactly that many bytes
+//     ..  S bytes                   the payload of the coded size: raw, one
+//                                   zstd frame that holds exactly that many
+//                                   bytes, or a coded frame
 //   then, at the index offset, the key frames
 //     0   "KIDX"
 //     4   u32 K                     key frame count
@@ -26,6 +29,10 @@
 // applies from its frame on; a key frame restarts the decoder (reinit at the
 // coded size) before it, so decoding can start there. The coded picture's
 // margin repeats the edge pixels; readers crop to the picture's size.
+//
+// Version 2 (still read) is the same with payloads raw or compressed by zstd.
+// The coefficient coder carries state from frame to frame, back to the last
+// key frame, so version 3 frames are read in order from a key frame.
 //
 // Version 1 (still read): "KLV4", u32 1, u32 width, u32 height, 64 float32,
 // then raw payloads of width x height, the count following from the length.
@@ -42,7 +49,7 @@
 
 namespace kelvo4 {
 
-inline constexpr std::uint32_t kStreamVersion = 2;
+inline constexpr std::uint32_t kStreamVersion = 3;
 inline constexpr char kStreamMagic[4] = {'K', 'L', 'V', '4'};
 inline constexpr char kIndexMagic[4] = {'K', 'I', 'D', 'X'};
 inline constexpr int kHeaderBytes = 48;
@@ -50,7 +57,7 @@ inline constexpr int kV1HeaderBytes = 272;
 inline constexpr int kRecordBytes = 8;  // a frame record before its table and payload
 inline constexpr int kTableBytes = 256;
 inline constexpr int kIndexEntryBytes = 12;
-inline constexpr unsigned kKeyFlag = 1, kTableFlag = 2, kCompressedFlag = 4;
+inline constexpr unsigned kKeyFlag = 1, kTableFlag = 2, kCompressedFlag = 4, kCodedFlag = 8;
 inline constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;
 // Largest accepted picture side; with 3 * w * h < 2^31 (at the coded size) it
 // keeps every size computation of the decoder within 32 bits.

@@ -1,7 +1,5 @@
 #include "writer.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -34,18 +32,10 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
   putU32(head + 32, kUnknownCount);
   out_->write(head, sizeof head);
   offset_ = kHeaderBytes;
-  if (level_ > 0) {
-    context_ = ZSTD_createCCtx();
-    if (!context_) throw StreamError(EIO, path + ": cannot set up compression");
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_compressionLevel, level_);
-    // The payload's size is known; the header field lets readers check it,
-    // and the checksum catches a corrupt frame that would still decompress.
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(context_), ZSTD_c_checksumFlag, 1);
-  }
+  if (level_ > 0) coder_ = std::make_unique<CoefficientEncoder>(info_.codedWidth, info_.codedHeight);
 }
 
-StreamWriter::~StreamWriter() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(context_)); }
+StreamWriter::~StreamWriter() = default;
 
 void StreamWriter::writeFrame(const signed char* payload, bool key, const float* table) {
   if (!out_) throw StreamError(EIO, path_ + ": stream already closed");
@@ -59,16 +49,18 @@ void StreamWriter::writeFrame(const signed char* payload, bool key, const float*
   const void* stored = payload;
   std::size_t storedBytes = raw;
   unsigned flags = (key ? kKeyFlag : 0) | (table ? kTableFlag : 0);
-  if (context_) {
-    packed_.resize(ZSTD_compressBound(raw));
-    const std::size_t got =
-        ZSTD_compress2(static_cast<ZSTD_CCtx*>(context_), packed_.data(), packed_.size(), payload, raw);
-    if (ZSTD_isError(got)) throw StreamError(EIO, path_ + ": compression failed: " + ZSTD_getErrorName(got));
-    if (got < raw) {
-      stored = packed_.data();
-      storedBytes = got;
-      flags |= kCompressedFlag;
-    }
+  bool coded = false;
+  if (coder_) {
+    coder_->encode(payload, key, packed_);
+    coded = packed_.size() < raw;
+  }
+  if (coded) {
+    stored = packed_.data();
+    storedBytes = packed_.size();
+    flags |= kCodedFlag;
+    coder_->commit();
+  } else if (coder_) {
+    coder_->storedRaw(payload, key);
   }
   unsigned char record[kRecordBytes + kTableBytes] = {};
   record[0] = static_cast<unsigned char>(flags);

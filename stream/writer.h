@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "coefficients.h"
 #include "output_file.h"
 #include "stream_format.h"
 
@@ -18,8 +19,8 @@ namespace kelvo4 {
 class StreamWriter {
  public:
   // Creates the file and writes the header for the picture size and rate in
-  // info (the coded size follows); level is the zstd level, 0 for stored
-  // payloads only. Throws StreamError, or OutputError when the file cannot be
+  // info (the coded size follows); level 0 stores payloads as they are,
+  // any other codes them with the coefficient coder. Throws StreamError, or OutputError when the file cannot be
   // created or written.
   StreamWriter(const std::string& path, const StreamInfo& info, int level = kDefaultLevel);
   ~StreamWriter();  // as abandon() unless closed
@@ -27,7 +28,7 @@ class StreamWriter {
   StreamWriter& operator=(const StreamWriter&) = delete;
 
   const StreamInfo& info() const { return info_; }
-  // Appends one payload of the coded size, compressed where that is smaller;
+  // Appends one payload of the coded size, coded where that is smaller;
   // table, when not null, is written with the frame, and a key frame repeats
   // the table in force when it brings none. Throws StreamError or OutputError.
   void writeFrame(const signed char* payload, bool key, const float* table);
@@ -49,9 +50,9 @@ class StreamWriter {
   StreamInfo info_;
   std::uint64_t offset_ = 0, bytes_ = 0;
   std::vector<KeyFrame> keys_;
-  std::vector<char> packed_;
+  std::vector<unsigned char> packed_;
   float table_[64] = {};  // the table in force
-  void* context_ = nullptr;  // compression state
+  std::unique_ptr<CoefficientEncoder> coder_;
 };
 
 }  // namespace kelvo4

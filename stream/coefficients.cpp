@@ -1,0 +1,503 @@
+#include "coefficients.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+namespace kelvo4 {
+
+using namespace coefficients;
+
+namespace {
+
+// rANS with 16-bit renormalisation: the state stays in [kLow, kLow << 16).
+constexpr std::uint32_t kLow = 1u << 16;
+constexpr std::size_t kHeadBytes = 8;
+constexpr unsigned char kZeroWord[2] = {};
+constexpr std::size_t kBitmapBytes = (kContexts + 7) / 8;
+constexpr std::size_t kTableBytes = kTokens;
+constexpr std::size_t kMaxUpdateBytes = kBitmapBytes + kContexts * kTableBytes;
+
+std::uint32_t getU32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+void putU32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Non-zero bytes of a 64-byte block.
+int nonzeroCount(const signed char* block) {
+  int n = 0;
+  for (int k = 0; k < 64; ++k) n += block[k] != 0;
+  return n;
+}
+
+// Cost in 1/16 bits of a token of frequency f (1 .. kProbScale).
+const std::array<std::uint16_t, kProbScale + 1>& costTable() {
+  static const auto table = [] {
+    std::array<std::uint16_t, kProbScale + 1> t{};
+    t[0] = 16 * 24;
+    for (std::uint32_t f = 1; f <= kProbScale; ++f)
+      t[f] = static_cast<std::uint16_t>(std::lround(16 * std::log2(double(kProbScale) / f)));
+    return t;
+  }();
+  return table;
+}
+
+// A table travels as one byte per token, a level on a logarithmic scale:
+// 0 for a token that does not occur, else weight(level), about
+// 2^(level / 8). Both sides turn the levels into the same frequencies.
+constexpr int kMaxLevel = 200;
+std::uint64_t weight(int level) { return std::uint64_t{8u + (level & 7u)} << (level >> 3); }
+
+// The level whose weight is nearest to count (0 for none).
+int levelOf(std::uint32_t count) {
+  if (!count) return 0;
+  int best = 1;
+  for (int q = 1; q <= kMaxLevel; ++q) {
+    const std::uint64_t w = weight(q), b = weight(best);
+    if ((w > count ? w - count : count - w) < (b > count ? b - count : count - b)) best = q;
+    if (w > count) break;
+  }
+  return best;
+}
+
+// Frequencies summing to kProbScale in proportion to the weights of levels,
+// every token with a level at least 1.
+Frequencies normalise(const std::uint8_t* levels) {
+  Frequencies f{};
+  std::uint64_t total = 0;
+  for (int t = 0; t < kTokens; ++t)
+    if (levels[t]) total += weight(levels[t]);
+  int sum = 0;
+  for (int t = 0; t < kTokens; ++t) {
+    if (!levels[t]) continue;
+    const auto v = static_cast<int>((weight(levels[t]) * kProbScale + total / 2) / total);
+    f[t] = static_cast<std::uint16_t>(std::max(v, 1));
+    sum += f[t];
+  }
+  // Settle the difference on the largest frequencies (the first of equals),
+  // never below 1.
+  while (sum != static_cast<int>(kProbScale)) {
+    const bool over = sum > static_cast<int>(kProbScale);
+    int best = -1;
+    for (int t = 0; t < kTokens; ++t)
+      if (f[t] > (over ? 1 : 0) && (best < 0 || f[t] > f[best])) best = t;
+    const int step = over ? -std::min(sum - static_cast<int>(kProbScale), f[best] - 1)
+                          : static_cast<int>(kProbScale) - sum;
+    f[best] = static_cast<std::uint16_t>(f[best] + step);
+    sum += step;
+  }
+  return f;
+}
+
+// Reads plain bits, least significant first, from size bytes.
+class BitReader {
+ public:
+  BitReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  // The next n (1 .. 7) bits; zeros past the end, which overrun() then tells.
+  std::uint32_t read(int n) {
+    const std::size_t byte = position_ >> 3;
+    std::uint64_t v = 0;
+    if (byte + 8 <= size_) {
+      std::memcpy(&v, data_ + byte, 8);
+      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    } else {
+      for (std::size_t k = byte; k < size_; ++k) v |= std::uint64_t{data_[k]} << (8 * (k - byte));
+    }
+    const auto r = static_cast<std::uint32_t>(v >> (position_ & 7)) & ((1u << n) - 1);
+    position_ += static_cast<unsigned>(n);
+    return r;
+  }
+  bool overrun() const { return position_ > 8 * std::uint64_t{size_}; }
+  // Every byte read, up to its last bit.
+  bool exhausted() const { return (position_ + 7) / 8 == size_; }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  std::uint64_t position_ = 0;
+};
+
+}  // namespace
+
+coefficients::BlockLayout::BlockLayout(int width, int height) {
+  const int bw = width / 8, bh = height / 8, mw = width / 16, mh = height / 16;
+  lumaBlocks = bw * bh;
+  blocks = lumaBlocks + 2 * mw * mh;
+  left.resize(blocks);
+  above.resize(blocks);
+  for (int by = 0; by < bh; ++by)
+    for (int bx = 0; bx < bw; ++bx) {
+      const int b = by * bw + bx;
+      left[b] = bx ? b - 1 : -1;
+      above[b] = by ? b - bw : -1;
+    }
+  for (int my = 0; my < mh; ++my)
+    for (int mx = 0; mx < mw; ++mx)
+      for (int c = 0; c < 2; ++c) {
+        const int m = my * mw + mx, b = lumaBlocks + 2 * m + c;
+        left[b] = mx ? b - 2 : -1;
+        above[b] = my ? b - 2 * mw : -1;
+      }
+}
+
+// ---------------------------------------------------------------- encoder
+
+CoefficientEncoder::CoefficientEncoder(int width, int height)
+    : layout_(width, height),
+      payloadBytes_(static_cast<std::size_t>(width) * height * 3 / 2),
+      counts_(layout_.blocks),
+      previous_(layout_.blocks),
+      tables_(kContexts),
+      pending_(kContexts),
+      has_(kContexts),
+      pendingHas_(kContexts) {
+  zstd_ = ZSTD_createCCtx();
+  if (!zstd_) throw std::bad_alloc();
+}
+
+CoefficientEncoder::~CoefficientEncoder() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(zstd_)); }
+
+void CoefficientEncoder::encode(const signed char* payload, bool key, std::vector<unsigned char>& out) {
+  // Tokens in order, with their contexts, and the plain bits as they come.
+  tokens_.clear();
+  std::vector<unsigned char> bits;
+  std::uint64_t acc = 0;
+  int filled = 0;
+  auto putBits = [&](std::uint32_t value, int n) {
+    acc |= std::uint64_t{value} << filled;
+    filled += n;
+    while (filled >= 8) {
+      bits.push_back(static_cast<unsigned char>(acc));
+      acc >>= 8;
+      filled -= 8;
+    }
+  };
+  std::vector<std::uint32_t> counts(static_cast<std::size_t>(kContexts) * kTokens);
+  for (int b = 0; b < layout_.blocks; ++b) {
+    const signed char* block = payload + 64 * static_cast<std::size_t>(b);
+    counts_[b] = static_cast<std::uint8_t>(nonzeroCount(block));
+    const int l = layout_.left[b], u = layout_.above[b];
+    const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, key ? 0 : previous_[b]);
+    const int chroma = b >= layout_.lumaBlocks;
+    int last = 63;
+    while (last >= 0 && block[last] == 0) --last;
+    int i = 0;
+    auto emit = [&](int token) {
+      const int ctx = contextOf(chroma, kBand[i], act);
+      tokens_.push_back(static_cast<std::uint16_t>(ctx));
+      tokens_.push_back(static_cast<std::uint16_t>(token));
+      ++counts[static_cast<std::size_t>(ctx) * kTokens + token];
+    };
+    while (i <= last) {
+      int run = 0;
+      while (block[i + run] == 0) ++run;
+      if (run >= 16) {
+        emit(kSixteenZeros);
+        i += 16;
+        continue;
+      }
+      const int v = block[i + run], m = v < 0 ? -v : v, c = magnitudeClass(m);
+      emit(valueToken(run, c));
+      putBits(static_cast<std::uint32_t>((m - classBase(c)) << 1 | (v < 0)), c > 2 ? c - 1 : 1);
+      i += run + 1;
+    }
+    if (i < 64) emit(kEndOfBlock);
+  }
+  if (filled) bits.push_back(static_cast<unsigned char>(acc));
+
+  // Per context: a new table, or the one in force when it is cheaper.
+  const auto& cost = costTable();
+  std::vector<unsigned char> update(kBitmapBytes);
+  for (int ctx = 0; ctx < kContexts; ++ctx) {
+    const std::uint32_t* c = &counts[static_cast<std::size_t>(ctx) * kTokens];
+    bool had = !key && has_[ctx];
+    pending_[ctx] = had ? tables_[ctx] : Frequencies{};
+    pendingHas_[ctx] = had ? 1 : 0;
+    int used = 0;
+    for (int t = 0; t < kTokens; ++t) used += c[t] != 0;
+    if (!used) continue;
+    std::uint8_t levels[kTokens];
+    for (int t = 0; t < kTokens; ++t) levels[t] = static_cast<std::uint8_t>(levelOf(c[t]));
+    const Frequencies fresh = normalise(levels);
+    // What a table costs once zstd has it, about.
+    std::uint64_t freshCost = 16 * (24 + 5 * static_cast<std::uint64_t>(used)), oldCost = 0;
+    for (int t = 0; t < kTokens && had; ++t) {
+      if (c[t] && !tables_[ctx][t]) had = false;
+      oldCost += std::uint64_t{c[t]} * cost[tables_[ctx][t]];
+    }
+    for (int t = 0; t < kTokens; ++t) freshCost += std::uint64_t{c[t]} * cost[fresh[t]];
+    if (had && oldCost <= freshCost) continue;
+    pending_[ctx] = fresh;
+    pendingHas_[ctx] = 1;
+    update[ctx / 8] |= static_cast<unsigned char>(1 << (ctx % 8));
+    update.insert(update.end(), levels, levels + kTokens);
+  }
+  std::vector<unsigned char> packedUpdate;
+  if (update.size() > kBitmapBytes) {
+    packedUpdate.resize(ZSTD_compressBound(update.size()));
+    const std::size_t got = ZSTD_compressCCtx(static_cast<ZSTD_CCtx*>(zstd_), packedUpdate.data(),
+                                              packedUpdate.size(), update.data(), update.size(), 9);
+    if (ZSTD_isError(got)) throw std::bad_alloc();
+    packedUpdate.resize(got);
+  }
+
+  // The tokens backwards, so that a decoder reads them forwards.
+  std::vector<std::array<std::uint16_t, kTokens>> starts(kContexts);
+  for (int ctx = 0; ctx < kContexts; ++ctx) {
+    std::uint16_t s = 0;
+    for (int t = 0; t < kTokens; ++t) {
+      starts[ctx][t] = s;
+      s = static_cast<std::uint16_t>(s + pending_[ctx][t]);
+    }
+  }
+  words_.clear();
+  std::uint32_t x[2] = {kLow, kLow};
+  for (std::size_t k = tokens_.size(); k > 0; k -= 2) {
+    const int ctx = tokens_[k - 2], t = tokens_[k - 1];
+    std::uint32_t& state = x[(k / 2 - 1) & 1];
+    const std::uint32_t f = pending_[ctx][t], start = starts[ctx][t];
+    if (state >= (std::uint64_t{kLow >> kProbBits} << 16) * f) {
+      words_.push_back(static_cast<std::uint16_t>(state));
+      state >>= 16;
+    }
+    state = (state / f << kProbBits) + state % f + start;
+  }
+  for (int k = 1; k >= 0; --k) {
+    words_.push_back(static_cast<std::uint16_t>(x[k]));
+    words_.push_back(static_cast<std::uint16_t>(x[k] >> 16));
+  }
+  const std::size_t tokenBytes = 2 * words_.size();
+  out.resize(kHeadBytes + packedUpdate.size() + tokenBytes + bits.size());
+  putU32(out.data(), static_cast<std::uint32_t>(packedUpdate.size()));
+  putU32(out.data() + 4, static_cast<std::uint32_t>(tokenBytes));
+  unsigned char* p = out.data() + kHeadBytes;
+  if (!packedUpdate.empty()) std::memcpy(p, packedUpdate.data(), packedUpdate.size());
+  p += packedUpdate.size();
+  for (std::size_t k = words_.size(); k > 0; --k) {
+    *p++ = static_cast<unsigned char>(words_[k - 1]);
+    *p++ = static_cast<unsigned char>(words_[k - 1] >> 8);
+  }
+  if (!bits.empty()) std::memcpy(p, bits.data(), bits.size());
+}
+
+void CoefficientEncoder::commit() {
+  tables_ = pending_;
+  has_ = pendingHas_;
+  previous_ = counts_;
+}
+
+void CoefficientEncoder::storedRaw(const signed char* payload, bool key) {
+  if (key) std::fill(has_.begin(), has_.end(), 0);
+  for (int b = 0; b < layout_.blocks; ++b)
+    previous_[b] = static_cast<std::uint8_t>(nonzeroCount(payload + 64 * static_cast<std::size_t>(b)));
+}
+
+void CoefficientEncoder::tokenCosts(std::vector<std::uint16_t>& costs) const {
+  const auto& cost = costTable();
+  costs.resize(static_cast<std::size_t>(kContexts) * kTokens);
+  for (int ctx = 0; ctx < kContexts; ++ctx)
+    for (int t = 0; t < kTokens; ++t)
+      costs[static_cast<std::size_t>(ctx) * kTokens + t] =
+          has_[ctx] ? cost[tables_[ctx][t]] : static_cast<std::uint16_t>(16 * 7);
+}
+
+// ---------------------------------------------------------------- decoder
+
+CoefficientDecoder::CoefficientDecoder(int width, int height)
+    : layout_(width, height),
+      payloadBytes_(static_cast<std::size_t>(width) * height * 3 / 2),
+      counts_(layout_.blocks),
+      previous_(layout_.blocks),
+      slots_(static_cast<std::size_t>(kContexts) * kProbScale),
+      entries_(static_cast<std::size_t>(kContexts) * kTokens),
+      has_(kContexts),
+      scratch_(kMaxUpdateBytes),
+      byPosition_(2 * kActivities * 64) {
+  zstd_ = ZSTD_createDCtx();
+  if (!zstd_) throw std::bad_alloc();
+}
+
+CoefficientDecoder::~CoefficientDecoder() { ZSTD_freeDCtx(static_cast<ZSTD_DCtx*>(zstd_)); }
+
+bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size, CoefficientError& error) {
+  error.offset = kHeadBytes;
+  const unsigned long long content = ZSTD_getFrameContentSize(data, size);
+  if (content == ZSTD_CONTENTSIZE_ERROR || content < kBitmapBytes || content > kMaxUpdateBytes ||
+      ZSTD_findFrameCompressedSize(data, size) != size) {
+    error.reason = "corrupt table update";
+    return false;
+  }
+  const std::size_t made = ZSTD_decompressDCtx(static_cast<ZSTD_DCtx*>(zstd_), scratch_.data(), content, data, size);
+  if (ZSTD_isError(made) || made != content) {
+    error.reason = "corrupt table update";
+    return false;
+  }
+  std::size_t tables = 0;
+  for (std::size_t i = 0; i < kBitmapBytes; ++i) tables += static_cast<std::size_t>(std::popcount(scratch_[i]));
+  if (scratch_[kBitmapBytes - 1] >> (kContexts % 8 ? kContexts % 8 : 8) || made != kBitmapBytes + tables * kTableBytes) {
+    error.reason = "corrupt table update";
+    return false;
+  }
+  const std::uint8_t* p = scratch_.data() + kBitmapBytes;
+  for (int ctx = 0; ctx < kContexts; ++ctx) {
+    if (!(scratch_[ctx / 8] >> (ctx % 8) & 1)) continue;
+    int used = 0;
+    for (int t = 0; t < kTokens; ++t) {
+      if (p[t] > kMaxLevel) {
+        error.reason = "table of context " + std::to_string(ctx) + ": level " + std::to_string(p[t]);
+        return false;
+      }
+      used += p[t] != 0;
+    }
+    if (!used) {
+      error.reason = "table of context " + std::to_string(ctx) + " is empty";
+      return false;
+    }
+    const Frequencies f = normalise(p);
+    std::uint8_t* slot = &slots_[static_cast<std::size_t>(ctx) * kProbScale];
+    std::uint32_t* entry = &entries_[static_cast<std::size_t>(ctx) * kTokens];
+    std::uint32_t start = 0;
+    for (int t = 0; t < kTokens; ++t) {
+      std::memset(slot + start, t, f[t]);
+      entry[t] = f[t] | start << 16;
+      start += f[t];
+    }
+    has_[ctx] = 1;
+    p += kTokens;
+  }
+  return true;
+}
+
+bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, bool key, signed char* payload,
+                                CoefficientError& error) {
+  if (key) {
+    std::fill(has_.begin(), has_.end(), 0);
+    std::fill(previous_.begin(), previous_.end(), 0);
+  }
+  error = {};
+  if (size < kHeadBytes) {
+    error.reason = "coded frame of " + std::to_string(size) + " bytes";
+    return false;
+  }
+  const std::uint64_t tableBytes = getU32(data), tokenBytes = getU32(data + 4);
+  if (kHeadBytes + tableBytes + tokenBytes > size || tokenBytes < 4 || tokenBytes % 2) {
+    error.reason = "coded frame of " + std::to_string(size) + " bytes cannot hold " + std::to_string(tableBytes) +
+                   " bytes of tables and " + std::to_string(tokenBytes) + " of tokens";
+    return false;
+  }
+  if (tableBytes && !readTables(data + kHeadBytes, tableBytes, error)) return false;
+
+  const unsigned char* w = data + kHeadBytes + tableBytes;
+  const unsigned char* const wordsEnd = w + tokenBytes;
+  BitReader bits(wordsEnd, size - kHeadBytes - tableBytes - tokenBytes);
+  bool overrun = false;
+  // The next word, or 0 past the end (noted; the frame then fails).
+  const auto word = [&]() -> std::uint32_t {
+    if (w + 2 > wordsEnd) {
+      overrun = true;
+      return 0;
+    }
+    const std::uint32_t v = w[0] | std::uint32_t{w[1]} << 8;
+    w += 2;
+    return v;
+  };
+  // Two states take turns, so one token's arithmetic overlaps the next's.
+  std::uint32_t x[2];
+  for (auto& state : x) {
+    state = word() << 16;
+    state |= word();
+  }
+  // The next token's table is one load away from its position.
+  Table* byPosition = byPosition_.data();
+  for (int chroma = 0; chroma < 2; ++chroma)
+    for (int act = 0; act < kActivities; ++act)
+      for (int i = 0; i < 64; ++i) {
+        const int ctx = contextOf(chroma, kBand[i], act);
+        byPosition[(chroma * kActivities + act) * 64 + i] = {
+            has_[ctx] ? &slots_[static_cast<std::size_t>(ctx) * kProbScale] : nullptr,
+            &entries_[static_cast<std::size_t>(ctx) * kTokens]};
+      }
+
+  unsigned turn = 0;
+  for (int b = 0; b < layout_.blocks; ++b) {
+    signed char* block = payload + 64 * static_cast<std::size_t>(b);
+    std::memset(block, 0, 64);
+    const int l = layout_.left[b], u = layout_.above[b];
+    const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, previous_[b]);
+    const Table* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
+    int i = 0, count = 0;
+    for (;;) {
+      const Table& table = tables[i];
+      if (!table.slot) {
+        error.reason = "block " + std::to_string(b) + " uses a context without a table";
+        error.offset = static_cast<std::size_t>(w - data);
+        return false;
+      }
+      std::uint32_t& state = x[turn];
+      turn ^= 1;
+      const std::uint32_t at = state & (kProbScale - 1);
+      const int token = table.slot[at];
+      const std::uint32_t e = table.entry[token];
+      state = (e & 0xFFFF) * (state >> kProbBits) + at - (e >> 16);
+      // Renormalise without a branch: the word is read whether it is
+      // needed or not (from a zero word past the end, which counts as an
+      // overrun only when it was needed).
+      const bool need = state < kLow, there = w + 2 <= wordsEnd;
+      const unsigned char* from = there ? w : kZeroWord;
+      const std::uint32_t next = from[0] | std::uint32_t{from[1]} << 8;
+      state = need ? state << 16 | next : state;
+      w += need && there ? 2 : 0;
+      overrun |= need && !there;
+      if (token < 2) {
+        if (token == kEndOfBlock) break;
+        i += 16;
+        if (i > 63) break;  // reported below
+        continue;
+      }
+      i += (token - 2) >> 3;
+      if (i > 63) break;
+      const int c = ((token - 2) & 7) + 1;
+      const std::uint32_t field = bits.read(c > 2 ? c - 1 : 1);
+      const int m = classBase(c) + static_cast<int>(field >> 1);
+      const int negative = static_cast<int>(field & 1);
+      if (m == 128 && !negative) {
+        error.reason = "coefficient +128 in block " + std::to_string(b);
+        error.offset = static_cast<std::size_t>(w - data);
+        return false;
+      }
+      block[i] = static_cast<signed char>((m ^ -negative) + negative);
+      ++count;
+      if (++i == 64) break;
+    }
+    if (i > 63 && (i > 64 || block[63] == 0)) {
+      error.reason = "block " + std::to_string(b) + " runs past its 64 coefficients";
+      error.offset = static_cast<std::size_t>(w - data);
+      return false;
+    }
+    counts_[b] = static_cast<std::uint8_t>(count);
+    if (overrun || bits.overrun()) break;
+  }
+  overrun = overrun || bits.overrun();
+  if (overrun || x[0] != kLow || x[1] != kLow || w != wordsEnd || !bits.exhausted()) {
+    error.reason = overrun ? "coded data ends early" : "coded data does not end where it should";
+    error.offset = overrun ? size : static_cast<std::size_t>(w - data);
+    return false;
+  }
+  std::swap(counts_, previous_);
+  return true;
+}
+
+void CoefficientDecoder::storedRaw(const signed char* payload, bool key) {
+  if (key) std::fill(has_.begin(), has_.end(), 0);
+  for (int b = 0; b < layout_.blocks; ++b)
+    previous_[b] = static_cast<std::uint8_t>(nonzeroCount(payload + 64 * static_cast<std::size_t>(b)));
+}
+
+}  // namespace kelvo4

@@ -1,0 +1,172 @@
+// The coefficient coder of stream files (version 3): a payload, 64 signed
+// coefficient bytes per block in zigzag order, coded losslessly as tokens
+// with a range-variant asymmetric numeral system (rANS).
+//
+// Each block is a run of tokens, one per non-zero coefficient, giving the
+// zeros before it and the class of its magnitude (1, 2, 3-4, 5-8, ... 65-128),
+// then an end-of-block token unless the last coefficient is non-zero; a
+// token for sixteen zeros covers longer runs. Each class beyond 2 brings its
+// low magnitude bits, and every coefficient its sign, as plain bits.
+//
+// A token is coded with the table of its context: the block's kind (luma or
+// chroma), the band of the zigzag position the token starts at, and the
+// activity around the block (the non-zero counts of the blocks to its left
+// and above in this frame and of the same block in the frame before). A frame
+// sends new tables only for the contexts where a new one pays for itself;
+// the others keep theirs from the frames before, back to the last key frame,
+// which starts from none.
+//
+// A coded frame:
+//   0   u32 T        bytes of the table update (0: no new tables)
+//   4   u32 A        bytes of the token words
+//   8   T bytes      one zstd frame holding: a bitmap of the contexts that get
+//                    a table (kContexts bits, LSB first), then for each of
+//                    them kTokens bytes, each token's level (0: absent, else
+//                    a weight of about 2^(level / 8), at most 200), which
+//                    both sides scale to frequencies summing to 2^kProbBits
+//   ..  A bytes      the token words (u16): the coder's final state (high
+//                    half first), then its renormalisation words
+//   ..  the rest     the plain bits, least significant first
+// Everything is little-endian. A decoder finishes in the encoder's initial
+// state having read exactly every word and every byte of bits, which catches
+// most damage.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvo4 {
+
+namespace coefficients {
+
+inline constexpr int kProbBits = 9;
+inline constexpr std::uint32_t kProbScale = 1u << kProbBits;
+inline constexpr int kEndOfBlock = 0, kSixteenZeros = 1;
+inline constexpr int kTokens = 2 + 16 * 8;
+inline constexpr int kBands = 10;
+inline constexpr int kActivities = 6;
+inline constexpr int kContexts = 2 * kBands * kActivities;
+
+// The band of each zigzag position.
+inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 6,
+                                           6, 6, 6, 6, 6, 6, 7, 7, 7, 7, 7, 7, 7, 7, 8, 8, 8, 8, 8, 8, 8, 8,
+                                           8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+
+// The class of a magnitude 1 .. 128: 1, 2, then 3 for 3-4, 4 for 5-8 ... 8
+// for 65-128. A class c > 2 brings c - 2 low bits.
+constexpr int magnitudeClass(int magnitude) {
+  int c = 1;
+  while (c < 8 && (1 << (c - 1)) < magnitude) ++c;
+  return c;
+}
+// The smallest magnitude of a class.
+constexpr int classBase(int c) { return c <= 2 ? c : (1 << (c - 2)) + 1; }
+constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + magnitudeClass - 1; }
+
+// The activity class of a block from the non-zero counts of its left and
+// upper neighbours (-1 where there is none) and of the same block in the
+// frame before.
+constexpr int activity(int left, int above, int previous) {
+  const int l = left >= 0 ? left : above >= 0 ? above : 0;
+  const int u = above >= 0 ? above : l;
+  const int s = (l + u + 2 * previous) / 2;
+  return s == 0 ? 0 : s < 3 ? 1 : s < 8 ? 2 : s < 20 ? 3 : s < 40 ? 4 : 5;
+}
+constexpr int contextOf(int chroma, int band, int activityClass) {
+  return (chroma * kBands + band) * kActivities + activityClass;
+}
+
+// One context's table: frequencies summing to kProbScale (all zero: none).
+using Frequencies = std::array<std::uint16_t, kTokens>;
+
+// Blocks of a payload of a coded size (multiples of 16) and, for each block,
+// the blocks to its left and above (-1 where there are none).
+struct BlockLayout {
+  int blocks = 0, lumaBlocks = 0;
+  std::vector<std::int32_t> left, above;
+  BlockLayout(int width, int height);
+};
+
+}  // namespace coefficients
+
+// What a coded frame failed on: the reason and the byte of the coded frame
+// where it was found.
+struct CoefficientError {
+  std::string reason;
+  std::size_t offset = 0;
+};
+
+// Codes the payloads of a w x h frame sequence (both multiples of 16), one
+// frame after the other. Frames stored otherwise (raw) still pass through
+// storedRaw, so both sides keep the same state.
+class CoefficientEncoder {
+ public:
+  CoefficientEncoder(int width, int height);
+  ~CoefficientEncoder();
+  CoefficientEncoder(const CoefficientEncoder&) = delete;
+  CoefficientEncoder& operator=(const CoefficientEncoder&) = delete;
+
+  // Codes a payload into out (replacing its contents). The coder's state
+  // moves on only with commit() (the coded frame was stored) or storedRaw().
+  void encode(const signed char* payload, bool key, std::vector<unsigned char>& out);
+  void commit();
+  // The payload was stored as it is: only the non-zero counts move on.
+  void storedRaw(const signed char* payload, bool key);
+
+  // The cost in 1/16 bits of each token in each context under the tables in
+  // force (a context without a table: a flat estimate), for rate-aware
+  // quantisation.
+  void tokenCosts(std::vector<std::uint16_t>& costs) const;
+
+ private:
+  coefficients::BlockLayout layout_;
+  std::size_t payloadBytes_;
+  std::vector<std::uint8_t> counts_, previous_;   // non-zero counts per block
+  std::vector<coefficients::Frequencies> tables_, pending_;
+  std::vector<std::uint8_t> has_, pendingHas_;
+  std::vector<std::uint16_t> tokens_;  // the frame's tokens and contexts, in order
+  std::vector<std::uint16_t> words_;
+  void* zstd_ = nullptr;
+};
+
+// Decodes coded frames in order (a key frame restarts it).
+class CoefficientDecoder {
+ public:
+  CoefficientDecoder(int width, int height);
+  ~CoefficientDecoder();
+  CoefficientDecoder(const CoefficientDecoder&) = delete;
+  CoefficientDecoder& operator=(const CoefficientDecoder&) = delete;
+
+  // Decodes a coded frame of size bytes into payload (the payload bytes of
+  // the size). False with error filled when the frame is corrupt; the state
+  // is then undefined until the next key frame.
+  bool decode(const unsigned char* data, std::size_t size, bool key, signed char* payload,
+              CoefficientError& error);
+  // A frame stored raw, as CoefficientEncoder::storedRaw.
+  void storedRaw(const signed char* payload, bool key);
+
+ private:
+  bool readTables(const unsigned char* data, std::size_t size, CoefficientError& error);
+  coefficients::BlockLayout layout_;
+  std::size_t payloadBytes_;
+  std::vector<std::uint8_t> counts_, previous_;
+  // Per context, the token of each slot, and per token its frequency and
+  // (negated, in the high half) its first slot.
+  std::vector<std::uint8_t> slots_;
+  std::vector<std::uint32_t> entries_;
+  std::vector<std::uint8_t> has_;
+  std::vector<std::uint8_t> scratch_;  // a table update, decompressed
+  // Per kind and activity of block, per zigzag position: its context's
+  // tables (no slots: the context has no table).
+  struct Table {
+    const std::uint8_t* slot;
+    const std::uint32_t* entry;
+  };
+  std::vector<Table> byPosition_;
+  void* zstd_ = nullptr;
+};
+
+}  // namespace kelvo4
