@@ -16,7 +16,7 @@ namespace {
 
 // rANS with 16-bit renormalisation: the state stays in [kLow, kLow << 16).
 constexpr std::uint32_t kLow = 1u << 16;
-constexpr std::size_t kHeadBytes = 8;
+constexpr std::size_t kHeadBytes = 12;
 constexpr unsigned char kZeroWord[2] = {};
 constexpr std::size_t kBitmapBytes = (kContexts + 7) / 8;
 constexpr std::size_t kTableBytes = kTokens;
@@ -28,6 +28,30 @@ std::uint32_t getU32(const unsigned char* p) {
 
 void putU32(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::uint64_t getU64(const unsigned char* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= std::uint64_t{p[i]} << (8 * i);
+  return v;
+}
+
+// The check of a coded frame's bytes after its head: eight bytes at a time
+// (the last zero-filled) mixed by a multiply, a shift and an xor.
+std::uint32_t checksum(const unsigned char* p, std::size_t n) {
+  std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
+  const auto mix = [&](std::uint64_t v) {
+    h = (h ^ v) * 0xFF51AFD7ED558CCDu;
+    h ^= h >> 32;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) mix(getU64(p + i));
+  if (i < n) {
+    unsigned char last[8] = {};
+    std::memcpy(last, p + i, n - i);
+    mix(getU64(last));
+  }
+  return static_cast<std::uint32_t>(h ^ h >> 29);
 }
 
 // Non-zero bytes of a 64-byte block.
@@ -285,6 +309,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
     *p++ = static_cast<unsigned char>(words_[k - 1] >> 8);
   }
   if (!bits.empty()) std::memcpy(p, bits.data(), bits.size());
+  putU32(out.data() + 8, checksum(out.data() + kHeadBytes, out.size() - kHeadBytes));
 }
 
 void CoefficientEncoder::commit() {
@@ -390,6 +415,11 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   if (kHeadBytes + tableBytes + tokenBytes > size || tokenBytes < 4 || tokenBytes % 2) {
     error.reason = "coded frame of " + std::to_string(size) + " bytes cannot hold " + std::to_string(tableBytes) +
                    " bytes of tables and " + std::to_string(tokenBytes) + " of tokens";
+    return false;
+  }
+  if (checksum(data + kHeadBytes, size - kHeadBytes) != getU32(data + 8)) {
+    error.reason = "checksum mismatch";
+    error.offset = 8;
     return false;
   }
   if (tableBytes && !readTables(data + kHeadBytes, tableBytes, error)) return false;

@@ -19,17 +19,20 @@
 // A coded frame:
 //   0   u32 T        bytes of the table update (0: no new tables)
 //   4   u32 A        bytes of the token words
-//   8   T bytes      one zstd frame holding: a bitmap of the contexts that get
+//   8   u32 check    of everything after these 12 bytes (checksum())
+//   12  T bytes      one zstd frame holding: a bitmap of the contexts that get
 //                    a table (kContexts bits, LSB first), then for each of
 //                    them kTokens bytes, each token's level (0: absent, else
 //                    a weight of about 2^(level / 8), at most 200), which
 //                    both sides scale to frequencies summing to 2^kProbBits
-//   ..  A bytes      the token words (u16): the coder's final state (high
-//                    half first), then its renormalisation words
+//   ..  A bytes      the token words (u16): the final states of the two
+//                    coders that take turns (the first token's, then the
+//                    second's; high half first), then their renormalisation
+//                    words
 //   ..  the rest     the plain bits, least significant first
-// Everything is little-endian. A decoder finishes in the encoder's initial
-// state having read exactly every word and every byte of bits, which catches
-// most damage.
+// Everything is little-endian. The check catches damage to any byte; a
+// decoder also finishes in the encoder's initial states, having read exactly
+// every word and every byte of plain bits.
 #pragma once
 
 #include <array>

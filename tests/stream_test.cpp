@@ -114,11 +114,11 @@ TEST(Stream, LayoutThreadsSourcesAndSeeking) {
     SCOPED_TRACE(level);
     writeStream(path, level, 5);
     const Bytes bytes = fileBytes(path);
-    // Little-endian: magic, version 2, 20x12, 32x16, 25/1, 5 frames, then
-    // frame 0: key, table, compressed when a level is set.
-    const std::string start("KLV4\x02\0\0\0\x14\0\0\0\x0c\0\0\0\x20\0\0\0\x10\0\0\0\x19\0\0\0\x01\0\0\0\x05\0\0\0", 36);
+    // Little-endian: magic, version 3, 20x12, 32x16, 25/1, 5 frames, then
+    // frame 0: key, table, coded when a level is set.
+    const std::string start("KLV4\x03\0\0\0\x14\0\0\0\x0c\0\0\0\x20\0\0\0\x10\0\0\0\x19\0\0\0\x01\0\0\0\x05\0\0\0", 36);
     ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 36), start);
-    EXPECT_EQ(bytes[48], level ? 7 : 3);
+    EXPECT_EQ(bytes[48], level ? 11 : 3);
     // The same frames from a file and from a read function, whatever the
     // thread count (the threaded ones run under ThreadSanitizer in CI), on
     // frames of several bands, which the worker helps decode.
@@ -151,7 +151,7 @@ TEST(Stream, LayoutThreadsSourcesAndSeeking) {
       const kelvo4_stream_info info = stream.info();
       EXPECT_EQ(std::vector<long long>({info.width, info.height, info.coded_width, info.coded_height, info.rate_num,
                                         info.rate_den, info.frame_count, info.key_frames, info.version}),
-                std::vector<long long>({20, 12, 32, 16, 25, 1, 5, 3, 2}));
+                std::vector<long long>({20, 12, 32, 16, 25, 1, 5, 3, 3}));
       EXPECT_EQ(stream.keyFrames(), std::vector<std::int64_t>({0, 2, 4}));
       std::vector<std::uint32_t> argb(20 * 12);
       for (int f : {3, 1, 2, 4, 0, 0}) {
@@ -292,7 +292,10 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
   }
   const Bytes bytes = fileBytes(good);
   std::remove(good.c_str());
-  const std::size_t second = 48 + 8 + 256 + bytes[52];  // frame 1's record (frame 0 compresses below 256 bytes)
+  // Frame 1's record; frame 0's coded payload: table bytes, token bytes,
+  // check, the table update, the tokens, the bits.
+  const std::size_t coded = 48 + 8 + 256, second = coded + (bytes[52] | bytes[53] << 8);
+  const std::size_t tokens = coded + 12 + bytes[coded];
   // The good stream cut to `keep` bytes, with `patch` written at `at`.
   const struct {
     std::size_t keep, at;
@@ -302,7 +305,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
       {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
       {bytes.size(), 3, {'5'}, "at byte 0: bad magic"},
-      {bytes.size(), 4, {3}, "at byte 4: unsupported format version 3"},
+      {bytes.size(), 4, {4}, "at byte 4: unsupported format version 4"},
       {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
       {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
       {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
@@ -317,7 +320,12 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
       {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
       {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
-      {bytes.size(), 48 + 8 + 256 + 12, {0xAA}, "frame 0 at byte 48: corrupt compressed payload"},
+      {bytes.size(), 48, {15}, "frame 0 at byte 48: not a frame record"},  // zstd and coded at once
+      {bytes.size(), coded + 8, {0xF0}, "frame 0 at byte " + std::to_string(coded + 8) + ": corrupt coded payload: checksum"},
+      {bytes.size(), tokens + 1, {0xAA}, ": corrupt coded payload: checksum"},
+      {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
+      {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
+      {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
   };
   const std::string path = tempPath("bad.klv");
   for (const auto& c : cases) {
@@ -326,7 +334,8 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
     putBytes(path, bad);
     const Played p = playFile(path);
     EXPECT_EQ(p.rc, -EBADMSG) << p.message;
-    EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos) << p.message;
+    EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos)
+        << p.message << " (expected " << c.expected << ")";
   }
   // An index entry that names a record that is no key frame: the records are
   // walked instead, so seeking still lands right, and the damage is told

@@ -59,11 +59,12 @@ test ! -e "$work/bad.klv"
 # A cut stream fails after its intact frames, naming the file and the damage
 # (with --keep-partial the intact frames stay); one without its index plays
 # all its frames, and --info says it is damaged.
-head -c 3000 "$work/clip.klv" > "$work/cut.klv"
-fails "$bin/kelvo-decode" --quiet --keep-partial "$work/cut.klv" "$work/cut.rgb"
-grep -q "cut.klv: truncated at byte 3000, frame 2: " "$work/error.log"
-test "$(wc -c < "$work/cut.rgb")" -eq $((2 * 48 * 32 * 3))
 size=$(wc -c < "$work/clip.klv")
+cut=$((size - 32 - 10))  # inside the last frame, before the index's 32 bytes
+head -c $cut "$work/clip.klv" > "$work/cut.klv"
+fails "$bin/kelvo-decode" --quiet --keep-partial "$work/cut.klv" "$work/cut.rgb"
+grep -q "cut.klv: truncated at byte $cut, frame 3: " "$work/error.log"
+test "$(wc -c < "$work/cut.rgb")" -eq $((3 * 48 * 32 * 3))
 head -c $((size - 32)) "$work/clip.klv" > "$work/noindex.klv"
 fails "$bin/kelvo-decode" --quiet --keep-partial "$work/noindex.klv" "$work/noindex.rgb"
 grep -q "noindex.klv: truncated at byte $((size - 32)): the key frame index" "$work/error.log"

@@ -11,7 +11,7 @@ import org.kelvo.Kelvo4.Decoder.KelvoDecoder;
 public final class LegacyDigest {
   public static void main(String[] args) throws Exception {
     ByteBuffer in = ByteBuffer.wrap(Files.readAllBytes(Paths.get(args[0]))).order(ByteOrder.LITTLE_ENDIAN);
-    if (in.getInt(0) != 0x34564c4b || in.getInt(4) != 2) throw new IllegalArgumentException("not a KLV4 version 2 file");
+    if (in.getInt(0) != 0x34564c4b || (in.getInt(4) != 2 && in.getInt(4) != 3)) throw new IllegalArgumentException("not a KLV4 version 2 or 3 file");
     int width = in.getInt(8);
     int height = in.getInt(12);
     int codedWidth = in.getInt(16);
@@ -32,7 +32,7 @@ public final class LegacyDigest {
         for (int i = 0; i < 64; i++) table[i] = in.getFloat();
         decoder.setQuantizationTable(table);
       }
-      if ((flags & 4) != 0 || size != payload.length) throw new IllegalArgumentException("frame " + frame + " not stored raw");
+      if ((flags & 12) != 0 || size != payload.length) throw new IllegalArgumentException("frame " + frame + " not stored raw");
       in.get(payload);
       decoder.decodeFrame(payload, rgb, true);
       for (int y = 0; y < height; y++) sha.update(rgb, 3 * codedWidth * y, 3 * width);  // cropped
