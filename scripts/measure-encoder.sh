@@ -3,20 +3,15 @@
 # python3-skimage package ships (downloaded and unpacked here, never kept in
 # the tree): a slow pan, a slow zoom and a still at 320x240, 256x256 and
 # 1280x720, and a clip with a cut. Prints, per clip, the first frame's PSNR,
-# the mean of frames 5 to 29, the compressed size and the cap that unquantised
-# residuals would reach. Usage: scripts/measure-encoder.sh [BUILD_DIR] [QUALITY]
+# the mean of frames 5 to 29, the stream file's bytes and bits per pixel and
+# the cap that unquantised residuals would reach.
+# Usage: scripts/measure-encoder.sh [BUILD_DIR] [QUALITY]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 quality=${2:-50}
-photos=build-photos
-if [ ! -d "$photos/data" ]; then
-  rm -rf "$photos" && mkdir -p "$photos/deb"
-  (cd "$photos/deb" && { apt-get download python3-skimage >/dev/null 2>&1 ||
-    { apt-get update >/dev/null && apt-get download python3-skimage >/dev/null; }; })
-  dpkg -x "$photos"/deb/python3-skimage_*.deb "$photos/unpacked"
-  mv "$photos/unpacked/usr/lib/python3/dist-packages/skimage/data" "$photos/data"
-fi
+. scripts/photos.sh
+unpack_photos
 measure="$build/tools/kelvo-measure"
 for size in 320x240 256x256 1280x720; do
   for photo in coffee astronaut chelsea; do

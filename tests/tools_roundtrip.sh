@@ -71,4 +71,15 @@ grep -q "noindex.klv: truncated at byte $((size - 32)): the key frame index" "$w
 test "$(wc -c < "$work/noindex.rgb")" -eq $((4 * 48 * 32 * 3))
 if "$bin/kelvo-decode" --info "$work/noindex.klv" > "$work/info.txt"; then exit 1; fi
 grep -q "^frames 4 intact, then damaged$" "$work/info.txt"
+# kelvo-measure's bytes are those of the stream kelvo-encode writes for the
+# same clip, and its temporary file goes; --compare gives kelvo-encode's PSNR.
+"$bin/kelvo-clip" --photo "$work/src/frame_000000.png" --frames 6 "$work/photo.rgb"
+"$bin/kelvo-encode" --size 320x240 "$work/photo.rgb" -o "$work/photo.klv" 2> "$work/encode.log"
+mkdir "$work/tmp"
+TMPDIR="$work/tmp" "$bin/kelvo-measure" --photo "$work/src/frame_000000.png" --frames 6 > "$work/measure.txt"
+grep -q ", $(wc -c < "$work/photo.klv") bytes, " "$work/measure.txt"
+test -z "$(ls -A "$work/tmp")"
+psnr=$(sed -n 's/.*mean PSNR \([0-9.]*\) dB.*/\1/p' "$work/encode.log")
+"$bin/kelvo-decode" --quiet "$work/photo.klv" - | "$bin/kelvo-measure" --compare "$work/photo.rgb" - --size 320x240 |
+  grep -q "^6 frames 320x240: PSNR $psnr dB, frames 5+ "
 echo "round trip ok"
