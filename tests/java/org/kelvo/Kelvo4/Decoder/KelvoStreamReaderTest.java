@@ -89,7 +89,7 @@ class KelvoStreamReaderTest {
   void filesAndInputStreamsGiveTheDecodeToolsFrames() throws Exception {
     for (int threads = 1; threads <= 2; threads++) {
       try (KelvoStreamReader r = new KelvoStreamReader(file, threads)) {
-        assertArrayEquals(new int[] {W, H, 48, 32, 2, FRAMES}, new int[] {r.width(), r.height(), r.codedWidth(),
+        assertArrayEquals(new int[] {W, H, 48, 32, 3, FRAMES}, new int[] {r.width(), r.height(), r.codedWidth(),
             r.codedHeight(), r.version(), r.frameCount()});
         assertEquals(30.0, r.frameRate());
         assertArrayEquals(new int[] {0, 4, 8}, r.keyFrames());
