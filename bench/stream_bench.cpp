@@ -1,6 +1,8 @@
-// Playing a stream file at 1920x1080: the whole path (read, decompress,
-// decode, convert, crop) through kelvo4_stream on one and two threads, beside
-// the decoder alone on the same payloads and zstd decompression alone.
+// Playing a stream file at 1920x1080: the whole path (read, decode the
+// coefficients, decode the frame, convert, crop) through kelvo4_stream on one
+// and two threads, beside the decoder alone on the same payloads, and the
+// coefficient decoder alone beside zstd decompression (level 3, as version 2
+// files stored them) of the same payloads.
 //
 // The stream is made here, by the encoder at its default settings, from a pan
 // over a photograph: KELVO4_BENCH_PHOTO, or build-photos/data/astronaut.png
@@ -21,6 +23,7 @@
 #include "clip_generator.h"
 #include "encoder.h"
 #include "kelvo4/kelvo4.hpp"
+#include "coefficients.h"
 #include "writer.h"
 
 namespace {
@@ -31,7 +34,8 @@ struct Frame {
   bool key, hasTable;
   std::vector<float> table;
   std::vector<signed char> payload;
-  std::vector<char> packed;  // as the stream stores it
+  std::vector<char> packed;  // as zstd at level 3 stores it
+  std::vector<unsigned char> coded;  // as the coefficient coder does
 };
 
 // The stream file and the frames it holds, made once.
@@ -43,7 +47,7 @@ struct Material {
   Material() {
     // Compressed as the stream's writer compresses: content size and checksum.
     std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> zstd(ZSTD_createCCtx(), ZSTD_freeCCtx);
-    ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_compressionLevel, kelvo4::StreamWriter::kDefaultLevel);
+    ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_compressionLevel, 3);
     ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_checksumFlag, 1);
     const char* env = std::getenv("KELVO4_BENCH_PHOTO");
@@ -58,14 +62,17 @@ struct Material {
     path = (std::filesystem::temp_directory_path() / ("kelvo4_bench_" + std::to_string(getpid()) + ".klv")).string();
     kelvo4::Encoder encoder(kWidth, kHeight, kelvo4::EncoderSettings{kelvo4::kDefaultQuality, 3, 2});
     kelvo4::StreamWriter writer(path, {kWidth, kHeight, 0, 0, 30, 1});
+    kelvo4::CoefficientEncoder coder(encoder.codedWidth(), encoder.codedHeight());
     const std::size_t bytes = kelvo4::payloadBytes(encoder.codedWidth(), encoder.codedHeight());
     for (int f = 0; f < kFrames; ++f) {
-      Frame frame{f == 0, false, {}, std::vector<signed char>(bytes), {}};
+      Frame frame{f == 0, false, {}, std::vector<signed char>(bytes), {}, {}};
       const kelvo4::Image picture = kelvo4::photoFrame(scene, kWidth, kHeight, kelvo4::Motion::Pan, f);
       encoder.encodeFrame(picture.rgb.data(), frame.payload.data(), frame.key);
       frame.hasTable = encoder.tableChanged();
       if (frame.hasTable) frame.table.assign(encoder.table().begin(), encoder.table().end());
       writer.writeFrame(frame.payload.data(), frame.key, frame.hasTable ? frame.table.data() : nullptr);
+      coder.encode(frame.payload.data(), frame.key, frame.coded);
+      coder.commit();
       frame.packed.resize(ZSTD_compressBound(bytes));
       frame.packed.resize(ZSTD_compress2(zstd.get(), frame.packed.data(), frame.packed.size(), frame.payload.data(),
                                          bytes));
@@ -136,6 +143,28 @@ void zstdBench(benchmark::State& state) {
   report(state, state.iterations());
 }
 
+void coderBench(benchmark::State& state) {
+  const Material& m = material();
+  std::vector<signed char> payload(m.frames[0].payload.size());
+  kelvo4::CoefficientDecoder decoder(kelvo4::codedSide(kWidth), kelvo4::codedSide(kHeight));
+  kelvo4::CoefficientError error;
+  std::size_t f = 0, coded = 0, packed = 0;
+  for (const Frame& frame : m.frames) {
+    coded += frame.coded.size();
+    packed += frame.packed.size();
+  }
+  for (auto _ : state) {
+    const Frame& frame = m.frames[f++ % m.frames.size()];
+    if (!decoder.decode(frame.coded.data(), frame.coded.size(), frame.key, payload.data(), error))
+      state.SkipWithError(error.reason.c_str());
+  }
+  report(state, state.iterations());
+  char label[96];
+  std::snprintf(label, sizeof label, "%zu bytes per frame, %.3fx zstd's %zu", coded / m.frames.size(),
+                static_cast<double>(coded) / static_cast<double>(packed), packed / m.frames.size());
+  state.SetLabel(label);
+}
+
 int registerAll() {
   const std::string n = "1920x1080";
   for (int threads : {1, 2}) {
@@ -148,6 +177,8 @@ int registerAll() {
         ->Unit(benchmark::kMillisecond);
   }
   benchmark::RegisterBenchmark(("stream_zstd_alone/" + n).c_str(), zstdBench)->UseRealTime()->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("stream_coder_alone/" + n).c_str(), coderBench)->UseRealTime()->Unit(benchmark::kMillisecond);
+  bench::ratioTo("stream_coder_alone/" + n + "/real_time", "stream_zstd_alone/" + n + "/real_time");
   const std::string play1 = "stream_play/" + n + "/threads:1/real_time";
   bench::ratioTo("stream_play/" + n + "/threads:2/real_time", play1);
   bench::ratioTo(play1, "stream_decoder_alone/" + n + "/threads:1/real_time");

@@ -16,8 +16,7 @@ namespace {
 
 // rANS with 16-bit renormalisation: the state stays in [kLow, kLow << 16).
 constexpr std::uint32_t kLow = 1u << 16;
-constexpr std::size_t kHeadBytes = 12;
-constexpr unsigned char kZeroWord[2] = {};
+constexpr std::size_t kHeadBytes = 16;
 constexpr std::size_t kBitmapBytes = (kContexts + 7) / 8;
 constexpr std::size_t kTableBytes = kTokens;
 constexpr std::size_t kMaxUpdateBytes = kBitmapBytes + kContexts * kTableBytes;
@@ -52,6 +51,11 @@ std::uint32_t checksum(const unsigned char* p, std::size_t n) {
     mix(getU64(last));
   }
   return static_cast<std::uint32_t>(h ^ h >> 29);
+}
+
+// The check of a coded frame: its lengths and everything after its head.
+std::uint32_t frameCheck(const unsigned char* frame, std::size_t size) {
+  return checksum(frame, 12) ^ checksum(frame + kHeadBytes, size - kHeadBytes);
 }
 
 // Non-zero bytes of a 64-byte block.
@@ -120,32 +124,61 @@ Frequencies normalise(const std::uint8_t* levels) {
   return f;
 }
 
-// Reads plain bits, least significant first, from size bytes.
+// Bytes beyond the coded data that a decoder may read before it notices it
+// ran past the end (it looks after every block): each coder's words for one
+// block's tokens, and as many bytes of plain bits.
+constexpr std::size_t kPadding = 2 * (kMaxBlockTokens * 2 + 8);
+
+std::uint32_t load16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]} << 8; }
+
+// Per token, what decoding it does: 0 ends the block; else the positions it
+// moves on (bits 0-4: the zeros before a coefficient, or 16 with bit 5 set
+// for sixteen zeros), the plain bits that follow (bits 8-10: the magnitude's
+// low bits and the sign) and the smallest magnitude of its class (bits 16+).
+constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
+  std::array<std::uint32_t, 256> info{};
+  info[kSixteenZeros] = 16 | 0x20;
+  for (int run = 0; run < 16; ++run)
+    for (int c = 1; c <= 8; ++c)
+      info[valueToken(run, c)] = static_cast<std::uint32_t>(run | (c > 2 ? c - 1 : 1) << 8 | classBase(c) << 16);
+  return info;
+}
+constexpr auto kTokenInfo = makeTokenInfo();
+
+// Reads plain bits, least significant first, from size bytes followed by
+// at least 8 bytes it may read (and ignore), through a 64-bit buffer topped
+// up a whole number of bytes at a time.
 class BitReader {
  public:
   BitReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-  // The next n (1 .. 7) bits; zeros past the end, which overrun() then tells.
+  // The next n (1 .. 7) bits; past the end, whatever follows, which
+  // overrun() then tells.
   std::uint32_t read(int n) {
-    const std::size_t byte = position_ >> 3;
-    std::uint64_t v = 0;
-    if (byte + 8 <= size_) {
-      std::memcpy(&v, data_ + byte, 8);
-      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    } else {
-      for (std::size_t k = byte; k < size_; ++k) v |= std::uint64_t{data_[k]} << (8 * (k - byte));
-    }
-    const auto r = static_cast<std::uint32_t>(v >> (position_ & 7)) & ((1u << n) - 1);
-    position_ += static_cast<unsigned>(n);
+    if (held_ < n) refill();
+    const auto r = static_cast<std::uint32_t>(buffer_) & ((1u << n) - 1);
+    buffer_ >>= n;
+    held_ -= n;
     return r;
   }
-  bool overrun() const { return position_ > 8 * std::uint64_t{size_}; }
+  std::uint64_t used() const { return 8 * std::uint64_t{next_} - static_cast<unsigned>(held_); }
+  bool overrun() const { return used() > 8 * std::uint64_t{size_}; }
   // Every byte read, up to its last bit.
-  bool exhausted() const { return (position_ + 7) / 8 == size_; }
+  bool exhausted() const { return (used() + 7) / 8 == size_; }
 
  private:
+  void refill() {
+    const std::size_t take = static_cast<std::size_t>(63 - held_) >> 3;  // whole bytes that fit
+    std::uint64_t v;
+    std::memcpy(&v, data_ + next_, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    buffer_ |= (v & ((std::uint64_t{1} << (8 * take)) - 1)) << held_;
+    held_ += static_cast<int>(8 * take);
+    next_ += take;
+  }
   const unsigned char* data_;
-  std::size_t size_;
-  std::uint64_t position_ = 0;
+  std::size_t size_, next_ = 0;
+  std::uint64_t buffer_ = 0;
+  int held_ = 0;
 };
 
 }  // namespace
@@ -281,35 +314,40 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
       s = static_cast<std::uint16_t>(s + pending_[ctx][t]);
     }
   }
-  words_.clear();
+  // Two coders take turns, each with its own words, so that a decoder's two
+  // chains of arithmetic and reading do not wait for each other.
+  std::vector<std::uint16_t> words[2];
   std::uint32_t x[2] = {kLow, kLow};
   for (std::size_t k = tokens_.size(); k > 0; k -= 2) {
     const int ctx = tokens_[k - 2], t = tokens_[k - 1];
-    std::uint32_t& state = x[(k / 2 - 1) & 1];
+    const int lane = (k / 2 - 1) & 1;
+    std::uint32_t& state = x[lane];
     const std::uint32_t f = pending_[ctx][t], start = starts[ctx][t];
     if (state >= (std::uint64_t{kLow >> kProbBits} << 16) * f) {
-      words_.push_back(static_cast<std::uint16_t>(state));
+      words[lane].push_back(static_cast<std::uint16_t>(state));
       state >>= 16;
     }
     state = (state / f << kProbBits) + state % f + start;
   }
-  for (int k = 1; k >= 0; --k) {
-    words_.push_back(static_cast<std::uint16_t>(x[k]));
-    words_.push_back(static_cast<std::uint16_t>(x[k] >> 16));
+  for (int lane = 0; lane < 2; ++lane) {
+    words[lane].push_back(static_cast<std::uint16_t>(x[lane]));
+    words[lane].push_back(static_cast<std::uint16_t>(x[lane] >> 16));
   }
-  const std::size_t tokenBytes = 2 * words_.size();
-  out.resize(kHeadBytes + packedUpdate.size() + tokenBytes + bits.size());
+
+  out.resize(kHeadBytes + packedUpdate.size() + 2 * (words[0].size() + words[1].size()) + bits.size());
   putU32(out.data(), static_cast<std::uint32_t>(packedUpdate.size()));
-  putU32(out.data() + 4, static_cast<std::uint32_t>(tokenBytes));
   unsigned char* p = out.data() + kHeadBytes;
   if (!packedUpdate.empty()) std::memcpy(p, packedUpdate.data(), packedUpdate.size());
   p += packedUpdate.size();
-  for (std::size_t k = words_.size(); k > 0; --k) {
-    *p++ = static_cast<unsigned char>(words_[k - 1]);
-    *p++ = static_cast<unsigned char>(words_[k - 1] >> 8);
+  for (int lane = 0; lane < 2; ++lane) {
+    putU32(out.data() + 4 + 4 * lane, static_cast<std::uint32_t>(2 * words[lane].size()));
+    for (std::size_t k = words[lane].size(); k > 0; --k) {
+      *p++ = static_cast<unsigned char>(words[lane][k - 1]);
+      *p++ = static_cast<unsigned char>(words[lane][k - 1] >> 8);
+    }
   }
   if (!bits.empty()) std::memcpy(p, bits.data(), bits.size());
-  putU32(out.data() + 8, checksum(out.data() + kHeadBytes, out.size() - kHeadBytes));
+  putU32(out.data() + 12, frameCheck(out.data(), out.size()));
 }
 
 void CoefficientEncoder::commit() {
@@ -411,39 +449,37 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
     error.reason = "coded frame of " + std::to_string(size) + " bytes";
     return false;
   }
-  const std::uint64_t tableBytes = getU32(data), tokenBytes = getU32(data + 4);
-  if (kHeadBytes + tableBytes + tokenBytes > size || tokenBytes < 4 || tokenBytes % 2) {
+  const std::uint64_t tableBytes = getU32(data), laneBytes[2] = {getU32(data + 4), getU32(data + 8)};
+  const std::uint64_t tokenBytes = laneBytes[0] + laneBytes[1];
+  if (kHeadBytes + tableBytes + tokenBytes > size || laneBytes[0] < 4 || laneBytes[1] < 4 || tokenBytes % 2 ||
+      laneBytes[0] % 2) {
     error.reason = "coded frame of " + std::to_string(size) + " bytes cannot hold " + std::to_string(tableBytes) +
-                   " bytes of tables and " + std::to_string(tokenBytes) + " of tokens";
+                   " bytes of tables and " + std::to_string(laneBytes[0]) + " + " + std::to_string(laneBytes[1]) +
+                   " of tokens";
     return false;
   }
-  if (checksum(data + kHeadBytes, size - kHeadBytes) != getU32(data + 8)) {
+  if (frameCheck(data, size) != getU32(data + 12)) {
     error.reason = "checksum mismatch";
-    error.offset = 8;
+    error.offset = 12;
     return false;
   }
   if (tableBytes && !readTables(data + kHeadBytes, tableBytes, error)) return false;
 
-  const unsigned char* w = data + kHeadBytes + tableBytes;
-  const unsigned char* const wordsEnd = w + tokenBytes;
-  BitReader bits(wordsEnd, size - kHeadBytes - tableBytes - tokenBytes);
-  bool overrun = false;
-  // The next word, or 0 past the end (noted; the frame then fails).
-  const auto word = [&]() -> std::uint32_t {
-    if (w + 2 > wordsEnd) {
-      overrun = true;
-      return 0;
-    }
-    const std::uint32_t v = w[0] | std::uint32_t{w[1]} << 8;
-    w += 2;
-    return v;
-  };
-  // Two states take turns, so one token's arithmetic overlaps the next's.
-  std::uint32_t x[2];
-  for (auto& state : x) {
-    state = word() << 16;
-    state |= word();
-  }
+  // The words and bits, copied where a padding of zeros follows them.
+  const std::size_t rest = size - kHeadBytes - tableBytes;
+  scratch_.resize(std::max(scratch_.size(), rest + kPadding));
+  std::memcpy(scratch_.data(), data + kHeadBytes + tableBytes, rest);
+  std::memset(scratch_.data() + rest, 0, kPadding);
+  const unsigned char* const words = scratch_.data();
+  const unsigned char* const ends[2] = {words + laneBytes[0], words + tokenBytes};
+  // Two coders take turns, each reading its own words: the next token's is
+  // always x (its words at w), the other's y (at v). Plain variables, swapped
+  // after each token, stay in registers.
+  const auto state = [](const unsigned char* p) { return load16(p) << 16 | load16(p + 2); };
+  std::uint32_t x = state(words), y = state(ends[0]);
+  const unsigned char *w = words + 4, *v = ends[0] + 4;
+  unsigned turn = 0;  // the coder of the next token
+  BitReader bits(ends[1], rest - tokenBytes);
   // The next token's table is one load away from its position.
   Table* byPosition = byPosition_.data();
   for (int chroma = 0; chroma < 2; ++chroma)
@@ -454,72 +490,66 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
             has_[ctx] ? &slots_[static_cast<std::size_t>(ctx) * kProbScale] : nullptr,
             &entries_[static_cast<std::size_t>(ctx) * kTokens]};
       }
+  const auto fail = [&](std::string reason) {
+    error.reason = std::move(reason);
+    error.offset = kHeadBytes + tableBytes + static_cast<std::size_t>(std::min(w, v) - words);
+    return false;
+  };
 
-  unsigned turn = 0;
+  bool overrun = false;
   for (int b = 0; b < layout_.blocks; ++b) {
     signed char* block = payload + 64 * static_cast<std::size_t>(b);
-    std::memset(block, 0, 64);
+    for (int k = 0; k < 64; k += 8) std::memset(block + k, 0, 8);
     const int l = layout_.left[b], u = layout_.above[b];
     const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, previous_[b]);
     const Table* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
     int i = 0, count = 0;
     for (;;) {
       const Table& table = tables[i];
-      if (!table.slot) {
-        error.reason = "block " + std::to_string(b) + " uses a context without a table";
-        error.offset = static_cast<std::size_t>(w - data);
-        return false;
-      }
-      std::uint32_t& state = x[turn];
-      turn ^= 1;
-      const std::uint32_t at = state & (kProbScale - 1);
+      if (!table.slot) return fail("block " + std::to_string(b) + " uses a context without a table");
+      const std::uint32_t at = x & (kProbScale - 1);
       const int token = table.slot[at];
       const std::uint32_t e = table.entry[token];
-      state = (e & 0xFFFF) * (state >> kProbBits) + at - (e >> 16);
-      // Renormalise without a branch: the word is read whether it is
-      // needed or not (from a zero word past the end, which counts as an
-      // overrun only when it was needed).
-      const bool need = state < kLow, there = w + 2 <= wordsEnd;
-      const unsigned char* from = there ? w : kZeroWord;
-      const std::uint32_t next = from[0] | std::uint32_t{from[1]} << 8;
-      state = need ? state << 16 | next : state;
-      w += need && there ? 2 : 0;
-      overrun |= need && !there;
-      if (token < 2) {
-        if (token == kEndOfBlock) break;
+      x = (e & 0xFFFF) * (x >> kProbBits) + at - (e >> 16);
+      // Renormalised without a branch: the word is read whether needed or not.
+      const std::uint32_t next = load16(w);
+      const bool need = x < kLow;
+      x = need ? x << 16 | next : x;
+      w += need ? 2 : 0;
+      std::swap(x, y);
+      std::swap(w, v);
+      turn ^= 1;
+      const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
+      if (info <= 0x3F) {  // the end of the block, or sixteen zeros
+        if (info == 0) break;
         i += 16;
         if (i > 63) break;  // reported below
         continue;
       }
-      i += (token - 2) >> 3;
+      i += static_cast<int>(info & 0x1F);
       if (i > 63) break;
-      const int c = ((token - 2) & 7) + 1;
-      const std::uint32_t field = bits.read(c > 2 ? c - 1 : 1);
-      const int m = classBase(c) + static_cast<int>(field >> 1);
+      const std::uint32_t field = bits.read(static_cast<int>(info >> 8 & 7));
+      const int m = static_cast<int>(info >> 16) + static_cast<int>(field >> 1);
       const int negative = static_cast<int>(field & 1);
-      if (m == 128 && !negative) {
-        error.reason = "coefficient +128 in block " + std::to_string(b);
-        error.offset = static_cast<std::size_t>(w - data);
-        return false;
-      }
+      if (m == 128 && !negative) return fail("coefficient +128 in block " + std::to_string(b));
       block[i] = static_cast<signed char>((m ^ -negative) + negative);
       ++count;
       if (++i == 64) break;
     }
-    if (i > 63 && (i > 64 || block[63] == 0)) {
-      error.reason = "block " + std::to_string(b) + " runs past its 64 coefficients";
-      error.offset = static_cast<std::size_t>(w - data);
-      return false;
-    }
+    if (i > 63 && (i > 64 || block[63] == 0))
+      return fail("block " + std::to_string(b) + " runs past its 64 coefficients");
     counts_[b] = static_cast<std::uint8_t>(count);
-    if (overrun || bits.overrun()) break;
+    // w belongs to coder `turn`, v to the other.
+    overrun = w > ends[turn] || v > ends[turn ^ 1] || bits.overrun();
+    if (overrun) break;
   }
-  overrun = overrun || bits.overrun();
-  if (overrun || x[0] != kLow || x[1] != kLow || w != wordsEnd || !bits.exhausted()) {
-    error.reason = overrun ? "coded data ends early" : "coded data does not end where it should";
-    error.offset = overrun ? size : static_cast<std::size_t>(w - data);
+  if (overrun) {
+    error.reason = "coded data ends early";
+    error.offset = size;
     return false;
   }
+  if (x != kLow || y != kLow || w != ends[turn] || v != ends[turn ^ 1] || !bits.exhausted())
+    return fail("coded data does not end where it should");
   std::swap(counts_, previous_);
   return true;
 }

@@ -18,17 +18,17 @@
 //
 // A coded frame:
 //   0   u32 T        bytes of the table update (0: no new tables)
-//   4   u32 A        bytes of the token words
-//   8   u32 check    of everything after these 12 bytes (checksum())
-//   12  T bytes      one zstd frame holding: a bitmap of the contexts that get
+//   4   u32 A, B     bytes of the words of the two coders that take turns
+//                    (the first token is the first coder's, the second the
+//                    second's, and so on)
+//   12  u32 check    of the lengths and everything after these 16 bytes
+//   16  T bytes      one zstd frame holding: a bitmap of the contexts that get
 //                    a table (kContexts bits, LSB first), then for each of
 //                    them kTokens bytes, each token's level (0: absent, else
 //                    a weight of about 2^(level / 8), at most 200), which
 //                    both sides scale to frequencies summing to 2^kProbBits
-//   ..  A bytes      the token words (u16): the final states of the two
-//                    coders that take turns (the first token's, then the
-//                    second's; high half first), then their renormalisation
-//                    words
+//   ..  A, B bytes   each coder's words (u16): its final state (high half
+//                    first), then its renormalisation words
 //   ..  the rest     the plain bits, least significant first
 // Everything is little-endian. The check catches damage to any byte; a
 // decoder also finishes in the encoder's initial states, having read exactly
@@ -52,6 +52,9 @@ inline constexpr int kTokens = 2 + 16 * 8;
 inline constexpr int kBands = 10;
 inline constexpr int kActivities = 6;
 inline constexpr int kContexts = 2 * kBands * kActivities;
+// Tokens a block can have: 64 coefficients, or fewer with up to three runs
+// of sixteen zeros, and an end.
+inline constexpr int kMaxBlockTokens = 68;
 
 // The band of each zigzag position.
 inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 6,
@@ -131,7 +134,6 @@ class CoefficientEncoder {
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
   std::vector<std::uint16_t> tokens_;  // the frame's tokens and contexts, in order
-  std::vector<std::uint16_t> words_;
   void* zstd_ = nullptr;
 };
 
@@ -161,7 +163,7 @@ class CoefficientDecoder {
   std::vector<std::uint8_t> slots_;
   std::vector<std::uint32_t> entries_;
   std::vector<std::uint8_t> has_;
-  std::vector<std::uint8_t> scratch_;  // a table update, decompressed
+  std::vector<std::uint8_t> scratch_;  // a table update, decompressed; then the words and bits
   // Per kind and activity of block, per zigzag position: its context's
   // tables (no slots: the context has no table).
   struct Table {

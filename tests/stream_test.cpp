@@ -292,10 +292,17 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
   }
   const Bytes bytes = fileBytes(good);
   std::remove(good.c_str());
-  // Frame 1's record; frame 0's coded payload: table bytes, token bytes,
-  // check, the table update, the tokens, the bits.
+  // Frame 1's record; frame 0's coded payload: the lengths of the table
+  // update and the two coders' words, the check, then those and the bits.
   const std::size_t coded = 48 + 8 + 256, second = coded + (bytes[52] | bytes[53] << 8);
-  const std::size_t tokens = coded + 12 + bytes[coded];
+  const std::size_t tokens = coded + 16 + bytes[coded];
+  // The lengths of the table update and the first coder's words, with two
+  // bytes moved from the one to the other.
+  const Bytes moveWord = [&] {
+    Bytes b(bytes.begin() + static_cast<long>(coded), bytes.begin() + static_cast<long>(coded + 8));
+    b[0] = static_cast<unsigned char>(b[0] - 2), b[4] = static_cast<unsigned char>(b[4] + 2);
+    return b;
+  }();
   // The good stream cut to `keep` bytes, with `patch` written at `at`.
   const struct {
     std::size_t keep, at;
@@ -321,7 +328,8 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
       {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
       {bytes.size(), 48, {15}, "frame 0 at byte 48: not a frame record"},  // zstd and coded at once
-      {bytes.size(), coded + 8, {0xF0}, "frame 0 at byte " + std::to_string(coded + 8) + ": corrupt coded payload: checksum"},
+      {bytes.size(), coded + 12, {0xF0}, "frame 0 at byte " + std::to_string(coded + 12) + ": corrupt coded payload: checksum"},
+      {bytes.size(), coded, moveWord, ": corrupt coded payload: checksum"},
       {bytes.size(), tokens + 1, {0xAA}, ": corrupt coded payload: checksum"},
       {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
       {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},

@@ -35,7 +35,8 @@ const char kUsage[] =
     "  --fps N[/D]     frame rate (default: a YUV4MPEG2 input's, 30 for --clip,\n"
     "                  else unknown)\n"
     "  --keyint N      a key frame every N frames, 1 to 1000000 (default 60)\n"
-    "  --level N       zstd level, 0 (store only) to 19 (default 3)\n"
+    "  --store         store payloads as they are, uncoded (--level 0, as\n"
+    "                  before, says the same; other levels code them)\n"
     "  --quality Q     1 to 100, default 50: higher gives a larger stream of higher\n"
     "                  PSNR (each frame's table still takes the range it needs)\n"
     "  --effort N      refinement passes per block, 0 to 8 (default 3): fewer is\n"
@@ -164,8 +165,10 @@ int run(int argc, char** argv) {
       parseRate(args.value(), rateNum, rateDen);
     else if (args.is("--keyint"))
       keyint = args.number(1, 1000000);
-    else if (args.is("--level"))
-      level = args.number(0, 19);
+    else if (args.is("--store"))
+      level = 0;
+    else if (args.is("--level"))  // once zstd's level; the coder has none
+      level = args.number(0, 19) ? StreamWriter::kDefaultLevel : 0;
     else if (args.is("--quality"))
       quality = args.number(1, 100);
     else if (args.is("--effort", "--refine"))
