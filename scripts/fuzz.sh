@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan + UBSan) in $KELVO4_FUZZ_BUILD
 # (default build-fuzz) and runs each for its share of SECONDS (default 60):
-# the stream reader two fifths, the decoder, the YUV4MPEG2 reader and the
-# picture reader (PNG, PPM) one fifth each. The decoder starts from the
+# the stream reader two sixths, the decoder, the coefficient coder, the
+# YUV4MPEG2 reader and the picture reader (PNG, PPM) one sixth each. The decoder starts from the
 # committed corpus (tests/fuzz/corpus/decoder); the others from small files
 # made here with the tools of a release build ($KELVO4_TOOLS, default
 # build/tools, built there when missing): streams with and without index and
@@ -28,7 +28,7 @@ fi
 
 seeds=$build/seeds
 rm -rf "$seeds"
-mkdir -p "$seeds/stream" "$seeds/y4m" "$seeds/image"
+mkdir -p "$seeds/stream" "$seeds/coefficients" "$seeds/y4m" "$seeds/image"
 "$tools/kelvo-clip" --size 24x16 --frames 3 "$seeds/clip"
 "$tools/kelvo-encode" --quiet --keyint 2 "$seeds/clip" -o "$seeds/indexed.klv" 2> /dev/null
 "$tools/kelvo-encode" --quiet --keyint 2 --level 0 "$seeds/clip" -o "$seeds/stored.klv" 2> /dev/null
@@ -55,11 +55,18 @@ y4m 420mpeg2 "C420mpeg2 XCOLORRANGE=FULL" 72
 y4m 422 "C422 Ip A1:1" 96
 y4m mono "Cmono" 48
 "$tools/kelvo-decode" --quiet --start 1 "$seeds/indexed.klv" "$seeds/image/one.png"
+# The coder, 32x16: a stored payload of the clip (mode 0x81), and the coded
+# frame 0 as the stream holds it after its record and table (mode 1: flags,
+# 16-bit length, the frame).
+{ printf '\201'; tail -c +313 "$seeds/stored.klv" | head -c 768; } > "$seeds/coefficients/payload"
+coded=$(od -An -tu4 -j52 -N4 "$seeds/indexed.klv" | tr -d ' ')
+{ printf '\1\1'; printf "\\$(printf %o $((coded & 255)))\\$(printf %o $((coded >> 8 & 255)))";
+  tail -c +313 "$seeds/indexed.klv" | head -c "$coded"; } > "$seeds/coefficients/coded"
 "$tools/kelvo-decode" --quiet --start 1 "$seeds/indexed.klv" "$seeds/image/one.ppm"
 
 failed=0
-run() {  # TARGET FIFTHS SEED-DIRECTORY
-  local target=$1 time=$(($2 * seconds / 5)) corpus=$build/corpus/$1 findings=$build/findings/$1
+run() {  # TARGET SIXTHS SEED-DIRECTORY
+  local target=$1 time=$(($2 * seconds / 6)) corpus=$build/corpus/$1 findings=$build/findings/$1
   local log=$build/$target.log
   rm -rf "$corpus" "$findings"
   mkdir -p "$corpus" "$findings"
@@ -76,6 +83,7 @@ run() {  # TARGET FIFTHS SEED-DIRECTORY
 }
 run stream 2 "$seeds/stream"
 run decoder 1 tests/fuzz/corpus/decoder
+run coefficients 1 "$seeds/coefficients"
 run y4m 1 "$seeds/y4m"
 run image 1 "$seeds/image"
 exit "$failed"

@@ -53,11 +53,6 @@ std::uint32_t checksum(const unsigned char* p, std::size_t n) {
   return static_cast<std::uint32_t>(h ^ h >> 29);
 }
 
-// The check of a coded frame: its lengths and everything after its head.
-std::uint32_t frameCheck(const unsigned char* frame, std::size_t size) {
-  return checksum(frame, 12) ^ checksum(frame + kHeadBytes, size - kHeadBytes);
-}
-
 // Non-zero bytes of a 64-byte block.
 int nonzeroCount(const signed char* block) {
   int n = 0;
@@ -182,6 +177,10 @@ class BitReader {
 };
 
 }  // namespace
+
+std::uint32_t coefficients::frameCheck(const unsigned char* frame, std::size_t size) {
+  return checksum(frame, 12) ^ checksum(frame + kHeadBytes, size - kHeadBytes);
+}
 
 coefficients::BlockLayout::BlockLayout(int width, int height) {
   const int bw = width / 8, bh = height / 8, mw = width / 16, mh = height / 16;

@@ -88,6 +88,10 @@ constexpr int contextOf(int chroma, int band, int activityClass) {
 // One context's table: frequencies summing to kProbScale (all zero: none).
 using Frequencies = std::array<std::uint16_t, kTokens>;
 
+// The check of a coded frame of size >= 16 bytes: its lengths and
+// everything after its head.
+std::uint32_t frameCheck(const unsigned char* frame, std::size_t size);
+
 // Blocks of a payload of a coded size (multiples of 16) and, for each block,
 // the blocks to its left and above (-1 where there are none).
 struct BlockLayout {
