@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,7 +43,8 @@ const char kUsage[] =
     "  --effort N      refinement passes per block, 0 to 8 (default 3): fewer is\n"
     "                  faster for a little less PSNR\n"
     "  --frames N      stop after N frames\n"
-    "  --threads N     threads for the encoder's own decoding, 1 to 64 (default 1)\n"
+    "  --threads N     threads for the encoder, 1 to 64 (default 1); with more\n"
+    "                  than one, reading and writing overlap the coding\n"
     "  --quiet         only the summary line\n";
 
 struct Input {
@@ -222,20 +224,20 @@ int run(int argc, char** argv) {
     frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix));
   }
 
-  long count = 0;
+  long count = 0, read = 0;  // frames coded, frames read
   const auto next = [&](Image& image) {
-    if (maxFrames >= 0 && count >= maxFrames) return false;
-    if (frames) return frames->next(image);
-    if (count == clip) return false;
-    image = clipFrame(w, h, static_cast<int>(count));
-    return true;
+    if (maxFrames >= 0 && read >= maxFrames) return false;
+    const bool got = frames ? frames->next(image) : read < clip;
+    if (got && !frames) image = clipFrame(w, h, static_cast<int>(read));
+    read += got;
+    return got;
   };
-  const auto where = [&] { return frames ? frames->where() : "clip frame " + std::to_string(count); };
+  const auto where = [&] { return frames ? frames->where() : "clip frame " + std::to_string(read - 1); };
 
-  Image image;
-  if (!next(image)) throw std::runtime_error(names.empty() ? "no frames" : names[0] + ": no frames");
-  w = image.width;
-  h = image.height;
+  Image pictures[2];
+  if (!next(pictures[0])) throw std::runtime_error(names.empty() ? "no frames" : names[0] + ": no frames");
+  w = pictures[0].width;
+  h = pictures[0].height;
   if (!validFrameSize(w, h))
     throw std::runtime_error(where() + ": unsupported size " + std::to_string(w) + "x" + std::to_string(h));
   StreamInfo info;
@@ -248,24 +250,45 @@ int run(int argc, char** argv) {
   // The stream takes its name only once closed: a failure or an interrupt
   // leaves none.
   StreamWriter writer(output, info, level);
-  std::vector<signed char> payload(payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
+  // A coded frame waiting to be written.
+  struct Coded {
+    std::vector<signed char> payload;
+    bool key = false, hasTable = false;
+    Table table{};
+  } coded[2];
+  for (auto& c : coded) c.payload.resize(payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
+  const auto write = [&](const Coded& c) { writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr); };
 
+  // With more than one thread, the frame before is written (its
+  // coefficients coded) and the next picture read while the encoder works.
   long keys = 0;
   double sum = 0, seconds = 0;
-  do {
+  bool more = true;
+  for (int slot = 0; more; slot ^= 1) {
+    const Image& image = pictures[slot];
     if (image.width != w || image.height != h)
       throw std::runtime_error(where() + ": is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
                                ", the stream is " + std::to_string(w) + "x" + std::to_string(h));
-    const bool key = count % keyint == 0;
+    const auto side = [&, slot, first = count == 0] {
+      if (!first) write(coded[slot ^ 1]);
+      return next(pictures[slot ^ 1]);
+    };
+    std::future<bool> job;
+    if (threads > 1) job = std::async(std::launch::async, side);
+    Coded& c = coded[slot];
+    c.key = count % keyint == 0;
     const auto start = std::chrono::steady_clock::now();
-    const double p = encoder.encodeFrame(image.rgb.data(), payload.data(), key);
+    const double p = encoder.encodeFrame(image.rgb.data(), c.payload.data(), c.key);
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writer.writeFrame(payload.data(), key, encoder.tableChanged() ? encoder.table().data() : nullptr);
-    if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, key ? ", key" : "");
+    c.hasTable = encoder.tableChanged();
+    c.table = encoder.table();
+    more = threads > 1 ? job.get() : side();
+    if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
     sum += p;
-    keys += key;
+    keys += c.key;
     ++count;
-  } while (next(image));
+    if (!more) write(c);
+  }
   writer.close();
   // What the file holds once closed; what was written for standard output.
   std::error_code ec;
