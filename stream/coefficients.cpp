@@ -130,9 +130,12 @@ std::uint32_t load16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]}
 // moves on (bits 0-4: the zeros before a coefficient, or 16 with bit 5 set
 // for sixteen zeros), the plain bits that follow (bits 8-10: the magnitude's
 // low bits and the sign) and the smallest magnitude of its class (bits 16+).
+constexpr int kMissing = 255;  // the token of a context without a table
+constexpr std::uint32_t kNoTable = 0x3F;
 constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
   std::array<std::uint32_t, 256> info{};
   info[kSixteenZeros] = 16 | 0x20;
+  info[kMissing] = kNoTable;
   for (int run = 0; run < 16; ++run)
     for (int c = 1; c <= 8; ++c)
       info[valueToken(run, c)] = static_cast<std::uint32_t>(run | (c > 2 ? c - 1 : 1) << 8 | classBase(c) << 16);
@@ -377,11 +380,11 @@ CoefficientDecoder::CoefficientDecoder(int width, int height)
       payloadBytes_(static_cast<std::size_t>(width) * height * 3 / 2),
       counts_(layout_.blocks),
       previous_(layout_.blocks),
-      slots_(static_cast<std::size_t>(kContexts) * kProbScale),
-      entries_(static_cast<std::size_t>(kContexts) * kTokens),
+      tables_(kContexts + 1),
       has_(kContexts),
       scratch_(kMaxUpdateBytes),
       byPosition_(2 * kActivities * 64) {
+  std::memset(tables_[kContexts].slot, kMissing, kProbScale);
   zstd_ = ZSTD_createDCtx();
   if (!zstd_) throw std::bad_alloc();
 }
@@ -423,8 +426,8 @@ bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size,
       return false;
     }
     const Frequencies f = normalise(p);
-    std::uint8_t* slot = &slots_[static_cast<std::size_t>(ctx) * kProbScale];
-    std::uint32_t* entry = &entries_[static_cast<std::size_t>(ctx) * kTokens];
+    std::uint8_t* slot = tables_[ctx].slot;
+    std::uint32_t* entry = tables_[ctx].entry;
     std::uint32_t start = 0;
     for (int t = 0; t < kTokens; ++t) {
       std::memset(slot + start, t, f[t]);
@@ -480,14 +483,12 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   unsigned turn = 0;  // the coder of the next token
   BitReader bits(ends[1], rest - tokenBytes);
   // The next token's table is one load away from its position.
-  Table* byPosition = byPosition_.data();
+  const Table** byPosition = byPosition_.data();
   for (int chroma = 0; chroma < 2; ++chroma)
     for (int act = 0; act < kActivities; ++act)
       for (int i = 0; i < 64; ++i) {
         const int ctx = contextOf(chroma, kBand[i], act);
-        byPosition[(chroma * kActivities + act) * 64 + i] = {
-            has_[ctx] ? &slots_[static_cast<std::size_t>(ctx) * kProbScale] : nullptr,
-            &entries_[static_cast<std::size_t>(ctx) * kTokens]};
+        byPosition[(chroma * kActivities + act) * 64 + i] = &tables_[has_[ctx] ? ctx : kContexts];
       }
   const auto fail = [&](std::string reason) {
     error.reason = std::move(reason);
@@ -501,14 +502,13 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
     for (int k = 0; k < 64; k += 8) std::memset(block + k, 0, 8);
     const int l = layout_.left[b], u = layout_.above[b];
     const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, previous_[b]);
-    const Table* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
+    const Table* const* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
     int i = 0, count = 0;
     for (;;) {
-      const Table& table = tables[i];
-      if (!table.slot) return fail("block " + std::to_string(b) + " uses a context without a table");
+      const Table* table = tables[i];
       const std::uint32_t at = x & (kProbScale - 1);
-      const int token = table.slot[at];
-      const std::uint32_t e = table.entry[token];
+      const int token = table->slot[at];
+      const std::uint32_t e = table->entry[token];
       x = (e & 0xFFFF) * (x >> kProbBits) + at - (e >> 16);
       // Renormalised without a branch: the word is read whether needed or not.
       const std::uint32_t next = load16(w);
@@ -519,8 +519,9 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       std::swap(w, v);
       turn ^= 1;
       const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
-      if (info <= 0x3F) {  // the end of the block, or sixteen zeros
+      if (info <= 0x3F) {  // the end of the block, sixteen zeros, or no table
         if (info == 0) break;
+        if (info == kNoTable) return fail("block " + std::to_string(b) + " uses a context without a table");
         i += 16;
         if (i > 63) break;  // reported below
         continue;

@@ -162,19 +162,18 @@ class CoefficientDecoder {
   coefficients::BlockLayout layout_;
   std::size_t payloadBytes_;
   std::vector<std::uint8_t> counts_, previous_;
-  // Per context, the token of each slot, and per token its frequency and
-  // (negated, in the high half) its first slot.
-  std::vector<std::uint8_t> slots_;
-  std::vector<std::uint32_t> entries_;
+  // Per context, per token its frequency | its first slot << 16, and the
+  // token of each slot; one more at the end for the contexts without a
+  // table, whose every slot gives the token kMissing.
+  struct Table {
+    std::uint32_t entry[coefficients::kTokens];
+    std::uint8_t slot[coefficients::kProbScale];
+  };
+  std::vector<Table> tables_;
   std::vector<std::uint8_t> has_;
   std::vector<std::uint8_t> scratch_;  // a table update, decompressed; then the words and bits
-  // Per kind and activity of block, per zigzag position: its context's
-  // tables (no slots: the context has no table).
-  struct Table {
-    const std::uint8_t* slot;
-    const std::uint32_t* entry;
-  };
-  std::vector<Table> byPosition_;
+  // Per kind and activity of block, per zigzag position: its context's table.
+  std::vector<const Table*> byPosition_;
   void* zstd_ = nullptr;
 };
 
