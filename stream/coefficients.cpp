@@ -81,8 +81,11 @@ std::uint64_t weight(int level) { return std::uint64_t{8u + (level & 7u)} << (le
 // The level whose weight is nearest to count (0 for none).
 int levelOf(std::uint32_t count) {
   if (!count) return 0;
-  int best = 1;
-  for (int q = 1; q <= kMaxLevel; ++q) {
+  // weight(q) <= count below q = 8 (bit_width(count) - 4), so the search
+  // starts a little before that.
+  const int from = std::clamp(8 * (static_cast<int>(std::bit_width(count)) - 5), 1, kMaxLevel);
+  int best = from;
+  for (int q = from; q <= kMaxLevel; ++q) {
     const std::uint64_t w = weight(q), b = weight(best);
     if ((w > count ? w - count : count - w) < (b > count ? b - count : count - b)) best = q;
     if (w > count) break;
