@@ -92,19 +92,25 @@ class Encoder {
   void codeRow(const Job& job, int row, int worker);
   // Every frame's table from the coefficient statistics of its residuals.
   Table fitTable() const;
+  // The bits of each token in each context for the next frame, from the
+  // token counts of the frame just coded (none: a prior).
+  void updateRates(bool counted);
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
+  float lambda_;  // squared error of a luma sample worth one bit, from the quality
   Table table_{};
-  Table floor_{};  // the finest factors the quality allows
   bool tableChanged_ = false, started_ = false;
+  std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
+  std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
+  std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
   std::vector<short> residuals_;  // per block in payload order, 64 samples
   std::vector<short> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
   std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
-  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: 64 x kBins counts of |coefficient|
+  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };
