@@ -330,22 +330,18 @@ void chooseLevels(const short* coef, const short* quant, const Steps& steps, con
   // are then visited in zigzag order through a mask.
   alignas(16) short rounded[64] = {};
   quantiseInto(coef, steps, rounded);
-  std::uint64_t natural = 0, zigzag = 0;
-  for (int i = 0; i < 64; i += 8) {
-#if KELVO4_ENCODER_SSE2
-    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(rounded + i));
-    const int zero = _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(v, _mm_setzero_si128()), _mm_setzero_si128()));
-    natural |= std::uint64_t{static_cast<unsigned>(~zero) & 0xFFu} << i;
-#else
-    for (int j = i; j < i + 8; ++j) natural |= std::uint64_t{rounded[j] != 0} << j;
-#endif
-  }
+  std::uint64_t natural = beyond(rounded, 0), zigzag = 0;
   for (; natural; natural &= natural - 1) zigzag |= std::uint64_t{1} << kUnzigzag[std::countr_zero(natural)];
+  const float lambda = rate.lambda;
+  // A 1 that gains less than its sign bit and half a bit of token never pays
+  // (measured: dropping those at once changes nothing but the time).
+  const float worthless = lambda * 1.5f;
   int k = 0;
   for (; zigzag; zigzag &= zigzag - 1) {
     const int z = std::countr_zero(zigzag), n = kZigzag[z];
     const int level = std::min(std::abs(int{rounded[n]}), 127);
     const float a = static_cast<float>(std::abs(int{coef[n]})), q = static_cast<float>(quant[n]);
+    if (level == 1 && q * (2 * a - q) < worthless) continue;
     Candidate& c = cand[k++];
     c.pos = z;
     c.level = level;
@@ -357,7 +353,6 @@ void chooseLevels(const short* coef, const short* quant, const Steps& steps, con
       c.bits[d] = plainBits(c.cls[d]);
     }
   }
-  const float lambda = rate.lambda;
   float best[64];
   int from[64], pick[64];
   for (int i = 0; i < k; ++i) {
@@ -559,6 +554,7 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
   prediction_.resize(target_.size());
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
+  tops_.resize(static_cast<std::size_t>(settings.threads));
   tokenCounts_.assign(static_cast<std::size_t>(settings.threads),
                       std::vector<std::uint32_t>(static_cast<std::size_t>(cf::kContexts) * cf::kTokens));
   const int quality = std::clamp(settings.quality, 1, 100);
@@ -629,15 +625,18 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
     // tell the range the factors need, are counted in every block: a sample
     // can miss them all.
     std::uint32_t* counts = histogram + chroma * 64 * kBins;
+    std::uint16_t* top = &tops_[static_cast<std::size_t>(worker)][64 * chroma];
     if ((chroma ? block / 2 % 4 : block % 4) != 0) {
       for (std::uint64_t big = beyond(coef, kCounted); big; big &= big - 1) {
-        const int i = std::countr_zero(big);
-        ++counts[i * kBins + std::min(std::abs(int{coef[i]}), kBins - 1)];
+        const int i = std::countr_zero(big), v = std::min(std::abs(int{coef[i]}), kBins - 1);
+        ++counts[i * kBins + v];
+        top[i] = static_cast<std::uint16_t>(std::max(int{top[i]}, v + 1));
       }
     } else {
       for (int i = 0; i < 64; ++i) {
-        const int v = std::abs(int{coef[i]});
-        counts[i * kBins + std::min(v, kBins - 1)] += v > kCounted ? 1 : 4;
+        const int v = std::min(std::abs(int{coef[i]}), kBins - 1);
+        counts[i * kBins + v] += v > kCounted ? 1 : 4;
+        top[i] = static_cast<std::uint16_t>(std::max(int{top[i]}, v + 1));
       }
     }
   };
@@ -753,17 +752,17 @@ Table Encoder::fitTable() const {
   for (int i = 0; i < 64; ++i) {
     std::fill(std::begin(cost), std::end(cost), 0.0);
     for (int chroma = 0; chroma < 2; ++chroma) {
+      const std::size_t at = static_cast<std::size_t>(chroma) * 64 + static_cast<std::size_t>(i);
       int top = 0;
-      for (int v = 0; v < kBins; ++v) {
+      for (const auto& tops : tops_) top = std::max(top, int{tops[at]});
+      if (top == 0) continue;
+      for (int v = 0; v < top; ++v) {
         double h = 0;
-        for (const auto& histogram : histograms_)
-          h += histogram[(static_cast<std::size_t>(chroma) * 64 + static_cast<std::size_t>(i)) * kBins + v];
+        for (const auto& histogram : histograms_) h += histogram[at * kBins + static_cast<std::size_t>(v)];
         count[v + 1] = count[v] + h;
         sum[v + 1] = sum[v] + h * v;
         squares[v + 1] = squares[v] + h * v * v;
-        if (h > 0) top = v + 1;
       }
-      if (top == 0) continue;
       // Sums over the magnitudes from lo up to below hi.
       auto from = [&](double x) { return std::clamp(static_cast<int>(std::ceil(x)), 0, top); };
       const double weight = chroma ? kChromaWeight : 1.0, lambda = lambda_ / weight;
@@ -782,6 +781,12 @@ Table Encoder::fitTable() const {
           lo = hi;
         }
         cost[q] += c;
+        // Every magnitude is 0, and the dead zone only grows with the factor
+        // from here on: so for all larger factors.
+        if (q * q >= lambda * bits[1] && from(0.5 * q + lambda * bits[1] / (2.0 * q)) == top) {
+          for (int r = q + 1; r <= kMaxFactor; ++r) cost[r] += c;
+          break;
+        }
       }
     }
     int bestQ = 1;
@@ -794,7 +799,12 @@ Table Encoder::fitTable() const {
 
 double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
   if (key) decoder_.reinit(codedWidth_, codedHeight_);
-  for (auto& h : histograms_) std::fill(h.begin(), h.end(), 0u);
+  // Only the counted part of each histogram needs clearing.
+  for (std::size_t t = 0; t < histograms_.size(); ++t) {
+    for (std::size_t at = 0; at < 128; ++at)
+      std::fill_n(histograms_[t].begin() + static_cast<std::ptrdiff_t>(at * kBins), tops_[t][at], 0u);
+    tops_[t].fill(0);
+  }
   Job job{*this, rgb, payload, nullptr, key};
   run(&Encoder::analyseRow, job);
   const Table fitted = fitTable();

@@ -111,6 +111,7 @@ class Encoder {
   std::vector<short> prediction_;
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
   std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|
+  std::vector<std::array<std::uint16_t, 128>> tops_;  // per thread: 1 + the largest magnitude counted at each
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };
