@@ -22,7 +22,7 @@ namespace kelvo4 {
 using Table = std::array<float, 64>;
 
 // The default quality (1 to 100): higher trades a larger stream for a higher
-// PSNR.
+// PSNR. It sets lambda, the squared error worth one bit.
 inline constexpr int kDefaultQuality = 50;
 
 // How an encoder works.
@@ -49,10 +49,12 @@ long codeBlock(const short* target, const short* quant, signed char* zigzag, int
 
 class Encoder {
  public:
-  // Each frame gets the table that fits its residuals, trading squared error
-  // against the bytes its coefficients take at a rate set by the quality.
-  // Frames whose prediction misses by much (the first, a cut) get the range
-  // they need, steady ones the finest steps worth their bytes. Opens a
+  // Each frame gets the table that fits its residuals, and each block the
+  // levels, that cost least in squared error plus lambda (from the quality)
+  // times bits, the bits as the coefficient coder spends them on the frame
+  // before's statistics. Frames whose prediction misses by much (the first,
+  // a cut) get the range they need, steady ones the steps worth their bytes.
+  // Opens a
   // decoder at the coded size of a w x h picture (each side rounded up to a
   // multiple of 16). Throws std::invalid_argument for a size that
   // validFrameSize rejects.
