@@ -22,7 +22,7 @@ namespace kelvo4 {
 using Table = std::array<float, 64>;
 
 // The default quality (1 to 100): higher trades a larger stream for a higher
-// PSNR.
+// PSNR. It sets lambda, the squared error worth one bit.
 inline constexpr int kDefaultQuality = 50;
 
 // How an encoder works.
@@ -49,10 +49,12 @@ long codeBlock(const short* target, const short* quant, signed char* zigzag, int
 
 class Encoder {
  public:
-  // Each frame gets the table that fits its residuals, trading squared error
-  // against the bytes its coefficients take at a rate set by the quality.
-  // Frames whose prediction misses by much (the first, a cut) get the range
-  // they need, steady ones the finest steps worth their bytes. Opens a
+  // Each frame gets the table that fits its residuals, and each block the
+  // levels, that cost least in squared error plus lambda (from the quality)
+  // times bits, the bits as the coefficient coder spends them on the frame
+  // before's statistics. Frames whose prediction misses by much (the first,
+  // a cut) get the range they need, steady ones the steps worth their bytes.
+  // Opens a
   // decoder at the coded size of a w x h picture (each side rounded up to a
   // multiple of 16). Throws std::invalid_argument for a size that
   // validFrameSize rejects.
@@ -92,19 +94,26 @@ class Encoder {
   void codeRow(const Job& job, int row, int worker);
   // Every frame's table from the coefficient statistics of its residuals.
   Table fitTable() const;
+  // The bits of each token in each context for the next frame, from the
+  // token counts of the frame just coded (none: a prior).
+  void updateRates(bool counted);
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
+  float lambda_;  // squared error of a luma sample worth one bit, from the quality
   Table table_{};
-  Table floor_{};  // the finest factors the quality allows
   bool tableChanged_ = false, started_ = false;
+  std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
+  std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
+  std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
   std::vector<short> residuals_;  // per block in payload order, 64 samples
   std::vector<short> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
   std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
-  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: 64 x kBins counts of |coefficient|
+  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|
+  std::vector<std::array<std::uint16_t, 128>> tops_;  // per thread: 1 + the largest magnitude counted at each
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };

@@ -232,6 +232,25 @@ TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
   std::remove(path.c_str());
 }
 
+// Each thread keeps its own histograms and token counts, and a block's
+// context never looks into a row that another thread codes: the payloads
+// cannot depend on the thread count, across a cut and a key frame.
+TEST(ClosedLoop, ThreadsGiveTheSamePayloads) {
+  std::vector<std::vector<signed char>> single;
+  for (int threads : {1, 3}) {
+    Encoder encoder(112, 80, EncoderSettings{kDefaultQuality, 3, threads});
+    std::vector<signed char> payload(payloadBytes(112, 80));
+    for (int f = 0; f < 7; ++f) {
+      const Image frame = clipFrame(112, 80, f < 4 ? f : 200 + f);
+      encoder.encodeFrame(frame.rgb.data(), payload.data(), f == 0 || f == 6);
+      if (threads == 1)
+        single.push_back(payload);
+      else
+        ASSERT_EQ(payload, single[f]) << "frame " << f;
+    }
+  }
+}
+
 // On the same frames a higher quality never gives a lower PSNR nor a smaller
 // stream, and a cut to other content gets the range it needs at once.
 TEST(ClosedLoop, QualityTradesBytesForPsnrAndCutsRecover) {
