@@ -503,6 +503,14 @@ class Encoder::Colours {
   Colours(const Colours&) = delete;
   Colours& operator=(const Colours&) = delete;
 
+  // Asks the memory for the entry of the pixel px, which find() will want
+  // soon: pictures visit the cube all over, and a lookup waits on memory.
+  void prefetch(const std::uint8_t* px) const {
+    const unsigned r = px[0], g = px[1], b = px[2];
+    const Entry* block = blocks_[(r >> 3) << 10 | (g >> 3) << 5 | b >> 3].load(std::memory_order_relaxed);
+    if (block) __builtin_prefetch(&block[(r & 7) << 6 | (g & 7) << 3 | (b & 7)]);
+  }
+
   // The components of the pixel px (r, g, b) into c.
   void find(const std::uint8_t* px, short* c) {
     const unsigned r = px[0], g = px[1], b = px[2];
@@ -598,7 +606,11 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   for (int y = y0; y < y0 + 16 && y < height_; ++y) {
     short* row = &target_[3 * static_cast<std::size_t>(y) * w];
     const std::uint8_t* px = rgb + 3 * static_cast<std::size_t>(y) * width_;
-    for (int x = 0; x < width_; ++x, px += 3) colours_->find(px, row + 3 * x);
+    constexpr int kAhead = 16;
+    for (int x = 0; x < width_; ++x, px += 3) {
+      if (x + kAhead < width_) colours_->prefetch(px + 3 * kAhead);
+      colours_->find(px, row + 3 * x);
+    }
     // The margin repeats the edge pixels: smooth content the blocks code
     // cheaply and the prediction carries into the picture without a seam.
     for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
