@@ -42,4 +42,4 @@ step "ThreadSanitizer" tsan
 # each processor's VM.
 step "cross targets" scripts/cross.sh
 
-step "fuzzing (build, then 120 s over the four targets)" scripts/fuzz.sh 120
+step "fuzzing (build, then 120 s over the five targets)" scripts/fuzz.sh 120
