@@ -129,19 +129,15 @@ constexpr std::size_t kPadding = 2 * (kMaxBlockTokens * 2 + 8);
 
 std::uint32_t load16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]} << 8; }
 
-// Per token, what decoding it does: 0 ends the block; else the positions it
-// moves on (bits 0-4: the zeros before a coefficient, or 16 with bit 5 set
-// for sixteen zeros), the plain bits that follow (bits 8-10: the magnitude's
-// low bits and the sign) and the smallest magnitude of its class (bits 16+).
+// Per value token, what decoding it brings after the move: the plain bits
+// that follow (bits 8-10: the magnitude's low bits and the sign) and the
+// smallest magnitude of its class (bits 16+).
 constexpr int kMissing = 255;  // the token of a context without a table
-constexpr std::uint32_t kNoTable = 0x3F;
 constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
   std::array<std::uint32_t, 256> info{};
-  info[kSixteenZeros] = 16 | 0x20;
-  info[kMissing] = kNoTable;
   for (int run = 0; run < 16; ++run)
     for (int c = 1; c <= 8; ++c)
-      info[valueToken(run, c)] = static_cast<std::uint32_t>(run | (c > 2 ? c - 1 : 1) << 8 | classBase(c) << 16);
+      info[valueToken(run, c)] = static_cast<std::uint32_t>((c > 2 ? c - 1 : 1) << 8 | classBase(c) << 16);
   return info;
 }
 constexpr auto kTokenInfo = makeTokenInfo();
@@ -521,16 +517,18 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       std::swap(x, y);
       std::swap(w, v);
       turn ^= 1;
-      const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
-      if (info <= 0x3F) {  // the end of the block, sixteen zeros, or no table
-        if (info == 0) break;
-        if (info == kNoTable) return fail("block " + std::to_string(b) + " uses a context without a table");
+      // The position moves on by arithmetic, not by a lookup: the next
+      // token's table waits on it.
+      if (static_cast<unsigned>(token - 2) >= 128u) {  // the end, sixteen zeros, or no table
+        if (token == kEndOfBlock) break;
+        if (token == kMissing) return fail("block " + std::to_string(b) + " uses a context without a table");
         i += 16;
         if (i > 63) break;  // reported below
         continue;
       }
-      i += static_cast<int>(info & 0x1F);
+      i += (token - 2) >> 3;
       if (i > 63) break;
+      const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
       const std::uint32_t field = bits.read(static_cast<int>(info >> 8 & 7));
       const int m = static_cast<int>(info >> 16) + static_cast<int>(field >> 1);
       const int negative = static_cast<int>(field & 1);
