@@ -132,7 +132,7 @@ std::uint32_t load16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]}
 // Per value token, what decoding it brings after the move: the plain bits
 // that follow (bits 8-10: the magnitude's low bits and the sign) and the
 // smallest magnitude of its class (bits 16+).
-constexpr int kMissing = 255;  // the token of a context without a table
+constexpr int kMissing = kTokens;  // the token of a context without a table
 constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
   std::array<std::uint32_t, 256> info{};
   for (int run = 0; run < 16; ++run)
@@ -209,7 +209,6 @@ coefficients::BlockLayout::BlockLayout(int width, int height) {
 
 CoefficientEncoder::CoefficientEncoder(int width, int height)
     : layout_(width, height),
-      payloadBytes_(static_cast<std::size_t>(width) * height * 3 / 2),
       counts_(layout_.blocks),
       previous_(layout_.blocks),
       tables_(kContexts),
@@ -376,7 +375,6 @@ void CoefficientEncoder::tokenCosts(std::vector<std::uint16_t>& costs) const {
 
 CoefficientDecoder::CoefficientDecoder(int width, int height)
     : layout_(width, height),
-      payloadBytes_(static_cast<std::size_t>(width) * height * 3 / 2),
       counts_(layout_.blocks),
       previous_(layout_.blocks),
       tables_(kContexts + 1),
@@ -491,7 +489,8 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       }
   const auto fail = [&](std::string reason) {
     error.reason = std::move(reason);
-    error.offset = kHeadBytes + tableBytes + static_cast<std::size_t>(std::min(w, v) - words);
+    // Within the frame: both coders may have run past their words.
+    error.offset = std::min(size, kHeadBytes + tableBytes + static_cast<std::size_t>(std::min(w, v) - words));
     return false;
   };
 

@@ -30,9 +30,9 @@
 //   ..  A, B bytes   each coder's words (u16): its final state (high half
 //                    first), then its renormalisation words
 //   ..  the rest     the plain bits, least significant first
-// Everything is little-endian. The check catches damage to any byte; a
-// decoder also finishes in the encoder's initial states, having read exactly
-// every word and every byte of plain bits.
+// Everything is little-endian. The check catches damage to any byte (but for
+// a chance of one in 2^32); a decoder also finishes in the encoder's initial
+// states, having read exactly every word and every byte of plain bits.
 #pragma once
 
 #include <array>
@@ -52,9 +52,9 @@ inline constexpr int kTokens = 2 + 16 * 8;
 inline constexpr int kBands = 10;
 inline constexpr int kActivities = 6;
 inline constexpr int kContexts = 2 * kBands * kActivities;
-// Tokens a block can have: 64 coefficients, or fewer with up to three runs
-// of sixteen zeros, and an end.
-inline constexpr int kMaxBlockTokens = 68;
+// Tokens a block can have: each but the end moves on at least one of the 64
+// positions, and the end comes before position 64.
+inline constexpr int kMaxBlockTokens = 64;
 
 // The band of each zigzag position.
 inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 6,
@@ -133,7 +133,6 @@ class CoefficientEncoder {
 
  private:
   coefficients::BlockLayout layout_;
-  std::size_t payloadBytes_;
   std::vector<std::uint8_t> counts_, previous_;   // non-zero counts per block
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
@@ -160,13 +159,13 @@ class CoefficientDecoder {
  private:
   bool readTables(const unsigned char* data, std::size_t size, CoefficientError& error);
   coefficients::BlockLayout layout_;
-  std::size_t payloadBytes_;
   std::vector<std::uint8_t> counts_, previous_;
   // Per context, per token its frequency | its first slot << 16, and the
   // token of each slot; one more at the end for the contexts without a
-  // table, whose every slot gives the token kMissing.
+  // table, whose every slot gives the token kTokens (entry 0), which no
+  // table has.
   struct Table {
-    std::uint32_t entry[coefficients::kTokens];
+    std::uint32_t entry[coefficients::kTokens + 1];
     std::uint8_t slot[coefficients::kProbScale];
   };
   std::vector<Table> tables_;
