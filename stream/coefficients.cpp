@@ -490,7 +490,8 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   const auto fail = [&](std::string reason) {
     error.reason = std::move(reason);
     // Within the frame: both coders may have run past their words.
-    error.offset = std::min(size, kHeadBytes + tableBytes + static_cast<std::size_t>(std::min(w, v) - words));
+    error.offset = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size, kHeadBytes + tableBytes + static_cast<std::uint64_t>(std::min(w, v) - words)));
     return false;
   };
 
