@@ -298,11 +298,8 @@ std::uint64_t nonzeroMask(const signed char* bytes) {
   return mask;
 }
 
-// magnitudeClass of a level 1 .. 128, without a loop.
-int levelClass(int level) { return level <= 2 ? level : 1 + std::bit_width(static_cast<unsigned>(level - 1)); }
-
 // Bits of a level's sign and plain low bits.
-float plainBits(int magnitudeClass) { return magnitudeClass > 2 ? static_cast<float>(magnitudeClass - 1) : 1.0f; }
+float plainBits(int magnitudeClass) { return static_cast<float>(cf::plainBitCount(magnitudeClass)); }
 
 // What the rate-distortion choice of a block's levels needs: per zigzag band,
 // the bits of each token in the block's context, and the squared error worth
@@ -348,7 +345,7 @@ void chooseLevels(const short* coef, const short* quant, const Steps& steps, con
       const int l = level - d;
       const float e = a - static_cast<float>(l) * q;
       c.gain[d] = l ? a * a - e * e : -1e30f;
-      c.cls[d] = levelClass(std::max(l, 1));
+      c.cls[d] = cf::magnitudeClass(std::max(l, 1));
       c.bits[d] = plainBits(c.cls[d]);
     }
   }
@@ -703,7 +700,7 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
     for (; mask; mask &= mask - 1) {
       const int at = std::countr_zero(mask);
       for (; at - i >= 16; i += 16) ++tokens[context[cf::kBand[i]] + cf::kSixteenZeros];
-      ++tokens[context[cf::kBand[i]] + cf::valueToken(at - i, levelClass(std::abs(int{zigzag[at]})))];
+      ++tokens[context[cf::kBand[i]] + cf::valueToken(at - i, cf::magnitudeClass(std::abs(int{zigzag[at]})))];
       i = at + 1;
     }
     if (i < 64) ++tokens[context[cf::kBand[i]] + cf::kEndOfBlock];

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "stream_format.h"
+
 namespace kelvo4 {
 
 using namespace coefficients;
@@ -18,22 +20,8 @@ namespace {
 constexpr std::uint32_t kLow = 1u << 16;
 constexpr std::size_t kHeadBytes = 16;
 constexpr std::size_t kBitmapBytes = (kContexts + 7) / 8;
-constexpr std::size_t kTableBytes = kTokens;
-constexpr std::size_t kMaxUpdateBytes = kBitmapBytes + kContexts * kTableBytes;
-
-std::uint32_t getU32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-void putU32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint64_t getU64(const unsigned char* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= std::uint64_t{p[i]} << (8 * i);
-  return v;
-}
+constexpr std::size_t kLevelBytes = kTokens;
+constexpr std::size_t kMaxUpdateBytes = kBitmapBytes + kContexts * kLevelBytes;
 
 // The check of a coded frame's bytes after its head: eight bytes at a time
 // (the last zero-filled) mixed by a multiply, a shift and an xor.
@@ -137,7 +125,7 @@ constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
   std::array<std::uint32_t, 256> info{};
   for (int run = 0; run < 16; ++run)
     for (int c = 1; c <= 8; ++c)
-      info[valueToken(run, c)] = static_cast<std::uint32_t>((c > 2 ? c - 1 : 1) << 8 | classBase(c) << 16);
+      info[valueToken(run, c)] = static_cast<std::uint32_t>(plainBitCount(c) << 8 | classBase(c) << 16);
   return info;
 }
 constexpr auto kTokenInfo = makeTokenInfo();
@@ -262,7 +250,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
       }
       const int v = block[i + run], m = v < 0 ? -v : v, c = magnitudeClass(m);
       emit(valueToken(run, c));
-      putBits(static_cast<std::uint32_t>((m - classBase(c)) << 1 | (v < 0)), c > 2 ? c - 1 : 1);
+      putBits(static_cast<std::uint32_t>((m - classBase(c)) << 1 | (v < 0)), plainBitCount(c));
       i += run + 1;
     }
     if (i < 64) emit(kEndOfBlock);
@@ -403,7 +391,7 @@ bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size,
   }
   std::size_t tables = 0;
   for (std::size_t i = 0; i < kBitmapBytes; ++i) tables += static_cast<std::size_t>(std::popcount(scratch_[i]));
-  if (scratch_[kBitmapBytes - 1] >> (kContexts % 8 ? kContexts % 8 : 8) || made != kBitmapBytes + tables * kTableBytes) {
+  if (scratch_[kBitmapBytes - 1] >> (kContexts % 8 ? kContexts % 8 : 8) || made != kBitmapBytes + tables * kLevelBytes) {
     error.reason = "corrupt table update";
     return false;
   }

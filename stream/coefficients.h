@@ -36,6 +36,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -64,10 +65,10 @@ inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4
 // The class of a magnitude 1 .. 128: 1, 2, then 3 for 3-4, 4 for 5-8 ... 8
 // for 65-128. A class c > 2 brings c - 2 low bits.
 constexpr int magnitudeClass(int magnitude) {
-  int c = 1;
-  while (c < 8 && (1 << (c - 1)) < magnitude) ++c;
-  return c;
+  return magnitude <= 2 ? magnitude : 1 + std::bit_width(static_cast<unsigned>(magnitude - 1));
 }
+// The plain bits that follow a coefficient of a class: its low bits and sign.
+constexpr int plainBitCount(int magnitudeClass) { return magnitudeClass > 2 ? magnitudeClass - 1 : 1; }
 // The smallest magnitude of a class.
 constexpr int classBase(int c) { return c <= 2 ? c : (1 << (c - 2)) + 1; }
 constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + magnitudeClass - 1; }
