@@ -130,41 +130,20 @@ constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
 }
 constexpr auto kTokenInfo = makeTokenInfo();
 
-// Reads plain bits, least significant first, from size bytes followed by
-// at least 8 bytes it may read (and ignore), through a 64-bit buffer topped
-// up a whole number of bytes at a time.
-class BitReader {
- public:
-  BitReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-  // The next n (1 .. 7) bits; past the end, whatever follows, which
-  // overrun() then tells.
-  std::uint32_t read(int n) {
-    if (held_ < n) refill();
-    const auto r = static_cast<std::uint32_t>(buffer_) & ((1u << n) - 1);
-    buffer_ >>= n;
-    held_ -= n;
-    return r;
-  }
-  std::uint64_t used() const { return 8 * std::uint64_t{next_} - static_cast<unsigned>(held_); }
-  bool overrun() const { return used() > 8 * std::uint64_t{size_}; }
-  // Every byte read, up to its last bit.
-  bool exhausted() const { return (used() + 7) / 8 == size_; }
+// The activity class of every sum of non-zero counts (see activity()).
+constexpr std::array<std::uint8_t, 129> makeActivityOfSum() {
+  std::array<std::uint8_t, 129> a{};
+  for (int sum = 0; sum <= 128; ++sum) a[sum] = static_cast<std::uint8_t>(activityOfSum(sum));
+  return a;
+}
+constexpr auto kActivityOfSum = makeActivityOfSum();
 
- private:
-  void refill() {
-    const std::size_t take = static_cast<std::size_t>(63 - held_) >> 3;  // whole bytes that fit
-    std::uint64_t v;
-    std::memcpy(&v, data_ + next_, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    buffer_ |= (v & ((std::uint64_t{1} << (8 * take)) - 1)) << held_;
-    held_ += static_cast<int>(8 * take);
-    next_ += take;
-  }
-  const unsigned char* data_;
-  std::size_t size_, next_ = 0;
-  std::uint64_t buffer_ = 0;
-  int held_ = 0;
-};
+std::uint64_t load64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
 
 }  // namespace
 
@@ -412,11 +391,11 @@ bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size,
     }
     const Frequencies f = normalise(p);
     std::uint8_t* slot = tables_[ctx].slot;
-    std::uint32_t* entry = tables_[ctx].entry;
+    std::uint16_t* entry = tables_[ctx].entry;
     std::uint32_t start = 0;
     for (int t = 0; t < kTokens; ++t) {
       std::memset(slot + start, t, f[t]);
-      entry[t] = f[t] | start << 16;
+      entry[t] = static_cast<std::uint16_t>((f[t] - 1) | start << 8);
       start += f[t];
     }
     has_[ctx] = 1;
@@ -459,14 +438,8 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   std::memset(scratch_.data() + rest, 0, kPadding);
   const unsigned char* const words = scratch_.data();
   const unsigned char* const ends[2] = {words + laneBytes[0], words + tokenBytes};
-  // Two coders take turns, each reading its own words: the next token's is
-  // always x (its words at w), the other's y (at v). Plain variables, swapped
-  // after each token, stay in registers.
-  const auto state = [](const unsigned char* p) { return load16(p) << 16 | load16(p + 2); };
-  std::uint32_t x = state(words), y = state(ends[0]);
-  const unsigned char *w = words + 4, *v = ends[0] + 4;
-  unsigned turn = 0;  // the coder of the next token
-  BitReader bits(ends[1], rest - tokenBytes);
+  const unsigned char* const plain = ends[1];
+  const std::uint64_t plainBits = 8 * std::uint64_t{rest - tokenBytes};
   // The next token's table is one load away from its position.
   const Table** byPosition = byPosition_.data();
   for (int chroma = 0; chroma < 2; ++chroma)
@@ -475,20 +448,26 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
         const int ctx = contextOf(chroma, kBand[i], act);
         byPosition[(chroma * kActivities + act) * 64 + i] = &tables_[has_[ctx] ? ctx : kContexts];
       }
-  const auto fail = [&](std::string reason) {
-    error.reason = std::move(reason);
-    // Within the frame: both coders may have run past their words.
-    error.offset = static_cast<std::size_t>(
-        std::min<std::uint64_t>(size, kHeadBytes + tableBytes + static_cast<std::uint64_t>(std::min(w, v) - words)));
-    return false;
-  };
 
-  bool overrun = false;
-  for (int b = 0; b < layout_.blocks; ++b) {
+  // Two coders take turns, each reading its own words: the next token's is
+  // always x (its words at w), the other's y (at v). Plain variables, swapped
+  // after each token, stay in registers; so does the position of the plain
+  // bits, which are read with one unaligned load.
+  const auto state = [](const unsigned char* p) { return load16(p) << 16 | load16(p + 2); };
+  std::uint32_t x = state(words), y = state(ends[0]);
+  const unsigned char *w = words + 4, *v = ends[0] + 4;
+  unsigned turn = 0;  // the coder of the next token
+  std::uint64_t bit = 0;
+  enum { kDone, kNoTable, kPlus128, kPastBlock, kEarlyEnd } stop = kDone;
+  const std::uint8_t* const counts = counts_.data();
+  const std::uint8_t* const previous = previous_.data();
+  const std::int32_t *const leftOf = layout_.left.data(), *const aboveOf = layout_.above.data();
+  int b = 0;
+  for (; b < layout_.blocks; ++b) {
     signed char* block = payload + 64 * static_cast<std::size_t>(b);
-    for (int k = 0; k < 64; k += 8) std::memset(block + k, 0, 8);
-    const int l = layout_.left[b], u = layout_.above[b];
-    const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, previous_[b]);
+    std::memset(block, 0, 64);
+    const int l = leftOf[b], u = aboveOf[b];
+    const int act = kActivityOfSum[activitySum(l >= 0 ? counts[l] : -1, u >= 0 ? counts[u] : -1, previous[b])];
     const Table* const* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
     int i = 0, count = 0;
     for (;;) {
@@ -496,11 +475,13 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       const std::uint32_t at = x & (kProbScale - 1);
       const int token = table->slot[at];
       const std::uint32_t e = table->entry[token];
-      x = (e & 0xFFFF) * (x >> kProbBits) + at - (e >> 16);
-      // Renormalised without a branch: the word is read whether needed or not.
+      x = ((e & 0xFF) + 1) * (x >> kProbBits) + at - (e >> 8);
+      // Renormalised without a branch: the word is read whether needed or
+      // not, and shifted in by 16 or 0.
       const std::uint32_t next = load16(w);
-      const bool need = x < kLow;
-      x = need ? x << 16 | next : x;
+      const bool need = __builtin_expect_with_probability(x < kLow, 1, 0.5);
+      const std::uint32_t refilled = x << 16 | next;
+      x = need ? refilled : x;
       w += need ? 2 : 0;
       std::swap(x, y);
       std::swap(w, v);
@@ -509,35 +490,61 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       // token's table waits on it.
       if (static_cast<unsigned>(token - 2) >= 128u) {  // the end, sixteen zeros, or no table
         if (token == kEndOfBlock) break;
-        if (token == kMissing) return fail("block " + std::to_string(b) + " uses a context without a table");
+        if (token == kMissing) {
+          stop = kNoTable;
+          break;
+        }
         i += 16;
-        if (i > 63) break;  // reported below
+        if (i > 63) break;  // checked below
         continue;
       }
       i += (token - 2) >> 3;
       if (i > 63) break;
       const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
-      const std::uint32_t field = bits.read(static_cast<int>(info >> 8 & 7));
+      const std::uint32_t field =
+          static_cast<std::uint32_t>(load64(plain + (bit >> 3)) >> (bit & 7)) & ((1u << (info >> 8 & 7)) - 1);
+      bit += info >> 8 & 7;
       const int m = static_cast<int>(info >> 16) + static_cast<int>(field >> 1);
       const int negative = static_cast<int>(field & 1);
-      if (m == 128 && !negative) return fail("coefficient +128 in block " + std::to_string(b));
+      if (m == 128 && !negative) {
+        stop = kPlus128;
+        break;
+      }
       block[i] = static_cast<signed char>((m ^ -negative) + negative);
       ++count;
       if (++i == 64) break;
     }
-    if (i > 63 && (i > 64 || block[63] == 0))
-      return fail("block " + std::to_string(b) + " runs past its 64 coefficients");
+    if (stop != kDone) break;
+    if (i > 63 && (i > 64 || block[63] == 0)) {
+      stop = kPastBlock;
+      break;
+    }
     counts_[b] = static_cast<std::uint8_t>(count);
     // w belongs to coder `turn`, v to the other.
-    overrun = w > ends[turn] || v > ends[turn ^ 1] || bits.overrun();
-    if (overrun) break;
+    if (w > ends[turn] || v > ends[turn ^ 1] || bit > plainBits) {
+      stop = kEarlyEnd;
+      break;
+    }
   }
-  if (overrun) {
-    error.reason = "coded data ends early";
-    error.offset = size;
+  // Within the frame: both coders may have run past their words.
+  const std::size_t at = static_cast<std::size_t>(
+      std::min<std::uint64_t>(size, kHeadBytes + tableBytes + static_cast<std::uint64_t>(std::min(w, v) - words)));
+  const auto fail = [&error, at](std::string reason) {
+    error.reason = std::move(reason);
+    error.offset = at;
     return false;
+  };
+  switch (stop) {
+    case kNoTable: return fail("block " + std::to_string(b) + " uses a context without a table");
+    case kPlus128: return fail("coefficient +128 in block " + std::to_string(b));
+    case kPastBlock: return fail("block " + std::to_string(b) + " runs past its 64 coefficients");
+    case kEarlyEnd:
+      error.reason = "coded data ends early";
+      error.offset = size;
+      return false;
+    case kDone: break;
   }
-  if (x != kLow || y != kLow || w != ends[turn] || v != ends[turn ^ 1] || !bits.exhausted())
+  if (x != kLow || y != kLow || w != ends[turn] || v != ends[turn ^ 1] || (bit + 7) / 8 != plainBits / 8)
     return fail("coded data does not end where it should");
   std::swap(counts_, previous_);
   return true;

@@ -46,7 +46,7 @@ namespace kelvo4 {
 
 namespace coefficients {
 
-inline constexpr int kProbBits = 9;
+inline constexpr int kProbBits = 8;
 inline constexpr std::uint32_t kProbScale = 1u << kProbBits;
 inline constexpr int kEndOfBlock = 0, kSixteenZeros = 1;
 inline constexpr int kTokens = 2 + 16 * 8;
@@ -76,12 +76,13 @@ constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + mag
 // The activity class of a block from the non-zero counts of its left and
 // upper neighbours (-1 where there is none) and of the same block in the
 // frame before.
-constexpr int activity(int left, int above, int previous) {
+constexpr int activitySum(int left, int above, int previous) {
   const int l = left >= 0 ? left : above >= 0 ? above : 0;
   const int u = above >= 0 ? above : l;
-  const int s = (l + u + 2 * previous) / 2;
-  return s == 0 ? 0 : s < 3 ? 1 : s < 8 ? 2 : s < 20 ? 3 : s < 40 ? 4 : 5;
+  return (l + u + 2 * previous) / 2;
 }
+constexpr int activityOfSum(int s) { return s == 0 ? 0 : s < 3 ? 1 : s < 8 ? 2 : s < 20 ? 3 : s < 40 ? 4 : 5; }
+constexpr int activity(int left, int above, int previous) { return activityOfSum(activitySum(left, above, previous)); }
 constexpr int contextOf(int chroma, int band, int activityClass) {
   return (chroma * kBands + band) * kActivities + activityClass;
 }
@@ -161,12 +162,12 @@ class CoefficientDecoder {
   bool readTables(const unsigned char* data, std::size_t size, CoefficientError& error);
   coefficients::BlockLayout layout_;
   std::vector<std::uint8_t> counts_, previous_;
-  // Per context, per token its frequency | its first slot << 16, and the
-  // token of each slot; one more at the end for the contexts without a
-  // table, whose every slot gives the token kTokens (entry 0), which no
-  // table has.
+  // Per context, per token its frequency - 1 | its first slot << 8, and the
+  // token of each slot (a small table: the tables in use stay in the
+  // fastest cache); one more at the end for the contexts without a table,
+  // whose every slot gives the token kTokens (entry 0), which no table has.
   struct Table {
-    std::uint32_t entry[coefficients::kTokens + 1];
+    std::uint16_t entry[coefficients::kTokens + 1];
     std::uint8_t slot[coefficients::kProbScale];
   };
   std::vector<Table> tables_;
