@@ -155,7 +155,7 @@ void coderBench(benchmark::State& state) {
   }
   for (auto _ : state) {
     const Frame& frame = m.frames[f++ % m.frames.size()];
-    if (!decoder.decode(frame.coded.data(), frame.coded.size(), frame.key, payload.data(), error))
+    if (!decoder.decode(frame.coded.data(), frame.coded.size(), frame.key, payload.data(), payload.data(), error))
       state.SkipWithError(error.reason.c_str());
   }
   report(state, state.iterations());

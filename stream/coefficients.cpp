@@ -151,6 +151,21 @@ std::uint32_t coefficients::frameCheck(const unsigned char* frame, std::size_t s
   return checksum(frame, 12) ^ checksum(frame + kHeadBytes, size - kHeadBytes);
 }
 
+void coefficients::difference(const signed char* block, const signed char* previous, signed char* out) {
+  for (int k = 0; k < 64; ++k)
+    out[k] = static_cast<signed char>(static_cast<unsigned char>(block[k]) - static_cast<unsigned char>(previous[k]));
+}
+
+bool coefficients::codeAsDifference(const signed char* block, const signed char* difference) {
+  const auto bits = [](const signed char* v) {
+    int n = 0;
+    for (int k = 0; k < 64; ++k)
+      if (v[k]) n += 2 + plainBitCount(magnitudeClass(v[k] < 0 ? -v[k] : v[k]));
+    return n;
+  };
+  return bits(difference) + 2 < bits(block);
+}
+
 coefficients::BlockLayout::BlockLayout(int width, int height) {
   const int bw = width / 8, bh = height / 8, mw = width / 16, mh = height / 16;
   lumaBlocks = bw * bh;
@@ -178,6 +193,7 @@ CoefficientEncoder::CoefficientEncoder(int width, int height)
     : layout_(width, height),
       counts_(layout_.blocks),
       previous_(layout_.blocks),
+      last_(64 * static_cast<std::size_t>(layout_.blocks)),
       tables_(kContexts),
       pending_(kContexts),
       has_(kContexts),
@@ -204,8 +220,16 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
     }
   };
   std::vector<std::uint32_t> counts(static_cast<std::size_t>(kContexts) * kTokens);
+  pendingLast_.assign(payload, payload + 64 * static_cast<std::size_t>(layout_.blocks));
+  signed char change[64];
   for (int b = 0; b < layout_.blocks; ++b) {
     const signed char* block = payload + 64 * static_cast<std::size_t>(b);
+    bool mark = false;
+    if (!key) {
+      difference(block, last_.data() + 64 * static_cast<std::size_t>(b), change);
+      mark = codeAsDifference(block, change);
+      if (mark) block = change;
+    }
     counts_[b] = static_cast<std::uint8_t>(nonzeroCount(block));
     const int l = layout_.left[b], u = layout_.above[b];
     const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, key ? 0 : previous_[b]);
@@ -219,6 +243,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
       tokens_.push_back(static_cast<std::uint16_t>(token));
       ++counts[static_cast<std::size_t>(ctx) * kTokens + token];
     };
+    if (mark) emit(kDifference);
     while (i <= last) {
       int run = 0;
       while (block[i + run] == 0) ++run;
@@ -321,10 +346,12 @@ void CoefficientEncoder::commit() {
   tables_ = pending_;
   has_ = pendingHas_;
   previous_ = counts_;
+  last_.swap(pendingLast_);
 }
 
 void CoefficientEncoder::storedRaw(const signed char* payload, bool key) {
   if (key) std::fill(has_.begin(), has_.end(), 0);
+  last_.assign(payload, payload + 64 * static_cast<std::size_t>(layout_.blocks));
   for (int b = 0; b < layout_.blocks; ++b)
     previous_[b] = static_cast<std::uint8_t>(nonzeroCount(payload + 64 * static_cast<std::size_t>(b)));
 }
@@ -404,9 +431,10 @@ bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size,
   return true;
 }
 
-bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, bool key, signed char* payload,
-                                CoefficientError& error) {
+bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, bool key, const signed char* previousPayload,
+                                signed char* payload, CoefficientError& error) {
   if (key) {
+    previousPayload = nullptr;
     std::fill(has_.begin(), has_.end(), 0);
     std::fill(previous_.begin(), previous_.end(), 0);
   }
@@ -458,44 +486,59 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   const unsigned char *w = words + 4, *v = ends[0] + 4;
   unsigned turn = 0;  // the coder of the next token
   std::uint64_t bit = 0;
-  enum { kDone, kNoTable, kPlus128, kPastBlock, kEarlyEnd } stop = kDone;
+  enum { kDone, kNoTable, kNoPrevious, kMisplacedMark, kPlus128, kPastBlock, kEarlyEnd } stop = kDone;
   const std::uint8_t* const counts = counts_.data();
   const std::uint8_t* const previous = previous_.data();
   const std::int32_t *const leftOf = layout_.left.data(), *const aboveOf = layout_.above.data();
+  // The next token, read with a table.
+  const auto next = [&](const Table* table) {
+    const std::uint32_t at = x & (kProbScale - 1);
+    const int token = table->slot[at];
+    const std::uint32_t e = table->entry[token];
+    x = ((e & 0xFF) + 1) * (x >> kProbBits) + at - (e >> 8);
+    // Renormalised without a branch: the word is read whether needed or not.
+    const std::uint32_t word = load16(w);
+    const bool need = __builtin_expect_with_probability(x < kLow, 1, 0.5);
+    const std::uint32_t refilled = x << 16 | word;
+    x = need ? refilled : x;
+    w += need ? 2 : 0;
+    std::swap(x, y);
+    std::swap(w, v);
+    turn ^= 1;
+    return token;
+  };
+  alignas(16) signed char change[64];
   int b = 0;
   for (; b < layout_.blocks; ++b) {
-    signed char* block = payload + 64 * static_cast<std::size_t>(b);
-    std::memset(block, 0, 64);
+    signed char* const block = payload + 64 * static_cast<std::size_t>(b);
     const int l = leftOf[b], u = aboveOf[b];
     const int act = kActivityOfSum[activitySum(l >= 0 ? counts[l] : -1, u >= 0 ? counts[u] : -1, previous[b])];
     const Table* const* tables = &byPosition[((b >= layout_.lumaBlocks) * kActivities + act) * 64];
+    int token = next(tables[0]);
+    // A block coded as a difference is decoded aside, then added.
+    signed char* out = block;
+    if (token == kDifference) {
+      if (!previousPayload) {
+        stop = kNoPrevious;
+        break;
+      }
+      out = change;
+      token = next(tables[0]);
+    }
+    std::memset(out, 0, 64);
     int i = 0, count = 0;
     for (;;) {
-      const Table* table = tables[i];
-      const std::uint32_t at = x & (kProbScale - 1);
-      const int token = table->slot[at];
-      const std::uint32_t e = table->entry[token];
-      x = ((e & 0xFF) + 1) * (x >> kProbBits) + at - (e >> 8);
-      // Renormalised without a branch: the word is read whether needed or
-      // not, and shifted in by 16 or 0.
-      const std::uint32_t next = load16(w);
-      const bool need = __builtin_expect_with_probability(x < kLow, 1, 0.5);
-      const std::uint32_t refilled = x << 16 | next;
-      x = need ? refilled : x;
-      w += need ? 2 : 0;
-      std::swap(x, y);
-      std::swap(w, v);
-      turn ^= 1;
       // The position moves on by arithmetic, not by a lookup: the next
       // token's table waits on it.
-      if (static_cast<unsigned>(token - 2) >= 128u) {  // the end, sixteen zeros, or no table
+      if (static_cast<unsigned>(token - 2) >= 128u) {  // the end, sixteen zeros, a mark or no table
         if (token == kEndOfBlock) break;
-        if (token == kMissing) {
-          stop = kNoTable;
+        if (token != kSixteenZeros) {
+          stop = token == kMissing ? kNoTable : kMisplacedMark;
           break;
         }
         i += 16;
         if (i > 63) break;  // checked below
+        token = next(tables[i]);
         continue;
       }
       i += (token - 2) >> 3;
@@ -510,14 +553,20 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
         stop = kPlus128;
         break;
       }
-      block[i] = static_cast<signed char>((m ^ -negative) + negative);
+      out[i] = static_cast<signed char>((m ^ -negative) + negative);
       ++count;
       if (++i == 64) break;
+      token = next(tables[i]);
     }
     if (stop != kDone) break;
-    if (i > 63 && (i > 64 || block[63] == 0)) {
+    if (i > 63 && (i > 64 || out[63] == 0)) {
       stop = kPastBlock;
       break;
+    }
+    if (out == change) {
+      const signed char* before = previousPayload + 64 * static_cast<std::size_t>(b);
+      for (int k = 0; k < 64; ++k)
+        block[k] = static_cast<signed char>(static_cast<unsigned char>(before[k]) + static_cast<unsigned char>(change[k]));
     }
     counts_[b] = static_cast<std::uint8_t>(count);
     // w belongs to coder `turn`, v to the other.
@@ -536,6 +585,8 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   };
   switch (stop) {
     case kNoTable: return fail("block " + std::to_string(b) + " uses a context without a table");
+    case kNoPrevious: return fail("block " + std::to_string(b) + " is a difference in a key frame");
+    case kMisplacedMark: return fail("block " + std::to_string(b) + " has a difference mark after its start");
     case kPlus128: return fail("coefficient +128 in block " + std::to_string(b));
     case kPastBlock: return fail("block " + std::to_string(b) + " runs past its 64 coefficients");
     case kEarlyEnd:

@@ -2,7 +2,9 @@
 // coefficient bytes per block in zigzag order, coded losslessly as tokens
 // with a range-variant asymmetric numeral system (rANS).
 //
-// Each block is a run of tokens, one per non-zero coefficient, giving the
+// Each block is a run of tokens (after a mark for a block coded as its
+// difference from the same block of the frame before), one per non-zero
+// coefficient, giving the
 // zeros before it and the class of its magnitude (1, 2, 3-4, 5-8, ... 65-128),
 // then an end-of-block token unless the last coefficient is non-zero; a
 // token for sixteen zeros covers longer runs. Each class beyond 2 brings its
@@ -49,13 +51,17 @@ namespace coefficients {
 inline constexpr int kProbBits = 8;
 inline constexpr std::uint32_t kProbScale = 1u << kProbBits;
 inline constexpr int kEndOfBlock = 0, kSixteenZeros = 1;
-inline constexpr int kTokens = 2 + 16 * 8;
+// The first token of a block coded as its difference from the same block of
+// the frame before (never in a key frame).
+inline constexpr int kDifference = 2 + 16 * 8;
+inline constexpr int kTokens = kDifference + 1;
 inline constexpr int kBands = 10;
 inline constexpr int kActivities = 6;
 inline constexpr int kContexts = 2 * kBands * kActivities;
-// Tokens a block can have: each but the end moves on at least one of the 64
-// positions, and the end comes before position 64.
-inline constexpr int kMaxBlockTokens = 64;
+// Tokens a block can have: the difference mark, then tokens that each but
+// the end move on at least one of the 64 positions, the end coming before
+// position 64.
+inline constexpr int kMaxBlockTokens = 65;
 
 // The band of each zigzag position.
 inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 6,
@@ -86,6 +92,13 @@ constexpr int activity(int left, int above, int previous) { return activityOfSum
 constexpr int contextOf(int chroma, int band, int activityClass) {
   return (chroma * kBands + band) * kActivities + activityClass;
 }
+
+// The difference (wrapping) of a block and the same block of the frame
+// before, and whether the block is better coded so: the estimate of its
+// bits (a token and the plain bits per non-zero coefficient) must drop by
+// more than the mark costs. The encoder's rate model makes the same choice.
+void difference(const signed char* block, const signed char* previous, signed char* out);
+bool codeAsDifference(const signed char* block, const signed char* difference);
 
 // One context's table: frequencies summing to kProbScale (all zero: none).
 using Frequencies = std::array<std::uint16_t, kTokens>;
@@ -125,7 +138,7 @@ class CoefficientEncoder {
   // moves on only with commit() (the coded frame was stored) or storedRaw().
   void encode(const signed char* payload, bool key, std::vector<unsigned char>& out);
   void commit();
-  // The payload was stored as it is: only the non-zero counts move on.
+  // The payload was stored as it is: the tables stay, the rest moves on.
   void storedRaw(const signed char* payload, bool key);
 
   // The cost in 1/16 bits of each token in each context under the tables in
@@ -136,6 +149,7 @@ class CoefficientEncoder {
  private:
   coefficients::BlockLayout layout_;
   std::vector<std::uint8_t> counts_, previous_;   // non-zero counts per block
+  std::vector<signed char> last_, pendingLast_;  // the payload of the frame before, and this one
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
   std::vector<std::uint16_t> tokens_;  // the frame's tokens and contexts, in order
@@ -151,10 +165,12 @@ class CoefficientDecoder {
   CoefficientDecoder& operator=(const CoefficientDecoder&) = delete;
 
   // Decodes a coded frame of size bytes into payload (the payload bytes of
-  // the size). False with error filled when the frame is corrupt; the state
-  // is then undefined until the next key frame.
-  bool decode(const unsigned char* data, std::size_t size, bool key, signed char* payload,
-              CoefficientError& error);
+  // the size); previous holds the payload of the frame before (unless key),
+  // and may be payload itself. False with error filled when the frame is
+  // corrupt; the state and payload are then undefined until the next key
+  // frame.
+  bool decode(const unsigned char* data, std::size_t size, bool key, const signed char* previous,
+              signed char* payload, CoefficientError& error);
   // A frame stored raw, as CoefficientEncoder::storedRaw.
   void storedRaw(const signed char* payload, bool key);
 

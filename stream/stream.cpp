@@ -125,9 +125,14 @@ struct kelvo4_stream {
 
   void decode(Slot& s) {
     s.payload.resize(parser->payloadBytes());
+    // The frame before is in the other slot when frames take turns, else
+    // still in this one (a key frame needs none).
+    const Slot& before = readAhead ? slots[&s == &slots[0] ? 1 : 0] : s;
+    if (before.payload.size() != s.payload.size() && !s.record.key)
+      throw StreamError(EBADMSG, parser->at(s.record.frame, s.record.offset) + "no frame before this one");
     kelvo4::CoefficientError error;
     if (!coder->decode(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
-                       s.payload.data(), error)) {
+                       before.payload.data(), s.payload.data(), error)) {
       // The coded frame follows the record's head and table.
       const std::uint64_t at = s.record.offset + kelvo4::kRecordBytes +
                                (s.record.hasTable ? kelvo4::kTableBytes : 0) + error.offset;

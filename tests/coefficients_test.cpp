@@ -52,12 +52,13 @@ TEST(Coefficients, EveryPayloadComesBackExactly) {
       if (raw) {
         encoder.storedRaw(p.data(), key);
         decoder.storedRaw(p.data(), key);
+        back = p;
         continue;
       }
       encoder.encode(p.data(), key, coded);
       encoder.commit();
       CoefficientError error;
-      ASSERT_TRUE(decoder.decode(coded.data(), coded.size(), key, back.data(), error)) << error.reason;
+      ASSERT_TRUE(decoder.decode(coded.data(), coded.size(), key, back.data(), back.data(), error)) << error.reason;
       ASSERT_EQ(back, p);
     }
   }
@@ -73,6 +74,9 @@ TEST(Coefficients, SparseFramesShrinkAndRandomOnesDoNotGrowMuch) {
   EXPECT_LT(coded.size(), 64u);
   encoder.encode(payloads[0].data(), true, coded);  // random: what the writer then stores raw
   EXPECT_LT(coded.size(), payloads[0].size() * 9 / 8);
+  encoder.commit();
+  encoder.encode(payloads[0].data(), false, coded);  // the same again: differences of zero
+  EXPECT_LT(coded.size(), payloads[0].size() / 64);
 }
 
 TEST(Coefficients, DamageIsReportedWithItsOffset) {
@@ -90,23 +94,31 @@ TEST(Coefficients, DamageIsReportedWithItsOffset) {
     std::vector<unsigned char> bad = good;
     bad[i] ^= static_cast<unsigned char>(1 + rng() % 255);
     CoefficientDecoder decoder(w, h);
-    EXPECT_FALSE(decoder.decode(bad.data(), bad.size(), true, back.data(), error)) << "byte " << i;
+    EXPECT_FALSE(decoder.decode(bad.data(), bad.size(), true, back.data(), back.data(), error)) << "byte " << i;
     EXPECT_LE(error.offset, bad.size());
   }
   for (std::size_t n = 0; n < good.size(); ++n) {
     std::vector<unsigned char> cut(good.begin(), good.begin() + static_cast<long>(n));
     CoefficientDecoder decoder(w, h);
-    EXPECT_FALSE(decoder.decode(cut.data(), cut.size(), true, back.data(), error)) << n << " bytes";
+    EXPECT_FALSE(decoder.decode(cut.data(), cut.size(), true, back.data(), back.data(), error)) << n << " bytes";
   }
-  // A frame that relies on tables a key frame has dropped.
+  // Frames that rely on what a key frame drops: the tables, and the frame
+  // before.
   CoefficientDecoder decoder(w, h);
-  ASSERT_TRUE(decoder.decode(good.data(), good.size(), true, back.data(), error));
-  std::vector<unsigned char> next;
+  ASSERT_TRUE(decoder.decode(good.data(), good.size(), true, back.data(), back.data(), error));
   encoder.commit();
-  encoder.encode(p.data(), false, next);  // the same statistics: no new tables
-  EXPECT_TRUE(decoder.decode(next.data(), next.size(), false, back.data(), error)) << error.reason;
-  EXPECT_FALSE(decoder.decode(next.data(), next.size(), true, back.data(), error));
-  EXPECT_NE(error.reason.find("without a table"), std::string::npos) << error.reason;
+  const Payload q = kinds(w, h, rng)[1];  // the same statistics: no new tables
+  std::vector<unsigned char> next, same;
+  encoder.encode(q.data(), false, next);
+  encoder.encode(p.data(), false, same);  // differences from the frame before
+  for (const auto& [frame, fault] : {std::pair{&next, "without a table"}, {&same, "block 0 "}}) {
+    CoefficientDecoder again(w, h);
+    ASSERT_TRUE(again.decode(good.data(), good.size(), true, back.data(), back.data(), error));
+    Payload before = back;
+    EXPECT_TRUE(again.decode(frame->data(), frame->size(), false, before.data(), back.data(), error)) << error.reason;
+    EXPECT_FALSE(again.decode(frame->data(), frame->size(), true, before.data(), back.data(), error));
+    EXPECT_NE(error.reason.find(fault), std::string::npos) << error.reason;
+  }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ void roundTrip(int w, int h, const std::vector<signed char>& payload) {
   encoder.encode(payload.data(), true, coded);
   std::vector<signed char> back(payload.size());
   CoefficientError error;
-  if (!decoder.decode(coded.data(), coded.size(), true, back.data(), error) || back != payload) std::abort();
+  if (!decoder.decode(coded.data(), coded.size(), true, back.data(), back.data(), error) || back != payload) std::abort();
 }
 
 }  // namespace
@@ -55,14 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     encoder.encode(payload.data(), true, coded);
     std::vector<signed char> back(n);
     CoefficientDecoder decoder(w, h);
-    if (!decoder.decode(coded.data(), coded.size(), true, back.data(), error) || back != payload) std::abort();
+    if (!decoder.decode(coded.data(), coded.size(), true, back.data(), back.data(), error) || back != payload) std::abort();
     const std::size_t at = (data[size - 2] | std::size_t{data[size - 1]} << 8) % coded.size();
     coded[at] = static_cast<unsigned char>(coded[at] + 1);
     sign(coded);
     // An exact-size copy, so that ASan sees any read beyond it.
     std::vector<unsigned char> exact(coded);
     CoefficientDecoder damaged(w, h);
-    damaged.decode(exact.data(), exact.size(), true, back.data(), error);
+    damaged.decode(exact.data(), exact.size(), true, back.data(), back.data(), error);
     return 0;
   }
   CoefficientDecoder decoder(w, h);
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<unsigned char> frame(data + p + 3, data + p + 3 + length);
     p += 3 + length;
     sign(frame);
-    if (decoder.decode(frame.data(), frame.size(), key, payload.data(), error)) roundTrip(w, h, payload);
+    if (decoder.decode(frame.data(), frame.size(), key, payload.data(), payload.data(), error)) roundTrip(w, h, payload);
   }
   return 0;
 }
