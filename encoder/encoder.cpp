@@ -474,6 +474,7 @@ constexpr double kLambdaHalving = 12.5;
 float priorBits(int token) {
   if (token == cf::kEndOfBlock) return 2.0f;
   if (token == cf::kSixteenZeros) return 7.0f;
+  if (token == cf::kDifference) return 3.0f;
   const int run = (token - 2) / 8, cls = (token - 2) % 8 + 1;
   return 2.5f + 0.6f * static_cast<float>(run) + 1.2f * static_cast<float>(cls - 1);
 }
@@ -693,18 +694,40 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
       rate.band[b] = &bits_[static_cast<std::size_t>(context[b])];
     }
     signed char* zigzag = job.payload + 64 * block;
-    codeTransformed(&residuals_[64 * block], &coefficients_[64 * block], job.quant, steps, zigzag, passes_, &rate);
+    const long err = codeTransformed(&residuals_[64 * block], &coefficients_[64 * block], job.quant, steps, zigzag,
+                                     passes_, &rate);
+    // A block that the coder takes as its difference from the frame before
+    // may keep the levels it had there if the error they add costs less than
+    // the difference's bits: a settled still then costs next to nothing.
+    signed char change[64];
+    const signed char* coded = zigzag;
+    if (!job.key && !last_.empty()) {
+      const signed char* before = &last_[64 * block];
+      cf::difference(zigzag, before, change);
+      if (cf::codeAsDifference(zigzag, change)) {
+        coded = change;
+        alignas(16) short bytes[64], samples[64], diff[64];
+        for (int k = 0; k < 64; ++k) bytes[kZigzag[k]] = before[k];
+        reconstruct(bytes, job.quant, samples);
+        const long kept = blockError(&residuals_[64 * block], samples, diff);
+        if (static_cast<float>(kept - err) < rate.lambda * static_cast<float>(cf::estimatedBits(change))) {
+          std::copy(before, before + 64, zigzag);
+          std::fill(change, change + 64, static_cast<signed char>(0));
+        }
+      }
+    }
     // The tokens the coder will make of it, for the next frame's costs.
     int i = 0;
-    std::uint64_t mask = nonzeroMask(zigzag);
+    if (coded == change) ++tokens[context[0] + cf::kDifference];
+    std::uint64_t mask = nonzeroMask(coded);
     for (; mask; mask &= mask - 1) {
       const int at = std::countr_zero(mask);
       for (; at - i >= 16; i += 16) ++tokens[context[cf::kBand[i]] + cf::kSixteenZeros];
-      ++tokens[context[cf::kBand[i]] + cf::valueToken(at - i, cf::magnitudeClass(std::abs(int{zigzag[at]})))];
+      ++tokens[context[cf::kBand[i]] + cf::valueToken(at - i, cf::magnitudeClass(std::abs(int{coded[at]})))];
       i = at + 1;
     }
     if (i < 64) ++tokens[context[cf::kBand[i]] + cf::kEndOfBlock];
-    counts_[block] = static_cast<std::uint8_t>(std::popcount(nonzeroMask(zigzag)));
+    counts_[block] = static_cast<std::uint8_t>(std::popcount(nonzeroMask(coded)));
   };
   for (int by = 2 * my; by < 2 * my + 2; ++by)
     for (int bx = 0; bx < bw; ++bx) {
@@ -800,6 +823,11 @@ Table Encoder::fitTable() const {
     int bestQ = 1;
     for (int q = 3; q <= kMaxFactor; ++q)
       if (cost[q] < cost[bestQ]) bestQ = q;
+    // The factor in force stays unless another is clearly better: a new
+    // factor changes every level at its position, so a still scene whose
+    // statistics wobble would never settle.
+    const int held = started_ ? static_cast<int>(table_[i]) : 0;
+    if (held >= 1 && held <= kMaxFactor && held != 2 && cost[held] <= cost[bestQ] * 1.02) bestQ = held;
     table[i] = static_cast<float>(bestQ);
   }
   return table;
@@ -828,6 +856,7 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   updateRates(true);
   previous_.swap(counts_);
   const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
+  last_.assign(payload, payload + length);
   const int rc = kelvo4_decoder_decode_region(decoder_.get(), payload, length, decoded_.rgb.data(), KELVO4_RGB24,
                                               width_, height_, static_cast<int>(decoded_.rgb.size()));
   if (rc != 0) throw std::logic_error("the encoder's decoder refused its own payload");

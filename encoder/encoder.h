@@ -106,6 +106,7 @@ class Encoder {
   std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
   std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
   std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
+  std::vector<signed char> last_;  // the payload of the frame before
   std::vector<short> residuals_;  // per block in payload order, 64 samples
   std::vector<short> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;

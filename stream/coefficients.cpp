@@ -156,14 +156,11 @@ void coefficients::difference(const signed char* block, const signed char* previ
     out[k] = static_cast<signed char>(static_cast<unsigned char>(block[k]) - static_cast<unsigned char>(previous[k]));
 }
 
-bool coefficients::codeAsDifference(const signed char* block, const signed char* difference) {
-  const auto bits = [](const signed char* v) {
-    int n = 0;
-    for (int k = 0; k < 64; ++k)
-      if (v[k]) n += 2 + plainBitCount(magnitudeClass(v[k] < 0 ? -v[k] : v[k]));
-    return n;
-  };
-  return bits(difference) + 2 < bits(block);
+int coefficients::estimatedBits(const signed char* block) {
+  int n = 0;
+  for (int k = 0; k < 64; ++k)
+    if (block[k]) n += 2 + plainBitCount(magnitudeClass(block[k] < 0 ? -block[k] : block[k]));
+  return n;
 }
 
 coefficients::BlockLayout::BlockLayout(int width, int height) {

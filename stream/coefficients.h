@@ -94,11 +94,15 @@ constexpr int contextOf(int chroma, int band, int activityClass) {
 }
 
 // The difference (wrapping) of a block and the same block of the frame
-// before, and whether the block is better coded so: the estimate of its
-// bits (a token and the plain bits per non-zero coefficient) must drop by
-// more than the mark costs. The encoder's rate model makes the same choice.
+// before; a rough estimate of a block's bits (a token and the plain bits
+// per non-zero coefficient); and whether a block is better coded as its
+// difference: the estimate must drop by more than the mark costs. The
+// encoder's rate model makes the same choice.
 void difference(const signed char* block, const signed char* previous, signed char* out);
-bool codeAsDifference(const signed char* block, const signed char* difference);
+int estimatedBits(const signed char* block);
+inline bool codeAsDifference(const signed char* block, const signed char* difference) {
+  return estimatedBits(difference) + 2 < estimatedBits(block);
+}
 
 // One context's table: frequencies summing to kProbScale (all zero: none).
 using Frequencies = std::array<std::uint16_t, kTokens>;
