@@ -164,9 +164,20 @@ void coefficients::difference(const signed char* block, const signed char* previ
 }
 
 int coefficients::estimatedBits(const signed char* block) {
+  static constexpr auto kBits = [] {
+    std::array<std::uint8_t, 256> bits{};
+    for (int v = -128; v < 128; ++v)
+      if (v) bits[static_cast<unsigned char>(v)] = static_cast<std::uint8_t>(2 + plainBitCount(magnitudeClass(v < 0 ? -v : v)));
+    return bits;
+  }();
+  // Most eight-byte groups are zero.
   int n = 0;
-  for (int k = 0; k < 64; ++k)
-    if (block[k]) n += 2 + plainBitCount(magnitudeClass(block[k] < 0 ? -block[k] : block[k]));
+  for (int k = 0; k < 64; k += 8) {
+    std::uint64_t group;
+    std::memcpy(&group, block + k, 8);
+    if (group)
+      for (int j = k; j < k + 8; ++j) n += kBits[static_cast<unsigned char>(block[j])];
+  }
   return n;
 }
 
