@@ -118,14 +118,16 @@ constexpr std::size_t kPadding = 2 * (kMaxBlockTokens * 2 + 8);
 std::uint32_t load16(const unsigned char* p) { return p[0] | std::uint32_t{p[1]} << 8; }
 
 // Per value token, what decoding it brings after the move: the plain bits
-// that follow (bits 8-10: the magnitude's low bits and the sign) and the
-// smallest magnitude of its class (bits 16+).
+// that follow (the magnitude's low bits and the sign: a mask of them in
+// bits 0-7, their number in bits 8-10) and the smallest magnitude of its
+// class (bits 16+).
 constexpr int kMissing = kTokens;  // the token of a context without a table
 constexpr std::array<std::uint32_t, 256> makeTokenInfo() {
   std::array<std::uint32_t, 256> info{};
   for (int run = 0; run < 16; ++run)
     for (int c = 1; c <= 8; ++c)
-      info[valueToken(run, c)] = static_cast<std::uint32_t>(plainBitCount(c) << 8 | classBase(c) << 16);
+      info[valueToken(run, c)] =
+          static_cast<std::uint32_t>(((1 << plainBitCount(c)) - 1) | plainBitCount(c) << 8 | classBase(c) << 16);
   return info;
 }
 constexpr auto kTokenInfo = makeTokenInfo();
@@ -560,8 +562,7 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
       i += (token - 2) >> 3;
       if (i > 63) break;
       const std::uint32_t info = kTokenInfo[static_cast<unsigned>(token)];
-      const std::uint32_t field =
-          static_cast<std::uint32_t>(load64(plain + (bit >> 3)) >> (bit & 7)) & ((1u << (info >> 8 & 7)) - 1);
+      const std::uint32_t field = static_cast<std::uint32_t>(load64(plain + (bit >> 3)) >> (bit & 7)) & (info & 0xFF);
       bit += info >> 8 & 7;
       const int m = static_cast<int>(info >> 16) + static_cast<int>(field >> 1);
       const int negative = static_cast<int>(field & 1);
