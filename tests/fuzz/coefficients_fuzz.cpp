@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t at = (data[size - 2] | std::size_t{data[size - 1]} << 8) % coded.size();
     coded[at] = static_cast<unsigned char>(coded[at] + 1);
     sign(coded);
-    // An exact-size copy, so that ASan sees any read beyond it.
+    // An exact-size copy, so that ASan sees any read of the frame beyond its
+    // end (the decoder reads tokens and bits from a padded copy of its own).
     std::vector<unsigned char> exact(coded);
     CoefficientDecoder damaged(w, h);
     damaged.decode(exact.data(), exact.size(), true, back.data(), back.data(), error);
