@@ -3,7 +3,6 @@
 // with every thread count, seeking, and every malformed stream named by file,
 // frame and byte offset.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
+#include "platform.h"
 #include "writer.h"
 
 namespace {
@@ -22,7 +22,7 @@ using namespace kelvo4;
 using Bytes = std::vector<unsigned char>;
 
 std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(getpid()) + "_" + name;
+  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(kelvo4::os::processId()) + "_" + name;
 }
 
 void putBytes(const std::string& path, const Bytes& bytes) {
