@@ -18,8 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -s")
 
 # ctest starts every program through Wine, in a prefix of the build's own.
 get_filename_component(kelvo4_wine ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh ABSOLUTE)

@@ -65,11 +65,14 @@ bool pngRowsPresent(const std::string& path, std::size_t maxRowBytes) {
 // head: the file's first 33 bytes (signature and IHDR); fileBytes: its size,
 // 0 when not known.
 Image readPng(const std::string& path, const unsigned char* head, std::uint64_t fileBytes) {
+  // Opened here rather than by libpng, which would not take a UTF-8 name on
+  // every system.
+  File f(os::openFile(path, "rb"));
+  if (!f) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&png, path.c_str()))
-    throw ImageError(path + ": cannot read PNG: " + png.message);
+  if (!png_image_begin_read_from_stdio(&png, f.get())) throw ImageError(path + ": cannot read PNG: " + png.message);
   if (png.width == 0 || png.height == 0 || png.width > 32768 || png.height > 32768) {
     png_image_free(&png);
     throw ImageError(path + ": unsupported PNG size " + std::to_string(png.width) + "x" + std::to_string(png.height));

@@ -90,17 +90,14 @@ FileInfo infoOf(HANDLE h) {
     info.kind = Kind::Other;
     return info;
   }
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!GetFileInformationByHandle(h, &data)) {
+  // (GetFileInformationByHandle fails under Wine for a standard handle that is a file.)
+  FILE_STANDARD_INFO data;
+  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &data, sizeof data)) {
     info.error = lastErrno();
     return info;
   }
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    info.kind = Kind::Directory;
-  } else {
-    info.kind = Kind::Regular;
-    info.size = std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
-  }
+  info.kind = data.Directory ? Kind::Directory : Kind::Regular;
+  if (!data.Directory) info.size = static_cast<std::uint64_t>(data.EndOfFile.QuadPart);
   return info;
 }
 
@@ -117,8 +114,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
   holdLock().lock();
   cleanupFn();
-  // The system's own handler, next in line, ends the process.
-  return FALSE;
+  // As the system's own handler would end it (Wine's exits with status 0).
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 # Usage: WINEPREFIX=DIR scripts/wine.sh PROGRAM.exe [ARGS...]
 set -eu
 : "${WINEPREFIX:?set WINEPREFIX to the prefix's folder}"
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+# Wine passes arguments and file names on in the locale's character set:
+# UTF-8, as the project's names are.
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= LC_ALL=C.UTF-8
 wine=/usr/lib/wine/wine64
 if [ ! -e "$WINEPREFIX/.initialised" ]; then
   mkdir -p "$WINEPREFIX"

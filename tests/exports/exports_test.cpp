@@ -29,7 +29,7 @@ T symbol(const char* name) {
 #ifdef _WIN32
   static HMODULE library = LoadLibraryA(KELVO4_LIBRARY);
   EXPECT_NE(library, nullptr) << "LoadLibrary error " << GetLastError();
-  return library ? reinterpret_cast<T>(GetProcAddress(library, name)) : nullptr;
+  return library ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(library, name))) : nullptr;
 #else
   static void* library = dlopen(KELVO4_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   EXPECT_NE(library, nullptr) << dlerror();
