@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows tools under Wine beside the Linux ones: from the same pictures
 # both write the same stream file byte for byte, and each decodes it to the
-# same frames; YUV4MPEG2 and raw rgb24 go through standard input and output
-# (binary, not text mode); names are UTF-8 (a folder and files named in
+# same frames (PNG pictures too); YUV4MPEG2 and raw rgb24 go through standard
+# input and output (binary, not text mode); names are UTF-8 (a folder and files named in
 # several scripts); a stream is written over an existing file; an interrupt
 # (Ctrl-C, which Wine makes of SIGINT) leaves neither the stream nor its
 # temporary.
@@ -26,6 +26,10 @@ for format in raw y4m; do
   b=$(win kelvo-decode --quiet --format $format "$dir/stream ß.klv" - | sha256sum)
   [ "$a" = "$b" ] || { echo "the $format frames differ" >&2; exit 1; }
 done
+# Pictures into new folders (made with their parents).
+"$linux/kelvo-decode" --quiet "$work/linux.klv" "$work/linux-frames"
+win kelvo-decode --quiet "$dir/stream ß.klv" "$dir/frames ö/png"
+diff -r "$work/linux-frames" "$dir/frames ö/png"
 # Standard input as YUV4MPEG2, standard output as a file (its header
 # patched) and as a pipe.
 "$linux/kelvo-decode" --quiet --format y4m "$work/linux.klv" "$work/clip.y4m"
