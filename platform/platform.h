@@ -63,8 +63,8 @@ bool makeDirectory(const std::string& path);    // EEXIST when the name is taken
 std::string temporaryFolder();
 int processId();
 
-// A tool's start: arguments as UTF-8 (on Windows from the wide command line),
-// standard input and output in binary mode, UTF-8 for the console.
+// A tool's start: arguments as UTF-8 (on Windows from the wide command line)
+// and standard input and output in binary mode.
 void startTool(int& argc, char**& argv);
 
 // Calls `cleanup` when an interrupt would end the process: SIGINT or SIGTERM,
