@@ -258,7 +258,7 @@ fi
 
 # The Windows tools under Wine against the native ones.
 if [[ " ${targets[*]} " == *" windows "* ]]; then
-  WINEPREFIX=$(realpath build-windows/wine) tests/windows_tools.sh "$(realpath "$native/tools")" \
+  WINEPREFIX=$(realpath build-windows/wine) timeout 600 tests/windows_tools.sh "$(realpath "$native/tools")" \
     "$(realpath build-windows/bin)" "$work/windows"
 fi
 

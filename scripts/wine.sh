@@ -14,7 +14,7 @@ if [ ! -e "$WINEPREFIX/.initialised" ]; then
   (
     flock 9
     if [ ! -e "$WINEPREFIX/.initialised" ]; then
-      "$wine" wineboot -i >/dev/null 2>&1
+      timeout 300 "$wine" wineboot -i >/dev/null 2>&1
       touch "$WINEPREFIX/.initialised"
     fi
   ) 9>"$WINEPREFIX.lock"
