@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The Windows tools under Wine beside the Linux ones: from the same pictures
 # both write the same stream file byte for byte, and each decodes it to the
-# same frames (PNG pictures too); YUV4MPEG2 and raw rgb24 go through standard
-# input and output (binary, not text mode); names are UTF-8 (a folder and files named in
-# several scripts); a stream is written over an existing file; an interrupt
-# (Ctrl-C, which Wine makes of SIGINT) leaves neither the stream nor its
-# temporary.
+# same frames (PNG pictures too, and at every level of the decoder's stages);
+# YUV4MPEG2 and raw rgb24 go through standard input and output (binary, not
+# text mode); names are UTF-8 (a folder and files named in several scripts);
+# a stream is written over an existing file; an interrupt (Ctrl-C, which Wine
+# makes of SIGINT) leaves neither the stream nor its temporary.
 # Usage: WINEPREFIX=DIR tests/windows_tools.sh LINUX-TOOLS WINDOWS-TOOLS WORKDIR
 set -euo pipefail
 linux=$1 windows=$2 work=$3
@@ -25,6 +25,13 @@ for format in raw y4m; do
   a=$("$linux/kelvo-decode" --quiet --format $format "$work/linux.klv" - | sha256sum)
   b=$(win kelvo-decode --quiet --format $format "$dir/stream ß.klv" - | sha256sum)
   [ "$a" = "$b" ] || { echo "the $format frames differ" >&2; exit 1; }
+done
+# At every level of the decoder's stages, as the Java suites run them on Linux:
+# SSSE3 without AVX2, SSE2, MMX and the scalar code.
+raw=$("$linux/kelvo-decode" --quiet "$work/linux.klv" - | sha256sum)
+for mask in 3 1 0x10 0; do
+  b=$(KELVO4_CPU_MASK=$mask win kelvo-decode --quiet --threads 2 "$dir/stream ß.klv" - | sha256sum)
+  [ "$raw" = "$b" ] || { echo "the frames differ at KELVO4_CPU_MASK=$mask" >&2; exit 1; }
 done
 # Pictures into new folders (made with their parents).
 "$linux/kelvo-decode" --quiet "$work/linux.klv" "$work/linux-frames"
