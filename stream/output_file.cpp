@@ -15,8 +15,8 @@ struct Pending {
   bool folder;
 };
 
-// Changed only with interrupts held, read only by the cleanup, which runs
-// when no thread holds them: the list is whole whenever it sees it.
+// Changed only with interrupts held, read only by the cleanup, which never
+// runs while they are held: the list is whole whenever it sees it.
 std::vector<Pending>* pending = nullptr;
 
 void removePending() {
