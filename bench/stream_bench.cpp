@@ -9,12 +9,10 @@
 // (scripts/measure-encoder.sh unpacks it), or else a picture of the built-in
 // clip.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "encoder.h"
 #include "kelvo4/kelvo4.hpp"
 #include "coefficients.h"
+#include "platform.h"
 #include "writer.h"
 
 namespace {
@@ -53,13 +52,14 @@ struct Material {
     const char* env = std::getenv("KELVO4_BENCH_PHOTO");
     source = env ? env : "build-photos/data/astronaut.png";
     kelvo4::Image scene;
-    if (std::filesystem::exists(source)) {
+    if (kelvo4::os::fileInfo(source).kind == kelvo4::os::Kind::Regular) {
       scene = kelvo4::readImage(source);
     } else {
       source = "the built-in clip";
       scene = kelvo4::clipFrame(640, 360, 0);
     }
-    path = (std::filesystem::temp_directory_path() / ("kelvo4_bench_" + std::to_string(getpid()) + ".klv")).string();
+    path = kelvo4::os::textOf(kelvo4::os::pathOf(kelvo4::os::temporaryFolder()) /
+                              kelvo4::os::pathOf("kelvo4_bench_" + std::to_string(kelvo4::os::processId()) + ".klv"));
     kelvo4::Encoder encoder(kWidth, kHeight, kelvo4::EncoderSettings{kelvo4::kDefaultQuality, 3, 2});
     kelvo4::StreamWriter writer(path, {kWidth, kHeight, 0, 0, 30, 1});
     kelvo4::CoefficientEncoder coder(encoder.codedWidth(), encoder.codedHeight());
@@ -79,9 +79,9 @@ struct Material {
       frames.push_back(std::move(frame));
     }
     writer.close();
-    fileBytes = std::filesystem::file_size(path);
+    fileBytes = kelvo4::os::fileInfo(path).size;
   }
-  ~Material() { std::remove(path.c_str()); }
+  ~Material() { kelvo4::os::removeFile(path); }
 };
 
 const Material& material() {

@@ -1,7 +1,6 @@
 #include "image.h"
 
 #include <png.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +11,7 @@
 
 #include "input.h"
 #include "output_file.h"
+#include "platform.h"
 
 namespace kelvo4 {
 
@@ -39,7 +39,7 @@ constexpr std::size_t kTrustedPictureBytes = std::size_t{16} << 20;
 // keeps none: true when the image data is all there and sound. However large
 // the picture claims to be, this costs a row.
 bool pngRowsPresent(const std::string& path, std::size_t maxRowBytes) {
-  File f(std::fopen(path.c_str(), "rb"));
+  File f(os::openFile(path, "rb"));
   if (!f) return false;
   png_structp png = png_create_read_struct(
       PNG_LIBPNG_VER_STRING, nullptr, [](png_structp p, png_const_charp) { png_longjmp(p, 1); },
@@ -65,11 +65,14 @@ bool pngRowsPresent(const std::string& path, std::size_t maxRowBytes) {
 // head: the file's first 33 bytes (signature and IHDR); fileBytes: its size,
 // 0 when not known.
 Image readPng(const std::string& path, const unsigned char* head, std::uint64_t fileBytes) {
+  // Opened here rather than by libpng, which would not take a UTF-8 name on
+  // every system.
+  File f(os::openFile(path, "rb"));
+  if (!f) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&png, path.c_str()))
-    throw ImageError(path + ": cannot read PNG: " + png.message);
+  if (!png_image_begin_read_from_stdio(&png, f.get())) throw ImageError(path + ": cannot read PNG: " + png.message);
   if (png.width == 0 || png.height == 0 || png.width > 32768 || png.height > 32768) {
     png_image_free(&png);
     throw ImageError(path + ": unsupported PNG size " + std::to_string(png.width) + "x" + std::to_string(png.height));
@@ -110,8 +113,8 @@ int ppmField(std::FILE* f, const std::string& path) {
     c = std::fgetc(f);
   }
   const auto malformed = [&](const char* where) {
-    return ImageError(path + ": malformed PPM header: " +
-                      (c == EOF ? std::string("the end") : quoted(std::string(1, static_cast<char>(c)))) + where);
+    const std::string found = c == EOF ? "the end" : kelvo4::quoted(std::string(1, static_cast<char>(c)));
+    return ImageError(path + ": malformed PPM header: " + found + where);
   };
   long v = 0;
   if (!std::isdigit(c)) throw malformed(" where a number belongs");
@@ -146,15 +149,14 @@ bool isPngName(const std::string& path) { return endsWith(path, ".png"); }
 bool isPpmName(const std::string& path) { return endsWith(path, ".ppm"); }
 
 Image readImage(const std::string& path) {
-  File f(std::fopen(path.c_str(), "rb"));
+  File f(os::openFile(path, "rb"));
   if (!f) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   unsigned char sig[33] = {};  // a PNG's signature and IHDR
   const std::size_t got = std::fread(sig, 1, sizeof sig, f.get());
   if (got >= 8 && png_sig_cmp(sig, 0, 8) == 0) {
-    struct stat st;
-    const bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
+    const os::FileInfo info = os::fileInfo(f.get());
     f.reset();
-    return readPng(path, sig, regular ? static_cast<std::uint64_t>(st.st_size) : 0);
+    return readPng(path, sig, info.kind == os::Kind::Regular ? info.size : 0);
   }
   if (got >= 3 && sig[0] == 'P' && sig[1] == '6' && std::isspace(sig[2])) {
     std::fseek(f.get(), 2, SEEK_SET);

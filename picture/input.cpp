@@ -1,8 +1,8 @@
 #include "input.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+
+#include "platform.h"
 
 namespace kelvo4 {
 
@@ -26,11 +26,11 @@ std::string quoted(std::string_view text) {
 
 std::size_t appendBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::size_t count) {
   const std::size_t start = out.size();
-  struct stat st;
-  const int fd = fileno(file);
-  const off_t at = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ftello(file) : -1;
+  const os::FileInfo info = os::fileInfo(file);
+  const std::int64_t at = info.kind == os::Kind::Regular ? os::tell(file) : -1;
   if (at >= 0) {
-    const std::uint64_t left = at < st.st_size ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+    const auto from = static_cast<std::uint64_t>(at);
+    const std::uint64_t left = from < info.size ? info.size - from : 0;
     if (left < count) return static_cast<std::size_t>(left);
     out.reserve(start + count);
   }

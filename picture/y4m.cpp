@@ -113,13 +113,13 @@ void Y4mReader::readHeader(bool signatureRead) {
       case 'W':
       case 'H':
         if (!parseWhole(value, tag[0] == 'W' ? w : h) || (tag[0] == 'W' ? w : h) == 0)
-          fail("bad size tag " + quoted(tag) + " in the header");
+          fail("bad size tag " + kelvo4::quoted(tag) + " in the header");
         break;
       case 'F': {
         const std::size_t colon = value.find(':');
         if (colon == std::string::npos || !parseWhole(value.substr(0, colon), rateNum_) ||
             !parseWhole(value.substr(colon + 1), rateDen_) || (rateDen_ == 0) != (rateNum_ == 0))
-          fail("bad frame rate tag " + quoted(tag) + " in the header");
+          fail("bad frame rate tag " + kelvo4::quoted(tag) + " in the header");
         break;
       }
       case 'C':
@@ -158,7 +158,7 @@ void Y4mReader::readHeader(bool signatureRead) {
     // Video programs write grey in full range whether they say so or not.
     fullRange_ = range != "LIMITED";
   } else {
-    fail("colour space " + quoted("C" + colour) + " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4 or mono only)");
+    fail("colour space " + kelvo4::quoted("C" + colour) + " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4 or mono only)");
   }
   // Output sample x falls at chroma position (x - offset / 2) / 2^shift; the
   // taps hold its two neighbours, clamped to the plane, in quarter steps.
@@ -185,7 +185,7 @@ bool Y4mReader::readFrame(Image& picture) {
   std::string line;
   if (!readLine(line, "frame line")) return false;
   if (line.rfind("FRAME", 0) != 0)
-    fail("frame " + std::to_string(frames_) + ": expected a FRAME line, found " + quoted(line));
+    fail("frame " + std::to_string(frames_) + ": expected a FRAME line, found " + kelvo4::quoted(line));
   const std::size_t luma = static_cast<std::size_t>(width_) * height_;
   const int cw = (width_ + (1 << shiftX_) - 1) >> shiftX_, ch = (height_ + (1 << shiftY_) - 1) >> shiftY_;
   const std::size_t chroma = mono_ ? 0 : static_cast<std::size_t>(cw) * ch;

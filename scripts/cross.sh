@@ -9,22 +9,32 @@
 #   aarch64  64-bit Arm (g++-aarch64-linux-gnu) under qemu-aarch64
 #   s390x    big-endian s390x (g++-s390x-linux-gnu) under qemu-s390x: also
 #            writes a stream that must equal the native build's byte for byte
+#   windows  64-bit Windows (g++-mingw-w64-x86-64-posix, Kelvo4.dll and .exe
+#            programs) under Wine (wine64), with zstd, zlib, libpng and
+#            GoogleTest built from Debian's sources (scripts/windows-deps.sh);
+#            its tools must write and decode the native tools' streams byte
+#            for byte (tests/windows_tools.sh). No Windows VM runs here: its
+#            jar native is tested through the C++ suites and the JNI glue test.
 # The classes and their JNI headers come from the host's javac; the jar's
 # frames must equal the native kelvo-decode's. Installs what it needs as root.
-# Usage: scripts/cross.sh [TARGET...]   (all four when none is named)
+# Usage: scripts/cross.sh [TARGET...]   (all five when none is named)
 # Build directories: build-TARGET; the native build: build (KELVO4_NATIVE_BUILD).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(x86 arm aarch64 s390x)
+all=(x86 arm aarch64 s390x windows)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 native=${KELVO4_NATIVE_BUILD:-build}
 
-declare -A arch=([x86]=i386 [arm]=armhf [aarch64]=arm64 [s390x]=s390x)
-declare -A triplet=([x86]=i686-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
+declare -A arch=([x86]=i386 [arm]=armhf [aarch64]=arm64 [s390x]=s390x [windows]=windows)
+declare -A triplet=([x86]=i686-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu
+                    [windows]=x86_64-w64-mingw32)
 declare -A multiarch=([x86]=i386-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
-declare -A emulator=([x86]="" [arm]=qemu-arm [aarch64]=qemu-aarch64 [s390x]=qemu-s390x)
-declare -A platform=([x86]=linux-x86 [arm]=linux-arm [aarch64]=linux-aarch64 [s390x]=linux-s390x)
+declare -A emulator=([x86]="" [arm]=qemu-arm [aarch64]=qemu-aarch64 [s390x]=qemu-s390x [windows]=wine)
+declare -A platform=([x86]=linux-x86 [arm]=linux-arm [aarch64]=linux-aarch64 [s390x]=linux-s390x [windows]=windows-x86_64)
+# The library each target builds, in its build directory.
+declare -A library=([x86]=libKelvo4.so [arm]=libKelvo4.so [aarch64]=libKelvo4.so [s390x]=libKelvo4.so
+                    [windows]=bin/Kelvo4.dll)
 for t in "${targets[@]}"; do
   [ -n "${arch[$t]:-}" ] || { echo "unknown target $t: choose from ${all[*]}" >&2; exit 2; }
 done
@@ -37,6 +47,10 @@ scripts/deps.sh
 # architecture is known to apt, for its JRE and those packages.
 host=(qemu-user)
 for t in "${targets[@]}"; do
+  if [ "$t" = windows ]; then
+    host+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev)
+    continue
+  fi
   host+=("g++-${triplet[$t]}")
   if [ "$t" != s390x ]; then
     a=${arch[$t]}
@@ -45,6 +59,7 @@ for t in "${targets[@]}"; do
 done
 added=0
 for t in "${targets[@]}"; do
+  [ "$t" = windows ] && continue
   if ! dpkg --print-foreign-architectures | grep -qx "${arch[$t]}"; then
     [ "$(id -u)" -eq 0 ] || { echo "run as root to add the ${arch[$t]} architecture" >&2; exit 1; }
     dpkg --add-architecture "${arch[$t]}"
@@ -109,12 +124,17 @@ build_and_test() {
     # The Java suites run on the 32-bit VM, which runs natively.
     options+=(-DKELVO4_TEST_JVM="$(jre_java "$t")")
   fi
+  if [ "$t" = windows ]; then
+    scripts/windows-deps.sh "$build/deps" || return 1
+    options+=(-DKELVO4_SYSROOT="$(realpath "$build/deps")")
+  fi
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/${triplet[$t]}.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DKELVO4_BUILD_JAVA=ON -DKELVO4_BUILD_BENCH=OFF "${options[@]}" >/dev/null || return 1
   cmake --build "$build" -j "$(nproc)" || return 1
-  # Emulation is slow: the kernel checks run fewer random blocks per version.
+  # Emulation is slow: the kernel checks run fewer random blocks per version
+  # (Wine runs the processor's own instructions).
   local blocks=500000 log=$build/ctest.log status=0
-  [ -z "${emulator[$t]}" ] && blocks=2000000
+  [ -z "${emulator[$t]}" ] || [ "$t" = windows ] && blocks=2000000
   KELVO4_DCT_BLOCKS=${KELVO4_DCT_BLOCKS:-$blocks} \
     ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900 >"$log" 2>&1 || status=$?
   local summary failed total
@@ -177,14 +197,15 @@ done
 
 # The native build's jar with every library built here beside its own.
 libraries=()
-for t in "${targets[@]}"; do libraries+=("${platform[$t]}=$(realpath "build-$t/libKelvo4.so")"); done
+for t in "${targets[@]}"; do libraries+=("${platform[$t]}=$(realpath "build-$t/${library[$t]}")"); done
 packed=$(IFS=';'; echo "${libraries[*]}")
 cmake -S . -B "$native" -DKELVO4_JAR_LIBRARIES="$packed" >/dev/null
-cmake --build "$native" -j "$(nproc)" --target kelvo4_jar kelvo4_java_tests kelvo-encode kelvo-decode
+cmake --build "$native" -j "$(nproc)" --target kelvo4_jar kelvo4_java_tests kelvo-encode kelvo-decode kelvo-clip
 jar=$native/Kelvo4.jar
 listing=$(jar tf "$jar")
 for t in "${targets[@]}"; do
-  grep -qx "native/${platform[$t]}/libKelvo4.so" <<<"$listing" || { echo "$jar lacks ${platform[$t]}" >&2; exit 1; }
+  grep -qx "native/${platform[$t]}/$(basename "${library[$t]}")" <<<"$listing" ||
+    { echo "$jar lacks ${platform[$t]}" >&2; exit 1; }
 done
 ctest --test-dir "$native" --output-on-failure -R '^java_jar_only$'
 
@@ -211,6 +232,7 @@ jvm_check() {  # NAME JAVA-COMMAND...
 }
 jvm_check x86-64 java
 for t in "${targets[@]}"; do
+  [ "$t" = windows ] && continue  # no Windows VM here
   fetch_jre "$t"
   # shellcheck disable=SC2046
   jvm_check "$t" $(run_on "$t") "$(jre_java "$t")"
@@ -232,6 +254,12 @@ if [[ " ${targets[*]} " == *" s390x "* ]]; then
     [ "$a" = "$b" ] || { echo "the $f stream decodes differently on s390x" >&2; exit 1; }
   done
   echo "s390x: the stream file equals the native one byte for byte, and both decode alike on each side"
+fi
+
+# The Windows tools under Wine against the native ones.
+if [[ " ${targets[*]} " == *" windows "* ]]; then
+  WINEPREFIX=$(realpath build-windows/wine) timeout 600 tests/windows_tools.sh "$(realpath "$native/tools")" \
+    "$(realpath build-windows/bin)" "$work/windows"
 fi
 
 printf '%s\n' "${results[@]}"

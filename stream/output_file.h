@@ -5,12 +5,10 @@
 // the reason.
 #pragma once
 
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <system_error>
-
-#include <sys/types.h>
 
 namespace kelvo4 {
 
@@ -25,25 +23,23 @@ class OutputError : public std::system_error {
   std::string message_;
 };
 
-// Removes `path` (a folder with rmdir, so only when empty) should SIGINT or
-// SIGTERM end the process, newest first, before the signal ends it as it
-// would have (a signal ignored from the start stays ignored);
+// Removes `path` (a folder only when empty) should an interrupt end the
+// process (SIGINT or SIGTERM; on Windows Ctrl-C, Ctrl-Break or the console
+// closing), newest first, before the interrupt ends it as it would have (one
+// ignored from the start stays ignored);
 // forgetOnInterrupt takes the newest entry of that path off the list. Called
 // from one thread, the one the handler does its work on.
 void removeOnInterrupt(const std::string& path, bool folder = false);
 void forgetOnInterrupt(const std::string& path);
 
-// Holds SIGINT and SIGTERM back in this thread while it lives: what is
-// created in its scope is on the list before an interrupt can see it.
+// Holds interrupts back in this thread while it lives: what is created in
+// its scope is on the list before an interrupt can see it.
 class InterruptsHeld {
  public:
   InterruptsHeld();
   ~InterruptsHeld();
   InterruptsHeld(const InterruptsHeld&) = delete;
   InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-
- private:
-  sigset_t old_;
 };
 
 class OutputFile {
@@ -63,7 +59,7 @@ class OutputFile {
   const std::string& name() const { return name_; }
   // Where the output began in a regular file (the temporary: 0), or -1 where
   // it cannot seek back (a pipe, a terminal, a device, a file opened to append).
-  off_t start() const { return start_; }
+  std::int64_t start() const { return start_; }
 
   // Writes all n bytes or throws.
   void write(const void* data, std::size_t n);
@@ -81,7 +77,7 @@ class OutputFile {
  private:
   std::string target_, name_, temp_;
   std::FILE* file_ = nullptr;
-  off_t start_ = -1;
+  std::int64_t start_ = -1;
   bool existed_ = false;
 };
 

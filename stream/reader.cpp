@@ -1,10 +1,10 @@
 #include "reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform.h"
 
 namespace kelvo4 {
 
@@ -27,14 +27,14 @@ class FileSource final : public ByteSource {
   std::size_t read(void* out, std::size_t n) override {
     const std::size_t got = std::fread(out, 1, n, file_);
     if (got < n && std::ferror(file_))
-      throw StreamError(EIO, name_ + ": at byte " + std::to_string(ftello(file_)) + ": read failed: " +
+      throw StreamError(EIO, name_ + ": at byte " + std::to_string(os::tell(file_)) + ": read failed: " +
                                  std::strerror(errno));
     return got;
   }
   bool seekable() const override { return true; }
   std::uint64_t size() const override { return size_; }
   void seek(std::uint64_t offset) override {
-    if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0)
+    if (!os::seek(file_, static_cast<std::int64_t>(offset), SEEK_SET))
       throw StreamError(EIO, name_ + ": at byte " + std::to_string(offset) + ": cannot seek: " + std::strerror(errno));
   }
 
@@ -74,16 +74,15 @@ class CallbackSource final : public ByteSource {
 }  // namespace
 
 std::unique_ptr<ByteSource> openFileSource(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) throw StreamError(errno, path + ": " + std::strerror(errno));
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-    const bool directory = S_ISDIR(st.st_mode);
-    std::fclose(file);
-    if (directory) throw StreamError(EISDIR, path + ": is a directory");
+  std::FILE* file = os::openFile(path, "rb");
+  const os::FileInfo info = file ? os::fileInfo(file) : os::FileInfo{};
+  if (!file && errno != EISDIR) throw StreamError(errno, path + ": " + std::strerror(errno));
+  if (info.kind != os::Kind::Regular) {
+    if (file) std::fclose(file);
+    if (!file || info.kind == os::Kind::Directory) throw StreamError(EISDIR, path + ": is a directory");
     throw StreamError(EINVAL, path + ": not a regular file (read it through a read function)");
   }
-  return std::make_unique<FileSource>(file, path, static_cast<std::uint64_t>(st.st_size));
+  return std::make_unique<FileSource>(file, path, info.size);
 }
 
 std::unique_ptr<ByteSource> callbackSource(kelvo4_stream_read_fn read, void* user, const std::string& name) {

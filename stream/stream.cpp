@@ -64,8 +64,8 @@ struct kelvo4_stream {
   std::string message;
 
   std::thread worker;
-  std::mutex mutex;
-  std::condition_variable wake, done;
+  mutable std::mutex mutex;
+  mutable std::condition_variable wake, done;
   Slot* job = nullptr;  // guarded by mutex
   bool stop = false;
 
@@ -169,10 +169,17 @@ struct kelvo4_stream {
   // states are only ever looked at and changed on the caller's thread.
   void settle() {
     if (!readAhead) return;
-    std::unique_lock lock(mutex);
-    done.wait(lock, [&] { return job == nullptr; });
+    quiet();
     for (Slot& s : slots)
       if (s.state == Slot::kFetching) s.state = Slot::kReady;
+  }
+
+  // Waits until the worker is idle, so that what the parser has learnt (key
+  // frames, the frame count, damage), which its reading adds to, holds still.
+  void quiet() const {
+    if (!readAhead) return;
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return job == nullptr; });
   }
 
   int fail(int code, std::string text) {
@@ -359,6 +366,7 @@ int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read,
 
 int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
   if (s == nullptr || info == nullptr) return -EINVAL;
+  s->quiet();
   const kelvo4::StreamInfo& i = s->parser->info();
   *info = {i.width, i.height, i.codedWidth, i.codedHeight, i.rateNum, i.rateDen, i.frameCount,
            static_cast<int64_t>(s->parser->keys().size()), i.version};
@@ -380,6 +388,7 @@ int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -
 
 int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity) {
   if (s == nullptr) return -1;
+  s->quiet();
   const auto& keys = s->parser->keys();
   for (std::size_t i = 0; frames != nullptr && i < keys.size() && static_cast<int64_t>(i) < capacity; ++i)
     frames[i] = keys[i].frame;
@@ -387,6 +396,7 @@ int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_
 }
 
 const char* kelvo4_stream_damage(const kelvo4_stream* s) {
+  if (s != nullptr) s->quiet();
   return s == nullptr || s->parser->damage().empty() ? nullptr : s->parser->damage().c_str();
 }
 

@@ -46,6 +46,7 @@
 
 #include "format.h"
 #include "kelvo4/kelvo4.hpp"
+#include "platform.h"
 
 namespace kelvo4 {
 
@@ -87,11 +88,11 @@ struct KeyFrame {
   std::uint64_t offset;
 };
 
-// fopen, except that "-" is standard input, or standard output for a mode
-// that writes; null with errno set when the file cannot be opened.
+// os::openFile, except that "-" is standard input, or standard output for a
+// mode that writes; null with errno set when the file cannot be opened.
 inline std::FILE* openFile(const std::string& path, const char* mode) {
   if (path == "-") return mode[0] == 'r' ? stdin : stdout;
-  return std::fopen(path.c_str(), mode);
+  return os::openFile(path, mode);
 }
 
 inline void putU32(unsigned char* p, std::uint32_t v) {

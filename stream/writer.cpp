@@ -91,9 +91,9 @@ void StreamWriter::close() {
     unsigned char patch[12];
     putU32(patch, static_cast<std::uint32_t>(info_.frameCount));
     putU64(patch + 4, offset_);
-    if (fseeko(f, out_->start() + 32, SEEK_SET) != 0) out_->failed();
+    if (!os::seek(f, out_->start() + 32, SEEK_SET)) out_->failed();
     out_->write(patch, sizeof patch);
-    if (fseeko(f, 0, SEEK_END) != 0) out_->failed();
+    if (!os::seek(f, 0, SEEK_END)) out_->failed();
   }
   out_->commit();
   out_.reset();

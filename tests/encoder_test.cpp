@@ -3,7 +3,6 @@
 // independent decode, with the quality floor on the built-in clip.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +20,7 @@
 #include "format.h"
 #include "image.h"
 #include "kelvo4/kelvo4.hpp"
+#include "platform.h"
 #include "writer.h"
 
 namespace {
@@ -28,7 +28,7 @@ namespace {
 using namespace kelvo4;
 
 std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_" + std::to_string(getpid()) + "_" + name;
+  return ::testing::TempDir() + "kelvo_" + std::to_string(kelvo4::os::processId()) + "_" + name;
 }
 
 void putBytes(const std::string& path, const std::vector<unsigned char>& bytes) {

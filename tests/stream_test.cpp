@@ -3,17 +3,18 @@
 // with every thread count, seeking, and every malformed stream named by file,
 // frame and byte offset.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
+#include "platform.h"
 #include "writer.h"
 
 namespace {
@@ -22,7 +23,7 @@ using namespace kelvo4;
 using Bytes = std::vector<unsigned char>;
 
 std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(getpid()) + "_" + name;
+  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(kelvo4::os::processId()) + "_" + name;
 }
 
 void putBytes(const std::string& path, const Bytes& bytes) {
@@ -379,6 +380,40 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
   EXPECT_EQ(std::pair(stream.info().width, stream.info().height), std::pair(32768, 21840));
   EXPECT_FALSE(stream.next(nullptr, 0));
   std::remove(path.c_str());
+}
+
+// Names are UTF-8 on every system (Windows takes them through its wide
+// API): the writer and the reader reach one file, listed under its name.
+TEST(Stream, FilesByUtf8Name) {
+  const std::string name = "kelvo_stream_" + std::to_string(os::processId()) + "_\u00e9\u03b1\u6f22\U0001F3A5.klv";
+  const std::string path = ::testing::TempDir() + name;
+  const auto expected = writeStream(path, 3);
+  EXPECT_EQ(playFile(path).frames, expected);
+  int listed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(os::pathOf(::testing::TempDir())))
+    listed += os::textOf(entry.path().filename()) == name;
+  EXPECT_EQ(listed, 1);
+  EXPECT_TRUE(os::removeFile(path));
+}
+
+// Offsets past 4 GiB seek and tell (32 bits on Windows' plain fseek).
+TEST(Stream, FileOffsetsPastFourGiB) {
+  const std::string path = tempPath("sparse.bin");
+  const std::int64_t far = (std::int64_t{5} << 30) + 3;
+  std::FILE* f = os::openFile(path, "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(os::seek(f, far, SEEK_SET));
+  EXPECT_EQ(std::fputc('k', f), 'k');
+  EXPECT_EQ(os::tell(f), far + 1);
+  std::fclose(f);
+  EXPECT_EQ(os::fileInfo(path).size, static_cast<std::uint64_t>(far + 1));
+  f = os::openFile(path, "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(os::seek(f, -1, SEEK_END));
+  EXPECT_EQ(os::tell(f), far);
+  EXPECT_EQ(std::fgetc(f), 'k');
+  std::fclose(f);
+  EXPECT_TRUE(os::removeFile(path));
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // kelvo-decode: decodes a stream file through the decoder library into PNG or
 // PPM pictures, a YUV4MPEG2 stream or raw rgb24 for other programs, or tells
 // what a stream holds.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -123,10 +120,10 @@ int printInfo(kelvo4::Stream& stream, const std::string& name) {
   }
   const double raw = 3.0 * info.width * info.height * static_cast<double>(info.frame_count);
   std::printf("\nraw rgb24 %.0f bytes", raw);
-  struct stat st;
-  if (name != "-" && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    std::printf(", compressed %jd bytes, ratio %.1f:1", static_cast<std::intmax_t>(st.st_size),
-                raw / static_cast<double>(st.st_size));
+  const kelvo4::os::FileInfo file = name != "-" ? kelvo4::os::fileInfo(name) : kelvo4::os::FileInfo{};
+  if (file.kind == kelvo4::os::Kind::Regular && file.size > 0)
+    std::printf(", compressed %ju bytes, ratio %.1f:1", static_cast<std::uintmax_t>(file.size),
+                raw / static_cast<double>(file.size));
   std::printf("\n");
   if (damage.empty()) return 0;
   std::printf("damaged: %s\n", damage.c_str());
@@ -177,7 +174,7 @@ int run(int argc, char** argv) {
   // way there, each frame being predicted from the one before it.
   if (start > 0) playback.seek(start);
 
-  const bool tty = isatty(fileno(stderr));
+  const bool tty = os::isTerminal(stderr);
   // No picture before there is a frame to write, whatever size the header
   // claims.
   Image image;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -198,7 +197,7 @@ int run(int argc, char** argv) {
     if (std::count(names.begin(), names.end(), "-") > 1) throw UsageError("standard input ('-') given twice");
     // Every input is looked at before the output is created.
     for (const auto& name : names) {
-      if (name != "-" && std::filesystem::is_directory(name)) {
+      if (name != "-" && os::fileInfo(name).kind == os::Kind::Directory) {
         const auto found = picturesIn(name);
         if (found.empty()) throw std::runtime_error(name + ": no .png or .ppm pictures in this directory");
         for (const auto& picture : found) inputs.push_back({Input::kPicture, picture});
@@ -291,11 +290,10 @@ int run(int argc, char** argv) {
   }
   writer.close();
   // What the file holds once closed; what was written for standard output.
-  std::error_code ec;
-  const std::uintmax_t bytes = output == "-" ? writer.bytes() : std::filesystem::file_size(output, ec);
+  const std::uintmax_t bytes = output == "-" ? writer.bytes() : os::fileInfo(output).size;
   std::fprintf(stderr, "%ld frames %dx%d, %ld key frames, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s", count,
                w, h, keys, quality, sum / static_cast<double>(count), static_cast<double>(count) / seconds);
-  if (bytes > 0 && !ec)
+  if (bytes > 0)
     std::fprintf(stderr, ", %ju bytes (%.1f:1)", static_cast<std::uintmax_t>(bytes),
                  3.0 * w * h * static_cast<double>(count) / static_cast<double>(bytes));
   std::fputc('\n', stderr);

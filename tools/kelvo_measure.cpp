@@ -5,8 +5,6 @@
 // group, each frame predicted from the one before. What stays is the cost of
 // half-resolution chroma and of the prediction's blur. With --compare, the
 // same per-frame PSNR between two raw rgb24 files, for other codecs' frames.
-#include <unistd.h>
-
 #include <zstd.h>
 
 #include <algorithm>
@@ -14,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -45,15 +42,15 @@ const char kUsage[] =
 class TempFile {
  public:
   TempFile() {
-    path_ = (std::filesystem::temp_directory_path() / "kelvo-measure-XXXXXX").string();
+    path_ = kelvo4::os::textOf(kelvo4::os::pathOf(kelvo4::os::temporaryFolder()) / "kelvo-measure-XXXXXX");
     kelvo4::InterruptsHeld held;
-    const int fd = mkstemp(path_.data());
-    if (fd < 0) throw std::runtime_error(path_ + ": cannot create: " + std::strerror(errno));
-    close(fd);
+    std::FILE* file = kelvo4::os::createTemporary(path_);
+    if (!file) throw std::runtime_error(path_ + ": cannot create: " + std::strerror(errno));
+    std::fclose(file);
     kelvo4::removeOnInterrupt(path_);
   }
   ~TempFile() {
-    unlink(path_.c_str());
+    kelvo4::os::removeFile(path_);
     kelvo4::forgetOnInterrupt(path_);
   }
   TempFile(const TempFile&) = delete;
@@ -225,7 +222,7 @@ int run(int argc, char** argv) {
     }
   }
   writer.close();
-  const std::uintmax_t bytes = std::filesystem::file_size(file.path());
+  const std::uintmax_t bytes = kelvo4::os::fileInfo(file.path()).size;
   const int n = frames - 5;
   std::printf("%s %s %dx%d q%d: first %.2f dB, frames 5+ %.2f dB", clip.photo.c_str(), clip.motion.c_str(), w, h,
               quality, firstPsnr, later / n);

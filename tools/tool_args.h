@@ -14,6 +14,7 @@
 
 #include "clip_generator.h"
 #include "image.h"
+#include "platform.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
@@ -163,15 +164,15 @@ inline bool naturalLess(const std::string& a, const std::string& b) {
 }
 
 // The picture files of a directory (.png, .ppm), in natural order of name.
-inline std::vector<std::string> picturesIn(const std::filesystem::path& dir) {
+inline std::vector<std::string> picturesIn(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(os::pathOf(dir), ec), end; !ec && it != end; it.increment(ec)) {
     if (!it->is_regular_file()) continue;
-    const std::string name = it->path().string();
+    const std::string name = os::textOf(it->path());
     if (isPngName(name) || isPpmName(name)) names.push_back(name);
   }
-  if (ec) throw std::runtime_error(dir.string() + ": cannot read directory: " + ec.message());
+  if (ec) throw std::runtime_error(dir + ": cannot read directory: " + ec.message());
   std::sort(names.begin(), names.end(), naturalLess);
   return names;
 }
@@ -179,13 +180,14 @@ inline std::vector<std::string> picturesIn(const std::filesystem::path& dir) {
 // True when both names exist and are the same file (through links too).
 inline bool sameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
-  return a != "-" && b != "-" && std::filesystem::equivalent(a, b, ec) && !ec;
+  return a != "-" && b != "-" && std::filesystem::equivalent(os::pathOf(a), os::pathOf(b), ec) && !ec;
 }
 
 // Runs a tool's main body: --help prints the usage and gives exit status 0,
 // a usage error prints the message and the usage and gives status 2, any
 // other error the message and status 1.
 inline int runTool(const char* name, const char* usage, int (*run)(int, char**), int argc, char** argv) {
+  os::startTool(argc, argv);
   try {
     return run(argc, argv);
   } catch (const HelpRequest&) {

@@ -1,9 +1,6 @@
 // Where kelvo-clip and kelvo-decode write their pictures.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +13,7 @@
 
 #include "image.h"
 #include "output_file.h"
+#include "platform.h"
 #include "stream_format.h"
 #include "y4m.h"
 #include "tool_args.h"
@@ -87,7 +85,7 @@ class FrameOutput {
     y4m_.reset();
     raw_.reset();
     for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-      it->second ? rmdir(it->first.c_str()) : unlink(it->first.c_str());
+      it->second ? os::removeDirectory(it->first) : os::removeFile(it->first);
       forgetOnInterrupt(it->first);
     }
   }
@@ -117,10 +115,10 @@ class FrameOutput {
     if (kind_ == kFolder) {
       char name[40];
       std::snprintf(name, sizeof name, "frame_%06ld.%s", index, png_ ? "png" : "ppm");
-      file = (std::filesystem::path(name_) / name).string();
+      file = os::textOf(os::pathOf(name_) / name);
     }
     refuse(file);
-    const std::string parent = std::filesystem::path(file).parent_path().string();
+    const std::string parent = os::textOf(os::pathOf(file).parent_path());
     if (kind_ == kPictures && !parent.empty() && parent != lastParent_) makeDirectory(lastParent_ = parent);
     OutputFile out(file);
     png_ ? writePng(out, image) : writePpm(out, image);
@@ -156,14 +154,15 @@ class FrameOutput {
   // it made.
   void makeDirectory(const std::string& dir) {
     std::filesystem::path path;
-    for (const auto& part : std::filesystem::path(dir)) {
+    for (const auto& part : os::pathOf(dir)) {
       path /= part;
+      const std::string name = os::textOf(path);
       InterruptsHeld held;
-      if (mkdir(path.c_str(), 0777) == 0) {
-        removeOnInterrupt(path.string(), true);
-        created_.emplace_back(path.string(), true);
-      } else if (const int error = errno; !std::filesystem::is_directory(path)) {
-        throw std::runtime_error(path.string() + ": cannot create directory: " + std::strerror(error));
+      if (os::makeDirectory(name)) {
+        removeOnInterrupt(name, true);
+        created_.emplace_back(name, true);
+      } else if (const int error = errno; os::fileInfo(name).kind != os::Kind::Directory) {
+        throw std::runtime_error(name + ": cannot create directory: " + std::strerror(error));
       }
     }
   }

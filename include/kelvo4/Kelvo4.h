@@ -5,11 +5,19 @@
 // output conversion clamps.
 #pragma once
 
-extern int width, height, width3;
-extern short* oldfr;     // current frame: after a decode, the frame just decoded
-extern short* oldoldfr;  // previous frame: during a decode, the prediction source
-extern short* quant;     // 64 dequantisation factors in natural order
-extern short* in;        // the one coefficient block being decoded
+// Windows: a program reaches data in a DLL through its import, which the
+// declaration must say (MinGW would also find it without).
+#if defined(_WIN32) && !defined(KELVO4_BUILDING)
+#define KELVO4_IMPORTED_DATA __declspec(dllimport)
+#else
+#define KELVO4_IMPORTED_DATA
+#endif
+
+extern KELVO4_IMPORTED_DATA int width, height, width3;
+extern KELVO4_IMPORTED_DATA short* oldfr;     // current frame: after a decode, the frame just decoded
+extern KELVO4_IMPORTED_DATA short* oldoldfr;  // previous frame: during a decode, the prediction source
+extern KELVO4_IMPORTED_DATA short* quant;     // 64 dequantisation factors in natural order
+extern KELVO4_IMPORTED_DATA short* in;        // the one coefficient block being decoded
 
 // Sizes the decoder and restarts the sequence from the initial frame
 // (0, 128, 128) at every pixel. Returns false, changing nothing, when the size

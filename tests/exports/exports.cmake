@@ -1,6 +1,7 @@
 # Checks that the library exports exactly the expected dynamic symbols and
-# that its soname is its file name.
-# Run with -DNM=<nm> -DOBJDUMP=<objdump> -DLIBRARY=<libKelvo4.so>.
+# that its soname is its file name; for Kelvo4.dll, that it exports them
+# by name and imports nothing but DLLs every Windows has.
+# Run with -DNM=<nm> -DOBJDUMP=<objdump> -DLIBRARY=<libKelvo4.so or Kelvo4.dll>.
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
   _Z7addTilePKaPs _Z9decodeYUVPsPa _Z9reinitDLLii)
@@ -21,15 +22,26 @@ foreach(m close damage info keyFrames nextArgb nextRgb openFile openStream posit
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_${m})
 endforeach()
 
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+get_filename_component(file ${LIBRARY} NAME)
+set(dll OFF)
+if(file MATCHES "\\.dll$")
+  set(dll ON)
+endif()
+if(dll)
+  # objdump -p lists the export table's names as "[   N] NAME" lines.
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+  set(pattern "^\t\\[ *[0-9]+\\] ([^ ]+)$")
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+  set(pattern "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+endif()
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  message(FATAL_ERROR "listing the symbols of ${LIBRARY} failed")
 endif()
 string(REGEX MATCHALL "[^\n]+" lines "${listing}")
 set(exported)
 foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+  if(line MATCHES "${pattern}")
     list(APPEND exported ${CMAKE_MATCH_1})
   endif()
 endforeach()
@@ -39,10 +51,22 @@ list(REMOVE_ITEM missing ${exported})
 set(extra ${exported})
 list(REMOVE_ITEM extra ${expected})
 if(missing OR extra)
-  message(FATAL_ERROR "libKelvo4.so exports differ\n  missing: ${missing}\n  extra: ${extra}")
+  message(FATAL_ERROR "${file} exports differ\n  missing: ${missing}\n  extra: ${extra}")
 endif()
 list(LENGTH exported count)
-message(STATUS "libKelvo4.so exports exactly the ${count} expected symbols")
+message(STATUS "${file} exports exactly the ${count} expected symbols")
+
+if(dll)
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${listing}")
+  string(REPLACE "DLL Name: " "" imports "${imports}")
+  set(foreign ${imports})
+  list(REMOVE_ITEM foreign KERNEL32.dll msvcrt.dll)
+  if(foreign)
+    message(FATAL_ERROR "${file} needs DLLs that Windows does not have: ${foreign}")
+  endif()
+  message(STATUS "${file} imports only ${imports}")
+  return()
+endif()
 
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE headers)
 if(NOT headers MATCHES "SONAME +libKelvo4\\.so\n")

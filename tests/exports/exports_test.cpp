@@ -1,7 +1,14 @@
-// Loads libKelvo4.so into a program that defines some of the library's exported
-// names itself, and checks that the library keeps to its own state and code.
-#include <dlfcn.h>
+// Loads libKelvo4.so (Kelvo4.dll) into a program that defines some of the
+// library's exported names itself, and checks that the library keeps to its
+// own state and code; on Windows also that the DLL loads with what every
+// Windows has and gives its data by name.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <vector>
 
@@ -19,9 +26,15 @@ namespace {
 // the library's state until the process ends.
 template <typename T>
 T symbol(const char* name) {
+#ifdef _WIN32
+  static HMODULE library = LoadLibraryA(KELVO4_LIBRARY);
+  EXPECT_NE(library, nullptr) << "LoadLibrary error " << GetLastError();
+  return library ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(library, name))) : nullptr;
+#else
   static void* library = dlopen(KELVO4_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   EXPECT_NE(library, nullptr) << dlerror();
   return library ? reinterpret_cast<T>(dlsym(library, name)) : nullptr;
+#endif
 }
 
 TEST(Exports, LibraryKeepsItsOwnStateBesideSameNamedSymbols) {

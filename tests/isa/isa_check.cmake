@@ -1,4 +1,6 @@
-# Fails when an object in OBJECTS defines a weak function (nm type W).
+# Fails when an object in OBJECTS defines a weak function (nm type W; in a
+# Windows object, a function in a section of its own, .text$NAME, that the
+# linker keeps once for all objects).
 set(found)
 foreach(object IN LISTS OBJECTS)
   execute_process(COMMAND ${NM} -C --defined-only ${object} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
@@ -7,7 +9,7 @@ foreach(object IN LISTS OBJECTS)
   endif()
   string(REGEX MATCHALL "[^\n]+" lines "${listing}")
   foreach(line IN LISTS lines)
-    if(line MATCHES "^[0-9a-fA-F]+ W (.+)$")
+    if(line MATCHES "^[0-9a-fA-F]+ W (.+)$" OR line MATCHES "^[0-9a-fA-F]+ t \\.text\\$(.+)$")
       get_filename_component(name ${object} NAME)
       list(APPEND found "${name}: ${CMAKE_MATCH_1}")
     endif()

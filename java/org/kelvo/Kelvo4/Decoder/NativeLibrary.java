@@ -18,11 +18,11 @@ import java.util.Set;
 import java.util.TreeSet;
 
 /**
- * Loads {@code libKelvo4.so} once for the classes of this package, from the first of: the file
- * named by the system property {@code kelvo4.library}, when set (nothing else is tried then); the
- * copy packed in the jar for this system ({@code native/linux-x86_64/} and so on); the first
- * {@code libKelvo4.so} on {@code java.library.path}, when the jar has none for this system or its
- * copy cannot be loaded.
+ * Loads {@code libKelvo4.so} ({@code Kelvo4.dll} on Windows) once for the classes of this package,
+ * from the first of: the file named by the system property {@code kelvo4.library}, when set
+ * (nothing else is tried then); the copy packed in the jar for this system
+ * ({@code native/linux-x86_64/}, {@code native/windows-x86_64/} and so on); the first such file on
+ * {@code java.library.path}, when the jar has none for this system or its copy cannot be loaded.
  *
  * <p>The packed copy comes before {@code java.library.path} because an application moving up
  * from an older {@code libKelvo4.so} usually still has that one on the path, and it exports only
@@ -36,10 +36,11 @@ import java.util.TreeSet;
 final class NativeLibrary {
   static final String PROPERTY = "kelvo4.library";
   private static final String FILE = "libKelvo4.so";
+  private static final String WINDOWS_FILE = "Kelvo4.dll";
 
   /** The directories under {@code native/} that a jar may carry, as the build names them. */
   static final String[] PLATFORMS = {
-    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x"
+    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "windows-x86_64"
   };
 
   /** The classes whose native methods the library must provide. */
@@ -86,10 +87,10 @@ final class NativeLibrary {
         packedFailure = linkError("cannot unpack " + resource + ": " + e, e);
       }
     }
-    File onPath = findOnPath(libraryPath);
+    File onPath = findOnPath(libraryPath, fileName(osName));
     if (onPath == null) {
       if (packedFailure != null) throw packedFailure;
-      throw linkError("no " + FILE + " for " + platformName(osName, osArch) + ": the jar carries "
+      throw linkError("no " + fileName(osName) + " for " + platformName(osName, osArch) + ": the jar carries "
           + carried() + ", and java.library.path (" + libraryPath + ") holds none; name one with -D"
           + PROPERTY + "=FILE", null);
     }
@@ -106,8 +107,12 @@ final class NativeLibrary {
    * {@code os.name} and {@code os.arch}, or null for a system no build is made for.
    */
   static String platform(String osName, String osArch) {
+    String arch = osArch.toLowerCase(Locale.ROOT);
+    if (isWindows(osName)) {
+      return arch.equals("amd64") || arch.equals("x86_64") ? "windows-x86_64" : null;
+    }
     if (!osName.toLowerCase(Locale.ROOT).startsWith("linux")) return null;
-    switch (osArch.toLowerCase(Locale.ROOT)) {
+    switch (arch) {
       case "amd64":
       case "x86_64":
         return "linux-x86_64";
@@ -135,7 +140,16 @@ final class NativeLibrary {
   /** The jar resource of the library for a system, or null when none is built for it. */
   static String resourceFor(String osName, String osArch) {
     String platform = platform(osName, osArch);
-    return platform == null ? null : "/native/" + platform + "/" + FILE;
+    return platform == null ? null : "/native/" + platform + "/" + fileName(osName);
+  }
+
+  private static boolean isWindows(String osName) {
+    return osName.toLowerCase(Locale.ROOT).startsWith("windows");
+  }
+
+  /** The library's file name on a system, as {@link System#mapLibraryName} gives it there. */
+  private static String fileName(String osName) {
+    return isWindows(osName) ? WINDOWS_FILE : FILE;
   }
 
   private static String platformName(String osName, String osArch) {
@@ -149,24 +163,27 @@ final class NativeLibrary {
   private static String carried() {
     List<String> found = new ArrayList<>();
     for (String platform : PLATFORMS) {
-      if (NativeLibrary.class.getResource("/native/" + platform + "/" + FILE) != null) {
+      String file = platform.startsWith("windows-") ? WINDOWS_FILE : FILE;
+      if (NativeLibrary.class.getResource("/native/" + platform + "/" + file) != null) {
         found.add(platform);
       }
     }
     return found.isEmpty() ? "none" : String.join(", ", found);
   }
 
-  /** The first {@code libKelvo4.so} in the directories of a search path, or null. */
-  private static File findOnPath(String libraryPath) {
+  /** The first file of this name in the directories of a search path, or null. */
+  private static File findOnPath(String libraryPath, String name) {
     for (String dir : libraryPath.split(File.pathSeparator, -1)) {
-      File file = new File(dir.isEmpty() ? "." : dir, FILE);  // as the VM reads an empty entry
+      File file = new File(dir.isEmpty() ? "." : dir, name);  // as the VM reads an empty entry
       if (file.isFile()) return file.getAbsoluteFile();
     }
     return null;
   }
 
   // The VM loads libraries from files only: copy the packed one out. Once it is mapped the file
-  // can go, so no copy is left behind even when the VM does not exit normally.
+  // can go, so no copy is left behind even when the VM does not exit normally. Windows keeps a
+  // loaded DLL's file until the process ends: there the copies of earlier VMs are removed instead
+  // (those still loaded stay).
   private static void loadPacked(String resource) throws IOException {
     byte[] bytes;
     try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
@@ -176,12 +193,23 @@ final class NativeLibrary {
       for (int n; (n = in.read(buffer)) > 0; ) out.write(buffer, 0, n);
       bytes = out.toByteArray();
     }
-    File file = Files.createTempFile("libKelvo4", ".so").toFile().getAbsoluteFile();
+    boolean dll = resource.endsWith(".dll");
+    File file = Files.createTempFile(dll ? "Kelvo4-" : "libKelvo4", dll ? ".dll" : ".so").toFile()
+        .getAbsoluteFile();
+    if (dll) {
+      File[] earlier = file.getParentFile().listFiles((dir, name) ->
+          name.startsWith("Kelvo4-") && name.endsWith(".dll") && !name.equals(file.getName()));
+      for (File old : earlier == null ? new File[0] : earlier) old.delete();
+    }
     try {
       Files.write(file.toPath(), bytes);
       loadChecked(file, bytes, " (unpacked from " + resource + ")");
     } finally {
-      Files.deleteIfExists(file.toPath());
+      if (dll) {
+        file.delete();  // fails while loaded: a later VM removes it
+      } else {
+        Files.deleteIfExists(file.toPath());
+      }
     }
   }
 

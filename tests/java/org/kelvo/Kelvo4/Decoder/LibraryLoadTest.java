@@ -44,6 +44,11 @@ class LibraryLoadTest {
       assertEquals(expected, NativeLibrary.resourceFor("Linux", p[0]), p[0]);
     }
     assertNull(NativeLibrary.resourceFor("Mac OS X", "aarch64"));
+    for (String os : new String[] {"Windows 10", "Windows Server 2022"}) {
+      assertEquals("/native/windows-x86_64/Kelvo4.dll", NativeLibrary.resourceFor(os, "amd64"), os);
+      assertNull(NativeLibrary.resourceFor(os, "x86"), os);
+      assertNull(NativeLibrary.resourceFor(os, "aarch64"), os);
+    }
   }
 
   // An old libKelvo4.so (kelvo4.oldLibrary) with KelvoDecoder's natives only is refused, named or

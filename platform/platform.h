@@ -1,0 +1,82 @@
+// What differs between operating systems, behind one interface: files by
+// UTF-8 name with 64-bit offsets, the tools' standard streams and arguments,
+// output files written under a temporary name and moved over their target,
+// and what an interrupt does. posix.cpp serves Linux and other POSIX
+// systems; windows.cpp serves Windows through the wide-character API, so that
+// a name means the same file whatever the code page. Nothing else in the
+// project asks which system it runs on.
+//
+// Functions that return bool set errno when they return false.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace kelvo4::os {
+
+// Every name the project handles is a UTF-8 string; these convert to and from
+// std::filesystem (on POSIX systems the bytes stay as they are).
+inline std::filesystem::path pathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string textOf(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// fopen in binary mode ("rb", "wb", ...); null with errno set, EISDIR for a
+// folder opened to write (or to read, where the system refuses that).
+std::FILE* openFile(const std::string& path, const char* mode);
+// fseek and ftell with 64-bit offsets; tell gives -1 where there is no position.
+bool seek(std::FILE* file, std::int64_t offset, int whence);
+std::int64_t tell(std::FILE* file);
+
+enum class Kind { Missing, Regular, Directory, Other };  // Other: a device, a pipe, a terminal
+struct FileInfo {
+  Kind kind = Kind::Missing;
+  std::uint64_t size = 0;  // of a regular file
+  int error = 0;           // why it is Missing (ENOENT, EACCES, ...)
+};
+FileInfo fileInfo(const std::string& path);  // links followed
+FileInfo fileInfo(std::FILE* file);
+// Whether writes to the file always go to its end (opened to append).
+bool appendsOnly(std::FILE* file);
+bool isTerminal(std::FILE* file);
+// 0 when this process may write the file, else the errno value.
+int writable(const std::string& path);
+// The name with links resolved, or the name as given where that fails.
+std::string resolvedPath(const std::string& path);
+
+// Creates a new file for writing from `name`, whose last six characters
+// (XXXXXX) are replaced to make it unique, with the access a new file gets
+// (POSIX: 0666 less the umask). It can be removed while open.
+std::FILE* createTemporary(std::string& name);
+// Writes the file's data through to the disk.
+bool syncFile(std::FILE* file);
+// Renames `from` to `to`, replacing a file of that name.
+bool moveOver(const std::string& from, const std::string& to);
+bool removeFile(const std::string& path);
+bool removeDirectory(const std::string& path);  // only an empty one
+bool makeDirectory(const std::string& path);    // EEXIST when the name is taken
+std::string temporaryFolder();
+int processId();
+
+// A tool's start: arguments as UTF-8 (on Windows from the wide command line)
+// and standard input and output in binary mode.
+void startTool(int& argc, char**& argv);
+
+// Calls `cleanup` when an interrupt would end the process: SIGINT or SIGTERM,
+// or on Windows Ctrl-C, Ctrl-Break or the console closing; then the process
+// ends as the interrupt would have ended it. Installed once; an interrupt
+// this process ignored from its start stays ignored. On POSIX systems
+// `cleanup` runs on the thread that installed it, as a signal handler (only
+// async-signal-safe calls: removeFile and removeDirectory are).
+void onInterrupt(void (*cleanup)());
+// Holds interrupts back in this thread until the matching release (calls
+// nest): cleanup never sees what such a section changes half done.
+void holdInterrupts();
+void releaseInterrupts();
+
+}  // namespace kelvo4::os

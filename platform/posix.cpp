@@ -1,0 +1,153 @@
+// The platform interface on Linux and other POSIX systems.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace kelvo4::os {
+
+namespace {
+
+FileInfo infoOf(int status, const struct stat& st) {
+  FileInfo info;
+  if (status != 0) {
+    info.error = errno;
+    return info;
+  }
+  info.kind = S_ISREG(st.st_mode) ? Kind::Regular : S_ISDIR(st.st_mode) ? Kind::Directory : Kind::Other;
+  if (info.kind == Kind::Regular) info.size = static_cast<std::uint64_t>(st.st_size);
+  return info;
+}
+
+// What open(2) gives a new file: 0666 less the umask.
+mode_t createMode() {
+  static const mode_t mode = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+  }();
+  return mode;
+}
+
+void (*cleanupFn)() = nullptr;
+pthread_t owner;
+
+extern "C" void onSignal(int sig) {
+  if (!pthread_equal(pthread_self(), owner)) {
+    // Another thread (a decoder's) took it: the owner does the work.
+    const int saved = errno;
+    pthread_kill(owner, sig);
+    errno = saved;
+    return;
+  }
+  cleanupFn();
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(sig, &action, nullptr);
+  // Held until the handler returns, then it ends the process.
+  raise(sig);
+}
+
+thread_local int holdDepth = 0;
+thread_local sigset_t heldMask;
+
+}  // namespace
+
+std::FILE* openFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool seek(std::FILE* file, std::int64_t offset, int whence) {
+  return fseeko(file, static_cast<off_t>(offset), whence) == 0;
+}
+
+std::int64_t tell(std::FILE* file) { return ftello(file); }
+
+FileInfo fileInfo(const std::string& path) {
+  struct stat st;
+  return infoOf(stat(path.c_str(), &st), st);
+}
+
+FileInfo fileInfo(std::FILE* file) {
+  struct stat st;
+  return infoOf(fstat(fileno(file), &st), st);
+}
+
+bool appendsOnly(std::FILE* file) { return (fcntl(fileno(file), F_GETFL) & O_APPEND) != 0; }
+
+bool isTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
+
+int writable(const std::string& path) { return access(path.c_str(), W_OK) == 0 ? 0 : errno; }
+
+std::string resolvedPath(const std::string& path) {
+  std::string resolved = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    resolved = real;
+    std::free(real);
+  }
+  return resolved;
+}
+
+std::FILE* createTemporary(std::string& name) {
+  const int fd = mkstemp(name.data());
+  if (fd < 0) return nullptr;
+  std::FILE* file = nullptr;
+  if (fchmod(fd, createMode()) != 0 || !(file = fdopen(fd, "wb"))) {
+    const int error = errno;
+    close(fd);
+    unlink(name.c_str());
+    errno = error;
+  }
+  return file;
+}
+
+bool syncFile(std::FILE* file) { return fsync(fileno(file)) == 0; }
+
+bool moveOver(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool removeDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
+
+bool makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+std::string temporaryFolder() { return textOf(std::filesystem::temp_directory_path()); }
+
+int processId() { return static_cast<int>(getpid()); }
+
+void startTool(int&, char**&) {}
+
+void onInterrupt(void (*cleanup)()) {
+  if (cleanupFn) return;
+  cleanupFn = cleanup;
+  owner = pthread_self();
+  for (const int sig : {SIGINT, SIGTERM}) {
+    struct sigaction action = {};
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+void holdInterrupts() {
+  if (holdDepth++ > 0) return;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, &heldMask);
+}
+
+void releaseInterrupts() {
+  if (--holdDepth == 0) pthread_sigmask(SIG_SETMASK, &heldMask, nullptr);
+}
+
+}  // namespace kelvo4::os
