@@ -115,7 +115,15 @@ bool removeDirectory(const std::string& path) { return rmdir(path.c_str()) == 0;
 
 bool makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
-std::string temporaryFolder() { return textOf(std::filesystem::temp_directory_path()); }
+// Where std::filesystem::temp_directory_path looks on POSIX systems, written
+// out: that one would bring the whole of std::filesystem into the library.
+std::string temporaryFolder() {
+  for (const char* variable : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    const char* folder = std::getenv(variable);
+    if (folder && *folder) return folder;
+  }
+  return "/tmp";
+}
 
 int processId() { return static_cast<int>(getpid()); }
 

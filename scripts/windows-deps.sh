@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libraries the Windows build links, as static MinGW-w64 libraries
 # installed into PREFIX (include/, lib/): zstd, zlib and libpng from Debian's
-# source packages of the versions installed here (fetched with apt-get source
-# through an apt configuration of this script's own, whose deb-src entries
-# repeat the system's deb ones: nothing under /etc changes), and GoogleTest
-# from Debian's googletest package (/usr/src/googletest). Done once per PREFIX.
+# source packages of the versions installed here (scripts/debian-source.sh),
+# and GoogleTest from Debian's googletest package (/usr/src/googletest). Done
+# once per PREFIX.
 # Usage: scripts/windows-deps.sh PREFIX
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,40 +12,10 @@ prefix=$(realpath -m "$1")
 root=$(pwd)
 work=$prefix.work
 rm -rf "$prefix" "$work"
-mkdir -p "$prefix" "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/sources" "$work/src"
+mkdir -p "$prefix" "$work"
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] && jobs=2
-
-# The system's deb entries as deb-src, in either format.
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -f "$f" ] && sed -n 's/^deb \(.*debian.*\)$/deb-src \1/p' "$f" >>"$work/apt/sources/src.list"
-done
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] && grep -q debian "$f" && sed 's/^Types: *deb$/Types: deb-src/' "$f" >"$work/apt/sources/$(basename "$f")"
-done
-apt=(-o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/apt/sources"
-     -o Dir::State::Lists="$work/apt/lists" -o Dir::Cache="$work/apt/cache")
-apt-get "${apt[@]}" update >/dev/null
-
-# Source package NAME at the version of the installed binary package BINARY,
-# or, when the archive no longer serves that (a security update's sources
-# can be missing from a mirror), at the release's own version.
-fetch() {
-  local name=$1 version codename dsc
-  version=$(dpkg-query -W -f='${Version}' "$2:$(dpkg --print-architecture)")
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  cd "$work/src"
-  if ! apt-get "${apt[@]}" source --download-only "$name=$version" >/dev/null 2>&1; then
-    echo "windows-deps: $name $version cannot be fetched; taking $codename's" >&2
-    apt-get "${apt[@]}" source --download-only "$name/$codename" >/dev/null
-  fi
-  dsc=$(ls ./"${name}"_*.dsc)
-  dpkg-source -x --no-check "$dsc" "$name" >/dev/null
-  cd "$root"
-}
-fetch libzstd libzstd-dev
-fetch zlib zlib1g-dev
-fetch libpng1.6 libpng-dev
+scripts/debian-source.sh "$work/src" libzstd=libzstd-dev zlib=zlib1g-dev libpng1.6=libpng-dev
 
 cmake_build() {  # SOURCE-DIR BUILD-NAME OPTIONS...
   local src=$1 build=$work/build-$2

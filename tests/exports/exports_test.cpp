@@ -10,6 +10,8 @@
 #include <dlfcn.h>
 #endif
 
+#include <string>
+#include <thread>
 #include <vector>
 
 // Exported from this program (-rdynamic) under the library's names. If the
@@ -60,6 +62,25 @@ TEST(Exports, LibraryKeepsItsOwnStateBesideSameNamedSymbols) {
   // unfilled and count the call.
   EXPECT_EQ(smoothCalls, 0);
   for (int i = 0; i < 768; ++i) ASSERT_EQ(output[i], i % 3 == 2 ? -1 : 0) << i;
+}
+
+// A failure inside the library unwinds through the library's own C++ runtime
+// (linked in on Linux) and comes back as a status and a message, kept per
+// thread, on a thread that then ends.
+TEST(Exports, FailureInsideTheLibraryBecomesAStatus) {
+  auto open = symbol<int (*)(void**, const char*, int)>("kelvo4_stream_open_file");
+  auto error = symbol<const char* (*)(const void*)>("kelvo4_stream_error");
+  ASSERT_TRUE(open && error);
+  int status = 0;
+  std::string message;
+  std::thread([&] {
+    void* stream = &status;
+    status = open(&stream, KELVO4_LIBRARY, 2);  // a library, not a stream
+    message = error(nullptr);
+    if (stream) status = 0;
+  }).join();
+  EXPECT_NE(status, 0);
+  EXPECT_NE(message.find(KELVO4_LIBRARY), std::string::npos) << message;
 }
 
 }  // namespace
