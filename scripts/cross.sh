@@ -3,8 +3,10 @@
 # for other Linux processors, runs the suites there, packs every library into
 # the native build's jar and decodes a stream from that jar on each
 # processor's own Java VM (Debian's JRE, unpacked into the build directory):
-#   x86      32-bit x86 (i686, g++-i686-linux-gnu): runs natively; its VM also
-#            runs the Java suites and an application built for the old library
+#   x86      32-bit x86 (i686, g++-i686-linux-gnu): runs natively (or, where
+#            the kernel refuses 32-bit programs, under qemu-i386 through
+#            binfmt_misc: scripts/i386-programs.sh); its VM also runs the Java
+#            suites and an application built for the old library
 #   arm      32-bit Arm (armhf, g++-arm-linux-gnueabihf) under qemu-arm
 #   aarch64  64-bit Arm (g++-aarch64-linux-gnu) under qemu-aarch64
 #   s390x    big-endian s390x (g++-s390x-linux-gnu) under qemu-s390x: also
@@ -79,6 +81,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get install -y --no-install-recommends "${missing[@]}" ||
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
+fi
+
+# 32-bit x86 programs run natively, or where the kernel refuses them through
+# qemu-i386 registered with binfmt_misc, with fewer random blocks then.
+if [[ " ${targets[*]} " == *" x86 "* ]] && [ "$(scripts/i386-programs.sh)" != native ]; then
+  emulator[x86]=qemu-i386
+  echo "x86: this kernel runs no 32-bit x86 programs itself: they run under qemu-i386 (binfmt_misc)"
 fi
 
 # Unpacks Debian packages of architecture $2 into folder $1 (once), with
@@ -173,8 +182,8 @@ fetch_jre() {
 run_on() {
   local t=$1
   case $t in
-    x86) ;;
     s390x) echo qemu-s390x -L "/usr/${triplet[$t]}" -E "LD_LIBRARY_PATH=$(sysroot_of "$t")/usr/lib/${multiarch[$t]}" ;;
+    x86) ;;  # natively, or through binfmt_misc
     *) echo "${emulator[$t]}" ;;
   esac
 }
