@@ -134,6 +134,8 @@ build_and_test() {
     # qemu-i386 the VM crashes in its own signal handling within a minute
     # of the suites (short runs, as below and in scripts/bullseye.sh, hold).
     options+=(-DKELVO4_TEST_JVM="$(jre_java "$t")")
+  elif [ "$t" = x86 ]; then
+    options+=(-DKELVO4_TEST_JVM=)
   fi
   if [ "$t" = windows ]; then
     scripts/windows-deps.sh "$build/deps" || return 1
