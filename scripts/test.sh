@@ -4,8 +4,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
 # ThreadSanitizer, the C++ suites cross-built for 32-bit x86 (natively, with
 # the Java suites on a 32-bit VM), 32-bit Arm, aarch64 and big-endian s390x
-# (under qemu), the jar with all five libraries on each processor's VM, then
-# the fuzz targets.
+# (under qemu), the jar with all five libraries on each processor's VM and on
+# Debian 11's (scripts/bullseye.sh), then the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -41,5 +41,8 @@ step "ThreadSanitizer" tsan
 # Also packs their libraries into build's jar and decodes from that jar on
 # each processor's VM.
 step "cross targets" scripts/cross.sh
+
+# The jar, now with every library, on Debian 11 with its own glibc and VMs.
+step "Debian 11 (bullseye)" scripts/bullseye.sh build build-x86
 
 step "fuzzing (build, then 120 s over the five targets)" scripts/fuzz.sh 120
