@@ -29,6 +29,10 @@ inline std::string textOf(const std::filesystem::path& path) {
 // fopen in binary mode ("rb", "wb", ...); null with errno set, EISDIR for a
 // folder opened to write (or to read, where the system refuses that).
 std::FILE* openFile(const std::string& path, const char* mode);
+// Opens a file to read ("rb") without waiting on it: a FIFO with no writer
+// or a device opens at once (POSIX: O_NONBLOCK, cleared once open), so the
+// caller can see what it is before reading. Otherwise as openFile.
+std::FILE* openWithoutWaiting(const std::string& path);
 // fseek and ftell with 64-bit offsets; tell gives -1 where there is no position.
 bool seek(std::FILE* file, std::int64_t offset, int whence);
 std::int64_t tell(std::FILE* file);

@@ -61,6 +61,19 @@ thread_local sigset_t heldMask;
 
 std::FILE* openFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+std::FILE* openWithoutWaiting(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  std::FILE* file = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb") : nullptr;
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 bool seek(std::FILE* file, std::int64_t offset, int whence) {
   return fseeko(file, static_cast<off_t>(offset), whence) == 0;
 }

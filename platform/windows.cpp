@@ -129,6 +129,9 @@ std::FILE* openFile(const std::string& path, const char* mode) {
   return file;
 }
 
+// Opening a pipe or device by name does not wait for its other end here.
+std::FILE* openWithoutWaiting(const std::string& path) { return openFile(path, "rb"); }
+
 bool seek(std::FILE* file, std::int64_t offset, int whence) { return _fseeki64(file, offset, whence) == 0; }
 
 std::int64_t tell(std::FILE* file) { return _ftelli64(file); }

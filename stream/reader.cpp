@@ -74,7 +74,8 @@ class CallbackSource final : public ByteSource {
 }  // namespace
 
 std::unique_ptr<ByteSource> openFileSource(const std::string& path) {
-  std::FILE* file = os::openFile(path, "rb");
+  // A FIFO would block the open until a writer came: it is refused below.
+  std::FILE* file = os::openWithoutWaiting(path);
   const os::FileInfo info = file ? os::fileInfo(file) : os::FileInfo{};
   if (!file && errno != EISDIR) throw StreamError(errno, path + ": " + std::strerror(errno));
   if (info.kind != os::Kind::Regular) {

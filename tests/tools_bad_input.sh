@@ -2,7 +2,8 @@
 # Inputs that claim a 26000x26000 frame (a YUV4MPEG2 or PPM header, --size)
 # or a large PNG, and hold a few bytes: refused before the frame is
 # allocated, from a file or a pipe, within 100 MB of address space. Text from
-# an input shows escaped in the message.
+# an input shows escaped in the message. A FIFO named as a stream file is
+# refused without waiting for a writer.
 # Usage: tools_bad_input.sh TOOLDIR WORKDIR
 set -eu
 bin=$1
@@ -32,4 +33,8 @@ refused "lie1.png: PNG image data of 8192x8192 is truncated or damaged" /dev/nul
 refused "standard input: has no frames" "$work/lie.klv" "$bin/kelvo-decode" - "$work/x.rgb"
 printf 'YUV4MPEG2 W16 H16 C444\r\n' > "$work/crlf.y4m"
 refused "crlf.y4m: colour space 'C444\\r' is not supported" /dev/null "$bin/kelvo-encode" "$work/crlf.y4m" -o "$work/x.klv"
+# A FIFO with no writer given as a stream file: refused at once, not waited on.
+mkfifo "$work/fifo.klv"
+if timeout 10 "$bin/kelvo-decode" --info "$work/fifo.klv" 2> "$work/error.log"; then exit 1; fi
+grep -qF "fifo.klv: not a regular file" "$work/error.log" || { cat "$work/error.log"; exit 1; }
 echo "bad input ok"
