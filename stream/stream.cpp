@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -36,6 +37,17 @@ using kelvo4::Record;
 using kelvo4::StreamError;
 
 thread_local std::string lastOpenError;
+
+// What an exception of any type says, inside a catch (...).
+std::string thrown() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return std::string("an exception was thrown: ") + e.what();
+  } catch (...) {
+    return "an exception of unknown type was thrown";
+  }
+}
 
 // One frame on its way: its record, stored bytes and payload, or what went
 // wrong while fetching it.
@@ -107,6 +119,13 @@ struct kelvo4_stream {
     } catch (const std::bad_alloc&) {
       s.code = -ENOMEM;
       s.message = parser->name() + ": out of memory at frame " + std::to_string(s.record.frame);
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being cancelled
+    } catch (...) {
+      // Only a read function can throw anything else (C++ code behind the C
+      // API): it must not end the process, least of all on the worker.
+      s.code = -EIO;
+      s.message = parser->name() + ": " + thrown();
     }
   }
 
@@ -327,6 +346,11 @@ int open(kelvo4_stream** out, int threads, const std::string& name,
   } catch (const std::bad_alloc&) {
     lastOpenError = name + ": out of memory";
     return -ENOMEM;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    lastOpenError = name + ": " + thrown();
+    return -EIO;
   }
 }
 

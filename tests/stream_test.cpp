@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,11 @@ Bytes fileBytes(const std::string& path) {
 struct Memory {
   const Bytes* bytes;
   std::size_t at = 0, piece = 1000, failAt = SIZE_MAX;
-  int error = EIO;
+  int error = EIO;  // 0: throws a std::runtime_error there, -1: throws an int
   static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
     auto* m = static_cast<Memory*>(user);
+    if (m->at >= m->failAt && m->error == 0) throw std::runtime_error("peer vanished");
+    if (m->at >= m->failAt && m->error == -1) throw 7;
     if (m->at >= m->failAt) return -m->error;
     const std::size_t n = std::min({length, m->piece, m->bytes->size() - m->at, m->failAt - m->at});
     std::memcpy(buffer, m->bytes->data() + m->at, n);
@@ -228,6 +231,18 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
         << p.message;
     EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, 0), -ECONNRESET);
     kelvo4_stream_close(&s);
+    // A read function that throws, on the worker too: an error, not the
+    // end of the process.
+    m = Memory{&bytes, 0, 64, bytes.size() - 40, 0};
+    ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), 0);
+    const Played thrown = play(s);
+    EXPECT_EQ(thrown.frames.size(), 2u);
+    EXPECT_EQ(thrown.rc, -EIO);
+    EXPECT_EQ(thrown.message, "socket: an exception was thrown: peer vanished");
+    kelvo4_stream_close(&s);
+    m = Memory{&bytes, 0, 64, 10, -1};
+    EXPECT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), -EIO);
+    EXPECT_STREQ(kelvo4_stream_error(nullptr), "socket: an exception of unknown type was thrown");
   }
   std::remove(path.c_str());
 }
