@@ -22,9 +22,9 @@ test "$(ls "$work/ppm")" = "frame_000001.ppm
 frame_000002.ppm"
 "$bin/kelvo-decode" --quiet --start 3 "$work/clip.klv" "$work/one.png"
 cmp "$work/one.png" "$work/out/frame_000003.png"
-"$bin/kelvo-decode" --quiet --start 2 "$work/clip.klv" "$work/numbered/f_%02d.png"
-test "$(ls "$work/numbered")" = "f_02.png
-f_03.png"
+"$bin/kelvo-decode" --quiet --start 2 "$work/clip.klv" "$work/numbered/f_%020d.png"
+test "$(ls "$work/numbered")" = "f_00000000000000000002.png
+f_00000000000000000003.png"
 # Folders are read in natural order: a9 before a10.
 mkdir "$work/natural"
 cp "$work/src/frame_000000.png" "$work/natural/a9.png"

@@ -43,13 +43,15 @@ struct Pattern {
       }
       const bool zero = j < name.size() && name[j] == '0';
       j += zero;
-      int digits = 0;
-      for (; j < name.size() && name[j] >= '0' && name[j] <= '9' && digits < 2; ++j) digits = digits * 10 + (name[j] - '0');
+      // A width of one or two digits.
+      int value = 0;
+      for (int digits = 0; j < name.size() && name[j] >= '0' && name[j] <= '9' && digits < 2; ++j, ++digits)
+        value = value * 10 + (name[j] - '0');
       if (j == name.size() || name[j] != 'd' || numbered)
         throw UsageError(name + ": a picture name may hold one %d, %0Nd or %Nd (and %% for a '%')");
       numbered = true;
       zeros = zero;
-      width = digits;
+      width = value;
       part = &after;
       i = j;
     }
