@@ -15,6 +15,8 @@ grep -q "^4 frames 48x32" "$work/encode.log"
 "$bin/kelvo-decode" --info "$work/clip.klv" | grep -q "^key frames 2: 0 2$"
 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/out"
 test "$(ls "$work/out" | wc -l)" -eq 4
+fails "$bin/kelvo-decode" --quiet --start 4 "$work/clip.klv" "$work/past.rgb"
+grep -qF "clip.klv: no frame 4 to start from: the stream has 4 frames" "$work/error.log"
 # --start and --frames pick frames 1 and 2, named by their stream index; a
 # seek to frame 3 (from key frame 2) gives what decoding from frame 0 gave.
 "$bin/kelvo-decode" --quiet --format ppm --start 1 --frames 2 "$work/clip.klv" "$work/ppm"

@@ -192,7 +192,11 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, tty ? "\rkelvo-decode: frame %ld" : "kelvo-decode: frame %ld\n", index);
     }
   }
-  if (written == 0) throw std::runtime_error((stream == "-" ? "standard input" : stream) + ": has no frames");
+  const std::string label = stream == "-" ? "standard input" : stream;
+  if (written == 0 && start > 0)
+    throw std::runtime_error(label + ": no frame " + std::to_string(start) + " to start from: the stream has " +
+                             std::to_string(playback.position()) + " frames");
+  if (written == 0) throw std::runtime_error(label + ": has no frames");
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!quiet)
