@@ -14,16 +14,16 @@
 #          (tests/java/legacy/legacy_check.sh) on the jar's linux-x86 copy,
 #          from java.library.path, then the same stream from the jar only.
 #          Where the kernel runs no 32-bit x86 code itself, the root's VM
-#          runs under qemu-i386 (registered with binfmt_misc, else the
-#          host's, started in the root) and only interprets (its compilers
+#          runs under qemu-i386 through binfmt_misc
+#          (scripts/i386-programs.sh) and only interprets (its compilers
 #          crash there), and the root is unpacked rather than configured:
 #          emulated, its packages' scripts take ten minutes.
 # Everything runs under -Xcheck:jni, and any JNI warning fails. The roots are
 # made once per machine, both at once, under /var/cache/kelvo4 (or
 # KELVO4_ROOT_CACHE) in folders named by a hash of what they hold (suite,
 # architecture, packages, mirror; KELVO4_DEBIAN_MIRROR), each within
-# KELVO4_ROOT_TIMEOUT seconds (600); later runs reuse them. Installs debootstrap
-# (and qemu-user when needed) as root. Logs: NATIVE_BUILD_DIR/bullseye-check.
+# KELVO4_ROOT_TIMEOUT seconds (600); later runs reuse them. Installs what it
+# needs (scripts/deps.sh) as root. Logs: NATIVE_BUILD_DIR/bullseye-check.
 # Usage: scripts/bullseye.sh [NATIVE_BUILD_DIR [X86_BUILD_DIR]]   (build and build-x86 by default)
 # NATIVE_BUILD_DIR/Kelvo4.jar must carry linux-x86_64 and linux-x86 (scripts/cross.sh
 # packs them); X86_BUILD_DIR/libKelvo4.so, when there, must equal the jar's linux-x86 copy.
@@ -111,18 +111,11 @@ if [ -e "$x86/libKelvo4.so" ] && ! cmp -s "$x86/libKelvo4.so" "$work/native/linu
   fail "$jar's linux-x86 library is not $x86/libKelvo4.so: repack the jar (scripts/cross.sh)"
 fi
 
-# Installs the Debian packages named, when missing.
-need() {
-  local missing=() p
-  for p; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y --no-install-recommends "${missing[@]}" ||
-    { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
-}
-need debootstrap
+scripts/deps.sh
+# Whether i386 programs run under qemu-i386 (registered here when the kernel
+# refuses them).
+i386_emulated=0
+[ "$(scripts/i386-programs.sh)" = native ] || i386_emulated=1
 
 # --- The roots ---------------------------------------------------------------
 
@@ -130,29 +123,6 @@ marker=.kelvo4-root
 root_key() {
   printf 'suite=%s\narch=%s\nvariant=minbase\ninclude=%s\nmirror=%s\nrecipe=%s\n' \
     "$suite" "$1" "$include" "$mirror" "$recipe"
-}
-
-# Whether binfmt_misc hands a program to an emulator rather than the kernel
-# running it (kernels that refuse 32-bit x86 programs get qemu-i386 there).
-emulated() {
-  local entry header magic mask offset i m
-  header=$(od -An -v -tx1 -N128 "$1" | tr -d ' \n')
-  for entry in /proc/sys/fs/binfmt_misc/*; do
-    grep -qx enabled "$entry" 2>/dev/null || continue
-    magic=$(sed -n 's/^magic //p' "$entry")
-    offset=$(sed -n 's/^offset //p' "$entry")
-    offset=${offset:-0}
-    mask=$(sed -n 's/^mask //p' "$entry")
-    [ -n "$magic" ] || continue
-    for ((i = 0; i < ${#magic}; i += 2)); do
-      m=${mask:i:2}
-      if [ -z "${header:2*offset+i:2}" ] || (((0x${header:2*offset+i:2} ^ 0x${magic:i:2}) & 0x${m:-ff})); then
-        continue 2
-      fi
-    done
-    return 0
-  done
-  return 1
 }
 
 # Makes ARCH's root in DIR within root_limit seconds, logging to LOG, and
@@ -173,7 +143,7 @@ make_root() {
     return
   # Under an emulator the packages' scripts (Java among them) take many
   # minutes: the packages are unpacked instead.
-  if ! emulated "$dir/bin/true" && chroot "$dir" /bin/true 2>/dev/null; then
+  if [ "$a" = amd64 ] || [ "$i386_emulated" -eq 0 ]; then
     limited env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
       chroot "$dir" /debootstrap/debootstrap --second-stage || return
     how="debootstrap's second stage"
@@ -266,27 +236,18 @@ lacking() {  # LIBRARY ROOT
     done | sort -uV | paste -sd ' ' -
 }
 
-# A root's VM runs as the kernel runs its programs: itself or through
-# binfmt_misc; else under the host's qemu-i386, started in the root.
 # Under qemu-i386 the 32-bit VM's compilers crash it now and then (in
 # safepoint and relocation code, half of the runs here): there it only
 # interprets, which changes nothing the library sees.
 declare -A enter vm_options
 for a in "${archs[@]}"; do
-  emulator="" how=natively vm_options[$a]=""
-  if ! chroot "${root[$a]}" /bin/true 2>/dev/null; then
-    [ "$a" = i386 ] || fail "this machine cannot run the $a root's programs"
-    need qemu-user
-    host_program /usr/bin/qemu-i386
-    emulator="$host_run $work/host/qemu-i386"
-    how="under qemu-i386, interpreted (-Xint)"
-    vm_options[$a]=-Xint
-  elif emulated "${root[$a]}/bin/true"; then
-    how="under an emulator (binfmt_misc), interpreted (-Xint)"
+  how=natively vm_options[$a]=""
+  if [ "$a" = i386 ] && [ "$i386_emulated" -eq 1 ]; then
+    how="under qemu-i386 (binfmt_misc), interpreted (-Xint)"
     vm_options[$a]=-Xint
   fi
   # A command's words inside the root, with nothing of the caller's environment.
-  enter[$a]="env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 chroot ${root[$a]} $emulator"
+  enter[$a]="env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 chroot ${root[$a]}"
   glibc=$(basename "${root[$a]}"/usr/lib/*-linux-gnu/libc-*.so .so)
   java=$(sed -n 's/^JAVA_RUNTIME_VERSION="\(.*\)"$/\1/p' "${root[$a]}${jvm[$a]%/bin/java}/release")
   lacks=$(lacking "$work/native/${platform[$a]}/libKelvo4.so" "${root[$a]}")

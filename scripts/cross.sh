@@ -129,13 +129,13 @@ build_and_test() {
       return 1
     options+=(-DKELVO4_SYSROOT="$(sysroot_of "$t")")
   fi
-  if [ "$t" = x86 ] && [ -z "${emulator[x86]}" ]; then
+  if [ "$t" = x86 ]; then
     # The Java suites run on the 32-bit VM where it runs natively. Under
     # qemu-i386 the VM crashes in its own signal handling within a minute
     # of the suites (short runs, as below and in scripts/bullseye.sh, hold).
-    options+=(-DKELVO4_TEST_JVM="$(jre_java "$t")")
-  elif [ "$t" = x86 ]; then
-    options+=(-DKELVO4_TEST_JVM=)
+    local jvm=""
+    [ -z "${emulator[x86]}" ] && jvm=$(jre_java "$t")
+    options+=(-DKELVO4_TEST_JVM="$jvm")
   fi
   if [ "$t" = windows ]; then
     scripts/windows-deps.sh "$build/deps" || return 1
@@ -147,10 +147,11 @@ build_and_test() {
   # Emulation is slow: the kernel checks run fewer random blocks per version,
   # and the closed loop skips its largest sizes (Wine runs the processor's
   # own instructions).
-  local blocks=500000 log=$build/ctest.log status=0
-  [ -z "${emulator[$t]}" ] || [ "$t" = windows ] && blocks=2000000
-  local quick=()
-  [ "$blocks" -eq 500000 ] && quick=(KELVO4_QUICK=1)
+  local blocks=2000000 quick=() log=$build/ctest.log status=0
+  if [ -n "${emulator[$t]}" ] && [ "$t" != windows ]; then
+    blocks=500000
+    quick=(KELVO4_QUICK=1)
+  fi
   env "${quick[@]}" KELVO4_DCT_BLOCKS="${KELVO4_DCT_BLOCKS:-$blocks}" \
     ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900 >"$log" 2>&1 || status=$?
   local summary failed total

@@ -3,7 +3,8 @@
 # memcheck as a step of its own), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded tests under
 # ThreadSanitizer, the C++ suites cross-built for 32-bit x86 (natively, with
-# the Java suites on a 32-bit VM), 32-bit Arm, aarch64 and big-endian s390x
+# the Java suites on a 32-bit VM, or under qemu-i386 where the kernel refuses
+# 32-bit programs), 32-bit Arm, aarch64 and big-endian s390x
 # (under qemu), the jar with all five libraries on each processor's VM and on
 # Debian 11's (scripts/bullseye.sh), then the fuzz targets.
 set -euo pipefail

@@ -18,14 +18,15 @@ trap 'rm -rf "$work"' EXIT
 
 failed=0
 check() {  # NAME FILE
-  local name=$1 file=$2 problems=() newest=0 needed version symbols minor
-  needed=$(readelf -d -W "$file" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]$/\1/p')
+  local name=$1 file=$2 problems=() newest=0 dynamic needed version symbols minor
+  dynamic=$(readelf -d -W "$file")
+  needed=$(sed -nE 's/.*\(NEEDED\).*\[(.*)\]$/\1/p' <<<"$dynamic")
   [ -n "$needed" ] || problems+=("no dynamic section (not a shared library?)")
   for library in $needed; do
     [[ $library =~ ^(libc\.so\.6|libm\.so\.6|libdl\.so\.2|libpthread\.so\.0|librt\.so\.1|ld-linux[-a-z0-9_]*\.so\.[0-9]+|ld64\.so\.[0-9]+)$ ]] ||
       problems+=("needs $library, which is not part of the C library")
   done
-  if readelf -d -W "$file" | grep -qE '\((TEXTREL|FLAGS)\).*TEXTREL'; then
+  if grep -qE '\((TEXTREL|FLAGS)\).*TEXTREL' <<<"$dynamic"; then
     problems+=("has relocations in its code (TEXTREL): something in it was not built position-independent")
   fi
   for version in $(readelf -V -W "$file" | sed -nE '/Version needs section/,$ s/.*Name: ([^ ]+).*/\1/p' | sort -u); do
@@ -41,7 +42,7 @@ check() {  # NAME FILE
     for p in "${problems[@]}"; do echo "$name: $p" >&2; done
     failed=1
   else
-    echo "$name: needs $(echo $needed | sed 's/ /, /g'); newest version GLIBC_2.$newest"
+    echo "$name: needs ${needed//$'\n'/, }; newest version GLIBC_2.$newest"
   fi
 }
 
@@ -50,7 +51,7 @@ for arg in "$@"; do
     *.jar)
       dir=$work/$(basename "$arg")
       mkdir -p "$dir"
-      (cd "$dir" && unzip -q -o "$(realpath "$arg")" 'native/linux-*' 2>/dev/null) || true
+      unzip -q -o -d "$dir" "$arg" 'native/linux-*' 2>/dev/null || true
       found=0
       for so in "$dir"/native/linux-*/libKelvo4.so; do
         [ -e "$so" ] || continue
