@@ -276,6 +276,7 @@ struct kelvo4_stream {
   }
 
   int seek(long long frame) {
+    settle();  // the worker may be reading to the end, which sets the count
     const long long count = parser->info().frameCount;
     if (frame < 0 || (count >= 0 && frame > count))
       return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + " (the stream has " +
