@@ -206,27 +206,46 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
     fail(bad + "no index there or a count of " + std::to_string(count));
   std::vector<unsigned char> entries(kIndexEntryBytes * static_cast<std::size_t>(count));
   if (!readBytes(entries.data(), entries.size())) fail(bad + "truncated");
-  keys_.clear();
+  std::vector<KeyFrame> listed;
   for (std::uint32_t i = 0; i < count; ++i) {
     const unsigned char* e = &entries[kIndexEntryBytes * i];
     const KeyFrame key{getU32(e), getU64(e + 4)};
     const bool first = i == 0;
     if ((first && (key.frame != 0 || key.offset != kHeaderBytes)) ||
-        (!first && (key.frame <= keys_.back().frame || key.offset <= keys_.back().offset)) ||
+        (!first && (key.frame <= listed.back().frame || key.offset <= listed.back().offset)) ||
         key.offset >= indexAt || (info_.frameCount >= 0 && key.frame >= info_.frameCount))
       fail(bad + "entry " + std::to_string(i) + " (frame " + std::to_string(key.frame) + " at byte " +
            std::to_string(key.offset) + ") is out of order or beyond the frames");
-    keys_.push_back(key);
+    listed.push_back(key);
   }
-  // Each entry must name a key frame's record.
-  for (const KeyFrame& key : keys_) {
+  // An entry pairs a frame number with an offset, and only counting the
+  // records before it shows that the two belong together. So the record
+  // headers are walked, and the index must list the key frames the walk
+  // finds. Beyond a malformed record, where the walk stops, the entries are
+  // all there is to go by (so that the frames after it can still be reached),
+  // and each must at least name a key frame's record.
+  const Walk walked = walk(indexAt);
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const KeyFrame& key = listed[i];
+    const std::string entry = "entry " + std::to_string(i) + " (frame " + std::to_string(key.frame) + " at byte " +
+                              std::to_string(key.offset) + ") ";
+    if (key.offset < walked.end) {
+      if (i < walked.keys.size() && key.frame == walked.keys[i].frame && key.offset == walked.keys[i].offset) continue;
+      auto there = std::find_if(walked.keys.begin(), walked.keys.end(),
+                                [&](const KeyFrame& k) { return k.offset == key.offset; });
+      fail(bad + entry + (there == walked.keys.end() ? std::string("is no key frame's record")
+                                                     : "is the record of frame " + std::to_string(there->frame)));
+    }
     unsigned char record[kRecordBytes];
     source_->seek(key.offset);
     if (key.offset + kRecordBytes > indexAt || !readBytes(record, kRecordBytes) || !(record[0] & kKeyFlag) ||
         !checkRecord(record, key.frame).empty())
-      fail(bad + "frame " + std::to_string(key.frame) + " at byte " + std::to_string(key.offset) +
-           " is no key frame's record");
+      fail(bad + entry + "is no key frame's record");
   }
+  if (walked.damage.empty() && listed.size() < walked.keys.size())
+    fail(bad + "it lists " + std::to_string(listed.size()) + " of the " + std::to_string(walked.keys.size()) +
+         " key frames");
+  keys_ = std::move(listed);
   end_ = indexAt;
   if (info_.frameCount < 0) {
     keys_.clear();
@@ -236,11 +255,10 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
 }
 
 // Walks the record headers up to `limit` (where the index is, or the end of
-// the file), skipping tables and payloads: the key frames and the number of
-// intact frames of a file written without an index (to a pipe) or damaged.
-// The first record that is cut short or malformed ends the intact frames; it
-// is the damage that a read there reports.
-void StreamParser::scan(std::uint64_t limit, std::uint32_t count) {
+// the file), skipping tables and payloads. The first record that is cut short
+// or malformed ends the intact frames.
+StreamParser::Walk StreamParser::walk(std::uint64_t limit) const {
+  Walk w;
   std::uint64_t pos = kHeaderBytes;
   long long frame = 0;
   while (pos < limit) {
@@ -249,28 +267,40 @@ void StreamParser::scan(std::uint64_t limit, std::uint32_t count) {
     const std::size_t got = source_->read(record, std::min<std::uint64_t>(kRecordBytes, limit - pos));
     if (got >= 4 && std::memcmp(record, kIndexMagic, 4) == 0 && limit == fileBytes_) break;  // a piped stream's index
     if (got < kRecordBytes) {
-      damage(truncated(frame, pos, got, kRecordBytes));
+      w.damage = truncated(frame, pos, got, kRecordBytes);
       break;
     }
     if (const std::string wrong = checkRecord(record, frame); !wrong.empty()) {
-      damage(at(frame, pos) + wrong);
+      w.damage = at(frame, pos) + wrong;
       break;
     }
     const std::uint64_t size = kRecordBytes + ((record[0] & kTableFlag) ? kTableBytes : 0) + getU32(record + 4);
     if (size > limit - pos) {
-      damage(truncated(frame, pos, limit - pos, size));
+      w.damage = truncated(frame, pos, limit - pos, size);
       break;
     }
-    if (record[0] & kKeyFlag) keys_.push_back({frame, pos});
+    if (record[0] & kKeyFlag) w.keys.push_back({frame, pos});
     pos += size;
     ++frame;
   }
-  if (damage_.empty() && count != kUnknownCount && count != frame)
-    damage(at(frame, pos) + "the stream ends after " + std::to_string(frame) + " of the " +
-                           std::to_string(count) + " frames its header gives");
   source_->seek(kHeaderBytes);
-  info_.frameCount = frame;
-  end_ = pos;
+  w.frames = frame;
+  w.end = pos;
+  return w;
+}
+
+// The key frames and the number of intact frames of a file written without an
+// index (to a pipe) or damaged, by walking its records; the damage the walk
+// stops at is what a read there reports.
+void StreamParser::scan(std::uint64_t limit, std::uint32_t count) {
+  Walk w = walk(limit);
+  keys_ = std::move(w.keys);
+  if (!w.damage.empty()) damage(std::move(w.damage));
+  if (damage_.empty() && count != kUnknownCount && count != w.frames)
+    damage(at(w.frames, w.end) + "the stream ends after " + std::to_string(w.frames) + " of the " +
+           std::to_string(count) + " frames its header gives");
+  info_.frameCount = w.frames;
+  end_ = w.end;
 }
 
 std::string StreamParser::truncated(long long frame, std::uint64_t offset, std::uint64_t have,

@@ -82,6 +82,16 @@ class StreamParser {
  private:
   void readHeader();
   void readIndex(std::uint64_t indexAt);
+  // What walking the record headers up to `limit` finds: the key frames, the
+  // frames and where they end, and the damage the walk stopped at ("" when
+  // it reached the limit).
+  struct Walk {
+    std::vector<KeyFrame> keys;
+    long long frames = 0;
+    std::uint64_t end = 0;
+    std::string damage;
+  };
+  Walk walk(std::uint64_t limit) const;
   void scan(std::uint64_t limit, std::uint32_t count);
   void damage(std::string message);
   // "NAME: truncated at byte N, frame F: K of M bytes", for frame's record at

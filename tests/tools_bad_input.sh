@@ -3,7 +3,7 @@
 # or a large PNG, and hold a few bytes: refused before the frame is
 # allocated, from a file or a pipe, within 100 MB of address space. Text from
 # an input shows escaped in the message. A FIFO named as a stream file is
-# refused without waiting for a writer.
+# refused without waiting for a writer. A lying key frame index is damage.
 # Usage: tools_bad_input.sh TOOLDIR WORKDIR
 set -eu
 bin=$1
@@ -37,4 +37,12 @@ refused "crlf.y4m: colour space 'C444\\r' is not supported" /dev/null "$bin/kelv
 mkfifo "$work/fifo.klv"
 if timeout 10 "$bin/kelvo-decode" --info "$work/fifo.klv" 2> "$work/error.log"; then exit 1; fi
 grep -qF "fifo.klv: not a regular file" "$work/error.log" || { cat "$work/error.log"; exit 1; }
+# An index entry with a wrong frame number at a key frame's record (frame 4
+# listed as 6): damage, and the key frames the records hold.
+"$bin/kelvo-encode" --quiet --clip 12 --size 32x16 --keyint 4 -o "$work/index.klv"
+size=$(wc -c < "$work/index.klv")
+printf '\6' | dd of="$work/index.klv" bs=1 seek=$((size - 24)) conv=notrunc 2> /dev/null
+if "$bin/kelvo-decode" --info "$work/index.klv" > "$work/info.log" 2> "$work/error.log"; then exit 1; fi
+grep -qF "entry 1 (frame 6 at byte" "$work/info.log" && grep -q "key frames 3: 0 4 8" "$work/info.log" ||
+  { cat "$work/info.log" "$work/error.log"; exit 1; }
 echo "bad input ok"
