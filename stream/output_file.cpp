@@ -94,9 +94,12 @@ void OutputFile::write(const void* data, std::size_t n) {
 
 void OutputFile::failed() const { fail(errno ? errno : EIO, name_, "write failed"); }
 
-bool OutputFile::commit(bool provisional) {
+bool OutputFile::commit(bool provisional) { return place(finish(), provisional); }
+
+OutputFile::Finished OutputFile::finish() {
+  Finished done{name_, temp_, target_, existed_};
   std::FILE* f = file_;
-  if (!f) return false;
+  if (!f) return done;
   file_ = nullptr;
   int error = std::ferror(f) ? EIO : 0;
   const auto check = [&](bool ok) {
@@ -105,23 +108,34 @@ bool OutputFile::commit(bool provisional) {
   check(std::fflush(f) == 0);
   if (!error && (!temp_.empty() || os::fileInfo(f).kind == os::Kind::Regular)) check(os::syncFile(f));
   if (f != stdout) check(std::fclose(f) == 0);
-  if (temp_.empty()) {
-    if (error) fail(error, name_, "write failed");
-    return !existed_;
+  if (error) {
+    drop(done);
+    fail(error, name_, "write failed");
   }
-  const char* what = "write failed";
+  return done;
+}
+
+bool OutputFile::place(const Finished& f, bool provisional) {
+  if (f.temp.empty()) return !f.existed;
+  int error = 0;
   {
     InterruptsHeld held;
-    if (!error && os::moveOver(temp_, target_)) {
-      forgetOnInterrupt(temp_);
-      if (provisional && !existed_) removeOnInterrupt(target_);
-      return !existed_;
+    if (os::moveOver(f.temp, f.target)) {
+      forgetOnInterrupt(f.temp);
+      if (provisional && !f.existed) removeOnInterrupt(f.target);
+      return !f.existed;
     }
-    if (!error) error = errno, what = "cannot move into place";
-    os::removeFile(temp_);
-    forgetOnInterrupt(temp_);
+    error = errno ? errno : EIO;
+    drop(f);
   }
-  fail(error, name_, what);
+  fail(error, f.name, "cannot move into place");
+}
+
+void OutputFile::drop(const Finished& f) noexcept {
+  if (f.temp.empty()) return;
+  InterruptsHeld held;
+  os::removeFile(f.temp);
+  forgetOnInterrupt(f.temp);
 }
 
 void OutputFile::discard() noexcept {

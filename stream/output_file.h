@@ -74,6 +74,23 @@ class OutputFile {
   // Closes and removes the temporary; standard output is only flushed.
   void discard() noexcept;
 
+  // A file written whole but still under its temporary name (none for
+  // standard output, a device or a pipe), for outputs that may replace old
+  // files only once all of them are written. It stays on the interrupt list
+  // until placed.
+  struct Finished {
+    std::string name, temp, target;
+    bool existed = false;
+  };
+  // Flushes, syncs and closes, as commit does, and leaves the file where it
+  // is. Throws OutputError, the temporary removed.
+  Finished finish();
+  // Moves a finished file to its name; see commit. Throws OutputError, the
+  // temporary removed.
+  static bool place(const Finished& f, bool provisional = false);
+  // Removes a finished file's temporary.
+  static void drop(const Finished& f) noexcept;
+
  private:
   std::string target_, name_, temp_;
   std::FILE* file_ = nullptr;

@@ -48,18 +48,23 @@ wait $pid || status=$?
 test $status -eq 130
 empty "$work/int"
 # A decode failing on frame 3 leaves nothing it created (a folder that was
-# there stays as it was); with --keep-partial, frames 0 to 2.
+# there stays as it was, old pictures in it too); with --keep-partial,
+# frames 0 to 2.
 "$bin/kelvo-clip" --size 48x32 --frames 4 "$work/src"
 "$bin/kelvo-encode" --quiet "$work/src" -o "$work/bad.klv" 2> /dev/null
 "$bin/kelvo-decode" --quiet "$work/bad.klv" "$work/all.y4m"
 end=$(($(wc -c < "$work/bad.klv") - 24))  # frame 3's checksum, before the index
 printf '\377\377\377\377' | dd of="$work/bad.klv" bs=1 seek=$end conv=notrunc 2> /dev/null
 touch "$work/old/mine"
-for out in bad.y4m bad.rgb new/f_%d.png old; do
+mkdir "$work/kept"
+for f in 0 1 2 3; do echo old > "$work/kept/frame_00000$f.png"; done
+for out in bad.y4m bad.rgb new/f_%d.png old kept; do
   fails "$bin/kelvo-decode" --quiet "$work/bad.klv" "$work/$out"
   grep -q "bad.klv: frame 3 at byte" "$work/error.log"
 done
 test "$(ls -A "$work/old")" = mine
+test "$(cat "$work"/kept/*)" = "$(printf 'old\nold\nold\nold')"
+test "$(ls -A "$work/kept" | wc -l)" -eq 4
 test -z "$(ls -A "$work" | grep -e '^\.' -e '^bad\.[ry]' -e '^new$')"
 fails "$bin/kelvo-decode" --quiet --keep-partial "$work/bad.klv" "$work/bad.y4m"
 head -c $(($(wc -c < "$work/all.y4m") - 6 - 3 * 48 * 32)) "$work/all.y4m" | cmp - "$work/bad.y4m"

@@ -68,10 +68,11 @@ struct Pattern {
 // file ("-": standard output), as frame_000000.png, ... (or .ppm) in a
 // folder, or as pictures named by a Pattern (without a number, one picture).
 // Nothing is left half-written: one file takes its name once closed, and
-// every picture is written whole. Unless closed, the output removes what it
-// created (pictures and folders, not those that were there before), or with
-// keepPartial keeps the frames written until then; an interrupt removes it
-// all.
+// every picture is written whole. A picture that replaces an old one takes
+// its name only when the output is closed. Unless closed, the output removes
+// what it created (pictures and folders) and leaves old pictures as they
+// were, or with keepPartial keeps the frames written until then; an
+// interrupt removes all it wrote.
 class FrameOutput {
  public:
   enum Kind { kRaw, kY4m, kFolder, kPictures };
@@ -86,6 +87,7 @@ class FrameOutput {
     }
     y4m_.reset();
     raw_.reset();
+    for (const OutputFile::Finished& f : replacing_) OutputFile::drop(f);
     for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
       it->second ? os::removeDirectory(it->first) : os::removeFile(it->first);
       forgetOnInterrupt(it->first);
@@ -124,7 +126,12 @@ class FrameOutput {
     if (kind_ == kPictures && !parent.empty() && parent != lastParent_) makeDirectory(lastParent_ = parent);
     OutputFile out(file);
     png_ ? writePng(out, image) : writePpm(out, image);
-    if (out.commit(true)) created_.emplace_back(file, false);
+    // A picture that was there before is replaced only when all are written.
+    OutputFile::Finished done = out.finish();
+    if (done.existed)
+      replacing_.push_back(std::move(done));
+    else if (OutputFile::place(done, true))
+      created_.emplace_back(file, false);
   }
 
   // Flushes, syncs and closes, reporting a failed write; what was written
@@ -134,6 +141,16 @@ class FrameOutput {
     if (raw_) raw_->commit();
     y4m_.reset();
     raw_.reset();
+    const std::vector<OutputFile::Finished> replacing = std::move(replacing_);
+    replacing_.clear();
+    for (std::size_t i = 0; i < replacing.size(); ++i) {
+      try {
+        OutputFile::place(replacing[i]);
+      } catch (const OutputError&) {
+        for (std::size_t j = i + 1; j < replacing.size(); ++j) OutputFile::drop(replacing[j]);
+        throw;
+      }
+    }
     for (auto it = created_.rbegin(); it != created_.rend(); ++it) forgetOnInterrupt(it->first);
     created_.clear();
   }
@@ -146,6 +163,7 @@ class FrameOutput {
   std::unique_ptr<OutputFile> raw_;
   std::unique_ptr<Y4mWriter> y4m_;
   std::vector<std::pair<std::string, bool>> created_;  // and whether a folder, oldest first
+  std::vector<OutputFile::Finished> replacing_;  // pictures written over old ones, not yet in place
 
   void refuse(const std::string& file) const {
     if (!stream_.empty() && sameFile(file, stream_))
