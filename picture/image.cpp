@@ -12,6 +12,7 @@
 #include "input.h"
 #include "output_file.h"
 #include "platform.h"
+#include "stream_format.h"
 
 namespace kelvo4 {
 
@@ -64,7 +65,7 @@ bool pngRowsPresent(const std::string& path, std::size_t maxRowBytes) {
 
 // head: the file's first 33 bytes (signature and IHDR); fileBytes: its size,
 // 0 when not known.
-Image readPng(const std::string& path, const unsigned char* head, std::uint64_t fileBytes) {
+Image readPng(const std::string& path, const unsigned char* head, std::uint64_t fileBytes, long long maxPixels) {
   // Opened here rather than by libpng, which would not take a UTF-8 name on
   // every system.
   File f(os::openFile(path, "rb"));
@@ -73,9 +74,11 @@ Image readPng(const std::string& path, const unsigned char* head, std::uint64_t 
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_stdio(&png, f.get())) throw ImageError(path + ": cannot read PNG: " + png.message);
-  if (png.width == 0 || png.height == 0 || png.width > 32768 || png.height > 32768) {
+  try {
+    checkPictureSize(path + ": PNG: ", png.width, png.height, maxPixels);
+  } catch (const ImageError&) {
     png_image_free(&png);
-    throw ImageError(path + ": unsupported PNG size " + std::to_string(png.width) + "x" + std::to_string(png.height));
+    throw;
   }
   // libpng has checked the IHDR: bit depth, then colour type (grey, -, RGB,
   // palette, grey and alpha, -, RGBA).
@@ -128,10 +131,9 @@ int ppmField(std::FILE* f, const std::string& path) {
   return static_cast<int>(v);
 }
 
-Image readPpm(std::FILE* f, const std::string& path) {
+Image readPpm(std::FILE* f, const std::string& path, long long maxPixels) {
   const int w = ppmField(f, path), h = ppmField(f, path), maxval = ppmField(f, path);
-  if (w < 1 || h < 1 || w > 32768 || h > 32768)
-    throw ImageError(path + ": unsupported PPM size " + std::to_string(w) + "x" + std::to_string(h));
+  checkPictureSize(path + ": PPM: ", static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h), maxPixels);
   if (maxval != 255) throw ImageError(path + ": unsupported PPM maxval " + std::to_string(maxval) + " (need 255)");
   Image image;
   image.width = w;
@@ -145,10 +147,21 @@ Image readPpm(std::FILE* f, const std::string& path) {
 
 }  // namespace
 
+void checkPictureSize(const std::string& where, std::uint64_t w, std::uint64_t h, long long maxPixels) {
+  const std::string size = std::to_string(w) + "x" + std::to_string(h);
+  if (w > static_cast<std::uint64_t>(kMaxSide) || h > static_cast<std::uint64_t>(kMaxSide) ||
+      !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
+    throw ImageError(where + "unsupported size " + size +
+                     ": each side 1 to 32768, and 3 x coded width x coded height below 2^31");
+  if (maxPixels >= 0 && w * h > static_cast<std::uint64_t>(maxPixels))
+    throw PictureTooLarge(where + "a picture of " + size + " is more than the " + std::to_string(maxPixels) +
+                          " pixels this reader is set to accept");
+}
+
 bool isPngName(const std::string& path) { return endsWith(path, ".png"); }
 bool isPpmName(const std::string& path) { return endsWith(path, ".ppm"); }
 
-Image readImage(const std::string& path) {
+Image readImage(const std::string& path, long long maxPixels) {
   File f(os::openFile(path, "rb"));
   if (!f) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   unsigned char sig[33] = {};  // a PNG's signature and IHDR
@@ -156,11 +169,11 @@ Image readImage(const std::string& path) {
   if (got >= 8 && png_sig_cmp(sig, 0, 8) == 0) {
     const os::FileInfo info = os::fileInfo(f.get());
     f.reset();
-    return readPng(path, sig, info.kind == os::Kind::Regular ? info.size : 0);
+    return readPng(path, sig, info.kind == os::Kind::Regular ? info.size : 0, maxPixels);
   }
   if (got >= 3 && sig[0] == 'P' && sig[1] == '6' && std::isspace(sig[2])) {
     std::fseek(f.get(), 2, SEEK_SET);
-    return readPpm(f.get(), path);
+    return readPpm(f.get(), path, maxPixels);
   }
   throw ImageError(path + ": neither a PNG nor a binary PPM picture");
 }

@@ -15,6 +15,17 @@ class ImageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A picture of more pixels than the reader was set to accept.
+class PictureTooLarge : public ImageError {
+ public:
+  using ImageError::ImageError;
+};
+
+// Refuses, before its pixels are read, a picture the encoder cannot code
+// (ImageError) or one of more than maxPixels pixels (PictureTooLarge; a
+// negative maxPixels sets no limit). Messages start with `where`, "NAME: ".
+void checkPictureSize(const std::string& where, std::uint64_t w, std::uint64_t h, long long maxPixels);
+
 struct Image {
   int width = 0;
   int height = 0;
@@ -31,7 +42,8 @@ struct Image {
 // holds: a PPM's pixels must be there, a PNG's size must fit what its bytes
 // can inflate to, and a PNG above 16 MiB of rgb24 has its image data decoded
 // once, a row at a time, before the picture is allocated.
-Image readImage(const std::string& path);
+// A picture is refused before it is decoded as checkPictureSize says.
+Image readImage(const std::string& path, long long maxPixels = -1);
 
 class OutputFile;
 

@@ -53,7 +53,7 @@ bool isY4mName(const std::string& path) {
   return tail == ".y4m";
 }
 
-Y4mReader::Y4mReader(const std::string& path) : name_(path) {
+Y4mReader::Y4mReader(const std::string& path, long long maxPixels) : name_(path), maxPixels_(maxPixels) {
   file_ = openFile(path, "rb");
   if (!file_) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   owned_ = path != "-";
@@ -65,7 +65,8 @@ Y4mReader::Y4mReader(const std::string& path) : name_(path) {
   }
 }
 
-Y4mReader::Y4mReader(std::FILE* file, const std::string& name, bool signatureRead) : file_(file), name_(name) {
+Y4mReader::Y4mReader(std::FILE* file, const std::string& name, bool signatureRead, long long maxPixels)
+    : file_(file), name_(name), maxPixels_(maxPixels) {
   readHeader(signatureRead);
 }
 
@@ -94,7 +95,8 @@ bool Y4mReader::readLine(std::string& line, const char* what) {
 
 void Y4mReader::readHeader(bool signatureRead) {
   std::string line;
-  if (!readLine(line, "header line")) fail("empty, not a YUV4MPEG2 stream");
+  if (!readLine(line, "header line"))
+    fail(signatureRead ? "the stream ends inside the header line" : "empty, not a YUV4MPEG2 stream");
   if (!signatureRead) {
     if (line.rfind(kY4mSignature, 0) != 0) fail("not a YUV4MPEG2 stream (no YUV4MPEG2 signature)");
     line.erase(0, kY4mSignatureBytes);
@@ -134,9 +136,7 @@ void Y4mReader::readHeader(bool signatureRead) {
   }
   if (w == 0 || h == 0) fail("the header gives no W and H");
   fullRange_ = range == "FULL";
-  if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
-      !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
-    fail("unsupported size " + std::to_string(w) + "x" + std::to_string(h));
+  checkPictureSize(name_ + ": ", w, h, maxPixels_);
   width_ = static_cast<int>(w);
   height_ = static_cast<int>(h);
 

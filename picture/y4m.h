@@ -38,10 +38,11 @@ class Y4mReader {
   // C420jpeg, C420mpeg2, C420paldv, C420, C422, C444 and Cmono (C420jpeg when
   // no C tag is given); the interlacing and aspect tags are ignored. Throws
   // ImageError naming the file and the reason.
-  explicit Y4mReader(const std::string& path);
+  // The size is checked by checkPictureSize, with maxPixels.
+  explicit Y4mReader(const std::string& path, long long maxPixels = -1);
   // The same on an open stream, which stays open, named `name` in messages;
   // with signatureRead the caller has already read kY4mSignature from it.
-  Y4mReader(std::FILE* file, const std::string& name, bool signatureRead);
+  Y4mReader(std::FILE* file, const std::string& name, bool signatureRead, long long maxPixels = -1);
   ~Y4mReader();
   Y4mReader(const Y4mReader&) = delete;
   Y4mReader& operator=(const Y4mReader&) = delete;
@@ -68,6 +69,7 @@ class Y4mReader {
   std::FILE* file_ = nullptr;
   bool owned_ = false;
   std::string name_;
+  long long maxPixels_ = -1;
   int width_ = 0, height_ = 0;
   std::uint32_t rateNum_ = 0, rateDen_ = 0;
   int shiftX_ = 1, shiftY_ = 1;  // log2 of the chroma subsampling

@@ -100,9 +100,15 @@ std::string StreamParser::at(long long frame, std::uint64_t offset) const {
 
 void StreamParser::fail(const std::string& message) const { throw StreamError(EBADMSG, message); }
 
-StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name)
-    : source_(std::move(source)), name_(std::move(name)), fileBytes_(source_->size()) {
+StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name, long long maxPixels)
+    : source_(std::move(source)), name_(std::move(name)), fileBytes_(source_->size()), maxPixels_(maxPixels) {
   readHeader();
+}
+
+void StreamParser::checkPixels(std::uint32_t w, std::uint32_t h) const {
+  if (maxPixels_ >= 0 && static_cast<long long>(w) * h > maxPixels_)
+    throw StreamError(EFBIG, at(8) + "a picture of " + std::to_string(w) + "x" + std::to_string(h) + " is more than the " +
+                                 std::to_string(maxPixels_) + " pixels this reader is set to accept");
 }
 
 void StreamParser::readHeader() {
@@ -125,6 +131,7 @@ void StreamParser::readHeader() {
     if (w < 1 || h < 1 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
         !sizeSupported(static_cast<int>(w), static_cast<int>(h)))
       fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
+    checkPixels(w, h);
     info_.width = info_.codedWidth = static_cast<int>(w);
     info_.height = info_.codedHeight = static_cast<int>(h);
     payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
@@ -150,6 +157,7 @@ void StreamParser::readHeader() {
       !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
     fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h) +
          ": each side 1 to 32768, and 3 x coded width x coded height below 2^31");
+  checkPixels(w, h);
   info_.width = static_cast<int>(w);
   info_.height = static_cast<int>(h);
   info_.codedWidth = codedSide(info_.width);

@@ -48,7 +48,8 @@ class StreamParser {
  public:
   // Reads and checks the header and, in a file, the key frames (the index,
   // or the record headers when there is none).
-  StreamParser(std::unique_ptr<ByteSource> source, std::string name);
+  // Refuses (EFBIG) a picture of more than maxPixels pixels (< 0: none).
+  StreamParser(std::unique_ptr<ByteSource> source, std::string name, long long maxPixels = -1);
 
   const StreamInfo& info() const { return info_; }
   const std::string& name() const { return name_; }
@@ -81,6 +82,7 @@ class StreamParser {
 
  private:
   void readHeader();
+  void checkPixels(std::uint32_t w, std::uint32_t h) const;
   void readIndex(std::uint64_t indexAt);
   // What walking the record headers up to `limit` finds: the key frames, the
   // frames and where they end, and the damage the walk stopped at ("" when
@@ -107,6 +109,7 @@ class StreamParser {
   StreamInfo info_;
   std::size_t payloadBytes_ = 0;
   std::uint64_t fileBytes_ = 0;  // 0 when not a file
+  long long maxPixels_ = -1;
   std::uint64_t offset_ = 0;     // of the next record
   std::uint64_t end_ = 0;        // where the frames end (the index), 0 if unknown
   long long next_ = 0;           // the frame of the next record

@@ -316,7 +316,7 @@ struct kelvo4_stream {
 
 namespace {
 
-int open(kelvo4_stream** out, int threads, const std::string& name,
+int open(kelvo4_stream** out, int threads, long long maxPixels, const std::string& name,
          const std::function<std::unique_ptr<kelvo4::ByteSource>()>& source) {
   if (out == nullptr) return -EINVAL;
   *out = nullptr;
@@ -329,7 +329,8 @@ int open(kelvo4_stream** out, int threads, const std::string& name,
     s->threads = threads;
     s->zstd = ZSTD_createDCtx();
     if (s->zstd == nullptr) throw std::bad_alloc();
-    s->parser = std::make_unique<kelvo4::StreamParser>(source(), name);
+    s->parser = std::make_unique<kelvo4::StreamParser>(source(), name,
+                                                       maxPixels == 0 ? KELVO4_DEFAULT_MAX_PIXELS : maxPixels);
     if (threads > 1) {
       s->readAhead = true;
       try {
@@ -370,23 +371,32 @@ int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format) {
 extern "C" {
 
 int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, int threads) {
+  return kelvo4_stream_open_file_limited(out, path, threads, 0);
+}
+
+int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user, const char* name,
+                                int threads) {
+  return kelvo4_stream_open_callback_limited(out, read, user, name, threads, 0);
+}
+
+int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* path, int threads, int64_t max_pixels) {
   if (path == nullptr) {
     if (out) *out = nullptr;
     lastOpenError = "no file name";
     return -EINVAL;
   }
-  return open(out, threads, path, [&] { return kelvo4::openFileSource(path); });
+  return open(out, threads, max_pixels, path, [&] { return kelvo4::openFileSource(path); });
 }
 
-int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user, const char* name,
-                                int threads) {
+int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
+                                        const char* name, int threads, int64_t max_pixels) {
   const std::string label = name ? name : "stream";
   if (read == nullptr) {
     if (out) *out = nullptr;
     lastOpenError = label + ": no read function";
     return -EINVAL;
   }
-  return open(out, threads, label, [&] { return kelvo4::callbackSource(read, user, label); });
+  return open(out, threads, max_pixels, label, [&] { return kelvo4::callbackSource(read, user, label); });
 }
 
 int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {

@@ -220,6 +220,15 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   EXPECT_EQ(kelvo4_stream_open_file(&s, path.c_str(), KELVO4_MAX_THREADS + 1), -EINVAL);
   EXPECT_EQ(kelvo4_stream_open_callback(&s, nullptr, nullptr, nullptr, 1), -EINVAL);
   EXPECT_EQ(s, nullptr);
+  // A picture of more pixels than the reader accepts is refused at open; no
+  // limit is the format's.
+  EXPECT_EQ(kelvo4_stream_open_file_limited(&s, path.c_str(), 1, 20 * 12 - 1), -EFBIG);
+  EXPECT_EQ(kelvo4_stream_error(nullptr),
+            path + ": at byte 8: a picture of 20x12 is more than the 239 pixels this reader is set to accept");
+  Memory limited{&bytes};
+  EXPECT_EQ(kelvo4_stream_open_callback_limited(&s, Memory::read, &limited, nullptr, 1, 20 * 12 - 1), -EFBIG);
+  ASSERT_EQ(kelvo4_stream_open_file_limited(&s, path.c_str(), 1, 20 * 12), 0);
+  kelvo4_stream_close(&s);
   ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), 2), 0);
   std::vector<unsigned char> rgb(4 * 20 * 12);
   EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12 - 1, KELVO4_RGB24), -EINVAL);
@@ -416,7 +425,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
   std::fill(empty.begin() + 32, empty.begin() + 36, 0xFF);
   std::fill(empty.begin() + 36, empty.begin() + 44, 0);
   putBytes(path, empty);
-  kelvo4::Stream stream(path);
+  kelvo4::Stream stream(path, 1, -1);
   EXPECT_EQ(std::pair(stream.info().width, stream.info().height), std::pair(32768, 21840));
   EXPECT_FALSE(stream.next(nullptr, 0));
   std::remove(path.c_str());

@@ -39,7 +39,10 @@ const char kUsage[] =
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
     "  --quiet      no progress on standard error\n"
     "  --keep-partial  on a failure, keep the frames written before it (exit\n"
-    "               status 1 all the same)\n";
+    "               status 1 all the same)\n"
+    "  --max-pixels N  refuse a stream of pictures of more than N pixels, before\n"
+    "               anything is allocated (default 67108864, 8192x8192; 0: no\n"
+    "               limit but the format's)\n";
 
 // The output its name or --format asks for; a single picture limits the
 // frames to one.
@@ -134,6 +137,7 @@ int run(int argc, char** argv) {
   using namespace kelvo4;
   long start = 0, count = -1;
   int threads = 1;
+  long long maxPixels = KELVO4_DEFAULT_MAX_PIXELS;
   bool quiet = false, info = false, keepPartial = false;
   std::string format;
   std::vector<std::string> names;
@@ -152,6 +156,8 @@ int run(int argc, char** argv) {
       quiet = true;
     else if (args.is("--keep-partial"))
       keepPartial = true;
+    else if (args.is("--max-pixels"))
+      maxPixels = maxPixelsOption(args);
     else
       names.push_back(args.operand());
   }
@@ -161,7 +167,8 @@ int run(int argc, char** argv) {
   std::unique_ptr<FrameOutput> output;
   if (!info) output = outputFor(names[1], format, count, keepPartial);
 
-  Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads) : Stream(stream, threads);
+  Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads, maxPixels)
+                                  : Stream(stream, threads, maxPixels);
   if (info) return printInfo(playback, stream);
   const kelvo4_stream_info header = playback.info();
   StreamInfo picture;
@@ -178,7 +185,15 @@ int run(int argc, char** argv) {
   // No picture before there is a frame to write, whatever size the header
   // claims.
   Image image;
-  if ((count < 0 || count > 0) && playback.peek()) image = Image(header.width, header.height);
+  if ((count < 0 || count > 0) && playback.peek()) {
+    try {
+      image = Image(header.width, header.height);
+    } catch (const std::bad_alloc&) {
+      throw std::runtime_error((stream == "-" ? "standard input" : stream) + ": out of memory for a picture of " +
+                               std::to_string(header.width) + "x" + std::to_string(header.height) + " (" +
+                               std::to_string(3LL * header.width * header.height) + " bytes)");
+    }
+  }
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;

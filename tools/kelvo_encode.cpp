@@ -44,7 +44,9 @@ const char kUsage[] =
     "  --frames N      stop after N frames\n"
     "  --threads N     threads for the encoder, 1 to 64 (default 1); with more\n"
     "                  than one, reading and writing overlap the coding\n"
-    "  --quiet         only the summary line\n";
+    "  --quiet         only the summary line\n"
+    "  --max-pixels N  refuse a picture of more than N pixels before reading it\n"
+    "                  (default 67108864, 8192x8192; 0: no limit)\n";
 
 struct Input {
   enum Kind { kPicture, kY4m, kRaw } kind;
@@ -55,8 +57,12 @@ struct Input {
 // read (a file, or a stream and its frame) for messages.
 class Frames {
  public:
-  Frames(std::vector<Input> inputs, int rawWidth, int rawHeight, std::string stdinPrefix)
-      : inputs_(std::move(inputs)), rawWidth_(rawWidth), rawHeight_(rawHeight), prefix_(std::move(stdinPrefix)) {}
+  Frames(std::vector<Input> inputs, int rawWidth, int rawHeight, std::string stdinPrefix, long long maxPixels)
+      : inputs_(std::move(inputs)),
+        rawWidth_(rawWidth),
+        rawHeight_(rawHeight),
+        maxPixels_(maxPixels),
+        prefix_(std::move(stdinPrefix)) {}
   ~Frames() {
     if (raw_ && raw_ != stdin) std::fclose(raw_);
   }
@@ -70,15 +76,15 @@ class Frames {
       const Input& in = inputs_[current_];
       if (in.kind == Input::kPicture) {
         where_ = in.name;
-        image = kelvo4::readImage(in.name);
+        image = kelvo4::readImage(in.name, maxPixels_);
         ++current_;
         return delivered();
       }
       where_ = in.name + ": frame " + std::to_string(count_);
       if (in.kind == Input::kY4m) {
         if (!y4m_) {
-          y4m_ = in.name == "-" ? std::make_unique<kelvo4::Y4mReader>(stdin, in.name, true)
-                                : std::make_unique<kelvo4::Y4mReader>(in.name);
+          y4m_ = in.name == "-" ? std::make_unique<kelvo4::Y4mReader>(stdin, in.name, true, maxPixels_)
+                                : std::make_unique<kelvo4::Y4mReader>(in.name, maxPixels_);
           if (delivered_ == 0) rateNum_ = y4m_->rateNum(), rateDen_ = y4m_->rateDen();
         }
         if (y4m_->readFrame(image)) return ++count_, delivered();
@@ -93,6 +99,7 @@ class Frames {
  private:
   std::vector<Input> inputs_;
   int rawWidth_, rawHeight_;
+  long long maxPixels_;  // < 0: no limit
   std::string prefix_;  // bytes of standard input already read to tell its kind
   std::size_t current_ = 0;
   long count_ = 0, delivered_ = 0;
@@ -152,6 +159,7 @@ int run(int argc, char** argv) {
   int level = StreamWriter::kDefaultLevel;
   std::uint32_t rateNum = 0, rateDen = 0;
   long maxFrames = -1;
+  long long maxPixels = KELVO4_DEFAULT_MAX_PIXELS;
   bool quiet = false;
   std::string output;
   std::vector<std::string> names;
@@ -180,6 +188,8 @@ int run(int argc, char** argv) {
       threads = args.number(1, 64);
     else if (args.is("--quiet"))
       quiet = true;
+    else if (args.is("--max-pixels"))
+      maxPixels = maxPixelsOption(args);
     else
       names.push_back(args.operand());
   }
@@ -220,7 +230,7 @@ int run(int argc, char** argv) {
                            : "--size takes exactly one raw rgb24 input ('-' for standard input)");
     for (const auto& in : inputs)
       if (sameFile(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
-    frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix));
+    frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix), maxPixels);
   }
 
   long count = 0, read = 0;  // frames coded, frames read

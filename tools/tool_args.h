@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -94,6 +95,12 @@ class Args {
   int i_ = 0;
   std::string arg_;
 };
+
+// The value of --max-pixels N for the readers: N, or for 0 no limit (-1).
+inline long long maxPixelsOption(Args& args) {
+  const int n = args.number(0, 0x7FFFFFFF);
+  return n == 0 ? -1 : n;
+}
 
 // What kelvo-clip and kelvo-measure render: the built-in clip, or with
 // --photo FILE [--motion pan|zoom|still] [--cut FILE2 N] a clip cut from a
@@ -196,8 +203,14 @@ inline int runTool(const char* name, const char* usage, int (*run)(int, char**),
   } catch (const UsageError& e) {
     std::fprintf(stderr, "%s: %s\n%s", name, e.what(), usage);
     return 2;
+  } catch (const std::bad_alloc& e) {
+    // A stream's says where; elsewhere the tool says so where it knows more.
+    std::fprintf(stderr, "%s: %s\n", name, dynamic_cast<const StreamOutOfMemory*>(&e) ? e.what() : "out of memory");
+    return 1;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", name, e.what());
+    const auto* stream = dynamic_cast<const StreamError*>(&e);
+    const bool limit = dynamic_cast<const PictureTooLarge*>(&e) || (stream && stream->code().value() == EFBIG);
+    std::fprintf(stderr, "%s: %s%s\n", name, e.what(), limit ? " (--max-pixels raises the limit)" : "");
     return 1;
   }
 }

@@ -70,15 +70,28 @@ class StreamError : public std::system_error {
   std::string message_;
 };
 
+// A stream that ran out of memory: a std::bad_alloc whose message names the
+// file and the frame.
+class StreamOutOfMemory : public std::bad_alloc {
+ public:
+  explicit StreamOutOfMemory(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
 class Stream {
  public:
-  // Opens a stream file; threads as for kelvo4_stream_open_file.
-  explicit Stream(const std::string& path, int threads = 1) {
-    check(kelvo4_stream_open_file(&s_, path.c_str(), threads));
+  // Opens a stream file; threads and maxPixels as for
+  // kelvo4_stream_open_file_limited.
+  explicit Stream(const std::string& path, int threads = 1, std::int64_t maxPixels = 0) {
+    check(kelvo4_stream_open_file_limited(&s_, path.c_str(), threads, maxPixels));
   }
   // Reads a stream in order through read(user, buffer, length).
-  Stream(kelvo4_stream_read_fn read, void* user, const char* name = nullptr, int threads = 1) {
-    check(kelvo4_stream_open_callback(&s_, read, user, name, threads));
+  Stream(kelvo4_stream_read_fn read, void* user, const char* name = nullptr, int threads = 1,
+         std::int64_t maxPixels = 0) {
+    check(kelvo4_stream_open_callback_limited(&s_, read, user, name, threads, maxPixels));
   }
   Stream(Stream&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
   Stream& operator=(Stream&& other) noexcept {
@@ -120,7 +133,7 @@ class Stream {
 
  private:
   int check(int rc) const {
-    if (rc == -ENOMEM) throw std::bad_alloc();
+    if (rc == -ENOMEM) throw StreamOutOfMemory(kelvo4_stream_error(s_));
     if (rc < 0) throw StreamError(-rc, kelvo4_stream_error(s_));
     return rc;
   }

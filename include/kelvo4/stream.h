@@ -15,6 +15,8 @@
  *             on as it is)
  *   -ERANGE   seek to a frame the stream does not have
  *   -ESPIPE   seek backwards in a stream read through a read function
+ *   -EFBIG    a picture larger than the reader accepts (see
+ *             kelvo4_stream_open_file_limited)
  *   -ENOMEM, -EAGAIN (a thread could not be started), or the errno of
  *             opening the file (-ENOENT, -EACCES, -EISDIR, ...)
  * After a failure other than -EINVAL the stream keeps failing the same way;
@@ -59,6 +61,11 @@ typedef ptrdiff_t (*kelvo4_stream_read_fn)(void* user, void* buffer, size_t leng
  * failure *out is null and kelvo4_stream_error(NULL) gives the message. */
 KELVO4_API int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, int threads);
 
+/* The most pixels (width x height) a picture may have for the open functions
+ * without a limit of their own to accept its stream: 8192 x 8192, more than
+ * any video has. The format allows up to about 715 million. */
+#define KELVO4_DEFAULT_MAX_PIXELS ((int64_t)8192 * 8192)
+
 /* Opens a stream read in order through read(user, ...), named `name` in
  * messages (null: "stream"). It cannot seek backwards; the frame count and
  * key frames are known as the header and the frames read so far give them.
@@ -67,6 +74,16 @@ KELVO4_API int kelvo4_stream_open_file(kelvo4_stream** out, const char* path, in
  * kelvo4_stream_open_file. */
 KELVO4_API int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                            const char* name, int threads);
+
+/* As kelvo4_stream_open_file and kelvo4_stream_open_callback, accepting
+ * pictures of at most max_pixels pixels (0: KELVO4_DEFAULT_MAX_PIXELS,
+ * negative: all the format allows). A larger one is refused with -EFBIG as
+ * the header is read, before anything is allocated for it: the bytes a
+ * frame costs in the file say nothing of what it costs to decode. */
+KELVO4_API int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* path, int threads,
+                                               int64_t max_pixels);
+KELVO4_API int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
+                                                   const char* name, int threads, int64_t max_pixels);
 
 /* What the stream holds, as far as it is known now. */
 KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info);

@@ -8,7 +8,8 @@ set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr 
 foreach(f close decode decode_argb decode_region frame height open payload_length reinit set_table width)
   list(APPEND expected kelvo4_decoder_${f})
 endforeach()
-foreach(f close damage error get_info key_frames next open_callback open_file peek position seek)
+foreach(f close damage error get_info key_frames next open_callback open_callback_limited open_file
+    open_file_limited peek position seek)
   list(APPEND expected kelvo4_stream_${f})
 endforeach()
 list(APPEND expected kelvo4_version)

@@ -24,10 +24,11 @@ namespace {
 
 constexpr std::size_t kControlBytes = 16;
 constexpr int kMaxCalls = 12;
-// Pictures above 256x256 (coded) are skipped: a few bytes of zstd stand for
-// a whole payload, so the input's size does not bound the work of a frame,
-// and at this size a dozen frames on two readers stay within milliseconds.
-// Larger sizes take the same paths of the parser.
+// Pictures above 256x256 are refused at open, as a player refuses those above
+// its limit, and those whose coded size is above it are skipped: a few bytes
+// stand for a whole payload, so the input's size does not bound the work of a
+// frame, and at this size a dozen frames on two readers stay within
+// milliseconds. Larger sizes take the same paths of the parser.
 constexpr long long kMaxPixels = 256 * 256;
 
 struct Memory {
@@ -77,8 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static kelvo4::fuzz::MemoryFile file("stream");
   const std::string& path = file.hold(data, bytes);
   Reader r[2];
-  const bool opened = r[0].open(kelvo4_stream_open_callback(&r[0].s, readMemory, &memory, "fuzz", threads[0]));
-  if (!r[1].open(kelvo4_stream_open_file(&r[1].s, path.c_str(), threads[1])) || !opened) return 0;
+  const bool opened =
+      r[0].open(kelvo4_stream_open_callback_limited(&r[0].s, readMemory, &memory, "fuzz", threads[0], kMaxPixels));
+  if (!r[1].open(kelvo4_stream_open_file_limited(&r[1].s, path.c_str(), threads[1], kMaxPixels)) || !opened)
+    return 0;
 
   for (int call = 0; call < kMaxCalls; ++call) {
     const int op = fdp.ConsumeIntegralInRange(0, 7);

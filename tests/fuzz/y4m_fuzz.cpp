@@ -18,6 +18,9 @@
 namespace {
 
 constexpr int kMaxFrames = 4;
+// Pictures above 8 megapixels are refused at the header, as the tools refuse
+// those above their limit.
+constexpr long long kMaxPixels = 1 << 23;
 
 struct Result {
   std::vector<kelvo4::Image> pictures;
@@ -27,7 +30,7 @@ struct Result {
 Result readAll(std::FILE* f) {
   Result r;
   try {
-    kelvo4::Y4mReader reader(f, "input", false);
+    kelvo4::Y4mReader reader(f, "input", false, kMaxPixels);
     kelvo4::Image picture;
     while (r.pictures.size() < kMaxFrames && reader.readFrame(picture)) r.pictures.push_back(picture);
   } catch (const kelvo4::ImageError& e) {
