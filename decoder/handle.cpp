@@ -174,6 +174,8 @@ int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int he
     return -ENOMEM;
   } catch (const std::system_error&) {
     return -EAGAIN;
+  } catch (...) {
+    return -EIO;  // nothing else throws here; nothing may leave the C API
   }
   *out = d.release();
   return 0;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "kelvo4/stream.h"
@@ -94,7 +95,13 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
     if (env->ExceptionCheck()) return keepThrown(env, input);
     // -1 at the end; 0 (which read may not return for ask > 0) ends it too.
     if (got <= 0) break;
-    if (got > ask) return -EIO;
+    if (got > ask) {
+      // The InputStream's fault, said as such rather than as the bad bytes it would make.
+      const std::string message = "stream: the InputStream's read returned " + std::to_string(got) +
+                                  " bytes where at most " + std::to_string(ask) + " were asked for";
+      if (jclass type = env->FindClass("java/io/IOException")) env->ThrowNew(type, message.c_str());
+      return keepThrown(env, input);
+    }
     env->GetByteArrayRegion(input.scratch, 0, got, out + done);
     done += static_cast<std::size_t>(got);
   }
@@ -173,7 +180,8 @@ jboolean next(JNIEnv* env, jlong handle, jarray out, int format, std::size_t ele
 
 // path: the file name as UTF-8 bytes, without a terminating NUL.
 JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openFile(JNIEnv* env, jclass,
-                                                                                jbyteArray path, jint threads) {
+                                                                                jbyteArray path, jint threads,
+                                                                                jlong maxPixels) {
   if (path == nullptr) {
     throwNew(env, "java/lang/NullPointerException", "path");
     return 0;
@@ -193,12 +201,13 @@ JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openFile
   }
   Reader* r = newReader(env);
   if (r == nullptr) return 0;
-  const int rc = kelvo4_stream_open_file(&r->stream, name.data(), threads);
+  const int rc = kelvo4_stream_open_file_limited(&r->stream, name.data(), threads, maxPixels);
   return opened(env, r, rc);
 }
 
 JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openStream(JNIEnv* env, jclass, jobject in,
-                                                                                  jbyteArray scratch, jint threads) {
+                                                                                  jbyteArray scratch, jint threads,
+                                                                                  jlong maxPixels) {
   if (in == nullptr || scratch == nullptr) {
     throwNew(env, "java/lang/NullPointerException", in == nullptr ? "in" : "scratch");
     return 0;
@@ -217,7 +226,7 @@ JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openStre
     release(env, r);
     return 0;
   }
-  const int rc = kelvo4_stream_open_callback(&r->stream, readInput, &input, nullptr, threads);
+  const int rc = kelvo4_stream_open_callback_limited(&r->stream, readInput, &input, nullptr, threads, maxPixels);
   return opened(env, r, rc);
 }
 

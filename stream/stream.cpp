@@ -356,14 +356,33 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
   }
 }
 
+// Runs the body of a C entry point on a stream: no exception leaves it. Only
+// building a message can throw there (std::bad_alloc).
+template <class Body>
+int guarded(kelvo4_stream* s, Body&& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    if (s) s->message = "out of memory";  // short enough to need no allocation
+    return -ENOMEM;
+  } catch (...) {
+    if (s) s->message = "an exception was thrown";
+    return -EIO;
+  }
+}
+
 }  // namespace
 
 namespace kelvo4 {
 
 int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format) {
   if (s == nullptr) return -EINVAL;
-  if (const int rc = s->checkOutput(out, outLength, format); rc < 0) return rc;
-  return s->emit(out, outLength, format);
+  return guarded(s, [&] {
+    if (const int rc = s->checkOutput(out, outLength, format); rc < 0) return rc;
+    return s->emit(out, outLength, format);
+  });
 }
 
 }  // namespace kelvo4
@@ -380,23 +399,27 @@ int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read,
 }
 
 int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* path, int threads, int64_t max_pixels) {
-  if (path == nullptr) {
-    if (out) *out = nullptr;
-    lastOpenError = "no file name";
-    return -EINVAL;
-  }
-  return open(out, threads, max_pixels, path, [&] { return kelvo4::openFileSource(path); });
+  if (out) *out = nullptr;
+  return guarded(nullptr, [&] {
+    if (path == nullptr) {
+      lastOpenError = "no file name";
+      return -EINVAL;
+    }
+    return open(out, threads, max_pixels, path, [&] { return kelvo4::openFileSource(path); });
+  });
 }
 
 int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                         const char* name, int threads, int64_t max_pixels) {
-  const std::string label = name ? name : "stream";
-  if (read == nullptr) {
-    if (out) *out = nullptr;
-    lastOpenError = label + ": no read function";
-    return -EINVAL;
-  }
-  return open(out, threads, max_pixels, label, [&] { return kelvo4::callbackSource(read, user, label); });
+  if (out) *out = nullptr;
+  return guarded(nullptr, [&] {
+    const std::string label = name ? name : "stream";
+    if (read == nullptr) {
+      lastOpenError = label + ": no read function";
+      return -EINVAL;
+    }
+    return open(out, threads, max_pixels, label, [&] { return kelvo4::callbackSource(read, user, label); });
+  });
 }
 
 int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
@@ -410,14 +433,20 @@ int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
 
 int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format) {
   if (s == nullptr) return -EINVAL;
-  if (const int rc = s->checkOutput(out, out_length, format); rc < 0) return rc;
-  const int rc = s->prepare();
-  return rc <= 0 ? rc : s->emit(out, out_length, format);
+  return guarded(s, [&] {
+    if (const int rc = s->checkOutput(out, out_length, format); rc < 0) return rc;
+    const int rc = s->prepare();
+    return rc <= 0 ? rc : s->emit(out, out_length, format);
+  });
 }
 
-int kelvo4_stream_peek(kelvo4_stream* s) { return s == nullptr ? -EINVAL : s->prepare(); }
+int kelvo4_stream_peek(kelvo4_stream* s) {
+  return s == nullptr ? -EINVAL : guarded(s, [&] { return s->prepare(); });
+}
 
-int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame) { return s == nullptr ? -EINVAL : s->seek(frame); }
+int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame) {
+  return s == nullptr ? -EINVAL : guarded(s, [&] { return s->seek(frame); });
+}
 
 int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -1 : s->position; }
 

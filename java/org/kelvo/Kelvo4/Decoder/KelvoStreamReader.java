@@ -13,6 +13,8 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.ReentrantLock;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.NoSuchFileException;
@@ -45,28 +47,34 @@ import java.util.Objects;
  * thread named "kelvo4 stream reader"): an {@code InputStream} is then read from that thread
  * too, also between calls, so leave it to the reader until {@link #close}.
  *
+ * <p><b>Closing and cancelling.</b> {@link #close} may be called from any thread, also while
+ * another is inside {@code next} or {@code seek} waiting for the {@code InputStream}: it closes
+ * the {@code InputStream} first, which is how a blocked read is ended, and returns without
+ * waiting for the call; that call then throws an {@code IOException} saying the reader was
+ * closed. The {@code InputStream}'s {@code read} may close the reader too; any other call of the
+ * reader from inside that {@code read} throws {@code IllegalStateException}.
+ *
+ * <p><b>Size.</b> A stream whose pictures have more than {@code maxPixels} pixels
+ * ({@link #DEFAULT_MAX_PIXELS} unless a constructor is given another limit) is refused as its
+ * header is read, before anything is allocated for it: a few bytes of a stream can ask for
+ * gigabytes of frames.
+ *
  * <p><b>Native memory.</b> A reader holds its frames and threads in native memory until
  * {@link #close}. One that is never closed is freed after it has been garbage collected, which
  * may be much later or never: close it.
  */
 public final class KelvoStreamReader implements Closeable {
-  static {
-    NativeLibrary.load();
-  }
+  /** The most pixels a picture may have for a reader opened without a limit: 8192 x 8192. */
+  public static final long DEFAULT_MAX_PIXELS = 8192L * 8192;
 
   // Bytes an InputStream is read in at most per read call.
   private static final int SCRATCH_BYTES = 1 << 16;
 
-  private final Object lock = new Object();
-  private final InputStream in; // null for a file
+  private final State state;
   private final Cleaner.Cleanable cleanable;
-  private long handle; // 0 once closed
   private final int width, height, codedWidth, codedHeight, version;
   private final double frameRate;
   private final String damage;
-  // Where a closed reader was.
-  private int closedPosition, closedCount;
-  private int[] closedKeys;
 
   /**
    * Opens a stream file with a decoder that runs on the calling thread.
@@ -94,7 +102,22 @@ public final class KelvoStreamReader implements Closeable {
    * @throws UnsupportedOperationException if {@code file} is not on the default file system
    */
   public KelvoStreamReader(Path file, int threads) throws IOException {
-    this(Objects.requireNonNull(file, "file"), null, threads);
+    this(file, threads, 0);
+  }
+
+  /**
+   * Opens a stream file, as {@link #KelvoStreamReader(Path, int)} does, accepting pictures of at
+   * most {@code maxPixels} pixels.
+   *
+   * @param file the stream file
+   * @param threads threads decoding each frame, 1 to {@link KelvoStreamDecoder#MAX_THREADS}
+   * @param maxPixels the most pixels (width x height) a picture may have; 0 for
+   *     {@link #DEFAULT_MAX_PIXELS}, negative for whatever the format allows
+   * @throws IOException if the file cannot be read, its header or index is malformed, or its
+   *     pictures have more pixels than {@code maxPixels}
+   */
+  public KelvoStreamReader(Path file, int threads, long maxPixels) throws IOException {
+    this(Objects.requireNonNull(file, "file"), null, threads, maxPixels);
   }
 
   /**
@@ -118,20 +141,37 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalArgumentException if {@code threads} is out of range
    */
   public KelvoStreamReader(InputStream in, int threads) throws IOException {
-    this(null, new BufferedInputStream(Objects.requireNonNull(in, "in")), threads);
+    this(in, threads, 0);
   }
 
-  private KelvoStreamReader(Path file, InputStream in, int threads) throws IOException {
-    this.in = in;
-    long opened = in == null ? openFile(file.toFile().getPath().getBytes(StandardCharsets.UTF_8), threads)
-        : openStream(in, new byte[SCRATCH_BYTES], threads);
+  /**
+   * Reads a stream in order, as {@link #KelvoStreamReader(InputStream, int)} does, accepting
+   * pictures of at most {@code maxPixels} pixels.
+   *
+   * @param in the stream's bytes from its first on
+   * @param threads threads decoding each frame, 1 to {@link KelvoStreamDecoder#MAX_THREADS}
+   * @param maxPixels the most pixels (width x height) a picture may have; 0 for
+   *     {@link #DEFAULT_MAX_PIXELS}, negative for whatever the format allows
+   * @throws IOException if it cannot be read, the header is malformed, or its pictures have more
+   *     pixels than {@code maxPixels}
+   */
+  public KelvoStreamReader(InputStream in, int threads, long maxPixels) throws IOException {
+    this(null, Objects.requireNonNull(in, "in"), threads, maxPixels);
+  }
+
+  private KelvoStreamReader(Path file, InputStream in, int threads, long maxPixels) throws IOException {
+    NativeLibrary.load();
+    Guard guard = in == null ? null : new Guard(in);
+    long opened = in == null
+        ? openFile(file.toFile().getPath().getBytes(StandardCharsets.UTF_8), threads, maxPixels)
+        : openStream(new BufferedInputStream(guard), new byte[SCRATCH_BYTES], threads, maxPixels);
+    state = new State(opened, guard);
     try {
-      cleanable = KelvoStreamDecoder.CLEANER.register(this, () -> close(opened));
+      cleanable = KelvoStreamDecoder.CLEANER.register(this, state);
     } catch (Throwable t) {
       close(opened);
       throw t;
     }
-    handle = opened;
     damage = damage(opened);
     long[] info = info(opened);
     width = (int) info[0];
@@ -140,6 +180,8 @@ public final class KelvoStreamReader implements Closeable {
     codedHeight = (int) info[3];
     frameRate = info[5] == 0 ? 0 : (double) info[4] / info[5];
     version = (int) info[8];
+    state.count = (int) Math.min(info[6], Integer.MAX_VALUE);
+    state.keys = keys(opened);
     if (info[6] > Integer.MAX_VALUE) {
       cleanable.clean();
       throw new IOException((in == null ? file : "stream") + ": " + info[6] + " frames, more than a reader counts");
@@ -221,12 +263,13 @@ public final class KelvoStreamReader implements Closeable {
    *     {@code InputStream}, until its end has been read)
    */
   public int frameCount() {
-    synchronized (lock) {
-      try {
-        return handle == 0 ? closedCount : (int) info(handle)[6];
-      } finally {
-        Reference.reachabilityFence(this);
-      }
+    long h = state.enterOrClosed();
+    if (h == 0) return state.count;
+    try {
+      return state.count = (int) info(h)[6];
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -236,12 +279,13 @@ public final class KelvoStreamReader implements Closeable {
    * @return the number of the frame the next {@code next} call decodes
    */
   public int position() {
-    synchronized (lock) {
-      try {
-        return handle == 0 ? closedPosition : Math.toIntExact(position(handle));
-      } finally {
-        Reference.reachabilityFence(this);
-      }
+    long h = state.enterOrClosed();
+    if (h == 0) return state.position;
+    try {
+      return state.position = Math.toIntExact(position(h));
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -252,16 +296,14 @@ public final class KelvoStreamReader implements Closeable {
    * @return a new array of the key frame numbers
    */
   public int[] keyFrames() {
-    synchronized (lock) {
-      try {
-        if (handle == 0) return closedKeys.clone();
-        long[] keys = keyFrames(handle);
-        int[] out = new int[keys.length];
-        for (int i = 0; i < keys.length; i++) out[i] = Math.toIntExact(keys[i]);
-        return out;
-      } finally {
-        Reference.reachabilityFence(this);
-      }
+    long h = state.enterOrClosed();
+    if (h == 0) return state.keys.clone();
+    try {
+      state.keys = keys(h);
+      return state.keys.clone();
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -276,12 +318,15 @@ public final class KelvoStreamReader implements Closeable {
    */
   public boolean next(int[] argb) throws IOException {
     checkLength(Objects.requireNonNull(argb, "argb").length, 1);
-    synchronized (lock) {
-      try {
-        return nextArgb(ensureOpen(), argb);
-      } finally {
-        Reference.reachabilityFence(this);
-      }
+    long h = state.enter();
+    try {
+      return state.played(nextArgb(h, argb), h);
+    } catch (IOException | RuntimeException e) {
+      if (state.closed) throw closedWhileReading(e);
+      throw e;
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -296,12 +341,15 @@ public final class KelvoStreamReader implements Closeable {
    */
   public boolean next(byte[] rgb) throws IOException {
     checkLength(Objects.requireNonNull(rgb, "rgb").length, 3);
-    synchronized (lock) {
-      try {
-        return nextRgb(ensureOpen(), rgb);
-      } finally {
-        Reference.reachabilityFence(this);
-      }
+    long h = state.enter();
+    try {
+      return state.played(nextRgb(h, rgb), h);
+    } catch (IOException | RuntimeException e) {
+      if (state.closed) throw closedWhileReading(e);
+      throw e;
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -328,12 +376,14 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public BufferedImage nextImage() throws IOException {
-    synchronized (lock) {
-      ensureOpen();
+    state.enter();
+    try {
       int count = frameCount();
       if (count >= 0 && position() >= count) return null;
       BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
       return next(image) ? image : null;
+    } finally {
+      state.leave();
     }
   }
 
@@ -351,43 +401,41 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public void seek(int frame) throws IOException {
-    synchronized (lock) {
-      try {
-        long h = ensureOpen();
-        int count = frameCount();
-        if (frame < 0 || count >= 0 && frame > count) {
-          throw new IllegalArgumentException("frame " + frame + " outside 0.." + (count >= 0 ? count : "the end"));
-        }
-        seekTo(h, frame);
-      } finally {
-        Reference.reachabilityFence(this);
+    long h = state.enter();
+    try {
+      int count = frameCount();
+      if (frame < 0 || count >= 0 && frame > count) {
+        throw new IllegalArgumentException("frame " + frame + " outside 0.." + (count >= 0 ? count : "the end"));
       }
+      seekTo(h, frame);
+      state.position = frame;
+    } catch (IOException | RuntimeException e) {
+      if (state.closed) throw closedWhileReading(e);
+      throw e;
+    } finally {
+      state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
   /**
-   * Frees the decoder and its threads, and closes the stream a reader was given. Closing again
+   * Closes the stream a reader was given, then frees the decoder and its threads. Closing again
    * does nothing; after it {@code next}, {@code nextImage} and {@code seek} throw
-   * {@code IllegalStateException}, and the other methods answer as they did before.
+   * {@code IllegalStateException}, and the other methods answer as they last did. From another
+   * thread, while a call waits for the {@code InputStream}, it returns without waiting for that
+   * call, which then throws an {@code IOException}; the decoder is freed as the call returns.
    *
    * @throws IOException if closing the {@code InputStream} fails
    */
   @Override
   public void close() throws IOException {
-    synchronized (lock) {
-      if (handle == 0) return;
-      closedPosition = position();
-      closedCount = frameCount();
-      closedKeys = keyFrames();
-      handle = 0;
+    if (state.closed) return;
+    state.closed = true;
+    try {
+      if (state.input != null) state.input.shutAndClose();
+    } finally {
       cleanable.clean();
     }
-    if (in != null) in.close();
-  }
-
-  private long ensureOpen() {
-    if (handle == 0) throw new IllegalStateException("reader closed");
-    return handle;
   }
 
   private void checkLength(int length, int perPixel) {
@@ -411,6 +459,163 @@ public final class KelvoStreamReader implements Closeable {
     return ((DataBufferInt) buffer).getData();
   }
 
+  // What a call that failed while the reader was closed throws, with the failure as its cause.
+  private static IOException closedWhileReading(Exception e) {
+    return new IOException("stream: the reader was closed while it was reading", e);
+  }
+
+  private static int[] keys(long handle) {
+    long[] keys = keyFrames(handle);
+    int[] out = new int[keys.length];
+    for (int i = 0; i < keys.length; i++) out[i] = Math.toIntExact(keys[i]);
+    return out;
+  }
+
+  // What a reader's calls, its close and its cleaning action share. It refers to no reader, so
+  // that a forgotten one can be collected; the cleaning action (run) never waits.
+  private static final class State implements Runnable {
+    final ReentrantLock lock = new ReentrantLock();
+    final Guard input; // null for a file
+    volatile boolean closed;
+    long handle; // guarded by lock; 0 once freed
+    // What the reader last answered, for after close.
+    volatile int position, count;
+    volatile int[] keys;
+
+    State(long handle, Guard input) {
+      this.handle = handle;
+      this.input = input;
+    }
+
+    // The handle, locked for a call; leave() unlocks.
+    long enter() {
+      long h = enterOrClosed();
+      if (h == 0) throw new IllegalStateException("reader closed");
+      return h;
+    }
+
+    // The same, or 0 (and not locked) when the reader is closed.
+    long enterOrClosed() {
+      if (input != null && input.reader == Thread.currentThread()) {
+        throw new IllegalStateException("a reader may not be used from inside its own InputStream's read");
+      }
+      lock.lock();
+      if (!closed && handle != 0) return handle;
+      lock.unlock();
+      return 0;
+    }
+
+    void leave() {
+      lock.unlock();
+      if (closed) free();
+    }
+
+    boolean played(boolean frame, long h) {
+      position = Math.toIntExact(position(h));
+      return frame;
+    }
+
+    @Override
+    public void run() {
+      closed = true;
+      if (input != null) input.shut();
+      free();
+    }
+
+    // Frees the native reader, unless a call is using it (it frees it as it leaves). Closing it
+    // joins its worker: when that is inside read, it is done on a thread of its own.
+    void free() {
+      if (!lock.tryLock()) return;
+      try {
+        if (lock.getHoldCount() > 1 || handle == 0) return;
+        long h = handle;
+        handle = 0;
+        position = Math.toIntExact(position(h));
+        if (input == null || input.reading.get() == 0) {
+          // These wait for the worker, which is not inside read.
+          count = (int) info(h)[6];
+          keys = keys(h);
+          close(h);
+          return;
+        }
+        Thread closer = new Thread(() -> {
+          input.closeQuietly();
+          close(h);
+        }, "kelvo4 stream reader close");
+        closer.setDaemon(true);
+        closer.start();
+      } finally {
+        lock.unlock();
+      }
+    }
+  }
+
+  // The InputStream as the library reads it: refused once the reader is closed, with the reads
+  // in progress counted and their thread known, and checked for returning more than was asked.
+  private static final class Guard extends InputStream {
+    private final InputStream in;
+    final AtomicInteger reading = new AtomicInteger();
+    volatile Thread reader; // the thread inside in.read, if one is
+    private volatile boolean shut;
+    private boolean inClosed; // guarded by this
+
+    Guard(InputStream in) {
+      this.in = in;
+    }
+
+    @Override
+    public int read() throws IOException {
+      byte[] one = new byte[1];
+      return read(one, 0, 1) < 1 ? -1 : one[0] & 0xff;
+    }
+
+    @Override
+    public int read(byte[] b, int off, int len) throws IOException {
+      reading.incrementAndGet();
+      try {
+        if (shut) throw new IOException("stream: the reader is closed");
+        reader = Thread.currentThread();
+        int n = in.read(b, off, len);
+        if (n > len) {
+          throw new IOException("stream: the InputStream's read returned " + n + " bytes where at most " + len
+              + " were asked for");
+        }
+        return n;
+      } finally {
+        reader = null;
+        reading.decrementAndGet();
+      }
+    }
+
+    // No more reads.
+    void shut() {
+      shut = true;
+    }
+
+    // No more reads, and the InputStream closed, which ends a read that waits.
+    void shutAndClose() throws IOException {
+      shut = true;
+      synchronized (this) {
+        if (inClosed) return;
+        inClosed = true;
+      }
+      in.close();
+    }
+
+    void closeQuietly() {
+      try {
+        shutAndClose();
+      } catch (IOException | RuntimeException e) {
+        // a forgotten reader's stream: nobody to tell
+      }
+    }
+
+    @Override
+    public void close() {
+      // The library never closes its input; the reader does, through shut.
+    }
+  }
+
   private static long[] info(long handle) {
     long[] info = new long[9];
     info(handle, info);
@@ -422,9 +627,10 @@ public final class KelvoStreamReader implements Closeable {
   // exception for the library's error, with its message, or what the InputStream threw.
 
   // The file's name as UTF-8 bytes, without a terminating NUL.
-  private static native long openFile(byte[] path, int threads) throws IOException;
+  private static native long openFile(byte[] path, int threads, long maxPixels) throws IOException;
 
-  private static native long openStream(InputStream in, byte[] scratch, int threads) throws IOException;
+  private static native long openStream(InputStream in, byte[] scratch, int threads, long maxPixels)
+      throws IOException;
 
   private static native void close(long handle);
 
