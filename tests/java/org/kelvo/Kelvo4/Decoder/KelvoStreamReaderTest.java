@@ -19,8 +19,17 @@ import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.Arrays;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.api.io.TempDir;
 
 // What the Java binding adds to the library's stream reader: its sources and outputs, and the
@@ -186,5 +195,179 @@ class KelvoStreamReaderTest {
     assertThrows(IllegalStateException.class, () -> r.seek(3));
     assertEquals(2, r.position());
     assertArrayEquals(new int[] {0}, r.keyFrames());
+  }
+
+  // InputStreams that turn on the reader they feed. Each case must end, within its time, in an
+  // exception, never a crash of the VM or a hang.
+  @Nested
+  @Timeout(value = 30, threadMode = Timeout.ThreadMode.SEPARATE_THREAD)
+  class HostileInputStreams {
+    final byte[] bytes;
+    final int frame1; // where frame 1's record starts
+    final AtomicReference<KelvoStreamReader> reader = new AtomicReference<>();
+
+    HostileInputStreams() throws IOException {
+      bytes = Files.readAllBytes(piped);
+      ByteBuffer b = ByteBuffer.wrap(bytes).order(ByteOrder.LITTLE_ENDIAN);
+      frame1 = 48 + 8 + ((bytes[48] & 2) != 0 ? 256 : 0) + b.getInt(52);
+    }
+
+    // The piped stream in pieces of at most 64 bytes; the first read at or past byte `at`
+    // runs `act` first (once the reader exists); with `extra`, each read claims `extra` bytes more
+    // than it was asked for.
+    InputStream stream(int at, Act act, int extra) {
+      return new InputStream() {
+        int done;
+        boolean acted;
+
+        @Override
+        public int read() throws IOException {
+          throw new AssertionError("read single bytes");
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+          if (done >= at && !acted && reader.get() != null) {
+            acted = true;
+            act.run();
+          }
+          int n = Math.min(Math.min(len, 64), bytes.length - done);
+          if (n <= 0) return -1;
+          System.arraycopy(bytes, done, b, off, n);
+          done += n;
+          return extra > 0 ? len + extra : n;
+        }
+      };
+    }
+
+    KelvoStreamReader open(InputStream in, int threads) throws IOException {
+      KelvoStreamReader r = new KelvoStreamReader(in, threads);
+      reader.set(r);
+      return r;
+    }
+
+    Exception playToTheEnd(KelvoStreamReader r) {
+      return assertThrows(Exception.class, () -> {
+        while (r.next(new byte[3 * W * H])) continue;
+      });
+    }
+
+    @Test
+    void readClosesTheReader() throws Exception {
+      for (int threads : new int[] {1, 2}) {
+        KelvoStreamReader r = open(stream(frame1 + 500, () -> reader.get().close(), 0), threads);
+        Exception e = playToTheEnd(r);
+        assertTrue(e instanceof IOException || e instanceof IllegalStateException, e.toString());
+        assertThrows(IllegalStateException.class, () -> r.next(new byte[3 * W * H]));
+      }
+    }
+
+    @Test
+    void readCallsBackIntoTheReader() throws Exception {
+      Act[] calls = {() -> reader.get().next(new byte[3 * W * H]), () -> reader.get().seek(9),
+        () -> reader.get().frameCount()};
+      for (int threads : new int[] {1, 2}) {
+        for (Act call : calls) {
+          KelvoStreamReader r = open(stream(frame1 + 500, call, 0), threads);
+          Exception e = playToTheEnd(r);
+          assertEquals(IllegalStateException.class, e.getClass(), e.toString());
+          assertTrue(e.getMessage().contains("inside its own InputStream's read"), e.getMessage());
+          r.close();
+        }
+      }
+    }
+
+    @Test
+    void aReadThatReturnsMoreThanAskedIsNamed() {
+      IOException e = assertThrows(IOException.class, () -> open(stream(0, () -> {}, 1), 1));
+      assertTrue(e.getMessage().matches("stream: the InputStream's read returned \\d+ bytes where at most \\d+ were"
+          + " asked for"), e.getMessage());
+    }
+
+    // A read that waits until its stream is closed, as a socket's does: close from another
+    // thread returns at once, and the call that waited fails saying why.
+    @Test
+    void closeEndsAReadThatWaits() throws Exception {
+      ExecutorService player = Executors.newSingleThreadExecutor();
+      try {
+        for (int threads : new int[] {1, 2}) {
+          Blocking in = new Blocking(frame1 + 500);
+          KelvoStreamReader r = open(in.stream, threads);
+          Future<Exception> played = player.submit(() -> playToTheEnd(r));
+          assertTrue(in.waiting.await(10, TimeUnit.SECONDS));
+          long start = System.nanoTime();
+          r.close();
+          assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(2));
+          Exception e = played.get(10, TimeUnit.SECONDS);
+          assertEquals(IOException.class, e.getClass(), e.toString());
+          assertEquals("stream: the reader was closed while it was reading", e.getMessage());
+        }
+      } finally {
+        player.shutdownNow();
+      }
+    }
+
+    // Readers forgotten while their worker waits in read: the shared Cleaner does not wait for
+    // them, and still frees the decoders forgotten after them.
+    @Test
+    void forgottenReadersDoNotHoldUpTheCleaner() throws Exception {
+      for (int i = 0; i < 20; i++) {
+        Blocking in = new Blocking(frame1 + 500);
+        KelvoStreamReader r = new KelvoStreamReader(in.stream, 2);
+        assertTrue(r.next(new byte[3 * W * H])); // the worker reads on, into frame 1, and waits
+        assertTrue(in.waiting.await(10, TimeUnit.SECONDS));
+      }
+      for (int i = 0; i < 20; i++) new KelvoStreamDecoder(16, 16);
+      long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+      while (KelvoStreamDecoder.liveHandles() > 0 && System.nanoTime() < deadline) {
+        System.gc();
+        Thread.sleep(50);
+      }
+      assertEquals(0, KelvoStreamDecoder.liveHandles());
+    }
+  }
+
+  interface Act {
+    void run() throws IOException;
+  }
+
+  // The piped stream, whose read at byte `at` waits until the stream is closed, then fails.
+  class Blocking {
+    final CountDownLatch waiting = new CountDownLatch(1), closed = new CountDownLatch(1);
+    final InputStream stream;
+
+    Blocking(int at) throws IOException {
+      byte[] bytes = Files.readAllBytes(piped);
+      stream = new InputStream() {
+        int done;
+
+        @Override
+        public int read() {
+          throw new AssertionError("read single bytes");
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+          if (done >= at) {
+            waiting.countDown();
+            try {
+              closed.await();
+            } catch (InterruptedException e) {
+              Thread.currentThread().interrupt();
+            }
+            throw new IOException("stream closed");
+          }
+          int n = Math.min(Math.min(len, 64), bytes.length - done);
+          System.arraycopy(bytes, done, b, off, n);
+          done += n;
+          return n;
+        }
+
+        @Override
+        public void close() {
+          closed.countDown();
+        }
+      };
+    }
   }
 }
