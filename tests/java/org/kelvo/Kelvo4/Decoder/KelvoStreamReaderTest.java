@@ -122,6 +122,10 @@ class KelvoStreamReaderTest {
     NoSuchFileException gone = assertThrows(NoSuchFileException.class, () -> new KelvoStreamReader(missing));
     assertTrue(gone.getMessage().startsWith(missing + ": "), gone.getMessage());
     assertThrows(IllegalArgumentException.class, () -> new KelvoStreamReader(file, 0));
+    IOException large = assertThrows(IOException.class, () -> new KelvoStreamReader(file, 1, W * H - 1));
+    assertTrue(large.getMessage().endsWith(": a picture of 40x24 is more than the 959 pixels this reader is set to"
+        + " accept"), large.getMessage());
+    new KelvoStreamReader(Files.newInputStream(file), 1, W * H).close();
 
     // Frame 1's record (after frame 0's record header, table and payload) gets impossible flags.
     byte[] bytes = Files.readAllBytes(file);
