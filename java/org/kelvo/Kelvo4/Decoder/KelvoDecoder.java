@@ -38,12 +38,10 @@ package org.kelvo.Kelvo4.Decoder;
  * those it lacks. This class and the loader run on Java 8.
  */
 public class KelvoDecoder {
-  static {
+  /** Creates a handle to the process-wide decoder; it allocates nothing. */
+  public KelvoDecoder() {
     NativeLibrary.load();
   }
-
-  /** Creates a handle to the process-wide decoder; it allocates nothing. */
-  public KelvoDecoder() {}
 
   /**
    * Sizes the decoder and restarts the frame sequence: the history is dropped and the next frame

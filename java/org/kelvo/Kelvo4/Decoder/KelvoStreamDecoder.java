@@ -38,10 +38,6 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   /** The most threads one decoder may use. */
   public static final int MAX_THREADS = 64;
 
-  static {
-    NativeLibrary.load();
-  }
-
   // The native methods return Linux errno values, negated.
   private static final int EAGAIN = 11, ENOMEM = 12, EINVAL = 22;
 
@@ -82,6 +78,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    *     started (as {@link Thread#start} reports it); nothing is left allocated or running
    */
   public KelvoStreamDecoder(int width, int height, int threads) {
+    NativeLibrary.load();
     checkSize(width, height);
     long opened = open(width, height, checkThreads(threads));
     if (opened < 0) check((int) opened, "open");

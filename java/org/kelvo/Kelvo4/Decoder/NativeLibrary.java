@@ -10,6 +10,8 @@ import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.HashSet;
 import java.util.List;
@@ -31,6 +33,16 @@ import java.util.TreeSet;
  * refused with an {@link UnsatisfiedLinkError} that names them, rather than loaded to fail at the
  * first call into a newer class.
  *
+ * <p>Nothing damaged is loaded: the system's loader maps a library's segments from its file, and
+ * a file cut short (a full disk, a damaged jar) makes the process crash where a segment runs past
+ * its end. The packed copy must have the size and SHA-256 digest recorded beside it when the jar
+ * was built, and so must the copy unpacked from it; an ELF file from elsewhere must hold every
+ * segment and table its headers name. Any of these faults is an {@link UnsatisfiedLinkError} that
+ * names it, and an unpacked copy is removed.
+ *
+ * <p>A failed load is not remembered: each use of a class that needs the library tries again and
+ * throws the same error, with its reason.
+ *
  * <p>Compiled for Java 8, like {@link KelvoDecoder}: 32-bit VMs are mostly Java 8.
  */
 final class NativeLibrary {
@@ -48,7 +60,7 @@ final class NativeLibrary {
     "KelvoDecoder", "KelvoStreamDecoder", "KelvoStreamReader"
   };
 
-  private static boolean loaded;
+  private static volatile boolean loaded;
 
   private NativeLibrary() {}
 
@@ -59,11 +71,14 @@ final class NativeLibrary {
    * @throws UnsatisfiedLinkError if no library could be loaded, naming what was tried; the errors
    *     of earlier candidates are attached as suppressed
    */
-  static synchronized void load() {
+  static void load() {
     if (loaded) return;
-    load(System.getProperty(PROPERTY), System.getProperty("os.name", ""),
-        System.getProperty("os.arch", ""), System.getProperty("java.library.path", ""));
-    loaded = true;
+    synchronized (NativeLibrary.class) {
+      if (loaded) return;
+      load(System.getProperty(PROPERTY), System.getProperty("os.name", ""),
+          System.getProperty("os.arch", ""), System.getProperty("java.library.path", ""));
+      loaded = true;
+    }
   }
 
   /** {@link #load()} with the properties it reads given, for the tests. */
@@ -185,17 +200,49 @@ final class NativeLibrary {
   // loaded DLL's file until the process ends: there the copies of earlier VMs are removed instead
   // (those still loaded stay).
   private static void loadPacked(String resource) throws IOException {
-    byte[] bytes;
+    byte[] bytes = resourceBytes(resource);
+    byte[] digest = resourceBytes(resource + DIGEST);
+    loadPacked(resource, bytes, new String(digest, StandardCharsets.US_ASCII).trim(),
+        new File(System.getProperty("java.io.tmpdir")));
+  }
+
+  /** What is recorded beside each packed library: its SHA-256 digest in hex, a space, its size. */
+  static final String DIGEST = ".sha256";
+
+  static byte[] resourceBytes(String resource) throws IOException {
     try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
-      if (in == null) throw new IOException("resource missing");
+      if (in == null) throw new IOException(resource + " is missing from the jar");
       ByteArrayOutputStream out = new ByteArrayOutputStream();
       byte[] buffer = new byte[65536];
       for (int n; (n = in.read(buffer)) > 0; ) out.write(buffer, 0, n);
-      bytes = out.toByteArray();
+      return out.toByteArray();
+    }
+  }
+
+  /** The SHA-256 digest in hex and the size of some bytes, as {@link #DIGEST} records them. */
+  static String digest(byte[] bytes) {
+    try {
+      StringBuilder hex = new StringBuilder();
+      for (byte b : MessageDigest.getInstance("SHA-256").digest(bytes)) hex.append(String.format("%02x", b & 0xff));
+      return hex + " " + bytes.length;
+    } catch (NoSuchAlgorithmException e) {
+      throw new IllegalStateException(e); // every Java platform has SHA-256
+    }
+  }
+
+  /**
+   * Loads a packed library's bytes, which must match {@code expected} (as {@link #DIGEST} records
+   * it), from a copy in {@code tmpDir}.
+   */
+  static void loadPacked(String resource, byte[] bytes, String expected, File tmpDir) throws IOException {
+    String found = digest(bytes);
+    if (!found.equals(expected)) {
+      throw linkError(resource + " in the jar is damaged: its SHA-256 digest and size are " + found
+          + ", the jar was built with " + expected, null);
     }
     boolean dll = resource.endsWith(".dll");
-    File file = Files.createTempFile(dll ? "Kelvo4-" : "libKelvo4", dll ? ".dll" : ".so").toFile()
-        .getAbsoluteFile();
+    File file = Files.createTempFile(tmpDir.toPath(), dll ? "Kelvo4-" : "libKelvo4", dll ? ".dll" : ".so")
+        .toFile().getAbsoluteFile();
     if (dll) {
       File[] earlier = file.getParentFile().listFiles((dir, name) ->
           name.startsWith("Kelvo4-") && name.endsWith(".dll") && !name.equals(file.getName()));
@@ -203,7 +250,16 @@ final class NativeLibrary {
     }
     try {
       Files.write(file.toPath(), bytes);
-      loadChecked(file, bytes, " (unpacked from " + resource + ")");
+      // What the loader maps is the file: it must hold every byte.
+      if (!digest(Files.readAllBytes(file.toPath())).equals(expected)) {
+        throw linkError("the copy of " + resource + " unpacked to " + file + " is not whole (is the disk full?)",
+            null);
+      }
+      try {
+        loadChecked(file, bytes, " (unpacked from " + resource + ")");
+      } catch (UnsatisfiedLinkError e) {
+        throw unpackedLoadFailed(e, file);
+      }
     } finally {
       if (dll) {
         file.delete();  // fails while loaded: a later VM removes it
@@ -211,6 +267,15 @@ final class NativeLibrary {
         Files.deleteIfExists(file.toPath());
       }
     }
+  }
+
+  // A copy that is whole but cannot be mapped to run is most often in a folder mounted noexec.
+  private static UnsatisfiedLinkError unpackedLoadFailed(UnsatisfiedLinkError e, File file) {
+    String message = String.valueOf(e.getMessage());
+    if (!message.contains("failed to map segment") && !message.contains("Operation not permitted")) return e;
+    return linkError("cannot load " + file + ", unpacked from the jar: its folder does not let programs run from"
+        + " it (mounted noexec?); set java.io.tmpdir to a folder that does, or name an installed library with -D"
+        + PROPERTY + "=FILE (" + message + ")", e);
   }
 
   private static byte[] read(File file) {
@@ -221,9 +286,17 @@ final class NativeLibrary {
     }
   }
 
-  /** Loads a file whose bytes hold every native this package needs, or whose symbols are unknown. */
+  /**
+   * Loads a file whose bytes hold every native this package needs, or that is no ELF file (the
+   * system's loader judges those).
+   */
   private static void loadChecked(File file, byte[] bytes, String origin) {
-    Set<String> symbols = exportedSymbols(bytes);
+    Set<String> symbols;
+    try {
+      symbols = exportedSymbols(bytes);
+    } catch (IllegalArgumentException damaged) {
+      throw linkError(file + origin + " is damaged: " + damaged.getMessage(), null);
+    }
     if (symbols != null) {
       List<String> missing = new ArrayList<>();
       for (String name : requiredSymbols()) {
@@ -280,50 +353,110 @@ final class NativeLibrary {
 
   /**
    * The names of the symbols an ELF shared object defines for others (the dynamic symbol table,
-   * without undefined and local entries), or null when the bytes are not such a file or hold no
-   * section headers. Reads 32- and 64-bit files of either byte order; the library for each
-   * platform the jar carries is one of those.
+   * without undefined and local entries), or null when the bytes are no ELF file. Reads 32- and
+   * 64-bit files of either byte order; the library for each platform the jar carries is one of
+   * those. Every offset is checked against the bytes there are.
+   *
+   * @throws IllegalArgumentException naming the fault, for an ELF file that is cut short or whose
+   *     headers name what it does not hold: its loadable segments, its section headers, its
+   *     dynamic symbols and their names
    */
   static Set<String> exportedSymbols(byte[] elf) {
-    try {
-      ByteBuffer b = ByteBuffer.wrap(elf);
-      if (elf.length < 52 || b.getInt(0) != 0x7f454c46) return null;  // "\177ELF"
-      boolean wide = elf[4] == 2;  // ELFCLASS64
-      b.order(elf[5] == 2 ? ByteOrder.BIG_ENDIAN : ByteOrder.LITTLE_ENDIAN);
-      // Header: where the section headers are, their size and number.
-      int sections = offset(b, wide, 0x28, 0x20);
-      int headerSize = b.getShort(wide ? 0x3a : 0x2e) & 0xffff;
-      int count = b.getShort(wide ? 0x3c : 0x30) & 0xffff;
-      for (int i = 0; i < count; i++) {
-        int header = sections + i * headerSize;
-        if (b.getInt(header + 4) != 11) continue;  // SHT_DYNSYM
-        int table = offset(b, wide, header + 0x18, header + 0x10);
-        int size = offset(b, wide, header + 0x20, header + 0x14);
-        int entry = offset(b, wide, header + 0x38, header + 0x24);
-        // Its sh_link is the section of the names.
-        int linked = sections + b.getInt(header + (wide ? 0x28 : 0x18)) * headerSize;
-        int names = offset(b, wide, linked + 0x18, linked + 0x10);
-        Set<String> symbols = new HashSet<>();
-        for (int s = table; entry > 0 && s + entry <= table + size; s += entry) {
-          int bind = (b.get(s + (wide ? 4 : 12)) & 0xff) >> 4;
-          int section = b.getShort(s + (wide ? 6 : 14)) & 0xffff;
-          if (section == 0 || bind == 0) continue;  // undefined, or STB_LOCAL
-          int start = names + b.getInt(s);
-          int end = start;
-          while (elf[end] != 0) end++;
-          symbols.add(new String(elf, start, end - start, StandardCharsets.ISO_8859_1));
-        }
-        return symbols;
-      }
-      return null;
-    } catch (RuntimeException malformed) {
-      return null;  // let the VM's loader judge the file
+    if (elf.length < 4 || elf[0] != 0x7f || elf[1] != 'E' || elf[2] != 'L' || elf[3] != 'F') return null;
+    Elf b = new Elf(elf);
+    // The segments the loader maps, each within the file.
+    long segments = b.word(0x20, 0x1c);
+    int segmentSize = b.half(0x36, 0x2a), segmentCount = b.half(0x38, 0x2c);
+    for (int i = 0; i < segmentCount; i++) {
+      long header = segments + (long) i * segmentSize;
+      if (b.u32(header) != 1) continue; // PT_LOAD
+      long offset = b.word(header, 0x08, 0x04), size = b.word(header, 0x20, 0x10);
+      b.within(offset, size, "segment " + i);
     }
+    long sections = b.word(0x28, 0x20);
+    int headerSize = b.half(0x3a, 0x2e), count = b.half(0x3c, 0x30);
+    for (int i = 0; i < count; i++) {
+      long header = sections + (long) i * headerSize;
+      if (b.u32(header + 4) != 11) continue; // SHT_DYNSYM
+      long table = b.word(header, 0x18, 0x10), size = b.word(header, 0x20, 0x14);
+      long entry = b.word(header, 0x38, 0x24);
+      b.within(table, size, "the dynamic symbol table");
+      // Its sh_link is the section of the names.
+      long linked = sections + b.u32(header + (b.wide ? 0x28 : 0x18)) * headerSize;
+      long names = b.word(linked, 0x18, 0x10), namesSize = b.word(linked, 0x20, 0x14);
+      b.within(names, namesSize, "the dynamic symbol names");
+      if (entry < (b.wide ? 24 : 16)) throw new IllegalArgumentException("dynamic symbols of " + entry + " bytes");
+      Set<String> symbols = new HashSet<>();
+      for (long s = table; s + entry <= table + size; s += entry) {
+        int bind = (b.u8(s + (b.wide ? 4 : 12))) >> 4;
+        int section = b.u16(s + (b.wide ? 6 : 14));
+        if (section == 0 || bind == 0) continue; // undefined, or STB_LOCAL
+        long start = b.u32(s);
+        if (start >= namesSize) throw new IllegalArgumentException("a symbol's name lies outside its table");
+        int at = (int) (names + start), end = at;
+        while (end < names + namesSize && elf[end] != 0) end++;
+        if (end == names + namesSize) throw new IllegalArgumentException("a symbol's name runs off its table");
+        symbols.add(new String(elf, at, end - at, StandardCharsets.ISO_8859_1));
+      }
+      return symbols;
+    }
+    throw new IllegalArgumentException("it has no dynamic symbol table");
   }
 
-  /** A file offset or size: 8 bytes at {@code at64} in a 64-bit file, else 4 at {@code at32}. */
-  private static int offset(ByteBuffer b, boolean wide, int at64, int at32) {
-    return Math.toIntExact(wide ? b.getLong(at64) : b.getInt(at32) & 0xffffffffL);
+  /** Reads the fields of an ELF file, each checked to lie within its bytes. */
+  private static final class Elf {
+    final byte[] bytes;
+    final boolean wide; // ELFCLASS64
+    private final ByteBuffer b;
+
+    Elf(byte[] bytes) {
+      this.bytes = bytes;
+      if (bytes.length < 52) throw new IllegalArgumentException("cut short, " + bytes.length + " bytes");
+      wide = bytes[4] == 2;
+      b = ByteBuffer.wrap(bytes).order(bytes[5] == 2 ? ByteOrder.BIG_ENDIAN : ByteOrder.LITTLE_ENDIAN);
+    }
+
+    void within(long offset, long size, String what) {
+      if (offset < 0 || size < 0 || offset > bytes.length || size > bytes.length - offset) {
+        throw new IllegalArgumentException(what + " (bytes " + offset + " to " + (offset + size) + ") runs past"
+            + " the end of the file, at " + bytes.length + " bytes");
+      }
+    }
+
+    private int at(long offset, int size) {
+      within(offset, size, "a header field");
+      return (int) offset;
+    }
+
+    int u8(long offset) {
+      return b.get(at(offset, 1)) & 0xff;
+    }
+
+    int u16(long offset) {
+      return b.getShort(at(offset, 2)) & 0xffff;
+    }
+
+    long u32(long offset) {
+      return b.getInt(at(offset, 4)) & 0xffffffffL;
+    }
+
+    // A field of the file header: 2 bytes at at64 or at32.
+    int half(int at64, int at32) {
+      return u16(wide ? at64 : at32);
+    }
+
+    // An offset or size in the file header.
+    long word(int at64, int at32) {
+      return word(0, at64, at32);
+    }
+
+    // An offset or size in a header at `base`: 8 bytes at base + at64 in a 64-bit file, else 4
+    // at base + at32; above 2^31 it cannot lie within any file read here.
+    long word(long base, int at64, int at32) {
+      long v = wide ? b.getLong(at(base + at64, 8)) : u32(base + at32);
+      if (v < 0 || v > Integer.MAX_VALUE) throw new IllegalArgumentException("an offset of " + v);
+      return v;
+    }
   }
 
   private static UnsatisfiedLinkError linkError(String message, Throwable cause) {

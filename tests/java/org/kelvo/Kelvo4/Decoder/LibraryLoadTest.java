@@ -7,9 +7,13 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
+import java.io.File;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.Arrays;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 // Where the VM took libKelvo4.so from: the directory in kelvo4.libraryDir,
 // that of the file named by kelvo4.library, java.library.path or the
@@ -73,6 +77,34 @@ class LibraryLoadTest {
         + (packed ? NativeLibrary.platform(os, arch) : "none");
     String none = refusal(() -> NativeLibrary.load(null, "Linux", "ppc64le", "/nonexistent"));
     assertTrue(none.startsWith(carries), none);
+  }
+
+  // A library cut short (a full disk, a damaged jar) is refused before the system's loader maps
+  // it, which would crash the VM: the packed copy by its digest, leaving no unpacked copy, and a
+  // file named or on the path by its segments.
+  @Test
+  void damagedLibraryIsRefused(@TempDir Path tmp) throws Exception {
+    String os = System.getProperty("os.name");
+    String resource = NativeLibrary.resourceFor(os, System.getProperty("os.arch"));
+    assumeTrue(resource != null && NativeLibrary.class.getResource(resource) != null, "no packed library");
+    byte[] bytes = NativeLibrary.resourceBytes(resource);
+    String digest = new String(NativeLibrary.resourceBytes(resource + NativeLibrary.DIGEST), "US-ASCII").trim();
+    assertEquals(NativeLibrary.digest(bytes), digest);
+    byte[] cut = Arrays.copyOf(bytes, bytes.length / 2);
+    String packed = refusal(() -> {
+      try {
+        NativeLibrary.loadPacked(resource, cut, digest, tmp.toFile());
+      } catch (java.io.IOException e) {
+        throw new AssertionError(e);
+      }
+    });
+    assertTrue(packed.startsWith(resource + " in the jar is damaged: its SHA-256 digest and size are "), packed);
+    assertEquals(0, tmp.toFile().list().length);
+    assumeTrue(!os.startsWith("Windows"), "the check of segments is for ELF files");
+    File named = Files.write(tmp.resolve("libKelvo4.so"), cut).toFile();
+    String message = refusal(() -> NativeLibrary.load(named.getPath(), os, "ppc64le", ""));
+    assertTrue(message.startsWith(named.getAbsolutePath() + " is damaged: segment "), message);
+    assertTrue(message.contains("runs past the end of the file, at " + cut.length + " bytes"), message);
   }
 
   private static String refusal(Runnable load) {
