@@ -118,7 +118,8 @@ struct kelvo4_stream {
       s.message = e.what();
     } catch (const std::bad_alloc&) {
       s.code = -ENOMEM;
-      s.message = parser->name() + ": out of memory at frame " + std::to_string(s.record.frame);
+      s.message = parser->name() + ": out of memory at frame " + std::to_string(s.record.frame) + " for its " +
+                  std::to_string(parser->payloadBytes()) + "-byte payload";
     } catch (abi::__forced_unwind&) {
       throw;  // the thread is being cancelled
     } catch (...) {

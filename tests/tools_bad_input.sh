@@ -41,6 +41,10 @@ refused "lie.png: PNG: a picture of 26000x26000 $limit" /dev/null "$bin/kelvo-en
 refused "-: a picture of 26000x26000 $limit" "$work/lie.y4m" "$bin/kelvo-encode" - -o "$work/x.klv"
 printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0\200\0\0\0\200\0\10\2\0\0\0\113\36\64\50\0\0\0\0IDAT' > "$work/huge.png"
 refused "huge.png: PNG: unsupported size 32768x32768" /dev/null "$bin/kelvo-encode" --max-pixels 0 "$work/huge.png" -o "$work/x.klv"
+# A signature alone says the same from a file and from a pipe.
+printf 'YUV4MPEG2 ' > "$work/signature.y4m"
+refused "signature.y4m: the stream ends inside the header line" /dev/null "$bin/kelvo-encode" "$work/signature.y4m" -o "$work/x.klv"
+refused "-: the stream ends inside the header line" "$work/signature.y4m" "$bin/kelvo-encode" - -o "$work/x.klv"
 printf 'YUV4MPEG2 W16 H16 C444\r\n' > "$work/crlf.y4m"
 refused "crlf.y4m: colour space 'C444\\r' is not supported" /dev/null "$bin/kelvo-encode" "$work/crlf.y4m" -o "$work/x.klv"
 # A FIFO with no writer given as a stream file: refused at once, not waited on.
