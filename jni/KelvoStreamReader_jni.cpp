@@ -16,6 +16,7 @@
 #include <jni.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,9 @@ struct Input {
   jbyteArray scratch = nullptr;
   jint capacity = 0;
   jmethodID read = nullptr;
-  jthrowable thrown = nullptr;  // global: what in.read threw, until a native call throws it
+  // Global: what in.read threw, until a native call throws it. The worker
+  // keeps it while the caller may be failing for another reason.
+  std::atomic<jthrowable> thrown{nullptr};
 };
 
 struct Reader {
@@ -76,7 +79,9 @@ JNIEnv* threadEnv(JavaVM* vm) {
 std::ptrdiff_t keepThrown(JNIEnv* env, Input& input) {
   jthrowable t = env->ExceptionOccurred();
   env->ExceptionClear();
-  if (input.thrown == nullptr) input.thrown = static_cast<jthrowable>(env->NewGlobalRef(t));
+  auto kept = static_cast<jthrowable>(env->NewGlobalRef(t));
+  jthrowable none = nullptr;
+  if (kept != nullptr && !input.thrown.compare_exchange_strong(none, kept)) env->DeleteGlobalRef(kept);
   env->DeleteLocalRef(t);
   return -EIO;
 }
@@ -99,7 +104,10 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
       // The InputStream's fault, said as such rather than as the bad bytes it would make.
       const std::string message = "stream: the InputStream's read returned " + std::to_string(got) +
                                   " bytes where at most " + std::to_string(ask) + " were asked for";
-      if (jclass type = env->FindClass("java/io/IOException")) env->ThrowNew(type, message.c_str());
+      if (jclass type = env->FindClass("java/io/IOException")) {
+        env->ThrowNew(type, message.c_str());
+        env->DeleteLocalRef(type);
+      }
       return keepThrown(env, input);
     }
     env->GetByteArrayRegion(input.scratch, 0, got, out + done);
@@ -115,10 +123,10 @@ void throwNew(JNIEnv* env, const char* type, const char* message) {
 
 // The exception for the library's result rc < 0, with its message.
 void throwError(JNIEnv* env, Reader* r, int rc, const char* message) {
-  if (r != nullptr && r->input.thrown != nullptr) {
-    env->Throw(r->input.thrown);
-    env->DeleteGlobalRef(r->input.thrown);
-    r->input.thrown = nullptr;
+  // A failed read (-EIO) is the InputStream's exception, when it threw one.
+  if (jthrowable kept = r != nullptr && rc == -EIO ? r->input.thrown.exchange(nullptr) : nullptr) {
+    env->Throw(kept);
+    env->DeleteGlobalRef(kept);
     return;
   }
   const char* type = "java/io/IOException";
@@ -142,7 +150,8 @@ Reader* newReader(JNIEnv* env) {
 
 void release(JNIEnv* env, Reader* r) {
   kelvo4_stream_close(&r->stream);  // joins the worker: nothing reads any more
-  for (jobject ref : {r->input.in, static_cast<jobject>(r->input.scratch), static_cast<jobject>(r->input.thrown)})
+  const jobject thrown = r->input.thrown.load();
+  for (jobject ref : {r->input.in, static_cast<jobject>(r->input.scratch), thrown})
     if (ref != nullptr) env->DeleteGlobalRef(ref);
   delete r;
 }

@@ -167,7 +167,15 @@ struct kelvo4_stream {
       if (stop) return;
       Slot* s = job;
       lock.unlock();
-      fetch(*s);
+      try {
+        fetch(*s);
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        // Only building fetch's message can get here (std::bad_alloc).
+        s->code = -ENOMEM;
+        s->message.clear();
+      }
       // The caller may be decoding the frame before it meanwhile.
       if (kelvo4_decoder* d = decoder.load(std::memory_order_acquire)) kelvo4::helpDecode(d, 0);
       lock.lock();

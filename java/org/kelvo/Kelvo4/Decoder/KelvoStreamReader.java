@@ -182,9 +182,14 @@ public final class KelvoStreamReader implements Closeable {
     version = (int) info[8];
     state.count = (int) Math.min(info[6], Integer.MAX_VALUE);
     state.keys = keys(opened);
-    if (info[6] > Integer.MAX_VALUE) {
-      cleanable.clean();
-      throw new IOException((in == null ? file : "stream") + ": " + info[6] + " frames, more than a reader counts");
+    try {
+      if (info[6] > Integer.MAX_VALUE) {
+        cleanable.clean();
+        throw new IOException((in == null ? file : "stream") + ": " + info[6] + " frames, more than a reader counts");
+      }
+    } finally {
+      // Not collected, and so not cleaned, while the lines above use its handle.
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -376,14 +381,18 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public BufferedImage nextImage() throws IOException {
-    state.enter();
+    long h = state.enter();
     try {
-      int count = frameCount();
-      if (count >= 0 && position() >= count) return null;
+      long count = info(h)[6];
+      if (count >= 0 && position(h) >= count) return null;
       BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
-      return next(image) ? image : null;
+      return state.played(nextArgb(h, pixels(image)), h) ? image : null;
+    } catch (IOException | RuntimeException e) {
+      if (state.closed) throw closedWhileReading(e);
+      throw e;
     } finally {
       state.leave();
+      Reference.reachabilityFence(this);
     }
   }
 
@@ -430,6 +439,8 @@ public final class KelvoStreamReader implements Closeable {
   @Override
   public void close() throws IOException {
     if (state.closed) return;
+    // Reads are refused before a call that sees the reader closed frees it.
+    if (state.input != null) state.input.shut();
     state.closed = true;
     try {
       if (state.input != null) state.input.shutAndClose();
@@ -501,7 +512,7 @@ public final class KelvoStreamReader implements Closeable {
       }
       lock.lock();
       if (!closed && handle != 0) return handle;
-      lock.unlock();
+      leave(); // a close that found the lock held leaves the freeing to whoever holds it
       return 0;
     }
 
@@ -510,8 +521,11 @@ public final class KelvoStreamReader implements Closeable {
       if (closed) free();
     }
 
-    boolean played(boolean frame, long h) {
+    // The result of a next call, or when the reader was closed while the call waited for its
+    // end, the IOException that says so: the InputStream's end may have been its closing.
+    boolean played(boolean frame, long h) throws IOException {
       position = Math.toIntExact(position(h));
+      if (!frame && closed) throw closedWhileReading(null);
       return frame;
     }
 
@@ -530,20 +544,25 @@ public final class KelvoStreamReader implements Closeable {
         if (lock.getHoldCount() > 1 || handle == 0) return;
         long h = handle;
         handle = 0;
-        position = Math.toIntExact(position(h));
-        if (input == null || input.reading.get() == 0) {
-          // These wait for the worker, which is not inside read.
-          count = (int) info(h)[6];
-          keys = keys(h);
-          close(h);
-          return;
+        boolean handedOver = false;
+        try {
+          position = Math.toIntExact(position(h));
+          if (input == null || input.reading.get() == 0) {
+            // These wait for the worker, which is not inside read.
+            count = (int) info(h)[6];
+            keys = keys(h);
+          } else {
+            Thread closer = new Thread(() -> {
+              input.closeQuietly();
+              close(h);
+            }, "kelvo4 stream reader close");
+            closer.setDaemon(true);
+            closer.start();
+            handedOver = true;
+          }
+        } finally {
+          if (!handedOver) close(h);
         }
-        Thread closer = new Thread(() -> {
-          input.closeQuietly();
-          close(h);
-        }, "kelvo4 stream reader close");
-        closer.setDaemon(true);
-        closer.start();
       } finally {
         lock.unlock();
       }

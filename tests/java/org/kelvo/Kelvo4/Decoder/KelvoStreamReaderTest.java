@@ -288,16 +288,19 @@ class KelvoStreamReaderTest {
           + " asked for"), e.getMessage());
     }
 
-    // A read that waits until its stream is closed, as a socket's does: close from another
-    // thread returns at once, and the call that waited fails saying why.
+    // A read that waits until its stream is closed, as a socket's does, and then fails or ends:
+    // close from another thread returns at once, and the call that waited fails saying why.
     @Test
     void closeEndsAReadThatWaits() throws Exception {
       ExecutorService player = Executors.newSingleThreadExecutor();
       try {
         for (int threads : new int[] {1, 2}) {
-          Blocking in = new Blocking(frame1 + 500);
+          boolean ends = threads == 2;
+          Blocking in = new Blocking(frame1 + 500, ends);
           KelvoStreamReader r = open(in.stream, threads);
-          Future<Exception> played = player.submit(() -> playToTheEnd(r));
+          Future<Exception> played = player.submit(() -> ends ? assertThrows(Exception.class, () -> {
+            while (r.nextImage() != null) continue;
+          }) : playToTheEnd(r));
           assertTrue(in.waiting.await(10, TimeUnit.SECONDS));
           long start = System.nanoTime();
           r.close();
@@ -316,7 +319,7 @@ class KelvoStreamReaderTest {
     @Test
     void forgottenReadersDoNotHoldUpTheCleaner() throws Exception {
       for (int i = 0; i < 20; i++) {
-        Blocking in = new Blocking(frame1 + 500);
+        Blocking in = new Blocking(frame1 + 500, false);
         KelvoStreamReader r = new KelvoStreamReader(in.stream, 2);
         assertTrue(r.next(new byte[3 * W * H])); // the worker reads on, into frame 1, and waits
         assertTrue(in.waiting.await(10, TimeUnit.SECONDS));
@@ -335,12 +338,13 @@ class KelvoStreamReaderTest {
     void run() throws IOException;
   }
 
-  // The piped stream, whose read at byte `at` waits until the stream is closed, then fails.
+  // The piped stream, whose read at byte `at` waits until the stream is closed, then fails or,
+  // with `ends`, says the stream ends there.
   class Blocking {
     final CountDownLatch waiting = new CountDownLatch(1), closed = new CountDownLatch(1);
     final InputStream stream;
 
-    Blocking(int at) throws IOException {
+    Blocking(int at, boolean ends) throws IOException {
       byte[] bytes = Files.readAllBytes(piped);
       stream = new InputStream() {
         int done;
@@ -359,6 +363,7 @@ class KelvoStreamReaderTest {
             } catch (InterruptedException e) {
               Thread.currentThread().interrupt();
             }
+            if (ends) return -1;
             throw new IOException("stream closed");
           }
           int n = Math.min(Math.min(len, 64), bytes.length - done);
