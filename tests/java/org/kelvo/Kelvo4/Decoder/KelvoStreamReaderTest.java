@@ -216,32 +216,53 @@ class KelvoStreamReaderTest {
       frame1 = 48 + 8 + ((bytes[48] & 2) != 0 ? 256 : 0) + b.getInt(52);
     }
 
-    // The piped stream in pieces of at most 64 bytes; the first read at or past byte `at`
-    // runs `act` first (once the reader exists); with `extra`, each read claims `extra` bytes more
-    // than it was asked for.
-    InputStream stream(int at, Act act, int extra) {
-      return new InputStream() {
-        int done;
-        boolean acted;
+    // The piped stream in pieces of at most 64 bytes. The first read at or past byte `at` runs
+    // `act` first, which may say what that read returns instead (-1, or more than was asked).
+    class Hostile extends InputStream {
+      final CountDownLatch waiting = new CountDownLatch(1), closed = new CountDownLatch(1);
+      final int at;
+      final Act act;
+      int done;
+      boolean acted;
 
-        @Override
-        public int read() throws IOException {
-          throw new AssertionError("read single bytes");
-        }
+      Hostile(int at, Act act) {
+        this.at = at;
+        this.act = act;
+      }
 
-        @Override
-        public int read(byte[] b, int off, int len) throws IOException {
-          if (done >= at && !acted && reader.get() != null) {
-            acted = true;
-            act.run();
-          }
-          int n = Math.min(Math.min(len, 64), bytes.length - done);
-          if (n <= 0) return -1;
-          System.arraycopy(bytes, done, b, off, n);
-          done += n;
-          return extra > 0 ? len + extra : n;
+      @Override
+      public int read() {
+        throw new AssertionError("read single bytes");
+      }
+
+      @Override
+      public int read(byte[] b, int off, int len) throws IOException {
+        if (done >= at && !acted) {
+          acted = true;
+          Integer instead = act.run(this, len);
+          if (instead != null) return instead;
         }
-      };
+        int n = Math.min(Math.min(len, 64), bytes.length - done);
+        if (n <= 0) return -1;
+        System.arraycopy(bytes, done, b, off, n);
+        done += n;
+        return n;
+      }
+
+      @Override
+      public void close() {
+        closed.countDown();
+      }
+
+      // Waits until closed, as a socket's read does.
+      void waitForClose() {
+        waiting.countDown();
+        try {
+          closed.await();
+        } catch (InterruptedException e) {
+          Thread.currentThread().interrupt();
+        }
+      }
     }
 
     KelvoStreamReader open(InputStream in, int threads) throws IOException {
@@ -259,7 +280,10 @@ class KelvoStreamReaderTest {
     @Test
     void readClosesTheReader() throws Exception {
       for (int threads : new int[] {1, 2}) {
-        KelvoStreamReader r = open(stream(frame1 + 500, () -> reader.get().close(), 0), threads);
+        KelvoStreamReader r = open(new Hostile(frame1 + 500, (in, len) -> {
+          reader.get().close();
+          return null;
+        }), threads);
         Exception e = playToTheEnd(r);
         assertTrue(e instanceof IOException || e instanceof IllegalStateException, e.toString());
         assertThrows(IllegalStateException.class, () -> r.next(new byte[3 * W * H]));
@@ -268,11 +292,16 @@ class KelvoStreamReaderTest {
 
     @Test
     void readCallsBackIntoTheReader() throws Exception {
-      Act[] calls = {() -> reader.get().next(new byte[3 * W * H]), () -> reader.get().seek(9),
-        () -> reader.get().frameCount()};
+      Act[] calls = {(in, len) -> {
+        reader.get().next(new byte[3 * W * H]);
+        return null;
+      }, (in, len) -> {
+        reader.get().seek(9);
+        return null;
+      }, (in, len) -> reader.get().frameCount()};
       for (int threads : new int[] {1, 2}) {
         for (Act call : calls) {
-          KelvoStreamReader r = open(stream(frame1 + 500, call, 0), threads);
+          KelvoStreamReader r = open(new Hostile(frame1 + 500, call), threads);
           Exception e = playToTheEnd(r);
           assertEquals(IllegalStateException.class, e.getClass(), e.toString());
           assertTrue(e.getMessage().contains("inside its own InputStream's read"), e.getMessage());
@@ -283,21 +312,25 @@ class KelvoStreamReaderTest {
 
     @Test
     void aReadThatReturnsMoreThanAskedIsNamed() {
-      IOException e = assertThrows(IOException.class, () -> open(stream(0, () -> {}, 1), 1));
+      IOException e = assertThrows(IOException.class, () -> open(new Hostile(0, (in, len) -> len + 1), 1));
       assertTrue(e.getMessage().matches("stream: the InputStream's read returned \\d+ bytes where at most \\d+ were"
           + " asked for"), e.getMessage());
     }
 
-    // A read that waits until its stream is closed, as a socket's does, and then fails or ends:
-    // close from another thread returns at once, and the call that waited fails saying why.
+    // Close from another thread returns at once, and the call that waited in read fails saying
+    // why, whether the read then throws or ends the stream (and through nextImage too).
     @Test
     void closeEndsAReadThatWaits() throws Exception {
       ExecutorService player = Executors.newSingleThreadExecutor();
       try {
         for (int threads : new int[] {1, 2}) {
           boolean ends = threads == 2;
-          Blocking in = new Blocking(frame1 + 500, ends);
-          KelvoStreamReader r = open(in.stream, threads);
+          Hostile in = new Hostile(frame1 + 500, (self, len) -> {
+            self.waitForClose();
+            if (ends) return -1;
+            throw new IOException("stream closed");
+          });
+          KelvoStreamReader r = open(in, threads);
           Future<Exception> played = player.submit(() -> ends ? assertThrows(Exception.class, () -> {
             while (r.nextImage() != null) continue;
           }) : playToTheEnd(r));
@@ -319,8 +352,11 @@ class KelvoStreamReaderTest {
     @Test
     void forgottenReadersDoNotHoldUpTheCleaner() throws Exception {
       for (int i = 0; i < 20; i++) {
-        Blocking in = new Blocking(frame1 + 500, false);
-        KelvoStreamReader r = new KelvoStreamReader(in.stream, 2);
+        Hostile in = new Hostile(frame1 + 500, (self, len) -> {
+          self.waitForClose();
+          return -1;
+        });
+        KelvoStreamReader r = new KelvoStreamReader(in, 2);
         assertTrue(r.next(new byte[3 * W * H])); // the worker reads on, into frame 1, and waits
         assertTrue(in.waiting.await(10, TimeUnit.SECONDS));
       }
@@ -335,48 +371,6 @@ class KelvoStreamReaderTest {
   }
 
   interface Act {
-    void run() throws IOException;
-  }
-
-  // The piped stream, whose read at byte `at` waits until the stream is closed, then fails or,
-  // with `ends`, says the stream ends there.
-  class Blocking {
-    final CountDownLatch waiting = new CountDownLatch(1), closed = new CountDownLatch(1);
-    final InputStream stream;
-
-    Blocking(int at, boolean ends) throws IOException {
-      byte[] bytes = Files.readAllBytes(piped);
-      stream = new InputStream() {
-        int done;
-
-        @Override
-        public int read() {
-          throw new AssertionError("read single bytes");
-        }
-
-        @Override
-        public int read(byte[] b, int off, int len) throws IOException {
-          if (done >= at) {
-            waiting.countDown();
-            try {
-              closed.await();
-            } catch (InterruptedException e) {
-              Thread.currentThread().interrupt();
-            }
-            if (ends) return -1;
-            throw new IOException("stream closed");
-          }
-          int n = Math.min(Math.min(len, 64), bytes.length - done);
-          System.arraycopy(bytes, done, b, off, n);
-          done += n;
-          return n;
-        }
-
-        @Override
-        public void close() {
-          closed.countDown();
-        }
-      };
-    }
+    Integer run(HostileInputStreams.Hostile in, int len) throws IOException;
   }
 }
