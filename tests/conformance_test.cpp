@@ -1,0 +1,147 @@
+// The conformance streams (tests/conformance/, made once by make.py and never
+// again) decode to the frames recorded with them, on every platform the suite
+// runs on, from a file and through a read function: versions 1 and 2 (stored
+// and zstd), version 3 raw and coded, with tables carried over and replaced,
+// without an index, at odd sizes, and damaged files up to their damage, with
+// the message that names it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kelvo4/kelvo4.hpp"
+#include "platform.h"
+
+struct ConformanceFile {
+  const char* name;
+  const unsigned char* bytes;
+  std::size_t size;
+};
+extern const ConformanceFile kConformanceFiles[];
+extern const std::size_t kConformanceFileCount;
+extern const char kConformanceExpected[];
+
+namespace {
+
+// MD5 (RFC 1321), for frame hashes that md5sum can check.
+std::string md5(const std::vector<unsigned char>& data) {
+  static const std::uint32_t k[64] = {
+      0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+      0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+      0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+      0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+      0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+      0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+      0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+      0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+  static const int r[16] = {7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
+  std::vector<unsigned char> m(data);
+  const std::uint64_t bits = std::uint64_t{data.size()} * 8;
+  m.push_back(0x80);
+  while (m.size() % 64 != 56) m.push_back(0);
+  for (int i = 0; i < 8; ++i) m.push_back(static_cast<unsigned char>(bits >> (8 * i)));
+  std::uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  for (std::size_t block = 0; block < m.size(); block += 64) {
+    std::uint32_t w[16];
+    for (int i = 0; i < 16; ++i)
+      w[i] = std::uint32_t{m[block + 4 * i]} | std::uint32_t{m[block + 4 * i + 1]} << 8 |
+             std::uint32_t{m[block + 4 * i + 2]} << 16 | std::uint32_t{m[block + 4 * i + 3]} << 24;
+    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+    for (int i = 0; i < 64; ++i) {
+      const int round = i / 16;
+      const std::uint32_t f = round == 0 ? (b & c) | (~b & d)
+                              : round == 1 ? (d & b) | (~d & c)
+                              : round == 2 ? b ^ c ^ d
+                                           : c ^ (b | ~d);
+      const int g = round == 0 ? i : round == 1 ? (5 * i + 1) % 16 : round == 2 ? (3 * i + 5) % 16 : 7 * i % 16;
+      const std::uint32_t sum = a + f + k[i] + w[g];
+      const int s = r[4 * round + i % 4];
+      a = d, d = c, c = b, b = b + (sum << s | sum >> (32 - s));
+    }
+    h[0] += a, h[1] += b, h[2] += c, h[3] += d;
+  }
+  std::string hex;
+  for (std::uint32_t v : h)
+    for (int i = 0; i < 4; ++i) {
+      static const char digits[] = "0123456789abcdef";
+      const unsigned byte = (v >> (8 * i)) & 0xFF;
+      hex += digits[byte >> 4];
+      hex += digits[byte & 15];
+    }
+  return hex;
+}
+
+struct Expected {
+  std::vector<std::string> frames;
+  std::string error;  // after "NAME: "
+};
+
+struct Memory {
+  const ConformanceFile* file;
+  std::size_t at = 0;
+  static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
+    auto* m = static_cast<Memory*>(user);
+    const std::size_t n = std::min({length, m->file->size - m->at, std::size_t{777}});
+    std::memcpy(buffer, m->file->bytes + m->at, n);
+    m->at += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+};
+
+// The frames' MD5s up to the end or the first failure, and its message.
+Expected play(kelvo4_stream* s) {
+  Expected played;
+  kelvo4_stream_info info{};
+  kelvo4_stream_get_info(s, &info);
+  std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
+  int rc;
+  while ((rc = kelvo4_stream_next(s, rgb.data(), rgb.size(), KELVO4_RGB24)) == 1) played.frames.push_back(md5(rgb));
+  if (rc < 0) played.error = kelvo4_stream_error(s);
+  return played;
+}
+
+TEST(Conformance, EveryFileDecodesToItsFrames) {
+  EXPECT_EQ(md5({'a', 'b', 'c'}), "900150983cd24fb0d6963f7d28e17f72");
+  std::map<std::string, Expected> expected;
+  std::istringstream lines(kConformanceExpected);
+  for (std::string name, what; lines >> name >> what;) {
+    std::string rest;
+    std::getline(lines, rest);
+    if (what == "error")
+      expected[name].error = rest.substr(1);
+    else
+      expected[name].frames.push_back(rest.substr(1));
+  }
+  ASSERT_EQ(expected.size(), kConformanceFileCount);
+  for (std::size_t i = 0; i < kConformanceFileCount; ++i) {
+    const ConformanceFile& f = kConformanceFiles[i];
+    SCOPED_TRACE(f.name);
+    const Expected& e = expected[f.name];
+    ASSERT_FALSE(e.frames.empty());
+    const std::string path = ::testing::TempDir() + "kelvo_conformance_" + std::to_string(kelvo4::os::processId()) + f.name;
+    std::FILE* out = kelvo4::os::openFile(path, "wb");
+    ASSERT_TRUE(out != nullptr && std::fwrite(f.bytes, 1, f.size, out) == f.size && std::fclose(out) == 0);
+    for (int threads : {1, 2}) {
+      kelvo4_stream* s = nullptr;
+      ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), threads), 0) << kelvo4_stream_error(nullptr);
+      const Expected file = play(s);
+      kelvo4_stream_close(&s);
+      EXPECT_EQ(file.frames, e.frames) << threads << " threads";
+      EXPECT_EQ(file.error, e.error.empty() ? "" : path + ": " + e.error);
+      // In order through a read function: the same frames, up to where a
+      // cut stream ends (an index is not read there).
+      Memory m{&f};
+      ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, f.name, threads), 0);
+      const Expected piped = play(s);
+      kelvo4_stream_close(&s);
+      EXPECT_EQ(piped.frames, e.frames) << threads << " threads, read function";
+    }
+    std::remove(path.c_str());
+  }
+}
+
+}  // namespace
