@@ -1,4 +1,4 @@
-// Writes stream files (the layout is in format.h): what the encoder's tools
+// Writes stream files (the layout is in stream_format.h and docs/format.md): what the encoder's tools
 // store a coded sequence in.
 #pragma once
 
