@@ -7,6 +7,7 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "format.h"
+#include "jni_support.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoDecoder.h"
 
 namespace {
@@ -15,15 +16,11 @@ namespace {
 // for its whole run, from before the first pin until after the last release.
 std::mutex decoderLock;
 
-void throwNew(JNIEnv* env, const char* className, const char* message) {
-  // A failed FindClass leaves its own error pending, which reaches the caller.
-  jclass cls = env->FindClass(className);
-  if (cls != nullptr) env->ThrowNew(cls, message);
-}
+using kelvo4::jni::throwNew;
 
 }  // namespace
 
-JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM*, void*) { return JNI_VERSION_1_4; }
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM*, void*) { return kelvo4::jni::kVersion; }
 
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoDecoder_reinitDLL(JNIEnv* env, jobject, jint w, jint h) {
   // Checked here first, so that a false result below can only mean that the

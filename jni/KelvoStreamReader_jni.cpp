@@ -27,9 +27,12 @@
 
 #include "kelvo4/stream.h"
 #include "org_kelvo_Kelvo4_Decoder_KelvoStreamReader.h"
+#include "jni_support.h"
 #include "stream_steps.h"
 
 namespace {
+
+using kelvo4::jni::throwNew;
 
 // What the read function uses, from open to close.
 struct Input {
@@ -67,9 +70,9 @@ thread_local Detacher detacher;
 // know it (the stream's worker); null when that fails.
 JNIEnv* threadEnv(JavaVM* vm) {
   void* env = nullptr;
-  if (vm->GetEnv(&env, JNI_VERSION_1_6) == JNI_OK) return static_cast<JNIEnv*>(env);
+  if (vm->GetEnv(&env, kelvo4::jni::kVersion) == JNI_OK) return static_cast<JNIEnv*>(env);
   char name[] = "kelvo4 stream reader";
-  JavaVMAttachArgs args{JNI_VERSION_1_6, name, nullptr};
+  JavaVMAttachArgs args{kelvo4::jni::kVersion, name, nullptr};
   if (vm->AttachCurrentThreadAsDaemon(&env, &args) != JNI_OK) return nullptr;
   detacher.vm = vm;
   return static_cast<JNIEnv*>(env);
@@ -104,10 +107,7 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
       // The InputStream's fault, said as such rather than as the bad bytes it would make.
       const std::string message = "stream: the InputStream's read returned " + std::to_string(got) +
                                   " bytes where at most " + std::to_string(ask) + " were asked for";
-      if (jclass type = env->FindClass("java/io/IOException")) {
-        env->ThrowNew(type, message.c_str());
-        env->DeleteLocalRef(type);
-      }
+      throwNew(env, "java/io/IOException", message.c_str());
       return keepThrown(env, input);
     }
     env->GetByteArrayRegion(input.scratch, 0, got, out + done);
@@ -116,10 +116,6 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
   return static_cast<std::ptrdiff_t>(done);
 }
 
-void throwNew(JNIEnv* env, const char* type, const char* message) {
-  jclass c = env->FindClass(type);
-  if (c != nullptr) env->ThrowNew(c, message);  // else FindClass's error is pending
-}
 
 // The exception for the library's result rc < 0, with its message.
 void throwError(JNIEnv* env, Reader* r, int rc, const char* message) {
