@@ -237,11 +237,21 @@ mkdir -p "$work/classes" "$work/empty" "$work/tmp"
 javac --release 11 -Xlint:all -encoding UTF-8 -cp "$jar" -d "$work/classes" tests/java/StreamDigest.java
 "$native/tools/kelvo-encode" --clip 12 --size 100x60 --keyint 5 --quiet -o "$work/clip.klv"
 expected="12 $("$native/tools/kelvo-decode" --quiet "$work/clip.klv" - | sha256sum | cut -d' ' -f1)"
+# Under qemu-i386 the 32-bit VM crashes inside itself now and then (in its
+# compilers, or sizing a thread's stack guard): there it only interprets, and
+# a crash inside the VM is tried once more, and said.
 jvm_check() {  # NAME JAVA-COMMAND...
-  local name=$1 start=$SECONDS got
+  local name=$1 start=$SECONDS got options=() try crash
   shift
-  got=$("$@" -Xcheck:jni -Djava.library.path="$work/empty" -Djava.io.tmpdir="$work/tmp" \
-    -cp "$jar:$work/classes" StreamDigest "$work/clip.klv" 2>"$work/stderr-$name") || true
+  [ "$name" = x86 ] && [ -n "${emulator[x86]}" ] && options=(-Xint)
+  for try in 1 2; do
+    got=$("$@" "${options[@]}" -Xcheck:jni -Djava.library.path="$work/empty" -Djava.io.tmpdir="$work/tmp" \
+      -cp "$jar:$work/classes" StreamDigest "$work/clip.klv" 2>"$work/stderr-$name") || true
+    # The VM's crash report goes to its standard output.
+    crash=$(printf '%s\n' "$got" | cat - "$work/stderr-$name" | grep -m 1 -A 1 '^# Problematic frame:' | tail -n 1 || true)
+    [ -n "${emulator[$name]:-}" ] && [ "$try" = 1 ] && [[ $crash == "# V  [libjvm"* ]] || break
+    echo "$name VM crashed inside itself under emulation, at ${crash#\# }; once more"
+  done
   if [ "$got" != "$expected" ] || grep -qE 'WARNING in native method|Warning: Calling other JNI|FATAL ERROR' "$work/stderr-$name"; then
     cat "$work/stderr-$name" >&2
     echo "$name VM: got '$got', kelvo-decode gives '$expected'" >&2
