@@ -41,6 +41,21 @@ extern "C" {
  * as new. */
 KELVO4_API int kelvo4_version(void);
 
+/* What a failing call returns: negated errno values of this platform, named
+ * here so that callers and bindings need not know the platform's numbers.
+ * Opening a file can also return the errno of its failure (-ENOENT, -EACCES,
+ * -EISDIR, ...), and a read function's own negative value is passed on. */
+enum kelvo4_error {
+  KELVO4_ERROR_ARGUMENT = -EINVAL,   /* a bad argument; nothing happened */
+  KELVO4_ERROR_MEMORY = -ENOMEM,     /* memory ran out */
+  KELVO4_ERROR_THREAD = -EAGAIN,     /* a thread could not be started */
+  KELVO4_ERROR_MALFORMED = -EBADMSG, /* a stream malformed or corrupt */
+  KELVO4_ERROR_READ = -EIO,          /* a read failed */
+  KELVO4_ERROR_NO_FRAME = -ERANGE,   /* a seek to a frame the stream does not have */
+  KELVO4_ERROR_BACKWARDS = -ESPIPE,  /* a seek backwards where the stream reads only forwards */
+  KELVO4_ERROR_TOO_LARGE = -EFBIG    /* a picture larger than the reader accepts */
+};
+
 /* Output formats of converted frames. */
 typedef enum kelvo4_format {
   KELVO4_RGB24 = 0, /* three bytes per pixel, as kelvo4_decoder_decode writes them */
