@@ -119,7 +119,7 @@ struct HandleStream {
     for (int i = 0; i < count; ++i) {
       const auto& p = clip.payloads[next++ % clip.payloads.size()];
       if (!argb.empty())
-        decoder.decodeArgb(p.data(), static_cast<int>(p.size()), argb.data(), static_cast<int>(argb.size()));
+        decoder.decodeArgb(p.data(), static_cast<int>(p.size()), argb.data(), 4 * argb.size());
       else
         decoder.decode(p.data(), static_cast<int>(p.size()), clip.output.data(), static_cast<int>(clip.output.size()));
     }

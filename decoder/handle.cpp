@@ -9,10 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "entry_point.h"
 #include "handle.h"
 #include "stages.h"
 #include "worker_pool.h"
@@ -44,9 +46,14 @@ struct FrameJob {
   static constexpr int kRunsPerWorker = 2;
 };
 
-// A payload of the frame size, present unless it is empty.
-bool payloadFits(const signed char* payload, int length, int width, int height) {
-  return kelvo4::isPayloadLength(length, width, height) && (payload != nullptr || length == 0);
+std::string sizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+// The message of the last open that failed on this thread.
+thread_local std::string lastOpenError;
+
+template <class Body>
+int guarded(std::string& message, Body&& body) {
+  return kelvo4::guardedCall(&message, std::forward<Body>(body));
 }
 
 }  // namespace
@@ -66,14 +73,21 @@ struct kelvo4_decoder {
   std::condition_variable helpDone;
   FrameJob* active = nullptr;
   int helping = 0;
+  std::string message;  // the last failure's
 
   kelvo4_decoder(int threads, int helperCount)
       : workers(static_cast<std::size_t>(threads + helperCount)), helpers(helperCount) {
     for (Worker& w : workers) w.ctx.block = w.block;
   }
 
+  int fail(int code, const std::string& text) {
+    message = text;
+    return code;
+  }
+
   int reinit(int w, int h) {
-    if (!kelvo4::sizeSupported(w, h)) return -EINVAL;
+    if (!kelvo4::sizeSupported(w, h))
+      return fail(-EINVAL, "size " + sizeText(w, h) + ": no side may be negative, and 3 x width x height must be below 2^31");
     if (current && w == width && h == height) {
       // A restart at the same size (a key frame) keeps the buffers.
       kelvo4::fillInitialFrame(current.get(), static_cast<std::size_t>(width3) * static_cast<std::size_t>(height));
@@ -91,13 +105,31 @@ struct kelvo4_decoder {
       current.reset();
       previous.reset();
       setContexts();
-      return -ENOMEM;
+      return fail(-ENOMEM, "out of memory for frames of " + sizeText(w, h));
     }
     width = w;
     height = h;
     width3 = w3;
     kelvo4::fillInitialFrame(current.get(), samples);
     setContexts();
+    return 0;
+  }
+
+  // Checks a payload of the frame size, present unless it is empty.
+  int checkPayload(const void* payload, std::size_t length) {
+    if (length != kelvo4::payloadBytes(width, height))
+      return fail(-EINVAL, "payload of " + std::to_string(length) + " bytes: a " + sizeText(width, height) +
+                               " frame takes " + std::to_string(kelvo4::payloadBytes(width, height)));
+    if (payload == nullptr && length != 0) return fail(-EINVAL, "no payload");
+    return 0;
+  }
+
+  // Checks an output of `length` bytes for `pixels` pixels of `bytesPerPixel`.
+  int checkOutput(const void* output, std::size_t length, std::size_t pixels, std::size_t bytesPerPixel) {
+    if (length != pixels * bytesPerPixel)
+      return fail(-EINVAL, "output of " + std::to_string(length) + " bytes: " + std::to_string(pixels) +
+                               " pixels take " + std::to_string(pixels * bytesPerPixel));
+    if (output == nullptr && length != 0) return fail(-EINVAL, "no output");
     return 0;
   }
 
@@ -162,23 +194,26 @@ void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(lev
 int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers) {
   if (out == nullptr) return -EINVAL;
   *out = nullptr;
-  if (threads < 1 || threads > KELVO4_MAX_THREADS || helpers < 0 || helpers > KELVO4_MAX_THREADS ||
-      !kelvo4::sizeSupported(width, height))
-    return -EINVAL;
-  std::unique_ptr<kelvo4_decoder> d;
-  try {
-    d = std::make_unique<kelvo4_decoder>(threads, helpers);
-    if (const int rc = d->reinit(width, height); rc != 0) return rc;
-    if (threads > 1) d->pool = std::make_unique<kelvo4::WorkerPool>(threads);
-  } catch (const std::bad_alloc&) {
-    return -ENOMEM;
-  } catch (const std::system_error&) {
-    return -EAGAIN;
-  } catch (...) {
-    return -EIO;  // nothing else throws here; nothing may leave the C API
-  }
-  *out = d.release();
-  return 0;
+  return guarded(lastOpenError, [&] {
+    if (threads < 1 || threads > KELVO4_MAX_THREADS || helpers < 0 || helpers > KELVO4_MAX_THREADS) {
+      lastOpenError = "threads must be 1 to " + std::to_string(KELVO4_MAX_THREADS);
+      return -EINVAL;
+    }
+    std::unique_ptr<kelvo4_decoder> d;
+    try {
+      d = std::make_unique<kelvo4_decoder>(threads, helpers);
+      if (const int rc = d->reinit(width, height); rc != 0) {
+        lastOpenError = d->message;
+        return rc;
+      }
+      if (threads > 1) d->pool = std::make_unique<kelvo4::WorkerPool>(threads);
+    } catch (const std::system_error&) {
+      lastOpenError = "cannot start a thread";
+      return -EAGAIN;
+    }
+    *out = d.release();
+    return 0;
+  });
 }
 
 void helpDecode(kelvo4_decoder* d, int helper) { d->help(helper); }
@@ -198,48 +233,63 @@ int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads
 }
 
 int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height) {
-  return d == nullptr ? -EINVAL : d->reinit(width, height);
+  return d == nullptr ? -EINVAL : guarded(d->message, [&] { return d->reinit(width, height); });
 }
 
-int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count) {
-  if (d == nullptr || values == nullptr || count != 64) return -EINVAL;
-  for (int i = 0; i < 64; ++i) d->quant[i] = kelvo4::toFactor(values[i]);
-  return 0;
-}
-
-int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
-                          int output_length, int convert) {
+int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, size_t count) {
   if (d == nullptr) return -EINVAL;
-  const int n = d->width * d->height;  // reinit keeps 3 * n below 2^31
-  if (!payloadFits(payload, payload_length, d->width, d->height)) return -EINVAL;
-  if (convert && (output_length != 3 * n || (output == nullptr && output_length != 0))) return -EINVAL;
-  d->decode(payload, {convert ? output : nullptr, nullptr, d->width, d->height});
-  return 0;
+  return guarded(d->message, [&] {
+    if (values == nullptr) return d->fail(-EINVAL, "no table");
+    if (count != 64) return d->fail(-EINVAL, "table of " + std::to_string(count) + " values: it takes 64");
+    for (int i = 0; i < 64; ++i) d->quant[i] = kelvo4::toFactor(values[i]);
+    return 0;
+  });
 }
 
-int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
-                               int pixel_count) {
+int kelvo4_decoder_decode(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
+                          size_t output_length, int convert) {
+  if (d == nullptr) return -EINVAL;
+  return guarded(d->message, [&] {
+    if (const int rc = d->checkPayload(payload, payload_length); rc < 0) return rc;
+    const std::size_t pixels = static_cast<std::size_t>(d->width) * static_cast<std::size_t>(d->height);
+    if (convert)
+      if (const int rc = d->checkOutput(output, output_length, pixels, 3); rc < 0) return rc;
+    d->decode(static_cast<const signed char*>(payload),
+              {convert ? static_cast<signed char*>(output) : nullptr, nullptr, d->width, d->height});
+    return 0;
+  });
+}
+
+int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const void* payload, size_t payload_length, uint32_t* argb,
+                               size_t argb_length) {
   return kelvo4_decoder_decode_region(d, payload, payload_length, argb, KELVO4_ARGB32, kelvo4_decoder_width(d),
-                                      kelvo4_decoder_height(d), pixel_count);
+                                      kelvo4_decoder_height(d), argb_length);
 }
 
-int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
-                                 int format, int out_width, int out_height, int output_length) {
-  if (d == nullptr || (format != KELVO4_RGB24 && format != KELVO4_ARGB32)) return -EINVAL;
-  if (!payloadFits(payload, payload_length, d->width, d->height)) return -EINVAL;
-  if (out_width < 0 || out_height < 0 || out_width > d->width || out_height > d->height) return -EINVAL;
-  const int pixels = out_width * out_height;
-  if (output_length != (format == KELVO4_RGB24 ? 3 * pixels : pixels) || (output == nullptr && pixels != 0))
-    return -EINVAL;
-  kelvo4::Output out;
-  out.width = out_width;
-  out.height = out_height;
-  if (format == KELVO4_RGB24)
-    out.bytes = static_cast<signed char*>(output);
-  else
-    out.argb = static_cast<std::uint32_t*>(output);
-  d->decode(payload, out);
-  return 0;
+int kelvo4_decoder_decode_region(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
+                                 kelvo4_format format, int out_width, int out_height, size_t output_length) {
+  if (d == nullptr) return -EINVAL;
+  return guarded(d->message, [&] {
+    if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
+      return d->fail(-EINVAL, "format " + std::to_string(static_cast<int>(format)) +
+                                  ": neither KELVO4_RGB24 nor KELVO4_ARGB32");
+    if (const int rc = d->checkPayload(payload, payload_length); rc < 0) return rc;
+    if (out_width < 0 || out_height < 0 || out_width > d->width || out_height > d->height)
+      return d->fail(-EINVAL, "region " + sizeText(out_width, out_height) + ": not within the " +
+                                  sizeText(d->width, d->height) + " frame");
+    const std::size_t pixels = static_cast<std::size_t>(out_width) * static_cast<std::size_t>(out_height);
+    if (const int rc = d->checkOutput(output, output_length, pixels, format == KELVO4_RGB24 ? 3 : 4); rc < 0)
+      return rc;
+    kelvo4::Output out;
+    out.width = out_width;
+    out.height = out_height;
+    if (format == KELVO4_RGB24)
+      out.bytes = static_cast<signed char*>(output);
+    else
+      out.argb = static_cast<std::uint32_t*>(output);
+    d->decode(static_cast<const signed char*>(payload), out);
+    return 0;
+  });
 }
 
 const short* kelvo4_decoder_frame(const kelvo4_decoder* d) {
@@ -248,17 +298,21 @@ const short* kelvo4_decoder_frame(const kelvo4_decoder* d) {
 
 int kelvo4_version(void) { return KELVO4_VERSION; }
 
-int kelvo4_decoder_payload_length(const kelvo4_decoder* d) {
-  return d == nullptr ? 0 : static_cast<int>(kelvo4::payloadBytes(d->width, d->height));
+size_t kelvo4_decoder_payload_length(const kelvo4_decoder* d) {
+  return d == nullptr ? 0 : kelvo4::payloadBytes(d->width, d->height);
 }
 
 int kelvo4_decoder_width(const kelvo4_decoder* d) { return d == nullptr ? 0 : d->width; }
 
 int kelvo4_decoder_height(const kelvo4_decoder* d) { return d == nullptr ? 0 : d->height; }
 
+const char* kelvo4_decoder_error(const kelvo4_decoder* d) {
+  return d == nullptr ? lastOpenError.c_str() : d->message.c_str();
+}
+
 void kelvo4_decoder_close(kelvo4_decoder** d) {
   if (d == nullptr) return;
-  delete *d;
+  delete *d;  // joins the workers, which throw nothing
   *d = nullptr;
 }
 

@@ -39,11 +39,12 @@ bool overlap(const void* a, jint aLength, const void* b, jint bLength) {
 
 // Decodes into the top-left w x h pixels, in format KELVO4_RGB24 (a byte
 // array) or KELVO4_ARGB32 (an int array).
-jint decodeRegion(JNIEnv* env, jlong handle, jbyteArray payload, jarray output, int format, jint w, jint h) {
+jint decodeRegion(JNIEnv* env, jlong handle, jbyteArray payload, jarray output, kelvo4_format format, jint w,
+                  jint h) {
   kelvo4_decoder* d = fromHandle(handle);
   if (d == nullptr || payload == nullptr || output == nullptr) return -EINVAL;
   if (w < 0 || h < 0 || w > kelvo4_decoder_width(d) || h > kelvo4_decoder_height(d)) return -EINVAL;
-  const int payloadLength = kelvo4_decoder_payload_length(d);
+  const int payloadLength = static_cast<int>(kelvo4_decoder_payload_length(d));
   const int outputLength = (format == KELVO4_RGB24 ? 3 : 1) * w * h;
   if (env->GetArrayLength(payload) != payloadLength || env->GetArrayLength(output) != outputLength) return -EINVAL;
 
@@ -54,7 +55,8 @@ jint decodeRegion(JNIEnv* env, jlong handle, jbyteArray payload, jarray output, 
     env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
     return -ENOMEM;
   }
-  const int rc = kelvo4_decoder_decode_region(d, in, payloadLength, out, format, w, h, outputLength);
+  const std::size_t bytes = static_cast<std::size_t>(outputLength) * (format == KELVO4_RGB24 ? 1 : 4);
+  const int rc = kelvo4_decoder_decode_region(d, in, payloadLength, out, format, w, h, bytes);
   env->ReleasePrimitiveArrayCritical(output, out, 0);
   env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
   return rc;
@@ -84,7 +86,7 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_reinit(J
 
 JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_payloadLength(JNIEnv*, jclass,
                                                                                       jlong handle) {
-  return kelvo4_decoder_payload_length(fromHandle(handle));
+  return static_cast<jint>(kelvo4_decoder_payload_length(fromHandle(handle)));
 }
 
 JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_setTable(JNIEnv* env, jclass, jlong handle,
@@ -101,7 +103,8 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decode(J
   kelvo4_decoder* d = fromHandle(handle);
   const bool convert = convertFlag != JNI_FALSE;
   if (d == nullptr || payload == nullptr || (convert && output == nullptr)) return -EINVAL;
-  const int payloadLength = kelvo4_decoder_payload_length(d), outputLength = convert ? 3 * pixelCount(d) : 0;
+  const int payloadLength = static_cast<int>(kelvo4_decoder_payload_length(d));
+  const int outputLength = convert ? 3 * pixelCount(d) : 0;
   if (env->GetArrayLength(payload) != payloadLength) return -EINVAL;
   if (convert && env->GetArrayLength(output) != outputLength) return -EINVAL;
 
@@ -141,7 +144,7 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeAr
                                                                                    jbyteArray payload, jintArray argb) {
   kelvo4_decoder* d = fromHandle(handle);
   if (d == nullptr || payload == nullptr || argb == nullptr) return -EINVAL;
-  const int n = pixelCount(d), payloadLength = kelvo4_decoder_payload_length(d);
+  const int n = pixelCount(d), payloadLength = static_cast<int>(kelvo4_decoder_payload_length(d));
   if (env->GetArrayLength(payload) != payloadLength || env->GetArrayLength(argb) != n) return -EINVAL;
 
   auto* in = static_cast<signed char*>(env->GetPrimitiveArrayCritical(payload, nullptr));
@@ -151,7 +154,7 @@ JNIEXPORT jint JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_decodeAr
     env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
     return -ENOMEM;
   }
-  const int rc = kelvo4_decoder_decode_argb(d, in, payloadLength, pixels, n);
+  const int rc = kelvo4_decoder_decode_argb(d, in, payloadLength, pixels, 4 * static_cast<std::size_t>(n));
   env->ReleasePrimitiveArrayCritical(argb, pixels, 0);
   env->ReleasePrimitiveArrayCritical(payload, in, JNI_ABORT);
   return rc;

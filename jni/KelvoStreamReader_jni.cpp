@@ -246,6 +246,7 @@ JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_info(JNIE
                                                                            jlongArray info) {
   Reader* r = fromHandle(handle);
   kelvo4_stream_info i{};
+  i.size = sizeof i;
   if (r == nullptr || info == nullptr || env->GetArrayLength(info) != 9 ||
       kelvo4_stream_get_info(r->stream, &i) < 0) {
     throwNew(env, "java/lang/IllegalArgumentException", "info");

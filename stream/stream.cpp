@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "entry_point.h"
 #include "handle.h"
 #include "reader.h"
 #include "stream_steps.h"
@@ -250,12 +251,12 @@ struct kelvo4_stream {
       rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
     }
     if (rc == 0 && s.record.hasTable) rc = kelvo4_decoder_set_table(decoder, s.record.table, 64);
-    const int length = static_cast<int>(s.payload.size());
+    const std::size_t length = s.payload.size();
     if (rc == 0 && out == nullptr)
       rc = kelvo4_decoder_decode(decoder, s.payload.data(), length, nullptr, 0, 0);
     else if (rc == 0)
-      rc = kelvo4_decoder_decode_region(decoder, s.payload.data(), length, out, format, info.width, info.height,
-                                        static_cast<int>(format == KELVO4_RGB24 ? outLength : outLength / 4));
+      rc = kelvo4_decoder_decode_region(decoder, s.payload.data(), length, out, static_cast<kelvo4_format>(format),
+                                        info.width, info.height, outLength);
     // The decoder stays (the worker may be about to help it, and the Java
     // binding calls this holding its array, so nothing here may wait): a
     // seek to a key frame restarts it.
@@ -369,17 +370,7 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
 // building a message can throw there (std::bad_alloc).
 template <class Body>
 int guarded(kelvo4_stream* s, Body&& body) {
-  try {
-    return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    if (s) s->message = "out of memory";  // short enough to need no allocation
-    return -ENOMEM;
-  } catch (...) {
-    if (s) s->message = "an exception was thrown";
-    return -EIO;
-  }
+  return kelvo4::guardedCall(s ? &s->message : nullptr, std::forward<Body>(body));
 }
 
 }  // namespace
@@ -432,15 +423,21 @@ int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_
 }
 
 int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
-  if (s == nullptr || info == nullptr) return -EINVAL;
-  s->quiet();
-  const kelvo4::StreamInfo& i = s->parser->info();
-  *info = {i.width, i.height, i.codedWidth, i.codedHeight, i.rateNum, i.rateDen, i.frameCount,
-           static_cast<int64_t>(s->parser->keys().size()), i.version};
-  return 0;
+  // The fields a caller's struct has room for: all of those of 1.0 at least.
+  constexpr std::size_t known = sizeof(kelvo4_stream_info);
+  if (s == nullptr || info == nullptr || info->size < known) return -EINVAL;
+  return kelvo4::guardedCall(nullptr, [&] {
+    s->quiet();
+    const kelvo4::StreamInfo& i = s->parser->info();
+    const kelvo4_stream_info filled = {info->size, i.width, i.height, i.codedWidth, i.codedHeight, i.rateNum,
+                                       i.rateDen, i.frameCount, static_cast<int64_t>(s->parser->keys().size()),
+                                       i.version};
+    std::memcpy(info, &filled, known);
+    return 0;
+  });
 }
 
-int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format) {
+int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, kelvo4_format format) {
   if (s == nullptr) return -EINVAL;
   return guarded(s, [&] {
     if (const int rc = s->checkOutput(out, out_length, format); rc < 0) return rc;
@@ -461,16 +458,21 @@ int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -
 
 int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity) {
   if (s == nullptr) return -1;
-  s->quiet();
-  const auto& keys = s->parser->keys();
-  for (std::size_t i = 0; frames != nullptr && i < keys.size() && static_cast<int64_t>(i) < capacity; ++i)
-    frames[i] = keys[i].frame;
-  return static_cast<int64_t>(keys.size());
+  return kelvo4::guardedOr(int64_t{-1}, [&] {
+    s->quiet();
+    const auto& keys = s->parser->keys();
+    for (std::size_t i = 0; frames != nullptr && i < keys.size() && static_cast<int64_t>(i) < capacity; ++i)
+      frames[i] = keys[i].frame;
+    return static_cast<int64_t>(keys.size());
+  });
 }
 
 const char* kelvo4_stream_damage(const kelvo4_stream* s) {
-  if (s != nullptr) s->quiet();
-  return s == nullptr || s->parser->damage().empty() ? nullptr : s->parser->damage().c_str();
+  if (s == nullptr) return nullptr;
+  return kelvo4::guardedOr(static_cast<const char*>(nullptr), [&] {
+    s->quiet();
+    return s->parser->damage().empty() ? nullptr : s->parser->damage().c_str();
+  });
 }
 
 const char* kelvo4_stream_error(const kelvo4_stream* s) {

@@ -7,7 +7,7 @@
 int kelvo4_c_headers(short* block, kelvo4_stream* s);
 
 int kelvo4_c_headers(short* block, kelvo4_stream* s) {
-  kelvo4_stream_info info;
+  kelvo4_stream_info info = {.size = sizeof info};
   Vrel_Dct16_MMX(block);
   Vrel_IDct16_MMX(block);
   return kelvo4_stream_get_info(s, &info) + kelvo4_version();

@@ -96,6 +96,7 @@ struct Memory {
 Expected play(kelvo4_stream* s) {
   Expected played;
   kelvo4_stream_info info{};
+  info.size = sizeof info;
   kelvo4_stream_get_info(s, &info);
   std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
   int rc;

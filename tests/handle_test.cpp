@@ -92,7 +92,8 @@ Result runHandle(kelvo4_decoder* d, const Call& c) {
   if (c.kind == Call::DecodeArgb) {
     // Packed pixels, compared as the bytes they carry; untouched pixels stay 0x5A.
     std::vector<std::uint32_t> argb(c.outputLength > 0 ? c.outputLength : 0, 0x5A5A5A5A);
-    rc = kelvo4_decoder_decode_argb(d, p, c.payloadLength, c.nullOutput ? nullptr : argb.data(), c.outputLength);
+    rc = kelvo4_decoder_decode_argb(d, p, c.payloadLength, c.nullOutput ? nullptr : argb.data(),
+                                    4 * static_cast<std::size_t>(c.outputLength));
     for (std::size_t i = 0; i < argb.size(); ++i) {
       EXPECT_TRUE(rc != 0 || argb[i] >> 24 == 0xFFu);
       for (int k = 0; k < 3; ++k) out[3 * i + k] = static_cast<signed char>(argb[i] >> (16 - 8 * k));
@@ -153,8 +154,15 @@ TEST(Handles, MisuseIsRefusedWithoutEffect) {
   kelvo4_decoder_close(nullptr);
   kelvo4_decoder_close(&d);
 
+  EXPECT_STREQ(kelvo4_decoder_error(nullptr), "size 65536x32768: no side may be negative, and 3 x width x height must "
+                                              "be below 2^31");
   EXPECT_THROW(kelvo4::Decoder(16, 16, 0), std::system_error);
   ASSERT_EQ(kelvo4_decoder_open(&d, 16, 16, 2), 0);
+  // A refused call says what it was given and what the handle takes.
+  EXPECT_EQ(kelvo4_decoder_decode(d, bytes, 100, nullptr, 0, 0), -EINVAL);
+  EXPECT_STREQ(kelvo4_decoder_error(d), "payload of 100 bytes: a 16x16 frame takes 384");
+  EXPECT_EQ(kelvo4_decoder_decode_argb(d, bytes, 384, argb, 256), -EINVAL);
+  EXPECT_STREQ(kelvo4_decoder_error(d), "output of 256 bytes: 256 pixels take 1024");
   kelvo4_decoder_close(&d);
   EXPECT_EQ(d, nullptr);
 }

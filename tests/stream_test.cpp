@@ -70,6 +70,7 @@ struct Played {
 Played play(kelvo4_stream* s) {
   Played p;
   kelvo4_stream_info info{};
+  info.size = sizeof info;
   kelvo4_stream_get_info(s, &info);
   std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
   while ((p.rc = kelvo4_stream_next(s, rgb.data(), rgb.size(), KELVO4_RGB24)) == 1) p.frames.push_back(rgb);
@@ -234,7 +235,20 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12 - 1, KELVO4_RGB24), -EINVAL);
   EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_ARGB32), -EINVAL);
   EXPECT_EQ(kelvo4_stream_next(s, nullptr, 3 * 20 * 12, KELVO4_RGB24), -EINVAL);
-  EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, 2), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, static_cast<kelvo4_format>(2)), -EINVAL);
+  // Info for newer headers' larger struct leaves what follows alone; a
+  // struct smaller than this version's is refused.
+  struct {
+    kelvo4_stream_info info{};
+    std::int64_t later = 7;
+  } newer;
+  newer.info.size = sizeof newer;
+  EXPECT_EQ(kelvo4_stream_get_info(s, &newer.info), 0);
+  EXPECT_EQ(newer.info.size, sizeof newer);
+  EXPECT_EQ(newer.info.width, 20);
+  EXPECT_EQ(newer.later, 7);
+  newer.info.size = sizeof(kelvo4_stream_info) - 1;
+  EXPECT_EQ(kelvo4_stream_get_info(s, &newer.info), -EINVAL);
   EXPECT_EQ(kelvo4_stream_seek(s, -1), -ERANGE);
   EXPECT_EQ(kelvo4_stream_position(s), 0);
   ASSERT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_RGB24), 1);
@@ -242,7 +256,7 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   kelvo4_stream_close(&s);
   kelvo4_stream_close(&s);
   EXPECT_EQ(s, nullptr);
-  EXPECT_EQ(kelvo4_stream_next(nullptr, nullptr, 0, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next(nullptr, nullptr, 0, KELVO4_RGB24), -EINVAL);
   // A read function that fails inside the last frame: the frames before it
   // play, then its error, for good.
   for (int threads : {1, 2}) {
@@ -253,7 +267,7 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
     EXPECT_EQ(p.rc, -ECONNRESET);
     EXPECT_TRUE(p.message.starts_with("socket: at byte ") && p.message.ends_with(std::strerror(ECONNRESET)))
         << p.message;
-    EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, 0), -ECONNRESET);
+    EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), -ECONNRESET);
     kelvo4_stream_close(&s);
     // A read function that throws, on the worker too: an error, not the
     // end of the process.
@@ -305,7 +319,7 @@ TEST(Stream, DamagedFilesPlayUpToTheDamage) {
       std::vector<unsigned char> rgb(expected[0].size());
       ASSERT_TRUE(stream.next(rgb.data(), rgb.size()));
       EXPECT_EQ(rgb, expected[c.intact - 1]);
-      EXPECT_EQ(kelvo4_stream_next(stream.get(), nullptr, 0, 0), -EBADMSG);
+      EXPECT_EQ(kelvo4_stream_next(stream.get(), nullptr, 0, KELVO4_RGB24), -EBADMSG);
       EXPECT_EQ(kelvo4_stream_error(stream.get()), stream.damage());
       stream.seek(0);
       const Played p = play(stream.get());

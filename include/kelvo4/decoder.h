@@ -3,9 +3,11 @@
  * several cores. Every frame is bit for bit what the process-wide decoder of
  * Kelvo4.h gives for the same calls.
  *
- * Errors are negative errno values; a call that fails changes nothing unless
- * its comment says otherwise. A null handle gives -EINVAL. One handle is used
- * by one thread at a time; distinct handles need no coordination. */
+ * Errors are negative errno values, named by enum kelvo4_error;
+ * kelvo4_decoder_error gives the message of a handle's last failure. A call
+ * that fails changes nothing unless its comment says otherwise. A null handle
+ * gives KELVO4_ERROR_ARGUMENT. Every length is counted in bytes. One handle
+ * is used by one thread at a time; distinct handles need no coordination. */
 #ifndef KELVO4_DECODER_H
 #define KELVO4_DECODER_H
 
@@ -14,8 +16,8 @@
 #include <stdint.h>
 
 /* The version of these headers; kelvo4_version() gives the library's. */
-#define KELVO4_VERSION_MAJOR 0
-#define KELVO4_VERSION_MINOR 2
+#define KELVO4_VERSION_MAJOR 1
+#define KELVO4_VERSION_MINOR 0
 #define KELVO4_VERSION_PATCH 0
 #define KELVO4_VERSION (KELVO4_VERSION_MAJOR * 10000 + KELVO4_VERSION_MINOR * 100 + KELVO4_VERSION_PATCH)
 
@@ -59,7 +61,7 @@ enum kelvo4_error {
 /* Output formats of converted frames. */
 typedef enum kelvo4_format {
   KELVO4_RGB24 = 0, /* three bytes per pixel, as kelvo4_decoder_decode writes them */
-  KELVO4_ARGB32 = 1 /* packed 0xFFRRGGBB pixels (uint32_t), as kelvo4_decoder_decode_argb writes them */
+  KELVO4_ARGB32 = 1 /* packed 0xFFRRGGBB pixels (uint32_t, four bytes), as kelvo4_decoder_decode_argb writes them */
 } kelvo4_format;
 
 typedef struct kelvo4_decoder kelvo4_decoder;
@@ -73,7 +75,8 @@ typedef struct kelvo4_decoder kelvo4_decoder;
  * caller until kelvo4_decoder_close. Returns 0 and sets *out; -EINVAL for a
  * null out, threads outside 1..KELVO4_MAX_THREADS or a size that reinit
  * refuses; -ENOMEM when memory runs out; -EAGAIN when a thread cannot be
- * started. On failure *out (when out is not null) is set to null. */
+ * started. On failure *out (when out is not null) is set to null and
+ * kelvo4_decoder_error(NULL) gives the message. */
 KELVO4_API int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads);
 
 /* Resizes and restarts the sequence from the initial frame; the table stays.
@@ -85,29 +88,32 @@ KELVO4_API int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height);
 /* Loads the table from exactly 64 floats in natural order, each truncated
  * toward zero; out-of-range values, infinities and NaN give -32768.
  * -EINVAL for another count or a null pointer. */
-KELVO4_API int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, int count);
+KELVO4_API int kelvo4_decoder_set_table(kelvo4_decoder* d, const float* values, size_t count);
 
-/* Decodes one frame payload of n + n / 2 bytes (n = width * height) and, when
- * convert is non-zero, writes 3 * n bytes (three per pixel, row-major). The
- * output is not looked at when convert is zero. -EINVAL, without any effect,
- * for a wrong length or a null buffer where bytes are needed. */
-KELVO4_API int kelvo4_decoder_decode(kelvo4_decoder* d, const signed char* payload, int payload_length, signed char* output,
-                          int output_length, int convert);
+/* Decodes one frame payload of n + n / 2 bytes (n = width * height; the
+ * bytes are the payload's signed samples) and, when convert is non-zero,
+ * writes 3 * n bytes (three per pixel, row-major). The output is not looked
+ * at when convert is zero. -EINVAL, without any effect, for a wrong length or
+ * a null buffer where bytes are needed. */
+KELVO4_API int kelvo4_decoder_decode(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
+                                     size_t output_length, int convert);
 
 /* kelvo4_decoder_decode that writes the converted frame as n packed pixels
- * 0xFFRRGGBB, the three output bytes of a pixel read as R, G and B.
- * -EINVAL, without any effect, for a wrong length or a null buffer. */
-KELVO4_API int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const signed char* payload, int payload_length, uint32_t* argb,
-                               int pixel_count);
+ * 0xFFRRGGBB (argb_length = 4 * n bytes), the three output bytes of a pixel
+ * read as R, G and B. -EINVAL, without any effect, for a wrong length or a
+ * null buffer. */
+KELVO4_API int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const void* payload, size_t payload_length, uint32_t* argb,
+                                          size_t argb_length);
 
 /* Decodes one frame like kelvo4_decoder_decode but converts only the
  * top-left out_width x out_height pixels (at most the decoder's size) into
  * output, rows without gaps: output_length is 3 * out_width * out_height bytes
- * for KELVO4_RGB24, out_width * out_height pixels for KELVO4_ARGB32. For
+ * for KELVO4_RGB24, 4 * out_width * out_height for KELVO4_ARGB32. For
  * streams coded at a size rounded up from the picture's. -EINVAL, without any
  * effect, for a bad format, region or length, or a null buffer. */
-KELVO4_API int kelvo4_decoder_decode_region(kelvo4_decoder* d, const signed char* payload, int payload_length, void* output,
-                                 int format, int out_width, int out_height, int output_length);
+KELVO4_API int kelvo4_decoder_decode_region(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
+                                            enum kelvo4_format format, int out_width, int out_height,
+                                            size_t output_length);
 
 /* The current frame: height rows of 3 * width signed 16-bit samples, one
  * (c0, c1, c2) triplet per pixel. Valid until the next call on this decoder;
@@ -116,11 +122,18 @@ KELVO4_API const short* kelvo4_decoder_frame(const kelvo4_decoder* d);
 
 /* Bytes in one frame payload of the decoder's size (width * height plus half
  * of it); 0 for a null decoder. */
-KELVO4_API int kelvo4_decoder_payload_length(const kelvo4_decoder* d);
+KELVO4_API size_t kelvo4_decoder_payload_length(const kelvo4_decoder* d);
 
 /* The size; both 0 for a null decoder. */
 KELVO4_API int kelvo4_decoder_width(const kelvo4_decoder* d);
 KELVO4_API int kelvo4_decoder_height(const kelvo4_decoder* d);
+
+/* The message of the handle's last failure ("" when there was none), valid
+ * until the next call on the handle: it names the argument that was refused
+ * and what was expected, e.g. "payload of 100 bytes: a 16x16 frame takes 384".
+ * For a null handle: the message of the last open that failed on the calling
+ * thread. */
+KELVO4_API const char* kelvo4_decoder_error(const kelvo4_decoder* d);
 
 /* Stops the workers, frees everything and sets *d to null. Null-safe. */
 KELVO4_API void kelvo4_decoder_close(kelvo4_decoder** d);

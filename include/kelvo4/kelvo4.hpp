@@ -1,10 +1,12 @@
 // C++ face of the decoder handles (decoder.h) and the stream reader
 // (stream.h): owning, move-only objects whose failures throw
-// std::system_error carrying the errno value (std::bad_alloc for ENOMEM); a
-// stream's are a StreamError whose what() is the stream's message.
+// std::system_error carrying the errno value and the handle's message
+// (std::bad_alloc for ENOMEM); a stream's are a StreamError whose what() is
+// the stream's message. Lengths are in bytes.
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -34,14 +36,18 @@ class Decoder {
   ~Decoder() { kelvo4_decoder_close(&d_); }
 
   void reinit(int width, int height) { check(kelvo4_decoder_reinit(d_, width, height), "reinit"); }
-  void setTable(const float* values, int count = 64) { check(kelvo4_decoder_set_table(d_, values, count), "set_table"); }
+  void setTable(const float* values, std::size_t count = 64) {
+    check(kelvo4_decoder_set_table(d_, values, count), "set_table");
+  }
   // Decodes one frame; output (3 * width * height bytes) may be null to skip
   // the conversion.
-  void decode(const signed char* payload, int payloadLength, signed char* output = nullptr, int outputLength = 0) {
+  void decode(const void* payload, std::size_t payloadLength, void* output = nullptr, std::size_t outputLength = 0) {
     check(kelvo4_decoder_decode(d_, payload, payloadLength, output, outputLength, output != nullptr), "decode");
   }
-  void decodeArgb(const signed char* payload, int payloadLength, std::uint32_t* argb, int pixelCount) {
-    check(kelvo4_decoder_decode_argb(d_, payload, payloadLength, argb, pixelCount), "decode");
+  // Decodes one frame into width * height pixels 0xFFRRGGBB (argbLength:
+  // 4 bytes each).
+  void decodeArgb(const void* payload, std::size_t payloadLength, std::uint32_t* argb, std::size_t argbLength) {
+    check(kelvo4_decoder_decode_argb(d_, payload, payloadLength, argb, argbLength), "decode");
   }
 
   const short* frame() const { return kelvo4_decoder_frame(d_); }
@@ -50,9 +56,9 @@ class Decoder {
   kelvo4_decoder* get() const { return d_; }
 
  private:
-  static void check(int rc, const char* what) {
+  void check(int rc, const char* what) const {
     if (rc == -ENOMEM) throw std::bad_alloc();
-    if (rc < 0) throw std::system_error(-rc, std::generic_category(), what);
+    if (rc < 0) throw std::system_error(-rc, std::generic_category(), std::string(what) + ": " + kelvo4_decoder_error(d_));
   }
 
   kelvo4_decoder* d_ = nullptr;
@@ -107,12 +113,13 @@ class Stream {
 
   kelvo4_stream_info info() const {
     kelvo4_stream_info info{};
+    info.size = sizeof info;
     check(kelvo4_stream_get_info(s_, &info));
     return info;
   }
   // Decodes the next frame into out (see kelvo4_stream_next; null and 0 to
   // decode without writing). False at the end of the stream.
-  bool next(void* out, std::size_t outLength, int format = KELVO4_RGB24) {
+  bool next(void* out, std::size_t outLength, kelvo4_format format = KELVO4_RGB24) {
     return check(kelvo4_stream_next(s_, out, outLength, format)) == 1;
   }
   // True when a frame follows (see kelvo4_stream_peek).

@@ -5,9 +5,10 @@
  * Every size, count and offset the file states is checked against the bytes
  * there are (or, from a read function, read in steps as they arrive) before
  * anything is allocated for it. A malformed, truncated or unreadable stream
- * makes a call fail with a negative errno value, and kelvo4_stream_error
- * gives the message, which names the file (or the name the caller gave), the
- * frame and the byte offset where the fault is:
+ * makes a call fail with a negative errno value (named by enum kelvo4_error
+ * in decoder.h), and kelvo4_stream_error gives the message, which names the
+ * file (or the name the caller gave), the frame and the byte offset where the
+ * fault is:
  *   -EINVAL   a bad argument (null pointer, wrong length, unknown format,
  *             threads outside 1..KELVO4_MAX_THREADS); nothing happened
  *   -EBADMSG  the stream is malformed or corrupt
@@ -35,7 +36,13 @@ extern "C" {
 
 typedef struct kelvo4_stream kelvo4_stream;
 
+/* Filled by kelvo4_stream_get_info. The caller sets size to
+ * sizeof(kelvo4_stream_info) first, so that later versions can add fields
+ * at the end without breaking programs built with these headers:
+ *   kelvo4_stream_info info = {.size = sizeof info};
+ * (in C++: kelvo4_stream_info info{}; info.size = sizeof info;). */
 typedef struct kelvo4_stream_info {
+  size_t size;                   /* set by the caller: the bytes of its struct */
   int width, height;             /* the picture, what kelvo4_stream_next writes */
   int coded_width, coded_height; /* what the frames are coded at: each side rounded up to 16 */
   uint32_t rate_num, rate_den;   /* frames per second as a fraction; 0/0 when the stream gives none */
@@ -85,7 +92,10 @@ KELVO4_API int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* 
 KELVO4_API int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                                    const char* name, int threads, int64_t max_pixels);
 
-/* What the stream holds, as far as it is known now. */
+/* What the stream holds, as far as it is known now: fills the fields of
+ * *info that this library knows, leaving size and anything after them as
+ * they are. -EINVAL when info->size is smaller than this version's
+ * struct. */
 KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info);
 
 /* Decodes the next frame and writes it, cropped to the picture size, rows
@@ -94,7 +104,7 @@ KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info
  * out and an out_length of 0 the frame is decoded without being written.
  * Returns 1 when it decoded a frame, 0 at the end of the stream (out
  * untouched), or a negative errno value. */
-KELVO4_API int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, int format);
+KELVO4_API int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, enum kelvo4_format format);
 
 /* Reads whatever the next frame needs without decoding it: 1 when a frame
  * follows (the next kelvo4_stream_next decodes it), 0 at the end of the

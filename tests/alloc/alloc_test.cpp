@@ -129,7 +129,7 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
   for (int f = 0; f < 50; ++f) {
     kelvo4::useStages(d, static_cast<kelvo4::StageLevel>(f % 4));
     kelvo4_decoder_decode(d, payload.data(), static_cast<int>(payload.size()), out.data(), 3 * 64 * 48, f % 2);
-    kelvo4_decoder_decode_argb(d, payload.data(), static_cast<int>(payload.size()), argb.data(), 64 * 48);
+    kelvo4_decoder_decode_argb(d, payload.data(), static_cast<int>(payload.size()), argb.data(), 4 * 64 * 48);
   }
   counting = false;
   EXPECT_EQ(calls, 0);

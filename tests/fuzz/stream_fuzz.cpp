@@ -60,6 +60,7 @@ struct Reader {
   bool open(int opened) {
     kelvo4::fuzz::checkPrintable(kelvo4_stream_error(s));
     if (opened != 0) return false;
+    info.size = sizeof info;
     kelvo4_stream_get_info(s, &info);
     if (const char* damage = kelvo4_stream_damage(s)) kelvo4::fuzz::checkPrintable(damage);
     return static_cast<long long>(info.coded_width) * info.coded_height <= kMaxPixels;

@@ -8,7 +8,7 @@
 
 int main(int argc, char** argv) {
   kelvo4_stream* s = NULL;
-  kelvo4_stream_info info;
+  kelvo4_stream_info info = {.size = sizeof info};
   kelvo4_decoder* d = NULL;
   signed char payload[384] = {0}, output[768];
   unsigned char* rgb;
