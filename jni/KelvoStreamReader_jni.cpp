@@ -20,9 +20,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "kelvo4/stream.h"
@@ -91,8 +91,9 @@ std::ptrdiff_t keepThrown(JNIEnv* env, Input& input) {
 }
 
 // kelvo4_stream_read_fn over in.read(scratch, 0, n), scratch copied out after
-// each call. Fills the buffer unless the InputStream ends.
-std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
+// each call. Fills the buffer unless the InputStream ends. Nothing in it
+// throws: the library calls it through a C function pointer.
+std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) noexcept {
   Input& input = *static_cast<Input*>(user);
   JNIEnv* env = threadEnv(input.vm);
   if (env == nullptr) return KELVO4_ERROR_READ;
@@ -106,9 +107,11 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
     if (got <= 0) break;
     if (got > ask) {
       // The InputStream's fault, said as such rather than as the bad bytes it would make.
-      const std::string message = "stream: the InputStream's read returned " + std::to_string(got) +
-                                  " bytes where at most " + std::to_string(ask) + " were asked for";
-      throwNew(env, "java/io/IOException", message.c_str());
+      char message[128];
+      std::snprintf(message, sizeof message,
+                    "stream: the InputStream's read returned %d bytes where at most %d were asked for",
+                    static_cast<int>(got), static_cast<int>(ask));
+      throwNew(env, "java/io/IOException", message);
       return keepThrown(env, input);
     }
     env->GetByteArrayRegion(input.scratch, 0, got, out + done);
