@@ -11,8 +11,8 @@
 // references from open to close. What in.read throws is kept, and thrown by
 // the native call that reports the failed read, as the InputStream's own.
 //
-// Failures throw the exception for the library's errno value, with the
-// library's message unchanged.
+// Failures throw the exception for the library's error, with the library's
+// message unchanged. Every entry point runs guarded.
 #include <jni.h>
 
 #include <algorithm>
@@ -20,9 +20,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "kelvo4/stream.h"
@@ -32,6 +32,7 @@
 
 namespace {
 
+using kelvo4::jni::guarded;
 using kelvo4::jni::throwNew;
 
 // What the read function uses, from open to close.
@@ -86,15 +87,16 @@ std::ptrdiff_t keepThrown(JNIEnv* env, Input& input) {
   jthrowable none = nullptr;
   if (kept != nullptr && !input.thrown.compare_exchange_strong(none, kept)) env->DeleteGlobalRef(kept);
   env->DeleteLocalRef(t);
-  return -EIO;
+  return KELVO4_ERROR_READ;
 }
 
 // kelvo4_stream_read_fn over in.read(scratch, 0, n), scratch copied out after
-// each call. Fills the buffer unless the InputStream ends.
-std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
+// each call. Fills the buffer unless the InputStream ends. Nothing in it
+// throws: the library calls it through a C function pointer.
+std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) noexcept {
   Input& input = *static_cast<Input*>(user);
   JNIEnv* env = threadEnv(input.vm);
-  if (env == nullptr) return -EIO;
+  if (env == nullptr) return KELVO4_ERROR_READ;
   auto* out = static_cast<jbyte*>(buffer);
   std::size_t done = 0;
   while (done < length) {
@@ -105,9 +107,11 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
     if (got <= 0) break;
     if (got > ask) {
       // The InputStream's fault, said as such rather than as the bad bytes it would make.
-      const std::string message = "stream: the InputStream's read returned " + std::to_string(got) +
-                                  " bytes where at most " + std::to_string(ask) + " were asked for";
-      throwNew(env, "java/io/IOException", message.c_str());
+      char message[128];
+      std::snprintf(message, sizeof message,
+                    "stream: the InputStream's read returned %d bytes where at most %d were asked for",
+                    static_cast<int>(got), static_cast<int>(ask));
+      throwNew(env, "java/io/IOException", message);
       return keepThrown(env, input);
     }
     env->GetByteArrayRegion(input.scratch, 0, got, out + done);
@@ -119,23 +123,19 @@ std::ptrdiff_t readInput(void* user, void* buffer, std::size_t length) {
 
 // The exception for the library's result rc < 0, with its message.
 void throwError(JNIEnv* env, Reader* r, int rc, const char* message) {
-  // A failed read (-EIO) is the InputStream's exception, when it threw one.
-  if (jthrowable kept = r != nullptr && rc == -EIO ? r->input.thrown.exchange(nullptr) : nullptr) {
+  // A failed read is the InputStream's exception, when it threw one.
+  if (jthrowable kept = r != nullptr && rc == KELVO4_ERROR_READ ? r->input.thrown.exchange(nullptr) : nullptr) {
     env->Throw(kept);
     env->DeleteGlobalRef(kept);
     return;
   }
-  const char* type = "java/io/IOException";
-  switch (-rc) {
-    case EINVAL: type = "java/lang/IllegalArgumentException"; break;
-    case ENOMEM: type = "java/lang/OutOfMemoryError"; break;
-    case ESPIPE: type = "java/lang/UnsupportedOperationException"; break;
-    case ERANGE: type = "java/io/EOFException"; break;
-    case ENOENT: type = "java/nio/file/NoSuchFileException"; break;
-    case EACCES: type = "java/nio/file/AccessDeniedException"; break;
-    default: break;
-  }
-  throwNew(env, type, message);
+  // ENOENT and EACCES are the system's, passed on from opening a file.
+  kelvo4::jni::throwError(env, rc, message,
+                          {{KELVO4_ERROR_BACKWARDS, "java/lang/UnsupportedOperationException"},
+                           {KELVO4_ERROR_NO_FRAME, "java/io/EOFException"},
+                           {-ENOENT, "java/nio/file/NoSuchFileException"},
+                           {-EACCES, "java/nio/file/AccessDeniedException"}},
+                          "java/io/IOException");
 }
 
 Reader* newReader(JNIEnv* env) {
@@ -181,131 +181,190 @@ jboolean next(JNIEnv* env, jlong handle, jarray out, int format, std::size_t ele
   return rc > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
+// The fields of a KelvoStreamReader.Info, each a long, found once: a field ID
+// holds while the class is loaded, which is as long as this library is. Null
+// IDs, with NoSuchFieldError pending at the first call, when one is missing.
+struct InfoFields {
+  jfieldID width, height, codedWidth, codedHeight, rateNum, rateDen, frameCount, version;
+
+  InfoFields(JNIEnv* env, jclass type)
+      : width(find(env, type, "width")),
+        height(find(env, type, "height")),
+        codedWidth(find(env, type, "codedWidth")),
+        codedHeight(find(env, type, "codedHeight")),
+        rateNum(find(env, type, "rateNum")),
+        rateDen(find(env, type, "rateDen")),
+        frameCount(find(env, type, "frameCount")),
+        version(find(env, type, "version")) {}
+
+  bool found() const {
+    return width && height && codedWidth && codedHeight && rateNum && rateDen && frameCount && version;
+  }
+
+  static jfieldID find(JNIEnv* env, jclass type, const char* name) {
+    return env->ExceptionCheck() ? nullptr : env->GetFieldID(type, name, "J");
+  }
+};
+
+const InfoFields& infoFields(JNIEnv* env, jobject info) {
+  static const InfoFields fields = [&] {
+    jclass type = env->GetObjectClass(info);
+    InfoFields found(env, type);
+    env->DeleteLocalRef(type);
+    return found;
+  }();
+  return fields;
+}
+
 }  // namespace
 
 // path: the file name as UTF-8 bytes, without a terminating NUL.
 JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openFile(JNIEnv* env, jclass,
                                                                                 jbyteArray path, jint threads,
                                                                                 jlong maxPixels) {
-  if (path == nullptr) {
-    throwNew(env, "java/lang/NullPointerException", "path");
-    return 0;
-  }
-  const jsize length = env->GetArrayLength(path);
-  std::vector<char> name;
-  try {
-    name.resize(static_cast<std::size_t>(length) + 1);
-  } catch (const std::bad_alloc&) {
-    throwNew(env, "java/lang/OutOfMemoryError", "cannot allocate the file name");
-    return 0;
-  }
-  env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte*>(name.data()));
-  if (std::memchr(name.data(), 0, static_cast<std::size_t>(length)) != nullptr) {
-    throwNew(env, "java/lang/IllegalArgumentException", "file name with a NUL byte");
-    return 0;
-  }
-  Reader* r = newReader(env);
-  if (r == nullptr) return 0;
-  const int rc = kelvo4_stream_open_file_limited(&r->stream, name.data(), threads, maxPixels);
-  return opened(env, r, rc);
+  return guarded(env, [&]() -> jlong {
+    if (path == nullptr) {
+      throwNew(env, "java/lang/NullPointerException", "path");
+      return 0;
+    }
+    const jsize length = env->GetArrayLength(path);
+    std::vector<char> name;
+    try {
+      name.resize(static_cast<std::size_t>(length) + 1);
+    } catch (const std::bad_alloc&) {
+      throwNew(env, "java/lang/OutOfMemoryError", "cannot allocate the file name");
+      return 0;
+    }
+    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte*>(name.data()));
+    if (std::memchr(name.data(), 0, static_cast<std::size_t>(length)) != nullptr) {
+      throwNew(env, "java/lang/IllegalArgumentException", "file name with a NUL byte");
+      return 0;
+    }
+    Reader* r = newReader(env);
+    if (r == nullptr) return 0;
+    const int rc = kelvo4_stream_open_file_limited(&r->stream, name.data(), threads, maxPixels);
+    return opened(env, r, rc);
+  });
 }
 
 JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_openStream(JNIEnv* env, jclass, jobject in,
                                                                                   jbyteArray scratch, jint threads,
                                                                                   jlong maxPixels) {
-  if (in == nullptr || scratch == nullptr) {
-    throwNew(env, "java/lang/NullPointerException", in == nullptr ? "in" : "scratch");
-    return 0;
-  }
-  Reader* r = newReader(env);
-  if (r == nullptr) return 0;
-  Input& input = r->input;
-  jclass type = env->GetObjectClass(in);
-  input.read = env->GetMethodID(type, "read", "([BII)I");
-  env->DeleteLocalRef(type);
-  input.capacity = env->GetArrayLength(scratch);
-  if (input.read == nullptr || env->GetJavaVM(&input.vm) != JNI_OK || input.capacity <= 0 ||
-      (input.in = env->NewGlobalRef(in)) == nullptr ||
-      (input.scratch = static_cast<jbyteArray>(env->NewGlobalRef(scratch))) == nullptr) {
-    if (!env->ExceptionCheck()) throwNew(env, "java/lang/IllegalStateException", "cannot hold the InputStream");
-    release(env, r);
-    return 0;
-  }
-  const int rc = kelvo4_stream_open_callback_limited(&r->stream, readInput, &input, nullptr, threads, maxPixels);
-  return opened(env, r, rc);
+  return guarded(env, [&]() -> jlong {
+    if (in == nullptr || scratch == nullptr) {
+      throwNew(env, "java/lang/NullPointerException", in == nullptr ? "in" : "scratch");
+      return 0;
+    }
+    Reader* r = newReader(env);
+    if (r == nullptr) return 0;
+    Input& input = r->input;
+    jclass type = env->GetObjectClass(in);
+    input.read = env->GetMethodID(type, "read", "([BII)I");
+    env->DeleteLocalRef(type);
+    input.capacity = env->GetArrayLength(scratch);
+    if (input.read == nullptr || env->GetJavaVM(&input.vm) != JNI_OK || input.capacity <= 0 ||
+        (input.in = env->NewGlobalRef(in)) == nullptr ||
+        (input.scratch = static_cast<jbyteArray>(env->NewGlobalRef(scratch))) == nullptr) {
+      if (!env->ExceptionCheck()) throwNew(env, "java/lang/IllegalStateException", "cannot hold the InputStream");
+      release(env, r);
+      return 0;
+    }
+    const int rc = kelvo4_stream_open_callback_limited(&r->stream, readInput, &input, nullptr, threads, maxPixels);
+    return opened(env, r, rc);
+  });
 }
 
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_close(JNIEnv* env, jclass, jlong handle) {
-  Reader* r = fromHandle(handle);
-  if (r != nullptr) release(env, r);
+  guarded(env, [&] {
+    Reader* r = fromHandle(handle);
+    if (r != nullptr) release(env, r);
+  });
 }
 
-// info receives: width, height, coded width, coded height, rate numerator,
-// rate denominator, frame count (-1 unknown), key frames known, version.
+// Fills in the fields of a KelvoStreamReader.Info.
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_info(JNIEnv* env, jclass, jlong handle,
-                                                                           jlongArray info) {
-  Reader* r = fromHandle(handle);
-  kelvo4_stream_info i{};
-  i.size = sizeof i;
-  if (r == nullptr || info == nullptr || env->GetArrayLength(info) != 9 ||
-      kelvo4_stream_get_info(r->stream, &i) < 0) {
-    throwNew(env, "java/lang/IllegalArgumentException", "info");
-    return;
-  }
-  const jlong values[9] = {i.width, i.height, i.coded_width, i.coded_height, i.rate_num,
-                           i.rate_den, i.frame_count, i.key_frames, i.version};
-  env->SetLongArrayRegion(info, 0, 9, values);
+                                                                           jobject info) {
+  guarded(env, [&] {
+    Reader* r = fromHandle(handle);
+    kelvo4_stream_info i{};
+    i.size = sizeof i;
+    if (r == nullptr || info == nullptr || kelvo4_stream_get_info(r->stream, &i) < 0) {
+      throwNew(env, "java/lang/IllegalArgumentException", "info");
+      return;
+    }
+    const InfoFields& field = infoFields(env, info);
+    if (!field.found()) {
+      if (!env->ExceptionCheck()) throwNew(env, "java/lang/NoSuchFieldError", "KelvoStreamReader.Info");
+      return;
+    }
+    env->SetLongField(info, field.width, i.width);
+    env->SetLongField(info, field.height, i.height);
+    env->SetLongField(info, field.codedWidth, i.coded_width);
+    env->SetLongField(info, field.codedHeight, i.coded_height);
+    env->SetLongField(info, field.rateNum, i.rate_num);
+    env->SetLongField(info, field.rateDen, i.rate_den);
+    env->SetLongField(info, field.frameCount, i.frame_count);
+    env->SetLongField(info, field.version, i.version);
+  });
 }
 
 JNIEXPORT jstring JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_damage(JNIEnv* env, jclass,
                                                                                 jlong handle) {
-  Reader* r = fromHandle(handle);
-  const char* damage = r == nullptr ? nullptr : kelvo4_stream_damage(r->stream);
-  return damage == nullptr ? nullptr : env->NewStringUTF(damage);
+  return guarded(env, [&]() -> jstring {
+    Reader* r = fromHandle(handle);
+    const char* damage = r == nullptr ? nullptr : kelvo4_stream_damage(r->stream);
+    return damage == nullptr ? nullptr : env->NewStringUTF(damage);
+  });
 }
 
-JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_position(JNIEnv*, jclass, jlong handle) {
-  Reader* r = fromHandle(handle);
-  return r == nullptr ? -1 : kelvo4_stream_position(r->stream);
+JNIEXPORT jlong JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_position(JNIEnv* env, jclass, jlong handle) {
+  return guarded(env, [&]() -> jlong {
+    Reader* r = fromHandle(handle);
+    return r == nullptr ? -1 : kelvo4_stream_position(r->stream);
+  });
 }
 
 JNIEXPORT jlongArray JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_keyFrames(JNIEnv* env, jclass,
                                                                                       jlong handle) {
-  Reader* r = fromHandle(handle);
-  const int64_t count = r == nullptr ? 0 : kelvo4_stream_key_frames(r->stream, nullptr, 0);
-  std::vector<int64_t> frames;
-  try {
-    frames.resize(static_cast<std::size_t>(count));
-  } catch (const std::bad_alloc&) {
-    throwNew(env, "java/lang/OutOfMemoryError", "key frames");
-    return nullptr;
-  }
-  if (count > 0) kelvo4_stream_key_frames(r->stream, frames.data(), count);
-  jlongArray out = env->NewLongArray(static_cast<jsize>(count));
-  if (out != nullptr && count > 0) {
-    static_assert(sizeof(jlong) == sizeof(int64_t));
-    env->SetLongArrayRegion(out, 0, static_cast<jsize>(count), reinterpret_cast<const jlong*>(frames.data()));
-  }
-  return out;
+  return guarded(env, [&]() -> jlongArray {
+    Reader* r = fromHandle(handle);
+    const int64_t count = r == nullptr ? 0 : kelvo4_stream_key_frames(r->stream, nullptr, 0);
+    std::vector<int64_t> frames;
+    try {
+      frames.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+      throwNew(env, "java/lang/OutOfMemoryError", "key frames");
+      return nullptr;
+    }
+    if (count > 0) kelvo4_stream_key_frames(r->stream, frames.data(), count);
+    jlongArray out = env->NewLongArray(static_cast<jsize>(count));
+    if (out != nullptr && count > 0) {
+      static_assert(sizeof(jlong) == sizeof(int64_t));
+      env->SetLongArrayRegion(out, 0, static_cast<jsize>(count), reinterpret_cast<const jlong*>(frames.data()));
+    }
+    return out;
+  });
 }
 
 JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextRgb(JNIEnv* env, jclass, jlong handle,
                                                                                   jbyteArray rgb) {
-  return next(env, handle, rgb, KELVO4_RGB24, 1);
+  return guarded(env, [&] { return next(env, handle, rgb, KELVO4_RGB24, 1); });
 }
 
 JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextArgb(JNIEnv* env, jclass, jlong handle,
                                                                                    jintArray argb) {
-  return next(env, handle, argb, KELVO4_ARGB32, sizeof(jint));
+  return guarded(env, [&] { return next(env, handle, argb, KELVO4_ARGB32, sizeof(jint)); });
 }
 
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_seekTo(JNIEnv* env, jclass, jlong handle,
                                                                              jlong frame) {
-  Reader* r = fromHandle(handle);
-  if (r == nullptr) {
-    throwNew(env, "java/lang/NullPointerException", "reader closed");
-    return;
-  }
-  const int rc = kelvo4_stream_seek(r->stream, frame);
-  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  guarded(env, [&] {
+    Reader* r = fromHandle(handle);
+    if (r == nullptr) {
+      throwNew(env, "java/lang/NullPointerException", "reader closed");
+      return;
+    }
+    const int rc = kelvo4_stream_seek(r->stream, frame);
+    if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  });
 }

@@ -1,7 +1,6 @@
 package org.kelvo.Kelvo4.Decoder;
 
 import java.lang.ref.Cleaner;
-import java.lang.ref.Reference;
 import java.nio.ByteBuffer;
 import java.nio.ReadOnlyBufferException;
 import java.util.Objects;
@@ -38,17 +37,13 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   /** The most threads one decoder may use. */
   public static final int MAX_THREADS = 64;
 
-  // The native methods return Linux errno values, negated.
-  private static final int EAGAIN = 11, ENOMEM = 12, EINVAL = 22;
-
   // Also frees the stream readers' native memory.
   static final Cleaner CLEANER = Cleaner.create();
   private static final AtomicInteger LIVE = new AtomicInteger();
 
-  private final Object lock = new Object();
+  private final NativeHandle state;
   private final Cleaner.Cleanable cleanable;
-  private long handle; // 0 once closed
-  private int width, height;
+  private int width, height; // guarded by state.lock
   private int payloadLength; // bytes of a frame payload, as the library counts them
 
   /**
@@ -81,7 +76,6 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     NativeLibrary.load();
     checkSize(width, height);
     long opened = open(width, height, checkThreads(threads));
-    if (opened < 0) check((int) opened, "open");
     LIVE.incrementAndGet();
     try {
       cleanable = CLEANER.register(this, new Release(opened));
@@ -89,7 +83,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
       new Release(opened).run();
       throw t;
     }
-    handle = opened;
+    state = new NativeHandle(opened, "decoder closed");
     this.width = width;
     this.height = height;
     payloadLength = payloadLength(opened);
@@ -110,19 +104,18 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    */
   public void reinit(int width, int height) {
     checkSize(width, height);
-    synchronized (lock) {
+    state.run(this, d -> {
       try {
-        long d = ensureOpen();
-        int rc = reinit(d, width, height);
-        if (rc == -ENOMEM) this.width = this.height = 0;
-        payloadLength = payloadLength(d);
-        check(rc, "reinit");
-        this.width = width;
-        this.height = height;
+        reinit(d, width, height);
+      } catch (OutOfMemoryError e) {
+        this.width = this.height = 0; // as the library leaves it
+        throw e;
       } finally {
-        Reference.reachabilityFence(this);
+        payloadLength = payloadLength(d);
       }
-    }
+      this.width = width;
+      this.height = height;
+    });
   }
 
   /**
@@ -138,13 +131,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   public void setQuantizationTable(float[] table) {
     Objects.requireNonNull(table, "table");
     checkLength("table", table.length, 64);
-    synchronized (lock) {
-      try {
-        check(setTable(ensureOpen(), table), "setQuantizationTable");
-      } finally {
-        Reference.reachabilityFence(this);
-      }
-    }
+    state.run(this, d -> setTable(d, table));
   }
 
   /**
@@ -163,16 +150,11 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   public void decodeFrame(byte[] payload, byte[] output, boolean convert) {
     Objects.requireNonNull(payload, "payload");
     if (convert) Objects.requireNonNull(output, "output");
-    synchronized (lock) {
-      try {
-        long d = ensureOpen();
-        checkLength("payload", payload.length, payloadLength);
-        if (convert) checkLength("output", output.length, 3 * width * height);
-        check(decode(d, payload, convert ? output : null, convert), "decodeFrame");
-      } finally {
-        Reference.reachabilityFence(this);
-      }
-    }
+    state.run(this, d -> {
+      checkLength("payload", payload.length, payloadLength);
+      if (convert) checkLength("output", output.length, 3 * width * height);
+      decode(d, payload, convert ? output : null, convert);
+    });
   }
 
   /**
@@ -203,22 +185,15 @@ public final class KelvoStreamDecoder implements AutoCloseable {
       checkDirect("output", Objects.requireNonNull(output, "output"));
       if (output.isReadOnly()) throw new ReadOnlyBufferException();
     }
-    synchronized (lock) {
-      try {
-        long d = ensureOpen();
-        int outputLength = convert ? 3 * width * height : 0;
-        int payloadAt = payload.position(), outputAt = convert ? output.position() : 0;
-        checkLength("payload remaining", payload.limit() - payloadAt, payloadLength);
-        if (convert) checkLength("output remaining", output.limit() - outputAt, outputLength);
-        check(decodeDirect(d, payload, payloadAt, payloadLength, convert ? output : null, outputAt, outputLength,
-                  convert),
-            "decodeFrame");
-        payload.position(payloadAt + payloadLength);
-        if (convert) output.position(outputAt + outputLength);
-      } finally {
-        Reference.reachabilityFence(this);
-      }
-    }
+    state.run(this, d -> {
+      int outputLength = convert ? 3 * width * height : 0;
+      int payloadAt = payload.position(), outputAt = convert ? output.position() : 0;
+      checkLength("payload remaining", payload.limit() - payloadAt, payloadLength);
+      if (convert) checkLength("output remaining", output.limit() - outputAt, outputLength);
+      decodeDirect(d, payload, payloadAt, payloadLength, convert ? output : null, outputAt, outputLength, convert);
+      payload.position(payloadAt + payloadLength);
+      if (convert) output.position(outputAt + outputLength);
+    });
   }
 
   /**
@@ -235,16 +210,11 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   public void decodeFrame(byte[] payload, int[] argb) {
     Objects.requireNonNull(payload, "payload");
     Objects.requireNonNull(argb, "argb");
-    synchronized (lock) {
-      try {
-        long d = ensureOpen();
-        checkLength("payload", payload.length, payloadLength);
-        checkLength("argb", argb.length, width * height);
-        check(decodeArgb(d, payload, argb), "decodeFrame");
-      } finally {
-        Reference.reachabilityFence(this);
-      }
-    }
+    state.run(this, d -> {
+      checkLength("payload", payload.length, payloadLength);
+      checkLength("argb", argb.length, width * height);
+      decodeArgb(d, payload, argb);
+    });
   }
 
   /**
@@ -284,22 +254,19 @@ public final class KelvoStreamDecoder implements AutoCloseable {
 
   private void decodeRegion(byte[] payload, Object output, int length, int perPixel, int width, int height) {
     Objects.requireNonNull(payload, "payload");
-    synchronized (lock) {
-      try {
-        long d = ensureOpen();
-        if (width < 0 || height < 0 || width > this.width || height > this.height) {
-          throw new IllegalArgumentException(
-              "region " + width + "x" + height + " outside the frame of " + this.width + "x" + this.height);
-        }
-        checkLength("payload", payload.length, payloadLength);
-        checkLength(perPixel == 3 ? "rgb" : "argb", length, perPixel * width * height);
-        int rc = output instanceof byte[] ? decodeRegion(d, payload, (byte[]) output, width, height)
-            : decodeRegionArgb(d, payload, (int[]) output, width, height);
-        check(rc, "decodeRegion");
-      } finally {
-        Reference.reachabilityFence(this);
+    state.run(this, d -> {
+      if (width < 0 || height < 0 || width > this.width || height > this.height) {
+        throw new IllegalArgumentException(
+            "region " + width + "x" + height + " outside the frame of " + this.width + "x" + this.height);
       }
-    }
+      checkLength("payload", payload.length, payloadLength);
+      checkLength(perPixel == 3 ? "rgb" : "argb", length, perPixel * width * height);
+      if (output instanceof byte[]) {
+        decodeRegion(d, payload, (byte[]) output, width, height);
+      } else {
+        decodeRegionArgb(d, payload, (int[]) output, width, height);
+      }
+    });
   }
 
   /**
@@ -309,10 +276,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    * @throws IllegalStateException if the decoder is closed
    */
   public int width() {
-    synchronized (lock) {
-      ensureOpen();
-      return width;
-    }
+    return state.apply(this, d -> width);
   }
 
   /**
@@ -322,10 +286,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    * @throws IllegalStateException if the decoder is closed
    */
   public int height() {
-    synchronized (lock) {
-      ensureOpen();
-      return height;
-    }
+    return state.apply(this, d -> height);
   }
 
   /**
@@ -335,21 +296,16 @@ public final class KelvoStreamDecoder implements AutoCloseable {
    */
   @Override
   public void close() {
-    synchronized (lock) {
-      if (handle == 0) return;
-      handle = 0;
+    state.applyOr(this, () -> null, d -> {
+      state.handle = 0;
       cleanable.clean();
-    }
+      return null;
+    });
   }
 
   /** Native decoders not yet freed, by {@link #close} or by the cleaner. */
   static int liveHandles() {
     return LIVE.get();
-  }
-
-  private long ensureOpen() {
-    if (handle == 0) throw new IllegalStateException("decoder closed");
-    return handle;
   }
 
   private static int checkThreads(int threads) {
@@ -360,7 +316,7 @@ public final class KelvoStreamDecoder implements AutoCloseable {
   }
 
   private static void checkSize(int width, int height) {
-    if (width < 0 || height < 0 || 3L * width * height >= 1L << 31) {
+    if (!sizeSupported(width, height)) {
       throw new IllegalArgumentException("unsupported frame size " + width + "x" + height);
     }
   }
@@ -371,21 +327,6 @@ public final class KelvoStreamDecoder implements AutoCloseable {
 
   private static void checkDirect(String what, ByteBuffer buffer) {
     if (!buffer.isDirect()) throw new IllegalArgumentException(what + " is not a direct buffer");
-  }
-
-  private static void check(int rc, String call) {
-    switch (-rc) {
-      case 0:
-        return;
-      case ENOMEM:
-        throw new OutOfMemoryError(call + ": cannot allocate the frames");
-      case EAGAIN:
-        throw new OutOfMemoryError(call + ": cannot start a decoder thread");
-      case EINVAL:
-        throw new IllegalArgumentException(call + ": arguments refused");
-      default:
-        throw new IllegalStateException(call + ": error " + rc);
-    }
   }
 
   // The cleaning action holds the handle only: holding the decoder would keep it reachable.
@@ -403,30 +344,33 @@ public final class KelvoStreamDecoder implements AutoCloseable {
     }
   }
 
-  // A handle is the decoder's address, which is never negative as a 64-bit number in a Linux
-  // process: a negative result is the failure's negated errno value.
+  // The natives throw the exceptions documented above, with messages that name the public method.
+
   private static native long open(int width, int height, int threads);
 
   private static native void close(long handle);
 
-  private static native int reinit(long handle, int width, int height);
+  private static native void reinit(long handle, int width, int height);
 
   // Bytes of a frame payload at the decoder's size.
   private static native int payloadLength(long handle);
 
-  private static native int setTable(long handle, float[] table);
+  // Whether the library decodes frames of this size.
+  private static native boolean sizeSupported(int width, int height);
+
+  private static native void setTable(long handle, float[] table);
 
   // output is null unless convert is set.
-  private static native int decode(long handle, byte[] payload, byte[] output, boolean convert);
+  private static native void decode(long handle, byte[] payload, byte[] output, boolean convert);
 
   // The buffers' bytes from position to position + length; output is null unless convert is set.
-  private static native int decodeDirect(long handle, ByteBuffer payload, int payloadPosition, int payloadLength,
+  private static native void decodeDirect(long handle, ByteBuffer payload, int payloadPosition, int payloadLength,
       ByteBuffer output, int outputPosition, int outputLength, boolean convert);
 
-  private static native int decodeArgb(long handle, byte[] payload, int[] argb);
+  private static native void decodeArgb(long handle, byte[] payload, int[] argb);
 
   // The top-left width x height pixels of the frame.
-  private static native int decodeRegion(long handle, byte[] payload, byte[] rgb, int width, int height);
+  private static native void decodeRegion(long handle, byte[] payload, byte[] rgb, int width, int height);
 
-  private static native int decodeRegionArgb(long handle, byte[] payload, int[] argb, int width, int height);
+  private static native void decodeRegionArgb(long handle, byte[] payload, int[] argb, int width, int height);
 }

@@ -14,7 +14,6 @@ import java.io.InputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.locks.ReentrantLock;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.NoSuchFileException;
@@ -173,19 +172,20 @@ public final class KelvoStreamReader implements Closeable {
       throw t;
     }
     damage = damage(opened);
-    long[] info = info(opened);
-    width = (int) info[0];
-    height = (int) info[1];
-    codedWidth = (int) info[2];
-    codedHeight = (int) info[3];
-    frameRate = info[5] == 0 ? 0 : (double) info[4] / info[5];
-    version = (int) info[8];
-    state.count = (int) Math.min(info[6], Integer.MAX_VALUE);
+    Info info = info(opened);
+    width = (int) info.width;
+    height = (int) info.height;
+    codedWidth = (int) info.codedWidth;
+    codedHeight = (int) info.codedHeight;
+    frameRate = info.rateDen == 0 ? 0 : (double) info.rateNum / info.rateDen;
+    version = (int) info.version;
+    state.count = (int) Math.min(info.frameCount, Integer.MAX_VALUE);
     state.keys = keys(opened);
     try {
-      if (info[6] > Integer.MAX_VALUE) {
+      if (info.frameCount > Integer.MAX_VALUE) {
         cleanable.clean();
-        throw new IOException((in == null ? file : "stream") + ": " + info[6] + " frames, more than a reader counts");
+        throw new IOException(
+            (in == null ? file : "stream") + ": " + info.frameCount + " frames, more than a reader counts");
       }
     } finally {
       // Not collected, and so not cleaned, while the lines above use its handle.
@@ -268,14 +268,7 @@ public final class KelvoStreamReader implements Closeable {
    *     {@code InputStream}, until its end has been read)
    */
   public int frameCount() {
-    long h = state.enterOrClosed();
-    if (h == 0) return state.count;
-    try {
-      return state.count = (int) info(h)[6];
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    return state.applyOr(this, () -> state.count, h -> state.count = (int) info(h).frameCount);
   }
 
   /**
@@ -284,14 +277,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the number of the frame the next {@code next} call decodes
    */
   public int position() {
-    long h = state.enterOrClosed();
-    if (h == 0) return state.position;
-    try {
-      return state.position = Math.toIntExact(position(h));
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    return state.applyOr(this, () -> state.position, h -> state.position = Math.toIntExact(position(h)));
   }
 
   /**
@@ -301,15 +287,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return a new array of the key frame numbers
    */
   public int[] keyFrames() {
-    long h = state.enterOrClosed();
-    if (h == 0) return state.keys.clone();
-    try {
-      state.keys = keys(h);
-      return state.keys.clone();
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    return state.applyOr(this, () -> state.keys, h -> state.keys = keys(h)).clone();
   }
 
   /**
@@ -323,16 +301,7 @@ public final class KelvoStreamReader implements Closeable {
    */
   public boolean next(int[] argb) throws IOException {
     checkLength(Objects.requireNonNull(argb, "argb").length, 1);
-    long h = state.enter();
-    try {
-      return state.played(nextArgb(h, argb), h);
-    } catch (IOException | RuntimeException e) {
-      if (state.closed) throw closedWhileReading(e);
-      throw e;
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    return play(h -> state.played(nextArgb(h, argb), h));
   }
 
   /**
@@ -346,16 +315,7 @@ public final class KelvoStreamReader implements Closeable {
    */
   public boolean next(byte[] rgb) throws IOException {
     checkLength(Objects.requireNonNull(rgb, "rgb").length, 3);
-    long h = state.enter();
-    try {
-      return state.played(nextRgb(h, rgb), h);
-    } catch (IOException | RuntimeException e) {
-      if (state.closed) throw closedWhileReading(e);
-      throw e;
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    return play(h -> state.played(nextRgb(h, rgb), h));
   }
 
   /**
@@ -381,19 +341,12 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public BufferedImage nextImage() throws IOException {
-    long h = state.enter();
-    try {
-      long count = info(h)[6];
+    return play(h -> {
+      long count = info(h).frameCount;
       if (count >= 0 && position(h) >= count) return null;
       BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
       return state.played(nextArgb(h, pixels(image)), h) ? image : null;
-    } catch (IOException | RuntimeException e) {
-      if (state.closed) throw closedWhileReading(e);
-      throw e;
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+    });
   }
 
   /**
@@ -410,21 +363,15 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public void seek(int frame) throws IOException {
-    long h = state.enter();
-    try {
+    play(h -> {
       int count = frameCount();
       if (frame < 0 || count >= 0 && frame > count) {
         throw new IllegalArgumentException("frame " + frame + " outside 0.." + (count >= 0 ? count : "the end"));
       }
       seekTo(h, frame);
       state.position = frame;
-    } catch (IOException | RuntimeException e) {
-      if (state.closed) throw closedWhileReading(e);
-      throw e;
-    } finally {
-      state.leave();
-      Reference.reachabilityFence(this);
-    }
+      return null;
+    });
   }
 
   /**
@@ -447,6 +394,19 @@ public final class KelvoStreamReader implements Closeable {
     } finally {
       cleanable.clean();
     }
+  }
+
+  // Runs a call that reads the stream: one that fails while the reader is closed throws the
+  // IOException that says so.
+  private <T> T play(NativeHandle.Call<T, IOException> call) throws IOException {
+    return state.apply(this, h -> {
+      try {
+        return call.apply(h);
+      } catch (IOException | RuntimeException e) {
+        if (state.closed) throw closedWhileReading(e);
+        throw e;
+      }
+    });
   }
 
   private void checkLength(int length, int perPixel) {
@@ -484,40 +444,35 @@ public final class KelvoStreamReader implements Closeable {
 
   // What a reader's calls, its close and its cleaning action share. It refers to no reader, so
   // that a forgotten one can be collected; the cleaning action (run) never waits.
-  private static final class State implements Runnable {
-    final ReentrantLock lock = new ReentrantLock();
+  private static final class State extends NativeHandle implements Runnable {
     final Guard input; // null for a file
     volatile boolean closed;
-    long handle; // guarded by lock; 0 once freed
     // What the reader last answered, for after close.
     volatile int position, count;
     volatile int[] keys;
 
     State(long handle, Guard input) {
-      this.handle = handle;
+      super(handle, "reader closed");
       this.input = input;
     }
 
-    // The handle, locked for a call; leave() unlocks.
-    long enter() {
-      long h = enterOrClosed();
-      if (h == 0) throw new IllegalStateException("reader closed");
-      return h;
-    }
-
-    // The same, or 0 (and not locked) when the reader is closed.
+    @Override
     long enterOrClosed() {
       if (input != null && input.reader == Thread.currentThread()) {
         throw new IllegalStateException("a reader may not be used from inside its own InputStream's read");
       }
-      lock.lock();
-      if (!closed && handle != 0) return handle;
-      leave(); // a close that found the lock held leaves the freeing to whoever holds it
-      return 0;
+      return super.enterOrClosed();
     }
 
+    @Override
+    boolean isOpen() {
+      return !closed && handle != 0;
+    }
+
+    // A close that found the lock held leaves the freeing to whoever holds it.
+    @Override
     void leave() {
-      lock.unlock();
+      super.leave();
       if (closed) free();
     }
 
@@ -549,7 +504,7 @@ public final class KelvoStreamReader implements Closeable {
           position = Math.toIntExact(position(h));
           if (input == null || input.reading.get() == 0) {
             // These wait for the worker, which is not inside read.
-            count = (int) info(h)[6];
+            count = (int) info(h).frameCount;
             keys = keys(h);
           } else {
             Thread closer = new Thread(() -> {
@@ -635,8 +590,14 @@ public final class KelvoStreamReader implements Closeable {
     }
   }
 
-  private static long[] info(long handle) {
-    long[] info = new long[9];
+  // The stream's facts as the library states them, filled in by the native info by name.
+  static final class Info {
+    long width, height, codedWidth, codedHeight, rateNum, rateDen, version;
+    long frameCount; // -1 when not known
+  }
+
+  private static Info info(long handle) {
+    Info info = new Info();
     info(handle, info);
     return info;
   }
@@ -653,9 +614,7 @@ public final class KelvoStreamReader implements Closeable {
 
   private static native void close(long handle);
 
-  // Width, height, coded width, coded height, rate numerator and denominator, frame count (-1
-  // when not known), key frames known, version.
-  private static native void info(long handle, long[] info);
+  private static native void info(long handle, Info info);
 
   private static native long position(long handle);
 
