@@ -5,7 +5,7 @@
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
   _Z7addTilePKaPs _Z9decodeYUVPsPa _Z9reinitDLLii)
-foreach(f close decode decode_argb decode_region frame height open payload_length reinit set_table width)
+foreach(f close decode decode_argb decode_region error frame height open payload_length reinit set_table width)
   list(APPEND expected kelvo4_decoder_${f})
 endforeach()
 foreach(f close damage error get_info key_frames next open_callback open_callback_limited open_file
