@@ -43,12 +43,27 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <utility>
 
 #include "format.h"
-#include "kelvo4/kelvo4.hpp"
 #include "platform.h"
 
 namespace kelvo4 {
+
+// A failure of a stream file inside the library: the errno value and the
+// message that names the file, the frame and the byte offset. The C calls
+// return the value and keep the message, from which kelvo4.hpp's StreamError
+// is made again for C++ callers.
+class StreamFailure : public std::system_error {
+ public:
+  StreamFailure(int code, std::string message)
+      : std::system_error(code, std::generic_category()), message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
 
 inline constexpr std::uint32_t kStreamVersion = 3;
 inline constexpr char kStreamMagic[4] = {'K', 'L', 'V', '4'};
