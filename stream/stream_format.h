@@ -42,9 +42,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <system_error>
-#include <utility>
 
 #include "format.h"
 #include "platform.h"
@@ -55,14 +55,13 @@ namespace kelvo4 {
 // message that names the file, the frame and the byte offset. The C calls
 // return the value and keep the message, from which kelvo4.hpp's StreamError
 // is made again for C++ callers.
-class StreamFailure : public std::system_error {
+class StreamFailure : public std::runtime_error {
  public:
-  StreamFailure(int code, std::string message)
-      : std::system_error(code, std::generic_category()), message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
+  StreamFailure(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  std::error_code code() const noexcept { return {code_, std::generic_category()}; }
 
  private:
-  std::string message_;
+  int code_;
 };
 
 inline constexpr std::uint32_t kStreamVersion = 3;
