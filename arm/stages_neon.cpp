@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "neon.h"
 #include "stage_rows.h"
 
 namespace kelvo4 {

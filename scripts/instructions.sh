@@ -16,7 +16,7 @@ case ${1:-} in
 esac
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-flags=(${OPT:--O2} -std=c++20 -I. -Iinclude -Icpu -Idecoder -Idct)
+flags=(${OPT:--O2} -std=c++20 -I. -Iinclude -Icpu -Idecoder -Istage -Idct)
 for f in arm/*.cpp; do
   $cxx "${flags[@]}" "${neon[@]}" -c "$f" -o "$out/$(basename "$f" .cpp).o"
 done

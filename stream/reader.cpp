@@ -27,7 +27,7 @@ class FileSource final : public ByteSource {
   std::size_t read(void* out, std::size_t n) override {
     const std::size_t got = std::fread(out, 1, n, file_);
     if (got < n && std::ferror(file_))
-      throw StreamError(EIO, name_ + ": at byte " + std::to_string(os::tell(file_)) + ": read failed: " +
+      throw StreamFailure(EIO, name_ + ": at byte " + std::to_string(os::tell(file_)) + ": read failed: " +
                                  std::strerror(errno));
     return got;
   }
@@ -35,7 +35,7 @@ class FileSource final : public ByteSource {
   std::uint64_t size() const override { return size_; }
   void seek(std::uint64_t offset) override {
     if (!os::seek(file_, static_cast<std::int64_t>(offset), SEEK_SET))
-      throw StreamError(EIO, name_ + ": at byte " + std::to_string(offset) + ": cannot seek: " + std::strerror(errno));
+      throw StreamFailure(EIO, name_ + ": at byte " + std::to_string(offset) + ": cannot seek: " + std::strerror(errno));
   }
 
  private:
@@ -54,7 +54,7 @@ class CallbackSource final : public ByteSource {
       const std::ptrdiff_t got = read_(user_, static_cast<char*>(out) + done, n - done);
       if (got < 0) {
         const int code = got < -4095 ? EIO : static_cast<int>(-got);
-        throw StreamError(code, name_ + ": at byte " + std::to_string(offset_ + done) + ": read failed: " +
+        throw StreamFailure(code, name_ + ": at byte " + std::to_string(offset_ + done) + ": read failed: " +
                                     std::strerror(code));
       }
       if (got == 0) break;
@@ -77,11 +77,11 @@ std::unique_ptr<ByteSource> openFileSource(const std::string& path) {
   // A FIFO would block the open until a writer came: it is refused below.
   std::FILE* file = os::openWithoutWaiting(path);
   const os::FileInfo info = file ? os::fileInfo(file) : os::FileInfo{};
-  if (!file && errno != EISDIR) throw StreamError(errno, path + ": " + std::strerror(errno));
+  if (!file && errno != EISDIR) throw StreamFailure(errno, path + ": " + std::strerror(errno));
   if (info.kind != os::Kind::Regular) {
     if (file) std::fclose(file);
-    if (!file || info.kind == os::Kind::Directory) throw StreamError(EISDIR, path + ": is a directory");
-    throw StreamError(EINVAL, path + ": not a regular file (read it through a read function)");
+    if (!file || info.kind == os::Kind::Directory) throw StreamFailure(EISDIR, path + ": is a directory");
+    throw StreamFailure(EINVAL, path + ": not a regular file (read it through a read function)");
   }
   return std::make_unique<FileSource>(file, path, info.size);
 }
@@ -98,7 +98,7 @@ std::string StreamParser::at(long long frame, std::uint64_t offset) const {
   return name_ + ": frame " + std::to_string(frame) + " at byte " + std::to_string(offset) + ": ";
 }
 
-void StreamParser::fail(const std::string& message) const { throw StreamError(EBADMSG, message); }
+void StreamParser::fail(const std::string& message) const { throw StreamFailure(EBADMSG, message); }
 
 StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name, long long maxPixels)
     : source_(std::move(source)), name_(std::move(name)), fileBytes_(source_->size()), maxPixels_(maxPixels) {
@@ -107,7 +107,7 @@ StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name,
 
 void StreamParser::checkPixels(std::uint32_t w, std::uint32_t h) const {
   if (maxPixels_ >= 0 && static_cast<long long>(w) * h > maxPixels_)
-    throw StreamError(EFBIG, at(8) + "a picture of " + std::to_string(w) + "x" + std::to_string(h) + " is more than the " +
+    throw StreamFailure(EFBIG, at(8) + "a picture of " + std::to_string(w) + "x" + std::to_string(h) + " is more than the " +
                                  std::to_string(maxPixels_) + " pixels this reader is set to accept");
 }
 
@@ -184,7 +184,7 @@ void StreamParser::readHeader() {
     if (count != kUnknownCount && count > (fileBytes_ - kHeaderBytes) / kRecordBytes)
       fail(at(32) + "claims " + std::to_string(count) + " frames in " + std::to_string(fileBytes_) + " bytes");
     if (indexAt != 0) return readIndex(indexAt);
-  } catch (const StreamError& e) {
+  } catch (const StreamFailure& e) {
     if (e.code().value() != EBADMSG) throw;
     indexDamage = e.what();
     keys_.clear();
@@ -437,7 +437,7 @@ void StreamParser::readStored(const Record& r, std::vector<signed char>& out) {
 }
 
 bool StreamParser::endOfFrames(long long frame) {
-  if (!damage_.empty()) throw StreamError(EBADMSG, damage_);
+  if (!damage_.empty()) throw StreamFailure(EBADMSG, damage_);
   if (info_.frameCount >= 0 && frame != info_.frameCount)
     fail(at(frame, offset_) + "the stream ends after " + std::to_string(frame) + " of " +
          std::to_string(info_.frameCount) + " frames");

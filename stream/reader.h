@@ -1,8 +1,8 @@
 // The stream file parser behind kelvo4_stream: the header, the key frame
 // index, and one frame record after another, every length and count checked
 // against the bytes there are before anything is allocated for it. Failures
-// throw StreamError with the message that names the stream, the frame and the
-// byte offset.
+// throw StreamFailure with the message that names the stream, the frame and
+// the byte offset.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvo4/stream.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
@@ -19,7 +20,7 @@ namespace kelvo4 {
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Reads up to n bytes into out; fewer only at the end. Throws StreamError.
+  // Reads up to n bytes into out; fewer only at the end. Throws StreamFailure.
   virtual std::size_t read(void* out, std::size_t n) = 0;
   // A file: it has a size and can seek.
   virtual bool seekable() const { return false; }
@@ -27,7 +28,7 @@ class ByteSource {
   virtual void seek(std::uint64_t) {}
 };
 
-// The file at path (opened here; throws StreamError with its errno).
+// The file at path (opened here; throws StreamFailure with its errno).
 std::unique_ptr<ByteSource> openFileSource(const std::string& path);
 // A caller's read function.
 std::unique_ptr<ByteSource> callbackSource(kelvo4_stream_read_fn read, void* user, const std::string& name);

@@ -35,7 +35,7 @@
 namespace {
 
 using kelvo4::Record;
-using kelvo4::StreamError;
+using kelvo4::StreamFailure;
 
 thread_local std::string lastOpenError;
 
@@ -114,7 +114,7 @@ struct kelvo4_stream {
         decode(s);
       else
         coder->storedRaw(s.payload.data(), s.record.key);
-    } catch (const StreamError& e) {
+    } catch (const StreamFailure& e) {
       s.code = -e.code().value();
       s.message = e.what();
     } catch (const std::bad_alloc&) {
@@ -136,11 +136,11 @@ struct kelvo4_stream {
     const std::string where = parser->at(s.record.frame, s.record.offset);
     const unsigned long long content = ZSTD_getFrameContentSize(s.packed.data(), stored);
     if (content != raw || ZSTD_findFrameCompressedSize(s.packed.data(), stored) != stored)
-      throw StreamError(EBADMSG, where + "corrupt compressed payload");
+      throw StreamFailure(EBADMSG, where + "corrupt compressed payload");
     s.payload.resize(raw);
     const std::size_t made = ZSTD_decompressDCtx(zstd, s.payload.data(), raw, s.packed.data(), stored);
     if (ZSTD_isError(made) || made != raw)
-      throw StreamError(EBADMSG, where + "corrupt compressed payload" +
+      throw StreamFailure(EBADMSG, where + "corrupt compressed payload" +
                                      (ZSTD_isError(made) ? std::string(": ") + ZSTD_getErrorName(made) : ""));
   }
 
@@ -150,14 +150,14 @@ struct kelvo4_stream {
     // still in this one (a key frame needs none).
     const Slot& before = readAhead ? slots[&s == &slots[0] ? 1 : 0] : s;
     if (before.payload.size() != s.payload.size() && !s.record.key)
-      throw StreamError(EBADMSG, parser->at(s.record.frame, s.record.offset) + "no frame before this one");
+      throw StreamFailure(EBADMSG, parser->at(s.record.frame, s.record.offset) + "no frame before this one");
     kelvo4::CoefficientError error;
     if (!coder->decode(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
                        before.payload.data(), s.payload.data(), error)) {
       // The coded frame follows the record's head and table.
       const std::uint64_t at = s.record.offset + kelvo4::kRecordBytes +
                                (s.record.hasTable ? kelvo4::kTableBytes : 0) + error.offset;
-      throw StreamError(EBADMSG, parser->at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
+      throw StreamFailure(EBADMSG, parser->at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
     }
   }
 
@@ -305,7 +305,7 @@ struct kelvo4_stream {
         failure = 0;
         try {
           parser->seekTo(key);
-        } catch (const StreamError& e) {
+        } catch (const StreamFailure& e) {
           failure = -e.code().value();
           return fail(failure, e.what());
         }
@@ -352,7 +352,7 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
     }
     *out = s.release();
     return 0;
-  } catch (const StreamError& e) {
+  } catch (const StreamFailure& e) {
     lastOpenError = e.what();
     return -e.code().value();
   } catch (const std::bad_alloc&) {

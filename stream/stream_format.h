@@ -42,13 +42,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "format.h"
-#include "kelvo4/kelvo4.hpp"
 #include "platform.h"
 
 namespace kelvo4 {
+
+// A failure of a stream file inside the library: the errno value and the
+// message that names the file, the frame and the byte offset. The C calls
+// return the value and keep the message, from which kelvo4.hpp's StreamError
+// is made again for C++ callers.
+class StreamFailure : public std::runtime_error {
+ public:
+  StreamFailure(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  std::error_code code() const noexcept { return {code_, std::generic_category()}; }
+
+ private:
+  int code_;
+};
 
 inline constexpr std::uint32_t kStreamVersion = 3;
 inline constexpr char kStreamMagic[4] = {'K', 'L', 'V', '4'};

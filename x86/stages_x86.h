@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 
 #include "stage_rows.h"
+#include "x86.h"
 
 namespace kelvo4 {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "coefficients.h"
+#include "kelvo4/kelvo4.hpp"
 #include "output_file.h"
 #include "stream_format.h"
 

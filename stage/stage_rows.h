@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "stages.h"
+#include "stage_shared.h"
 
 namespace kelvo4 {
 namespace {
