@@ -62,7 +62,7 @@ void StreamWriter::writeFrame(const signed char* payload, bool key, const float*
   } else if (coder_) {
     coder_->storedRaw(payload, key);
   }
-  unsigned char record[kRecordBytes + kTableBytes] = {};
+  unsigned char record[recordHeadBytes(true)] = {};
   record[0] = static_cast<unsigned char>(flags);
   putU32(record + kRecordStoredAt, static_cast<std::uint32_t>(storedBytes));
   const std::size_t head = recordHeadBytes(table != nullptr);
