@@ -107,35 +107,37 @@ StreamParser::StreamParser(std::unique_ptr<ByteSource> source, std::string name,
 
 void StreamParser::checkPixels(std::uint32_t w, std::uint32_t h) const {
   if (maxPixels_ >= 0 && static_cast<long long>(w) * h > maxPixels_)
-    throw StreamFailure(EFBIG, at(8) + "a picture of " + std::to_string(w) + "x" + std::to_string(h) + " is more than the " +
+    throw StreamFailure(EFBIG, at(kHeaderWidthAt) + "a picture of " + std::to_string(w) + "x" + std::to_string(h) + " is more than the " +
                                  std::to_string(maxPixels_) + " pixels this reader is set to accept");
 }
 
 void StreamParser::readHeader() {
   unsigned char head[kV1HeaderBytes];
-  const std::size_t got = source_->read(head, 8);
+  const std::size_t got = source_->read(head, kHeaderStartBytes);
   if (got >= 4 && std::memcmp(head, kStreamMagic, 4) != 0) fail(at(0) + "bad magic: not a stream file");
-  if (got < 8) fail(at(got) + "truncated header (" + std::to_string(got) + " bytes)");
-  info_.version = static_cast<int>(getU32(head + 4));
+  if (got < kHeaderStartBytes) fail(at(got) + "truncated header (" + std::to_string(got) + " bytes)");
+  info_.version = static_cast<int>(getU32(head + kHeaderVersionAt));
   // The rest of a header of `bytes` bytes.
   const auto readRest = [&](std::size_t bytes) {
-    const std::size_t rest = source_->read(head + 8, bytes - 8);
-    if (rest < bytes - 8)
-      fail(at(8 + rest) + "truncated header (" + std::to_string(8 + rest) + " of " + std::to_string(bytes) +
+    const std::size_t rest = source_->read(head + kHeaderStartBytes, bytes - kHeaderStartBytes);
+    if (rest < bytes - kHeaderStartBytes)
+      fail(at(kHeaderStartBytes + rest) + "truncated header (" + std::to_string(kHeaderStartBytes + rest) + " of " +
+           std::to_string(bytes) +
            " bytes)");
   };
   if (info_.version == 1) {
     readRest(kV1HeaderBytes);
     // Version 1 frames have the picture's own size, whatever it is.
-    const std::uint32_t w = getU32(head + 8), h = getU32(head + 12);
+    const std::uint32_t w = getU32(head + kHeaderWidthAt), h = getU32(head + kHeaderHeightAt);
     if (w < 1 || h < 1 || w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
         !sizeSupported(static_cast<int>(w), static_cast<int>(h)))
-      fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
+      fail(at(kHeaderWidthAt) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h));
     checkPixels(w, h);
     info_.width = info_.codedWidth = static_cast<int>(w);
     info_.height = info_.codedHeight = static_cast<int>(h);
     payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
-    if (const int bad = getTable(head + 16, v1Table_); bad >= 0) fail(at(16 + 4 * bad) + notFinite(bad));
+    if (const int bad = getTable(head + kV1HeaderTableAt, v1Table_); bad >= 0)
+      fail(at(kV1HeaderTableAt + 4 * bad) + notFinite(bad));
     offset_ = kV1HeaderBytes;
     if (fileBytes_ > 0) {
       const std::uint64_t frameBytes = kelvo4::payloadBytes(static_cast<int>(w), static_cast<int>(h));
@@ -150,12 +152,13 @@ void StreamParser::readHeader() {
     return;
   }
   if (info_.version != 2 && info_.version != 3)
-    fail(at(4) + "unsupported format version " + std::to_string(info_.version));
+    fail(at(kHeaderVersionAt) + "unsupported format version " + std::to_string(info_.version));
   readRest(kHeaderBytes);
-  const std::uint32_t w = getU32(head + 8), h = getU32(head + 12), cw = getU32(head + 16), ch = getU32(head + 20);
+  const std::uint32_t w = getU32(head + kHeaderWidthAt), h = getU32(head + kHeaderHeightAt);
+  const std::uint32_t cw = getU32(head + kHeaderCodedWidthAt), ch = getU32(head + kHeaderCodedHeightAt);
   if (w > static_cast<std::uint32_t>(kMaxSide) || h > static_cast<std::uint32_t>(kMaxSide) ||
       !validFrameSize(static_cast<int>(w), static_cast<int>(h)))
-    fail(at(8) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h) +
+    fail(at(kHeaderWidthAt) + "impossible frame size " + std::to_string(w) + "x" + std::to_string(h) +
          ": each side 1 to 32768, and 3 x coded width x coded height below 2^31");
   checkPixels(w, h);
   info_.width = static_cast<int>(w);
@@ -163,26 +166,26 @@ void StreamParser::readHeader() {
   info_.codedWidth = codedSide(info_.width);
   info_.codedHeight = codedSide(info_.height);
   if (cw != static_cast<std::uint32_t>(info_.codedWidth) || ch != static_cast<std::uint32_t>(info_.codedHeight))
-    fail(at(16) + "coded size " + std::to_string(cw) + "x" + std::to_string(ch) + " does not fit the picture size " +
+    fail(at(kHeaderCodedWidthAt) + "coded size " + std::to_string(cw) + "x" + std::to_string(ch) + " does not fit the picture size " +
          std::to_string(w) + "x" + std::to_string(h));
-  info_.rateNum = getU32(head + 24);
-  info_.rateDen = getU32(head + 28);
+  info_.rateNum = getU32(head + kHeaderRateNumAt);
+  info_.rateDen = getU32(head + kHeaderRateDenAt);
   if ((info_.rateNum == 0) != (info_.rateDen == 0))
-    fail(at(24) + "impossible frame rate " + std::to_string(info_.rateNum) + "/" + std::to_string(info_.rateDen));
+    fail(at(kHeaderRateNumAt) + "impossible frame rate " + std::to_string(info_.rateNum) + "/" + std::to_string(info_.rateDen));
   payloadBytes_ = kelvo4::payloadBytes(info_.codedWidth, info_.codedHeight);
-  const std::uint32_t count = getU32(head + 32);
-  const std::uint64_t indexAt = getU64(head + 36);
+  const std::uint32_t count = getU32(head + kHeaderFrameCountAt);
+  const std::uint64_t indexAt = getU64(head + kHeaderIndexOffsetAt);
   offset_ = kHeaderBytes;
   if (count != kUnknownCount) info_.frameCount = count;
   if (!source_->seekable()) return;
   // A file: through its index, or, when the index is missing, damaged or does
   // not fit the header, by walking the records up to the first damage.
   std::string indexDamage;
-  const bool cut = indexAt > fileBytes_ - 8;  // the file ends before its index
+  const bool cut = indexAt > fileBytes_ - kIndexHeadBytes;  // the file ends before its index
   try {
     // Every frame takes at least a record header.
     if (count != kUnknownCount && count > (fileBytes_ - kHeaderBytes) / kRecordBytes)
-      fail(at(32) + "claims " + std::to_string(count) + " frames in " + std::to_string(fileBytes_) + " bytes");
+      fail(at(kHeaderFrameCountAt) + "claims " + std::to_string(count) + " frames in " + std::to_string(fileBytes_) + " bytes");
     if (indexAt != 0) return readIndex(indexAt);
   } catch (const StreamFailure& e) {
     if (e.code().value() != EBADMSG) throw;
@@ -200,16 +203,16 @@ void StreamParser::readHeader() {
 
 void StreamParser::readIndex(std::uint64_t indexAt) {
   const std::string bad = at(indexAt) + "bad key frame index: ";
-  if (indexAt > fileBytes_ - 8)
+  if (indexAt > fileBytes_ - kIndexHeadBytes)
     fail(name_ + ": truncated at byte " + std::to_string(fileBytes_) + ": the key frame index, which the header " +
          "places at byte " + std::to_string(indexAt) + ", is missing");
-  if (indexAt < kHeaderBytes) fail(at(36) + "index offset " + std::to_string(indexAt) + " inside the header");
-  unsigned char head[8];
+  if (indexAt < kHeaderBytes) fail(at(kHeaderIndexOffsetAt) + "index offset " + std::to_string(indexAt) + " inside the header");
+  unsigned char head[kIndexHeadBytes];
   source_->seek(indexAt);
-  if (!readBytes(head, 8)) fail(bad + "cannot read it");
-  const std::uint32_t count = getU32(head + 4);
+  if (!readBytes(head, kIndexHeadBytes)) fail(bad + "cannot read it");
+  const std::uint32_t count = getU32(head + kIndexCountAt);
   if (std::memcmp(head, kIndexMagic, 4) != 0 || count == 0 ||
-      count > (fileBytes_ - indexAt - 8) / kIndexEntryBytes ||
+      count > (fileBytes_ - indexAt - kIndexHeadBytes) / kIndexEntryBytes ||
       (info_.frameCount >= 0 && count > static_cast<std::uint64_t>(info_.frameCount)))
     fail(bad + "no index there or a count of " + std::to_string(count));
   std::vector<unsigned char> entries(kIndexEntryBytes * static_cast<std::size_t>(count));
@@ -217,7 +220,7 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
   std::vector<KeyFrame> listed;
   for (std::uint32_t i = 0; i < count; ++i) {
     const unsigned char* e = &entries[kIndexEntryBytes * i];
-    const KeyFrame key{getU32(e), getU64(e + 4)};
+    const KeyFrame key{getU32(e + kEntryFrameAt), getU64(e + kEntryOffsetAt)};
     const bool first = i == 0;
     if ((first && (key.frame != 0 || key.offset != kHeaderBytes)) ||
         (!first && (key.frame <= listed.back().frame || key.offset <= listed.back().offset)) ||
@@ -282,7 +285,7 @@ StreamParser::Walk StreamParser::walk(std::uint64_t limit) const {
       w.damage = at(frame, pos) + wrong;
       break;
     }
-    const std::uint64_t size = kRecordBytes + ((record[0] & kTableFlag) ? kTableBytes : 0) + getU32(record + 4);
+    const std::uint64_t size = recordBytes(record[0] & kTableFlag, getU32(record + kRecordStoredAt));
     if (size > limit - pos) {
       w.damage = truncated(frame, pos, limit - pos, size);
       break;
@@ -324,7 +327,7 @@ void StreamParser::damage(std::string message) {
 // Why a record header cannot be that of frame `frame`, or "".
 std::string StreamParser::checkRecord(const unsigned char* record, long long frame) const {
   const unsigned flags = record[0];
-  const std::uint32_t stored = getU32(record + 4);
+  const std::uint32_t stored = getU32(record + kRecordStoredAt);
   const unsigned known = info_.version == 2 ? 7 : 15;
   if ((flags & ~known) || (flags & kCompressedFlag && flags & kCodedFlag) || record[1] || record[2] || record[3])
     return "not a frame record";
@@ -384,12 +387,12 @@ bool StreamParser::readRecord(Record& r) {
     return endOfFrames(frame);
   }
   const unsigned flags = record[0];
-  const std::uint32_t stored = getU32(record + 4);
+  const std::uint32_t stored = getU32(record + kRecordStoredAt);
   if (const std::string wrong = checkRecord(record, frame); !wrong.empty()) fail(at(frame, offset_) + wrong);
   if (info_.frameCount >= 0 && frame >= info_.frameCount)
     fail(at(frame, offset_) + "more frames than the " + std::to_string(info_.frameCount) + " the header gives");
   const bool compressed = flags & kCompressedFlag;
-  const std::uint64_t need = kRecordBytes + ((flags & kTableFlag) ? kTableBytes : 0) + std::uint64_t{stored};
+  const std::uint64_t need = recordBytes(flags & kTableFlag, stored);
   const std::uint64_t limit = end_ != 0 ? end_ : fileBytes_;
   if (limit > 0 && need > limit - offset_)
     fail(at(frame, offset_) + "the record needs " + std::to_string(need) + " bytes, " +
@@ -412,6 +415,7 @@ bool StreamParser::readRecord(Record& r) {
 
 void StreamParser::readStored(const Record& r, std::vector<signed char>& out) {
   const std::size_t count = r.stored;
+  const std::size_t head = info_.version == 1 ? 0 : recordHeadBytes(r.hasTable);  // before the payload
   std::size_t have = 0;
   if (info_.version == 1) {
     out.resize(std::min(count, source_->seekable() ? count : kReadStep));
@@ -426,13 +430,10 @@ void StreamParser::readStored(const Record& r, std::vector<signed char>& out) {
     if (out.size() < size) out.resize(size);
     const std::size_t got = source_->read(out.data() + have, size - have);
     have += got;
-    if (have < size) {
-      const std::size_t head = info_.version == 1 ? 0 : kRecordBytes + (r.hasTable ? kTableBytes : 0);
-      fail(truncated(r.frame, r.offset, head + have, head + count));
-    }
+    if (have < size) fail(truncated(r.frame, r.offset, head + have, head + count));
   }
   out.resize(count);
-  offset_ = r.offset + (info_.version == 1 ? 0 : kRecordBytes + (r.hasTable ? kTableBytes : 0)) + count;
+  offset_ = r.offset + head + count;
   next_ = r.frame + 1;
 }
 

@@ -1,8 +1,9 @@
-// kelvo4_stream: the parser, a decoder handle at the coded size, and with
-// more than one thread a worker that reads and decompresses the frame after
-// the one being decoded.
+// kelvo4_stream: the parser (reader.h), a decoder handle at the coded size,
+// the slots frames pass through (stream_slots.h), and with more than one
+// thread a worker that reads and decompresses the frame after the one being
+// decoded (stream_worker.h).
 //
-// Frames pass through two slots. The slot at `head` holds the frame that
+// Frames pass through two slots. The slot at the head holds the frame that
 // next() returns; while the caller decodes it, the worker reads and
 // decompresses the frame after it into the other slot, then helps decode the
 // frame (so N threads are N threads' work: the decoder has N - 1 of its own).
@@ -10,205 +11,63 @@
 // by two at once.
 #include "kelvo4/stream.h"
 
-#include <zstd.h>
-
-#include "coefficients.h"
-
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cxxabi.h>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
-#include <vector>
+#include <system_error>
 
 #include "entry_point.h"
 #include "handle.h"
 #include "reader.h"
+#include "stream_slots.h"
 #include "stream_steps.h"
+#include "stream_worker.h"
 
 namespace {
 
-using kelvo4::Record;
+using kelvo4::Slot;
 using kelvo4::StreamFailure;
+using kelvo4::thrown;
 
 thread_local std::string lastOpenError;
-
-// What an exception of any type says, inside a catch (...).
-std::string thrown() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return std::string("an exception was thrown: ") + e.what();
-  } catch (...) {
-    return "an exception of unknown type was thrown";
-  }
-}
-
-// One frame on its way: its record, stored bytes and payload, or what went
-// wrong while fetching it.
-struct Slot {
-  enum State { kEmpty, kFetching, kReady } state = kEmpty;
-  Record record;
-  bool end = false;  // the stream ended here
-  std::vector<signed char> packed, payload;
-  int code = 0;  // a negative errno value when fetching failed
-  std::string message;
-};
 
 }  // namespace
 
 struct kelvo4_stream {
-  std::unique_ptr<kelvo4::StreamParser> parser;
+  explicit kelvo4_stream(int threads) : threads(threads), slots(threads > 1) {}
+
   int threads = 1;
-  bool readAhead = false;     // threads > 1: the worker fills the next slot
-  ZSTD_DCtx* zstd = nullptr;  // used by one thread at a time, like the parser
-  std::unique_ptr<kelvo4::CoefficientDecoder> coder;  // the same
+  kelvo4::FrameSlots slots;  // made first: it holds the zstd context
+  std::unique_ptr<kelvo4::StreamParser> parser;
   std::atomic<kelvo4_decoder*> decoder{nullptr};  // made by the caller, helped by the worker
-  Slot slots[2];
-  int head = 0;
+  std::unique_ptr<kelvo4::StreamWorker> worker;    // threads > 1: it fills the next slot
   long long position = 0;
   int failure = 0;  // sticky, until a seek in a file succeeds
   std::string message;
 
-  std::thread worker;
-  mutable std::mutex mutex;
-  mutable std::condition_variable wake, done;
-  Slot* job = nullptr;  // guarded by mutex
-  bool stop = false;
-
   ~kelvo4_stream() {
-    if (worker.joinable()) {
-      {
-        std::lock_guard lock(mutex);
-        stop = true;
-      }
-      wake.notify_one();
-      worker.join();
-    }
+    worker.reset();
     kelvo4_decoder* d = decoder.exchange(nullptr);
     kelvo4_decoder_close(&d);
-    ZSTD_freeDCtx(zstd);
-  }
-
-  // Reads the next record into s and decompresses it; a failure is kept in
-  // the slot, to be reported when its frame is asked for, so every frame
-  // before it still plays.
-  void fetch(Slot& s) {
-    try {
-      s.code = 0;
-      s.end = !parser->readRecord(s.record);
-      if (s.end) return;
-      const bool packed = s.record.compressed || s.record.coded;
-      parser->readStored(s.record, packed ? s.packed : s.payload);
-      if (s.record.compressed) decompress(s);
-      if (parser->info().version < 3) return;
-      if (!coder) coder = std::make_unique<kelvo4::CoefficientDecoder>(parser->info().codedWidth,
-                                                                       parser->info().codedHeight);
-      if (s.record.coded)
-        decode(s);
-      else
-        coder->storedRaw(s.payload.data(), s.record.key);
-    } catch (const StreamFailure& e) {
-      s.code = -e.code().value();
-      s.message = e.what();
-    } catch (const std::bad_alloc&) {
-      s.code = -ENOMEM;
-      s.message = parser->name() + ": out of memory at frame " + std::to_string(s.record.frame) + " for its " +
-                  std::to_string(parser->payloadBytes()) + "-byte payload";
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being cancelled
-    } catch (...) {
-      // Only a read function can throw anything else (C++ code behind the C
-      // API): it must not end the process, least of all on the worker.
-      s.code = -EIO;
-      s.message = parser->name() + ": " + thrown();
-    }
-  }
-
-  void decompress(Slot& s) {
-    const std::size_t raw = parser->payloadBytes(), stored = s.record.stored;
-    const std::string where = parser->at(s.record.frame, s.record.offset);
-    const unsigned long long content = ZSTD_getFrameContentSize(s.packed.data(), stored);
-    if (content != raw || ZSTD_findFrameCompressedSize(s.packed.data(), stored) != stored)
-      throw StreamFailure(EBADMSG, where + "corrupt compressed payload");
-    s.payload.resize(raw);
-    const std::size_t made = ZSTD_decompressDCtx(zstd, s.payload.data(), raw, s.packed.data(), stored);
-    if (ZSTD_isError(made) || made != raw)
-      throw StreamFailure(EBADMSG, where + "corrupt compressed payload" +
-                                     (ZSTD_isError(made) ? std::string(": ") + ZSTD_getErrorName(made) : ""));
-  }
-
-  void decode(Slot& s) {
-    s.payload.resize(parser->payloadBytes());
-    // The frame before is in the other slot when frames take turns, else
-    // still in this one (a key frame needs none).
-    const Slot& before = readAhead ? slots[&s == &slots[0] ? 1 : 0] : s;
-    if (before.payload.size() != s.payload.size() && !s.record.key)
-      throw StreamFailure(EBADMSG, parser->at(s.record.frame, s.record.offset) + "no frame before this one");
-    kelvo4::CoefficientError error;
-    if (!coder->decode(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
-                       before.payload.data(), s.payload.data(), error)) {
-      // The coded frame follows the record's head and table.
-      const std::uint64_t at = s.record.offset + kelvo4::kRecordBytes +
-                               (s.record.hasTable ? kelvo4::kTableBytes : 0) + error.offset;
-      throw StreamFailure(EBADMSG, parser->at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
-    }
-  }
-
-  void run() {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      wake.wait(lock, [&] { return stop || job != nullptr; });
-      if (stop) return;
-      Slot* s = job;
-      lock.unlock();
-      try {
-        fetch(*s);
-      } catch (abi::__forced_unwind&) {
-        throw;
-      } catch (...) {
-        // Only building fetch's message can get here (std::bad_alloc).
-        s->code = -ENOMEM;
-        s->message.clear();
-      }
-      // The caller may be decoding the frame before it meanwhile.
-      if (kelvo4_decoder* d = decoder.load(std::memory_order_acquire)) kelvo4::helpDecode(d, 0);
-      lock.lock();
-      job = nullptr;
-      done.notify_one();
-    }
-  }
-
-  void post(Slot& s) {
-    s.state = Slot::kFetching;
-    {
-      std::lock_guard lock(mutex);
-      job = &s;
-    }
-    wake.notify_one();
   }
 
   // Waits until the worker is idle; the slot it filled is then ready. Slot
   // states are only ever looked at and changed on the caller's thread.
   void settle() {
-    if (!readAhead) return;
-    quiet();
-    for (Slot& s : slots)
-      if (s.state == Slot::kFetching) s.state = Slot::kReady;
+    if (!worker) return;
+    worker->wait();
+    slots.settle();
   }
 
   // Waits until the worker is idle, so that what the parser has learnt (key
   // frames, the frame count, damage), which its reading adds to, holds still.
   void quiet() const {
-    if (!readAhead) return;
-    std::unique_lock lock(mutex);
-    done.wait(lock, [&] { return job == nullptr; });
+    if (worker) worker->wait();
   }
 
   int fail(int code, std::string text) {
@@ -220,9 +79,9 @@ struct kelvo4_stream {
   // and the fetch of the frame after it started.
   int prepare() {
     if (failure) return fail(failure, message);
-    Slot& s = slots[head];
+    Slot& s = slots.head();
     if (s.state == Slot::kEmpty) {
-      fetch(s);
+      slots.fill(*parser, s);
       s.state = Slot::kReady;
     } else if (s.state == Slot::kFetching) {
       settle();
@@ -232,20 +91,20 @@ struct kelvo4_stream {
       return fail(s.code, s.message);
     }
     if (s.end) return 0;
-    if (readAhead && slots[head ^ 1].state == Slot::kEmpty) post(slots[head ^ 1]);
+    if (worker && slots.next().state == Slot::kEmpty) worker->post(slots.next());
     return 1;
   }
 
   // Decodes the prepared frame into out (null: not written).
   int emit(void* out, std::size_t outLength, int format) {
-    Slot& s = slots[head];
+    Slot& s = slots.head();
     if (s.state != Slot::kReady || s.code || s.end) return fail(-EINVAL, "no frame prepared");
     const kelvo4::StreamInfo& info = parser->info();
     int rc = 0;
     kelvo4_decoder* decoder = this->decoder.load(std::memory_order_relaxed);
     if (decoder == nullptr) {
-      rc = kelvo4::openDecoder(&decoder, info.codedWidth, info.codedHeight, readAhead ? threads - 1 : 1,
-                               readAhead ? 1 : 0);
+      rc = kelvo4::openDecoder(&decoder, info.codedWidth, info.codedHeight, worker ? threads - 1 : 1,
+                               worker ? 1 : 0);
       this->decoder.store(decoder, std::memory_order_release);
     } else if (s.record.key) {
       rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
@@ -265,7 +124,7 @@ struct kelvo4_stream {
       return fail(rc, parser->at(s.record.frame, s.record.offset) + "the decoder failed: " + std::strerror(-rc));
     }
     s.state = Slot::kEmpty;
-    if (readAhead) head ^= 1;
+    slots.advance();
     ++position;
     return 1;
   }
@@ -300,8 +159,7 @@ struct kelvo4_stream {
       const kelvo4::KeyFrame key = parser->keyFor(std::min(frame, count - 1));
       if (failure || frame < position || key.frame > position) {
         settle();
-        for (Slot& s : slots) s.state = Slot::kEmpty;
-        head = 0;
+        slots.clear();
         failure = 0;
         try {
           parser->seekTo(key);
@@ -335,16 +193,12 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
     return -EINVAL;
   }
   try {
-    auto s = std::make_unique<kelvo4_stream>();
-    s->threads = threads;
-    s->zstd = ZSTD_createDCtx();
-    if (s->zstd == nullptr) throw std::bad_alloc();
+    auto s = std::make_unique<kelvo4_stream>(threads);
     s->parser = std::make_unique<kelvo4::StreamParser>(source(), name,
                                                        maxPixels == 0 ? KELVO4_DEFAULT_MAX_PIXELS : maxPixels);
     if (threads > 1) {
-      s->readAhead = true;
       try {
-        s->worker = std::thread([p = s.get()] { p->run(); });
+        s->worker = std::make_unique<kelvo4::StreamWorker>(s->slots, *s->parser, s->decoder);
       } catch (const std::system_error&) {
         lastOpenError = name + ": cannot start a thread";
         return -EAGAIN;

@@ -72,11 +72,31 @@ inline constexpr int kV1HeaderBytes = 272;
 inline constexpr int kRecordBytes = 8;  // a frame record before its table and payload
 inline constexpr int kTableBytes = 256;
 inline constexpr int kIndexEntryBytes = 12;
+// Where the header's fields are. The magic and the version (its first
+// kHeaderStartBytes) tell how long the rest is.
+inline constexpr int kHeaderVersionAt = 4, kHeaderStartBytes = 8;
+inline constexpr int kHeaderWidthAt = 8, kHeaderHeightAt = 12;  // also in version 1
+inline constexpr int kHeaderCodedWidthAt = 16, kHeaderCodedHeightAt = 20;
+inline constexpr int kHeaderRateNumAt = 24, kHeaderRateDenAt = 28;
+inline constexpr int kHeaderFrameCountAt = 32, kHeaderIndexOffsetAt = 36;
+inline constexpr int kV1HeaderTableAt = 16;
+// A record header's fields (the flags are its first byte).
+inline constexpr int kRecordStoredAt = 4;
+// The index: "KIDX", the count, then the entries, each a frame and an offset.
+inline constexpr int kIndexCountAt = 4, kIndexHeadBytes = 8;
+inline constexpr int kEntryFrameAt = 0, kEntryOffsetAt = 4;
 inline constexpr unsigned kKeyFlag = 1, kTableFlag = 2, kCompressedFlag = 4, kCodedFlag = 8;
 inline constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;
 // Largest accepted picture side; with 3 * w * h < 2^31 (at the coded size) it
 // keeps every size computation of the decoder within 32 bits.
 inline constexpr int kMaxSide = 32768;
+
+// The bytes of a frame record before its payload: the record header, and the
+// table when it carries one.
+constexpr std::size_t recordHeadBytes(bool hasTable) { return kRecordBytes + (hasTable ? kTableBytes : 0); }
+
+// The bytes of a whole frame record, with a stored payload of `stored` bytes.
+constexpr std::uint64_t recordBytes(bool hasTable, std::uint64_t stored) { return recordHeadBytes(hasTable) + stored; }
 
 // A side rounded up to a multiple of 16.
 constexpr int codedSide(int side) { return (side + 15) / 16 * 16; }

@@ -22,14 +22,14 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
   out_ = std::make_unique<OutputFile>(path);
   unsigned char head[kHeaderBytes] = {};
   std::memcpy(head, kStreamMagic, 4);
-  putU32(head + 4, kStreamVersion);
-  putU32(head + 8, static_cast<std::uint32_t>(info_.width));
-  putU32(head + 12, static_cast<std::uint32_t>(info_.height));
-  putU32(head + 16, static_cast<std::uint32_t>(info_.codedWidth));
-  putU32(head + 20, static_cast<std::uint32_t>(info_.codedHeight));
-  putU32(head + 24, info_.rateNum);
-  putU32(head + 28, info_.rateDen);
-  putU32(head + 32, kUnknownCount);
+  putU32(head + kHeaderVersionAt, kStreamVersion);
+  putU32(head + kHeaderWidthAt, static_cast<std::uint32_t>(info_.width));
+  putU32(head + kHeaderHeightAt, static_cast<std::uint32_t>(info_.height));
+  putU32(head + kHeaderCodedWidthAt, static_cast<std::uint32_t>(info_.codedWidth));
+  putU32(head + kHeaderCodedHeightAt, static_cast<std::uint32_t>(info_.codedHeight));
+  putU32(head + kHeaderRateNumAt, info_.rateNum);
+  putU32(head + kHeaderRateDenAt, info_.rateDen);
+  putU32(head + kHeaderFrameCountAt, kUnknownCount);
   out_->write(head, sizeof head);
   offset_ = kHeaderBytes;
   if (level_ > 0) coder_ = std::make_unique<CoefficientEncoder>(info_.codedWidth, info_.codedHeight);
@@ -62,36 +62,38 @@ void StreamWriter::writeFrame(const signed char* payload, bool key, const float*
   } else if (coder_) {
     coder_->storedRaw(payload, key);
   }
-  unsigned char record[kRecordBytes + kTableBytes] = {};
+  unsigned char record[recordHeadBytes(true)] = {};
   record[0] = static_cast<unsigned char>(flags);
-  putU32(record + 4, static_cast<std::uint32_t>(storedBytes));
-  const std::size_t head = kRecordBytes + (table ? kTableBytes : 0);
+  putU32(record + kRecordStoredAt, static_cast<std::uint32_t>(storedBytes));
+  const std::size_t head = recordHeadBytes(table != nullptr);
   if (table) putTable(record + kRecordBytes, table);
   out_->write(record, head);
   out_->write(stored, storedBytes);
   if (key) keys_.push_back({info_.frameCount, offset_});
-  offset_ += head + storedBytes;
+  offset_ += recordBytes(table != nullptr, storedBytes);
   ++info_.frameCount;
 }
 
 void StreamWriter::close() {
   if (!out_) return;
-  std::vector<unsigned char> index(8 + 12 * keys_.size());
+  std::vector<unsigned char> index(kIndexHeadBytes + kIndexEntryBytes * keys_.size());
   std::memcpy(index.data(), kIndexMagic, 4);
-  putU32(index.data() + 4, static_cast<std::uint32_t>(keys_.size()));
+  putU32(index.data() + kIndexCountAt, static_cast<std::uint32_t>(keys_.size()));
   for (std::size_t i = 0; i < keys_.size(); ++i) {
-    putU32(index.data() + 8 + 12 * i, static_cast<std::uint32_t>(keys_[i].frame));
-    putU64(index.data() + 12 + 12 * i, keys_[i].offset);
+    unsigned char* entry = index.data() + kIndexHeadBytes + kIndexEntryBytes * i;
+    putU32(entry + kEntryFrameAt, static_cast<std::uint32_t>(keys_[i].frame));
+    putU64(entry + kEntryOffsetAt, keys_[i].offset);
   }
   out_->write(index.data(), index.size());
   // Where the output can seek (a file, also as standard output), the header
   // learns the count and where the index is; a pipe leaves them unknown.
   std::FILE* f = out_->get();
   if (out_->start() >= 0) {
-    unsigned char patch[12];
+    // The frame count, and the index offset right after it.
+    unsigned char patch[kHeaderIndexOffsetAt + 8 - kHeaderFrameCountAt];
     putU32(patch, static_cast<std::uint32_t>(info_.frameCount));
-    putU64(patch + 4, offset_);
-    if (!os::seek(f, out_->start() + 32, SEEK_SET)) out_->failed();
+    putU64(patch + (kHeaderIndexOffsetAt - kHeaderFrameCountAt), offset_);
+    if (!os::seek(f, out_->start() + kHeaderFrameCountAt, SEEK_SET)) out_->failed();
     out_->write(patch, sizeof patch);
     if (!os::seek(f, 0, SEEK_END)) out_->failed();
   }
