@@ -216,8 +216,8 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
       rate.band[b] = &bits_[static_cast<std::size_t>(context[b])];
     }
     signed char* zigzag = job.payload + 64 * block;
-    const long err = encoding::codeTransformed(*kernels_, &residuals_[64 * block], &coefficients_[64 * block], job.quant, steps, zigzag,
-                                     passes_, &rate);
+    const long err = kernels_->codeTransformed(&residuals_[64 * block], &coefficients_[64 * block], job.quant, steps,
+                                               zigzag, passes_, &rate);
     // A block that the coder takes as its difference from the frame before
     // may keep the levels it had there if the error they add costs less than
     // the difference's bits: a settled still then costs next to nothing.

@@ -8,12 +8,13 @@
 
 #include "cpu.h"
 #include "dct.h"
+#include "level_search.h"
 
 namespace kelvo4 {
 
 namespace {
 
-int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
+using encoding::clampInt;
 
 void transformC(const short* samples, short* coef) {
   int peak = 0;
@@ -72,8 +73,10 @@ std::uint64_t nonzeroMaskC(const signed char* bytes) {
   return mask;
 }
 
-constexpr EncoderKernels kScalar = {transformC, reconstructC, blockErrorC, quantiseIntoC,
-                                    beyondC,    keepZerosC,   nonzeroMaskC, squaredErrorC};
+constexpr EncoderKernels kScalarHelpers = {transformC, reconstructC, blockErrorC,   quantiseIntoC,
+                                           beyondC,    keepZerosC,   nonzeroMaskC, squaredErrorC, nullptr};
+constexpr EncoderKernels kScalar =
+    encoding::withSearch(kScalarHelpers, encoding::codeTransformedWith<kScalarHelpers>);
 
 }  // namespace
 

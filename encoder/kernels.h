@@ -9,6 +9,16 @@
 
 namespace kelvo4 {
 
+namespace encoding {
+struct Steps;
+struct RateTerms;
+}  // namespace encoding
+
+// The search for a block's levels (see level_search.h).
+using CodeTransformedFn = long (*)(const short* target, const short* transformed, const short* quant,
+                                   const encoding::Steps& steps, signed char* zigzag, int passes,
+                                   const encoding::RateTerms* rate);
+
 // Arrays named as 16-byte aligned below must be; the others need not be.
 struct EncoderKernels {
   // Forward transform of 64 residual samples on the fastest exact kernel,
@@ -36,6 +46,10 @@ struct EncoderKernels {
   std::uint64_t (*nonzeroMask)(const signed char* bytes);
   // The sum of squared differences of two byte arrays.
   std::uint64_t (*squaredError)(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+  // The levels of a block from its residual samples and their transform,
+  // refined for up to `passes` rounds; with rate terms chosen for error plus
+  // rate. zigzag gets them; returns the remaining squared error.
+  CodeTransformedFn codeTransformed;
 };
 
 // The scalar references.

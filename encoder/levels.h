@@ -44,10 +44,4 @@ struct RateTerms {
   float lambda;
 };
 
-// codeBlock on a block whose forward transform is known, with the helpers k;
-// with rate terms its levels are chosen for error plus rate, and the
-// refinement only moves the levels kept.
-long codeTransformed(const EncoderKernels& k, const short* target, const short* transformed, const short* quant,
-                     const Steps& steps, signed char* zigzag, int passes, const RateTerms* rate = nullptr);
-
 }  // namespace kelvo4::encoding

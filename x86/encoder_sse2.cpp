@@ -6,6 +6,7 @@
 
 #include "dct.h"
 #include "kernels.h"
+#include "level_search.h"
 
 namespace kelvo4 {
 
@@ -135,9 +136,11 @@ std::uint64_t squaredErrorSse2(const std::uint8_t* a, const std::uint8_t* b, std
   return sse + squaredErrorC(a + i, b + i, count - i);
 }
 
+constexpr EncoderKernels kHelpers = {transformSse2, reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
+                                     beyondSse2,    keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2, nullptr};
+
 }  // namespace
 
-const EncoderKernels kEncoderKernelsSse2 = {transformSse2,  reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
-                                            beyondSse2,     keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2};
+const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
 
 }  // namespace kelvo4
