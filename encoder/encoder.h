@@ -20,6 +20,7 @@
 namespace kelvo4 {
 
 using Table = std::array<float, 64>;
+struct EncoderKernels;
 
 // The default quality (1 to 100): higher trades a larger stream for a higher
 // PSNR. It sets lambda, the squared error worth one bit.
@@ -112,6 +113,7 @@ class Encoder {
   kelvo4::Decoder decoder_;
   std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
   std::vector<short> prediction_;
+  const EncoderKernels* kernels_;  // the block helpers, chosen from the CPU flags at construction
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
   std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|
   std::vector<std::array<std::uint16_t, 128>> tops_;  // per thread: 1 + the largest magnitude counted at each

@@ -247,34 +247,21 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
       mark = codeAsDifference(block, change);
       if (mark) block = change;
     }
-    counts_[b] = static_cast<std::uint8_t>(nonzeroCount(block));
+    std::uint64_t nonzero = 0;
+    for (int k = 0; k < 64; ++k) nonzero |= std::uint64_t{block[k] != 0} << k;
+    counts_[b] = static_cast<std::uint8_t>(std::popcount(nonzero));
     const int l = layout_.left[b], u = layout_.above[b];
     const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, key ? 0 : previous_[b]);
     const int chroma = b >= layout_.lumaBlocks;
-    int last = 63;
-    while (last >= 0 && block[last] == 0) --last;
-    int i = 0;
-    auto emit = [&](int token) {
-      const int ctx = contextOf(chroma, kBand[i], act);
+    forEachToken(block, nonzero, mark, [&](int token, int position, int v) {
+      const int ctx = contextOf(chroma, kBand[position], act);
       tokens_.push_back(static_cast<std::uint16_t>(ctx));
       tokens_.push_back(static_cast<std::uint16_t>(token));
-      ++counts[static_cast<std::size_t>(ctx) * kTokens + token];
-    };
-    if (mark) emit(kDifference);
-    while (i <= last) {
-      int run = 0;
-      while (block[i + run] == 0) ++run;
-      if (run >= 16) {
-        emit(kSixteenZeros);
-        i += 16;
-        continue;
-      }
-      const int v = block[i + run], m = v < 0 ? -v : v, c = magnitudeClass(m);
-      emit(valueToken(run, c));
+      ++counts[static_cast<std::size_t>(ctx) * kTokens + static_cast<std::size_t>(token)];
+      if (v == 0) return;
+      const int m = v < 0 ? -v : v, c = magnitudeClass(m);
       putBits(static_cast<std::uint32_t>((m - classBase(c)) << 1 | (v < 0)), plainBitCount(c));
-      i += run + 1;
-    }
-    if (i < 64) emit(kEndOfBlock);
+    });
   }
   if (filled) bits.push_back(static_cast<unsigned char>(acc));
 

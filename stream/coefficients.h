@@ -79,6 +79,36 @@ constexpr int plainBitCount(int magnitudeClass) { return magnitudeClass > 2 ? ma
 constexpr int classBase(int c) { return c <= 2 ? c : (1 << (c - 2)) + 1; }
 constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + magnitudeClass - 1; }
 
+// The token grammar of a block, the one walk of it that the coder and the
+// encoder's rate model share. zeroRuns emits (kSixteenZeros, position) for
+// each token of sixteen zeros that a value at zigzag position `at` needs
+// after a token ended at `from`, and returns the position its value token
+// starts at (at - the return value is the run the value token gives).
+template <class Emit>
+constexpr int zeroRuns(int from, int at, Emit&& emit) {
+  for (; at - from >= 16; from += 16) emit(kSixteenZeros, from);
+  return from;
+}
+// Whether a block whose last value token ended at `next` has an end token.
+constexpr bool endsWithToken(int next) { return next < 64; }
+// The tokens of a block of 64 zigzag bytes whose non-zero ones are the bits
+// of nonzero, after the mark when it is coded as a difference: emit(token,
+// position, value) for each, where position is the zigzag position the
+// token starts at (its band) and value the coefficient of a value token
+// (else 0).
+template <class Emit>
+inline void forEachToken(const signed char* block, std::uint64_t nonzero, bool mark, Emit&& emit) {
+  if (mark) emit(kDifference, 0, 0);
+  int i = 0;
+  for (; nonzero; nonzero &= nonzero - 1) {
+    const int at = std::countr_zero(nonzero), v = block[at];
+    i = zeroRuns(i, at, [&](int token, int position) { emit(token, position, 0); });
+    emit(valueToken(at - i, magnitudeClass(v < 0 ? -v : v)), i, v);
+    i = at + 1;
+  }
+  if (endsWithToken(i)) emit(kEndOfBlock, i, 0);
+}
+
 // The activity class of a block from the non-zero counts of its left and
 // upper neighbours (-1 where there is none) and of the same block in the
 // frame before.

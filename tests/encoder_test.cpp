@@ -20,6 +20,7 @@
 #include "encoder.h"
 #include "format.h"
 #include "image.h"
+#include "kernels.h"
 #include "kelvo4/kelvo4.hpp"
 #include "platform.h"
 #include "writer.h"
@@ -167,6 +168,59 @@ double regionPsnr(const Image& a, const Image& b, bool inside) {
 // as well as the rest.
 // Under emulation (KELVO4_QUICK, which scripts/cross.sh sets there) the two
 // large sizes, minutes each there, are left to the native build.
+// The SSE2 block helpers give exactly the scalar references' results (the
+// encoder's bytes must not depend on the processor or KELVO4_CPU_MASK):
+// blocks small and wide, with the 16-bit extremes, rounding ties, and byte
+// runs across the vector sum's 4096-byte steps.
+TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
+  const EncoderKernels* vector = sse2EncoderKernels();
+  if (vector == nullptr) GTEST_SKIP() << "no vector helpers";
+  const EncoderKernels& c = scalarEncoderKernels();
+  std::mt19937 rng(17);
+  auto value = [&](int trial) {
+    const int range[] = {8, 300, 4096, 65536};
+    const int v = static_cast<int>(rng() % static_cast<unsigned>(range[trial % 4])) - range[trial % 4] / 2;
+    return static_cast<short>(rng() % 16 == 0 ? (rng() % 2 ? 32767 : -32768) : v);
+  };
+  for (int trial = 0; trial < 4000; ++trial) {
+    alignas(16) short a[64], b[64], quant[64], bytes[2][64], out[2][64], diff[2][64];
+    signed char sparse[64];
+    alignas(16) float reciprocal[64];
+    for (int i = 0; i < 64; ++i) {
+      a[i] = value(trial);
+      b[i] = value(trial + 1);
+      quant[i] = static_cast<short>(trial % 3 ? 1 + rng() % 8 : 1 + rng() % 96);
+      reciprocal[i] = 1.0f / quant[i];
+      bytes[0][i] = bytes[1][i] = rng() % 3 ? 0 : static_cast<short>(static_cast<int>(rng() % 256) - 128);
+      sparse[i] = static_cast<signed char>(rng() % 4 ? 0 : rng());
+    }
+    const EncoderKernels* sets[] = {&c, vector};
+    for (int k = 0; k < 2; ++k) sets[k]->transform(a, out[k]);
+    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "transform, trial " << trial;
+    for (int k = 0; k < 2; ++k) sets[k]->reconstruct(bytes[k], quant, out[k]);
+    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "reconstruct, trial " << trial;
+    ASSERT_EQ(c.blockError(a, b, diff[0]), vector->blockError(a, b, diff[1])) << trial;
+    ASSERT_TRUE(std::equal(diff[0], diff[0] + 64, diff[1])) << "blockError, trial " << trial;
+    // Trials that keep every non-zero byte, and ones that move some.
+    for (int i = 0; i < 64; ++i) out[0][i] = out[1][i] = bytes[0][i] && trial % 2 ? bytes[0][i] : b[i];
+    ASSERT_EQ(c.keepZeros(bytes[0], out[0]), vector->keepZeros(bytes[1], out[1])) << trial;
+    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "keepZeros, trial " << trial;
+    ASSERT_EQ(c.quantiseInto(a, reciprocal, bytes[0]), vector->quantiseInto(a, reciprocal, bytes[1])) << trial;
+    ASSERT_TRUE(std::equal(bytes[0], bytes[0] + 64, bytes[1])) << "quantiseInto, trial " << trial;
+    const int limit = trial % 2 ? 126 + trial % 3 : static_cast<int>(rng() % 300);
+    ASSERT_EQ(c.beyond(a, limit), vector->beyond(a, limit)) << trial;
+    ASSERT_EQ(c.nonzeroMask(sparse), vector->nonzeroMask(sparse)) << trial;
+  }
+  std::vector<std::uint8_t> x(20000), y(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] = i < 10000 ? 255 : static_cast<std::uint8_t>(rng());
+    y[i] = i < 10000 ? 0 : static_cast<std::uint8_t>(rng());
+  }
+  for (std::size_t from : {0, 3, 9000})
+    for (std::size_t n : {0, 15, 17, 4096, 4111, 11000})
+      ASSERT_EQ(c.squaredError(&x[from], &y[from], n), vector->squaredError(&x[from], &y[from], n)) << from << " " << n;
+}
+
 TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
   const std::string path = tempPath("loop.klv");
   const bool quick = std::getenv("KELVO4_QUICK") != nullptr;

@@ -1,0 +1,163 @@
+// Internal to the encoder: the search for a block's levels, written once
+// and instantiated for each set of helpers (kernels.cpp, x86/), so that the
+// helpers inline into it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdlib>
+
+#include "format.h"
+#include "levels.h"
+
+namespace kelvo4::encoding {
+
+// How many candidates a kept level may skip back to the kept one before it
+// (the block's end may drop any number): skipping more measured 0.3% fewer
+// bytes at 10% of the encoder's time.
+inline constexpr int kLookBack = 1;
+
+// The zigzag position of each natural one.
+inline constexpr auto kUnzigzag = [] {
+  std::array<std::uint8_t, 64> u{};
+  for (int z = 0; z < 64; ++z) u[kZigzag[z]] = static_cast<std::uint8_t>(z);
+  return u;
+}();
+
+// The levels of a block that cost least in squared error (in the transform
+// domain) plus lambda times bits, the bits counted as the coefficient coder
+// spends them: each position keeps its rounded level, one less, or 0, and the
+// block ends where that pays. A shortest-path search over the positions that
+// round to non-zero, the state being the last one kept (it sets the run and
+// the band of the next token). bytes gets natural order.
+template <const EncoderKernels& k>
+void chooseLevels(const short* coef, const short* quant, const Steps& steps,
+                  const RateTerms& rate, short* bytes) {
+  struct Candidate {
+    int pos, level;    // zigzag position, rounded level
+    float gain[2];     // a^2 - (a - level q)^2 for level and level - 1
+    float bits[2];     // their plain bits
+    int cls[2];        // their magnitude classes
+  } cand[64];
+  // The rounded levels first, all at once: most are 0. The non-zero ones
+  // are then visited in zigzag order through a mask.
+  alignas(16) short rounded[64] = {};
+  k.quantiseInto(coef, steps.reciprocal, rounded);
+  std::uint64_t natural = k.beyond(rounded, 0), zigzag = 0;
+  for (; natural; natural &= natural - 1) zigzag |= std::uint64_t{1} << kUnzigzag[std::countr_zero(natural)];
+  const float lambda = rate.lambda;
+  // A 1 that gains less than its sign bit and half a bit of token never pays
+  // (measured: dropping those at once changes nothing but the time).
+  const float worthless = lambda * 1.5f;
+  int count = 0;
+  for (; zigzag; zigzag &= zigzag - 1) {
+    const int z = std::countr_zero(zigzag), n = kZigzag[z];
+    const int level = std::min(std::abs(int{rounded[n]}), 127);
+    const float a = static_cast<float>(std::abs(int{coef[n]})), q = static_cast<float>(quant[n]);
+    if (level == 1 && q * (2 * a - q) < worthless) continue;
+    Candidate& c = cand[count++];
+    c.pos = z;
+    c.level = level;
+    for (int d = 0; d < 2; ++d) {
+      const int l = level - d;
+      const float e = a - static_cast<float>(l) * q;
+      c.gain[d] = l ? a * a - e * e : -1e30f;
+      c.cls[d] = coefficients::magnitudeClass(std::max(l, 1));
+      c.bits[d] = plainBits(c.cls[d]);
+    }
+  }
+  float best[64];
+  int from[64], pick[64];
+  for (int i = 0; i < count; ++i) {
+    const Candidate& c = cand[i];
+    float bestCost = 3e38f;
+    int bestFrom = -1, bestPick = 0;
+    const int options = c.level > 1 ? 2 : 1;
+    const int stop = std::max(-1, i - 1 - kLookBack);
+    for (int j = i - 1; j >= stop; --j) {
+      float bits = 0;
+      const int start = coefficients::zeroRuns(j < 0 ? 0 : cand[j].pos + 1, c.pos, [&](int token, int position) {
+        bits += rate.band[coefficients::kBand[position]][token];
+      });
+      const int run = c.pos - start;
+      const float* row = rate.band[coefficients::kBand[start]];
+      const float base = (j < 0 ? 0.0f : best[j]) + lambda * bits;
+      for (int d = 0; d < options; ++d) {
+        const float cost = base - c.gain[d] + lambda * (row[coefficients::valueToken(run, c.cls[d])] + c.bits[d]);
+        if (cost < bestCost) {
+          bestCost = cost;
+          bestFrom = j;
+          bestPick = d;
+        }
+      }
+    }
+    best[i] = bestCost;
+    from[i] = bestFrom;
+    pick[i] = bestPick;
+  }
+  // Where the block ends: after the last kept candidate, or at once.
+  float bestEnd = lambda * rate.band[0][coefficients::kEndOfBlock];
+  int last = -1;
+  for (int i = 0; i < count; ++i) {
+    const int next = cand[i].pos + 1;
+    const float cost = best[i] + (coefficients::endsWithToken(next) ? lambda * rate.band[coefficients::kBand[next]][coefficients::kEndOfBlock] : 0.0f);
+    if (cost < bestEnd) {
+      bestEnd = cost;
+      last = i;
+    }
+  }
+  std::fill(bytes, bytes + 64, short{0});
+  for (int i = last; i >= 0; i = from[i]) {
+    const int n = kZigzag[cand[i].pos], level = cand[i].level - pick[i];
+    bytes[n] = static_cast<short>(coef[n] < 0 ? -level : level);
+  }
+}
+
+// codeBlock on a block whose forward transform is known, with the helpers k;
+// with rate terms its levels are chosen for error plus rate, and the
+// refinement only moves the levels kept.
+template <const EncoderKernels& k>
+long codeTransformedWith(const short* target, const short* transformed, const short* quant, const Steps& steps,
+                         signed char* zigzag, int passes, const RateTerms* rate) {
+  alignas(16) short coef[64];
+  alignas(16) short bytes[64] = {}, samples[64], diff[64];
+  // A block whose levels clamp needs the others to make up for it: its
+  // refinement may then move any level.
+  bool clamped = false;
+  if (rate) {
+    chooseLevels<k>(transformed, quant, steps, *rate, bytes);
+    clamped = k.beyond(bytes, 126) != 0;
+  } else {
+    k.quantiseInto(transformed, steps.reciprocal, bytes);
+  }
+  k.reconstruct(bytes, quant, samples);
+  long err = k.blockError(target, samples, diff);
+  // The rounded coefficients miss wherever a byte clamps, the inverse
+  // transform rounds or clamps, or the forward one was scaled: move the bytes
+  // by the quantised transform of what is still missing while that helps.
+  for (int pass = 0; pass < passes && err > 0; ++pass) {
+    alignas(16) short trial[64];
+    std::copy(bytes, bytes + 64, trial);
+    k.transform(diff, coef);
+    if (!k.quantiseInto(coef, steps.reciprocal, trial)) break;
+    if (rate && !clamped && !k.keepZeros(bytes, trial)) break;
+    alignas(16) short trialSamples[64], trialDiff[64];
+    k.reconstruct(trial, quant, trialSamples);
+    const long trialErr = k.blockError(target, trialSamples, trialDiff);
+    if (trialErr >= err) break;
+    err = trialErr;
+    std::copy(trial, trial + 64, bytes);
+    std::copy(trialDiff, trialDiff + 64, diff);
+  }
+  for (int i = 0; i < 64; ++i) zigzag[i] = static_cast<signed char>(bytes[kZigzag[i]]);
+  return err;
+}
+
+// The helpers of k with the search built on them.
+constexpr EncoderKernels withSearch(EncoderKernels k, CodeTransformedFn search) {
+  k.codeTransformed = search;
+  return k;
+}
+
+}  // namespace kelvo4::encoding
