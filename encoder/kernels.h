@@ -1,5 +1,5 @@
 // Internal to the encoder: the small block helpers its inner loops call, in
-// a scalar reference form and, on x86-64, an SSE2 form (x86/encoder_sse2.cpp)
+// a scalar reference form and, on x86-64, an SSE2 form (kernels_sse2.cpp)
 // with exactly the same results. The encoder picks one set from the CPU flags
 // (and their mask) when it opens, so KELVO4_CPU_MASK=0 runs the scalar set.
 #pragma once
