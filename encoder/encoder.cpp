@@ -190,8 +190,9 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
       for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c) {
           const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
-          const int sum = residual(x, y, k) + residual(x + 1, y, k) + residual(x, y + 1, k) + residual(x + 1, y + 1, k);
-          samples[8 * r + c] = static_cast<short>(clampInt((sum + 2) >> 2, -32768, 32767));
+          const int mean = groupMean(residual(x, y, k), residual(x + 1, y, k), residual(x, y + 1, k),
+                                     residual(x + 1, y + 1, k));
+          samples[8 * r + c] = static_cast<short>(clampInt(mean, -32768, 32767));
         }
       finish(block, 1);
     }

@@ -27,6 +27,10 @@ constexpr bool isPayloadLength(long long length, int width, int height) {
   return length >= 0 && static_cast<std::size_t>(length) == payloadBytes(width, height);
 }
 
+// One chroma sample serves a 2x2 group of pixels: the value that fits four
+// wanted values best is their mean, rounded half up (>> floors).
+constexpr int groupMean(int a, int b, int c, int d) { return (a + b + c + d + 2) >> 2; }
+
 // Natural position of each zigzag scan index.
 inline constexpr unsigned char kZigzag[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,

@@ -127,13 +127,11 @@ std::vector<short> idealFrame(const std::vector<short>& previous, const std::vec
   for (int y = 0; y < h; y += 2)
     for (int x = 0; x < w; x += 2)
       for (int k = 1; k <= 2; ++k) {
-        int sum = 0;
-        for (int dy = 0; dy < 2; ++dy)
-          for (int dx = 0; dx < 2; ++dx) {
-            const std::size_t i = 3 * (static_cast<std::size_t>(y + dy) * w + x + dx) + k;
-            sum += target[i] - prediction[i];
-          }
-        const int mean = (sum + 2) >> 2;
+        const auto wanted = [&](int dx, int dy) {
+          const std::size_t i = 3 * (static_cast<std::size_t>(y + dy) * w + x + dx) + k;
+          return target[i] - prediction[i];
+        };
+        const int mean = kelvo4::groupMean(wanted(0, 0), wanted(1, 0), wanted(0, 1), wanted(1, 1));
         for (int dy = 0; dy < 2; ++dy)
           for (int dx = 0; dx < 2; ++dx) {
             const std::size_t i = 3 * (static_cast<std::size_t>(y + dy) * w + x + dx) + k;
