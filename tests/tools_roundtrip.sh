@@ -45,8 +45,10 @@ cmp "$work/file.rgb" "$work/pipe.rgb"
 cmp "$work/one.png" "$work/pipe3.png"
 # An output that is an input is refused and left alone.
 cp "$work/clip.klv" "$work/copy.klv"
-fails "$bin/kelvo-decode" --format raw "$work/clip.klv" "$work/clip.klv"
-grep -q "clip.klv: is the stream being decoded" "$work/error.log"
+for format in raw ""; do  # raw writes the file; by its name it would be a folder
+  fails "$bin/kelvo-decode" ${format:+--format $format} "$work/clip.klv" "$work/clip.klv"
+  grep -q "clip.klv: is the stream being decoded" "$work/error.log"
+done
 cmp "$work/clip.klv" "$work/copy.klv"
 fails "$bin/kelvo-encode" "$work/src" -o "$work/src/frame_000001.png"
 grep -q "src/frame_000001.png: is also an input" "$work/error.log"

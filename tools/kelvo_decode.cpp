@@ -25,7 +25,11 @@ const char kUsage[] =
     "                          picture per frame, numbered by frame\n"
     "    NAME.y4m              a YUV4MPEG2 stream (4:4:4) for video programs\n"
     "    NAME.rgb, '-'         raw rgb24 frames ('-': standard output)\n"
-    "    anything else         a directory of frame_000000.png, ...\n"
+    "    DIR, DIR/             a directory of frame_000000.png, ... (a name\n"
+    "                          without an extension, or one ending in '/')\n"
+    "  Other extensions (.mp4, .mkv, .jpg, ...) are refused: for video, pipe a\n"
+    "  YUV4MPEG2 stream into ffmpeg:\n"
+    "    kelvo-decode STREAM - --format y4m | ffmpeg -i - out.mp4\n"
     "  The output is never the stream itself; a failure or an interrupt leaves\n"
     "  nothing it created.\n"
     "  --format F   png, ppm, y4m or raw: overrides what the name says; y4m and\n"
@@ -49,6 +53,14 @@ const char kUsage[] =
 std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::string format, long& count,
                                                bool keepPartial) {
   using kelvo4::FrameOutput;
+  const std::size_t base = name.find_last_of("/\\") + 1, dot = name.rfind('.');
+  const bool written = name == "-" || name.ends_with(".rgb") || kelvo4::isY4mName(name) ||
+                       kelvo4::isPpmName(name) || kelvo4::isPngName(name);
+  if (format.empty() && !written && dot != std::string::npos && dot > base)
+    throw kelvo4::UsageError(name + ": kelvo-decode writes PNG or PPM pictures (NAME.png, NAME.ppm, or a "
+                             "directory: a name without an extension), a YUV4MPEG2 stream (.y4m) or raw rgb24 (.rgb, "
+                             "'-'), not " + name.substr(dot) + "; for video: kelvo-decode STREAM - --format y4m | "
+                             "ffmpeg -i - out" + name.substr(dot));
   if (format.empty())
     format = name == "-" || name.ends_with(".rgb") ? "raw"
              : kelvo4::isY4mName(name)              ? "y4m"
@@ -164,6 +176,9 @@ int run(int argc, char** argv) {
   if (info ? names.size() != 1 : names.size() != 2)
     throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
   const std::string& stream = names[0];
+  // Before the name is read as a kind of output (a folder, for this one).
+  if (!info && sameFile(stream, names[1]))
+    throw std::runtime_error(names[1] + ": is the stream being decoded; not overwriting it");
   std::unique_ptr<FrameOutput> output;
   if (!info) output = outputFor(names[1], format, count, keepPartial);
 

@@ -1,5 +1,6 @@
 // Small command-line helpers shared by the tools. A bad argument throws
-// UsageError, which the tools report with their usage and exit status 2.
+// UsageError, which the tools report, with where to find their usage, and
+// exit status 2.
 #pragma once
 
 #include <algorithm>
@@ -49,8 +50,9 @@ inline void parseSize(const std::string& text, int& w, int& h) {
 }
 
 // Thrown for -h or --help: the tool prints its usage on standard output and
-// exits with status 0.
+// exits with status 0; for --version, the library's version.
 struct HelpRequest {};
+struct VersionRequest {};
 
 // A tool's command line, one argument at a time:
 //   for (Args args(argc, argv); args.next();)
@@ -65,6 +67,7 @@ class Args {
     if (++i_ >= argc_) return false;
     arg_ = argv_[i_];
     if (arg_ == "-h" || arg_ == "--help") throw HelpRequest();
+    if (arg_ == "--version") throw VersionRequest();
     return true;
   }
   const std::string& arg() const { return arg_; }
@@ -191,9 +194,9 @@ inline bool sameFile(const std::string& a, const std::string& b) {
   return a != "-" && b != "-" && std::filesystem::equivalent(os::pathOf(a), os::pathOf(b), ec) && !ec;
 }
 
-// Runs a tool's main body: --help prints the usage and gives exit status 0,
-// a usage error prints the message and the usage and gives status 2, any
-// other error the message and status 1.
+// Runs a tool's main body: --help prints the usage and --version the
+// library's version, with exit status 0; a usage error prints the message and
+// where the usage is, with status 2; any other error the message and status 1.
 inline int runTool(const char* name, const char* usage, int (*run)(int, char**), int argc, char** argv) {
   os::startTool(argc, argv);
   try {
@@ -201,8 +204,12 @@ inline int runTool(const char* name, const char* usage, int (*run)(int, char**),
   } catch (const HelpRequest&) {
     std::fputs(usage, stdout);
     return 0;
+  } catch (const VersionRequest&) {
+    const int v = kelvo4_version();
+    std::printf("%s %d.%d.%d\n", name, v / 10000, v / 100 % 100, v % 100);
+    return 0;
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "%s: %s\n%s", name, e.what(), usage);
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", name, e.what(), name);
     return 2;
   } catch (const std::bad_alloc& e) {
     // A stream's says where; elsewhere the tool says so where it knows more.

@@ -61,7 +61,12 @@ enum kelvo4_error {
 /* Output formats of converted frames. */
 typedef enum kelvo4_format {
   KELVO4_RGB24 = 0, /* three bytes per pixel, as kelvo4_decoder_decode writes them */
-  KELVO4_ARGB32 = 1 /* packed 0xFFRRGGBB pixels (uint32_t, four bytes), as kelvo4_decoder_decode_argb writes them */
+  KELVO4_ARGB32 = 1, /* packed 0xFFRRGGBB pixels (uint32_t, four bytes), as kelvo4_decoder_decode_argb writes them */
+  /* Not formats: they make the type hold every int, so that a value a C
+   * caller passes is refused with -EINVAL rather than being undefined where
+   * the library reads it. */
+  KELVO4_FORMAT_INT_MIN_ = -0x7FFFFFFF - 1,
+  KELVO4_FORMAT_INT_MAX_ = 0x7FFFFFFF
 } kelvo4_format;
 
 typedef struct kelvo4_decoder kelvo4_decoder;
