@@ -9,7 +9,7 @@ rm -rf "$work"
 mkdir -p "$work"
 fails() { if "$@" 2> "$work/error.log"; then exit 1; fi; }
 "$bin/kelvo-clip" --size 48x32 --frames 4 "$work/src"
-"$bin/kelvo-encode" --keyint 2 "$work/src" -o "$work/clip.klv" 2> "$work/encode.log"
+"$bin/kelvo-encode" --verbose --keyint 2 "$work/src" -o "$work/clip.klv" 2> "$work/encode.log"
 grep -q "frame 3: PSNR" "$work/encode.log"
 grep -q "^4 frames 48x32" "$work/encode.log"
 "$bin/kelvo-decode" --info "$work/clip.klv" | grep -q "^key frames 2: 0 2$"

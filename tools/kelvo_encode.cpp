@@ -1,6 +1,6 @@
 // kelvo-encode: codes pictures, YUV4MPEG2 streams or raw rgb24 frames into a
-// stream file, closed loop on the decoder library, and reports the PSNR of
-// every decoded frame.
+// stream file, closed loop on the decoder library, and reports the mean PSNR
+// of the decoded frames (each frame's with --verbose).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,8 +27,8 @@ const char kUsage[] =
     "  INPUT is a PNG or PPM picture, a directory of them (taken in natural\n"
     "  order: frame2 before frame10) or a YUV4MPEG2 stream; '-' reads standard\n"
     "  input, a YUV4MPEG2 stream or, with --size, raw rgb24 frames. All pictures\n"
-    "  must have the same size. STREAM '-' writes to standard output. Per-frame\n"
-    "  PSNR goes to standard error.\n"
+    "  must have the same size. STREAM '-' writes to standard output. The\n"
+    "  summary goes to standard error.\n"
     "  -o, --output F  stream file to write (required; never one of the inputs)\n"
     "  --size WxH      raw rgb24 input of this frame size (or the --clip size)\n"
     "  --clip N        code N frames of the built-in clip (default size 320x240)\n"
@@ -44,9 +44,16 @@ const char kUsage[] =
     "  --frames N      stop after N frames\n"
     "  --threads N     threads for the encoder, 1 to 64 (default 1); with more\n"
     "                  than one, reading and writing overlap the coding\n"
-    "  --quiet         only the summary line\n"
+    "  --verbose       also each frame's PSNR on standard error\n"
+    "  --quiet         only the summary line (as without --verbose)\n"
     "  --max-pixels N  refuse a picture of more than N pixels before reading it\n"
     "                  (default 67108864, 8192x8192; 0: no limit)\n";
+
+// What an input that is none of those the tool reads is told.
+const char kNotAnInput[] =
+    "neither a PNG nor a binary PPM picture nor a YUV4MPEG2 stream, which is what kelvo-encode reads, besides "
+    "raw rgb24 frames with --size WxH; other pictures and video go through ffmpeg: "
+    "ffmpeg -i INPUT -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
 
 struct Input {
   enum Kind { kPicture, kY4m, kRaw } kind;
@@ -160,7 +167,7 @@ int run(int argc, char** argv) {
   std::uint32_t rateNum = 0, rateDen = 0;
   long maxFrames = -1;
   long long maxPixels = KELVO4_DEFAULT_MAX_PIXELS;
-  bool quiet = false;
+  bool verbose = false;
   std::string output;
   std::vector<std::string> names;
   for (Args args(argc, argv); args.next();) {
@@ -187,7 +194,9 @@ int run(int argc, char** argv) {
     else if (args.is("--threads"))
       threads = args.number(1, 64);
     else if (args.is("--quiet"))
-      quiet = true;
+      verbose = false;
+    else if (args.is("--verbose"))
+      verbose = true;
     else if (args.is("--max-pixels"))
       maxPixels = maxPixelsOption(args);
     else
@@ -220,14 +229,25 @@ int run(int argc, char** argv) {
         inputs.push_back({Input::kRaw, name});
       else if (name == "-")
         throw UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
-      else
+      else if (first.starts_with("\x89PNG") || first.starts_with("P6"))
         inputs.push_back({Input::kPicture, name});
+      else
+        throw std::runtime_error(name + ": " + kNotAnInput);
       if (name == "-") stdinPrefix = std::move(first);
     }
     if (w > 0 && (inputs.size() != 1 || inputs[0].kind != Input::kRaw))
       throw UsageError(inputs.size() == 1 && inputs[0].kind == Input::kY4m
                            ? inputs[0].name + " is a YUV4MPEG2 stream, which gives its own size: drop --size"
                            : "--size takes exactly one raw rgb24 input ('-' for standard input)");
+    // A file of raw frames is checked against --size before anything is coded.
+    if (w > 0 && inputs[0].name != "-") {
+      const os::FileInfo file = os::fileInfo(inputs[0].name);
+      const std::uint64_t frameBytes = 3ULL * static_cast<unsigned>(w) * static_cast<unsigned>(h);
+      if (file.kind == os::Kind::Regular && file.size % frameBytes != 0)
+        throw std::runtime_error(inputs[0].name + ": " + std::to_string(file.size) + " bytes are not a whole number of " +
+                                 std::to_string(w) + "x" + std::to_string(h) + " rgb24 frames (" +
+                                 std::to_string(frameBytes) + " bytes each): is --size right?");
+    }
     for (const auto& in : inputs)
       if (sameFile(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
     frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix), maxPixels);
@@ -292,7 +312,7 @@ int run(int argc, char** argv) {
     c.hasTable = encoder.tableChanged();
     c.table = encoder.table();
     more = threads > 1 ? job.get() : side();
-    if (!quiet) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
+    if (verbose) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
     sum += p;
     keys += c.key;
     ++count;
@@ -301,8 +321,10 @@ int run(int argc, char** argv) {
   writer.close();
   // What the file holds once closed; what was written for standard output.
   const std::uintmax_t bytes = output == "-" ? writer.bytes() : os::fileInfo(output).size;
-  std::fprintf(stderr, "%ld frames %dx%d, %ld key frames, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s", count,
-               w, h, keys, quality, sum / static_cast<double>(count), static_cast<double>(count) / seconds);
+  const auto s = [](long n) { return n == 1 ? "" : "s"; };
+  std::fprintf(stderr, "%ld frame%s %dx%d, %ld key frame%s, quality %d, mean PSNR %.2f dB, encoder %.1f frames/s",
+               count, s(count), w, h, keys, s(keys), quality, sum / static_cast<double>(count),
+               static_cast<double>(count) / seconds);
   if (bytes > 0)
     std::fprintf(stderr, ", %ju bytes (%.1f:1)", static_cast<std::uintmax_t>(bytes),
                  3.0 * w * h * static_cast<double>(count) / static_cast<double>(bytes));
