@@ -21,4 +21,11 @@ export LD_LIBRARY_PATH="$prefix/lib"
 "$scratch/consumer/consumer" "$scratch/clip.klv"
 "$scratch/consumer/consumer_c" "$scratch/clip.klv" "$scratch/c.rgb"
 cmp "$scratch/tool.rgb" "$scratch/c.rgb"
+# The C consumer again, built as the README says: through pkg-config.
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name kelvo4.pc)")
+# shellcheck disable=SC2046
+cc -o "$scratch/consumer_pc" "$source/consumer.c" $(pkg-config --cflags --libs kelvo4)
+"$scratch/consumer_pc" "$scratch/clip.klv" "$scratch/pc.rgb"
+cmp "$scratch/tool.rgb" "$scratch/pc.rgb"
 echo "installed package found, linked and run"
