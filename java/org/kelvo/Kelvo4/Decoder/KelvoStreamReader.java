@@ -74,6 +74,7 @@ public final class KelvoStreamReader implements Closeable {
   private final int width, height, codedWidth, codedHeight, version;
   private final double frameRate;
   private final String damage;
+  private final String name;  // in messages: the file, or "stream" as the library names one
 
   /**
    * Opens a stream file with a decoder that runs on the calling thread.
@@ -160,6 +161,7 @@ public final class KelvoStreamReader implements Closeable {
 
   private KelvoStreamReader(Path file, InputStream in, int threads, long maxPixels) throws IOException {
     NativeLibrary.load();
+    name = in == null ? file.toString() : "stream";
     Guard guard = in == null ? null : new Guard(in);
     long opened = in == null
         ? openFile(file.toFile().getPath().getBytes(StandardCharsets.UTF_8), threads, maxPixels)
@@ -185,7 +187,7 @@ public final class KelvoStreamReader implements Closeable {
       if (info.frameCount > Integer.MAX_VALUE) {
         cleanable.clean();
         throw new IOException(
-            (in == null ? file : "stream") + ": " + info.frameCount + " frames, more than a reader counts");
+            name + ": " + info.frameCount + " frames, more than a reader counts");
       }
     } finally {
       // Not collected, and so not cleaned, while the lines above use its handle.
@@ -366,7 +368,9 @@ public final class KelvoStreamReader implements Closeable {
     play(h -> {
       int count = frameCount();
       if (frame < 0 || count >= 0 && frame > count) {
-        throw new IllegalArgumentException("frame " + frame + " outside 0.." + (count >= 0 ? count : "the end"));
+        // As the library says it for a seek it refuses.
+        throw new IllegalArgumentException(name + ": no frame " + frame + " (the stream has "
+            + (count >= 0 ? count : "an unknown number of") + " frames)");
       }
       seekTo(h, frame);
       state.position = frame;
