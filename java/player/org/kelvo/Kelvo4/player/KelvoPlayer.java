@@ -24,7 +24,17 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 public final class KelvoPlayer {
   static final String USAGE = "usage: java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM\n"
       + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]\n"
-      + "STREAM '-' reads standard input. Keys in the window: space pauses, left/right step a frame when paused,\n"
+      + "Plays STREAM (a stream file, '-' for standard input) in a window or, given a FOLDER or --headless,\n"
+      + "decodes it into FOLDER/frame_000000.png, ... (none with --headless) and reports the decode speed.\n"
+      + "  --threads N   decoding threads, 1 to 64 (default 1)\n"
+      + "  --start F     in the window: start at frame F\n"
+      + "  --paused      in the window: start paused\n"
+      + "  --source CLIP the pictures the stream was made from (a folder of PNG files, or raw rgb24 frames of\n"
+      + "                the stream's size): each frame's PSNR against them is printed\n"
+      + "  --sheet PNG   write a contact sheet, a half-size tile of every fifth frame, to PNG (with a\n"
+      + "                FOLDER, contact_sheet.png beside it unless named)\n"
+      + "  --headless    decode without a window and without writing frames (speed, PSNR, sheet only)\n"
+      + "Keys in the window: space pauses, left/right step a frame when paused,\n"
       + "1 switches between fitting the window and actual pixels, f full screen, Escape leaves it.";
 
   private KelvoPlayer() {}
@@ -95,7 +105,7 @@ public final class KelvoPlayer {
 
   static void usage(String problem) {
     System.err.println("Kelvo4-player: " + problem);
-    System.err.println(USAGE);
+    System.err.println("Try 'java -jar Kelvo4-player.jar --help' for the options.");
     System.exit(2);
   }
 
