@@ -195,12 +195,18 @@ public final class KelvoStreamReader implements Closeable {
     }
   }
 
+  // Refuses a call on a closed reader, as the calls into the library do.
+  private void open() {
+    if (state.closed) throw new IllegalStateException("reader closed");
+  }
+
   /**
    * Returns the picture width.
    *
    * @return the width in pixels
    */
   public int width() {
+    open();
     return width;
   }
 
@@ -210,6 +216,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the height in pixels
    */
   public int height() {
+    open();
     return height;
   }
 
@@ -219,6 +226,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the picture width, rounded up to 16 from version 2 on
    */
   public int codedWidth() {
+    open();
     return codedWidth;
   }
 
@@ -228,6 +236,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the picture height, rounded up to 16 from version 2 on
    */
   public int codedHeight() {
+    open();
     return codedHeight;
   }
 
@@ -237,6 +246,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the version the header states
    */
   public int version() {
+    open();
     return version;
   }
 
@@ -246,6 +256,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return frames per second, or 0 when the stream does not give one
    */
   public double frameRate() {
+    open();
     return frameRate;
   }
 
@@ -260,6 +271,7 @@ public final class KelvoStreamReader implements Closeable {
    *     it is read
    */
   public String damage() {
+    open();
     return damage;
   }
 
@@ -270,7 +282,7 @@ public final class KelvoStreamReader implements Closeable {
    *     {@code InputStream}, until its end has been read)
    */
   public int frameCount() {
-    return state.applyOr(this, () -> state.count, h -> state.count = (int) info(h).frameCount);
+    return state.apply(this, h -> state.count = (int) info(h).frameCount);
   }
 
   /**
@@ -279,7 +291,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return the number of the frame the next {@code next} call decodes
    */
   public int position() {
-    return state.applyOr(this, () -> state.position, h -> state.position = Math.toIntExact(position(h)));
+    return state.apply(this, h -> state.position = Math.toIntExact(position(h)));
   }
 
   /**
@@ -289,7 +301,7 @@ public final class KelvoStreamReader implements Closeable {
    * @return a new array of the key frame numbers
    */
   public int[] keyFrames() {
-    return state.applyOr(this, () -> state.keys, h -> state.keys = keys(h)).clone();
+    return state.apply(this, h -> state.keys = keys(h)).clone();
   }
 
   /**
@@ -380,8 +392,8 @@ public final class KelvoStreamReader implements Closeable {
 
   /**
    * Closes the stream a reader was given, then frees the decoder and its threads. Closing again
-   * does nothing; after it {@code next}, {@code nextImage} and {@code seek} throw
-   * {@code IllegalStateException}, and the other methods answer as they last did. From another
+   * does nothing; after it every other method throws {@code IllegalStateException}, as a closed
+   * {@link KelvoStreamDecoder}'s do. From another
    * thread, while a call waits for the {@code InputStream}, it returns without waiting for that
    * call, which then throws an {@code IOException}; the decoder is freed as the call returns.
    *
