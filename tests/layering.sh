@@ -1,13 +1,13 @@
 #!/bin/bash
-# layering.sh ROOT: every #include "..." in the folders that the README's
+# layering.sh ROOT: every #include "..." in the folders that docs/building.md's
 # layout lists names a header of its own folder or of one listed after it.
 # Headers found nowhere in the tree (system, generated) are not checked.
 set -euo pipefail
 root=$1
 mapfile -t folders < <(awk '/^Each folder uses only those listed after it/ { on = 1; next }
   on && /^    [a-z0-9_\/]+\/ / { sub(/\/$/, "", $1); print $1; seen = 1; next }
-  on && seen && !/^    / { exit }' "$root/README.md")
-[ "${#folders[@]}" -gt 0 ] || { echo "README.md lists no layout" >&2; exit 1; }
+  on && seen && !/^    / { exit }' "$root/docs/building.md")
+[ "${#folders[@]}" -gt 0 ] || { echo "docs/building.md lists no layout" >&2; exit 1; }
 
 # The place in the list of the listed folder a path is in (the longest that
 # holds it); -1 when none.
@@ -35,7 +35,7 @@ done < <(find . \( -path './build*' -o -path './.git' \) -prune -o \( -name '*.h
 
 failures=0 files=0
 for folder in "${folders[@]}"; do
-  [ -d "$folder" ] || { echo "README.md lists $folder/, which does not exist" >&2; failures=$((failures + 1)); }
+  [ -d "$folder" ] || { echo "docs/building.md lists $folder/, which does not exist" >&2; failures=$((failures + 1)); }
 done
 while read -r file; do
   files=$((files + 1))

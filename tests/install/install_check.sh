@@ -21,7 +21,7 @@ export LD_LIBRARY_PATH="$prefix/lib"
 "$scratch/consumer/consumer" "$scratch/clip.klv"
 "$scratch/consumer/consumer_c" "$scratch/clip.klv" "$scratch/c.rgb"
 cmp "$scratch/tool.rgb" "$scratch/c.rgb"
-# The C consumer again, built as the README says: through pkg-config.
+# The C consumer again, built as the README's quick start says: through pkg-config.
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name kelvo4.pc)")
 # shellcheck disable=SC2046
