@@ -9,7 +9,16 @@ trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 if [ "$java" = java ]; then
-  for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc Kelvo4-player; do test -f "$prefix/share/java/$jar.jar"; done
+  # By today's names and with the version, and as a Maven repository.
+  version=$(sed -n 's/^Version: //p' "$build/kelvo4.pc")
+  for jar in Kelvo4 Kelvo4-sources Kelvo4-javadoc Kelvo4-player; do
+    cmp "$prefix/share/java/$jar.jar" "$prefix/share/java/$jar-$version.jar"
+  done
+  maven=$prefix/share/maven-repo/org/kelvo/kelvo4/$version
+  for kind in "" -sources -javadoc; do cmp "$prefix/share/java/Kelvo4$kind.jar" "$maven/kelvo4-$version$kind.jar"; done
+  grep -q "<groupId>org.kelvo</groupId>" "$maven/kelvo4-$version.pom"
+  grep -q "<artifactId>kelvo4</artifactId>" "$maven/kelvo4-$version.pom"
+  grep -q "<version>$version</version>" "$maven/kelvo4-$version.pom"
 fi
 for tool in encode decode clip measure; do test -x "$prefix/bin/kelvo-$tool"; done
 cmake -S "$source" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
