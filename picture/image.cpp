@@ -1,6 +1,9 @@
 #include "image.h"
 
 #include <png.h>
+#if KELVO4_JPEG
+#include <turbojpeg.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -145,6 +148,38 @@ Image readPpm(std::FILE* f, const std::string& path, long long maxPixels) {
   return image;
 }
 
+#if KELVO4_JPEG
+// A JPEG picture through the TurboJPEG API, refused before it is decoded when
+// its size is more than allowed or more than its bytes can code (a baseline
+// Huffman stream spends at least a bit on each 8x8 block of luma).
+Image readJpeg(std::FILE* f, const std::string& path, long long maxPixels) {
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t chunk[1 << 16];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+  if (std::ferror(f)) throw ImageError(path + ": cannot read: " + std::strerror(errno));
+  const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
+  if (!tj) throw std::bad_alloc();
+  const auto fail = [&](const char* what) {
+    return ImageError(path + ": " + what + ": " + tjGetErrorStr2(tj.get()));
+  };
+  int w = 0, h = 0, subsampling = 0, colours = 0;
+  if (tjDecompressHeader3(tj.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), &w, &h, &subsampling,
+                          &colours) != 0)
+    throw fail("malformed JPEG");
+  checkPictureSize(path + ": JPEG: ", static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h), maxPixels);
+  const std::uint64_t blocks = (static_cast<std::uint64_t>(w) + 7) / 8 * ((static_cast<std::uint64_t>(h) + 7) / 8);
+  if (8 * static_cast<std::uint64_t>(bytes.size()) < blocks)
+    throw ImageError(path + ": JPEG is too short: " + std::to_string(bytes.size()) + " bytes cannot code " +
+                     std::to_string(w) + "x" + std::to_string(h));
+  Image image(w, h);
+  // Damage is refused rather than patched with grey.
+  if (tjDecompress2(tj.get(), bytes.data(), static_cast<unsigned long>(bytes.size()), image.rgb.data(), w, 0, h,
+                    TJPF_RGB, TJFLAG_ACCURATEDCT | TJFLAG_STOPONWARNING) != 0)
+    throw fail("cannot decode JPEG");
+  return image;
+}
+#endif
+
 }  // namespace
 
 void checkPictureSize(const std::string& where, std::uint64_t w, std::uint64_t h, long long maxPixels) {
@@ -160,6 +195,7 @@ void checkPictureSize(const std::string& where, std::uint64_t w, std::uint64_t h
 
 bool isPngName(const std::string& path) { return endsWith(path, ".png"); }
 bool isPpmName(const std::string& path) { return endsWith(path, ".ppm"); }
+bool isJpegName(const std::string& path) { return endsWith(path, ".jpg") || endsWith(path, ".jpeg"); }
 
 Image readImage(const std::string& path, long long maxPixels) {
   File f(os::openFile(path, "rb"));
@@ -174,6 +210,14 @@ Image readImage(const std::string& path, long long maxPixels) {
   if (got >= 3 && sig[0] == 'P' && sig[1] == '6' && std::isspace(sig[2])) {
     std::fseek(f.get(), 2, SEEK_SET);
     return readPpm(f.get(), path, maxPixels);
+  }
+  if (got >= 3 && sig[0] == 0xFF && sig[1] == 0xD8 && sig[2] == 0xFF) {
+#if KELVO4_JPEG
+    std::fseek(f.get(), 0, SEEK_SET);
+    return readJpeg(f.get(), path, maxPixels);
+#else
+    throw ImageError(path + ": a JPEG picture, which this build cannot read (it was built without libturbojpeg)");
+#endif
   }
   throw ImageError(path + ": neither a PNG nor a binary PPM picture");
 }

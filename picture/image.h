@@ -57,6 +57,7 @@ void writePpm(OutputFile& out, const Image& image);
 
 // True for a name ending in .png or .ppm (any case).
 bool isPngName(const std::string& path);
+bool isJpegName(const std::string& path);
 bool isPpmName(const std::string& path);
 
 }  // namespace kelvo4

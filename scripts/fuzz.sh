@@ -63,6 +63,7 @@ coded=$(od -An -tu4 -j52 -N4 "$seeds/indexed.klv" | tr -d ' ')
 { printf '\1\1'; printf "\\$(printf %o $((coded & 255)))\\$(printf %o $((coded >> 8 & 255)))";
   tail -c +313 "$seeds/indexed.klv" | head -c "$coded"; } > "$seeds/coefficients/coded"
 "$tools/kelvo-decode" --quiet --start 1 "$seeds/indexed.klv" "$seeds/image/one.ppm"
+ffmpeg -v error -i "$seeds/image/one.png" "$seeds/image/one.jpg"
 
 failed=0
 run() {  # TARGET SIXTHS SEED-DIRECTORY

@@ -24,7 +24,7 @@ const char kUsage[] =
     "usage: kelvo-encode [options] INPUT... -o STREAM\n"
     "       kelvo-encode [options] --size WxH RAWFILE -o STREAM\n"
     "       kelvo-encode [options] --clip N -o STREAM\n"
-    "  INPUT is a PNG or PPM picture, a directory of them (taken in natural\n"
+    "  INPUT is a PNG, JPEG or PPM picture, a directory of them (taken in natural\n"
     "  order: frame2 before frame10) or a YUV4MPEG2 stream; '-' reads standard\n"
     "  input, a YUV4MPEG2 stream or, with --size, raw rgb24 frames. All pictures\n"
     "  must have the same size. STREAM '-' writes to standard output. The\n"
@@ -51,7 +51,7 @@ const char kUsage[] =
 
 // What an input that is none of those the tool reads is told.
 const char kNotAnInput[] =
-    "neither a PNG nor a binary PPM picture nor a YUV4MPEG2 stream, which is what kelvo-encode reads, besides "
+    "neither a PNG, JPEG or binary PPM picture nor a YUV4MPEG2 stream, which is what kelvo-encode reads, besides "
     "raw rgb24 frames with --size WxH; other pictures and video go through ffmpeg: "
     "ffmpeg -i INPUT -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
 
@@ -218,7 +218,7 @@ int run(int argc, char** argv) {
     for (const auto& name : names) {
       if (name != "-" && os::fileInfo(name).kind == os::Kind::Directory) {
         const auto found = picturesIn(name);
-        if (found.empty()) throw std::runtime_error(name + ": no .png or .ppm pictures in this directory");
+        if (found.empty()) throw std::runtime_error(name + ": no .png, .ppm or .jpg pictures in this directory");
         for (const auto& picture : found) inputs.push_back({Input::kPicture, picture});
         continue;
       }
@@ -229,7 +229,7 @@ int run(int argc, char** argv) {
         inputs.push_back({Input::kRaw, name});
       else if (name == "-")
         throw UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
-      else if (first.starts_with("\x89PNG") || first.starts_with("P6"))
+      else if (first.starts_with("\x89PNG") || first.starts_with("P6") || first.starts_with("\xFF\xD8\xFF"))
         inputs.push_back({Input::kPicture, name});
       else
         throw std::runtime_error(name + ": " + kNotAnInput);

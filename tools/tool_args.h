@@ -174,14 +174,14 @@ inline bool naturalLess(const std::string& a, const std::string& b) {
   return a.size() - i < b.size() - j;
 }
 
-// The picture files of a directory (.png, .ppm), in natural order of name.
+// The picture files of a directory (.png, .ppm, .jpg, .jpeg), in natural order of name.
 inline std::vector<std::string> picturesIn(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(os::pathOf(dir), ec), end; !ec && it != end; it.increment(ec)) {
     if (!it->is_regular_file()) continue;
     const std::string name = os::textOf(it->path());
-    if (isPngName(name) || isPpmName(name)) names.push_back(name);
+    if (isPngName(name) || isPpmName(name) || isJpegName(name)) names.push_back(name);
   }
   if (ec) throw std::runtime_error(dir + ": cannot read directory: " + ec.message());
   std::sort(names.begin(), names.end(), naturalLess);
