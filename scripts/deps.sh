@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev openjdk-17-jdk-headless junit5 valgrind
           clang libclang-rt-14-dev libpng-dev libturbojpeg0-dev libzstd-dev ffmpeg xvfb openjdk-17-jre x11-apps xauth
-          dpkg-dev unzip debootstrap pkg-config)
+          dpkg-dev unzip debootstrap pkg-config maven libmaven-compiler-plugin-java libmaven-resources-plugin-java)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

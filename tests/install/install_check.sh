@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then configures, builds and runs
-# consumer projects in C++ and in C against it; the C consumer's frames of a
+# consumer projects in C++, in C (also through pkg-config) and, with the jars,
+# in Java through Maven against it; the C consumer's frames of a
 # stream made by the installed tools must be kelvo-decode's.
 set -euo pipefail
 build=$1 source=$2 java=${3:-}
@@ -19,6 +20,12 @@ if [ "$java" = java ]; then
   grep -q "<groupId>org.kelvo</groupId>" "$maven/kelvo4-$version.pom"
   grep -q "<artifactId>kelvo4</artifactId>" "$maven/kelvo4-$version.pom"
   grep -q "<version>$version</version>" "$maven/kelvo4-$version.pom"
+  # A Maven project builds against that repository with the plugins Debian
+  # packages (their repository copied, links resolved, as the local one).
+  cp -rL /usr/share/maven-repo "$scratch/m2"
+  cp -r "$source/maven" "$scratch/count"
+  mvn -q -B -Dmaven.repo.local="$scratch/m2" -Dkelvo4.repository="file://$prefix/share/maven-repo" \
+    -Dkelvo4.version="$version" -f "$scratch/count/pom.xml" compile
 fi
 for tool in encode decode clip measure; do test -x "$prefix/bin/kelvo-$tool"; done
 cmake -S "$source" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -30,6 +37,9 @@ export LD_LIBRARY_PATH="$prefix/lib"
 "$scratch/consumer/consumer" "$scratch/clip.klv"
 "$scratch/consumer/consumer_c" "$scratch/clip.klv" "$scratch/c.rgb"
 cmp "$scratch/tool.rgb" "$scratch/c.rgb"
+if [ "$java" = java ]; then
+  java -cp "$scratch/count/target/classes:$maven/kelvo4-$version.jar" Count "$scratch/clip.klv" | grep -qx "5 frames"
+fi
 # The C consumer again, built as the README's quick start says: through pkg-config.
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name kelvo4.pc)")
