@@ -58,6 +58,10 @@ public final class KelvoPlayer {
       else if (arg.equals("-h") || arg.equals("--help")) {
         System.out.println(USAGE);
         return;
+      } else if (arg.equals("--version")) {
+        // The version Kelvo4.jar's manifest states.
+        System.out.println("Kelvo4-player " + KelvoStreamReader.class.getPackage().getImplementationVersion());
+        return;
       } else if (arg.startsWith("-") && !arg.equals("-")) {
         usage("unknown option " + arg + (valued ? "" : " or a missing value"));
       } else names.add(arg);
