@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         x.rc = kelvo4_stream_seek(x.s, target);
         if (x.rc == 0 && kelvo4_stream_position(x.s) != target) fail("seek went elsewhere", call);
       } else {
-        const int format = op == 1 ? KELVO4_ARGB32 : KELVO4_RGB24;
+        const kelvo4_format format = op == 1 ? KELVO4_ARGB32 : KELVO4_RGB24;
         const std::size_t length = op == 2 ? 0 : (format == KELVO4_ARGB32 ? 4 : 3) * pixels - (op == 6);
         x.out.assign(length, 0);
         x.rc = kelvo4_stream_next(x.s, op == 2 ? nullptr : x.out.data(), length, format);
