@@ -101,18 +101,22 @@ class Encoder {
 
   int width_, height_, codedWidth_, codedHeight_;
   int passes_;
-  float lambda_;  // squared error of a luma sample worth one bit, from the quality
+  float baseLambda_;  // squared error of a luma sample worth one bit, from the quality
+  float lambda_;  // the same for the frame being coded
   Table table_{};
   bool tableChanged_ = false, started_ = false;
   std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
   std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
   std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
   std::vector<signed char> last_;  // the payload of the frame before
-  std::vector<short> residuals_;  // per block in payload order, 64 samples
-  std::vector<short> coefficients_;  // their forward transforms
+  // The frame-sized arrays are left uninitialised: every frame writes them
+  // in full before reading them, and zeroing them took a tenth of a short
+  // clip's time.
+  std::unique_ptr<short[]> residuals_;  // per block in payload order, 64 samples
+  std::unique_ptr<short[]> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
-  std::vector<short> target_;  // best integer components of the source, 3 per coded pixel
-  std::vector<short> prediction_;
+  std::unique_ptr<short[]> target_;  // best integer components of the source, 3 per coded pixel
+  std::unique_ptr<short[]> prediction_;
   const EncoderKernels* kernels_;  // the block helpers, chosen from the CPU flags at construction
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
   std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|

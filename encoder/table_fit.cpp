@@ -49,10 +49,6 @@ Table Encoder::fitTable() const {
       auto from = [&](double x) { return std::clamp(static_cast<int>(std::ceil(x)), 0, top); };
       const double weight = chroma ? kChromaWeight : 1.0, lambda = lambda_ / weight;
       for (int q = 1; q <= kMaxFactor; ++q) {
-        // Even factors round half of all coefficients by a whole step's half:
-        // under plain rounding 2 coded worse than 3 at more bytes, and with
-        // the rate term allowing it measured no gain.
-        if (q == 2) continue;
         double c = 0;
         int lo = 0;
         for (int l = 0; l <= 127 && lo < top; ++l) {
@@ -73,13 +69,13 @@ Table Encoder::fitTable() const {
       }
     }
     int bestQ = 1;
-    for (int q = 3; q <= kMaxFactor; ++q)
+    for (int q = 2; q <= kMaxFactor; ++q)
       if (cost[q] < cost[bestQ]) bestQ = q;
     // The factor in force stays unless another is clearly better: a new
     // factor changes every level at its position, so a still scene whose
     // statistics wobble would never settle.
     const int held = started_ ? static_cast<int>(table_[i]) : 0;
-    if (held >= 1 && held <= kMaxFactor && held != 2 && cost[held] <= cost[bestQ] * 1.02) bestQ = held;
+    if (held >= 1 && held <= kMaxFactor && cost[held] <= cost[bestQ] * 1.02) bestQ = held;
     table[i] = static_cast<float>(bestQ);
   }
   return table;

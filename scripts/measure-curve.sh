@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Size against PSNR of our encoder beside Motion JPEG 4:2:0 (Debian's ffmpeg)
-# on clips cut from Debian's python3-skimage photographs (scripts/photos.sh).
+# on clips cut from Debian's python3-skimage photographs and, for pans with
+# sharp detail up to 1920x1080, from three photographs of Debian's
+# plasma-workspace-wallpapers (scripts/photos.sh).
 # Both sides are decoded back to rgb24 and measured by kelvo-measure --compare:
 # the mean of the frames' RGB PSNR, as kelvo-encode reports it. Bytes are the
 # whole files: the stream file, the .mjpeg file. Prints a table per clip and a
@@ -28,9 +30,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 . scripts/photos.sh
 unpack_photos
+unpack_natural
 
 frames=30
-qualities="1 5 10 20 30 40 50 60 70 80 90"
+qualities="1 5 10 20 30 40 50 60 70 80 90 100"
 # -q:v 1 needs -qmin 1 (ffmpeg's floor is 2).
 mjpeg_scales="1 2 3 4 5 6 8 10 12 16 20"
 # The same scaler flags both ways: exact rounding, chroma from and to every
@@ -46,6 +49,10 @@ clips=(
   "chelsea-zoom 640x360 --photo chelsea.png --motion zoom"
   "coffee-zoom 1280x720 --photo coffee.png --motion zoom"
   "astronaut-pan 1280x720 --photo astronaut.png --motion pan"
+  "path-pan 640x360 --photo natural/Path.png --motion pan"
+  "moss-pan 1280x720 --photo natural/OneStandsOut.png --motion pan"
+  "path-pan 1920x1080 --photo natural/Path.png --motion pan"
+  "boats-still 1920x1080 --photo natural/EveningGlow.png --motion still"
 )
 
 titles=""
@@ -69,7 +76,11 @@ for entry in "${clips[@]}"; do
   name=$1 size=$2
   shift 2
   options=()
-  for o in "$@"; do [[ $o == *.png ]] && options+=("$photos/data/$o") || options+=("$o"); done
+  for o in "$@"; do
+    if [[ $o == */*.png ]]; then options+=("$photos/$o")
+    elif [[ $o == *.png ]]; then options+=("$photos/data/$o")
+    else options+=("$o"); fi
+  done
   "$bin/kelvo-clip" "${options[@]}" --size "$size" --frames "$frames" --format raw "$work/clip.rgb"
   pixels=$(( ${size%x*} * ${size#*x} * frames ))
   titles+="$name-$size "

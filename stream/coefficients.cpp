@@ -224,7 +224,8 @@ CoefficientEncoder::~CoefficientEncoder() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*
 void CoefficientEncoder::encode(const signed char* payload, bool key, std::vector<unsigned char>& out) {
   // Tokens in order, with their contexts, and the plain bits as they come.
   tokens_.clear();
-  std::vector<unsigned char> bits;
+  std::vector<unsigned char>& bits = bits_;
+  bits.clear();
   std::uint64_t acc = 0;
   int filled = 0;
   auto putBits = [&](std::uint32_t value, int n) {
@@ -312,7 +313,8 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
   }
   // Two coders take turns, each with its own words, so that a decoder's two
   // chains of arithmetic and reading do not wait for each other.
-  std::vector<std::uint16_t> words[2];
+  std::vector<std::uint16_t>(&words)[2] = words_;
+  for (auto& lane : words) lane.clear();
   std::uint32_t x[2] = {kLow, kLow};
   for (std::size_t k = tokens_.size(); k > 0; k -= 2) {
     const int ctx = tokens_[k - 2], t = tokens_[k - 1];

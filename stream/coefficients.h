@@ -187,6 +187,10 @@ class CoefficientEncoder {
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
   std::vector<std::uint16_t> tokens_;  // the frame's tokens and contexts, in order
+  // Kept from frame to frame so that their memory is not asked for again:
+  // the plain bits, and the words of the two coders.
+  std::vector<unsigned char> bits_;
+  std::vector<std::uint16_t> words_[2];
   void* zstd_ = nullptr;
 };
 

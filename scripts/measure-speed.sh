@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Encoding and playback speed as a user sees them, beside Debian's ffmpeg in
+# the same run: wall clock of whole commands on 1920x1080 clips cut from
+# natural photographs (scripts/photos.sh), two pans and a still, the median
+# of RUNS runs, the coders taking turns.
+#   encode: kelvo-encode --threads 2 from raw rgb24 at qualities 20 to 90 and
+#           from a YUV4MPEG2 stream at the default; ffmpeg's Motion JPEG
+#           (-q:v 3, two threads) from the same raw frames.
+#   play:   kelvo-decode --threads 1 and 2 to rgb24 on a pipe; ffmpeg
+#           decoding VP9 (one thread) and Motion JPEG to rgb24.
+# Usage: scripts/measure-speed.sh [BUILD_DIR]   (FRAMES=60 RUNS=3 by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+bin=$build/tools
+for tool in encode decode clip; do
+  [ -x "$bin/kelvo-$tool" ] || { echo "$bin/kelvo-$tool not found: build first (cmake --build $build)" >&2; exit 1; }
+done
+command -v ffmpeg > /dev/null || { echo "ffmpeg is needed (Debian package ffmpeg)" >&2; exit 1; }
+. scripts/photos.sh
+unpack_natural
+
+frames=${FRAMES:-60}
+runs=${RUNS:-3}
+size=1920x1080
+qualities="20 30 40 50 60 70 80 90"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Seconds of one run of a command line (output to /dev/null).
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  bash -c "$1" > /dev/null 2>&1 || { echo "failed: $1" >&2; exit 1; }
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# Runs the labelled command lines in turn, runs times, and prints each one's
+# median frames/s and its ratio to the first line's.
+race() {
+  local -a labels=() lines=() times=()
+  while [ $# -gt 0 ]; do labels+=("$1"); lines+=("$2"); times+=(""); shift 2; done
+  for ((r = 0; r < runs; r++)); do
+    for i in "${!lines[@]}"; do times[$i]+=" $(seconds "${lines[$i]}")"; done
+  done
+  local base=""
+  for i in "${!lines[@]}"; do
+    local m fps
+    m=$(echo "${times[$i]}" | median)
+    fps=$(echo "$frames / $m" | bc -l)
+    [ -z "$base" ] && base=$fps
+    printf "  %-34s %7.2f s %7.1f frames/s %6.2fx\n" "${labels[$i]}" "$m" "$fps" "$(echo "$fps / $base" | bc -l)"
+  done
+}
+
+clips=(
+  "path-pan --photo $photos/natural/Path.png --motion pan"
+  "moss-pan --photo $photos/natural/OneStandsOut.png --motion pan"
+  "boats-still --photo $photos/natural/EveningGlow.png --motion still"
+)
+echo "$size, $frames frames per clip, median of $runs runs; $(nproc) cores"
+for entry in "${clips[@]}"; do
+  set -- $entry
+  name=$1
+  shift
+  raw=$work/$name.rgb
+  "$bin/kelvo-clip" "$@" --size "$size" --frames "$frames" --format raw "$raw"
+  ffmpeg -v error -y -f rawvideo -pix_fmt rgb24 -s "$size" -i "$raw" -pix_fmt yuv420p -f yuv4mpegpipe "$work/$name.y4m"
+  echo "$name: encode"
+  encode="$bin/kelvo-encode --size $size --threads 2"
+  args=("kelvo-encode raw q50" "$encode $raw -o $work/s.klv"
+        "kelvo-encode y4m q50" "$bin/kelvo-encode --threads 2 $work/$name.y4m -o $work/y.klv"
+        "ffmpeg Motion JPEG -q:v 3" "ffmpeg -v error -y -threads 2 -f rawvideo -pix_fmt rgb24 -s $size -i $raw -c:v mjpeg -pix_fmt yuvj420p -q:v 3 -f mjpeg $work/m.mjpeg")
+  for q in $qualities; do
+    [ "$q" = 50 ] || args+=("kelvo-encode raw q$q" "$encode --quality $q $raw -o $work/q$q.klv")
+  done
+  race "${args[@]}"
+  echo "$name: play to rgb24 on a pipe ($(stat -c %s "$work/s.klv") bytes at q50)"
+  ffmpeg -v error -y -f rawvideo -pix_fmt rgb24 -s "$size" -i "$raw" -c:v libvpx-vp9 -deadline realtime -cpu-used 8 \
+    -b:v 0 -crf 30 -row-mt 1 "$work/v.webm"
+  race "kelvo-decode --threads 1" "$bin/kelvo-decode --quiet --threads 1 $work/s.klv - | cat > /dev/null" \
+       "kelvo-decode --threads 2" "$bin/kelvo-decode --quiet --threads 2 $work/s.klv - | cat > /dev/null" \
+       "ffmpeg VP9, one thread" "ffmpeg -v error -threads 1 -i $work/v.webm -f rawvideo -pix_fmt rgb24 - | cat > /dev/null" \
+       "ffmpeg Motion JPEG, one thread" "ffmpeg -v error -threads 1 -i $work/m.mjpeg -f rawvideo -pix_fmt rgb24 - | cat > /dev/null"
+done
