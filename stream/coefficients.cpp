@@ -48,6 +48,21 @@ int nonzeroCount(const signed char* block) {
   return n;
 }
 
+// x / f for a frequency f of 1 .. kProbScale and a state x below 2^24 f
+// (the coder renormalises before it divides), without the integer division
+// that was the coder's costliest step: x times 1/f in doubles is within
+// 2^-26 of the quotient (below 2^24), which lies at least 1/f (2^-kProbBits)
+// below the next integer unless it is one, so a nudge of 2^-20 truncates it
+// to the exact quotient with any IEEE double arithmetic.
+std::uint32_t divide(std::uint32_t x, std::uint32_t f) {
+  static const auto reciprocal = [] {
+    std::array<double, kProbScale + 1> r{};
+    for (std::uint32_t k = 1; k <= kProbScale; ++k) r[k] = 1.0 / k;
+    return r;
+  }();
+  return static_cast<std::uint32_t>(static_cast<double>(x) * reciprocal[f] + 0x1p-20);
+}
+
 // Cost in 1/16 bits of a token of frequency f (1 .. kProbScale).
 const std::array<std::uint16_t, kProbScale + 1>& costTable() {
   static const auto table = [] {
@@ -223,7 +238,9 @@ CoefficientEncoder::~CoefficientEncoder() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*
 
 void CoefficientEncoder::encode(const signed char* payload, bool key, std::vector<unsigned char>& out) {
   // Tokens in order, with their contexts, and the plain bits as they come.
-  tokens_.clear();
+  if (!tokens_)
+    tokens_ = std::make_unique_for_overwrite<std::uint16_t[]>(2 * kMaxBlockTokens * static_cast<std::size_t>(layout_.blocks));
+  std::uint16_t* token = tokens_.get();
   std::vector<unsigned char>& bits = bits_;
   bits.clear();
   std::uint64_t acc = 0;
@@ -254,11 +271,11 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
     const int l = layout_.left[b], u = layout_.above[b];
     const int act = activity(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, key ? 0 : previous_[b]);
     const int chroma = b >= layout_.lumaBlocks;
-    forEachToken(block, nonzero, mark, [&](int token, int position, int v) {
+    forEachToken(block, nonzero, mark, [&](int t, int position, int v) {
       const int ctx = contextOf(chroma, kBand[position], act);
-      tokens_.push_back(static_cast<std::uint16_t>(ctx));
-      tokens_.push_back(static_cast<std::uint16_t>(token));
-      ++counts[static_cast<std::size_t>(ctx) * kTokens + static_cast<std::size_t>(token)];
+      *token++ = static_cast<std::uint16_t>(ctx);
+      *token++ = static_cast<std::uint16_t>(t);
+      ++counts[static_cast<std::size_t>(ctx) * kTokens + static_cast<std::size_t>(t)];
       if (v == 0) return;
       const int m = v < 0 ? -v : v, c = magnitudeClass(m);
       putBits(static_cast<std::uint32_t>((m - classBase(c)) << 1 | (v < 0)), plainBitCount(c));
@@ -316,7 +333,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
   std::vector<std::uint16_t>(&words)[2] = words_;
   for (auto& lane : words) lane.clear();
   std::uint32_t x[2] = {kLow, kLow};
-  for (std::size_t k = tokens_.size(); k > 0; k -= 2) {
+  for (std::size_t k = static_cast<std::size_t>(token - tokens_.get()); k > 0; k -= 2) {
     const int ctx = tokens_[k - 2], t = tokens_[k - 1];
     const int lane = (k / 2 - 1) & 1;
     std::uint32_t& state = x[lane];
@@ -325,7 +342,8 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
       words[lane].push_back(static_cast<std::uint16_t>(state));
       state >>= 16;
     }
-    state = (state / f << kProbBits) + state % f + start;
+    const std::uint32_t quotient = divide(state, f);
+    state = (quotient << kProbBits) + (state - quotient * f) + start;
   }
   for (int lane = 0; lane < 2; ++lane) {
     words[lane].push_back(static_cast<std::uint16_t>(x[lane]));

@@ -42,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <vector>
 
 namespace kelvo4 {
@@ -186,7 +187,9 @@ class CoefficientEncoder {
   std::vector<signed char> last_, pendingLast_;  // the payload of the frame before, and this one
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
-  std::vector<std::uint16_t> tokens_;  // the frame's tokens and contexts, in order
+  // The frame's tokens and contexts, in order: room for the most a frame can
+  // have (kMaxBlockTokens per block), allocated at the first frame.
+  std::unique_ptr<std::uint16_t[]> tokens_;
   // Kept from frame to frame so that their memory is not asked for again:
   // the plain bits, and the words of the two coders.
   std::vector<unsigned char> bits_;
