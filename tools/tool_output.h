@@ -108,6 +108,7 @@ class FrameOutput {
       y4m_ = std::make_unique<Y4mWriter>(name_, info.width, info.height, info.rateNum, info.rateDen);
     else
       raw_ = std::make_unique<OutputFile>(name_);
+    if (raw_) raw_->unbuffered();
   }
 
   // Writes picture `index` of the sequence (which names it in a folder or

@@ -92,6 +92,10 @@ void OutputFile::write(const void* data, std::size_t n) {
   if (n != 0 && std::fwrite(data, 1, n, file_) != n) failed();
 }
 
+void OutputFile::unbuffered() {
+  if (std::setvbuf(file_, nullptr, _IONBF, 0) != 0) fail(errno ? errno : EIO, name_, "cannot set up");
+}
+
 void OutputFile::failed() const { fail(errno ? errno : EIO, name_, "write failed"); }
 
 bool OutputFile::commit(bool provisional) { return place(finish(), provisional); }

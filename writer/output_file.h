@@ -63,6 +63,10 @@ class OutputFile {
 
   // Writes all n bytes or throws.
   void write(const void* data, std::size_t n);
+  // Before the first write: each write goes to the file as it is, in one
+  // call, for an output written in large pieces (whole frames); a buffer
+  // would copy each piece's tail and split it into two calls.
+  void unbuffered();
   // Throws "NAME: write failed: " and errno's reason, after a failed call.
   [[noreturn]] void failed() const;
 
