@@ -44,6 +44,12 @@ constexpr double kLambdaHalving = 12.5;
 // after it is predicted from it. 0.35 lifted first frames by about half a dB
 // for 1% more bytes over a 30-frame clip.
 constexpr double kKeyLambda = 0.35;
+// A frame becomes a key frame when the statistics say it would cost less
+// than this share of the frame predicted from the one before. They favour
+// the prediction: on pans of photographs, 1.20 at half a pixel per frame,
+// 1.05 at two (where key frames cost about as much) and 1.00 at four (where
+// they cost 10% less); 1.37 on a still.
+constexpr double kKeyCostShare = 1.04;
 
 // Bits of a token before any frame was counted, and the weight of that prior
 // (in tokens) beside a context's counts: a zero run grows the cost of a
@@ -77,7 +83,8 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
       decoder_(codedWidth_, codedHeight_, settings.threads),
       kernels_(&bestEncoderKernels()),
       colours_(std::make_unique<Colours>()),
-      histograms_(static_cast<std::size_t>(settings.threads), std::vector<std::uint32_t>(2 * 64 * kBins)),
+      residualStats_(settings.threads),
+      keyStats_(settings.threads),
       decoded_(w, h) {
   const std::size_t samples = payloadBytes(codedWidth_, codedHeight_);
   residuals_ = std::make_unique_for_overwrite<short[]>(samples);
@@ -86,7 +93,6 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
   prediction_ = std::make_unique_for_overwrite<short[]>(3 * static_cast<std::size_t>(codedWidth_) * codedHeight_);
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
-  tops_.resize(static_cast<std::size_t>(settings.threads));
   tokenCounts_.assign(static_cast<std::size_t>(settings.threads),
                       std::vector<std::uint32_t>(static_cast<std::size_t>(cf::kContexts) * cf::kTokens));
   const int quality = std::clamp(settings.quality, 1, 100);
@@ -104,6 +110,8 @@ struct Encoder::Job {
   signed char* payload;
   const short* quant;
   bool key;
+  bool weighKey = false;  // count the sampled blocks as a key frame would have them too
+  bool again = false;     // analysing again as a key frame: the components are known
   RowWork work = nullptr;
   std::atomic<int> nextRow{0};
 };
@@ -128,7 +136,8 @@ void Encoder::rows(void* context, int worker) {
 void Encoder::analyseRow(const Job& job, int my, int worker) {
   const int w = codedWidth_, y0 = 16 * my;
   const std::uint8_t* rgb = job.rgb;
-  for (int y = y0; y < y0 + 16 && y < height_; ++y) {
+  // A frame analysed again as a key frame has its components already.
+  for (int y = y0; y < y0 + 16 && y < height_ && !job.again; ++y) {
     short* row = &target_[3 * static_cast<std::size_t>(y) * w];
     const std::uint8_t* px = rgb + 3 * static_cast<std::size_t>(y) * width_;
     constexpr int kAhead = 16;
@@ -140,50 +149,58 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
     // cheaply and the prediction carries into the picture without a seam.
     for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
   }
-  for (int y = std::max(y0, height_); y < y0 + 16; ++y)
+  for (int y = std::max(y0, height_); y < y0 + 16 && !job.again; ++y)
     std::copy_n(&target_[3 * static_cast<std::size_t>(height_ - 1) * w], 3 * w,
                 &target_[3 * static_cast<std::size_t>(y) * w]);
   // The decoder will start the frame from this prediction.
   kelvo4::predictNext(decoder_.get(), prediction_.get(), y0, y0 + 16);
 
+  // The residual from the prediction, and from the start of a key frame
+  // (0, 128, 128 everywhere).
   auto residual = [&](int x, int y, int k) {
     const std::size_t i = 3 * (static_cast<std::size_t>(y) * w + x) + k;
     return target_[i] - prediction_[i];
   };
-  std::uint32_t* histogram = histograms_[static_cast<std::size_t>(worker)].data();
-  auto finish = [&](std::size_t block, int chroma) {
+  auto fromStart = [&](int x, int y, int k) {
+    return target_[3 * (static_cast<std::size_t>(y) * w + x) + k] - (k ? 128 : 0);
+  };
+  // One block in four describes the frame well enough, at a quarter of the
+  // scattered counting (of chroma, both blocks of every fourth macroblock:
+  // c1 and c2 alternate). Only the few magnitudes beyond kCounted, which
+  // tell the range the factors need, are counted in every block: a sample
+  // can miss them all. The sampled blocks are also counted as a key frame
+  // would have them, when the encoder may choose one.
+  auto count = [&](std::size_t block, int chroma, auto&& samplesAt) {
     short* coef = &coefficients_[64 * block];
     kernels_->transform(&residuals_[64 * block], coef);
-    // One block in four describes the frame well enough, at a quarter of the
-    // scattered counting (of chroma, both blocks of every fourth macroblock:
-    // c1 and c2 alternate). Only the few magnitudes beyond kCounted, which
-    // tell the range the factors need, are counted in every block: a sample
-    // can miss them all.
-    std::uint32_t* counts = histogram + chroma * 64 * kBins;
-    std::uint16_t* top = &tops_[static_cast<std::size_t>(worker)][64 * chroma];
     if ((chroma ? block / 2 % 4 : block % 4) != 0) {
       for (std::uint64_t big = kernels_->beyond(coef, kCounted); big; big &= big - 1) {
-        const int i = std::countr_zero(big), v = std::min(std::abs(int{coef[i]}), kBins - 1);
-        ++counts[i * kBins + v];
-        top[i] = static_cast<std::uint16_t>(std::max(int{top[i]}, v + 1));
+        const int i = std::countr_zero(big);
+        residualStats_.count(worker, 64 * chroma + i, std::min(std::abs(int{coef[i]}), kBins - 1), 1);
       }
-    } else {
-      for (int i = 0; i < 64; ++i) {
-        const int v = std::min(std::abs(int{coef[i]}), kBins - 1);
-        counts[i * kBins + v] += v > kCounted ? 1 : 4;
-        top[i] = static_cast<std::uint16_t>(std::max(int{top[i]}, v + 1));
-      }
+      return;
     }
+    for (int i = 0; i < 64; ++i) {
+      const int v = std::min(std::abs(int{coef[i]}), kBins - 1);
+      residualStats_.count(worker, 64 * chroma + i, v, v > kCounted ? 1 : 4);
+    }
+    if (!job.weighKey) return;
+    alignas(16) short samples[64], keyCoef[64];
+    samplesAt(fromStart, samples);
+    kernels_->transform(samples, keyCoef);
+    for (int i = 0; i < 64; ++i) keyStats_.count(worker, 64 * chroma + i, std::min(std::abs(int{keyCoef[i]}), kBins - 1), 4);
   };
   const int bw = w / 8;
   for (int by = 2 * my; by < 2 * my + 2; ++by)
     for (int bx = 0; bx < bw; ++bx) {
       const std::size_t block = static_cast<std::size_t>(by) * bw + bx;
-      short* samples = &residuals_[64 * block];
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c)
-          samples[8 * r + c] = static_cast<short>(clampInt(residual(8 * bx + c, 8 * by + r, 0), -32768, 32767));
-      finish(block, 0);
+      auto luma = [&](auto&& from, short* samples) {
+        for (int r = 0; r < 8; ++r)
+          for (int c = 0; c < 8; ++c)
+            samples[8 * r + c] = static_cast<short>(clampInt(from(8 * bx + c, 8 * by + r, 0), -32768, 32767));
+      };
+      luma(residual, &residuals_[64 * block]);
+      count(block, 0, luma);
     }
   // One residual sample serves a 2x2 group; the group mean of the wanted
   // residuals minimises the squared error over its four pixels.
@@ -191,15 +208,16 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   for (int mx = 0; mx < mw; ++mx)
     for (int k = 1; k <= 2; ++k) {
       const std::size_t block = static_cast<std::size_t>(bw) * (codedHeight_ / 8) + 2 * (my * mw + mx) + (k - 1);
-      short* samples = &residuals_[64 * block];
-      for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-          const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
-          const int mean = groupMean(residual(x, y, k), residual(x + 1, y, k), residual(x, y + 1, k),
-                                     residual(x + 1, y + 1, k));
-          samples[8 * r + c] = static_cast<short>(clampInt(mean, -32768, 32767));
-        }
-      finish(block, 1);
+      auto chroma = [&](auto&& from, short* samples) {
+        for (int r = 0; r < 8; ++r)
+          for (int c = 0; c < 8; ++c) {
+            const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
+            const int mean = groupMean(from(x, y, k), from(x + 1, y, k), from(x, y + 1, k), from(x + 1, y + 1, k));
+            samples[8 * r + c] = static_cast<short>(clampInt(mean, -32768, 32767));
+          }
+      };
+      chroma(residual, &residuals_[64 * block]);
+      count(block, 1, chroma);
     }
 }
 
@@ -285,15 +303,28 @@ void Encoder::updateRates(bool counted) {
 double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key) {
   if (key) decoder_.reinit(codedWidth_, codedHeight_);
   lambda_ = key ? static_cast<float>(baseLambda_ * kKeyLambda) : baseLambda_;
-  // Only the counted part of each histogram needs clearing.
-  for (std::size_t t = 0; t < histograms_.size(); ++t) {
-    for (std::size_t at = 0; at < 128; ++at)
-      std::fill_n(histograms_[t].begin() + static_cast<std::ptrdiff_t>(at * kBins), tops_[t][at], 0u);
-    tops_[t].fill(0);
-  }
+  residualStats_.clear();
   Job job{*this, rgb, payload, nullptr, key};
+  job.weighKey = !key && started_ && chooseKeys_;
+  if (job.weighKey) keyStats_.clear();
   run(&Encoder::analyseRow, job);
-  const Table fitted = fitTable();
+  double cost = 0, keyCost = 0;
+  Table fitted = fitTable(residualStats_, true, &cost);
+  if (job.weighKey) {
+    fitTable(keyStats_, false, &keyCost);
+    // The estimate leaves out how the coder's contexts and the levels that
+    // repeat the frame before's favour one or the other (see kKeyCostShare).
+    if (keyCost < kKeyCostShare * cost) {
+      job.key = key = true;
+      job.again = true;
+      job.weighKey = false;
+      decoder_.reinit(codedWidth_, codedHeight_);
+      residualStats_.clear();
+      run(&Encoder::analyseRow, job);
+      fitted = fitTable(residualStats_, true, nullptr);
+    }
+  }
+  keyFrame_ = key;
   tableChanged_ = !started_ || fitted != table_;
   if (tableChanged_) {
     table_ = fitted;

@@ -75,6 +75,10 @@ class Encoder {
   // first, as a reader of the stream will. Decodes the payload and returns
   // the PSNR of the decoded picture against rgb.
   double encodeFrame(const std::uint8_t* rgb, signed char* payload, bool key = false);
+  // Lets the encoder code a frame as a key frame where that costs less (off
+  // by default: only the frames asked for are). A caller that turns it on
+  // writes each frame as keyFrame() says.
+  void chooseKeyFrames(bool on) { chooseKeys_ = on; }
 
   // The picture the decoder produced for the last frame, cropped to the
   // picture size.
@@ -82,6 +86,9 @@ class Encoder {
   // The table of the last frame (all zero before the first), and whether it
   // differs from the one before (always true for the first frame).
   const Table& table() const { return table_; }
+  // Whether the last frame was coded as a key frame: asked for, or chosen
+  // because the picture changed more than the prediction can follow.
+  bool keyFrame() const { return keyFrame_; }
   bool tableChanged() const { return tableChanged_; }
 
  private:
@@ -93,8 +100,19 @@ class Encoder {
   static void rows(void* job, int worker);
   void analyseRow(const Job& job, int row, int worker);
   void codeRow(const Job& job, int row, int worker);
-  // Every frame's table from the coefficient statistics of its residuals.
-  Table fitTable() const;
+  // Counts of |coefficient| per position, per thread.
+  struct Statistics {
+    std::vector<std::vector<std::uint32_t>> histograms;  // per thread: luma, chroma: 64 x kBins counts
+    std::vector<std::array<std::uint16_t, 128>> tops;  // per thread: 1 + the largest magnitude counted at each
+    Statistics(int threads);
+    void clear();
+    // Counts coefficient i (0 .. 127: chroma from 64 on) of magnitude v, n times.
+    void count(int worker, int i, int v, std::uint32_t n);
+  };
+  // The table that fits statistics best, and its cost (squared error plus
+  // lambda times bits, about) into total; with hold, a factor in force
+  // stays unless another is clearly better.
+  Table fitTable(const Statistics& statistics, bool hold, double* total) const;
   // The bits of each token in each context for the next frame, from the
   // token counts of the frame just coded (none: a prior).
   void updateRates(bool counted);
@@ -104,7 +122,7 @@ class Encoder {
   float baseLambda_;  // squared error of a luma sample worth one bit, from the quality
   float lambda_;  // the same for the frame being coded
   Table table_{};
-  bool tableChanged_ = false, started_ = false;
+  bool tableChanged_ = false, started_ = false, chooseKeys_ = false;
   std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
   std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
   std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
@@ -119,8 +137,12 @@ class Encoder {
   std::unique_ptr<short[]> prediction_;
   const EncoderKernels* kernels_;  // the block helpers, chosen from the CPU flags at construction
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
-  std::vector<std::vector<std::uint32_t>> histograms_;  // per thread: luma, chroma: 64 x kBins counts of |coefficient|
-  std::vector<std::array<std::uint16_t, 128>> tops_;  // per thread: 1 + the largest magnitude counted at each
+  Statistics residualStats_;  // of the residuals from the prediction
+  // Of the residuals a key frame would have, on a sample of the blocks: a
+  // frame that would cost less so (the picture moved too far for the
+  // prediction) becomes one.
+  Statistics keyStats_;
+  bool keyFrame_ = false;
   Image decoded_;
   std::unique_ptr<kelvo4::WorkerPool> pool_;  // threads for coding, when more than one
 };

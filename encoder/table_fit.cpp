@@ -13,7 +13,26 @@ using encoding::kChromaWeight;
 using encoding::kMaxFactor;
 using encoding::plainBits;
 
-Table Encoder::fitTable() const {
+Encoder::Statistics::Statistics(int threads)
+    : histograms(static_cast<std::size_t>(threads), std::vector<std::uint32_t>(2 * 64 * kBins)),
+      tops(static_cast<std::size_t>(threads)) {}
+
+void Encoder::Statistics::clear() {
+  // Only the counted part of each histogram needs clearing.
+  for (std::size_t t = 0; t < histograms.size(); ++t) {
+    for (std::size_t at = 0; at < 128; ++at)
+      std::fill_n(histograms[t].begin() + static_cast<std::ptrdiff_t>(at * kBins), tops[t][at], 0u);
+    tops[t].fill(0);
+  }
+}
+
+void Encoder::Statistics::count(int worker, int i, int v, std::uint32_t n) {
+  const auto w = static_cast<std::size_t>(worker), at = static_cast<std::size_t>(i);
+  histograms[w][at * kBins + static_cast<std::size_t>(v)] += n;
+  tops[w][at] = static_cast<std::uint16_t>(std::max(int{tops[w][at]}, v + 1));
+}
+
+Table Encoder::fitTable(const Statistics& statistics, bool hold, double* total) const {
   // Per position, the factor with the least squared error plus lambda times
   // bits over the frame's coefficients, each taking roughly the level that the
   // choice of levels would give it: the one with the least error plus lambda
@@ -29,6 +48,7 @@ Table Encoder::fitTable() const {
   double bits[129];
   for (int l = 0; l <= 128; ++l) bits[l] = levelBits(std::min(l, 127));
   Table table;
+  double fitCost = 0;
   std::vector<double> count(kBins + 1), sum(kBins + 1), squares(kBins + 1);
   double cost[kMaxFactor + 1] = {};
   for (int i = 0; i < 64; ++i) {
@@ -36,11 +56,11 @@ Table Encoder::fitTable() const {
     for (int chroma = 0; chroma < 2; ++chroma) {
       const std::size_t at = static_cast<std::size_t>(chroma) * 64 + static_cast<std::size_t>(i);
       int top = 0;
-      for (const auto& tops : tops_) top = std::max(top, int{tops[at]});
+      for (const auto& tops : statistics.tops) top = std::max(top, int{tops[at]});
       if (top == 0) continue;
       for (int v = 0; v < top; ++v) {
         double h = 0;
-        for (const auto& histogram : histograms_) h += histogram[at * kBins + static_cast<std::size_t>(v)];
+        for (const auto& histogram : statistics.histograms) h += histogram[at * kBins + static_cast<std::size_t>(v)];
         count[v + 1] = count[v] + h;
         sum[v + 1] = sum[v] + h * v;
         squares[v + 1] = squares[v] + h * v * v;
@@ -74,10 +94,12 @@ Table Encoder::fitTable() const {
     // The factor in force stays unless another is clearly better: a new
     // factor changes every level at its position, so a still scene whose
     // statistics wobble would never settle.
-    const int held = started_ ? static_cast<int>(table_[i]) : 0;
+    const int held = hold && started_ ? static_cast<int>(table_[i]) : 0;
     if (held >= 1 && held <= kMaxFactor && cost[held] <= cost[bestQ] * 1.02) bestQ = held;
     table[i] = static_cast<float>(bestQ);
+    fitCost += cost[bestQ];
   }
+  if (total) *total = fitCost;
   return table;
 }
 

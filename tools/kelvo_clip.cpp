@@ -18,6 +18,7 @@ const char kUsage[] =
     "                 .rgb, png otherwise)\n"
     "  --photo FILE   a clip cut from this picture instead (PNG or PPM)\n"
     "  --motion M     pan (default), zoom or still: the camera over the picture\n"
+    "  --speed PX     a pan's speed in pixels per frame, 1 to 64 (default 0.5)\n"
     "  --cut FILE N   from frame N on, the same motion over another picture\n";
 
 int run(int argc, char** argv) {

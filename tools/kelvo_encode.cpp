@@ -34,7 +34,9 @@ const char kUsage[] =
     "  --clip N        code N frames of the built-in clip (default size 320x240)\n"
     "  --fps N[/D]     frame rate (default: a YUV4MPEG2 input's, 30 for --clip,\n"
     "                  else unknown)\n"
-    "  --keyint N      a key frame every N frames, 1 to 1000000 (default 60)\n"
+    "  --keyint N      a key frame at most N frames after the one before, 1 to\n"
+    "                  1000000 (default 60); where the picture moves or changes\n"
+    "                  more than the prediction can follow, sooner\n"
     "  --store         store payloads as they are, uncoded (--level 0, as\n"
     "                  before, says the same; other levels code them)\n"
     "  --quality Q     1 to 100, default 50: higher gives a larger stream of higher\n"
@@ -289,6 +291,7 @@ int run(int argc, char** argv) {
   info.rateNum = rateNum;
   info.rateDen = rateDen;
   Encoder encoder(w, h, EncoderSettings{quality, refine, threads});
+  encoder.chooseKeyFrames(true);
   // The stream takes its name only once closed: a failure or an interrupt
   // leaves none.
   StreamWriter writer(output, info, level);
@@ -303,7 +306,7 @@ int run(int argc, char** argv) {
 
   // With more than one thread, the frame before is written (its
   // coefficients coded) and the next picture read while the encoder works.
-  long keys = 0;
+  long keys = 0, lastKey = 0;
   double sum = 0, seconds = 0;
   bool more = true;
   for (int slot = 0; more; slot ^= 1) {
@@ -318,9 +321,11 @@ int run(int argc, char** argv) {
     std::future<bool> job;
     if (threads > 1) job = std::async(std::launch::async, side);
     Coded& c = coded[slot];
-    c.key = count % keyint == 0;
+    const bool due = count == 0 || count - lastKey >= keyint;
     const auto start = std::chrono::steady_clock::now();
-    const double p = encoder.encodeFrame(image.rgb.data(), c.payload.data(), c.key);
+    const double p = encoder.encodeFrame(image.rgb.data(), c.payload.data(), due);
+    c.key = encoder.keyFrame();
+    if (c.key) lastKey = count;
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     c.hasTable = encoder.tableChanged();
     c.table = encoder.table();

@@ -171,6 +171,7 @@ int run(int argc, char** argv) {
   clip.load();
 
   Encoder encoder(w, h, EncoderSettings{quality, effort, 1});
+  encoder.chooseKeyFrames(true);
   const int cw = encoder.codedWidth(), ch = encoder.codedHeight();
   std::vector<signed char> payload(payloadBytes(cw, ch));
   // The stream file, its bytes the size figures: one key frame, as
@@ -190,10 +191,11 @@ int run(int argc, char** argv) {
   for (int f = 0; f < frames; ++f) {
     const Image picture = clip.frame(w, h, f);
     const double p = encoder.encodeFrame(picture.rgb.data(), payload.data(), f == 0);
-    writer.writeFrame(payload.data(), f == 0, encoder.tableChanged() ? encoder.table().data() : nullptr);
+    const bool key = encoder.keyFrame();
+    writer.writeFrame(payload.data(), key, encoder.tableChanged() ? encoder.table().data() : nullptr);
     // The lossless part alone: the coder against zstd at level 3 (what
     // version 2 files stored) on the same payloads.
-    coder.encode(payload.data(), f == 0, coded);
+    coder.encode(payload.data(), key, coded);
     coder.commit();
     codedBytes += coded.size();
     zstdBytes += ZSTD_compress(packed.data(), packed.size(), payload.data(), payload.size(), 3);

@@ -107,12 +107,13 @@ inline long long maxPixelsOption(Args& args) {
 }
 
 // What kelvo-clip and kelvo-measure render: the built-in clip, or with
-// --photo FILE [--motion pan|zoom|still] [--cut FILE2 N] a clip cut from a
-// photograph, from frame N on from another.
+// --photo FILE [--motion pan|zoom|still] [--speed PX] [--cut FILE2 N] a clip
+// cut from a photograph, from frame N on from another.
 class ClipOptions {
  public:
   std::string photo, motion = "pan";
   int cutAt = -1;
+  double speed = kDefaultPanSpeed;  // of a pan, in frame pixels per frame
 
   // Takes the current argument when it is one of the options above, the cut
   // frame from firstCut on.
@@ -121,6 +122,8 @@ class ClipOptions {
       photo = args.value();
     } else if (args.is("--motion")) {
       motion = args.value();
+    } else if (args.is("--speed")) {
+      speed = args.number(1, 64, "--speed");
     } else if (args.is("--cut")) {
       cutPhoto_ = args.value();
       cutAt = args.number(firstCut, 1000000, "--cut frame");
@@ -139,7 +142,7 @@ class ClipOptions {
   }
   Image frame(int w, int h, int index) const {
     if (photo.empty()) return clipFrame(w, h, index);
-    return photoFrame(cutAt >= 0 && index >= cutAt ? second_ : first_, w, h, move_, index);
+    return photoFrame(cutAt >= 0 && index >= cutAt ? second_ : first_, w, h, move_, index, speed);
   }
 
  private:

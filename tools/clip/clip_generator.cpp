@@ -214,12 +214,15 @@ Image clipFrame(int w, int h, int index) {
   return image;
 }
 
-Image photoFrame(const Image& photo, int width, int height, Motion motion, int index) {
+Image photoFrame(const Image& photo, int width, int height, Motion motion, int index, double speed) {
   // Photo pixels per frame pixel: the photograph covers the frame 12% wider
-  // than it, which leaves room for 30 frames of pan or zoom.
-  const double cover = std::min(photo.width / (1.12 * width), photo.height / (1.12 * height));
+  // than it, which leaves room for 30 frames of pan or zoom; a faster pan
+  // gets the room its 30 frames need.
+  const bool fast = motion == Motion::Pan && speed > kDefaultPanSpeed;
+  const double wide = fast ? std::max(1.12 * width, width + 32 * speed) : 1.12 * width;
+  const double cover = std::min(photo.width / wide, photo.height / (1.12 * height));
   double step = cover, x0 = (photo.width - width * cover) / 2, y0 = (photo.height - height * cover) / 2;
-  if (motion == Motion::Pan) x0 -= 0.05 * width * cover - 0.5 * cover * index;
+  if (motion == Motion::Pan) x0 -= (fast ? 15 * speed : 0.05 * width) * cover - speed * cover * index;
   if (motion == Motion::Zoom) {
     step = cover / (1.0 + 0.003 * index);
     x0 = (photo.width - width * step) / 2;

@@ -16,13 +16,17 @@ Image clipFrame(int width, int height, int index);
 // Camera moves over a photograph, for clips of natural pictures.
 enum class Motion {
   Still,  // the photograph, unmoving
-  Pan,    // a slow pan from left to right, about half a pixel per frame
+  Pan,    // a pan from left to right, half a pixel per frame unless told
   Zoom,   // a slow zoom in on the centre, about 0.3% per frame
 };
 
+inline constexpr double kDefaultPanSpeed = 0.5;
+
 // Frame `index` of a w x h clip cut from a photograph: the photograph scaled
 // (bilinear, with a box filter when it shrinks) to cover the frame with a
-// margin for the motion, then moved as `motion` says.
-Image photoFrame(const Image& photo, int width, int height, Motion motion, int index);
+// margin for the motion, then moved as `motion` says; a pan moves `speed`
+// frame pixels per frame, with room for 30 frames.
+Image photoFrame(const Image& photo, int width, int height, Motion motion, int index,
+                 double speed = kDefaultPanSpeed);
 
 }  // namespace kelvo4
