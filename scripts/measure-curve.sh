@@ -52,6 +52,8 @@ clips=(
   "path-pan 640x360 --photo natural/Path.png --motion pan"
   "moss-pan 1280x720 --photo natural/OneStandsOut.png --motion pan"
   "path-pan 1920x1080 --photo natural/Path.png --motion pan"
+  "path-fast-pan 640x360 --photo natural/Path.png --motion pan --speed 4"
+  "moss-fast-pan 1280x720 --photo natural/OneStandsOut.png --motion pan --speed 8"
   "boats-still 1920x1080 --photo natural/EveningGlow.png --motion still"
 )
 

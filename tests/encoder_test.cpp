@@ -234,14 +234,21 @@ TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
     // The encoder decodes on a handle of its own (with workers here), so the
     // process-wide decoder can follow the stream at the same time.
     Encoder encoder(w, h, EncoderSettings{kDefaultQuality, 3, 2});
+    encoder.chooseKeyFrames(true);
     const int cw = encoder.codedWidth(), ch = encoder.codedHeight();
     {
       StreamWriter writer(path, {w, h, 0, 0, 30, 1});
       std::vector<signed char> payload(payloadBytes(cw, ch)), out(3 * static_cast<std::size_t>(cw) * ch);
       for (int f = 0; f < frames; ++f) {
-        const bool key = f == 0 || f == frames - 2;
-        sources.push_back(clipFrame(w, h, f));
-        psnrs.push_back(encoder.encodeFrame(sources.back().rgb.data(), payload.data(), key));
+        // A cut before the last two frames: the encoder makes it a key frame
+        // of its own accord, and the stream and the decoder must follow.
+        const bool cut = f == frames - 2;
+        sources.push_back(clipFrame(w, h, cut || f == frames - 1 ? 200 + f : f));
+        psnrs.push_back(encoder.encodeFrame(sources.back().rgb.data(), payload.data(), f == 0));
+        const bool key = encoder.keyFrame();
+        if (w >= 100) {
+          EXPECT_EQ(key, f == 0 || cut) << "frame " << f;
+        }
         decoded.push_back(encoder.decoded());
         writer.writeFrame(payload.data(), key, encoder.tableChanged() ? encoder.table().data() : nullptr);
         if (key) {
