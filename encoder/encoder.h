@@ -106,7 +106,8 @@ class Encoder {
     std::vector<std::array<std::uint16_t, 128>> tops;  // per thread: 1 + the largest magnitude counted at each
     Statistics(int threads);
     void clear();
-    // Counts coefficient i (0 .. 127: chroma from 64 on) of magnitude v, n times.
+    // Counts coefficient i (0 .. 127: chroma from 64 on) of magnitude v
+    // (below kBins), n times.
     void count(int worker, int i, int v, std::uint32_t n);
   };
   // The table that fits statistics best, and its cost (squared error plus

@@ -26,12 +26,6 @@ void Encoder::Statistics::clear() {
   }
 }
 
-void Encoder::Statistics::count(int worker, int i, int v, std::uint32_t n) {
-  const auto w = static_cast<std::size_t>(worker), at = static_cast<std::size_t>(i);
-  histograms[w][at * kBins + static_cast<std::size_t>(v)] += n;
-  tops[w][at] = static_cast<std::uint16_t>(std::max(int{tops[w][at]}, v + 1));
-}
-
 Table Encoder::fitTable(const Statistics& statistics, bool hold, double* total) const {
   // Per position, the factor with the least squared error plus lambda times
   // bits over the frame's coefficients, each taking roughly the level that the

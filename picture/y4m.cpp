@@ -189,16 +189,23 @@ bool Y4mReader::readFrame(Image& picture) {
   const std::size_t luma = static_cast<std::size_t>(width_) * height_;
   const int cw = (width_ + (1 << shiftX_) - 1) >> shiftX_, ch = (height_ + (1 << shiftY_) - 1) >> shiftY_;
   const std::size_t chroma = mono_ ? 0 : static_cast<std::size_t>(cw) * ch;
-  // Read before the picture is made, so that memory follows the bytes there are.
+  // Read before the picture is made, so that memory follows the bytes there
+  // are; after a whole frame, into the same memory, uncleared.
   const std::size_t need = luma + 2 * chroma;
-  planes_.clear();
-  const std::size_t got = appendBytes(file_, planes_, need);
+  std::size_t got;
+  if (planes_.size() == need) {
+    got = std::fread(planes_.data(), 1, need, file_);
+  } else {
+    planes_.clear();
+    got = appendBytes(file_, planes_, need);
+  }
   if (got != need) {
     if (std::ferror(file_)) fail(std::strerror(errno));
     fail("frame " + std::to_string(frames_) + ": short frame: " + std::to_string(got) + " of " + std::to_string(need) +
          " bytes");
   }
-  picture = Image(width_, height_);
+  if (picture.width != width_ || picture.height != height_ || picture.rgb.size() != 3 * luma)
+    picture = Image(width_, height_);
   const Matrix& m = fullRange_ ? kFull : kLimited;
   const std::uint8_t* cb = planes_.data() + luma;
   const std::uint8_t* cr = cb + chroma;
