@@ -48,4 +48,14 @@ std::size_t appendBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::si
   return got;
 }
 
+std::size_t readBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::size_t count) {
+  if (out.size() != count) {
+    out.clear();
+    return appendBytes(file, out, count);
+  }
+  const std::size_t got = std::fread(out.data(), 1, count, file);
+  out.resize(got);
+  return got;
+}
+
 }  // namespace kelvo4

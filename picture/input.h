@@ -24,5 +24,9 @@ std::string quoted(std::string_view text);
 // read or allocated and the bytes it holds are returned; otherwise (a pipe)
 // out grows in steps of a few MiB as the bytes arrive.
 std::size_t appendBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::size_t count);
+// Replaces out's contents with count bytes from file and returns how many
+// there were, as appendBytes; when out already holds count bytes (a frame
+// of the size before), they are read into its memory, uncleared.
+std::size_t readBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::size_t count);
 
 }  // namespace kelvo4

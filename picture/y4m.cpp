@@ -192,13 +192,7 @@ bool Y4mReader::readFrame(Image& picture) {
   // Read before the picture is made, so that memory follows the bytes there
   // are; after a whole frame, into the same memory, uncleared.
   const std::size_t need = luma + 2 * chroma;
-  std::size_t got;
-  if (planes_.size() == need) {
-    got = std::fread(planes_.data(), 1, need, file_);
-  } else {
-    planes_.clear();
-    got = appendBytes(file_, planes_, need);
-  }
+  const std::size_t got = readBytes(file_, planes_, need);
   if (got != need) {
     if (std::ferror(file_)) fail(std::strerror(errno));
     fail("frame " + std::to_string(frames_) + ": short frame: " + std::to_string(got) + " of " + std::to_string(need) +

@@ -54,13 +54,13 @@ int nonzeroCount(const signed char* block) {
 // 2^-26 of the quotient (below 2^24), which lies at least 1/f (2^-kProbBits)
 // below the next integer unless it is one, so a nudge of 2^-20 truncates it
 // to the exact quotient with any IEEE double arithmetic.
+constexpr auto kReciprocal = [] {
+  std::array<double, kProbScale + 1> r{};
+  for (std::uint32_t k = 1; k <= kProbScale; ++k) r[k] = 1.0 / k;
+  return r;
+}();
 std::uint32_t divide(std::uint32_t x, std::uint32_t f) {
-  static const auto reciprocal = [] {
-    std::array<double, kProbScale + 1> r{};
-    for (std::uint32_t k = 1; k <= kProbScale; ++k) r[k] = 1.0 / k;
-    return r;
-  }();
-  return static_cast<std::uint32_t>(static_cast<double>(x) * reciprocal[f] + 0x1p-20);
+  return static_cast<std::uint32_t>(static_cast<double>(x) * kReciprocal[f] + 0x1p-20);
 }
 
 // Cost in 1/16 bits of a token of frequency f (1 .. kProbScale).
@@ -241,7 +241,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
   if (!tokens_)
     tokens_ = std::make_unique_for_overwrite<std::uint16_t[]>(2 * kMaxBlockTokens * static_cast<std::size_t>(layout_.blocks));
   std::uint16_t* token = tokens_.get();
-  std::vector<unsigned char>& bits = bits_;
+  auto& bits = bits_;
   bits.clear();
   std::uint64_t acc = 0;
   int filled = 0;
@@ -330,7 +330,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
   }
   // Two coders take turns, each with its own words, so that a decoder's two
   // chains of arithmetic and reading do not wait for each other.
-  std::vector<std::uint16_t>(&words)[2] = words_;
+  auto& words = words_;
   for (auto& lane : words) lane.clear();
   std::uint32_t x[2] = {kLow, kLow};
   for (std::size_t k = static_cast<std::size_t>(token - tokens_.get()); k > 0; k -= 2) {

@@ -129,24 +129,16 @@ class Frames {
     const std::size_t need = 3 * static_cast<std::size_t>(rawWidth_) * rawHeight_;
     image.width = rawWidth_;
     image.height = rawHeight_;
-    // A picture that held a whole frame before takes the next one as it is,
-    // with no clearing and no allocation.
-    if (image.rgb.size() == need && prefix_.empty()) {
-      const std::size_t got = std::fread(image.rgb.data(), 1, need, raw_);
-      if (got == need) return true;
-      image.rgb.resize(got);
-      return finishRaw(name, got, need);
+    std::size_t got;
+    if (prefix_.empty()) {
+      got = kelvo4::readBytes(raw_, image.rgb, need);
+    } else {
+      const std::size_t ahead = std::min(prefix_.size(), need);
+      image.rgb.assign(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(ahead));
+      prefix_.erase(0, ahead);
+      got = ahead + kelvo4::appendBytes(raw_, image.rgb, need - ahead);
     }
-    const std::size_t ahead = std::min(prefix_.size(), need);
-    image.rgb.assign(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(ahead));
-    prefix_.erase(0, ahead);
-    const std::size_t got = ahead + kelvo4::appendBytes(raw_, image.rgb, need - ahead);
-    return got == need || finishRaw(name, got, need);
-  }
-
-  // After a short read of got bytes of a raw frame of need: false at the
-  // end of the input, else throws.
-  bool finishRaw(const std::string& name, std::size_t got, std::size_t need) {
+    if (got == need) return true;
     if (std::ferror(raw_)) throw std::runtime_error(name + ": " + std::strerror(errno));
     if (got == 0) return false;
     throw std::runtime_error(name + ": at byte " + std::to_string(count_ * need) + ": short frame " +
