@@ -225,6 +225,26 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
       };
       chroma(residual, &residuals_[64 * block]);
       count(block, 1, chroma);
+      // What the group means leave: a predicted frame keeps the detail of
+      // the prediction within each group, which after a fast pan is detail
+      // in the wrong place, and a key frame none.
+      if (job.weighKey && block / 2 % 4 == 0) {
+        auto spread = [&](auto&& from) {
+          double sum = 0;
+          for (int r = 0; r < 8; ++r)
+            for (int c = 0; c < 8; ++c) {
+              const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
+              const int v[4] = {from(x, y, k), from(x + 1, y, k), from(x, y + 1, k), from(x + 1, y + 1, k)};
+              const int mean = groupMean(v[0], v[1], v[2], v[3]);
+              for (const int e : v) sum += static_cast<double>((e - mean) * (e - mean));
+            }
+          // A pixel weighs a quarter of a chroma sample, and one group in
+          // four is sampled.
+          return sum * kChromaWeight;
+        };
+        residualStats_.spread[static_cast<std::size_t>(worker)] += spread(residual);
+        keyStats_.spread[static_cast<std::size_t>(worker)] += spread(fromStart);
+      }
     }
 }
 

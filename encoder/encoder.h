@@ -104,6 +104,10 @@ class Encoder {
   struct Statistics {
     std::vector<std::vector<std::uint32_t>> histograms;  // per thread: luma, chroma: 64 x kBins counts
     std::vector<std::array<std::uint16_t, 128>> tops;  // per thread: 1 + the largest magnitude counted at each
+    // Per thread: the squared error (weighed as the table's costs are) that
+    // chroma keeps whatever its levels, its pixels' spread about the mean of
+    // their 2x2 group; counted only where key and predicted frames are weighed.
+    std::vector<double> spread;
     Statistics(int threads);
     void clear();
     // Counts coefficient i (0 .. 127: chroma from 64 on) of magnitude v

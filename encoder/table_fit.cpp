@@ -15,7 +15,8 @@ using encoding::plainBits;
 
 Encoder::Statistics::Statistics(int threads)
     : histograms(static_cast<std::size_t>(threads), std::vector<std::uint32_t>(2 * 64 * kBins)),
-      tops(static_cast<std::size_t>(threads)) {}
+      tops(static_cast<std::size_t>(threads)),
+      spread(static_cast<std::size_t>(threads)) {}
 
 void Encoder::Statistics::clear() {
   // Only the counted part of each histogram needs clearing.
@@ -23,6 +24,7 @@ void Encoder::Statistics::clear() {
     for (std::size_t at = 0; at < 128; ++at)
       std::fill_n(histograms[t].begin() + static_cast<std::ptrdiff_t>(at * kBins), tops[t][at], 0u);
     tops[t].fill(0);
+    spread[t] = 0;
   }
 }
 
@@ -93,6 +95,7 @@ Table Encoder::fitTable(const Statistics& statistics, bool hold, double* total) 
     table[i] = static_cast<float>(bestQ);
     fitCost += cost[bestQ];
   }
+  for (const double s : statistics.spread) fitCost += s;
   if (total) *total = fitCost;
   return table;
 }
