@@ -54,6 +54,11 @@ void idctSse2(short* block);
 // zero: those rows skip the row transform.
 void idctRowsSse2(short* block, unsigned rows);
 
+// Forward on 128-bit registers, all eight columns at once, then two rows at
+// a time. The second form reads in and writes out, which may be the same.
+void fdctSse2(short* block);
+void fdctSse2(const short* in, short* out);
+
 // Two independent blocks at once on 256-bit registers (AVX2 processors only).
 void idctPairAvx2(short* a, short* b);
 #endif

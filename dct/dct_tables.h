@@ -99,6 +99,19 @@ constexpr RowTables fdctTables() {
   return t;
 }
 
+// Forward row tables of the SSE2 kernel: the first 16 values give outputs
+// 0 to 3, the last 16 outputs 4 to 7. Within each half, the first 8 pair
+// with (S0, S1, D0, D1) repeated, the last 8 with (S2, S3, D2, D3): value i
+// holds C[k][n], k = 4 (i / 16) + i % 8 / 2, n = 2 (i / 8 % 2) + i % 2, so
+// that each product pair sums into output k's 32-bit lane.
+constexpr RowTables fdctTablesSse2() {
+  const RowCosines cos = rowCosines();
+  RowTables t{};
+  for (int r = 0; r < 8; ++r)
+    for (int i = 0; i < 32; ++i) t.row[r][i] = rowCoef(cos, r, i / 16 * 4 + i % 8 / 2, i / 8 % 2 * 2 + i % 2);
+  return t;
+}
+
 // Inverse row rounding constants, one per row, in two equal 32-bit lanes.
 // Row 0 adds just under 32 * 2048: every column output carries row 0 with
 // weight one into the final shift by 6, so this rounds all 64 samples. Rows
@@ -142,7 +155,7 @@ constexpr Lanes4 splat4(double v) {
 // kernels reach them directly, not through the global offset table.
 #pragma GCC visibility push(hidden)
 extern const RowCosines kRowCos;
-extern const RowTables kIdctRowMmx, kIdctRowSse, kIdctRowAvx2, kFdctRow;
+extern const RowTables kIdctRowMmx, kIdctRowSse, kIdctRowAvx2, kFdctRow, kFdctRowSse2;
 extern const RowRounding kIdctRowRnd;
 extern const FdctRounding kFdctRowRnd;
 extern const Lanes4 kTan1, kTan2, kTan3, kSqrt2;

@@ -57,6 +57,7 @@ inline constexpr DctVersion kFdctVersions[] = {
 #if KELVO4_X86
     {"fdct_mmx", DctCpu::Mmx, fdctMmx},
     {"fdct_sse", DctCpu::Sse, fdctSse},
+    {"fdct_sse2", DctCpu::Sse2, fdctSse2},
 #endif
 #if KELVO4_ARM
     {"fdct_neon", DctCpu::Neon, fdctNeon},

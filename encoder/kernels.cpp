@@ -106,9 +106,7 @@ const EncoderKernels& scalarEncoderKernels() { return kScalar; }
 
 const EncoderKernels* sse2EncoderKernels() {
 #if KELVO4_ENCODER_SSE2
-  // The SSE2 transforms go through MMX registers and the SSE word shuffles.
-  constexpr unsigned kNeeded = kCpuSse2 | kCpuSse | kCpuMmx;
-  if ((cpuFlags() & kNeeded) == kNeeded) return &kEncoderKernelsSse2;
+  if (cpuFlags() & kCpuSse2) return &kEncoderKernelsSse2;
 #endif
   return nullptr;
 }

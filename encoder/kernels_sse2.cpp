@@ -16,11 +16,6 @@ __m128i load(const short* p) { return _mm_loadu_si128(reinterpret_cast<const __m
 __m128i loadAligned(const short* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
 void storeAligned(short* p, __m128i v) { _mm_store_si128(reinterpret_cast<__m128i*>(p), v); }
 
-void fdctSseClear(short* block) {
-  fdctSse(block);
-  _mm_empty();
-}
-
 void transformSse2(const short* samples, short* coef) {
   // Saturating negation: |-32768| counts as 32767, still far beyond 255.
   __m128i top = _mm_setzero_si128();
@@ -32,12 +27,10 @@ void transformSse2(const short* samples, short* coef) {
   top = _mm_max_epi16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 2));
   const int peak = _mm_extract_epi16(top, 0);
-  if (peak > 255) return transformScaled(samples, coef, peak, fdctSseClear);
-  // Within the kernel's range as they are: the common case.
-  alignas(16) short block[64];
-  std::copy(samples, samples + 64, block);
-  fdctSseClear(block);
-  std::copy(block, block + 64, coef);
+  if (peak > 255) return transformScaled(samples, coef, peak, fdctSse2);
+  // Within the kernel's range as they are, the common case: straight from
+  // samples into coef.
+  fdctSse2(samples, coef);
 }
 
 void reconstructSse2(const short* bytes, const short* quant, short* samples) {

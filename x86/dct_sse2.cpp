@@ -1,5 +1,6 @@
-// Inverse kernel on 128-bit registers: a whole row per register in the row
-// pass, all eight columns at once in the column pass. Uses the MMX tables.
+// Kernels on 128-bit registers: a whole row per register in the row passes,
+// all eight columns at once in the column passes. The inverse uses the MMX
+// tables, the forward one tables of its own.
 #include <emmintrin.h>
 
 #include "dct.h"
@@ -10,6 +11,9 @@ namespace kelvo4 {
 namespace {
 
 inline __m128i load128Sse2(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// For the tables, whose rows are 16-byte aligned.
+inline __m128i loadTableSse2(const int16_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
 
 inline __m128i splat64Sse2(const void* p) {
   const __m128i v = _mm_loadl_epi64(static_cast<const __m128i*>(p));
@@ -45,6 +49,9 @@ struct ColumnLanesSse2 {
   static Vec subs(Vec a, Vec b) { return _mm_subs_epi16(a, b); }
   static Vec mulhi(Vec a, Vec b) { return _mm_mulhi_epi16(a, b); }
   static Vec shift6(Vec a) { return _mm_srai_epi16(a, 6); }
+  static Vec shl3(Vec a) { return _mm_slli_epi16(a, 3); }
+  static Vec shl4(Vec a) { return _mm_slli_epi16(a, 4); }
+  static Vec orOne(Vec a) { return _mm_or_si128(a, _mm_set1_epi16(1)); }
 };
 
 inline void idctColumnsSse2(short* block) {
@@ -52,6 +59,34 @@ inline void idctColumnsSse2(short* block) {
   for (int k = 0; k < 8; k++) y[k] = load128Sse2(block + 8 * k);
   idctColumnPass<ColumnLanesSse2>(y);
   for (int k = 0; k < 8; k++) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * k), y[k]);
+}
+
+// Forward row v from sd = S0 S1 D0 D1 S2 S3 D2 D3, its pair sums and
+// differences. Each product pair of a madd falls into one output's 32-bit
+// lane, in order; the sums wrap.
+inline __m128i fdctRowSse2(__m128i sd, int v) {
+  const int16_t* tab = kFdctRowSse2.row[v];
+  const __m128i p01 = _mm_shuffle_epi32(sd, _MM_SHUFFLE(1, 0, 1, 0));  // S0 S1 D0 D1, twice
+  const __m128i p23 = _mm_shuffle_epi32(sd, _MM_SHUFFLE(3, 2, 3, 2));  // S2 S3 D2 D3, twice
+  const __m128i f03 =
+      _mm_add_epi32(_mm_madd_epi16(p01, loadTableSse2(tab)), _mm_madd_epi16(p23, loadTableSse2(tab + 8)));
+  const __m128i f47 =
+      _mm_add_epi32(_mm_madd_epi16(p01, loadTableSse2(tab + 16)), _mm_madd_epi16(p23, loadTableSse2(tab + 24)));
+  // The high halves always fit 16 bits: the pack never clamps.
+  const __m128i h = _mm_packs_epi32(_mm_srai_epi32(f03, 16), _mm_srai_epi32(f47, 16));
+  return _mm_srai_epi16(_mm_adds_epi16(h, loadTableSse2(kFdctRowRnd.row[v])), 4);
+}
+
+// Forward rows v and v + 1, a and b, into out: their halves are regrouped
+// so that one saturating add and one subtract give both rows' pairs.
+inline void fdctRowPairSse2(__m128i a, __m128i b, int v, short* out) {
+  const __m128i lo = _mm_unpacklo_epi64(a, b);  // z0..z3 of a, then of b
+  const __m128i hi = _mm_unpackhi_epi64(a, b);  // z4..z7 of a, then of b
+  const __m128i rev =  // z7..z4 of a, then of b
+      _mm_shufflehi_epi16(_mm_shufflelo_epi16(hi, _MM_SHUFFLE(0, 1, 2, 3)), _MM_SHUFFLE(0, 1, 2, 3));
+  const __m128i s = _mm_adds_epi16(lo, rev), d = _mm_subs_epi16(lo, rev);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), fdctRowSse2(_mm_unpacklo_epi32(s, d), v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), fdctRowSse2(_mm_unpackhi_epi32(s, d), v + 1));
 }
 
 }  // namespace
@@ -71,5 +106,15 @@ void idctRowsSse2(short* block, unsigned rows) {
   }
   idctColumnsSse2(block);
 }
+
+// Every row is loaded before the first store: out may be in.
+void fdctSse2(const short* in, short* out) {
+  __m128i x[8];
+  for (int k = 0; k < 8; k++) x[k] = load128Sse2(in + 8 * k);
+  fdctColumnPass<ColumnLanesSse2>(x);
+  for (int v = 0; v < 8; v += 2) fdctRowPairSse2(x[v], x[v + 1], v, out + 8 * v);
+}
+
+void fdctSse2(short* block) { fdctSse2(block, block); }
 
 }  // namespace kelvo4
