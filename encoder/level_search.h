@@ -32,7 +32,7 @@ inline constexpr auto kUnzigzag = [] {
 // round to non-zero, the state being the last one kept (it sets the run and
 // the band of the next token). bytes gets natural order.
 template <const EncoderKernels& k>
-void chooseLevels(const short* coef, const short* quant, const Steps& steps,
+bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
                   const RateTerms& rate, short* bytes) {
   struct Candidate {
     int pos, level;    // zigzag position, rounded level
@@ -118,6 +118,7 @@ void chooseLevels(const short* coef, const short* quant, const Steps& steps,
     const int sign = coef[n] >> 15;  // 0 or -1: the level takes the coefficient's sign
     bytes[n] = static_cast<short>((level ^ sign) - sign);
   }
+  return last >= 0;
 }
 
 // codeBlock on a block whose forward transform is known, with the helpers k;
@@ -132,7 +133,23 @@ long codeTransformedWith(const short* target, const short* transformed, const sh
   // refinement may then move any level.
   bool clamped = false;
   if (rate) {
-    chooseLevels<k>(transformed, quant, steps, *rate, bytes);
+    if (!chooseLevels<k>(transformed, quant, steps, *rate, bytes)) {
+      // No level kept, the common case: the refinement moves only kept
+      // levels, so the block stays empty, and its samples are those of
+      // every empty block.
+      static const auto kEmpty = [] {
+        std::array<short, 64> e;
+        alignas(16) short none[64] = {}, quantOne[64], samples[64];
+        std::fill(quantOne, quantOne + 64, short{1});
+        k.reconstruct(none, quantOne, samples);
+        std::copy(samples, samples + 64, e.begin());
+        return e;
+      }();
+      alignas(16) short emptySamples[64];
+      std::copy(kEmpty.begin(), kEmpty.end(), emptySamples);
+      std::fill(zigzag, zigzag + 64, static_cast<signed char>(0));
+      return k.blockError(target, emptySamples, diff);
+    }
     clamped = k.beyond(bytes, 126) != 0;
   } else {
     k.quantiseInto(transformed, steps.reciprocal, bytes);
