@@ -150,7 +150,7 @@ void Encoder::rows(void* context, int worker) {
 // Here, where the analysis calls it for every coefficient, so that it inlines.
 inline void Encoder::Statistics::count(int worker, int i, int v, std::uint32_t n) {
   const auto w = static_cast<std::size_t>(worker), at = static_cast<std::size_t>(i);
-  histograms[w][at * kBins + static_cast<std::size_t>(v)] += n;
+  histograms[w][static_cast<std::size_t>(v) * 128 + at] += n;
   if (v >= tops[w][at]) tops[w][at] = static_cast<std::uint16_t>(v + 1);
 }
 

@@ -102,7 +102,10 @@ class Encoder {
   void codeRow(const Job& job, int row, int worker);
   // Counts of |coefficient| per position, per thread.
   struct Statistics {
-    std::vector<std::vector<std::uint32_t>> histograms;  // per thread: luma, chroma: 64 x kBins counts
+    // Per thread: kBins x 128 counts (luma, then chroma), magnitude-major:
+    // the 64 counts of a block then land on a few cache lines, where 64
+    // positions kBins apart all fell in one set of the first-level cache.
+    std::vector<std::vector<std::uint32_t>> histograms;
     std::vector<std::array<std::uint16_t, 128>> tops;  // per thread: 1 + the largest magnitude counted at each
     // Per thread: the squared error (weighed as the table's costs are) that
     // chroma keeps whatever its levels, its pixels' spread about the mean of

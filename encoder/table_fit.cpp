@@ -21,8 +21,8 @@ Encoder::Statistics::Statistics(int threads)
 void Encoder::Statistics::clear() {
   // Only the counted part of each histogram needs clearing.
   for (std::size_t t = 0; t < histograms.size(); ++t) {
-    for (std::size_t at = 0; at < 128; ++at)
-      std::fill_n(histograms[t].begin() + static_cast<std::ptrdiff_t>(at * kBins), tops[t][at], 0u);
+    const std::size_t top = *std::max_element(tops[t].begin(), tops[t].end());
+    std::fill_n(histograms[t].begin(), top * 128, 0u);
     tops[t].fill(0);
     spread[t] = 0;
   }
@@ -56,7 +56,7 @@ Table Encoder::fitTable(const Statistics& statistics, bool hold, double* total) 
       if (top == 0) continue;
       for (int v = 0; v < top; ++v) {
         double h = 0;
-        for (const auto& histogram : statistics.histograms) h += histogram[at * kBins + static_cast<std::size_t>(v)];
+        for (const auto& histogram : statistics.histograms) h += histogram[static_cast<std::size_t>(v) * 128 + at];
         count[v + 1] = count[v] + h;
         sum[v + 1] = sum[v] + h * v;
         squares[v + 1] = squares[v] + h * v * v;
