@@ -67,34 +67,44 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
       c.bits[d] = plainBits(c.cls[d]);
     }
   }
-  float best[64];
-  int from[64], pick[64];
+  // What keeping candidate i costs after the kept candidate d + 1 places
+  // before it (d = 0: the one just before; a j of -1: none kept before),
+  // error gained and bits of its tokens: it does not depend on the path to
+  // that one, so it is found for all first, apart from the chain of sums
+  // below that links the paths.
+  float step[kLookBack + 1][64];
+  bool lowered[kLookBack + 1][64];
   for (int i = 0; i < count; ++i) {
     const Candidate& c = cand[i];
-    float bestCost = 3e38f;
-    int bestFrom = -1, bestPick = 0;
-    const int options = c.level > 1 ? 2 : 1;
-    const int stop = std::max(-1, i - 1 - kLookBack);
-    for (int j = i - 1; j >= stop; --j) {
+    for (int d = 0; d <= kLookBack && i - 1 - d >= -1; ++d) {
+      const int j = i - 1 - d;
       float bits = 0;
       const int start = coefficients::zeroRuns(j < 0 ? 0 : cand[j].pos + 1, c.pos, [&](int token, int position) {
         bits += rate.band[coefficients::kBand[position]][token];
       });
       const int run = c.pos - start;
       const float* row = rate.band[coefficients::kBand[start]];
-      const float base = (j < 0 ? 0.0f : best[j]) + lambda * bits;
       // Both options at once (a branch per option would be mispredicted
-      // half the time).
-      const float rounded = base - c.gain[0] + lambda * (row[coefficients::valueToken(run, c.cls[0])] + c.bits[0]);
-      const float lower = options > 1
-                              ? base - c.gain[1] + lambda * (row[coefficients::valueToken(run, c.cls[1])] + c.bits[1])
-                              : 3e38f;
-      const bool second = lower < rounded;
-      const float cost = second ? lower : rounded;
+      // half the time); a 1 has no second (its gain is hugely negative).
+      const float runs = lambda * bits;
+      const float rounded = runs - c.gain[0] + lambda * (row[coefficients::valueToken(run, c.cls[0])] + c.bits[0]);
+      const float lower = runs - c.gain[1] + lambda * (row[coefficients::valueToken(run, c.cls[1])] + c.bits[1]);
+      lowered[d][i] = lower < rounded;
+      step[d][i] = lowered[d][i] ? lower : rounded;
+    }
+  }
+  float best[64];
+  int from[64], pick[64];
+  for (int i = 0; i < count; ++i) {
+    float bestCost = 3e38f;
+    int bestFrom = -1, bestPick = 0;
+    for (int d = 0; d <= kLookBack && i - 1 - d >= -1; ++d) {
+      const int j = i - 1 - d;
+      const float cost = (j < 0 ? 0.0f : best[j]) + step[d][i];
       if (cost < bestCost) {
         bestCost = cost;
         bestFrom = j;
-        bestPick = second;
+        bestPick = lowered[d][i];
       }
     }
     best[i] = bestCost;
