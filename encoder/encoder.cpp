@@ -293,13 +293,14 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
     if (!job.key && !last_.empty()) {
       const signed char* before = &last_[64 * block];
       cf::difference(zigzag, before, change);
-      if (cf::codeAsDifference(zigzag, change)) {
+      const int changeBits = cf::estimatedBits(change);
+      if (cf::codeAsDifference(cf::estimatedBits(zigzag), changeBits)) {
         coded = change;
         alignas(16) short bytes[64], samples[64], diff[64];
         for (int k = 0; k < 64; ++k) bytes[kZigzag[k]] = before[k];
         kernels_->reconstruct(bytes, job.quant, samples);
         const long kept = kernels_->blockError(&residuals_[64 * block], samples, diff);
-        if (static_cast<float>(kept - err) < rate.lambda * static_cast<float>(cf::estimatedBits(change))) {
+        if (static_cast<float>(kept - err) < rate.lambda * static_cast<float>(changeBits)) {
           std::copy(before, before + 64, zigzag);
           std::fill(change, change + 64, static_cast<signed char>(0));
         }

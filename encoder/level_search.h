@@ -183,7 +183,12 @@ long codeTransformedWith(const short* target, const short* transformed, const sh
     std::copy(trial, trial + 64, bytes);
     std::copy(trialDiff, trialDiff + 64, diff);
   }
-  for (int i = 0; i < 64; ++i) zigzag[i] = static_cast<signed char>(bytes[kZigzag[i]]);
+  // Most bytes are 0: only the others are placed.
+  std::fill(zigzag, zigzag + 64, static_cast<signed char>(0));
+  for (std::uint64_t kept = k.beyond(bytes, 0); kept; kept &= kept - 1) {
+    const int n = std::countr_zero(kept);
+    zigzag[kUnzigzag[n]] = static_cast<signed char>(bytes[n]);
+  }
   return err;
 }
 

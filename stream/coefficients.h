@@ -131,8 +131,9 @@ constexpr int contextOf(int chroma, int band, int activityClass) {
 // encoder's rate model makes the same choice.
 void difference(const signed char* block, const signed char* previous, signed char* out);
 int estimatedBits(const signed char* block);
+inline bool codeAsDifference(int blockBits, int differenceBits) { return differenceBits + 2 < blockBits; }
 inline bool codeAsDifference(const signed char* block, const signed char* difference) {
-  return estimatedBits(difference) + 2 < estimatedBits(block);
+  return codeAsDifference(estimatedBits(block), estimatedBits(difference));
 }
 
 // One context's table: frequencies summing to kProbScale (all zero: none).
