@@ -55,8 +55,10 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
     const int z = std::countr_zero(zigzag), n = kZigzag[z];
     const int level = std::min(std::abs(int{rounded[n]}), 127);
     const float a = static_cast<float>(std::abs(int{coef[n]})), q = static_cast<float>(quant[n]);
-    if (level == 1 && q * (2 * a - q) < worthless) continue;
-    Candidate& c = cand[count++];
+    // Written in any case, kept by the count: whether a 1 pays is a coin
+    // toss for a branch.
+    Candidate& c = cand[count];
+    count += level > 1 || !(q * (2 * a - q) < worthless);
     c.pos = z;
     c.level = level;
     for (int d = 0; d < 2; ++d) {

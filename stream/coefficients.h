@@ -71,8 +71,10 @@ inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4
 
 // The class of a magnitude 1 .. 128: 1, 2, then 3 for 3-4, 4 for 5-8 ... 8
 // for 65-128. A class c > 2 brings c - 2 low bits.
+// Written as the bit width of 2 magnitude - 1, which is never 0, so that it
+// compiles to a bit scan without a branch.
 constexpr int magnitudeClass(int magnitude) {
-  return magnitude <= 2 ? magnitude : 1 + std::bit_width(static_cast<unsigned>(magnitude - 1));
+  return std::bit_width(static_cast<unsigned>(2 * magnitude - 1) | 1u);
 }
 // The plain bits that follow a coefficient of a class: its low bits and sign.
 constexpr int plainBitCount(int magnitudeClass) { return magnitudeClass > 2 ? magnitudeClass - 1 : 1; }
