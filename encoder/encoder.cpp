@@ -46,7 +46,7 @@ struct LambdaPoint {
   int quality;
   double lambda;
 };
-constexpr LambdaPoint kLambdaPoints[] = {{1, 30.1}, {50, 2.0}, {65, 0.87}, {75, 0.62}, {92, 0.5}, {100, 0.125}};
+constexpr LambdaPoint kLambdaPoints[] = {{1, 30.27}, {50, 2.0}, {65, 0.8706}, {75, 0.62}, {92, 0.5}, {100, 0.125}};
 
 double lambdaOf(int quality) {
   const LambdaPoint* p = kLambdaPoints;
