@@ -70,15 +70,22 @@ inline constexpr std::uint8_t kBand[64] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4
                                            8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
 
 // The class of a magnitude 1 .. 128: 1, 2, then 3 for 3-4, 4 for 5-8 ... 8
-// for 65-128. A class c > 2 brings c - 2 low bits.
-constexpr int magnitudeClass(int magnitude) {
-  return magnitude <= 2 ? magnitude : 1 + std::bit_width(static_cast<unsigned>(magnitude - 1));
-}
+// for 65-128. A class c > 2 brings c - 2 low bits. (The class is
+// 1 + bit_width(magnitude - 1), written so that the argument is odd: a
+// compiler then needs no test for zero.)
+constexpr int magnitudeClass(int magnitude) { return std::bit_width(static_cast<unsigned>(2 * magnitude - 1)); }
 // The plain bits that follow a coefficient of a class: its low bits and sign.
 constexpr int plainBitCount(int magnitudeClass) { return magnitudeClass > 2 ? magnitudeClass - 1 : 1; }
 // The smallest magnitude of a class.
 constexpr int classBase(int c) { return c <= 2 ? c : (1 << (c - 2)) + 1; }
 constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + magnitudeClass - 1; }
+// The class of the magnitude of each coefficient byte (0 for 0).
+inline constexpr auto kClassOfByte = [] {
+  std::array<std::uint8_t, 256> classes{};
+  for (int v = -128; v < 128; ++v)
+    if (v) classes[static_cast<unsigned char>(v)] = static_cast<std::uint8_t>(magnitudeClass(v < 0 ? -v : v));
+  return classes;
+}();
 
 // The token grammar of a block, the one walk of it that the coder and the
 // encoder's rate model share. zeroRuns emits (kSixteenZeros, position) for
@@ -103,8 +110,9 @@ inline void forEachToken(const signed char* block, std::uint64_t nonzero, bool m
   int i = 0;
   for (; nonzero; nonzero &= nonzero - 1) {
     const int at = std::countr_zero(nonzero), v = block[at];
-    i = zeroRuns(i, at, [&](int token, int position) { emit(token, position, 0); });
-    emit(valueToken(at - i, magnitudeClass(v < 0 ? -v : v)), i, v);
+    if (at - i >= 16) [[unlikely]]
+      i = zeroRuns(i, at, [&](int token, int position) { emit(token, position, 0); });
+    emit(valueToken(at - i, kClassOfByte[static_cast<unsigned char>(v)]), i, v);
     i = at + 1;
   }
   if (endsWithToken(i)) emit(kEndOfBlock, i, 0);
@@ -187,13 +195,18 @@ class CoefficientEncoder {
   std::vector<signed char> last_, pendingLast_;  // the payload of the frame before, and this one
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
-  // The frame's tokens and contexts, in order: room for the most a frame can
-  // have (kMaxBlockTokens per block), allocated at the first frame.
+  // The frame's tokens in order, each as its code context * kTokens + token,
+  // and its plain bits: room for the most a frame can have, allocated at the
+  // first frame.
   std::unique_ptr<std::uint16_t[]> tokens_;
+  std::unique_ptr<unsigned char[]> bits_;
+  // Per token code: how often it occurs in the frame; its frequency and
+  // first slot in the frame's tables.
+  std::vector<std::uint32_t> tokenCounts_, symbols_;
   // Kept from frame to frame so that their memory is not asked for again:
-  // the plain bits, and the words of the two coders.
-  std::vector<unsigned char> bits_;
+  // the words of the two coders, the table update and the same compressed.
   std::vector<std::uint16_t> words_[2];
+  std::vector<unsigned char> update_, packedUpdate_;
   void* zstd_ = nullptr;
 };
 
