@@ -2,7 +2,7 @@
 // coefficients, decode the frame, convert, crop) through kelvo4_stream on one
 // and two threads, beside the decoder alone on the same payloads, and the
 // coefficient decoder alone beside zstd decompression (level 3, as version 2
-// files stored them) of the same payloads.
+// files stored them) of the same payloads, and the coefficient encoder alone.
 //
 // The stream is made here, by the encoder at its default settings, from a pan
 // over a photograph: KELVO4_BENCH_PHOTO, or build-photos/data/astronaut.png
@@ -165,6 +165,22 @@ void coderBench(benchmark::State& state) {
   state.SetLabel(label);
 }
 
+// The coefficient encoder alone: the same payloads coded in order, from the
+// key frame again at the end.
+void coderEncodeBench(benchmark::State& state) {
+  const Material& m = material();
+  kelvo4::CoefficientEncoder coder(kelvo4::codedSide(kWidth), kelvo4::codedSide(kHeight));
+  std::vector<unsigned char> coded;
+  std::size_t f = 0;
+  for (auto _ : state) {
+    const Frame& frame = m.frames[f++ % m.frames.size()];
+    coder.encode(frame.payload.data(), frame.key, coded);
+    coder.commit();
+    benchmark::DoNotOptimize(coded.data());
+  }
+  report(state, state.iterations());
+}
+
 int registerAll() {
   const std::string n = "1920x1080";
   for (int threads : {1, 2}) {
@@ -178,6 +194,9 @@ int registerAll() {
   }
   benchmark::RegisterBenchmark(("stream_zstd_alone/" + n).c_str(), zstdBench)->UseRealTime()->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark(("stream_coder_alone/" + n).c_str(), coderBench)->UseRealTime()->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("stream_coder_encode/" + n).c_str(), coderEncodeBench)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
   bench::ratioTo("stream_coder_alone/" + n + "/real_time", "stream_zstd_alone/" + n + "/real_time");
   const std::string play1 = "stream_play/" + n + "/threads:1/real_time";
   bench::ratioTo("stream_play/" + n + "/threads:2/real_time", play1);

@@ -81,6 +81,13 @@ constexpr int plainBitCount(int magnitudeClass) { return magnitudeClass > 2 ? ma
 // The smallest magnitude of a class.
 constexpr int classBase(int c) { return c <= 2 ? c : (1 << (c - 2)) + 1; }
 constexpr int valueToken(int run, int magnitudeClass) { return 2 + 8 * run + magnitudeClass - 1; }
+// The class of the magnitude of each coefficient byte (0 for 0).
+inline constexpr auto kClassOfByte = [] {
+  std::array<std::uint8_t, 256> classes{};
+  for (int v = -128; v < 128; ++v)
+    if (v) classes[static_cast<unsigned char>(v)] = static_cast<std::uint8_t>(magnitudeClass(v < 0 ? -v : v));
+  return classes;
+}();
 
 // The token grammar of a block, the one walk of it that the coder and the
 // encoder's rate model share. zeroRuns emits (kSixteenZeros, position) for
@@ -105,8 +112,9 @@ inline void forEachToken(const signed char* block, std::uint64_t nonzero, bool m
   int i = 0;
   for (; nonzero; nonzero &= nonzero - 1) {
     const int at = std::countr_zero(nonzero), v = block[at];
-    i = zeroRuns(i, at, [&](int token, int position) { emit(token, position, 0); });
-    emit(valueToken(at - i, magnitudeClass(v < 0 ? -v : v)), i, v);
+    if (at - i >= 16) [[unlikely]]
+      i = zeroRuns(i, at, [&](int token, int position) { emit(token, position, 0); });
+    emit(valueToken(at - i, kClassOfByte[static_cast<unsigned char>(v)]), i, v);
     i = at + 1;
   }
   if (endsWithToken(i)) emit(kEndOfBlock, i, 0);
@@ -190,13 +198,18 @@ class CoefficientEncoder {
   std::vector<signed char> last_, pendingLast_;  // the payload of the frame before, and this one
   std::vector<coefficients::Frequencies> tables_, pending_;
   std::vector<std::uint8_t> has_, pendingHas_;
-  // The frame's tokens and contexts, in order: room for the most a frame can
-  // have (kMaxBlockTokens per block), allocated at the first frame.
+  // The frame's tokens in order, each as its code context * kTokens + token,
+  // and its plain bits: room for the most a frame can have, allocated at the
+  // first frame.
   std::unique_ptr<std::uint16_t[]> tokens_;
+  std::unique_ptr<unsigned char[]> bits_;
+  // Per token code: how often it occurs in the frame; its frequency and
+  // first slot in the frame's tables.
+  std::vector<std::uint32_t> tokenCounts_, symbols_;
   // Kept from frame to frame so that their memory is not asked for again:
-  // the plain bits, and the words of the two coders.
-  std::vector<unsigned char> bits_;
+  // the words of the two coders, the table update and the same compressed.
   std::vector<std::uint16_t> words_[2];
+  std::vector<unsigned char> update_, packedUpdate_;
   void* zstd_ = nullptr;
 };
 
