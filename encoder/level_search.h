@@ -149,18 +149,13 @@ long codeTransformedWith(const short* target, const short* transformed, const sh
       // No level kept, the common case: the refinement moves only kept
       // levels, so the block stays empty, and its samples are those of
       // every empty block.
-      static const auto kEmpty = [] {
-        std::array<short, 64> e;
-        alignas(16) short none[64] = {}, quantOne[64], samples[64];
-        std::fill(quantOne, quantOne + 64, short{1});
-        k.reconstruct(none, quantOne, samples);
-        std::copy(samples, samples + 64, e.begin());
-        return e;
+      alignas(16) static const std::array<short, 64> kEmpty = [] {
+        alignas(16) std::array<short, 64> none{}, samples;
+        k.reconstruct(none.data(), none.data(), samples.data());  // zero levels: any factors do
+        return samples;
       }();
-      alignas(16) short emptySamples[64];
-      std::copy(kEmpty.begin(), kEmpty.end(), emptySamples);
       std::fill(zigzag, zigzag + 64, static_cast<signed char>(0));
-      return k.blockError(target, emptySamples, diff);
+      return k.blockError(target, kEmpty.data(), diff);
     }
     clamped = k.beyond(bytes, 126) != 0;
   } else {
