@@ -213,33 +213,53 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
     kernels_->transform(samples, keyCoef);
     for (int i = 0; i < 64; ++i) keyStats_.count(worker, 64 * chroma + i, std::min(std::abs(int{keyCoef[i]}), kBins - 1), 4);
   };
-  const int bw = w / 8;
-  for (int by = 2 * my; by < 2 * my + 2; ++by)
-    for (int bx = 0; bx < bw; ++bx) {
-      const std::size_t block = static_cast<std::size_t>(by) * bw + bx;
-      auto luma = [&](auto&& from, short* samples) {
-        for (int r = 0; r < 8; ++r)
-          for (int c = 0; c < 8; ++c)
-            samples[8 * r + c] = static_cast<short>(clampInt(from(8 * bx + c, 8 * by + r, 0), -32768, 32767));
-      };
-      luma(residual, &residuals_[64 * block]);
-      count(block, 0, luma);
-    }
+  // The residual blocks are written a pixel row at a time, straight from the
+  // interleaved components: gathering each block through the coordinates
+  // took a tenth of the encoder's instructions.
+  const int bw = w / 8, mw = w / 16;
+  const std::size_t lumaRow = static_cast<std::size_t>(2 * my) * bw;
+  const std::size_t chromaRow = static_cast<std::size_t>(bw) * (codedHeight_ / 8) + 2 * static_cast<std::size_t>(my) * mw;
+  auto clampShort = [](int v) { return static_cast<short>(clampInt(v, -32768, 32767)); };
+  for (int y = 0; y < 16; ++y) {
+    const std::size_t at = 3 * static_cast<std::size_t>(y0 + y) * w;
+    const short *t = &target_[at], *p = &prediction_[at];
+    short* out = &residuals_[64 * (lumaRow + static_cast<std::size_t>(y / 8) * bw) + 8 * (y % 8)];
+    for (int bx = 0; bx < bw; ++bx, t += 24, p += 24, out += 64)
+      for (int c = 0; c < 8; ++c) out[c] = clampShort(t[3 * c] - p[3 * c]);
+  }
   // One residual sample serves a 2x2 group; the group mean of the wanted
   // residuals minimises the squared error over its four pixels.
-  const int mw = w / 16;
+  for (int r = 0; r < 8; ++r) {
+    const std::size_t at = 3 * static_cast<std::size_t>(y0 + 2 * r) * w;
+    const short *t = &target_[at], *p = &prediction_[at];
+    const short *t1 = t + 3 * w, *p1 = p + 3 * w;
+    short* out = &residuals_[64 * chromaRow + 8 * r];
+    for (int mx = 0; mx < mw; ++mx, t += 48, p += 48, t1 += 48, p1 += 48)
+      for (int k = 1; k <= 2; ++k, out += 64)
+        for (int c = 0; c < 8; ++c) {
+          const int i = 6 * c + k;
+          out[c] = clampShort(groupMean(t[i] - p[i], t[i + 3] - p[i + 3], t1[i] - p1[i], t1[i + 3] - p1[i + 3]));
+        }
+  }
+  for (int by = 2 * my; by < 2 * my + 2; ++by)
+    for (int bx = 0; bx < bw; ++bx) {
+      auto luma = [&](auto&& from, short* samples) {
+        for (int r = 0; r < 8; ++r)
+          for (int c = 0; c < 8; ++c) samples[8 * r + c] = clampShort(from(8 * bx + c, 8 * by + r, 0));
+      };
+      count(static_cast<std::size_t>(by) * bw + bx, 0, luma);
+    }
   for (int mx = 0; mx < mw; ++mx)
     for (int k = 1; k <= 2; ++k) {
-      const std::size_t block = static_cast<std::size_t>(bw) * (codedHeight_ / 8) + 2 * (my * mw + mx) + (k - 1);
+      const std::size_t block = chromaRow + 2 * static_cast<std::size_t>(mx) + (k - 1);
       auto chroma = [&](auto&& from, short* samples) {
         for (int r = 0; r < 8; ++r)
           for (int c = 0; c < 8; ++c) {
             const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
-            const int mean = groupMean(from(x, y, k), from(x + 1, y, k), from(x, y + 1, k), from(x + 1, y + 1, k));
-            samples[8 * r + c] = static_cast<short>(clampInt(mean, -32768, 32767));
+            samples[8 * r + c] =
+                clampShort(groupMean(from(x, y, k), from(x + 1, y, k), from(x, y + 1, k), from(x + 1, y + 1, k)));
           }
       };
-      chroma(residual, &residuals_[64 * block]);
       count(block, 1, chroma);
       // What the group means leave: a predicted frame keeps the detail of
       // the prediction within each group, which after a fast pan is detail

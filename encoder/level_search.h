@@ -18,6 +18,9 @@ namespace kelvo4::encoding {
 // bytes at 10% of the encoder's time.
 inline constexpr int kLookBack = 1;
 
+// Bits that no option can be worth.
+inline constexpr float kNever = 1e30f;
+
 // The zigzag position of each natural one.
 inline constexpr auto kUnzigzag = [] {
   std::array<std::uint8_t, 64> u{};
@@ -55,19 +58,24 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
     const int z = std::countr_zero(zigzag), n = kZigzag[z];
     const int level = std::min(std::abs(int{rounded[n]}), 127);
     const float a = static_cast<float>(std::abs(int{coef[n]})), q = static_cast<float>(quant[n]);
-    // Written in any case, kept by the count: whether a 1 pays is a coin
-    // toss for a branch.
+    // Written in any case, kept by the count, and without a branch on
+    // whether the level is 1: about half are, in no order a branch
+    // predictor can follow.
     Candidate& c = cand[count];
-    count += level > 1 || !(q * (2 * a - q) < worthless);
+    count += (level > 1) | !(q * (2 * a - q) < worthless);
     c.pos = z;
     c.level = level;
     for (int d = 0; d < 2; ++d) {
       const int l = level - d;
       const float e = a - static_cast<float>(l) * q;
-      c.gain[d] = l ? a * a - e * e : -1e30f;
+      c.gain[d] = a * a - e * e;
       c.cls[d] = coefficients::magnitudeClass(std::max(l, 1));
       c.bits[d] = plainBits(c.cls[d]);
     }
+    // A 1 has no lower option: its bits put that beyond any cost (a table,
+    // where a product with 0 or 1 compiles back to the branch).
+    static constexpr float kNoLower[2] = {0.0f, kNever};
+    c.bits[1] += kNoLower[level == 1];
   }
   // What keeping candidate i costs after the kept candidate d + 1 places
   // before it (d = 0: the one just before; a j of -1: none kept before),
@@ -87,7 +95,7 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
       const int run = c.pos - start;
       const float* row = rate.band[coefficients::kBand[start]];
       // Both options at once (a branch per option would be mispredicted
-      // half the time); a 1 has no second (its gain is hugely negative).
+      // half the time).
       const float runs = lambda * bits;
       const float rounded = runs - c.gain[0] + lambda * (row[coefficients::valueToken(run, c.cls[0])] + c.bits[0]);
       const float lower = runs - c.gain[1] + lambda * (row[coefficients::valueToken(run, c.cls[1])] + c.bits[1]);
