@@ -29,13 +29,13 @@ inline constexpr ColourPlaces kColourPlaces{};
 // whole colour cube, one word per colour, allocated zeroed in one piece: the
 // system gives it pages as the colours on them turn up, so the memory
 // follows the colours the pictures use. Its order keeps blocks of 8 x 8 x 8
-// near colours together, 2 kB each (see ColourPlaces). The threads of a frame look up and fill
-// at once: threads that find the same colour together store the same value.
+// near colours together, 2 kB each (see ColourPlaces). The threads of a
+// frame look up and fill at once: threads that find the same colour together
+// store the same value.
 class Encoder::Colours {
   // 1 << 30 | each component + 512 in 10 bits; 0 until found.
   using Entry = std::uint32_t;
   static constexpr std::size_t kColours = std::size_t{1} << 24;
-
 
  public:
   // Without the memory for the cube, every colour is searched each time.
@@ -44,28 +44,47 @@ class Encoder::Colours {
   Colours(const Colours&) = delete;
   Colours& operator=(const Colours&) = delete;
 
-  // Asks the memory for the entry of the pixel px, which find() will want
-  // soon: pictures visit the cube all over, and a lookup waits on memory.
-  void prefetch(const std::uint8_t* px) const {
-    if (cube_) __builtin_prefetch(&cube_[place(px)]);
-  }
-
-  // The components of the pixel px (r, g, b) into c.
-  void find(const std::uint8_t* px, short* c) {
-    Entry* entry = cube_ ? &cube_[place(px)] : nullptr;
-    Entry packed = entry ? std::atomic_ref<Entry>(*entry).load(std::memory_order_relaxed) : 0;
-    if (packed == 0) {
-      const auto found = rgbToComponents(px[0], px[1], px[2]);
-      packed = 1u << 30 | std::uint32_t(found[0] + 512) << 20 | std::uint32_t(found[1] + 512) << 10 |
-               std::uint32_t(found[2] + 512);
-      if (entry) std::atomic_ref<Entry>(*entry).store(packed, std::memory_order_relaxed);
+  // The components of the count pixels at px (r, g, b each) into c, 3 each.
+  // A lookup waits on memory, as pictures visit the cube all over: the
+  // entries of the pixels kAhead on are asked for early, and their places
+  // kept until then.
+  void findRow(const std::uint8_t* px, int count, short* c) {
+    if (!cube_) {
+      for (int x = 0; x < count; ++x, px += 3, c += 3) unpack(search(px), c);
+      return;
     }
-    for (int k = 0; k < 3; ++k) c[k] = static_cast<short>(static_cast<int>(packed >> (20 - 10 * k) & 1023) - 512);
+    constexpr int kAhead = 16;
+    std::size_t ahead[kAhead];
+    for (int x = 0; x < kAhead && x < count; ++x) ahead[x] = request(px + 3 * x);
+    for (int x = 0; x < count; ++x, px += 3, c += 3) {
+      Entry& entry = cube_[ahead[x % kAhead]];
+      if (x + kAhead < count) ahead[x % kAhead] = request(px + 3 * kAhead);
+      Entry packed = std::atomic_ref<Entry>(entry).load(std::memory_order_relaxed);
+      if (packed == 0) {
+        packed = search(px);
+        std::atomic_ref<Entry>(entry).store(packed, std::memory_order_relaxed);
+      }
+      unpack(packed, c);
+    }
   }
 
  private:
   static std::size_t place(const std::uint8_t* px) {
     return kColourPlaces.r[px[0]] | kColourPlaces.g[px[1]] | kColourPlaces.b[px[2]];
+  }
+  // The place of px's entry, whose memory is asked for.
+  std::size_t request(const std::uint8_t* px) const {
+    const std::size_t at = place(px);
+    __builtin_prefetch(&cube_[at]);
+    return at;
+  }
+  static Entry search(const std::uint8_t* px) {
+    const auto found = rgbToComponents(px[0], px[1], px[2]);
+    return 1u << 30 | std::uint32_t(found[0] + 512) << 20 | std::uint32_t(found[1] + 512) << 10 |
+           std::uint32_t(found[2] + 512);
+  }
+  static void unpack(Entry packed, short* c) {
+    for (int k = 0; k < 3; ++k) c[k] = static_cast<short>(static_cast<int>(packed >> (20 - 10 * k) & 1023) - 512);
   }
 
   Entry* cube_;

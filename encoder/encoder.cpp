@@ -162,12 +162,7 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   // A frame analysed again as a key frame has its components already.
   for (int y = y0; y < y0 + 16 && y < height_ && !job.again; ++y) {
     short* row = &target_[3 * static_cast<std::size_t>(y) * w];
-    const std::uint8_t* px = rgb + 3 * static_cast<std::size_t>(y) * width_;
-    constexpr int kAhead = 16;
-    for (int x = 0; x < width_; ++x, px += 3) {
-      if (x + kAhead < width_) colours_->prefetch(px + 3 * kAhead);
-      colours_->find(px, row + 3 * x);
-    }
+    colours_->findRow(rgb + 3 * static_cast<std::size_t>(y) * width_, width_, row);
     // The margin repeats the edge pixels: smooth content the blocks code
     // cheaply and the prediction carries into the picture without a seam.
     for (int x = width_; x < w; ++x) std::copy(row + 3 * (width_ - 1), row + 3 * width_, row + 3 * x);
