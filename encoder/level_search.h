@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <limits>
 
 #include "format.h"
 #include "levels.h"
@@ -42,7 +43,15 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
     float gain[2];     // a^2 - (a - level q)^2 for level and level - 1
     float bits[2];     // their plain bits
     int cls[2];        // their magnitude classes
-  } cand[64];
+  };
+  // The candidates start at cand[0]. The kFirst before them end at position
+  // -1: cand[-1] stands for the start of the block (nothing kept, at no
+  // cost), and no path may come from those before it. With them, each
+  // candidate looks back the same kLookBack + 1 places without a test.
+  constexpr int kFirst = kLookBack + 1;
+  Candidate cands[kFirst + 64];
+  Candidate* const cand = cands + kFirst;
+  for (int s = 1; s <= kFirst; ++s) cand[-s].pos = -1;
   // The rounded levels first, all at once: most are 0. The non-zero ones
   // are then visited in zigzag order through a mask.
   alignas(16) short rounded[64] = {};
@@ -86,10 +95,10 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
   bool lowered[kLookBack + 1][64];
   for (int i = 0; i < count; ++i) {
     const Candidate& c = cand[i];
-    for (int d = 0; d <= kLookBack && i - 1 - d >= -1; ++d) {
+    for (int d = 0; d <= kLookBack; ++d) {
       const int j = i - 1 - d;
       float bits = 0;
-      const int start = coefficients::zeroRuns(j < 0 ? 0 : cand[j].pos + 1, c.pos, [&](int token, int position) {
+      const int start = coefficients::zeroRuns(cand[j].pos + 1, c.pos, [&](int token, int position) {
         bits += rate.band[coefficients::kBand[position]][token];
       });
       const int run = c.pos - start;
@@ -103,14 +112,17 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
       step[d][i] = lowered[d][i] ? lower : rounded;
     }
   }
-  float best[64];
+  float bests[kFirst + 64];
+  float* const best = bests + kFirst;
+  best[-1] = 0;
+  for (int s = 2; s <= kFirst; ++s) best[-s] = std::numeric_limits<float>::infinity();
   int from[64], pick[64];
   for (int i = 0; i < count; ++i) {
     float bestCost = 3e38f;
     int bestFrom = -1, bestPick = 0;
-    for (int d = 0; d <= kLookBack && i - 1 - d >= -1; ++d) {
+    for (int d = 0; d <= kLookBack; ++d) {
       const int j = i - 1 - d;
-      const float cost = (j < 0 ? 0.0f : best[j]) + step[d][i];
+      const float cost = best[j] + step[d][i];
       if (cost < bestCost) {
         bestCost = cost;
         bestFrom = j;
