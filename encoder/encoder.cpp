@@ -151,7 +151,7 @@ void Encoder::rows(void* context, int worker) {
 inline void Encoder::Statistics::count(int worker, int i, int v, std::uint32_t n) {
   const auto w = static_cast<std::size_t>(worker), at = static_cast<std::size_t>(i);
   histograms[w][static_cast<std::size_t>(v) * 128 + at] += n;
-  if (v >= tops[w][at]) tops[w][at] = static_cast<std::uint16_t>(v + 1);
+  tops[w][at] = std::max(tops[w][at], static_cast<std::uint16_t>(v + 1));
 }
 
 // The macroblock row's pixels as components, its prediction, its residual
@@ -261,17 +261,17 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
       // in the wrong place, and a key frame none.
       if (job.weighKey && block / 2 % 4 == 0) {
         auto spread = [&](auto&& from) {
-          double sum = 0;
+          std::int64_t sum = 0;  // exact, and no chain of additions in floating point
           for (int r = 0; r < 8; ++r)
             for (int c = 0; c < 8; ++c) {
               const int x = 16 * mx + 2 * c, y = y0 + 2 * r;
               const int v[4] = {from(x, y, k), from(x + 1, y, k), from(x, y + 1, k), from(x + 1, y + 1, k)};
               const int mean = groupMean(v[0], v[1], v[2], v[3]);
-              for (const int e : v) sum += static_cast<double>((e - mean) * (e - mean));
+              for (const int e : v) sum += std::int64_t{e - mean} * (e - mean);  // a residual spans 17 bits
             }
           // A pixel weighs a quarter of a chroma sample, and one group in
           // four is sampled.
-          return sum * kChromaWeight;
+          return static_cast<double>(sum) * kChromaWeight;
         };
         residualStats_.spread[static_cast<std::size_t>(worker)] += spread(residual);
         keyStats_.spread[static_cast<std::size_t>(worker)] += spread(fromStart);
