@@ -107,7 +107,7 @@ long rgbError(const std::array<int, 3>& c, int r, int g, int b) {
 }
 
 TEST(Colour, ConversionAndItsInverse) {
-  std::mt19937 rng(7);
+  std::mt19937 rng(7), shifts(8);
   for (int i = 0; i < 5000; ++i) {
     // Corners of the cube (clamping) and greys first, then random colours.
     auto pick = [&](int bit) { return i < 8 ? 255 * (i >> bit & 1) : i < 264 ? i - 8 : static_cast<int>(rng() % 256); };
@@ -123,6 +123,14 @@ TEST(Colour, ConversionAndItsInverse) {
     const bool edge = std::min({r, g, b}) < 4 || std::max({r, g, b}) > 251;
     ASSERT_LE(err, best + (edge ? 1 : 0)) << r << "," << g << "," << b;
     ASSERT_LE(err, 3) << r << "," << g << "," << b;
+    // Elsewhere the same shift of all three channels shifts c0 alone: the
+    // encoder's colour cache keeps one entry for all such colours.
+    if (!edge) {
+      const int lo = std::min({r, g, b}), hi = std::max({r, g, b});
+      const int t = 4 - lo + static_cast<int>(shifts() % static_cast<unsigned>(251 - hi + lo - 3));
+      ASSERT_EQ(rgbToComponents(r + t, g + t, b + t), (std::array<int, 3>{c[0] + t, c[1], c[2]}))
+          << r << "," << g << "," << b << " + " << t;
+    }
   }
 }
 
