@@ -54,7 +54,8 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
   for (int s = 1; s <= kFirst; ++s) cand[-s].pos = -1;
   // The rounded levels first, all at once: most are 0. The non-zero ones
   // are then visited in zigzag order through a mask.
-  alignas(16) short rounded[64] = {};
+  alignas(16) short rounded[64];
+  clearBlock(rounded);
   k.quantiseInto(coef, steps.reciprocal, rounded);
   std::uint64_t natural = k.beyond(rounded, 0), zigzag = 0;
   for (; natural; natural &= natural - 1) zigzag |= std::uint64_t{1} << kUnzigzag[std::countr_zero(natural)];
@@ -144,7 +145,7 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
       last = i;
     }
   }
-  std::fill(bytes, bytes + 64, short{0});
+  clearBlock(bytes);
   for (int i = last; i >= 0; i = from[i]) {
     const int n = kZigzag[cand[i].pos], level = cand[i].level - pick[i];
     const int sign = coef[n] >> 15;  // 0 or -1: the level takes the coefficient's sign
@@ -160,7 +161,7 @@ template <const EncoderKernels& k>
 long codeTransformedWith(const short* target, const short* transformed, const short* quant, const Steps& steps,
                          signed char* zigzag, int passes, const RateTerms* rate) {
   alignas(16) short coef[64];
-  alignas(16) short bytes[64] = {}, samples[64], diff[64];
+  alignas(16) short bytes[64], samples[64], diff[64];
   // A block whose levels clamp needs the others to make up for it: its
   // refinement may then move any level.
   bool clamped = false;
@@ -179,6 +180,7 @@ long codeTransformedWith(const short* target, const short* transformed, const sh
     }
     clamped = k.beyond(bytes, 126) != 0;
   } else {
+    clearBlock(bytes);
     k.quantiseInto(transformed, steps.reciprocal, bytes);
   }
   k.reconstruct(bytes, quant, samples);
