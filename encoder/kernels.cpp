@@ -111,7 +111,15 @@ const EncoderKernels* sse2EncoderKernels() {
   return nullptr;
 }
 
+const EncoderKernels* avx2EncoderKernels() {
+#if KELVO4_ENCODER_SSE2
+  if ((cpuFlags() & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) return &kEncoderKernelsAvx2;
+#endif
+  return nullptr;
+}
+
 const EncoderKernels& bestEncoderKernels() {
+  if (const EncoderKernels* avx2 = avx2EncoderKernels()) return *avx2;
   const EncoderKernels* sse2 = sse2EncoderKernels();
   return sse2 ? *sse2 : kScalar;
 }

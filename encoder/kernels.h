@@ -56,6 +56,8 @@ struct EncoderKernels {
 const EncoderKernels& scalarEncoderKernels();
 // The SSE2 set when this build has it and the CPU flags allow it, else null.
 const EncoderKernels* sse2EncoderKernels();
+// The set with the AVX2 level search, the same way.
+const EncoderKernels* avx2EncoderKernels();
 // The fastest set the CPU flags allow.
 const EncoderKernels& bestEncoderKernels();
 
@@ -69,6 +71,8 @@ std::uint64_t squaredErrorC(const std::uint8_t* a, const std::uint8_t* b, std::s
 #if defined(__x86_64__)
 #define KELVO4_ENCODER_SSE2 1
 extern const EncoderKernels kEncoderKernelsSse2;
+// The same helpers with the level search in AVX2.
+extern const EncoderKernels kEncoderKernelsAvx2;
 #else
 #define KELVO4_ENCODER_SSE2 0
 #endif

@@ -7,6 +7,7 @@
 #include "dct.h"
 #include "kernels.h"
 #include "level_search.h"
+#include "level_search_avx2.h"
 
 namespace kelvo4 {
 
@@ -135,5 +136,7 @@ constexpr EncoderKernels kHelpers = {transformSse2, reconstructSse2, blockErrorS
 }  // namespace
 
 const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
+const EncoderKernels kEncoderKernelsAvx2 =
+    encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers, encoding::chooseLevelsAvx2>);
 
 }  // namespace kelvo4

@@ -154,10 +154,14 @@ bool chooseLevels(const short* coef, const short* quant, const Steps& steps,
   return last >= 0;
 }
 
+// The choice of a block's levels for error plus rate, as chooseLevels.
+using ChooseLevelsFn = bool (*)(const short* coef, const short* quant, const Steps& steps, const RateTerms& rate,
+                                short* bytes);
+
 // codeBlock on a block whose forward transform is known, with the helpers k;
-// with rate terms its levels are chosen for error plus rate, and the
-// refinement only moves the levels kept.
-template <const EncoderKernels& k>
+// with rate terms its levels are chosen for error plus rate (by choose), and
+// the refinement only moves the levels kept.
+template <const EncoderKernels& k, ChooseLevelsFn choose = chooseLevels<k>>
 long codeTransformedWith(const short* target, const short* transformed, const short* quant, const Steps& steps,
                          signed char* zigzag, int passes, const RateTerms* rate) {
   alignas(16) short coef[64];
@@ -166,7 +170,7 @@ long codeTransformedWith(const short* target, const short* transformed, const sh
   // refinement may then move any level.
   bool clamped = false;
   if (rate) {
-    if (!chooseLevels<k>(transformed, quant, steps, *rate, bytes)) {
+    if (!choose(transformed, quant, steps, *rate, bytes)) {
       // No level kept, the common case: the refinement moves only kept
       // levels, so the block stays empty, and its samples are those of
       // every empty block.

@@ -21,6 +21,7 @@
 #include "format.h"
 #include "image.h"
 #include "kernels.h"
+#include "levels.h"
 #include "kelvo4/kelvo4.hpp"
 #include "platform.h"
 #include "writer.h"
@@ -228,6 +229,46 @@ TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
   for (std::size_t from : {0, 3, 9000})
     for (std::size_t n : {0, 15, 17, 4096, 4111, 11000})
       ASSERT_EQ(c.squaredError(&x[from], &y[from], n), vector->squaredError(&x[from], &y[from], n)) << from << " " << n;
+}
+
+// The AVX2 level search chooses exactly the scalar one's levels: blocks
+// small, wide and sparse with the 16-bit extremes, factors fine and coarse,
+// random token costs in random contexts per band, and lambdas from a key
+// frame's chroma to the lowest quality.
+TEST(BlockCoding, VectorLevelSearchMatchesTheScalarOne) {
+  const EncoderKernels* vector = avx2EncoderKernels();
+  if (vector == nullptr) GTEST_SKIP() << "no AVX2 level search";
+  const EncoderKernels& c = scalarEncoderKernels();
+  // A million blocks; fewer under emulation, and as many as the DCT tests
+  // take under valgrind.
+  const char* blocks = std::getenv("KELVO4_DCT_BLOCKS");
+  const long trials = blocks ? std::atol(blocks) : std::getenv("KELVO4_QUICK") ? 100000 : 1000000;
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> bits(0.5f, 24.0f), exponent(-4.0f, 6.0f);
+  std::vector<float> table(12 * coefficients::kTokens);
+  for (long trial = 0; trial < trials; ++trial) {
+    if (trial % 1000 == 0)
+      for (float& b : table) b = bits(rng);
+    const int range[] = {8, 300, 4096, 65536};
+    alignas(16) short coef[64], target[64], quant[64];
+    for (int i = 0; i < 64; ++i) {
+      const int r = range[(trial + i / 16) % 4];
+      coef[i] = trial % 5 == 4 && rng() % 4 ? short{0}
+                : rng() % 32 == 0     ? (rng() % 2 ? short{32767} : short{-32768})
+                                      : static_cast<short>(static_cast<int>(rng() % static_cast<unsigned>(r)) - r / 2);
+      target[i] = static_cast<short>(static_cast<int>(rng() % 512) - 256);
+      quant[i] = static_cast<short>(trial % 3 ? 1 + rng() % 96 : 1 + rng() % 8);
+    }
+    const encoding::Steps steps(quant);
+    encoding::RateTerms rate;
+    rate.lambda = std::exp2(exponent(rng));
+    for (auto& band : rate.band) band = &table[(rng() % 12) * coefficients::kTokens];
+    signed char zigzag[2][64];
+    const long a = c.codeTransformed(target, coef, quant, steps, zigzag[0], trial % 4, &rate);
+    const long b = vector->codeTransformed(target, coef, quant, steps, zigzag[1], trial % 4, &rate);
+    ASSERT_EQ(a, b) << "trial " << trial;
+    ASSERT_TRUE(std::equal(zigzag[0], zigzag[0] + 64, zigzag[1])) << "trial " << trial;
+  }
 }
 
 TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
