@@ -75,7 +75,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
   std::uint64_t natural = 0;
   for (int i = 0; i < 64; i += 8) {
     const __m256i c = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + i)));
-    __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(c), _mm256_load_ps(steps.reciprocal + i));
+    __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(c), _mm256_loadu_ps(steps.reciprocal + i));
     x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-32768.0f)), _mm256_set1_ps(32767.0f));
     __m256i r = _mm256_cvtps_epi32(x);  // to nearest, ties to even, as nearbyint
     r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_set1_epi32(-128)), _mm256_set1_epi32(127));
