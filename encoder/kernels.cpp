@@ -112,7 +112,7 @@ const EncoderKernels* sse2EncoderKernels() {
 }
 
 const EncoderKernels* avx2EncoderKernels() {
-#if KELVO4_ENCODER_SSE2
+#if KELVO4_ENCODER_AVX2
   if ((cpuFlags() & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) return &kEncoderKernelsAvx2;
 #endif
   return nullptr;

@@ -71,7 +71,8 @@ std::uint64_t squaredErrorC(const std::uint8_t* a, const std::uint8_t* b, std::s
 #if defined(__x86_64__)
 #define KELVO4_ENCODER_SSE2 1
 extern const EncoderKernels kEncoderKernelsSse2;
-// The same helpers with the level search in AVX2.
+// The same helpers with the level search in AVX2 (KELVO4_ENCODER_AVX2, from
+// encoder/CMakeLists.txt).
 extern const EncoderKernels kEncoderKernelsAvx2;
 #else
 #define KELVO4_ENCODER_SSE2 0

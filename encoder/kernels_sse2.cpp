@@ -136,7 +136,9 @@ constexpr EncoderKernels kHelpers = {transformSse2, reconstructSse2, blockErrorS
 }  // namespace
 
 const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
+#if KELVO4_ENCODER_AVX2
 const EncoderKernels kEncoderKernelsAvx2 =
     encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers, encoding::chooseLevelsAvx2>);
+#endif
 
 }  // namespace kelvo4
