@@ -44,8 +44,6 @@ constexpr Unzigzag kUnzigzag{};
 
 constexpr float kNever = 1e30f;  // bits that no option can be worth
 
-int magnitude(int v) { return v < 0 ? -v : v; }
-
 // The bit width of each lane (1 to 2^24), from its exponent as a float.
 __m256i bitWidth(__m256i v) {
   const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(v)), 23);
@@ -70,41 +68,45 @@ int zeroRunBits(const RateTerms& rate, int from, int at, float& bits) {
 bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps, const RateTerms& rate,
                       short* bytes) {
   // The rounded levels, limited to a byte as quantiseInto limits them, and
-  // the positions where they are not 0.
-  alignas(32) int rounded[64];
+  // the candidates as chooseLevels takes them: the positions of non-zero
+  // levels, but for a 1 that gains less than its sign bit and half a bit of
+  // token (the same test in the same floating point).
+  const float lambda = rate.lambda;
+  const __m256 worthless = _mm256_set1_ps(lambda * 1.5f);
+  alignas(32) int levels[64], wholes[64], factors[64];
   std::uint64_t natural = 0;
   for (int i = 0; i < 64; i += 8) {
     const __m256i c = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + i)));
+    const __m256i q = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + i)));
     __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(c), _mm256_loadu_ps(steps.reciprocal + i));
     x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-32768.0f)), _mm256_set1_ps(32767.0f));
     __m256i r = _mm256_cvtps_epi32(x);  // to nearest, ties to even, as nearbyint
-    r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_set1_epi32(-128)), _mm256_set1_epi32(127));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(rounded + i), r);
-    const auto zero = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(r, _mm256_setzero_si256()))));
-    natural |= std::uint64_t{~zero & 0xFFu} << i;
+    r = _mm256_abs_epi32(_mm256_min_epi32(_mm256_max_epi32(r, _mm256_set1_epi32(-128)), _mm256_set1_epi32(127)));
+    const __m256i whole = _mm256_abs_epi32(c);
+    const __m256 a = _mm256_cvtepi32_ps(whole), qf = _mm256_cvtepi32_ps(q);
+    const __m256 gain = _mm256_mul_ps(qf, _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), a), qf));
+    const __m256i pays = _mm256_or_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(1)),
+                                         _mm256_castps_si256(_mm256_cmp_ps(gain, worthless, _CMP_NLT_UQ)));
+    const __m256i kept = _mm256_andnot_si256(_mm256_cmpeq_epi32(r, _mm256_setzero_si256()), pays);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(levels + i), _mm256_min_epi32(r, _mm256_set1_epi32(127)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(wholes + i), whole);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(factors + i), q);
+    natural |= std::uint64_t{static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(kept)))} << i;
   }
   std::uint64_t zigzag = 0;
   for (; natural; natural &= natural - 1) zigzag |= std::uint64_t{1} << kUnzigzag.of[__builtin_ctzll(natural)];
 
-  // The candidates, as in chooseLevels: each non-zero rounded level in
-  // zigzag order, but for a 1 that gains less than its sign bit and half a
-  // bit of token (a whole number, tested against the bound's ceiling).
-  const float lambda = rate.lambda;
-  const float bound = lambda * 1.5f;
-  std::int64_t worthless = static_cast<std::int64_t>(bound);
-  if (static_cast<float>(worthless) < bound) ++worthless;
+  // The candidates in zigzag order.
   alignas(32) int posAt[kRoom], levelAt[kRoom], wholeAt[kRoom], factorAt[kRoom];
   int* const pos = posAt + kFirst;
   int* const level = levelAt + kFirst;
   int count = 0;
-  for (; zigzag; zigzag &= zigzag - 1) {
+  for (; zigzag; zigzag &= zigzag - 1, ++count) {
     const int z = __builtin_ctzll(zigzag), n = kZigzag[z];
-    const int l = magnitude(rounded[n]), a = magnitude(coef[n]), q = quant[n];
     pos[count] = z;
-    level[count] = l < 127 ? l : 127;
-    wholeAt[kFirst + count] = a;
-    factorAt[kFirst + count] = q;
-    count += (l > 1) | (static_cast<std::int64_t>(q) * (2 * a - q) >= worthless);
+    level[count] = levels[n];
+    wholeAt[kFirst + count] = wholes[n];
+    factorAt[kFirst + count] = factors[n];
   }
   pos[-1] = pos[-2] = -1;
   for (int i = count; i < count + 8; ++i) {
@@ -211,26 +213,19 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
 
   // The chain of sums that links the paths, and where the block ends, as in
   // chooseLevels.
+  // Without a branch: whether the step from the one two before is cheaper
+  // (it must be strictly, as d = 0 comes first) is a coin toss.
   float bestAt[kFirst + 64];
   float* const best = bestAt + kFirst;
   best[-1] = 0;
   best[-2] = __builtin_inff();
-  int from[64], pick[64];
+  std::uint64_t skips = 0, picks = 0;  // bit i: candidate i follows the one two before; keeps the lower level
   for (int i = 0; i < count; ++i) {
-    float bestCost = 3e38f;
-    int bestFrom = -1, bestPick = 0;
-    for (int d = 0; d < 2; ++d) {
-      const int j = i - 1 - d;
-      const float cost = best[j] + step[d][i];
-      if (cost < bestCost) {
-        bestCost = cost;
-        bestFrom = j;
-        bestPick = lowered[d][i] & 1;
-      }
-    }
-    best[i] = bestCost;
-    from[i] = bestFrom;
-    pick[i] = bestPick;
+    const float near = best[i - 1] + step[0][i], far = best[i - 2] + step[1][i];
+    const bool skip = far < near;
+    best[i] = skip ? far : near;
+    skips |= std::uint64_t{skip} << i;
+    picks |= std::uint64_t(lowered[skip][i] & 1) << i;
   }
   float bestEnd = lambda * rate.band[0][cf::kEndOfBlock];
   int last = -1;
@@ -242,8 +237,8 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
     }
   }
   for (int i = 0; i < 64; i += 16) _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + i), _mm256_setzero_si256());
-  for (int i = last; i >= 0; i = from[i]) {
-    const int n = kZigzag[pos[i]], l = level[i] - pick[i];
+  for (int i = last; i >= 0; i -= 1 + static_cast<int>(skips >> i & 1)) {
+    const int n = kZigzag[pos[i]], l = level[i] - static_cast<int>(picks >> i & 1);
     const int sign = coef[n] >> 15;  // 0 or -1: the level takes the coefficient's sign
     bytes[n] = static_cast<short>((l ^ sign) - sign);
   }
