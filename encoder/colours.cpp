@@ -12,7 +12,7 @@ std::array<int, 3> rgbToComponents(int r, int g, int b) {
   const int base = static_cast<int>(std::lround((r + g + b) / 3.0));
   // Near 0 or 255 a channel can clamp, and components well beyond the linear
   // inverse may then come closer: search wider there.
-  auto edge = [](int v) { return v < 4 || v > 251; };
+  auto edge = [](int v) { return v < kInnerLow || v > kInnerHigh; };
   const bool clamped = edge(r) || edge(g) || edge(b);
   const int reach0 = clamped ? 3 : 1, lo = clamped ? -3 : -1, hi = clamped ? 4 : 2;
   std::array<int, 3> best{};

@@ -35,7 +35,10 @@ struct EncoderSettings {
 
 // The integer components whose conversion (convertPixel) is closest to the
 // pixel (r, g, b) in squared error; ties go to the candidate nearest the
-// linear inverse.
+// linear inverse. Where every channel is within [kInnerLow, kInnerHigh] the
+// search stays narrow, and adding the same amount to r, g and b adds it to
+// c0 alone (the encoder's colour cache relies on it).
+inline constexpr int kInnerLow = 4, kInnerHigh = 251;
 std::array<int, 3> rgbToComponents(int r, int g, int b);
 
 // Peak signal-to-noise ratio of two byte arrays in dB; 99 for identical ones.

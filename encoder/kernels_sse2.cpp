@@ -137,6 +137,7 @@ constexpr EncoderKernels kHelpers = {transformSse2, reconstructSse2, blockErrorS
 
 const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
 #if KELVO4_ENCODER_AVX2
+static_assert(encoding::kLookBack == 1, "the AVX2 search looks back one candidate, as the scalar one");
 const EncoderKernels kEncoderKernelsAvx2 =
     encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers, encoding::chooseLevelsAvx2>);
 #endif

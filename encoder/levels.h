@@ -46,8 +46,9 @@ struct Steps {
 };
 
 // What the rate-distortion choice of a block's levels needs: per zigzag band,
-// the bits of each token in the block's context, and the squared error worth
-// one bit.
+// the bits of each token in the block's context (rows of one table, as the
+// AVX2 search reaches them from the first), and the squared error worth one
+// bit (finite and far below 1e30, the bits of an option never taken).
 struct RateTerms {
   const float* band[coefficients::kBands];
   float lambda;

@@ -121,14 +121,14 @@ TEST(Colour, ConversionAndItsInverse) {
         for (int d2 = -4; d2 <= 4; ++d2) best = std::min(best, rgbError({c[0] + d0, c[1] + d1, c[2] + d2}, r, g, b));
     // Next to 0 or 255 a clamped channel can let far-off components win by a
     // unit; the search stays local there.
-    const bool edge = std::min({r, g, b}) < 4 || std::max({r, g, b}) > 251;
+    const bool edge = std::min({r, g, b}) < kInnerLow || std::max({r, g, b}) > kInnerHigh;
     ASSERT_LE(err, best + (edge ? 1 : 0)) << r << "," << g << "," << b;
     ASSERT_LE(err, 3) << r << "," << g << "," << b;
     // Elsewhere the same shift of all three channels shifts c0 alone: the
     // encoder's colour cache keeps one entry for all such colours.
     if (!edge) {
       const int lo = std::min({r, g, b}), hi = std::max({r, g, b});
-      const int t = 4 - lo + static_cast<int>(shifts() % static_cast<unsigned>(251 - hi + lo - 3));
+      const int t = kInnerLow - lo + static_cast<int>(shifts() % static_cast<unsigned>(kInnerHigh - kInnerLow + 1 - hi + lo));
       ASSERT_EQ(rgbToComponents(r + t, g + t, b + t), (std::array<int, 3>{c[0] + t, c[1], c[2]}))
           << r << "," << g << "," << b << " + " << t;
     }
@@ -244,7 +244,7 @@ TEST(BlockCoding, VectorLevelSearchMatchesTheScalarOne) {
   const char* blocks = std::getenv("KELVO4_DCT_BLOCKS");
   const long trials = blocks ? std::atol(blocks) : std::getenv("KELVO4_QUICK") ? 100000 : 1000000;
   std::mt19937 rng(23);
-  std::uniform_real_distribution<float> bits(0.5f, 24.0f), exponent(-4.0f, 6.0f);
+  std::uniform_real_distribution<float> bits(0.5f, 24.0f), exponent(-7.0f, 6.0f);
   std::vector<float> table(12 * coefficients::kTokens);
   for (long trial = 0; trial < trials; ++trial) {
     if (trial % 1000 == 0)
