@@ -33,7 +33,9 @@ struct Bands {
 };
 constexpr Bands kBands{};
 
-// The zigzag position of each natural one.
+// The zigzag position of each natural one (level_search.h's kUnzigzag, which
+// this file cannot take: its initialiser would be a function shared with
+// the files built for the baseline).
 struct Unzigzag {
   unsigned char of[64];
   constexpr Unzigzag() : of{} {
@@ -42,7 +44,8 @@ struct Unzigzag {
 };
 constexpr Unzigzag kUnzigzag{};
 
-constexpr float kNever = 1e30f;  // bits that no option can be worth
+constexpr float kNever = 1e30f;  // bits that no option can be worth, as in level_search.h
+
 
 // The bit width of each lane (1 to 2^24), from its exponent as a float.
 __m256i bitWidth(__m256i v) {
@@ -188,6 +191,16 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
     // works them out.
     const int lanes = count - i < 8 ? count - i : 8;
     longRuns &= ((1u << lanes) - 1) * 0x101u;
+    alignas(32) float g0[8], g1[8], b0[8], b1[8];
+    alignas(32) int c0[8], c1[8];
+    if (longRuns) {
+      _mm256_store_ps(g0, gain0);
+      _mm256_store_ps(g1, gain1);
+      _mm256_store_ps(b0, plain0);
+      _mm256_store_ps(b1, plain1);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(c0), cls0);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(c1), cls1);
+    }
     for (; longRuns; longRuns &= longRuns - 1) {
       const int bit = __builtin_ctz(longRuns), d = bit / 8, k = i + bit % 8;
       float zeros = 0;
@@ -195,14 +208,6 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
       const float* r = rate.band[cf::kBand[start]];
       const int run = pos[k] - start;
       const float runs = lambda * zeros;
-      alignas(32) float g0[8], g1[8], b0[8], b1[8];
-      alignas(32) int c0[8], c1[8];
-      _mm256_store_ps(g0, gain0);
-      _mm256_store_ps(g1, gain1);
-      _mm256_store_ps(b0, plain0);
-      _mm256_store_ps(b1, plain1);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(c0), cls0);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(c1), cls1);
       const int lane = bit % 8;
       const float keep = runs - g0[lane] + lambda * (r[2 + 8 * run + c0[lane] - 1] + b0[lane]);
       const float drop = runs - g1[lane] + lambda * (r[2 + 8 * run + c1[lane] - 1] + b1[lane]);
