@@ -35,11 +35,13 @@ struct FrameJob {
   kelvo4_decoder* decoder;
   const signed char* payload;
   kelvo4::Output output;
+  bool predicted;  // the frame starts from the spare frame's prediction
   int bands, chunkBands, chunks;
   std::atomic<int> nextChunk{0};
 
-  FrameJob(kelvo4_decoder* d, const signed char* p, const kelvo4::Output& o, int bandCount, int workers)
-      : decoder(d), payload(p), output(o), bands(bandCount) {
+  FrameJob(kelvo4_decoder* d, const signed char* p, const kelvo4::Output& o, bool fromSpare, int bandCount,
+           int workers)
+      : decoder(d), payload(p), output(o), predicted(fromSpare), bands(bandCount) {
     chunkBands = std::max(1, bands / (kRunsPerWorker * workers));
     chunks = (bands + chunkBands - 1) / chunkBands;
   }
@@ -74,6 +76,9 @@ struct kelvo4_decoder {
   FrameJob* active = nullptr;
   int helping = 0;
   std::string message;  // the last failure's
+  // The next decode starts from the prediction already in the spare frame
+  // (kelvo4::decodePredicted).
+  bool predicted = false;
 
   kelvo4_decoder(int threads, int helperCount)
       : workers(static_cast<std::size_t>(threads + helperCount)), helpers(helperCount) {
@@ -149,14 +154,15 @@ struct kelvo4_decoder {
     for (int chunk; (chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed)) < job.chunks;) {
       const int end = std::min(job.bands, (chunk + 1) * job.chunkBands);
       for (int band = chunk * job.chunkBands; band < end; ++band)
-        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, band);
+        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, band,
+                           job.predicted);
     }
   }
 
   void decode(const signed char* payload, const kelvo4::Output& output) {
     std::swap(current, previous);
     if (width == 0 || height == 0) return;
-    FrameJob job(this, payload, output, kelvo4::bandCount(height), static_cast<int>(workers.size()));
+    FrameJob job(this, payload, output, predicted, kelvo4::bandCount(height), static_cast<int>(workers.size()));
     if (helpers > 0) {
       std::lock_guard lock(helpMutex);
       active = &job;
@@ -222,6 +228,16 @@ const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
 
 void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1) {
   d->stages->smoothRows(d->workers[0].ctx, d->current.get(), dst, y0, y1);
+}
+
+short* spareFrame(kelvo4_decoder* d) { return d->previous.get(); }
+
+int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadLength, std::uint8_t* rgb, int width,
+                    int height, std::size_t rgbLength) {
+  d->predicted = true;
+  const int rc = kelvo4_decoder_decode_region(d, payload, payloadLength, rgb, KELVO4_RGB24, width, height, rgbLength);
+  d->predicted = false;
+  return rc;
 }
 
 }  // namespace kelvo4

@@ -23,5 +23,13 @@ const short* decoderTable(const kelvo4_decoder* d);
 // The prediction the next decode starts from: the current frame filtered
 // into dst (3 * width * height samples), rows [y0, y1) only.
 void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1);
+// The frame the next decode overwrites (3 * width * height samples), for
+// predictNext to fill: decodePredicted then adds the payload's residual to
+// it as it stands, without predicting the frame again.
+short* spareFrame(kelvo4_decoder* d);
+// kelvo4_decoder_decode_region to rgb24 (width x height of the frame's top
+// left) for a frame whose prediction fills spareFrame(d).
+int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadLength, std::uint8_t* rgb, int width,
+                    int height, std::size_t rgbLength);
 
 }  // namespace kelvo4

@@ -303,16 +303,18 @@ const Stages& stagesFor(StageLevel level) {
 }
 
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
-                const Output& out, int band) {
+                const Output& out, int band, bool predicted) {
   const int height = ctx.height;
   const std::ptrdiff_t stride = ctx.width3;
   const int y0 = 16 * band, y1 = height - y0 > 16 ? y0 + 16 : height;
-  stages.smoothRows(ctx, prev, cur, y0, y1);
-  {
+  if (!predicted) {
+    stages.smoothRows(ctx, prev, cur, y0, y1);
     // The source rows the next band's prediction reads beyond this one's.
     const int n0 = y1 + 1 < height ? y1 + 1 : height, n1 = y1 + 17 < height ? y1 + 17 : height;
     ctx.prefetch.begin(reinterpret_cast<const char*>(prev + static_cast<std::ptrdiff_t>(n0) * stride),
                        reinterpret_cast<const char*>(prev + static_cast<std::ptrdiff_t>(n1) * stride));
+  } else {
+    ctx.prefetch = {};
   }
   stages.addBand(ctx, payload, cur, band);
   const int rows = std::min(y1, out.height);

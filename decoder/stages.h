@@ -87,7 +87,8 @@ struct Output {
 // prev, adds the band's residual from payload and converts the band's rows
 // of the output region. Bands read only prev and their own rows of cur, so
 // any number of threads may decode distinct bands of one frame at once.
+// With `predicted`, cur holds the prediction already and prev is not read.
 void decodeBand(const Stages& stages, BandContext& ctx, const signed char* payload, const short* prev, short* cur,
-                const Output& out, int band);
+                const Output& out, int band, bool predicted = false);
 
 }  // namespace kelvo4

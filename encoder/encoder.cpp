@@ -106,7 +106,6 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
   residuals_ = std::make_unique_for_overwrite<short[]>(samples);
   coefficients_ = std::make_unique_for_overwrite<short[]>(samples);
   target_ = std::make_unique_for_overwrite<short[]>(3 * static_cast<std::size_t>(codedWidth_) * codedHeight_);
-  prediction_ = std::make_unique_for_overwrite<short[]>(3 * static_cast<std::size_t>(codedWidth_) * codedHeight_);
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
   tokenCounts_.assign(static_cast<std::size_t>(settings.threads),
@@ -170,14 +169,16 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   for (int y = std::max(y0, height_); y < y0 + 16 && !job.again; ++y)
     std::copy_n(&target_[3 * static_cast<std::size_t>(height_ - 1) * w], 3 * w,
                 &target_[3 * static_cast<std::size_t>(y) * w]);
-  // The decoder will start the frame from this prediction.
-  kelvo4::predictNext(decoder_.get(), prediction_.get(), y0, y0 + 16);
+  // The prediction, made in the decoder's spare frame: the decode starts
+  // from it as it stands.
+  short* const prediction = kelvo4::spareFrame(decoder_.get());
+  kelvo4::predictNext(decoder_.get(), prediction, y0, y0 + 16);
 
   // The residual from the prediction, and from the start of a key frame
   // (0, 128, 128 everywhere).
   auto residual = [&](int x, int y, int k) {
     const std::size_t i = 3 * (static_cast<std::size_t>(y) * w + x) + k;
-    return target_[i] - prediction_[i];
+    return target_[i] - prediction[i];
   };
   auto fromStart = [&](int x, int y, int k) {
     return target_[3 * (static_cast<std::size_t>(y) * w + x) + k] - (k ? 128 : 0);
@@ -217,16 +218,14 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
   auto clampShort = [](int v) { return static_cast<short>(clampInt(v, -32768, 32767)); };
   for (int y = 0; y < 16; ++y) {
     const std::size_t at = 3 * static_cast<std::size_t>(y0 + y) * w;
-    const short *t = &target_[at], *p = &prediction_[at];
-    short* out = &residuals_[64 * (lumaRow + static_cast<std::size_t>(y / 8) * bw) + 8 * (y % 8)];
-    for (int bx = 0; bx < bw; ++bx, t += 24, p += 24, out += 64)
-      for (int c = 0; c < 8; ++c) out[c] = clampShort(t[3 * c] - p[3 * c]);
+    kernels_->lumaResidual(&target_[at], &prediction[at], bw,
+                           &residuals_[64 * (lumaRow + static_cast<std::size_t>(y / 8) * bw) + 8 * (y % 8)]);
   }
   // One residual sample serves a 2x2 group; the group mean of the wanted
   // residuals minimises the squared error over its four pixels.
   for (int r = 0; r < 8; ++r) {
     const std::size_t at = 3 * static_cast<std::size_t>(y0 + 2 * r) * w;
-    const short *t = &target_[at], *p = &prediction_[at];
+    const short *t = &target_[at], *p = &prediction[at];
     const short *t1 = t + 3 * w, *p1 = p + 3 * w;
     short* out = &residuals_[64 * chromaRow + 8 * r];
     for (int mx = 0; mx < mw; ++mx, t += 48, p += 48, t1 += 48, p1 += 48)
@@ -397,8 +396,9 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   previous_.swap(counts_);
   const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
   last_.assign(payload, payload + length);
-  const int rc = kelvo4_decoder_decode_region(decoder_.get(), payload, length, decoded_.rgb.data(), KELVO4_RGB24,
-                                              width_, height_, static_cast<int>(decoded_.rgb.size()));
+  // The decode starts from the prediction the analysis made.
+  const int rc = kelvo4::decodePredicted(decoder_.get(), payload, static_cast<std::size_t>(length), decoded_.rgb.data(),
+                                         width_, height_, decoded_.rgb.size());
   if (rc != 0) throw std::logic_error("the encoder's decoder refused its own payload");
   const std::uint64_t sse = kernels_->squaredError(rgb, decoded_.rgb.data(), decoded_.rgb.size());
   return psnrOf(sse, decoded_.rgb.size());

@@ -145,7 +145,6 @@ class Encoder {
   std::unique_ptr<short[]> coefficients_;  // their forward transforms
   kelvo4::Decoder decoder_;
   std::unique_ptr<short[]> target_;  // best integer components of the source, 3 per coded pixel
-  std::unique_ptr<short[]> prediction_;
   const EncoderKernels* kernels_;  // the block helpers, chosen from the CPU flags at construction
   std::unique_ptr<Colours> colours_;  // the components of each colour met so far
   Statistics residualStats_;  // of the residuals from the prediction

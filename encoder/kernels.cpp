@@ -73,8 +73,14 @@ std::uint64_t nonzeroMaskC(const signed char* bytes) {
   return mask;
 }
 
-constexpr EncoderKernels kScalarHelpers = {transformC, reconstructC, blockErrorC,   quantiseIntoC,
-                                           beyondC,    keepZerosC,   nonzeroMaskC, squaredErrorC, nullptr};
+void lumaResidualC(const short* target, const short* prediction, int blocks, short* out) {
+  for (int b = 0; b < blocks; ++b, target += 24, prediction += 24, out += 64)
+    for (int c = 0; c < 8; ++c) out[c] = static_cast<short>(clampInt(target[3 * c] - prediction[3 * c], -32768, 32767));
+}
+
+constexpr EncoderKernels kScalarHelpers = {transformC,   reconstructC,  blockErrorC,   quantiseIntoC,
+                                           beyondC,      keepZerosC,    nonzeroMaskC,  squaredErrorC,
+                                           lumaResidualC, nullptr};
 constexpr EncoderKernels kScalar =
     encoding::withSearch(kScalarHelpers, encoding::codeTransformedWith<kScalarHelpers>);
 

@@ -46,6 +46,11 @@ struct EncoderKernels {
   std::uint64_t (*nonzeroMask)(const signed char* bytes);
   // The sum of squared differences of two byte arrays.
   std::uint64_t (*squaredError)(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+  // The luma residual of a row of blocks: for each of `blocks` runs of 8
+  // pixels (3 components each, luma first) in target and prediction, their
+  // luma differences, saturated to 16 bits, into 8 samples of out, one
+  // block (64 samples) further on for each run.
+  void (*lumaResidual)(const short* target, const short* prediction, int blocks, short* out);
   // The levels of a block from its residual samples and their transform,
   // refined for up to `passes` rounds; with rate terms chosen for error plus
   // rate. zigzag gets them; returns the remaining squared error.
@@ -74,6 +79,8 @@ extern const EncoderKernels kEncoderKernelsSse2;
 // The same helpers with the level search in AVX2 (KELVO4_ENCODER_AVX2, from
 // encoder/CMakeLists.txt).
 extern const EncoderKernels kEncoderKernelsAvx2;
+// lumaResidual in AVX2 (kernels_avx2.cpp), for kEncoderKernelsAvx2.
+void lumaResidualAvx2(const short* target, const short* prediction, int blocks, short* out);
 #else
 #define KELVO4_ENCODER_SSE2 0
 #endif

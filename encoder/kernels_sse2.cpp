@@ -130,16 +130,32 @@ std::uint64_t squaredErrorSse2(const std::uint8_t* a, const std::uint8_t* b, std
   return sse + squaredErrorC(a + i, b + i, count - i);
 }
 
-constexpr EncoderKernels kHelpers = {transformSse2, reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
-                                     beyondSse2,    keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2, nullptr};
+// Without a byte shuffle, the saturated differences go through memory to be
+// picked out.
+void lumaResidualSse2(const short* target, const short* prediction, int blocks, short* out) {
+  for (int b = 0; b < blocks; ++b, target += 24, prediction += 24, out += 64) {
+    alignas(16) short d[24];
+    for (int i = 0; i < 24; i += 8) storeAligned(d + i, _mm_subs_epi16(load(target + i), load(prediction + i)));
+    for (int c = 0; c < 8; ++c) out[c] = d[3 * c];
+  }
+}
+
+constexpr EncoderKernels kHelpers = {transformSse2,   reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
+                                     beyondSse2,      keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2,
+                                     lumaResidualSse2, nullptr};
 
 }  // namespace
 
 const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
 #if KELVO4_ENCODER_AVX2
 static_assert(encoding::kLookBack == 1, "the AVX2 search looks back one candidate, as the scalar one");
+constexpr EncoderKernels kAvx2Helpers = [] {
+  EncoderKernels k = kHelpers;
+  k.lumaResidual = lumaResidualAvx2;
+  return k;
+}();
 const EncoderKernels kEncoderKernelsAvx2 =
-    encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers, encoding::chooseLevelsAvx2>);
+    encoding::withSearch(kAvx2Helpers, encoding::codeTransformedWith<kAvx2Helpers, encoding::chooseLevelsAvx2>);
 #endif
 
 }  // namespace kelvo4

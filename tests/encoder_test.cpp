@@ -221,6 +221,18 @@ TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
     ASSERT_EQ(c.beyond(a, limit), vector->beyond(a, limit)) << trial;
     ASSERT_EQ(c.nonzeroMask(sparse), vector->nonzeroMask(sparse)) << trial;
   }
+  // Luma residual rows, from both vector sets: every run of 8 pixels.
+  for (const EncoderKernels* set : {vector, avx2EncoderKernels()}) {
+    if (set == nullptr) continue;
+    std::vector<short> t(3 * 8 * 33), p(t.size()), out[2];
+    for (int trial = 0; trial < 2000; ++trial) {
+      for (std::size_t i = 0; i < t.size(); ++i) t[i] = value(trial), p[i] = value(trial + 2);
+      for (auto& o : out) o.assign(64 * 33, 7);
+      c.lumaResidual(t.data(), p.data(), 33, out[0].data());
+      set->lumaResidual(t.data(), p.data(), 33, out[1].data());
+      ASSERT_EQ(out[0], out[1]) << "lumaResidual, trial " << trial;
+    }
+  }
   std::vector<std::uint8_t> x(20000), y(x.size());
   for (std::size_t i = 0; i < x.size(); ++i) {
     x[i] = i < 10000 ? 255 : static_cast<std::uint8_t>(rng());
