@@ -16,6 +16,7 @@
 
 #include "entry_point.h"
 #include "handle.h"
+#include "platform.h"
 #include "stages.h"
 #include "worker_pool.h"
 
@@ -112,6 +113,9 @@ struct kelvo4_decoder {
       setContexts();
       return fail(-ENOMEM, "out of memory for frames of " + sizeText(w, h));
     }
+    // Both frames are written in full from the first decode on.
+    kelvo4::os::prefault(current.get(), samples * sizeof(short));
+    kelvo4::os::prefault(previous.get(), samples * sizeof(short));
     width = w;
     height = h;
     width3 = w3;

@@ -17,6 +17,7 @@
 #include "handle.h"
 #include "kernels.h"
 #include "levels.h"
+#include "platform.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
@@ -100,12 +101,19 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
       kernels_(&bestEncoderKernels()),
       colours_(std::make_unique<Colours>()),
       residualStats_(settings.threads),
-      keyStats_(settings.threads),
-      decoded_(w, h) {
+      keyStats_(settings.threads) {
   const std::size_t samples = payloadBytes(codedWidth_, codedHeight_);
+  const std::size_t components = 3 * static_cast<std::size_t>(codedWidth_) * codedHeight_;
   residuals_ = std::make_unique_for_overwrite<short[]>(samples);
   coefficients_ = std::make_unique_for_overwrite<short[]>(samples);
-  target_ = std::make_unique_for_overwrite<short[]>(3 * static_cast<std::size_t>(codedWidth_) * codedHeight_);
+  target_ = std::make_unique_for_overwrite<short[]>(components);
+  // The first frame writes them all.
+  os::prefault(residuals_.get(), samples * sizeof(short));
+  os::prefault(coefficients_.get(), samples * sizeof(short));
+  os::prefault(target_.get(), components * sizeof(short));
+  decoded_.width = w;
+  decoded_.height = h;
+  os::growPrefaulted(decoded_.rgb, 3 * static_cast<std::size_t>(w) * h);
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
   tokenCounts_.assign(static_cast<std::size_t>(settings.threads),
@@ -395,7 +403,8 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   updateRates(true);
   previous_.swap(counts_);
   const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
-  last_.assign(payload, payload + length);
+  if (last_.empty()) os::growPrefaulted(last_, static_cast<std::size_t>(length));
+  std::copy_n(payload, length, last_.data());
   // The decode starts from the prediction the analysis made.
   const int rc = kelvo4::decodePredicted(decoder_.get(), payload, static_cast<std::size_t>(length), decoded_.rgb.data(),
                                          width_, height_, decoded_.rgb.size());

@@ -5,6 +5,7 @@
 
 #include "encoder.h"
 #include "levels.h"
+#include "platform.h"
 
 namespace kelvo4 {
 
@@ -14,9 +15,11 @@ using encoding::kMaxFactor;
 using encoding::plainBits;
 
 Encoder::Statistics::Statistics(int threads)
-    : histograms(static_cast<std::size_t>(threads), std::vector<std::uint32_t>(2 * 64 * kBins)),
+    : histograms(static_cast<std::size_t>(threads)),
       tops(static_cast<std::size_t>(threads)),
-      spread(static_cast<std::size_t>(threads)) {}
+      spread(static_cast<std::size_t>(threads)) {
+  for (auto& h : histograms) os::growPrefaulted(h, 2 * 64 * kBins);
+}
 
 void Encoder::Statistics::clear() {
   // Only the counted part of each histogram needs clearing.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform.h"
 #include "stream_format.h"
 
 namespace kelvo4 {
@@ -309,13 +310,13 @@ CoefficientEncoder::CoefficientEncoder(int width, int height)
     : layout_(width, height),
       counts_(layout_.blocks),
       previous_(layout_.blocks),
-      last_(64 * static_cast<std::size_t>(layout_.blocks)),
       tables_(kContexts),
       pending_(kContexts),
       has_(kContexts),
       pendingHas_(kContexts),
       tokenCounts_(static_cast<std::size_t>(kContexts) * kTokens),
       symbols_(static_cast<std::size_t>(kContexts) * kTokens) {
+  os::growPrefaulted(last_, 64 * static_cast<std::size_t>(layout_.blocks));
   zstd_ = ZSTD_createCCtx();
   if (!zstd_) throw std::bad_alloc();
 }
@@ -331,7 +332,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
     // Seven plain bits at most per coefficient, and eight bytes that the
     // last store writes beyond them.
     bits_ = std::make_unique_for_overwrite<unsigned char[]>(64 * 7 / 8 * blocks + 8);
-    pendingLast_.resize(64 * blocks);
+    os::growPrefaulted(pendingLast_, 64 * blocks);
   }
   std::fill(tokenCounts_.begin(), tokenCounts_.end(), 0);
   TokenWriter writer{tokens_.get(), tokenCounts_.data(), bits_.get()};
