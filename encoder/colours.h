@@ -27,47 +27,66 @@ inline constexpr ColourPlaces kColourPlaces{};
 // The nearest components of each colour, found once per encoder: the search
 // is the costly part, and pictures repeat their colours.
 //
-// Away from the ends of the channels (each within [kLow, kHigh], where the
-// search looks no wider), adding the same amount to r, g and b adds it to c0
-// and leaves c1 and c2 as they were: the conversion is linear there for
-// every candidate that can win (one whose output clamps misses by 16 or
+// Away from the ends of the channels (each within [kInnerLow, kInnerHigh],
+// where the search looks no wider), adding the same amount to r, g and b adds
+// it to c0 and leaves c1 and c2 as they were: the conversion is linear there
+// for every candidate that can win (one whose output clamps misses by 16 or
 // more in squared error, the best by at most 3), and the search starts from
 // the differences and from the rounded mean.
 // A test checks this for sampled colours; it held for all 15 million of
 // them. Those colours share one entry per (r - b, g - b), holding c0 - b:
 // 495 x 495 entries, under a megabyte, which stay in the caches.
 //
-// The other colours have an entry each in the whole colour cube, allocated
-// zeroed in one piece: the system gives it pages as the colours on them
-// turn up, so the memory follows the colours the pictures use. Its order
-// keeps blocks of 8 x 8 x 8 near colours together, 2 kB each (see
-// ColourPlaces).
+// The other colours have an entry each in the whole colour cube. The cube
+// and then the shared entries are allocated zeroed in one piece: the system
+// gives it pages as the colours on them turn up, so the memory follows the
+// colours the pictures use. The cube's order keeps blocks of 8 x 8 x 8 near
+// colours together, 2 kB each (see ColourPlaces).
 //
 // The threads of a frame look up and fill at once: threads that find the
 // same colour together store the same value.
-class Encoder::Colours {
+class ColourCache {
+ public:
   // 1 << 30 | each component + 512 in 10 bits, with 1 << 31 where c0 is
   // counted from b; 0 until found.
   using Entry = std::uint32_t;
-  static constexpr std::size_t kColours = std::size_t{1} << 24;
+  static constexpr std::size_t kCube = std::size_t{1} << 24;
   static constexpr int kLow = kInnerLow, kHigh = kInnerHigh, kSpan = 2 * (kHigh - kLow) + 1;
-
- public:
-  // Without the memory for a table, its colours are searched each time.
-  Colours()
-      : shifted_(static_cast<Entry*>(std::calloc(static_cast<std::size_t>(kSpan) * kSpan, sizeof(Entry)))),
-        cube_(static_cast<Entry*>(std::calloc(kColours, sizeof(Entry)))) {}
-  ~Colours() {
-    std::free(shifted_);
-    std::free(cube_);
+  static constexpr std::size_t kEntries = kCube + static_cast<std::size_t>(kSpan) * kSpan;
+  // The place of a colour's entry: in the cube, or among the shared ones.
+  static std::uint32_t placeOf(int r, int g, int b) {
+    if (!shiftable(r, g, b)) return kColourPlaces.r[r] | kColourPlaces.g[g] | kColourPlaces.b[b];
+    return static_cast<std::uint32_t>(kCube) +
+           static_cast<std::uint32_t>((r - b + kHigh - kLow) * kSpan + (g - b + kHigh - kLow));
   }
-  Colours(const Colours&) = delete;
-  Colours& operator=(const Colours&) = delete;
+  // The entry of the colour at px, which was 0, found and stored at entry.
+  static Entry fill(Entry* entry, const std::uint8_t* px) {
+    const Entry packed = search(px);
+    std::atomic_ref<Entry>(*entry).store(packed, std::memory_order_relaxed);
+    return packed;
+  }
+  // A vector form of the lookups (kernels.h): how many of count pixels it
+  // did, a multiple of 8, with the same components as findRow.
+  using RowFn = int (*)(const std::uint8_t* px, int count, Entry* table, short* c,
+                        Entry (*fill)(Entry* entry, const std::uint8_t* px));
+
+  // Without the memory for a table, its colours are searched each time.
+  explicit ColourCache(RowFn vector = nullptr)
+      : table_(static_cast<Entry*>(std::calloc(kEntries, sizeof(Entry)))), vector_(vector) {}
+  ~ColourCache() { std::free(table_); }
+  ColourCache(const ColourCache&) = delete;
+  ColourCache& operator=(const ColourCache&) = delete;
 
   // The components of the count pixels at px (r, g, b each) into c, 3 each.
   // A lookup in the cube waits on memory, as pictures visit it all over: the
   // entries of the pixels kAhead on are asked for early, and kept until then.
   void findRow(const std::uint8_t* px, int count, short* c) {
+    if (vector_ && table_) {
+      const int done = vector_(px, count, table_, c, fill);
+      px += 3 * done;
+      c += 3 * done;
+      count -= done;
+    }
     constexpr int kAhead = 16;
     Entry* ahead[kAhead];
     for (int x = 0; x < kAhead && x < count; ++x) ahead[x] = request(px + 3 * x);
@@ -75,34 +94,26 @@ class Encoder::Colours {
       Entry* entry = ahead[x % kAhead];
       if (x + kAhead < count) ahead[x % kAhead] = request(px + 3 * kAhead);
       Entry packed = entry ? std::atomic_ref<Entry>(*entry).load(std::memory_order_relaxed) : 0;
-      if (packed == 0) {
-        packed = search(px);
-        if (entry) std::atomic_ref<Entry>(*entry).store(packed, std::memory_order_relaxed);
-      }
+      if (packed == 0) packed = entry ? fill(entry, px) : search(px);
       unpack(packed, px[2], c);
     }
   }
 
  private:
-  static bool shiftable(const std::uint8_t* px) {
+  static bool shiftable(int r, int g, int b) {
     auto within = [](int v) { return static_cast<unsigned>(v - kLow) <= static_cast<unsigned>(kHigh - kLow); };
-    return within(px[0]) & within(px[1]) & within(px[2]);
+    return within(r) & within(g) & within(b);
   }
-  // The entry of px, whose memory is asked for; null without its table.
+  // The entry of px, whose memory is asked for; null without the table.
   Entry* request(const std::uint8_t* px) const {
-    Entry* entry;
-    if (shiftable(px)) {
-      const int r = px[0], g = px[1], b = px[2];
-      entry = shifted_ ? &shifted_[(r - b + kHigh - kLow) * kSpan + (g - b + kHigh - kLow)] : nullptr;
-    } else {
-      entry = cube_ ? &cube_[kColourPlaces.r[px[0]] | kColourPlaces.g[px[1]] | kColourPlaces.b[px[2]]] : nullptr;
-    }
-    if (entry) __builtin_prefetch(entry);
+    if (!table_) return nullptr;
+    Entry* entry = &table_[placeOf(px[0], px[1], px[2])];
+    __builtin_prefetch(entry);
     return entry;
   }
   static Entry search(const std::uint8_t* px) {
     auto found = rgbToComponents(px[0], px[1], px[2]);
-    const bool shifted = shiftable(px);
+    const bool shifted = shiftable(px[0], px[1], px[2]);
     if (shifted) found[0] -= px[2];
     return std::uint32_t{shifted} << 31 | 1u << 30 | std::uint32_t(found[0] + 512) << 20 |
            std::uint32_t(found[1] + 512) << 10 | std::uint32_t(found[2] + 512);
@@ -113,8 +124,8 @@ class Encoder::Colours {
     c[0] = static_cast<short>(c[0] + from);
   }
 
-  Entry* shifted_;
-  Entry* cube_;
+  Entry* table_;
+  RowFn vector_;
 };
 
 }  // namespace kelvo4

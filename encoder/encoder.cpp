@@ -99,7 +99,7 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
       passes_(settings.passes),
       decoder_(codedWidth_, codedHeight_, settings.threads),
       kernels_(&bestEncoderKernels()),
-      colours_(std::make_unique<Colours>()),
+      colours_(std::make_unique<ColourCache>(kernels_->colourRow)),
       residualStats_(settings.threads),
       keyStats_(settings.threads) {
   const std::size_t samples = payloadBytes(codedWidth_, codedHeight_);

@@ -21,6 +21,7 @@ namespace kelvo4 {
 
 using Table = std::array<float, 64>;
 struct EncoderKernels;
+class ColourCache;
 
 // The default quality (1 to 100): higher trades a larger stream for a higher
 // PSNR. It sets lambda, the squared error worth one bit.
@@ -96,7 +97,6 @@ class Encoder {
 
  private:
   struct Job;
-  class Colours;
   using RowWork = void (Encoder::*)(const Job& job, int row, int worker);
   // Runs `work` on every macroblock row, spread over the threads.
   void run(RowWork work, Job& job);
@@ -146,7 +146,7 @@ class Encoder {
   kelvo4::Decoder decoder_;
   std::unique_ptr<short[]> target_;  // best integer components of the source, 3 per coded pixel
   const EncoderKernels* kernels_;  // the block helpers, chosen from the CPU flags at construction
-  std::unique_ptr<Colours> colours_;  // the components of each colour met so far
+  std::unique_ptr<ColourCache> colours_;  // the components of each colour met so far
   Statistics residualStats_;  // of the residuals from the prediction
   // Of the residuals a key frame would have, on a sample of the blocks: a
   // frame that would cost less so (the picture moved too far for the

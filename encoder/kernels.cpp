@@ -80,7 +80,7 @@ void lumaResidualC(const short* target, const short* prediction, int blocks, sho
 
 constexpr EncoderKernels kScalarHelpers = {transformC,   reconstructC,  blockErrorC,   quantiseIntoC,
                                            beyondC,      keepZerosC,    nonzeroMaskC,  squaredErrorC,
-                                           lumaResidualC, nullptr};
+                                           lumaResidualC, nullptr,        nullptr};
 constexpr EncoderKernels kScalar =
     encoding::withSearch(kScalarHelpers, encoding::codeTransformedWith<kScalarHelpers>);
 

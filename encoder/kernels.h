@@ -51,6 +51,10 @@ struct EncoderKernels {
   // luma differences, saturated to 16 bits, into 8 samples of out, one
   // block (64 samples) further on for each run.
   void (*lumaResidual)(const short* target, const short* prediction, int blocks, short* out);
+  // The colour cache's lookups of a row of pixels (ColourCache::RowFn), or
+  // null for its scalar loop.
+  int (*colourRow)(const std::uint8_t* px, int count, std::uint32_t* table, short* c,
+                   std::uint32_t (*fill)(std::uint32_t* entry, const std::uint8_t* px));
   // The levels of a block from its residual samples and their transform,
   // refined for up to `passes` rounds; with rate terms chosen for error plus
   // rate. zigzag gets them; returns the remaining squared error.
@@ -81,6 +85,10 @@ extern const EncoderKernels kEncoderKernelsSse2;
 extern const EncoderKernels kEncoderKernelsAvx2;
 // lumaResidual in AVX2 (kernels_avx2.cpp), for kEncoderKernelsAvx2.
 void lumaResidualAvx2(const short* target, const short* prediction, int blocks, short* out);
+// The colour cache's lookups in AVX2 (a ColourCache::RowFn), for
+// kEncoderKernelsAvx2.
+int colourRowAvx2(const std::uint8_t* px, int count, std::uint32_t* table, short* c,
+                  std::uint32_t (*fill)(std::uint32_t* entry, const std::uint8_t* px));
 #else
 #define KELVO4_ENCODER_SSE2 0
 #endif

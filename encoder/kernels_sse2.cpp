@@ -142,7 +142,7 @@ void lumaResidualSse2(const short* target, const short* prediction, int blocks, 
 
 constexpr EncoderKernels kHelpers = {transformSse2,   reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
                                      beyondSse2,      keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2,
-                                     lumaResidualSse2, nullptr};
+                                     lumaResidualSse2, nullptr,       nullptr};
 
 }  // namespace
 
@@ -152,6 +152,7 @@ static_assert(encoding::kLookBack == 1, "the AVX2 search looks back one candidat
 constexpr EncoderKernels kAvx2Helpers = [] {
   EncoderKernels k = kHelpers;
   k.lumaResidual = lumaResidualAvx2;
+  k.colourRow = colourRowAvx2;
   return k;
 }();
 const EncoderKernels kEncoderKernelsAvx2 =

@@ -17,6 +17,7 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "clip_generator.h"
+#include "colours.h"
 #include "encoder.h"
 #include "format.h"
 #include "image.h"
@@ -131,6 +132,33 @@ TEST(Colour, ConversionAndItsInverse) {
       const int t = kInnerLow - lo + static_cast<int>(shifts() % static_cast<unsigned>(kInnerHigh - kInnerLow + 1 - hi + lo));
       ASSERT_EQ(rgbToComponents(r + t, g + t, b + t), (std::array<int, 3>{c[0] + t, c[1], c[2]}))
           << r << "," << g << "," << b << " + " << t;
+    }
+  }
+}
+
+// The vector lookups of the colour cache give the scalar loop's components,
+// for colours new and met, near the channel ends and away, on rows of any
+// length.
+TEST(Colour, VectorCacheLookupsMatchTheScalarOnes) {
+  const EncoderKernels* set = avx2EncoderKernels();
+  if (set == nullptr || set->colourRow == nullptr) GTEST_SKIP() << "no vector lookups";
+  ColourCache scalar, vector(set->colourRow);
+  std::mt19937 rng(29);
+  for (int trial = 0; trial < 400; ++trial) {
+    const int count = trial % 53;
+    std::vector<std::uint8_t> px(3 * static_cast<std::size_t>(count));
+    for (auto& v : px) v = static_cast<std::uint8_t>(trial % 3 == 0 ? (rng() % 2 ? rng() % 8 : 248 + rng() % 8) : rng());
+    std::vector<short> out[2];
+    for (int again = 0; again < 2; ++again) {  // new colours, then met ones
+      for (auto& o : out) o.assign(px.size() + 3, 9);
+      scalar.findRow(px.data(), count, out[0].data());
+      vector.findRow(px.data(), count, out[1].data());
+      ASSERT_EQ(out[0], out[1]) << "trial " << trial;
+    }
+    for (int x = 0; x < count; ++x) {
+      const std::uint8_t* p = &px[3 * static_cast<std::size_t>(x)];
+      const auto want = rgbToComponents(p[0], p[1], p[2]);
+      ASSERT_TRUE(std::equal(want.begin(), want.end(), &out[0][3 * static_cast<std::size_t>(x)])) << "trial " << trial;
     }
   }
 }
