@@ -116,6 +116,7 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
   os::growPrefaulted(decoded_.rgb, 3 * static_cast<std::size_t>(w) * h);
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
+  marks_.resize(samples / 64);
   tokenCounts_.assign(static_cast<std::size_t>(settings.threads),
                       std::vector<std::uint32_t>(static_cast<std::size_t>(cf::kContexts) * cf::kTokens));
   const int quality = std::clamp(settings.quality, 1, 100);
@@ -333,6 +334,7 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
     cf::forEachToken(coded, nonzero, coded == change,
                      [&](int token, int position, int) { ++tokens[context[cf::kBand[position]] + token]; });
     counts_[block] = static_cast<std::uint8_t>(std::popcount(nonzero));
+    marks_[block] = coded == change;
   };
   for (int by = 2 * my; by < 2 * my + 2; ++by)
     for (int bx = 0; bx < bw; ++bx) {

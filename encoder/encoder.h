@@ -94,6 +94,10 @@ class Encoder {
   // because the picture changed more than the prediction can follow.
   bool keyFrame() const { return keyFrame_; }
   bool tableChanged() const { return tableChanged_; }
+  // Per block of the last frame, in payload order: 1 where the encoder took
+  // the block as its difference from the frame before, as the coefficient
+  // coder would (StreamWriter::writeFrame's marks).
+  const std::vector<std::uint8_t>& differenceMarks() const { return marks_; }
 
  private:
   struct Job;
@@ -137,6 +141,7 @@ class Encoder {
   std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
   std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token
   std::vector<std::uint8_t> counts_, previous_;  // non-zero coefficients per block: this frame, the one before
+  std::vector<std::uint8_t> marks_;  // see differenceMarks()
   std::vector<signed char> last_;  // the payload of the frame before
   // The frame-sized arrays are left uninitialised: every frame writes them
   // in full before reading them, and zeroing them took a tenth of a short

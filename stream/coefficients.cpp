@@ -323,7 +323,8 @@ CoefficientEncoder::CoefficientEncoder(int width, int height)
 
 CoefficientEncoder::~CoefficientEncoder() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(zstd_)); }
 
-void CoefficientEncoder::encode(const signed char* payload, bool key, std::vector<unsigned char>& out) {
+void CoefficientEncoder::encode(const signed char* payload, bool key, std::vector<unsigned char>& out,
+                                const std::uint8_t* marks) {
   const std::size_t blocks = static_cast<std::size_t>(layout_.blocks);
   // Tokens in order, as codes, and the plain bits as they come: room for the
   // most a frame can have, allocated at the first frame.
@@ -342,12 +343,13 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
     std::memcpy(&pendingLast_[64 * b], block, 64);
     bool mark = false;
     if (!key) {
-      // codeAsDifference(block, change), where a block without a non-zero
-      // byte (no bits) is never worth its difference.
-      const int blockBits = estimatedBits(block);
-      if (blockBits > 2) {
+      // What the marks say, or codeAsDifference(block, change), where a
+      // block without a non-zero byte (no bits) is never worth its
+      // difference.
+      const int blockBits = marks ? 0 : estimatedBits(block);
+      if (marks ? marks[b] != 0 : blockBits > 2) {
         difference(block, &last_[64 * b], change);
-        mark = estimatedBits(change) + 2 < blockBits;
+        mark = marks || estimatedBits(change) + 2 < blockBits;
         if (mark) block = change;
       }
     }

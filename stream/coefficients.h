@@ -182,7 +182,13 @@ class CoefficientEncoder {
 
   // Codes a payload into out (replacing its contents). The coder's state
   // moves on only with commit() (the coded frame was stored) or storedRaw().
-  void encode(const signed char* payload, bool key, std::vector<unsigned char>& out);
+  // Each block of a frame that is not a key frame is coded as its difference
+  // from the frame before where codeAsDifference says so; marks (one per
+  // block, non-zero for a difference), when given, say it instead: a caller
+  // that decided it already spares the estimates. Either way the frame
+  // decodes to the payload.
+  void encode(const signed char* payload, bool key, std::vector<unsigned char>& out,
+              const std::uint8_t* marks = nullptr);
   void commit();
   // The payload was stored as it is: the tables stay, the rest moves on.
   void storedRaw(const signed char* payload, bool key);

@@ -44,7 +44,9 @@ TEST(Coefficients, EveryPayloadComesBackExactly) {
     Payload back(payloadBytes(w, h));
     // Every kind after every other, so each meets the tables and counts the
     // one before left; a key frame now and then restarts both sides, and a
-    // frame stored raw keeps them in step.
+    // frame stored raw keeps them in step. Every other frame takes random
+    // marks for the blocks coded as differences: any marks come back too.
+    std::vector<std::uint8_t> marks(payloadBytes(w, h) / 64);
     for (std::size_t f = 0; f < payloads.size() * payloads.size(); ++f) {
       const Payload& p = payloads[(5 * f + f / payloads.size()) % payloads.size()];
       const bool key = f % 13 == 0, raw = f % 7 == 3;
@@ -55,7 +57,8 @@ TEST(Coefficients, EveryPayloadComesBackExactly) {
         back = p;
         continue;
       }
-      encoder.encode(p.data(), key, coded);
+      for (auto& m : marks) m = static_cast<std::uint8_t>(rng() % 2);
+      encoder.encode(p.data(), key, coded, f % 2 ? marks.data() : nullptr);
       encoder.commit();
       CoefficientError error;
       ASSERT_TRUE(decoder.decode(coded.data(), coded.size(), key, back.data(), back.data(), error)) << error.reason;

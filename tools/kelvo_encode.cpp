@@ -290,11 +290,14 @@ int run(int argc, char** argv) {
   // A coded frame waiting to be written.
   struct Coded {
     std::vector<signed char> payload;
+    std::vector<std::uint8_t> marks;  // the blocks the encoder took as differences
     bool key = false, hasTable = false;
     Table table{};
   } coded[2];
   for (auto& c : coded) os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
-  const auto write = [&](const Coded& c) { writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr); };
+  const auto write = [&](const Coded& c) {
+    writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr, c.marks.data());
+  };
 
   // With more than one thread, the frame before is written (its
   // coefficients coded) and the next picture read while the encoder works.
@@ -321,6 +324,7 @@ int run(int argc, char** argv) {
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     c.hasTable = encoder.tableChanged();
     c.table = encoder.table();
+    c.marks = encoder.differenceMarks();
     more = threads > 1 ? job.get() : side();
     if (verbose) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
     sum += p;

@@ -37,7 +37,7 @@ StreamWriter::StreamWriter(const std::string& path, const StreamInfo& info, int 
 
 StreamWriter::~StreamWriter() = default;
 
-void StreamWriter::writeFrame(const signed char* payload, bool key, const float* table) {
+void StreamWriter::writeFrame(const signed char* payload, bool key, const float* table, const std::uint8_t* marks) {
   if (!out_) throw StreamError(EIO, path_ + ": stream already closed");
   if (info_.frameCount == 0 && (!key || !table))
     throw StreamError(EINVAL, path_ + ": the first frame must be a key frame with a table");
@@ -51,7 +51,7 @@ void StreamWriter::writeFrame(const signed char* payload, bool key, const float*
   unsigned flags = (key ? kKeyFlag : 0) | (table ? kTableFlag : 0);
   bool coded = false;
   if (coder_) {
-    coder_->encode(payload, key, packed_);
+    coder_->encode(payload, key, packed_, marks);
     coded = packed_.size() < raw;
   }
   if (coded) {

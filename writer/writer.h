@@ -31,8 +31,11 @@ class StreamWriter {
   const StreamInfo& info() const { return info_; }
   // Appends one payload of the coded size, coded where that is smaller;
   // table, when not null, is written with the frame, and a key frame repeats
-  // the table in force when it brings none. Throws StreamError or OutputError.
-  void writeFrame(const signed char* payload, bool key, const float* table);
+  // the table in force when it brings none. marks, when not null, says which
+  // blocks the coefficient coder takes as their difference from the frame
+  // before (see CoefficientEncoder::encode). Throws StreamError or
+  // OutputError.
+  void writeFrame(const signed char* payload, bool key, const float* table, const std::uint8_t* marks = nullptr);
   // Writes the index, and, in a file, the frame count and index offset into
   // the header; flushes, syncs, closes and gives the file its name. Throws
   // OutputError, the file removed.
