@@ -44,6 +44,18 @@ struct Unzigzag {
 };
 constexpr Unzigzag kUnzigzag{};
 
+// The zigzag bits of each set of the 8 natural positions 8 r .. 8 r + 7.
+struct ZigzagBits {
+  std::uint64_t of[8][256];
+  constexpr ZigzagBits() : of{} {
+    for (int r = 0; r < 8; ++r)
+      for (int m = 0; m < 256; ++m)
+        for (int c = 0; c < 8; ++c)
+          if (m >> c & 1) of[r][m] |= std::uint64_t{1} << kUnzigzag.of[8 * r + c];
+  }
+};
+constexpr ZigzagBits kZigzagBits{};
+
 constexpr float kNever = 1e30f;  // bits that no option can be worth, as in level_search.h
 
 
@@ -77,7 +89,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
   const float lambda = rate.lambda;
   const __m256 worthless = _mm256_set1_ps(lambda * 1.5f);
   alignas(32) int levels[64], wholes[64], factors[64];
-  std::uint64_t natural = 0;
+  std::uint64_t zigzag = 0;
   for (int i = 0; i < 64; i += 8) {
     const __m256i c = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + i)));
     const __m256i q = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(quant + i)));
@@ -94,10 +106,8 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
     _mm256_store_si256(reinterpret_cast<__m256i*>(levels + i), _mm256_min_epi32(r, _mm256_set1_epi32(127)));
     _mm256_store_si256(reinterpret_cast<__m256i*>(wholes + i), whole);
     _mm256_store_si256(reinterpret_cast<__m256i*>(factors + i), q);
-    natural |= std::uint64_t{static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(kept)))} << i;
+    zigzag |= kZigzagBits.of[i / 8][_mm256_movemask_ps(_mm256_castsi256_ps(kept))];
   }
-  std::uint64_t zigzag = 0;
-  for (; natural; natural &= natural - 1) zigzag |= std::uint64_t{1} << kUnzigzag.of[__builtin_ctzll(natural)];
 
   // The candidates in zigzag order.
   alignas(32) int posAt[kRoom], levelAt[kRoom], wholeAt[kRoom], factorAt[kRoom];
