@@ -132,7 +132,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
   // (d = 0) and the one before that (d = 1): (runs - gain) + lambda (token
   // + plain bits) for the level and the one below it, whichever is less.
   alignas(32) float step[2][64 + 8], endCost[64 + 8];
-  alignas(32) int lowered[2][64 + 8];
+  std::uint64_t lowered[2] = {0, 0};  // bit i: the lower level wins the step to candidate i
   const float* const base = rate.band[0];
   // Where the row of the tokens that start at each position begins (80:
   // padding lanes may ask for 64 and beyond).
@@ -189,7 +189,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
       const __m256 lower1 = _mm256_add_ps(_mm256_sub_ps(runs, gain1), _mm256_mul_ps(lambdas, _mm256_add_ps(bits1, plain1)));
       const __m256 lowerWins = _mm256_cmp_ps(lower1, rounded0, _CMP_LT_OQ);
       _mm256_store_ps(step[d] + i, _mm256_blendv_ps(rounded0, lower1, lowerWins));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(lowered[d] + i), _mm256_castps_si256(lowerWins));
+      lowered[d] |= std::uint64_t{static_cast<unsigned>(_mm256_movemask_ps(lowerWins))} << i;
     }
     // The end after each: its token, where one follows.
     const __m256i next = _mm256_add_epi32(p, one);
@@ -221,7 +221,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
       const int lane = bit % 8;
       const float keep = runs - g0[lane] + lambda * (r[2 + 8 * run + c0[lane] - 1] + b0[lane]);
       const float drop = runs - g1[lane] + lambda * (r[2 + 8 * run + c1[lane] - 1] + b1[lane]);
-      lowered[d][k] = drop < keep ? -1 : 0;
+      lowered[d] = (lowered[d] & ~(std::uint64_t{1} << k)) | std::uint64_t{drop < keep} << k;
       step[d][k] = drop < keep ? drop : keep;
     }
   }
@@ -234,14 +234,15 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
   float* const best = bestAt + kFirst;
   best[-1] = 0;
   best[-2] = __builtin_inff();
-  std::uint64_t skips = 0, picks = 0;  // bit i: candidate i follows the one two before; keeps the lower level
+  std::uint64_t skips = 0;  // bit i: candidate i follows the one two before
   for (int i = 0; i < count; ++i) {
     const float near = best[i - 1] + step[0][i], far = best[i - 2] + step[1][i];
     const bool skip = far < near;
     best[i] = skip ? far : near;
     skips |= std::uint64_t{skip} << i;
-    picks |= std::uint64_t(lowered[skip][i] & 1) << i;
   }
+  // Bit i: candidate i keeps the level below its rounded one, on its step.
+  const std::uint64_t picks = (lowered[0] & ~skips) | (lowered[1] & skips);
   float bestEnd = lambda * rate.band[0][cf::kEndOfBlock];
   int last = -1;
   for (int i = 0; i < count; ++i) {
