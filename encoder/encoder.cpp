@@ -162,6 +162,18 @@ inline void Encoder::Statistics::count(int worker, int i, int v, std::uint32_t n
   tops[w][at] = std::max(tops[w][at], static_cast<std::uint16_t>(v + 1));
 }
 
+// The magnitudes and their tops in loops of their own, which the compiler
+// makes vector code of; then the scattered counts.
+inline void Encoder::Statistics::countBlock(int worker, int first, const short* coef, bool once) {
+  const auto w = static_cast<std::size_t>(worker);
+  std::uint16_t v[64];
+  for (int i = 0; i < 64; ++i) v[i] = static_cast<std::uint16_t>(std::min(std::abs(int{coef[i]}), kBins - 1));
+  std::uint16_t* top = &tops[w][static_cast<std::size_t>(first)];
+  for (int i = 0; i < 64; ++i) top[i] = std::max(top[i], static_cast<std::uint16_t>(v[i] + 1));
+  std::uint32_t* counts = &histograms[w][static_cast<std::size_t>(first)];
+  for (int i = 0; i < 64; ++i) counts[std::size_t{v[i]} * 128 + static_cast<std::size_t>(i)] += once && v[i] > kCounted ? 1 : 4;
+}
+
 // The macroblock row's pixels as components, its prediction, its residual
 // blocks (in payload order) and their transforms.
 void Encoder::analyseRow(const Job& job, int my, int worker) {
@@ -208,15 +220,12 @@ void Encoder::analyseRow(const Job& job, int my, int worker) {
       }
       return;
     }
-    for (int i = 0; i < 64; ++i) {
-      const int v = std::min(std::abs(int{coef[i]}), kBins - 1);
-      residualStats_.count(worker, 64 * chroma + i, v, v > kCounted ? 1 : 4);
-    }
+    residualStats_.countBlock(worker, 64 * chroma, coef, true);
     if (!job.weighKey) return;
     alignas(16) short samples[64], keyCoef[64];
     samplesAt(fromStart, samples);
     kernels_->transform(samples, keyCoef);
-    for (int i = 0; i < 64; ++i) keyStats_.count(worker, 64 * chroma + i, std::min(std::abs(int{keyCoef[i]}), kBins - 1), 4);
+    keyStats_.countBlock(worker, 64 * chroma, keyCoef, false);
   };
   // The residual blocks are written a pixel row at a time, straight from the
   // interleaved components: gathering each block through the coordinates

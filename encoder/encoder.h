@@ -123,6 +123,10 @@ class Encoder {
     // Counts coefficient i (0 .. 127: chroma from 64 on) of magnitude v
     // (below kBins), n times.
     void count(int worker, int i, int v, std::uint32_t n);
+    // Counts the 64 coefficients of a block as coefficients first ..
+    // first + 63, 4 times each (a sampled block stands for four), but once
+    // where beyond kCounted with `once` (those are counted in every block).
+    void countBlock(int worker, int first, const short* coef, bool once);
   };
   // The table that fits statistics best, and its cost (squared error plus
   // lambda times bits, about) into total; with hold, a factor in force
