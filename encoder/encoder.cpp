@@ -325,8 +325,8 @@ void Encoder::codeRow(const Job& job, int my, int worker) {
     if (!job.key && !last_.empty()) {
       const signed char* before = &last_[64 * block];
       cf::difference(zigzag, before, change);
-      const int changeBits = cf::estimatedBits(change);
-      if (cf::codeAsDifference(cf::estimatedBits(zigzag), changeBits)) {
+      const int changeBits = kernels_->estimatedBits(change);
+      if (cf::codeAsDifference(kernels_->estimatedBits(zigzag), changeBits)) {
         coded = change;
         alignas(16) short bytes[64], samples[64], diff[64];
         for (int k = 0; k < 64; ++k) bytes[kZigzag[k]] = before[k];

@@ -8,6 +8,7 @@
 
 #include "cpu.h"
 #include "dct.h"
+#include "coefficients.h"
 #include "level_search.h"
 
 namespace kelvo4 {
@@ -80,7 +81,7 @@ void lumaResidualC(const short* target, const short* prediction, int blocks, sho
 
 constexpr EncoderKernels kScalarHelpers = {transformC,   reconstructC,  blockErrorC,   quantiseIntoC,
                                            beyondC,      keepZerosC,    nonzeroMaskC,  squaredErrorC,
-                                           lumaResidualC, nullptr,        nullptr};
+                                           lumaResidualC, coefficients::estimatedBits, nullptr, nullptr};
 constexpr EncoderKernels kScalar =
     encoding::withSearch(kScalarHelpers, encoding::codeTransformedWith<kScalarHelpers>);
 

@@ -51,6 +51,8 @@ struct EncoderKernels {
   // luma differences, saturated to 16 bits, into 8 samples of out, one
   // block (64 samples) further on for each run.
   void (*lumaResidual)(const short* target, const short* prediction, int blocks, short* out);
+  // coefficients::estimatedBits of 64 bytes.
+  int (*estimatedBits)(const signed char* block);
   // The colour cache's lookups of a row of pixels (ColourCache::RowFn), or
   // null for its scalar loop.
   int (*colourRow)(const std::uint8_t* px, int count, std::uint32_t* table, short* c,
@@ -85,6 +87,8 @@ extern const EncoderKernels kEncoderKernelsSse2;
 extern const EncoderKernels kEncoderKernelsAvx2;
 // lumaResidual in AVX2 (kernels_avx2.cpp), for kEncoderKernelsAvx2.
 void lumaResidualAvx2(const short* target, const short* prediction, int blocks, short* out);
+// estimatedBits in AVX2, for kEncoderKernelsAvx2.
+int estimatedBitsAvx2(const signed char* block);
 // The colour cache's lookups in AVX2 (a ColourCache::RowFn), for
 // kEncoderKernelsAvx2.
 int colourRowAvx2(const std::uint8_t* px, int count, std::uint32_t* table, short* c,

@@ -125,4 +125,28 @@ int colourRowAvx2(const std::uint8_t* px, int count, ColourCache::Entry* table, 
   return x;
 }
 
+// coefficients::estimatedBits: with d = |byte| - 1, 0 bits for a zero byte,
+// 3 for d below 2, else 2 + d's bit length; from tables of d's nibbles (the
+// high one's where it is not 0), summed by lane.
+int estimatedBitsAvx2(const signed char* block) {
+  const __m256i high = _mm256_setr_epi8(0, 7, 8, 8, 9, 9, 9, 9, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                        0, 7, 8, 8, 9, 9, 9, 9, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i low = _mm256_setr_epi8(3, 3, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6,  //
+                                       3, 3, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6);
+  const __m256i nibble = _mm256_set1_epi8(15), zero = _mm256_setzero_si256();
+  __m256i sum = zero;
+  for (int i = 0; i < 64; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + i));
+    // |-128| is 128 as an unsigned byte, and d then 127.
+    const __m256i d = _mm256_sub_epi8(_mm256_abs_epi8(v), _mm256_set1_epi8(1));
+    const __m256i h = _mm256_and_si256(_mm256_srli_epi16(d, 4), nibble), l = _mm256_and_si256(d, nibble);
+    // A zero byte's d is -1: high nibble 15, no bits from either table.
+    const __m256i bits = _mm256_or_si256(_mm256_shuffle_epi8(high, h),
+                                         _mm256_and_si256(_mm256_shuffle_epi8(low, l), _mm256_cmpeq_epi8(h, zero)));
+    sum = _mm256_add_epi64(sum, _mm256_sad_epu8(bits, zero));
+  }
+  const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+  return static_cast<int>(_mm_cvtsi128_si64(half) + _mm_extract_epi64(half, 1));
+}
+
 }  // namespace kelvo4

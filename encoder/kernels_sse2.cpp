@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "coefficients.h"
 #include "dct.h"
 #include "kernels.h"
 #include "level_search.h"
@@ -142,7 +143,7 @@ void lumaResidualSse2(const short* target, const short* prediction, int blocks, 
 
 constexpr EncoderKernels kHelpers = {transformSse2,   reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
                                      beyondSse2,      keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2,
-                                     lumaResidualSse2, nullptr,       nullptr};
+                                     lumaResidualSse2, coefficients::estimatedBits, nullptr, nullptr};
 
 }  // namespace
 
@@ -153,6 +154,7 @@ constexpr EncoderKernels kAvx2Helpers = [] {
   EncoderKernels k = kHelpers;
   k.lumaResidual = lumaResidualAvx2;
   k.colourRow = colourRowAvx2;
+  k.estimatedBits = estimatedBitsAvx2;
   return k;
 }();
 const EncoderKernels kEncoderKernelsAvx2 =

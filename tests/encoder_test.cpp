@@ -249,11 +249,17 @@ TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
     ASSERT_EQ(c.beyond(a, limit), vector->beyond(a, limit)) << trial;
     ASSERT_EQ(c.nonzeroMask(sparse), vector->nonzeroMask(sparse)) << trial;
   }
-  // Luma residual rows, from both vector sets: every run of 8 pixels.
+  // Luma residual rows, from both vector sets: every run of 8 pixels; and
+  // the bits of blocks holding every byte value, sparse blocks and dense.
   for (const EncoderKernels* set : {vector, avx2EncoderKernels()}) {
     if (set == nullptr) continue;
+    signed char bytes[256];
+    for (int v = 0; v < 256; ++v) bytes[v] = static_cast<signed char>(v);
+    for (int i = 0; i < 256; i += 64) ASSERT_EQ(c.estimatedBits(bytes + i), set->estimatedBits(bytes + i)) << i;
     std::vector<short> t(3 * 8 * 33), p(t.size()), out[2];
     for (int trial = 0; trial < 2000; ++trial) {
+      for (auto& b : bytes) b = static_cast<signed char>(rng() % (trial % 4 + 1) ? 0 : rng());
+      ASSERT_EQ(c.estimatedBits(bytes), set->estimatedBits(bytes)) << "estimatedBits, trial " << trial;
       for (std::size_t i = 0; i < t.size(); ++i) t[i] = value(trial), p[i] = value(trial + 2);
       for (auto& o : out) o.assign(64 * 33, 7);
       c.lumaResidual(t.data(), p.data(), 33, out[0].data());
