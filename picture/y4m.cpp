@@ -204,22 +204,29 @@ bool Y4mReader::readFrame(Image& picture) {
   const std::uint8_t* cb = planes_.data() + luma;
   const std::uint8_t* cr = cb + chroma;
   std::uint8_t* out = picture.rgb.data();
+  columns_.resize(2 * static_cast<std::size_t>(cw));
+  int* const cu = columns_.data();
+  int* const cv = cu + cw;
   for (int y = 0; y < height_; ++y) {
     const std::uint8_t* row = planes_.data() + static_cast<std::size_t>(y) * width_;
-    const Tap ty = tapsY_[y];
-    const std::size_t r0 = static_cast<std::size_t>(ty.i0) * cw, r1 = static_cast<std::size_t>(ty.i1) * cw;
+    if (!mono_) {
+      // The taps' sum splits into a vertical part, the same for the whole
+      // row, and a horizontal one over it.
+      const Tap ty = tapsY_[y];
+      const std::size_t r0 = static_cast<std::size_t>(ty.i0) * cw, r1 = static_cast<std::size_t>(ty.i1) * cw;
+      for (int x = 0; x < cw; ++x) {
+        cu[x] = ty.w0 * cb[r0 + static_cast<std::size_t>(x)] + ty.w1 * cb[r1 + static_cast<std::size_t>(x)];
+        cv[x] = ty.w0 * cr[r0 + static_cast<std::size_t>(x)] + ty.w1 * cr[r1 + static_cast<std::size_t>(x)];
+      }
+    }
     for (int x = 0; x < width_; ++x, out += 3) {
       // Luma and chroma in 1/16 steps: |sum| stays below 2^30.
       const int luma16 = (row[x] - m.lumaOffset) * m.y * 16;
       int u = 0, v = 0;
       if (!mono_) {
         const Tap tx = tapsX_[x];
-        const auto at = [&](const std::uint8_t* p) {
-          return ty.w0 * (tx.w0 * p[r0 + tx.i0] + tx.w1 * p[r0 + tx.i1]) +
-                 ty.w1 * (tx.w0 * p[r1 + tx.i0] + tx.w1 * p[r1 + tx.i1]) - 16 * 128;
-        };
-        u = at(cb);
-        v = at(cr);
+        u = tx.w0 * cu[tx.i0] + tx.w1 * cu[tx.i1] - 16 * 128;
+        v = tx.w0 * cv[tx.i0] + tx.w1 * cv[tx.i1] - 16 * 128;
       }
       constexpr int half = 1 << 19;
       out[0] = clampByte((luma16 + m.rv * v + half) >> 20);

@@ -77,6 +77,7 @@ class Y4mReader {
   long frames_ = 0;
   std::vector<std::uint8_t> planes_;
   std::vector<Tap> tapsX_, tapsY_;
+  std::vector<int> columns_;  // per chroma column (Cb, then Cr): the vertical part of a row's taps
 
   void readHeader(bool signatureRead);
   bool readLine(std::string& line, const char* what);
