@@ -44,7 +44,10 @@ inline constexpr ColourPlaces kColourPlaces{};
 // colours together, 2 kB each (see ColourPlaces).
 //
 // The threads of a frame look up and fill at once: threads that find the
-// same colour together store the same value.
+// same colour together store the same value. The vector lookups read the
+// entries with a gather, not through atomic_ref: each lane is an aligned
+// 4-byte load, which cannot tear, and one that still reads 0 only searches
+// and stores the same value again.
 class ColourCache {
  public:
   // 1 << 30 | each component + 512 in 10 bits, with 1 << 31 where c0 is

@@ -69,7 +69,8 @@ __m128i load16(const void* p) { return _mm_load_si128(static_cast<const __m128i*
 
 // ColourCache::findRow's lookups eight pixels at a time: their places, one
 // gather of their entries, the missing ones found and filled in lane by lane,
-// and their components unpacked and interleaved.
+// and their components unpacked and interleaved. Two lanes that miss one
+// shared entry both search it, and find the same (see ColourCache).
 int colourRowAvx2(const std::uint8_t* px, int count, ColourCache::Entry* table, short* c,
                   ColourCache::Entry (*fill)(ColourCache::Entry* entry, const std::uint8_t* px)) {
   using Cache = ColourCache;

@@ -204,9 +204,9 @@ bool Y4mReader::readFrame(Image& picture) {
   const std::uint8_t* cb = planes_.data() + luma;
   const std::uint8_t* cr = cb + chroma;
   std::uint8_t* out = picture.rgb.data();
-  columns_.resize(2 * static_cast<std::size_t>(cw));
-  int* const cu = columns_.data();
-  int* const cv = cu + cw;
+  if (!mono_) columns_.resize(2 * static_cast<std::size_t>(cw));
+  int* const cu = mono_ ? nullptr : columns_.data();
+  int* const cv = mono_ ? nullptr : cu + cw;
   for (int y = 0; y < height_; ++y) {
     const std::uint8_t* row = planes_.data() + static_cast<std::size_t>(y) * width_;
     if (!mono_) {

@@ -145,7 +145,11 @@ void prefault(void* buffer, std::size_t bytes) {
 #if defined(__linux__)
   // Whole pages only: the partial ones at the ends may be shared with other
   // data, and fault in as before.
-  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, which older headers lack
+#ifdef MADV_POPULATE_WRITE
+  constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+  constexpr int kPopulateWrite = 23;  // its value in Linux 5.14, which older headers lack
+#endif
   static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto at = reinterpret_cast<std::uintptr_t>(buffer);
   const std::uintptr_t from = (at + page - 1) & ~(page - 1), to = (at + bytes) & ~(page - 1);
