@@ -8,6 +8,7 @@
 
 #include "input.h"
 #include "stream_format.h"
+#include "yuv_rows.h"
 
 namespace kelvo4 {
 
@@ -21,22 +22,17 @@ constexpr double kKr = 0.299, kKb = 0.114, kKg = 1 - kKr - kKb;
 constexpr double kLumaSpan = 219.0 / 255, kChromaSpan = 224.0 / 255;
 
 // Y'CbCr to R'G'B', per unit of luma and of chroma.
-struct Matrix {
-  int lumaOffset, y, rv, gu, gv, bu;
-};
-constexpr Matrix kLimited = {16, fix(1 / kLumaSpan), fix(2 * (1 - kKr) / kChromaSpan),
-                             fix(2 * (1 - kKb) * kKb / kKg / kChromaSpan), fix(2 * (1 - kKr) * kKr / kKg / kChromaSpan),
-                             fix(2 * (1 - kKb) / kChromaSpan)};
-constexpr Matrix kFull = {0, fix(1), fix(2 * (1 - kKr)), fix(2 * (1 - kKb) * kKb / kKg), fix(2 * (1 - kKr) * kKr / kKg),
-                          fix(2 * (1 - kKb))};
+constexpr YuvMatrix kLimited = {16, fix(1 / kLumaSpan), fix(2 * (1 - kKr) / kChromaSpan),
+                                fix(2 * (1 - kKb) * kKb / kKg / kChromaSpan),
+                                fix(2 * (1 - kKr) * kKr / kKg / kChromaSpan), fix(2 * (1 - kKb) / kChromaSpan)};
+constexpr YuvMatrix kFull = {0, fix(1), fix(2 * (1 - kKr)), fix(2 * (1 - kKb) * kKb / kKg),
+                             fix(2 * (1 - kKr) * kKr / kKg), fix(2 * (1 - kKb))};
 
 // R'G'B' to limited-range Y'CbCr. Each chroma row sums to zero so that grey
 // lands exactly on 128.
 constexpr int kYR = fix(kKr * kLumaSpan), kYG = fix(kKg * kLumaSpan), kYB = fix(kKb * kLumaSpan);
 constexpr int kUR = fix(-kKr / (2 * (1 - kKb)) * kChromaSpan), kUB = fix(0.5 * kChromaSpan), kUG = -kUR - kUB;
 constexpr int kVR = fix(0.5 * kChromaSpan), kVB = fix(-kKb / (2 * (1 - kKr)) * kChromaSpan), kVG = -kVR - kVB;
-
-std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
 bool parseWhole(const std::string& text, std::uint32_t& v) {
   const char* end = text.data() + text.size();
@@ -53,7 +49,8 @@ bool isY4mName(const std::string& path) {
   return tail == ".y4m";
 }
 
-Y4mReader::Y4mReader(const std::string& path, long long maxPixels) : name_(path), maxPixels_(maxPixels) {
+Y4mReader::Y4mReader(const std::string& path, long long maxPixels)
+    : name_(path), maxPixels_(maxPixels), rowFn_(bestYuvRow()) {
   file_ = openFile(path, "rb");
   if (!file_) throw ImageError(path + ": cannot open: " + std::strerror(errno));
   owned_ = path != "-";
@@ -66,7 +63,7 @@ Y4mReader::Y4mReader(const std::string& path, long long maxPixels) : name_(path)
 }
 
 Y4mReader::Y4mReader(std::FILE* file, const std::string& name, bool signatureRead, long long maxPixels)
-    : file_(file), name_(name), maxPixels_(maxPixels) {
+    : file_(file), name_(name), maxPixels_(maxPixels), rowFn_(bestYuvRow()) {
   readHeader(signatureRead);
 }
 
@@ -179,6 +176,20 @@ void Y4mReader::readHeader(bool signatureRead) {
   };
   tapsX_ = taps(width_, shiftX_, offsetX);
   tapsY_ = taps(height_, shiftY_, offsetY);
+  // Across, pixels 2k and 2k + 1 take the same weights of chroma k - 1, k
+  // and k + 1 for every k whose taps stay inside the plane.
+  const int chromaWidth = (width_ + 1) >> 1;
+  innerEnd_ = shiftX_ == 1 ? std::max(1, chromaWidth - 1) : 1;
+  for (int k = 1; k < innerEnd_; ++k)
+    for (int odd = 0; odd < 2; ++odd) {
+      const Tap t = tapsX_[static_cast<std::size_t>(2 * k + odd)];
+      int weights[3] = {0, 0, 0};
+      weights[t.i0 - k + 1] += t.w0;
+      weights[t.i1 - k + 1] += t.w1;
+      int* inner = odd ? innerOdd_ : innerEven_;
+      if (k == 1) std::copy_n(weights, 3, inner);
+      if (!std::equal(weights, weights + 3, inner)) fail("internal error: uneven chroma taps");
+    }
 }
 
 bool Y4mReader::readFrame(Image& picture) {
@@ -200,42 +211,57 @@ bool Y4mReader::readFrame(Image& picture) {
   }
   if (picture.width != width_ || picture.height != height_ || picture.rgb.size() != 3 * luma)
     picture = Image(width_, height_);
-  const Matrix& m = fullRange_ ? kFull : kLimited;
+  const YuvMatrix& m = fullRange_ ? kFull : kLimited;
   const std::uint8_t* cb = planes_.data() + luma;
   const std::uint8_t* cr = cb + chroma;
   std::uint8_t* out = picture.rgb.data();
-  if (!mono_) columns_.resize(2 * static_cast<std::size_t>(cw));
-  int* const cu = mono_ ? nullptr : columns_.data();
-  int* const cv = mono_ ? nullptr : cu + cw;
-  for (int y = 0; y < height_; ++y) {
-    const std::uint8_t* row = planes_.data() + static_cast<std::size_t>(y) * width_;
+  // Per row: the vertical part of the chroma taps per chroma column (Cb,
+  // Cr), then each pixel's chroma (Cb, Cr); grey keeps its chroma at 0.
+  const std::size_t w = static_cast<std::size_t>(width_);
+  chroma_.resize(2 * static_cast<std::size_t>(cw) + 2 * w);
+  short* const cu = chroma_.data();
+  short* const cv = cu + cw;
+  short* const pu = cv + cw;
+  short* const pv = pu + w;
+  if (mono_) std::fill(pu, pv + w, short{0});
+  for (int y = 0; y < height_; ++y, out += 3 * w) {
     if (!mono_) {
-      // The taps' sum splits into a vertical part, the same for the whole
-      // row, and a horizontal one over it.
       const Tap ty = tapsY_[y];
-      const std::size_t r0 = static_cast<std::size_t>(ty.i0) * cw, r1 = static_cast<std::size_t>(ty.i1) * cw;
+      const std::uint8_t *u0 = cb + static_cast<std::size_t>(ty.i0) * cw, *u1 = cb + static_cast<std::size_t>(ty.i1) * cw;
+      const std::uint8_t *v0 = cr + static_cast<std::size_t>(ty.i0) * cw, *v1 = cr + static_cast<std::size_t>(ty.i1) * cw;
       for (int x = 0; x < cw; ++x) {
-        cu[x] = ty.w0 * cb[r0 + static_cast<std::size_t>(x)] + ty.w1 * cb[r1 + static_cast<std::size_t>(x)];
-        cv[x] = ty.w0 * cr[r0 + static_cast<std::size_t>(x)] + ty.w1 * cr[r1 + static_cast<std::size_t>(x)];
+        cu[x] = static_cast<short>(ty.w0 * u0[x] + ty.w1 * u1[x]);
+        cv[x] = static_cast<short>(ty.w0 * v0[x] + ty.w1 * v1[x]);
       }
+      spreadRow(cu, pu);
+      spreadRow(cv, pv);
     }
-    for (int x = 0; x < width_; ++x, out += 3) {
-      // Luma and chroma in 1/16 steps: |sum| stays below 2^30.
-      const int luma16 = (row[x] - m.lumaOffset) * m.y * 16;
-      int u = 0, v = 0;
-      if (!mono_) {
-        const Tap tx = tapsX_[x];
-        u = tx.w0 * cu[tx.i0] + tx.w1 * cu[tx.i1] - 16 * 128;
-        v = tx.w0 * cv[tx.i0] + tx.w1 * cv[tx.i1] - 16 * 128;
-      }
-      constexpr int half = 1 << 19;
-      out[0] = clampByte((luma16 + m.rv * v + half) >> 20);
-      out[1] = clampByte((luma16 - m.gu * u - m.gv * v + half) >> 20);
-      out[2] = clampByte((luma16 + m.bu * u + half) >> 20);
-    }
+    rowFn_(planes_.data() + static_cast<std::size_t>(y) * w, pu, pv, width_, m, out);
   }
   ++frames_;
   return true;
+}
+
+void Y4mReader::spreadRow(const short* column, short* out) const {
+  constexpr int centre = 16 * 128;
+  const auto tap = [&](int x) {
+    const Tap t = tapsX_[static_cast<std::size_t>(x)];
+    out[x] = static_cast<short>(t.w0 * column[t.i0] + t.w1 * column[t.i1] - centre);
+  };
+  if (shiftX_ == 0) {
+    for (int x = 0; x < width_; ++x) out[x] = static_cast<short>(4 * column[x] - centre);
+    return;
+  }
+  // Pixels 2k and 2k + 1 away from the edges: chroma k - 1, k and k + 1.
+  const int* e = innerEven_;
+  const int* o = innerOdd_;
+  for (int k = 1; k < innerEnd_; ++k) {
+    const int a = column[k - 1], b = column[k], c = column[k + 1];
+    out[2 * k] = static_cast<short>(e[0] * a + e[1] * b + e[2] * c - centre);
+    out[2 * k + 1] = static_cast<short>(o[0] * a + o[1] * b + o[2] * c - centre);
+  }
+  for (int x = 0; x < std::min(2, width_); ++x) tap(x);
+  for (int x = std::max(2, 2 * innerEnd_); x < width_; ++x) tap(x);
 }
 
 Y4mWriter::Y4mWriter(const std::string& path, int width, int height, std::uint32_t rateNum, std::uint32_t rateDen)

@@ -22,6 +22,7 @@
 
 #include "image.h"
 #include "output_file.h"
+#include "yuv_rows.h"
 
 namespace kelvo4 {
 
@@ -77,10 +78,15 @@ class Y4mReader {
   long frames_ = 0;
   std::vector<std::uint8_t> planes_;
   std::vector<Tap> tapsX_, tapsY_;
-  std::vector<int> columns_;  // per chroma column (Cb, then Cr): the vertical part of a row's taps
+  std::vector<short> chroma_;  // a row's chroma: per column, then per pixel (see readFrame)
+  int innerEven_[3] = {}, innerOdd_[3] = {};  // see readHeader
+  int innerEnd_ = 1;
+  YuvRowFn rowFn_;
 
   void readHeader(bool signatureRead);
   bool readLine(std::string& line, const char* what);
+  // Each pixel's chroma, centred, in 1/16 steps, from a row's vertical sums.
+  void spreadRow(const short* column, short* out) const;
   [[noreturn]] void fail(const std::string& reason) const;
 };
 

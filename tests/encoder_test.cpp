@@ -26,6 +26,7 @@
 #include "kelvo4/kelvo4.hpp"
 #include "platform.h"
 #include "writer.h"
+#include "yuv_rows.h"
 
 namespace {
 
@@ -100,6 +101,31 @@ TEST(Pictures, SixteenBitPngIsSrgbUnlessTagged) {
     }
   }
   std::remove(path.c_str());
+}
+
+// The vector conversion of YUV4MPEG2 rows gives the scalar one's bytes, for
+// any factors the reader may use, chroma at its extremes, and rows of any
+// length, and writes nothing past the row.
+TEST(Pictures, VectorYuvRowsMatchTheScalarOne) {
+  const YuvRowFn vector = yuvRowSse2();
+  if (vector == nullptr) GTEST_SKIP() << "no vector conversion";
+  std::mt19937 rng(41);
+  for (int trial = 0; trial < 300; ++trial) {
+    const int count = trial < 100 ? trial : static_cast<int>(rng() % 2000);
+    const YuvMatrix m = {trial % 2 ? 16 : 0, static_cast<int>(rng() % (1 << 18)), static_cast<int>(rng() % (1 << 18)),
+                         static_cast<int>(rng() % (1 << 18)), static_cast<int>(rng() % (1 << 18)),
+                         static_cast<int>(rng() % (1 << 18))};
+    std::vector<std::uint8_t> luma(static_cast<std::size_t>(count));
+    std::vector<short> cb(luma.size()), cr(luma.size());
+    for (auto& v : luma) v = static_cast<std::uint8_t>(rng());
+    for (auto* plane : {&cb, &cr})
+      for (auto& v : *plane) v = static_cast<short>(rng() % 4 == 0 ? (rng() % 2 ? -2048 : 2032) : rng() % 4081 - 2048);
+    std::vector<std::uint8_t> out[2];
+    for (auto& o : out) o.assign(3 * luma.size() + 16, 7);
+    yuvRowC(luma.data(), cb.data(), cr.data(), count, m, out[0].data());
+    vector(luma.data(), cb.data(), cr.data(), count, m, out[1].data());
+    ASSERT_EQ(out[0], out[1]) << "trial " << trial;
+  }
 }
 
 long rgbError(const std::array<int, 3>& c, int r, int g, int b) {
