@@ -68,9 +68,15 @@ bool makeDirectory(const std::string& path);    // EEXIST when the name is taken
 std::string temporaryFolder();
 int processId();
 
+// Asks for large pages (Linux's transparent huge pages) under a buffer of
+// several megabytes: one fault per 2 MB rather than per 4 KB, and fewer
+// misses of the address cache where it is read at scattered places. Does
+// nothing elsewhere, or where the system declines.
+void largePages(void* buffer, std::size_t bytes);
 // Asks the system for the pages of a buffer that is about to be written in
 // full, in one call rather than a fault per page (Linux 5.14 and later);
-// does nothing elsewhere, or where the system declines.
+// does nothing elsewhere, or where the system declines. Asks for large pages
+// first.
 void prefault(void* buffer, std::size_t bytes);
 // An empty vector grown to n value-initialised elements, its pages asked
 // for first.
