@@ -144,11 +144,20 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
   }
   const __m256 lambdas = _mm256_set1_ps(lambda);
   const __m256i one = _mm256_set1_epi32(1);
-  // The rows of the steps from the candidate just before, for this group
-  // of eight and the one before (whose last lane is the start's).
-  __m256i rows = _mm256_set1_epi32(rowAt[0]), lastRows;
+  // Each lane's value moved up a lane, the last lane of before in lane 0.
+  const auto upALane = [](__m256i v, __m256i before) {
+    return _mm256_blend_epi32(_mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)),
+                              _mm256_permutevar8x32_epi32(before, _mm256_set1_epi32(7)), 0x01);
+  };
+  // The rows of the tokens after each candidate (where its end token, or
+  // the next step from it, starts), and of the steps from the candidate just
+  // before, for the group of eight before (whose last lanes are the start's).
+  __m256i endRows = _mm256_set1_epi32(rowAt[0]), rows = endRows;
   for (int i = 0; i < count; i += 8) {
     const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pos + i));
+    const __m256i next = _mm256_add_epi32(p, one);
+    const __m256i lastEndRows = endRows, lastRows = rows;
+    endRows = _mm256_i32gather_epi32(rowAt, next, 4);
     const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(level + i));
     const __m256 a = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(wholeAt + kFirst + i)));
     const __m256 q = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(factorAt + kFirst + i)));
@@ -171,13 +180,10 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
       const __m256i from = _mm256_add_epi32(before, one);
       const __m256i run = _mm256_sub_epi32(p, from);
       longRuns |= static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(run, _mm256_set1_epi32(15))))) << (8 * d);
-      // The step from the candidate two before starts where the step of
-      // the one before did: its rows are those of d = 0 moved up a lane.
-      const __m256i row =
-          d == 0 ? _mm256_i32gather_epi32(rowAt, from, 4)
-                 : _mm256_blend_epi32(_mm256_permutevar8x32_epi32(rows, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)),
-                                      _mm256_permutevar8x32_epi32(lastRows, _mm256_set1_epi32(7)), 0x01);
-      if (d == 0) lastRows = rows, rows = row;
+      // The step from the candidate before starts after it; the step from
+      // the one two before where the step of the one before did.
+      const __m256i row = d == 0 ? upALane(endRows, lastEndRows) : upALane(rows, lastRows);
+      if (d == 0) rows = row;
       // valueToken(run, cls) = 2 + 8 run + cls - 1; a run beyond 15 (worked
       // out below) or of a padding lane is kept within the row.
       const __m256i within = _mm256_min_epi32(_mm256_max_epi32(run, _mm256_setzero_si256()), _mm256_set1_epi32(15));
@@ -192,9 +198,7 @@ bool chooseLevelsAvx2(const short* coef, const short* quant, const Steps& steps,
       lowered[d] |= std::uint64_t{static_cast<unsigned>(_mm256_movemask_ps(lowerWins))} << i;
     }
     // The end after each: its token, where one follows.
-    const __m256i next = _mm256_add_epi32(p, one);
-    const __m256i row = _mm256_i32gather_epi32(rowAt, next, 4);
-    const __m256 end = _mm256_mul_ps(lambdas, _mm256_i32gather_ps(base, _mm256_add_epi32(row, _mm256_set1_epi32(cf::kEndOfBlock)), 4));
+    const __m256 end = _mm256_mul_ps(lambdas, _mm256_i32gather_ps(base, _mm256_add_epi32(endRows, _mm256_set1_epi32(cf::kEndOfBlock)), 4));
     const __m256 ends = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(64), next));
     _mm256_store_ps(endCost + i, _mm256_and_ps(end, ends));
     // Runs of sixteen zeros or more, rare: those steps as the scalar search
