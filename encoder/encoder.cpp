@@ -108,12 +108,12 @@ Encoder::Encoder(int w, int h, const EncoderSettings& settings)
   coefficients_ = std::make_unique_for_overwrite<short[]>(samples);
   target_ = std::make_unique_for_overwrite<short[]>(components);
   // The first frame writes them all.
-  os::prefault(residuals_.get(), samples * sizeof(short));
-  os::prefault(coefficients_.get(), samples * sizeof(short));
-  os::prefault(target_.get(), components * sizeof(short));
+  os::prefault(residuals_.get(), samples * sizeof(short), true);
+  os::prefault(coefficients_.get(), samples * sizeof(short), true);
+  os::prefault(target_.get(), components * sizeof(short), true);
   decoded_.width = w;
   decoded_.height = h;
-  os::growPrefaulted(decoded_.rgb, 3 * static_cast<std::size_t>(w) * h);
+  os::growPrefaulted(decoded_.rgb, 3 * static_cast<std::size_t>(w) * h, true);
   counts_.resize(samples / 64);
   previous_.resize(samples / 64);
   marks_.resize(samples / 64);
@@ -414,7 +414,7 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   updateRates(true);
   previous_.swap(counts_);
   const int length = static_cast<int>(payloadBytes(codedWidth_, codedHeight_));
-  if (last_.empty()) os::growPrefaulted(last_, static_cast<std::size_t>(length));
+  if (last_.empty()) os::growPrefaulted(last_, static_cast<std::size_t>(length), true);
   std::copy_n(payload, length, last_.data());
   // The decode starts from the prediction the analysis made.
   const int rc = kelvo4::decodePredicted(decoder_.get(), payload, static_cast<std::size_t>(length), decoded_.rgb.data(),

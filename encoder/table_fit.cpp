@@ -18,7 +18,7 @@ Encoder::Statistics::Statistics(int threads)
     : histograms(static_cast<std::size_t>(threads)),
       tops(static_cast<std::size_t>(threads)),
       spread(static_cast<std::size_t>(threads)) {
-  for (auto& h : histograms) os::growPrefaulted(h, 2 * 64 * kBins);
+  for (auto& h : histograms) os::growPrefaulted(h, 2 * 64 * kBins, true);
 }
 
 void Encoder::Statistics::clear() {

@@ -33,7 +33,7 @@ std::size_t appendBytes(std::FILE* file, std::vector<std::uint8_t>& out, std::si
     const std::uint64_t left = from < info.size ? info.size - from : 0;
     if (left < count) return static_cast<std::size_t>(left);
     out.reserve(start + count);
-    os::prefault(out.data() + start, count);  // the file holds them all
+    os::prefault(out.data() + start, count, true);  // the file holds them all
   }
   // A step at a time: from a pipe, memory grows only as the bytes come.
   constexpr std::size_t kStep = std::size_t{4} << 20;

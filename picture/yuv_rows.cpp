@@ -19,7 +19,7 @@ std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0
 void yuvRowC(const std::uint8_t* luma, const short* cb, const short* cr, int count, const YuvMatrix& m,
              std::uint8_t* rgb) {
   for (int x = 0; x < count; ++x, rgb += 3) {
-    // Luma in 1/16 steps too: |sum| stays below 2^30.
+    // Luma in 1/16 steps too: with factors below 2^18, |sum| stays below 2^31.
     const int luma16 = (luma[x] - m.lumaOffset) * 16 * m.y;
     const int u = cb[x], v = cr[x];
     constexpr int half = 1 << 19;

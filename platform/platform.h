@@ -70,20 +70,21 @@ int processId();
 
 // Asks for large pages (Linux's transparent huge pages) under a buffer of
 // several megabytes: one fault per 2 MB rather than per 4 KB, and fewer
-// misses of the address cache where it is read at scattered places. Does
-// nothing elsewhere, or where the system declines.
+// misses of the address cache. Does nothing elsewhere, or where the system
+// declines. For a program's own buffers: the library's handles, which live
+// in other programs, leave the choice to them.
 void largePages(void* buffer, std::size_t bytes);
 // Asks the system for the pages of a buffer that is about to be written in
 // full, in one call rather than a fault per page (Linux 5.14 and later);
-// does nothing elsewhere, or where the system declines. Asks for large pages
-// first.
-void prefault(void* buffer, std::size_t bytes);
+// does nothing elsewhere, or where the system declines. With large, asks
+// for large pages first.
+void prefault(void* buffer, std::size_t bytes, bool large = false);
 // An empty vector grown to n value-initialised elements, its pages asked
 // for first.
 template <class T>
-void growPrefaulted(std::vector<T>& v, std::size_t n) {
+void growPrefaulted(std::vector<T>& v, std::size_t n, bool large = false) {
   v.reserve(n);
-  prefault(v.data(), n * sizeof(T));
+  prefault(v.data(), n * sizeof(T), large);
   v.resize(n);
 }
 

@@ -141,37 +141,46 @@ std::string temporaryFolder() {
 
 int processId() { return static_cast<int>(getpid()); }
 
+#if defined(__linux__)
+namespace {
+
+// madvise over the whole units of `unit` bytes (a power of two) inside a
+// buffer: the partial ones at the ends may be shared with other data. A
+// refusal changes nothing.
+void adviseWhole(void* buffer, std::size_t bytes, std::uintptr_t unit, int advice) {
+  const auto at = reinterpret_cast<std::uintptr_t>(buffer);
+  const std::uintptr_t lead = (0 - at) & (unit - 1);  // up to the first whole unit
+  if (bytes >= lead + unit) madvise(reinterpret_cast<void*>(at + lead), (bytes - lead) & ~(unit - 1), advice);
+}
+
+}  // namespace
+#endif
+
 void largePages(void* buffer, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // The whole 2 MB stretches only (the large page of x86-64 and of arm64
-  // with 4 KB pages; a multiple of others').
-  constexpr std::uintptr_t large = std::uintptr_t{1} << 21;
-  const auto at = reinterpret_cast<std::uintptr_t>(buffer);
-  const std::uintptr_t from = (at + large - 1) & ~(large - 1), to = (at + bytes) & ~(large - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a refusal changes nothing
+  // 2 MB: the large page of x86-64 and of arm64 with 4 KB pages, and a
+  // multiple of others'.
+  adviseWhole(buffer, bytes, std::uintptr_t{1} << 21, MADV_HUGEPAGE);
 #else
   (void)buffer;
   (void)bytes;
 #endif
 }
 
-void prefault(void* buffer, std::size_t bytes) {
+void prefault(void* buffer, std::size_t bytes, bool large) {
 #if defined(__linux__)
-  largePages(buffer, bytes);
-  // Whole pages only: the partial ones at the ends may be shared with other
-  // data, and fault in as before.
 #ifdef MADV_POPULATE_WRITE
   constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
 #else
   constexpr int kPopulateWrite = 23;  // its value in Linux 5.14, which older headers lack
 #endif
+  if (large) largePages(buffer, bytes);
   static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto at = reinterpret_cast<std::uintptr_t>(buffer);
-  const std::uintptr_t from = (at + page - 1) & ~(page - 1), to = (at + bytes) & ~(page - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, kPopulateWrite);  // a refusal changes nothing
+  adviseWhole(buffer, bytes, page, kPopulateWrite);
 #else
   (void)buffer;
   (void)bytes;
+  (void)large;
 #endif
 }
 

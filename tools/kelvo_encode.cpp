@@ -294,7 +294,7 @@ int run(int argc, char** argv) {
     bool key = false, hasTable = false;
     Table table{};
   } coded[2];
-  for (auto& c : coded) os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()));
+  for (auto& c : coded) os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()), true);
   const auto write = [&](const Coded& c) {
     writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr, c.marks.data());
   };
