@@ -141,6 +141,7 @@ class Encoder {
   float baseLambda_;  // squared error of a luma sample worth one bit, from the quality
   float lambda_;  // the same for the frame being coded
   Table table_{};
+  Table left_{};  // per position, the factor it had before its last change (0: none)
   bool tableChanged_ = false, started_ = false, chooseKeys_ = false;
   std::vector<float> bits_;  // per context and token, as coefficients.h numbers them
   std::vector<std::vector<std::uint32_t>> tokenCounts_;  // per thread, per context and token

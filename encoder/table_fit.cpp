@@ -94,7 +94,13 @@ Table Encoder::fitTable(const Statistics& statistics, bool hold, double* total) 
     // factor changes every level at its position, so a still scene whose
     // statistics wobble would never settle.
     const int held = hold && started_ ? static_cast<int>(table_[i]) : 0;
-    if (held >= 1 && held <= kMaxFactor && cost[held] <= cost[bestQ] * 1.02) bestQ = held;
+    // Going back to the factor it left takes a clearer gain still: the
+    // statistics of the frame after a change follow the factor just taken,
+    // so without it a still's tables flipped to and fro at a few positions
+    // on half its frames (1080p, qualities 75 to 85: quality 80 took more
+    // bytes than 85 and 90; 10% fewer at 0.1 dB less with it).
+    const double margin = bestQ == static_cast<int>(left_[i]) ? 1.1 : 1.02;
+    if (held >= 1 && held <= kMaxFactor && cost[held] <= cost[bestQ] * margin) bestQ = held;
     table[i] = static_cast<float>(bestQ);
     fitCost += cost[bestQ];
   }
