@@ -404,8 +404,9 @@ double Encoder::encodeFrame(const std::uint8_t* rgb, signed char* payload, bool 
   keyFrame_ = key;
   tableChanged_ = !started_ || fitted != table_;
   if (tableChanged_) {
-    for (int i = 0; i < 64; ++i)
-      if (started_ && fitted[i] != table_[i]) left_[i] = table_[i];
+    if (started_)
+      for (int i = 0; i < 64; ++i)
+        if (fitted[i] != table_[i]) left_[i] = table_[i];
     table_ = fitted;
     decoder_.setTable(table_.data());
   }

@@ -68,16 +68,13 @@ bool makeDirectory(const std::string& path);    // EEXIST when the name is taken
 std::string temporaryFolder();
 int processId();
 
-// Asks for large pages (Linux's transparent huge pages) under a buffer of
-// several megabytes: one fault per 2 MB rather than per 4 KB, and fewer
-// misses of the address cache. Does nothing elsewhere, or where the system
-// declines. For a program's own buffers: the library's handles, which live
-// in other programs, leave the choice to them.
-void largePages(void* buffer, std::size_t bytes);
 // Asks the system for the pages of a buffer that is about to be written in
 // full, in one call rather than a fault per page (Linux 5.14 and later);
 // does nothing elsewhere, or where the system declines. With large, asks
-// for large pages first.
+// for large pages (Linux's transparent huge pages) on its whole 2 MB
+// stretches first: one fault per 2 MB rather than per 4 KB. That is for a
+// program's own buffers: the library's handles, which live in other
+// programs, leave the choice to them.
 void prefault(void* buffer, std::size_t bytes, bool large = false);
 // An empty vector grown to n value-initialised elements, its pages asked
 // for first.

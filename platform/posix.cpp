@@ -153,19 +153,19 @@ void adviseWhole(void* buffer, std::size_t bytes, std::uintptr_t unit, int advic
   if (bytes >= lead + unit) madvise(reinterpret_cast<void*>(at + lead), (bytes - lead) & ~(unit - 1), advice);
 }
 
-}  // namespace
-#endif
-
+// Large pages under the whole 2 MB stretches of a buffer: the large page of
+// x86-64 and of arm64 with 4 KB pages, and a multiple of others'.
 void largePages(void* buffer, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // 2 MB: the large page of x86-64 and of arm64 with 4 KB pages, and a
-  // multiple of others'.
+#if defined(MADV_HUGEPAGE)
   adviseWhole(buffer, bytes, std::uintptr_t{1} << 21, MADV_HUGEPAGE);
 #else
   (void)buffer;
   (void)bytes;
 #endif
 }
+
+}  // namespace
+#endif
 
 void prefault(void* buffer, std::size_t bytes, bool large) {
 #if defined(__linux__)

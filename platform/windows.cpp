@@ -213,7 +213,6 @@ std::string temporaryFolder() { return textOf(std::filesystem::temp_directory_pa
 int processId() { return static_cast<int>(GetCurrentProcessId()); }
 
 void prefault(void*, std::size_t, bool) {}
-void largePages(void*, std::size_t) {}
 
 void startTool(int& argc, char**& argv) {
   int count = 0;
