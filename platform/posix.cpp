@@ -153,17 +153,6 @@ void adviseWhole(void* buffer, std::size_t bytes, std::uintptr_t unit, int advic
   if (bytes >= lead + unit) madvise(reinterpret_cast<void*>(at + lead), (bytes - lead) & ~(unit - 1), advice);
 }
 
-// Large pages under the whole 2 MB stretches of a buffer: the large page of
-// x86-64 and of arm64 with 4 KB pages, and a multiple of others'.
-void largePages(void* buffer, std::size_t bytes) {
-#if defined(MADV_HUGEPAGE)
-  adviseWhole(buffer, bytes, std::uintptr_t{1} << 21, MADV_HUGEPAGE);
-#else
-  (void)buffer;
-  (void)bytes;
-#endif
-}
-
 }  // namespace
 #endif
 
@@ -174,7 +163,13 @@ void prefault(void* buffer, std::size_t bytes, bool large) {
 #else
   constexpr int kPopulateWrite = 23;  // its value in Linux 5.14, which older headers lack
 #endif
-  if (large) largePages(buffer, bytes);
+#ifdef MADV_HUGEPAGE
+  // Large pages under the whole 2 MB stretches: the large page of x86-64
+  // and of arm64 with 4 KB pages, and a multiple of others'.
+  if (large) adviseWhole(buffer, bytes, std::uintptr_t{1} << 21, MADV_HUGEPAGE);
+#else
+  (void)large;
+#endif
   static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   adviseWhole(buffer, bytes, page, kPopulateWrite);
 #else
