@@ -47,11 +47,17 @@ import java.util.Objects;
  * too, also between calls, so leave it to the reader until {@link #close}.
  *
  * <p><b>Closing and cancelling.</b> {@link #close} may be called from any thread, also while
- * another is inside {@code next} or {@code seek} waiting for the {@code InputStream}: it closes
- * the {@code InputStream} first, which is how a blocked read is ended, and returns without
- * waiting for the call; that call then throws an {@code IOException} saying the reader was
- * closed. The {@code InputStream}'s {@code read} may close the reader too; any other call of the
- * reader from inside that {@code read} throws {@code IllegalStateException}.
+ * another is inside {@code next} or {@code seek} waiting for the {@code InputStream}: it
+ * interrupts the thread inside {@code read} and closes the {@code InputStream}, which between
+ * them end a blocked read in streams that heed either ({@code PipedInputStream} heeds the
+ * interrupt, a socket's stream its closing), and returns without waiting for the call; that
+ * call then throws an {@code IOException} saying the reader was closed. When that read ran on
+ * the calling thread, its interrupt flag is as it was before once the call returns. A read that
+ * heeds neither, such as a {@code FileInputStream} over a pipe ({@code System.in} among them),
+ * ends only when data arrives or the writer closes its end: until then the call waits, and so
+ * does the worker of a reader that was forgotten; a forgotten reader's threads end once its
+ * stream does. The {@code InputStream}'s {@code read} may close the reader too; any other call
+ * of the reader from inside that {@code read} throws {@code IllegalStateException}.
  *
  * <p><b>Size.</b> A stream whose pictures have more than {@code maxPixels} pixels
  * ({@link #DEFAULT_MAX_PIXELS} unless a constructor is given another limit) is refused as its
@@ -350,14 +356,15 @@ public final class KelvoStreamReader implements Closeable {
   /**
    * Decodes the next frame into a new {@code TYPE_INT_RGB} picture.
    *
-   * @return the picture, or null at the end of the stream
-   * @throws IOException if the frame cannot be read or is malformed
+   * @return the picture, or null at the end of an intact stream
+   * @throws IOException if the frame cannot be read or is malformed; on a damaged file, after
+   *     its last intact frame, with the {@link #damage} message
    * @throws IllegalStateException if the reader is closed
    */
   public BufferedImage nextImage() throws IOException {
     return play(h -> {
-      long count = info(h).frameCount;
-      if (count >= 0 && position(h) >= count) return null;
+      // Allocated before the end is known: on a damaged file the call after the last intact
+      // frame must throw the damage, as next does, not stop at the count of intact frames.
       BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
       return state.played(nextArgb(h, pixels(image)), h) ? image : null;
     });
@@ -370,15 +377,18 @@ public final class KelvoStreamReader implements Closeable {
    * forward. Seeking to {@link #frameCount} makes the next {@code next} report the end.
    *
    * @param frame the frame the next {@code next} decodes, 0 to {@link #frameCount}
-   * @throws IOException if a frame on the way cannot be read or is malformed, or a stream ends
-   *     before {@code frame} ({@link EOFException})
-   * @throws IllegalArgumentException if {@code frame} is negative or beyond the frame count
+   * @throws IOException if a frame on the way cannot be read or is malformed, a stream ends
+   *     before {@code frame} ({@link EOFException}), or {@code frame} lies beyond the intact
+   *     frames of a damaged file (with the {@link #damage} message)
+   * @throws IllegalArgumentException if {@code frame} is negative or beyond the frame count of an
+   *     intact stream
    * @throws UnsupportedOperationException if a stream reader is asked to go back
    * @throws IllegalStateException if the reader is closed
    */
   public void seek(int frame) throws IOException {
     play(h -> {
       int count = frameCount();
+      if (damage != null && frame > count) throw new IOException(damage);
       if (frame < 0 || count >= 0 && frame > count) {
         // As the library says it for a seek it refuses.
         throw new IllegalArgumentException(name + ": no frame " + frame + " (the stream has "
@@ -548,6 +558,7 @@ public final class KelvoStreamReader implements Closeable {
     volatile Thread reader; // the thread inside in.read, if one is
     private volatile boolean shut;
     private boolean inClosed; // guarded by this
+    private boolean woken; // guarded by this: reader was interrupted by shutAndClose
 
     Guard(InputStream in) {
       this.in = in;
@@ -562,9 +573,12 @@ public final class KelvoStreamReader implements Closeable {
     @Override
     public int read(byte[] b, int off, int len) throws IOException {
       reading.incrementAndGet();
+      boolean wasInterrupted = Thread.currentThread().isInterrupted();
       try {
-        if (shut) throw new IOException("stream: the reader is closed");
-        reader = Thread.currentThread();
+        synchronized (this) {
+          if (shut) throw new IOException("stream: the reader is closed");
+          reader = Thread.currentThread();
+        }
         int n = in.read(b, off, len);
         if (n > len) {
           throw new IOException("stream: the InputStream's read returned " + n + " bytes where at most " + len
@@ -572,7 +586,12 @@ public final class KelvoStreamReader implements Closeable {
         }
         return n;
       } finally {
-        reader = null;
+        synchronized (this) {
+          reader = null;
+          // Whoever called the reader gets its thread back with the flag as it was.
+          if (woken && !wasInterrupted) Thread.interrupted();
+          woken = false;
+        }
         reading.decrementAndGet();
       }
     }
@@ -582,10 +601,15 @@ public final class KelvoStreamReader implements Closeable {
       shut = true;
     }
 
-    // No more reads, and the InputStream closed, which ends a read that waits.
+    // No more reads, the thread inside read interrupted and the InputStream closed: one or the
+    // other ends a read that waits in most streams (PipedInputStream heeds only the interrupt).
     void shutAndClose() throws IOException {
-      shut = true;
       synchronized (this) {
+        shut = true;
+        if (reader != null && !woken) {
+          woken = true;
+          reader.interrupt();
+        }
         if (inClosed) return;
         inClosed = true;
       }

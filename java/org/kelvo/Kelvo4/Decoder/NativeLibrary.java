@@ -10,6 +10,7 @@ import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
@@ -278,9 +279,23 @@ final class NativeLibrary {
         + PROPERTY + "=FILE (" + message + ")", e);
   }
 
+  // No build of this library comes near this size; a file larger is not one, and is not read.
+  private static final long MOST_BYTES = 1L << 30;
+
   private static byte[] read(File file) {
     try {
-      return Files.readAllBytes(file.toPath());
+      // A device or a pipe named as the library would be read without end (/dev/zero) or wait
+      // for a writer: only a regular file is read, and only one of a library's size.
+      Path path = file.toPath();
+      if (Files.exists(path) && !Files.isRegularFile(path)) {
+        throw linkError("cannot load " + file + ": it is " + (Files.isDirectory(path) ? "a folder" : "not a regular"
+            + " file but a device or a pipe") + ", and a library is a regular file", null);
+      }
+      if (Files.size(path) > MOST_BYTES) {
+        throw linkError("cannot load " + file + ": " + Files.size(path) + " bytes is more than any library of"
+            + " this kind holds", null);
+      }
+      return Files.readAllBytes(path);
     } catch (IOException e) {
       throw linkError("cannot read " + file + ": " + e, e);
     }

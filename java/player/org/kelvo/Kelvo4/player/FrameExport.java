@@ -20,9 +20,11 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  * The player without a window: decodes every frame once to warm up, then again, timed, writing
  * PNG files, the contact sheet and the PSNR of each frame against the source. Only one frame, the
  * current source picture and the sheet's half-size tiles are held, whatever the stream's length.
- * A stream that cannot seek back (standard input) is decoded once, without the warm-up pass. A
- * damaged frame ends the run after the frames before it have been written: the reader's exception
- * comes out once the summary has been printed.
+ * A stream that cannot seek back (standard input, a pipe) is decoded once, without the warm-up
+ * pass. Every file goes through {@link OutputFiles}, put in place only once all are written. A
+ * damaged frame ends the run after the frames before it and the sheet of them have been put in
+ * place: the reader's exception comes out once the summary has been printed. Any other failure
+ * leaves the files as they were before the run.
  */
 final class FrameExport {
   /** Every this many frames one tile on the contact sheet. */
@@ -32,7 +34,10 @@ final class FrameExport {
   private FrameExport() {}
 
   static void run(KelvoStreamReader reader, String name, boolean seekable, Path sourcePath, Path folder,
-      Path sheetPath) throws IOException {
+      Path sheetPath, OutputFiles out) throws IOException {
+    // Refused before any work: an output that is an input or not a regular file.
+    if (sheetPath != null) out.check(sheetPath, "a contact sheet");
+    if (folder != null) out.folder(folder);
     int w = reader.width(), h = reader.height(), count = reader.frameCount();
     BufferedImage image = new BufferedImage(w, h, BufferedImage.TYPE_INT_RGB);
     int[] pixels = ((DataBufferInt) image.getRaster().getDataBuffer()).getData();
@@ -48,7 +53,6 @@ final class FrameExport {
       reader.seek(0);
     }
 
-    if (folder != null) Files.createDirectories(folder);
     ImageIO.setUseCache(false); // write straight to the files, without a temporary cache file
     IOException damage = null;
     try (Source source = sourcePath == null ? null : new Source(sourcePath, w, h, count)) {
@@ -75,11 +79,12 @@ final class FrameExport {
           sum += p;
           min = Math.min(min, p);
         }
-        if (folder != null) ImageIO.write(image, "png", folder.resolve(String.format("frame_%06d.png", f)).toFile());
+        if (folder != null) out.write(folder.resolve(String.format("frame_%06d.png", f)), png(image));
         if (sheetPath != null && f % SHEET_STEP == 0) tiles.add(tile(pixels, w, h, f));
       }
       if (seekable && timed != warm) throw new IllegalStateException("the frames decoded differently twice");
-      if (sheetPath != null) ImageIO.write(sheet(tiles), "png", sheetPath.toFile());
+      if (sheetPath != null) out.write(sheetPath, png(sheet(tiles)));
+      out.commit();
       long totalNanos = System.nanoTime() - start;
 
       if (source != null && f > 0) {
@@ -98,6 +103,13 @@ final class FrameExport {
       if (sheetPath != null) System.out.printf("wrote %s%n", sheetPath);
     }
     if (damage != null) throw damage;
+  }
+
+  /** The picture as PNG bytes. */
+  static OutputFiles.Body png(BufferedImage image) {
+    return out -> {
+      if (!ImageIO.write(image, "png", out)) throw new IOException("no PNG writer in this Java");
+    };
   }
 
   static long hash(int[] pixels) {

@@ -2,6 +2,8 @@ package org.kelvo.Kelvo4.player;
 
 import java.awt.GraphicsEnvironment;
 import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -14,7 +16,7 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  * Plays a stream file written by {@code kelvo-encode} through {@link KelvoStreamReader}: in a
  * window, or, given an output folder or {@code --headless}, into PNG files and a contact sheet
  * with the PSNR against the source and the decode speed. The stream {@code -} is read from
- * standard input, in order.
+ * standard input, in order, and so is a named pipe. Files are written through {@link OutputFiles}.
  *
  * <pre>
  * java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM
@@ -24,22 +26,53 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 public final class KelvoPlayer {
   static final String USAGE = "usage: java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM\n"
       + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]\n"
-      + "Plays STREAM (a stream file, '-' for standard input) in a window or, given a FOLDER or --headless,\n"
-      + "decodes it into FOLDER/frame_000000.png, ... (none with --headless) and reports the decode speed.\n"
+      + "Plays STREAM (a stream file, '-' for standard input; a named pipe is read in order, as '-' is) in a\n"
+      + "window or, given a FOLDER or --headless, decodes it into FOLDER/frame_000000.png, ... and\n"
+      + "FOLDER/contact_sheet.png, and reports the decode speed.\n"
       + "  --threads N   decoding threads, 1 to 64 (default 1)\n"
       + "  --start F     in the window: start at frame F\n"
       + "  --paused      in the window: start paused\n"
       + "  --source CLIP the pictures the stream was made from (a folder of PNG files, or raw rgb24 frames of\n"
       + "                the stream's size): each frame's PSNR against them is printed\n"
-      + "  --sheet PNG   write a contact sheet, a half-size tile of every fifth frame, to PNG (with a\n"
-      + "                FOLDER, contact_sheet.png beside it unless named)\n"
-      + "  --headless    decode without a window and without writing frames (speed, PSNR, sheet only)\n"
+      + "  --sheet PNG   write the contact sheet, a half-size tile of every fifth frame, to PNG (with a\n"
+      + "                FOLDER, FOLDER/contact_sheet.png unless named)\n"
+      + "  --headless    decode without a window; with no FOLDER it writes no file at all, or only the\n"
+      + "                --sheet PNG when one is given (speed and PSNR are printed)\n"
+      + "Files are written under a temporary name beside their place and put there when all are whole. The\n"
+      + "stream, the source, a pipe, a device and a folder are never written over: such an output is refused.\n"
+      + "On a damaged stream (truncated, a corrupt record, a bad index entry) the pictures of the intact frames\n"
+      + "are written and kept, the damage is named on standard error, and the exit status is 1. On any other\n"
+      + "failure (an output that cannot be written, a full disk, bad arguments) or an interrupt, everything\n"
+      + "the run created is removed and files that were there before are left as they were.\n"
       + "Keys in the window: space pauses, left/right step a frame when paused,\n"
       + "1 switches between fitting the window and actual pixels, f full screen, Escape leaves it.";
 
   private KelvoPlayer() {}
 
   public static void main(String[] args) {
+    // Any failure not foreseen below is still one line, not a stack trace.
+    Thread.setDefaultUncaughtExceptionHandler((thread, e) -> {
+      System.err.println("Kelvo4-player: " + oneLine(e));
+      System.exit(1);
+    });
+    try {
+      play(args);
+    } catch (RuntimeException | Error e) {
+      System.err.println("Kelvo4-player: " + oneLine(e));
+      System.exit(1);
+    }
+  }
+
+  // An exception as one line: its message, with its kind when the message alone says too little.
+  static String oneLine(Throwable e) {
+    String message = e.getMessage();
+    if (message == null || message.isEmpty()) return e.toString();
+    boolean plain = e instanceof IllegalArgumentException || e instanceof IllegalStateException
+        || e instanceof UnsatisfiedLinkError || e instanceof UnsupportedOperationException;
+    return (plain ? message : e.getClass().getSimpleName() + ": " + message).replace('\n', ' ');
+  }
+
+  static void play(String[] args) {
     Path source = null, sheet = null;
     int threads = 1, start = 0;
     boolean headless = false, paused = false, started = false;
@@ -76,15 +109,23 @@ public final class KelvoPlayer {
       usage("no display to play on: give an output folder or --headless");
     }
     String name = names.get(0);
-    boolean piped = name.equals("-");
+    Path file = name.equals("-") ? null : Paths.get(name);
+    if (file != null && Files.isDirectory(file)) {
+      System.err.println("Kelvo4-player: " + name + ": is a folder, not a stream file");
+      System.exit(1);
+    }
+    // A named pipe (or a device) is read in order, as standard input is.
+    boolean piped = file == null || Files.exists(file) && !Files.isRegularFile(file);
     try {
-      KelvoStreamReader reader = piped ? new KelvoStreamReader(System.in, threads)
-          : new KelvoStreamReader(Paths.get(name), threads);
+      KelvoStreamReader reader = file == null ? new KelvoStreamReader(System.in, threads)
+          : piped ? openInOrder(file, threads) : new KelvoStreamReader(file, threads);
       if (headless) {
         Path folder = names.size() == 2 ? Paths.get(names.get(1)) : null;
-        if (sheet == null && folder != null) sheet = folder.toAbsolutePath().resolveSibling("contact_sheet.png");
-        try (reader) {
-          FrameExport.run(reader, piped ? "standard input" : name, !piped, source, folder, sheet);
+        if (sheet == null && folder != null) sheet = folder.resolve("contact_sheet.png");
+        try (reader; OutputFiles out = new OutputFiles()) {
+          if (file != null) out.input(file, "the stream being played");
+          if (source != null) out.input(source, "the source being compared");
+          FrameExport.run(reader, file == null ? "standard input" : name, !piped, source, folder, sheet, out);
         }
       } else {
         // Refused as kelvo-decode refuses it, in the reader's words (which name a piped stream
@@ -96,14 +137,26 @@ public final class KelvoPlayer {
               (piped ? "stream" : name) + ": no frame " + start + " (the stream has " + count + " frames)");
         }
         reader.seek(start);
-        PlayerWindow.open(reader, piped ? "standard input" : Paths.get(name).getFileName().toString(), !piped, paused);
+        PlayerWindow.open(reader, file == null ? "standard input" : file.getFileName().toString(), !piped, paused);
       }
     } catch (NoSuchFileException e) {
-      System.err.println("Kelvo4-player: " + e.getMessage() + ": no such file");
+      // The reader's message gives the reason; the JDK's names only the file.
+      String message = e.getMessage();
+      System.err.println("Kelvo4-player: " + message + (message.equals(e.getFile()) ? ": no such file" : ""));
       System.exit(1);
     } catch (IOException e) {
       System.err.println("Kelvo4-player: " + e.getMessage());
       System.exit(1);
+    }
+  }
+
+  static KelvoStreamReader openInOrder(Path file, int threads) throws IOException {
+    InputStream in = Files.newInputStream(file);
+    try {
+      return new KelvoStreamReader(in, threads);
+    } catch (IOException | RuntimeException e) {
+      in.close();
+      throw e;
     }
   }
 
