@@ -13,6 +13,8 @@ import java.io.Closeable;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.PipedInputStream;
+import java.io.PipedOutputStream;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Files;
@@ -24,6 +26,7 @@ import java.util.concurrent.ExecutionException;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
+import java.util.concurrent.FutureTask;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.BeforeAll;
@@ -150,7 +153,10 @@ class KelvoStreamReaderTest {
       byte[] rgb = new byte[3 * W * H];
       assertTrue(r.next(rgb));
       assertArrayEquals(expected[0], rgb);
+      // Every way on past the intact frames names the damage, none ends as an intact stream.
+      assertEquals(r.damage(), assertThrows(IOException.class, r::nextImage).getMessage());
       assertEquals(r.damage(), assertThrows(IOException.class, () -> r.next(rgb)).getMessage());
+      assertEquals(r.damage(), assertThrows(IOException.class, () -> r.seek(2)).getMessage());
     }
     try (KelvoStreamReader r = new KelvoStreamReader(Files.newInputStream(piped))) {
       r.seek(5);
@@ -356,12 +362,31 @@ class KelvoStreamReaderTest {
       }
     }
 
-    // Whether a thread waits in the reader: in nextRgb (1 thread, its read waits) or in the info
-    // that starts nextImage (2 threads, waiting for the worker).
+    // A PipedInputStream's read wakes on an interrupt only: close ends it whether it runs on the
+    // caller's thread (whose interrupt flag is then as it was) or on the reader's worker.
+    @Test
+    void closeEndsAPipedRead() throws Exception {
+      for (int threads : new int[] {1, 2}) {
+        PipedInputStream in = new PipedInputStream(bytes.length);
+        new PipedOutputStream(in).write(bytes, 0, frame1 - 100); // this thread, the writer, lives on
+        KelvoStreamReader r = open(in, threads);
+        FutureTask<Exception> played = new FutureTask<>(() -> {
+          Exception e = playToTheEnd(r);
+          return Thread.currentThread().isInterrupted() ? new Exception("interrupt flag left set") : e;
+        });
+        Thread player = new Thread(played);
+        player.start();
+        while (!insideNative(player)) Thread.sleep(1);
+        r.close();
+        assertEquals("stream: the reader was closed while it was reading", played.get(2, TimeUnit.SECONDS).getMessage());
+      }
+    }
+
+    // Whether a thread waits in the reader, in a next call: its read waits (1 thread), or it
+    // waits for the worker (2 threads).
     boolean insideNative(Thread t) {
       return Arrays.stream(t.getStackTrace()).anyMatch(e -> e.isNativeMethod()
-          && e.getClassName().endsWith("KelvoStreamReader")
-          && (e.getMethodName().equals("nextRgb") || e.getMethodName().equals("info")));
+          && e.getClassName().endsWith("KelvoStreamReader") && e.getMethodName().startsWith("next"));
     }
 
     // Readers forgotten while their worker waits in read: the shared Cleaner does not wait for

@@ -107,6 +107,18 @@ class LibraryLoadTest {
     assertTrue(message.contains("runs past the end of the file, at " + cut.length + " bytes"), message);
   }
 
+  // A device or a pipe named as the library is refused before it is read: /dev/zero would be
+  // read without end, a pipe wait for a writer.
+  @Test
+  void aDeviceOrPipeIsNoLibrary(@TempDir Path tmp) throws Exception {
+    Path fifo = tmp.toAbsolutePath().resolve("fifo");
+    assumeTrue(new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor() == 0, "no mkfifo");
+    for (String named : new String[] {"/dev/zero", fifo.toString()}) {
+      String message = refusal(() -> NativeLibrary.load(named, "Linux", "ppc64le", ""));
+      assertTrue(message.startsWith("cannot load " + named + ": it is not a regular file"), message);
+    }
+  }
+
   private static String refusal(Runnable load) {
     return assertThrows(UnsatisfiedLinkError.class, load::run).getMessage();
   }

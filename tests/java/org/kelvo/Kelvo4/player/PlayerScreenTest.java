@@ -1,6 +1,7 @@
 package org.kelvo.Kelvo4.player;
 
 import static org.junit.jupiter.api.Assertions.*;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
 
 import java.io.BufferedReader;
 import java.io.InputStreamReader;
@@ -9,10 +10,14 @@ import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Arrays;
+import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
+import java.util.stream.Collectors;
+import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
@@ -131,9 +136,79 @@ class PlayerScreenTest {
     int intact = Integer.parseInt(m.group(1));
     assertTrue(intact > 0);
     try (var written = Files.list(frames)) {
-      assertEquals(intact, written.count());
+      assertEquals(intact + 1, written.count()); // and contact_sheet.png
     }
     assertTrue(Files.exists(frames.resolve(String.format("frame_%06d.png", intact - 1))));
+  }
+
+  // Headless, no display needed: no input, pipe or folder is written over, a replaced file keeps
+  // its mode, nothing is written unasked, a failed run leaves nothing behind; a pipe is read as
+  // standard input is, a folder is no stream.
+  @Nested
+  class Outputs {
+    String refused(String... args) throws Exception {
+      Process p = player(args).redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+      String err = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
+      assertEquals(1, p.waitFor(), err);
+      return err.replaceFirst("^Kelvo4-player: ", "");
+    }
+
+    Path fifo() throws Exception {
+      Path fifo = dir.resolve("fifo");
+      assertEquals(0, start(ProcessBuilder.Redirect.INHERIT, "mkfifo", fifo.toString()).waitFor());
+      return fifo;
+    }
+
+    @Test
+    void inputsAndPipesAreNotWrittenOver() throws Exception {
+      Path clip = encode(100, 70, 8), vf = Files.createDirectory(dir.resolve("vf")), inVf = vf.resolve("frame_000003.png");
+      byte[] bytes = Files.readAllBytes(clip);
+      Files.write(inVf, bytes);
+      Path fifo = fifo();
+      assertEquals(clip + ": is the stream being played; not overwriting it\n",
+          refused("--sheet", clip.toString(), "--headless", clip.toString()));
+      assertEquals(inVf + ": is the stream being played; not overwriting it\n", refused(inVf.toString(), vf.toString()));
+      assertEquals(fifo + ": is a named pipe, not a regular file; not writing a contact sheet into it\n",
+          refused("--sheet", fifo.toString(), "--headless", clip.toString()));
+      assertArrayEquals(bytes, Files.readAllBytes(clip));
+      assertArrayEquals(bytes, Files.readAllBytes(inVf));
+      assertEquals(List.of(inVf), Files.list(vf).collect(Collectors.toList())); // no frames, no temporaries
+      assertTrue(Files.exists(fifo) && !Files.isRegularFile(fifo));
+    }
+
+    @Test
+    void replacedFilesKeepTheirModeAndAFailedRunLeavesNothing() throws Exception {
+      Path clip = encode(100, 70, 8), frames = Files.createDirectory(dir.resolve("frames"));
+      Path first = Files.write(frames.resolve("frame_000000.png"), new byte[1]);
+      Files.setPosixFilePermissions(first, PosixFilePermissions.fromString("rw-------"));
+      assertEquals(0, player(clip.toString(), frames.toString()).redirectOutput(ProcessBuilder.Redirect.DISCARD)
+          .redirectError(ProcessBuilder.Redirect.INHERIT).start().waitFor());
+      assertEquals("rw-------", PosixFilePermissions.toString(Files.getPosixFilePermissions(first)));
+      assertTrue(Files.size(first) > 1 && Files.exists(frames.resolve("contact_sheet.png")));
+      assertFalse(Files.exists(dir.resolve("contact_sheet.png"))); // not beside the folder, unasked
+      // The sheet cannot be written: the frames folder made for the run is gone again.
+      Path made = dir.resolve("made"), sheet = dir.resolve("none/sheet.png");
+      assertEquals(sheet + ": cannot write: no such folder\n", refused("--sheet", sheet.toString(), "" + clip, "" + made));
+      assertFalse(Files.exists(made));
+      Files.setPosixFilePermissions(frames, PosixFilePermissions.fromString("r-xr-xr-x"));
+      try {
+        assumeFalse(Files.isWritable(frames), "root may write anywhere");
+        assertEquals(first + ": cannot write: permission denied\n", refused(clip.toString(), frames.toString()));
+      } finally {
+        Files.setPosixFilePermissions(frames, PosixFilePermissions.fromString("rwxr-xr-x"));
+      }
+    }
+
+    @Test
+    void aPipeIsReadInOrderAndAFolderIsNoStream() throws Exception {
+      Path clip = encode(100, 70, 8), fifo = fifo();
+      Process p = player("--headless", fifo.toString()).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+      Files.write(fifo, Files.readAllBytes(clip));
+      String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+      assertEquals(0, p.waitFor(), out);
+      assertTrue(out.contains("decode: 8 frames"), out);
+      assertEquals(dir + ": is a folder, not a stream file\n", refused("--headless", dir.toString()));
+    }
   }
 
   // Each output pixel the mean of the input pixels its area covers.
