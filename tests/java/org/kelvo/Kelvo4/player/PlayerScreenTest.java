@@ -170,6 +170,7 @@ class PlayerScreenTest {
       assertEquals(inVf + ": is the stream being played; not overwriting it\n", refused(inVf.toString(), vf.toString()));
       assertEquals(fifo + ": is a named pipe, not a regular file; not writing a contact sheet into it\n",
           refused("--sheet", fifo.toString(), "--headless", clip.toString()));
+      assertEquals(fifo + ": is a named pipe, not a folder; not writing pictures into it\n", refused("" + clip, "" + fifo));
       assertArrayEquals(bytes, Files.readAllBytes(clip));
       assertArrayEquals(bytes, Files.readAllBytes(inVf));
       assertEquals(List.of(inVf), Files.list(vf).collect(Collectors.toList())); // no frames, no temporaries
