@@ -302,28 +302,34 @@ int run(int argc, char** argv) {
     bool key = false, hasTable = false;
     Table table{};
   } coded[2];
-  for (auto& c : coded) os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()), true);
   const auto write = [&](const Coded& c) {
     writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr, c.marks.data());
   };
 
   // With more than one thread, the frame before is written (its
-  // coefficients coded) and the next picture read while the encoder works.
+  // coefficients coded) and the next picture read while the encoder works,
+  // in the second of two pictures and payloads; with one, each frame is
+  // written before the next is read, into the first (and only) of each.
+  const int slots = threads > 1 ? 2 : 1;
   long keys = 0, lastKey = 0;
   double sum = 0, seconds = 0;
   bool more = true;
-  for (int slot = 0; more; slot ^= 1) {
+  for (int slot = 0; more; slot = (slot + 1) % slots) {
     const Image& image = pictures[slot];
     if (image.width != w || image.height != h)
       throw std::runtime_error(where() + ": is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
                                ", the stream is " + std::to_string(w) + "x" + std::to_string(h));
-    const auto side = [&, slot, first = count == 0] {
-      if (!first) write(coded[slot ^ 1]);
-      return next(pictures[slot ^ 1]);
+    const int other = (slot + 1) % slots;
+    const auto side = [&, slot, other, first = count == 0] {
+      if (!first && other != slot) write(coded[other]);
+      return next(pictures[other]);
     };
     std::future<bool> job;
     if (threads > 1) job = std::async(std::launch::async, side);
     Coded& c = coded[slot];
+    // Allocated when first used: a single picture needs one.
+    if (c.payload.empty())
+      os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()), true);
     const bool due = count == 0 || count - lastKey >= keyint;
     const auto start = std::chrono::steady_clock::now();
     const double p = encoder.encodeFrame(image.rgb.data(), c.payload.data(), due);
@@ -333,12 +339,13 @@ int run(int argc, char** argv) {
     c.hasTable = encoder.tableChanged();
     c.table = encoder.table();
     c.marks = encoder.differenceMarks();
+    if (slots == 1) write(c);
     more = threads > 1 ? job.get() : side();
     if (verbose) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
     sum += p;
     keys += c.key;
     ++count;
-    if (!more) write(c);
+    if (!more && slots > 1) write(c);
   }
   writer.close();
   // What the file holds once closed; what was written for standard output.
