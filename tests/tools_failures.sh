@@ -64,6 +64,10 @@ done
 head -c $(($(wc -c < "$work/all.y4m") - 6 - 3 * 48 * 32)) "$work/all.y4m" | cmp - "$work/bad.y4m"
 test "$(ls "$work/new")" = "$(printf 'f_0.png\nf_1.png\nf_2.png')"
 test "$(cat "$work/kept/frame_000003.png")" = old && cmp "$work/kept/frame_000002.png" "$work/new/f_2.png"
+# Past the intact frames of a cut file, the cut is the reason given.
+head -c $(($(wc -c < "$work/bad.klv") / 2)) "$work/bad.klv" > "$work/cut.klv"
+fails "$bin/kelvo-decode" --start 3 "$work/cut.klv" "$work/cut.rgb"
+grep -q "then damaged: .*cut.klv: truncated at byte" "$work/error.log"
 # The output rule: no input is written over, by any name; a pipe named as
 # the output of one stream is written into and stays a pipe, and refused as
 # a folder of pictures; a replaced file keeps its mode (and owner, for

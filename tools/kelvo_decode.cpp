@@ -210,7 +210,16 @@ int run(int argc, char** argv) {
   output->open(picture, stream);
   // A file starts at the last key frame before --start; a pipe decodes its
   // way there, each frame being predicted from the one before it.
-  if (start > 0) playback.seek(start);
+  if (start > 0) {
+    try {
+      playback.seek(start);
+    } catch (const StreamError& e) {
+      // Past the intact frames of a damaged file: the damage is the reason.
+      const std::string damage = playback.damage();
+      if (damage.empty()) throw;
+      throw StreamError(e.code().value(), std::string(e.what()) + ", then damaged: " + damage);
+    }
+  }
 
   const bool tty = os::isTerminal(stderr);
   // No picture before there is a frame to write, whatever size the header
