@@ -33,7 +33,10 @@ if [ "$(id -u)" = 0 ] && unshare -m true 2> /dev/null; then
       if "$1"/kelvo-$run full/out 2> error.log; then exit 1; fi
       grep -q "full/out.*: write failed: No space left on device" error.log
       test -z "$(ls -A full)"
-    done' sh "$bin" "$work"
+    done
+    "$1"/kelvo-encode --quiet --clip 40 --size 48x32 -o small.klv 2> /dev/null
+    if "$1"/kelvo-decode --quiet --keep-partial small.klv full/out 2> error.log; then exit 1; fi
+    test -s full/out/frame_000000.png' sh "$bin" "$work"
 fi
 # An interrupted encode leaves neither the stream nor its temporary.
 { while "$bin/kelvo-clip" --size 48x32 --frames 1 -; do sleep 0.1; done; } 2> /dev/null |
