@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvo4 {
@@ -44,6 +46,12 @@ struct Image {
 // once, a row at a time, before the picture is allocated.
 // A picture is refused before it is decoded as checkPictureSize says.
 Image readImage(const std::string& path, long long maxPixels = -1);
+// The same from an open file, which stays open: a regular file is read from
+// its start; any other (a pipe, standard input) goes on from where it stands,
+// `head` being the bytes already read from it (to tell its kind). A JPEG's
+// size is read from its frame header first, and a file larger than any JPEG
+// of that size can be is refused before it is read whole.
+Image readImage(std::FILE* file, const std::string& path, std::string_view head, long long maxPixels = -1);
 
 class OutputFile;
 

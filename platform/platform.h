@@ -51,13 +51,21 @@ bool appendsOnly(std::FILE* file);
 bool isTerminal(std::FILE* file);
 // 0 when this process may write the file, else the errno value.
 int writable(const std::string& path);
+// True when the name and the open file are the same file (standard input or
+// output for a name given as "-", for instance).
+bool sameFile(const std::string& path, std::FILE* file);
 // The name with links resolved, or the name as given where that fails.
 std::string resolvedPath(const std::string& path);
 
 // Creates a new file for writing from `name`, whose last six characters
-// (XXXXXX) are replaced to make it unique, with the access a new file gets
-// (POSIX: 0666 less the umask). It can be removed while open.
-std::FILE* createTemporary(std::string& name);
+// (XXXXXX) are replaced to make it unique. It can be removed while open.
+// With `replacing`, the regular file it is to replace, it takes that file's
+// access: POSIX its mode and, where this process may give them, its owner
+// and group; on Windows, where a read-only file is refused as not writable
+// (see writable), there is nothing to keep. Otherwise the access a new
+// file gets (POSIX: 0666 less the umask, which is read without changing it
+// where the system allows).
+std::FILE* createTemporary(std::string& name, const std::string& replacing = {});
 // Writes the file's data through to the disk.
 bool syncFile(std::FILE* file);
 // Renames `from` to `to`, replacing a file of that name.

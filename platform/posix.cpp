@@ -26,14 +26,41 @@ FileInfo infoOf(int status, const struct stat& st) {
   return info;
 }
 
-// What open(2) gives a new file: 0666 less the umask.
-mode_t createMode() {
-  static const mode_t mode = [] {
+// The umask. Linux tells it in /proc/self/status; elsewhere it can only be
+// read by setting it, which changes it for every thread for a moment, so
+// that is done once.
+mode_t currentUmask() {
+#if defined(__linux__)
+  if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(mask & 0777);
+  }
+#endif
+  static const mode_t once = [] {
     const mode_t mask = umask(0);
     umask(mask);
-    return 0666 & ~mask;
+    return mask;
   }();
-  return mode;
+  return once;
+}
+
+// Gives the new file fd the access of the regular file `replacing`, or of a
+// new file: owner and group first (a change of owner clears the mode's
+// set-id bits), each kept only where this process may give it.
+bool giveAccess(int fd, const std::string& replacing) {
+  struct stat old;
+  if (replacing.empty() || stat(replacing.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
+    return fchmod(fd, 0666 & ~currentUmask()) == 0;
+  const auto refused = [] { return errno == EPERM || errno == EINVAL; };
+  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (!refused()) return false;
+    if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && !refused()) return false;
+  }
+  return fchmod(fd, old.st_mode & 0777) == 0;
 }
 
 void (*cleanupFn)() = nullptr;
@@ -97,6 +124,11 @@ bool isTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 int writable(const std::string& path) { return access(path.c_str(), W_OK) == 0 ? 0 : errno; }
 
+bool sameFile(const std::string& path, std::FILE* file) {
+  struct stat a, b;
+  return stat(path.c_str(), &a) == 0 && fstat(fileno(file), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 std::string resolvedPath(const std::string& path) {
   std::string resolved = path;
   if (char* real = realpath(path.c_str(), nullptr)) {
@@ -106,11 +138,11 @@ std::string resolvedPath(const std::string& path) {
   return resolved;
 }
 
-std::FILE* createTemporary(std::string& name) {
+std::FILE* createTemporary(std::string& name, const std::string& replacing) {
   const int fd = mkstemp(name.data());
   if (fd < 0) return nullptr;
   std::FILE* file = nullptr;
-  if (fchmod(fd, createMode()) != 0 || !(file = fdopen(fd, "wb"))) {
+  if (!giveAccess(fd, replacing) || !(file = fdopen(fd, "wb"))) {
     const int error = errno;
     close(fd);
     unlink(name.c_str());

@@ -164,10 +164,25 @@ bool isTerminal(std::FILE* file) {
 
 int writable(const std::string& path) { return _waccess(wide(path).c_str(), 2) == 0 ? 0 : errno; }
 
+bool sameFile(const std::string& path, std::FILE* file) {
+  const HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  const bool same = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(handleOf(file), &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(h);
+  return same;
+}
+
 // Symbolic links are rare on Windows: one is replaced by the file.
 std::string resolvedPath(const std::string& path) { return path; }
 
-std::FILE* createTemporary(std::string& name) {
+// A read-only file is never replaced (the runtime's access check refuses it
+// before a temporary is made), so the only attribute that matters is kept by
+// refusal; the temporary is a normal file.
+std::FILE* createTemporary(std::string& name, const std::string&) {
   static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   static std::mt19937 rng(std::random_device{}() ^ GetCurrentProcessId());
   const std::size_t at = name.size() - 6;

@@ -46,6 +46,7 @@ int run(int argc, char** argv) {
   if (format != "png" && format != "ppm" && format != "raw") throw UsageError("unknown format " + format);
   clip.load();
   FrameOutput out(output, format == "raw" ? FrameOutput::kRaw : FrameOutput::kFolder, format == "png");
+  for (const std::string& photo : clip.inputs()) out.protect(photo);
   out.open();
   for (int f = start; f < start + frames; ++f) out.write(clip.frame(w, h, f), f - start);
   out.close();

@@ -1,7 +1,9 @@
 // kelvo-decode: decodes a stream file through the decoder library into PNG or
 // PPM pictures, a YUV4MPEG2 stream or raw rgb24 for other programs, or tells
 // what a stream holds.
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,7 +21,8 @@ namespace {
 const char kUsage[] =
     "usage: kelvo-decode [options] STREAM OUTPUT\n"
     "       kelvo-decode --info STREAM\n"
-    "  STREAM is a stream file, '-' for standard input. OUTPUT is\n"
+    "  STREAM is a stream file, '-' for standard input (a pipe by its name is\n"
+    "  read as standard input is). OUTPUT is\n"
     "    NAME.png, NAME.ppm    one picture (the first frame written), or with a\n"
     "                          printf number in the name (out/f_%04d.png) one\n"
     "                          picture per frame, numbered by frame\n"
@@ -30,8 +33,10 @@ const char kUsage[] =
     "  Other extensions (.mp4, .mkv, .jpg, ...) are refused: for video, pipe a\n"
     "  YUV4MPEG2 stream into ffmpeg:\n"
     "    kelvo-decode STREAM - --format y4m | ffmpeg -i - out.mp4\n"
-    "  The output is never the stream itself; a failure or an interrupt leaves\n"
-    "  nothing it created.\n"
+    "  The output is never the stream itself. A damaged stream: the frames\n"
+    "  before the damage are written and kept, the damage named, exit status 1.\n"
+    "  Any other failure (a write, bad arguments) or an interrupt leaves nothing\n"
+    "  it created and old files as they were.\n"
     "  --format F   png, ppm, y4m or raw: overrides what the name says; y4m and\n"
     "               raw go to a file or '-', png and ppm to a picture name or a\n"
     "               directory\n"
@@ -42,8 +47,8 @@ const char kUsage[] =
     "  --frames N   number of frames to write (default: to the end)\n"
     "  --threads N  decoding threads, 1 to 64 (default 1)\n"
     "  --quiet      no progress on standard error\n"
-    "  --keep-partial  on a failure, keep the frames written before it (exit\n"
-    "               status 1 all the same)\n"
+    "  --keep-partial  on any other failure, keep the frames written before it\n"
+    "               (exit status 1 all the same)\n"
     "  --max-pixels N  refuse a stream of pictures of more than N pixels, before\n"
     "               anything is allocated (default 67108864, 8192x8192; 0: no\n"
     "               limit but the format's)\n";
@@ -93,20 +98,22 @@ std::string rateText(const kelvo4_stream_info& info) {
   return text;
 }
 
-// Standard input, for a stream read through kelvo4_stream_open_callback.
-std::ptrdiff_t readStdin(void*, void* buffer, std::size_t length) {
-  const std::size_t got = std::fread(buffer, 1, length, stdin);
-  return got == 0 && std::ferror(stdin) ? -EIO : static_cast<std::ptrdiff_t>(got);
+// Standard input or a pipe, for a stream read in order through
+// kelvo4_stream_open_callback.
+std::ptrdiff_t readPipe(void* file, void* buffer, std::size_t length) {
+  auto* f = static_cast<std::FILE*>(file);
+  const std::size_t got = std::fread(buffer, 1, length, f);
+  return got == 0 && std::ferror(f) ? -EIO : static_cast<std::ptrdiff_t>(got);
 }
 
 // --info: what the stream holds, from its header and index; a stream read
 // from a pipe shows its key frames as it plays, so it is played to its end.
 // A damaged stream is reported as such, with its intact frames (exit status
 // 1).
-int printInfo(kelvo4::Stream& stream, const std::string& name) {
+int printInfo(kelvo4::Stream& stream, const std::string& name, bool piped) {
   kelvo4_stream_info info = stream.info();
   std::string damage = stream.damage();
-  if (name == "-") {
+  if (piped) {
     try {
       while (stream.next(nullptr, 0)) {
       }
@@ -135,7 +142,7 @@ int printInfo(kelvo4::Stream& stream, const std::string& name) {
   }
   const double raw = 3.0 * info.width * info.height * static_cast<double>(info.frame_count);
   std::printf("\nraw rgb24 %.0f bytes", raw);
-  const kelvo4::os::FileInfo file = name != "-" ? kelvo4::os::fileInfo(name) : kelvo4::os::FileInfo{};
+  const kelvo4::os::FileInfo file = piped ? kelvo4::os::FileInfo{} : kelvo4::os::fileInfo(name);
   if (file.kind == kelvo4::os::Kind::Regular && file.size > 0)
     std::printf(", compressed %ju bytes, ratio %.1f:1", static_cast<std::uintmax_t>(file.size),
                 raw / static_cast<double>(file.size));
@@ -177,14 +184,23 @@ int run(int argc, char** argv) {
     throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
   const std::string& stream = names[0];
   // Before the name is read as a kind of output (a folder, for this one).
-  if (!info && sameFile(stream, names[1]))
+  if (!info && writesOver(names[1], stream))
     throw std::runtime_error(names[1] + ": is the stream being decoded; not overwriting it");
   std::unique_ptr<FrameOutput> output;
   if (!info) output = outputFor(names[1], format, count, keepPartial);
 
-  Stream playback = stream == "-" ? Stream(readStdin, nullptr, "standard input", threads, maxPixels)
-                                  : Stream(stream, threads, maxPixels);
-  if (info) return printInfo(playback, stream);
+  // A pipe or device by its name is read in order, as standard input is.
+  const os::Kind kind = stream == "-" ? os::Kind::Other : os::fileInfo(stream).kind;
+  if (kind == os::Kind::Directory) throw std::runtime_error(stream + ": is a folder, not a stream file");
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> pipe(
+      stream == "-" || kind != os::Kind::Other ? nullptr : openFile(stream, "rb"), std::fclose);
+  if (stream != "-" && kind == os::Kind::Other && !pipe)
+    throw std::runtime_error(stream + ": cannot open: " + std::strerror(errno));
+  std::FILE* const piped = stream == "-" ? stdin : pipe.get();
+  Stream playback = piped ? Stream(readPipe, piped, stream == "-" ? "standard input" : stream.c_str(), threads,
+                                   maxPixels)
+                          : Stream(stream, threads, maxPixels);
+  if (info) return printInfo(playback, stream, piped != nullptr);
   const kelvo4_stream_info header = playback.info();
   StreamInfo picture;
   picture.width = header.width;
@@ -194,7 +210,16 @@ int run(int argc, char** argv) {
   output->open(picture, stream);
   // A file starts at the last key frame before --start; a pipe decodes its
   // way there, each frame being predicted from the one before it.
-  if (start > 0) playback.seek(start);
+  if (start > 0) {
+    try {
+      playback.seek(start);
+    } catch (const StreamError& e) {
+      // Past the intact frames of a damaged file: the damage is the reason.
+      const std::string damage = playback.damage();
+      if (damage.empty()) throw;
+      throw StreamError(e.code().value(), std::string(e.what()) + ", then damaged: " + damage);
+    }
+  }
 
   const bool tty = os::isTerminal(stderr);
   // No picture before there is a frame to write, whatever size the header
@@ -212,8 +237,17 @@ int run(int argc, char** argv) {
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
-  for (long index = static_cast<long>(playback.position());
-       (count < 0 || written < count) && playback.next(image.rgb.data(), image.rgb.size()); ++index) {
+  // Damage ends the run with what was intact before it written and kept;
+  // any other failure removes what the run created (see FrameOutput).
+  const auto next = [&] {
+    try {
+      return playback.next(image.rgb.data(), image.rgb.size());
+    } catch (const StreamError&) {
+      if (written > 0) output->close();
+      throw;
+    }
+  };
+  for (long index = static_cast<long>(playback.position()); (count < 0 || written < count) && next(); ++index) {
     output->write(image, index);
     ++written;
     const auto now = std::chrono::steady_clock::now();

@@ -60,21 +60,35 @@ const char kNotAnInput[] =
 struct Input {
   enum Kind { kPicture, kY4m, kRaw } kind;
   std::string name;
+  // A pipe, device or standard input stays open once looked at, its first
+  // bytes kept in `head`, and is read on from there: its bytes come once. A
+  // regular file is opened again by name when its turn comes.
+  std::shared_ptr<std::FILE> file;
+  std::string head;
 };
+
+// Closes what an input opened (not standard input).
+void closeInput(std::FILE* f) {
+  if (f && f != stdin) std::fclose(f);
+}
+
+// Opens an input and reads up to kY4mSignatureBytes of it to tell its kind.
+Input lookAt(const std::string& name) {
+  std::shared_ptr<std::FILE> file(name == "-" ? stdin : kelvo4::openFile(name, "rb"), closeInput);
+  if (!file.get()) throw std::runtime_error(name + ": " + std::strerror(errno));
+  std::string head(kelvo4::kY4mSignatureBytes, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file.get()));
+  if (std::ferror(file.get())) throw std::runtime_error(name + ": " + std::strerror(errno));
+  if (name != "-" && kelvo4::os::fileInfo(file.get()).kind == kelvo4::os::Kind::Regular) file.reset();
+  return {Input::kPicture, name, std::move(file), std::move(head)};
+}
 
 // The frames of the inputs one after another; where() names the picture last
 // read (a file, or a stream and its frame) for messages.
 class Frames {
  public:
-  Frames(std::vector<Input> inputs, int rawWidth, int rawHeight, std::string stdinPrefix, long long maxPixels)
-      : inputs_(std::move(inputs)),
-        rawWidth_(rawWidth),
-        rawHeight_(rawHeight),
-        maxPixels_(maxPixels),
-        prefix_(std::move(stdinPrefix)) {}
-  ~Frames() {
-    if (raw_ && raw_ != stdin) std::fclose(raw_);
-  }
+  Frames(std::vector<Input> inputs, int rawWidth, int rawHeight, long long maxPixels)
+      : inputs_(std::move(inputs)), rawWidth_(rawWidth), rawHeight_(rawHeight), maxPixels_(maxPixels) {}
 
   const std::string& where() const { return where_; }
   std::uint32_t rateNum() const { return rateNum_; }
@@ -85,20 +99,22 @@ class Frames {
       const Input& in = inputs_[current_];
       if (in.kind == Input::kPicture) {
         where_ = in.name;
-        image = kelvo4::readImage(in.name, maxPixels_);
-        ++current_;
+        image = in.file ? kelvo4::readImage(in.file.get(), in.name, in.head, maxPixels_)
+                        : kelvo4::readImage(in.name, maxPixels_);
+        inputs_[current_++].file.reset();
         return delivered();
       }
       where_ = in.name + ": frame " + std::to_string(count_);
       if (in.kind == Input::kY4m) {
         if (!y4m_) {
-          y4m_ = in.name == "-" ? std::make_unique<kelvo4::Y4mReader>(stdin, in.name, true, maxPixels_)
-                                : std::make_unique<kelvo4::Y4mReader>(in.name, maxPixels_);
+          y4m_ = in.file ? std::make_unique<kelvo4::Y4mReader>(in.file.get(), in.name, true, maxPixels_)
+                         : std::make_unique<kelvo4::Y4mReader>(in.name, maxPixels_);
           if (delivered_ == 0) rateNum_ = y4m_->rateNum(), rateDen_ = y4m_->rateDen();
         }
         if (y4m_->readFrame(image)) return ++count_, delivered();
         y4m_.reset();
-      } else if (readRaw(in.name, image)) {
+        inputs_[current_].file.reset();
+      } else if (readRaw(inputs_[current_], image)) {
         return ++count_, delivered();
       }
     }
@@ -109,20 +125,26 @@ class Frames {
   std::vector<Input> inputs_;
   int rawWidth_, rawHeight_;
   long long maxPixels_;  // < 0: no limit
-  std::string prefix_;  // bytes of standard input already read to tell its kind
   std::size_t current_ = 0;
   long count_ = 0, delivered_ = 0;
   std::string where_;
   std::uint32_t rateNum_ = 0, rateDen_ = 0;
   std::unique_ptr<kelvo4::Y4mReader> y4m_;
-  std::FILE* raw_ = nullptr;
+  std::shared_ptr<std::FILE> raw_;
+  std::string prefix_;  // bytes of raw_ already read to tell its kind
 
   bool delivered() { return ++delivered_, true; }
 
   // One frame of raw rgb24; a partial frame at the end is an error.
-  bool readRaw(const std::string& name, kelvo4::Image& image) {
+  bool readRaw(Input& in, kelvo4::Image& image) {
+    const std::string& name = in.name;
     if (!raw_) {
-      raw_ = kelvo4::openFile(name, "rb");
+      raw_ = std::move(in.file);
+      prefix_ = std::move(in.head);
+      if (!raw_) {
+        raw_.reset(kelvo4::openFile(name, "rb"), closeInput);
+        prefix_.clear();
+      }
       if (!raw_) throw std::runtime_error(name + ": " + std::strerror(errno));
     }
     // The frame is allocated as its bytes come: --size cannot make it larger than the input.
@@ -131,33 +153,21 @@ class Frames {
     image.height = rawHeight_;
     std::size_t got;
     if (prefix_.empty()) {
-      got = kelvo4::readBytes(raw_, image.rgb, need);
+      got = kelvo4::readBytes(raw_.get(), image.rgb, need);
     } else {
       const std::size_t ahead = std::min(prefix_.size(), need);
       image.rgb.assign(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(ahead));
       prefix_.erase(0, ahead);
-      got = ahead + kelvo4::appendBytes(raw_, image.rgb, need - ahead);
+      got = ahead + kelvo4::appendBytes(raw_.get(), image.rgb, need - ahead);
     }
     if (got == need) return true;
-    if (std::ferror(raw_)) throw std::runtime_error(name + ": " + std::strerror(errno));
+    if (std::ferror(raw_.get())) throw std::runtime_error(name + ": " + std::strerror(errno));
     if (got == 0) return false;
     throw std::runtime_error(name + ": at byte " + std::to_string(count_ * need) + ": short frame " +
                              std::to_string(count_) + ": " + std::to_string(got) + " of " + std::to_string(need) +
                              " bytes for " + std::to_string(rawWidth_) + "x" + std::to_string(rawHeight_) + " rgb24");
   }
 };
-
-// Up to kY4mSignatureBytes first bytes of a file, or of standard input for "-".
-std::string firstBytes(const std::string& name) {
-  std::FILE* f = kelvo4::openFile(name, "rb");
-  if (!f) throw std::runtime_error(name + ": " + std::strerror(errno));
-  std::string bytes(kelvo4::kY4mSignatureBytes, '\0');
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
-  const int error = std::ferror(f) ? errno : 0;
-  if (f != stdin) std::fclose(f);
-  if (error) throw std::runtime_error(name + ": " + std::strerror(error));
-  return bytes;
-}
 
 void parseRate(const std::string& text, std::uint32_t& num, std::uint32_t& den) {
   const auto slash = text.find('/');
@@ -212,7 +222,6 @@ int run(int argc, char** argv) {
   if (output.empty()) throw UsageError("no output stream given (-o)");
 
   std::vector<Input> inputs;
-  std::string stdinPrefix;
   std::unique_ptr<Frames> frames;
   if (clip > 0) {
     if (!names.empty()) throw UsageError("--clip takes no input files");
@@ -226,21 +235,20 @@ int run(int argc, char** argv) {
       if (name != "-" && os::fileInfo(name).kind == os::Kind::Directory) {
         const auto found = picturesIn(name);
         if (found.empty()) throw std::runtime_error(name + ": no .png, .ppm or .jpg pictures in this directory");
-        for (const auto& picture : found) inputs.push_back({Input::kPicture, picture});
+        for (const auto& picture : found) inputs.push_back({Input::kPicture, picture, {}, {}});
         continue;
       }
-      std::string first = firstBytes(name);
+      Input in = lookAt(name);
+      const std::string& first = in.head;
       if (first == kY4mSignature)
-        inputs.push_back({Input::kY4m, name});
+        in.kind = Input::kY4m;
       else if (w > 0)
-        inputs.push_back({Input::kRaw, name});
+        in.kind = Input::kRaw;
       else if (name == "-")
         throw UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
-      else if (first.starts_with("\x89PNG") || first.starts_with("P6") || first.starts_with("\xFF\xD8\xFF"))
-        inputs.push_back({Input::kPicture, name});
-      else
+      else if (!first.starts_with("\x89PNG") && !first.starts_with("P6") && !first.starts_with("\xFF\xD8\xFF"))
         throw std::runtime_error(name + ": " + kNotAnInput);
-      if (name == "-") stdinPrefix = std::move(first);
+      inputs.push_back(std::move(in));
     }
     if (w > 0 && (inputs.size() != 1 || inputs[0].kind != Input::kRaw))
       throw UsageError(inputs.size() == 1 && inputs[0].kind == Input::kY4m
@@ -256,8 +264,8 @@ int run(int argc, char** argv) {
                                  std::to_string(frameBytes) + " bytes each): is --size right?");
     }
     for (const auto& in : inputs)
-      if (sameFile(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
-    frames = std::make_unique<Frames>(std::move(inputs), w, h, std::move(stdinPrefix), maxPixels);
+      if (writesOver(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
+    frames = std::make_unique<Frames>(std::move(inputs), w, h, maxPixels);
   }
 
   long count = 0, read = 0;  // frames coded, frames read
@@ -294,28 +302,34 @@ int run(int argc, char** argv) {
     bool key = false, hasTable = false;
     Table table{};
   } coded[2];
-  for (auto& c : coded) os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()), true);
   const auto write = [&](const Coded& c) {
     writer.writeFrame(c.payload.data(), c.key, c.hasTable ? c.table.data() : nullptr, c.marks.data());
   };
 
   // With more than one thread, the frame before is written (its
-  // coefficients coded) and the next picture read while the encoder works.
+  // coefficients coded) and the next picture read while the encoder works,
+  // in the second of two pictures and payloads; with one, each frame is
+  // written before the next is read, into the first (and only) of each.
+  const int slots = threads > 1 ? 2 : 1;
   long keys = 0, lastKey = 0;
   double sum = 0, seconds = 0;
   bool more = true;
-  for (int slot = 0; more; slot ^= 1) {
+  for (int slot = 0; more; slot = (slot + 1) % slots) {
     const Image& image = pictures[slot];
     if (image.width != w || image.height != h)
       throw std::runtime_error(where() + ": is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
                                ", the stream is " + std::to_string(w) + "x" + std::to_string(h));
-    const auto side = [&, slot, first = count == 0] {
-      if (!first) write(coded[slot ^ 1]);
-      return next(pictures[slot ^ 1]);
+    const int other = (slot + 1) % slots;
+    const auto side = [&, slot, other, first = count == 0] {
+      if (!first && other != slot) write(coded[other]);
+      return next(pictures[other]);
     };
     std::future<bool> job;
     if (threads > 1) job = std::async(std::launch::async, side);
     Coded& c = coded[slot];
+    // Allocated when first used: a single picture needs one.
+    if (c.payload.empty())
+      os::growPrefaulted(c.payload, payloadBytes(encoder.codedWidth(), encoder.codedHeight()), true);
     const bool due = count == 0 || count - lastKey >= keyint;
     const auto start = std::chrono::steady_clock::now();
     const double p = encoder.encodeFrame(image.rgb.data(), c.payload.data(), due);
@@ -325,12 +339,13 @@ int run(int argc, char** argv) {
     c.hasTable = encoder.tableChanged();
     c.table = encoder.table();
     c.marks = encoder.differenceMarks();
+    if (slots == 1) write(c);
     more = threads > 1 ? job.get() : side();
     if (verbose) std::fprintf(stderr, "frame %ld: PSNR %.2f dB%s\n", count, p, c.key ? ", key" : "");
     sum += p;
     keys += c.key;
     ++count;
-    if (!more) write(c);
+    if (!more && slots > 1) write(c);
   }
   writer.close();
   // What the file holds once closed; what was written for standard output.

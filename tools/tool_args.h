@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -132,6 +133,13 @@ class ClipOptions {
     }
     return true;
   }
+  // The photographs named, for outputs to keep clear of.
+  std::vector<std::string> inputs() const {
+    std::vector<std::string> names;
+    for (const std::string* name : {&photo, &cutPhoto_})
+      if (!name->empty()) names.push_back(*name);
+    return names;
+  }
   // Checks the motion and reads the photographs.
   void load() {
     if (motion != "pan" && motion != "zoom" && motion != "still") throw UsageError("unknown motion " + motion);
@@ -191,10 +199,23 @@ inline std::vector<std::string> picturesIn(const std::string& dir) {
   return names;
 }
 
-// True when both names exist and are the same file (through links too).
-inline bool sameFile(const std::string& a, const std::string& b) {
+// True when writing `output` would write over `input`: the same file by
+// its identity, whatever the names (links too). "-" is standard output as
+// an output and standard input as an input.
+inline bool writesOver(const std::string& output, const std::string& input) {
+  if (output == "-" && input == "-") return false;
+  if (output == "-") return os::fileInfo(stdout).kind == os::Kind::Regular && os::sameFile(input, stdout);
+  if (input == "-") return os::fileInfo(stdin).kind == os::Kind::Regular && os::sameFile(output, stdin);
   std::error_code ec;
-  return a != "-" && b != "-" && std::filesystem::equivalent(os::pathOf(a), os::pathOf(b), ec) && !ec;
+  return std::filesystem::equivalent(os::pathOf(output), os::pathOf(input), ec) && !ec;
+}
+
+// Standard output flushed, or "standard output: write failed" and the
+// reason: what a tool printed is checked like any file it writes.
+inline void flushStdout() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    throw std::runtime_error(std::string("standard output: write failed: ") + std::strerror(errno ? errno : EIO));
 }
 
 // Runs a tool's main body: --help prints the usage and --version the
@@ -202,15 +223,18 @@ inline bool sameFile(const std::string& a, const std::string& b) {
 // where the usage is, with status 2; any other error the message and status 1.
 inline int runTool(const char* name, const char* usage, int (*run)(int, char**), int argc, char** argv) {
   os::startTool(argc, argv);
+  int status = 0;
   try {
-    return run(argc, argv);
-  } catch (const HelpRequest&) {
-    std::fputs(usage, stdout);
-    return 0;
-  } catch (const VersionRequest&) {
-    const int v = kelvo4_version();
-    std::printf("%s %d.%d.%d\n", name, v / 10000, v / 100 % 100, v % 100);
-    return 0;
+    try {
+      status = run(argc, argv);
+    } catch (const HelpRequest&) {
+      std::fputs(usage, stdout);
+    } catch (const VersionRequest&) {
+      const int v = kelvo4_version();
+      std::printf("%s %d.%d.%d\n", name, v / 10000, v / 100 % 100, v % 100);
+    }
+    flushStdout();
+    return status;
   } catch (const UsageError& e) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", name, e.what(), name);
     return 2;

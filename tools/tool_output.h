@@ -96,11 +96,15 @@ class FrameOutput {
 
   bool numbered() const { return pattern_.numbered; }
 
+  // No file written is ever `input` (the photograph a clip is cut from);
+  // called before open.
+  void protect(const std::string& input, const std::string& what = "an input") { inputs_.emplace_back(input, what); }
+
   // Creates the file or the folder: a YUV4MPEG2 stream takes the picture
   // size and frame rate from info. No file written is ever `stream`, the
   // stream being decoded.
   void open(const StreamInfo& info = {}, const std::string& stream = "") {
-    stream_ = stream;
+    if (!stream.empty()) protect(stream, "the stream being decoded");
     if (kind_ == kFolder) return makeDirectory(name_);
     if (kind_ == kPictures) return;
     refuse(name_);
@@ -157,7 +161,8 @@ class FrameOutput {
   }
 
  private:
-  std::string name_, stream_, lastParent_;
+  std::string name_, lastParent_;
+  std::vector<std::pair<std::string, std::string>> inputs_;  // and what each is, for the message
   Pattern pattern_;
   Kind kind_;
   bool png_, keep_;
@@ -167,8 +172,8 @@ class FrameOutput {
   std::vector<OutputFile::Finished> replacing_;  // pictures written over old ones, not yet in place
 
   void refuse(const std::string& file) const {
-    if (!stream_.empty() && sameFile(file, stream_))
-      throw std::runtime_error(file + ": is the stream being decoded; not overwriting it");
+    for (const auto& [input, what] : inputs_)
+      if (writesOver(file, input)) throw std::runtime_error(file + ": is " + what + "; not overwriting it");
   }
 
   // Creates an output folder and its parents where needed, remembering those
@@ -183,7 +188,9 @@ class FrameOutput {
         removeOnInterrupt(name, true);
         created_.emplace_back(name, true);
       } else if (const int error = errno; os::fileInfo(name).kind != os::Kind::Directory) {
-        throw std::runtime_error(name + ": cannot create directory: " + std::strerror(error));
+        // A file, pipe or device of that name is left as it is.
+        throw std::runtime_error(name + (error == EEXIST ? ": is not a folder, which pictures are written into"
+                                                         : ": cannot create directory: " + std::string(std::strerror(error))));
       }
     }
   }

@@ -76,13 +76,11 @@ OutputFile::OutputFile(const std::string& path) : target_(path), name_(path == "
     if (const int error = os::writable(path)) fail(error, name_, "cannot create");
     target_ = os::resolvedPath(path);
   }
-  const std::filesystem::path target = os::pathOf(target_);
-  std::string temp = ".";  // built up, not by operator+, which GCC 12 warns of wrongly (-Wrestrict)
-  temp += os::textOf(target.filename());
-  temp += ".XXXXXX";
-  temp_ = os::textOf(target.parent_path() / os::pathOf(temp));
+  // A short name of its own, not one made from the target's: that would
+  // be too long for a target whose name is near the system's limit.
+  temp_ = os::textOf(os::pathOf(target_).parent_path() / ".kelvo-XXXXXX");
   InterruptsHeld held;
-  file_ = os::createTemporary(temp_);
+  file_ = os::createTemporary(temp_, existed_ ? target_ : std::string());
   if (!file_) fail(errno, name_, "cannot create");
   removeOnInterrupt(temp_);
   start_ = 0;

@@ -46,8 +46,9 @@ class OutputFile {
  public:
   // Standard output for "-"; a device or pipe by its name is written as it
   // is; any other name (a new file or a regular one) gets a temporary
-  // .NAME.XXXXXX in its folder, with the mode a new file gets, removed on an
-  // interrupt. A link to a file is followed, the file replaced. Throws
+  // .kelvo-XXXXXX in its folder, removed on an interrupt, with the mode (and
+  // where permitted the owner and group) of the file it replaces, or those a
+  // new file gets. A link to a file is followed, the file replaced. Throws
   // OutputError.
   explicit OutputFile(const std::string& path);
   ~OutputFile() { discard(); }
