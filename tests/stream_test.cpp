@@ -379,7 +379,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
       {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
       {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
-      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0 at byte 48: the record needs 1032 bytes"},
+      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0: 747 of 1032 bytes"},
       {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
       {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
       {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
