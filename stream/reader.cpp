@@ -58,7 +58,11 @@ class CallbackSource final : public ByteSource {
                                     std::strerror(code));
       }
       if (got == 0) break;
-      done += std::min(static_cast<std::size_t>(got), n - done);
+      if (static_cast<std::size_t>(got) > n - done)
+        throw StreamFailure(EIO, name_ + ": at byte " + std::to_string(offset_ + done) + ": the read function returned " +
+                                     std::to_string(got) + " bytes where at most " + std::to_string(n - done) +
+                                     " were asked for");
+      done += static_cast<std::size_t>(got);
     }
     offset_ += done;
     return done;

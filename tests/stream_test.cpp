@@ -282,6 +282,10 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
     EXPECT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), -EIO);
     EXPECT_STREQ(kelvo4_stream_error(nullptr), "socket: an exception of unknown type was thrown");
   }
+  // A read function that returns more than it was asked for is at fault.
+  const auto liar = [](void*, void*, std::size_t length) { return static_cast<std::ptrdiff_t>(length + 1); };
+  EXPECT_EQ(kelvo4_stream_open_callback(&s, liar, nullptr, "liar", 1), -EIO);
+  EXPECT_STREQ(kelvo4_stream_error(nullptr), "liar: at byte 0: the read function returned 9 bytes where at most 8 were asked for");
   std::remove(path.c_str());
 }
 
@@ -390,6 +394,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
       {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
       {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
+      {bytes.size(), coded + 4, {2, 0, 0, 0}, ": corrupt coded payload: coded frame gives its two coders 2 + "},
   };
   const std::string path = tempPath("bad.klv");
   for (const auto& c : cases) {
