@@ -1,11 +1,13 @@
 // Allocation behaviour of the decoder, observed through a replaced global
-// operator new: a failed frame allocation leaves a safe unsized state, and
-// decoding frames allocates nothing at all. Only operator new and new[] are
+// operator new: a failed frame allocation leaves a safe unsized state,
+// decoding frames allocates nothing at all, and a stream allocates for its
+// picture size only once a frame of that size arrives. Only operator new and new[] are
 // counted, not the C allocation functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
+#include "kelvo4/stream.h"
 #include "handle.h"
 #include "stages.h"
 
@@ -21,12 +24,13 @@ int failAfter = -1;      // array allocations still allowed before one fails; -1
 bool failAny = false;    // count every allocation toward failAfter, not only arrays
 std::atomic<bool> counting = false;
 std::atomic<long> calls = 0;
+std::atomic<std::size_t> allocated = 0;  // bytes, while counting
 
 // The replaced forms of operator new take malloc, so that the deletes below
 // free it. The plain API allocates only with plain new[].
 void* allocate(std::size_t size, bool array) {
   if ((array || failAny) && failAfter >= 0 && failAfter-- == 0) return nullptr;
-  if (counting) ++calls;
+  if (counting) ++calls, allocated += size;
   return std::malloc(size ? size : 1);
 }
 
@@ -134,6 +138,40 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
   counting = false;
   EXPECT_EQ(calls, 0);
   kelvo4_decoder_close(&d);
+}
+
+// A header that claims 8192x8192 and one coded frame of 100 bytes that fails
+// its check: the stream costs what its 412 bytes do, not the 100 MB payload,
+// coder and 800 MB decoder of a frame that never arrives.
+TEST(Allocation, StreamsAllocateForFramesThatArrive) {
+  std::vector<unsigned char> bytes(412);
+  const auto put = [&](std::size_t at, std::uint32_t v) { std::memcpy(&bytes[at], &v, 4); };  // little-endian hosts
+  std::memcpy(bytes.data(), "KLV4", 4);
+  for (std::uint32_t v, i = 1; i < 9; ++i) put(4 * i, v = i == 1 ? 3 : i < 6 ? 8192 : i == 8 ? 1 : 0);
+  put(48, 11);  // a key frame with a table, coded
+  put(52, 100);
+  const float one = 1;
+  for (int i = 0; i < 64; ++i) std::memcpy(&bytes[56 + 4 * i], &one, 4);
+  for (int i = 0; i < 100; ++i) bytes[312 + i] = static_cast<unsigned char>(i);
+  struct Source {
+    const std::vector<unsigned char>* bytes;
+    std::size_t at = 0;
+    static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
+      auto* s = static_cast<Source*>(user);
+      const std::size_t n = std::min(length, s->bytes->size() - s->at);
+      std::memcpy(buffer, s->bytes->data() + s->at, n);
+      s->at += n;
+      return static_cast<std::ptrdiff_t>(n);
+    }
+  } source{&bytes};
+  allocated = 0;
+  counting = true;
+  kelvo4_stream* s = nullptr;
+  ASSERT_EQ(kelvo4_stream_open_callback(&s, Source::read, &source, "claim", 2), 0);
+  EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), -EBADMSG);
+  counting = false;
+  EXPECT_LT(allocated, std::size_t{10} << 20) << kelvo4_stream_error(s);
+  kelvo4_stream_close(&s);
 }
 
 }  // namespace
