@@ -181,6 +181,10 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
     EXPECT_EQ(s.info().frame_count, count);
     EXPECT_NE(s.damage().find(damage), std::string::npos) << s.damage();
     EXPECT_EQ(kelvo4_stream_seek(s.get(), 10), count > 10 ? 0 : -ERANGE);
+    if (count < 10) {
+      EXPECT_EQ(kelvo4_stream_error(s.get()), path + ": no frame 10: the file has " + std::to_string(count) +
+                                                  " intact frames, then " + s.damage().substr(path.size() + 2));
+    }
     // From `frame` on, each frame offered is the one asked for, up to the
     // damage.
     EXPECT_EQ(kelvo4_stream_seek(s.get(), frame), 0);
