@@ -201,8 +201,11 @@ void StreamParser::readHeader() {
   // They end at the index, or at the first damage.
   scan(fileBytes_, count, cut ? 0 : indexAt);
   // What the walk found comes first; a file cut before its index says so
-  // already.
-  if (damage_.empty() && !indexDamage.empty() && indexAt >= kHeaderBytes && !cut && indexAt != end_)
+  // already. Records that end cleanly elsewhere than where the header places
+  // the index (before the end of the file, for an offset past it) show the
+  // offset wrong, not the file cut.
+  if (damage_.empty() && !indexDamage.empty() && indexAt >= kHeaderBytes && indexAt != end_ &&
+      (!cut || end_ < fileBytes_))
     damage_ = at(kHeaderIndexOffsetAt) + "the header places the key frame index at byte " + std::to_string(indexAt) +
               (indexAt < end_ ? ", inside the frame records, which end at byte "
                               : ", but the frame records end at byte ") +
@@ -278,7 +281,7 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
     if (wrong.empty()) continue;
     // Without an entry the records agree with beyond the walk, the file is
     // read as if it had no index; else up to the entry that fails.
-    if (i == 0 || listed[i - 1].offset < walked.end) fail(bad + entry + wrong);
+    if (i == 0 || listed[i - 1].offset < walked.end || info_.frameCount < 0) fail(bad + entry + wrong);
     listed.resize(i);
     info_.frameCount = key.frame;
     keys_ = std::move(listed);
@@ -301,8 +304,8 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
 
 // Walks the record headers from the record of `frame` at `from` up to
 // `limit` (where the index is, or the end of the file), skipping tables and
-// payloads. The first record that is cut short
-// or malformed ends the intact frames.
+// payloads. The first record that is cut short or malformed ends the intact
+// frames.
 StreamParser::Walk StreamParser::walk(std::uint64_t from, long long frame, std::uint64_t limit) const {
   Walk w;
   std::uint64_t pos = from;

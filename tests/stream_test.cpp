@@ -379,7 +379,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
       {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
       {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
-      {bytes.size(), 36, {0xFF}, "the key frame index, which the header places at byte "},
+      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
       {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
       {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
       {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
