@@ -84,7 +84,8 @@ std::unique_ptr<ByteSource> openFileSource(const std::string& path) {
   if (!file && errno != EISDIR) throw StreamFailure(errno, path + ": " + std::strerror(errno));
   if (info.kind != os::Kind::Regular) {
     if (file) std::fclose(file);
-    if (!file || info.kind == os::Kind::Directory) throw StreamFailure(EISDIR, path + ": is a directory");
+    if (!file || info.kind == os::Kind::Directory)
+      throw StreamFailure(EISDIR, path + ": is a folder, not a stream file");
     throw StreamFailure(EINVAL, path + ": not a regular file (read it through a read function)");
   }
   return std::make_unique<FileSource>(file, path, info.size);

@@ -436,7 +436,8 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
         << p.message;
   }
   EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
-  EXPECT_EQ(playFile(::testing::TempDir()).rc, -EISDIR);
+  const Played folder = playFile(".");
+  EXPECT_EQ(std::pair(folder.rc, folder.message), std::pair(-EISDIR, std::string(".: is a folder, not a stream file")));
   // A header that claims the largest picture and holds no frame allocates no
   // frame for it.
   Bytes empty(bytes.begin(), bytes.begin() + 48);
