@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -144,34 +146,26 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
 // its check: the stream costs what its 412 bytes do, not the 100 MB payload,
 // coder and 800 MB decoder of a frame that never arrives.
 TEST(Allocation, StreamsAllocateForFramesThatArrive) {
+  // KLV4, version 3, the picture and coded size, no rate, one frame, no index;
+  // a key frame with a table, coded, of 100 bytes (little-endian hosts).
+  const std::uint32_t head[14] = {0x34564C4B, 3, 8192, 8192, 8192, 8192, 0, 0, 1, 0, 0, 0, 11, 100};
   std::vector<unsigned char> bytes(412);
-  const auto put = [&](std::size_t at, std::uint32_t v) { std::memcpy(&bytes[at], &v, 4); };  // little-endian hosts
-  std::memcpy(bytes.data(), "KLV4", 4);
-  for (std::uint32_t v, i = 1; i < 9; ++i) put(4 * i, v = i == 1 ? 3 : i < 6 ? 8192 : i == 8 ? 1 : 0);
-  put(48, 11);  // a key frame with a table, coded
-  put(52, 100);
+  std::memcpy(bytes.data(), head, sizeof head);
   const float one = 1;
   for (int i = 0; i < 64; ++i) std::memcpy(&bytes[56 + 4 * i], &one, 4);
   for (int i = 0; i < 100; ++i) bytes[312 + i] = static_cast<unsigned char>(i);
-  struct Source {
-    const std::vector<unsigned char>* bytes;
-    std::size_t at = 0;
-    static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
-      auto* s = static_cast<Source*>(user);
-      const std::size_t n = std::min(length, s->bytes->size() - s->at);
-      std::memcpy(buffer, s->bytes->data() + s->at, n);
-      s->at += n;
-      return static_cast<std::ptrdiff_t>(n);
-    }
-  } source{&bytes};
+  const std::string path = ::testing::TempDir() + "kelvo_claim.klv";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_TRUE(file && std::fwrite(bytes.data(), 1, 412, file) == 412 && std::fclose(file) == 0);
   allocated = 0;
   counting = true;
   kelvo4_stream* s = nullptr;
-  ASSERT_EQ(kelvo4_stream_open_callback(&s, Source::read, &source, "claim", 2), 0);
+  ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), 2), 0);
   EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), -EBADMSG);
   counting = false;
   EXPECT_LT(allocated, std::size_t{10} << 20) << kelvo4_stream_error(s);
   kelvo4_stream_close(&s);
+  std::remove(path.c_str());
 }
 
 }  // namespace
