@@ -566,13 +566,7 @@ bool CoefficientDecoder::readTables(const unsigned char* data, std::size_t size,
   return true;
 }
 
-bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, bool key, const signed char* previousPayload,
-                                signed char* payload, CoefficientError& error) {
-  if (key) {
-    previousPayload = nullptr;
-    std::fill(has_.begin(), has_.end(), 0);
-    std::fill(previous_.begin(), previous_.end(), 0);
-  }
+bool CoefficientDecoder::check(const unsigned char* data, std::size_t size, CoefficientError& error) {
   error = {};
   if (size < kHeadBytes) {
     error.reason = "coded frame of " + std::to_string(size) + " bytes";
@@ -580,11 +574,21 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
   }
   const std::uint64_t tableBytes = getU32(data), laneBytes[2] = {getU32(data + 4), getU32(data + 8)};
   const std::uint64_t tokenBytes = laneBytes[0] + laneBytes[1];
-  if (kHeadBytes + tableBytes + tokenBytes > size || laneBytes[0] < 4 || laneBytes[1] < 4 || tokenBytes % 2 ||
-      laneBytes[0] % 2) {
+  const auto lanes = [&] { return std::to_string(laneBytes[0]) + " + " + std::to_string(laneBytes[1]); };
+  if (laneBytes[0] < 4 || laneBytes[1] < 4) {
+    // Each coder's words start with its final state.
+    error.reason = "coded frame gives its two coders " + lanes() + " bytes of words; each needs at least 4";
+    error.offset = 4;
+    return false;
+  }
+  if (tokenBytes % 2 || laneBytes[0] % 2) {
+    error.reason = "coded frame gives its two coders " + lanes() + " bytes of words, not whole 2-byte words";
+    error.offset = 4;
+    return false;
+  }
+  if (kHeadBytes + tableBytes + tokenBytes > size) {
     error.reason = "coded frame of " + std::to_string(size) + " bytes cannot hold " + std::to_string(tableBytes) +
-                   " bytes of tables and " + std::to_string(laneBytes[0]) + " + " + std::to_string(laneBytes[1]) +
-                   " of tokens";
+                   " bytes of tables and " + lanes() + " of tokens";
     return false;
   }
   if (frameCheck(data, size) != getU32(data + 12)) {
@@ -592,6 +596,25 @@ bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, boo
     error.offset = 12;
     return false;
   }
+  return true;
+}
+
+bool CoefficientDecoder::decode(const unsigned char* data, std::size_t size, bool key, const signed char* previousPayload,
+                                signed char* payload, CoefficientError& error) {
+  return check(data, size, error) && decodeChecked(data, size, key, previousPayload, payload, error);
+}
+
+bool CoefficientDecoder::decodeChecked(const unsigned char* data, std::size_t size, bool key,
+                                       const signed char* previousPayload, signed char* payload,
+                                       CoefficientError& error) {
+  if (key) {
+    previousPayload = nullptr;
+    std::fill(has_.begin(), has_.end(), 0);
+    std::fill(previous_.begin(), previous_.end(), 0);
+  }
+  error = {};
+  const std::uint64_t tableBytes = getU32(data), laneBytes[2] = {getU32(data + 4), getU32(data + 8)};
+  const std::uint64_t tokenBytes = laneBytes[0] + laneBytes[1];
   if (tableBytes && !readTables(data + kHeadBytes, tableBytes, error)) return false;
 
   // The words and bits, copied where a padding of zeros follows them.

@@ -234,6 +234,13 @@ class CoefficientDecoder {
   // frame.
   bool decode(const unsigned char* data, std::size_t size, bool key, const signed char* previous,
               signed char* payload, CoefficientError& error);
+  // What decode checks before it decodes: that the coded frame's lengths fit
+  // its size and its check matches. A frame that passes may still fail in
+  // decodeChecked, which is decode without this (for a caller that checked
+  // it before allocating what decoding takes).
+  static bool check(const unsigned char* data, std::size_t size, CoefficientError& error);
+  bool decodeChecked(const unsigned char* data, std::size_t size, bool key, const signed char* previous,
+                     signed char* payload, CoefficientError& error);
   // A frame stored raw, as CoefficientEncoder::storedRaw.
   void storedRaw(const signed char* payload, bool key);
 

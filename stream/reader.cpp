@@ -58,7 +58,11 @@ class CallbackSource final : public ByteSource {
                                     std::strerror(code));
       }
       if (got == 0) break;
-      done += std::min(static_cast<std::size_t>(got), n - done);
+      if (static_cast<std::size_t>(got) > n - done)
+        throw StreamFailure(EIO, name_ + ": at byte " + std::to_string(offset_ + done) + ": the read function returned " +
+                                     std::to_string(got) + " bytes where at most " + std::to_string(n - done) +
+                                     " were asked for");
+      done += static_cast<std::size_t>(got);
     }
     offset_ += done;
     return done;
@@ -80,7 +84,8 @@ std::unique_ptr<ByteSource> openFileSource(const std::string& path) {
   if (!file && errno != EISDIR) throw StreamFailure(errno, path + ": " + std::strerror(errno));
   if (info.kind != os::Kind::Regular) {
     if (file) std::fclose(file);
-    if (!file || info.kind == os::Kind::Directory) throw StreamFailure(EISDIR, path + ": is a directory");
+    if (!file || info.kind == os::Kind::Directory)
+      throw StreamFailure(EISDIR, path + ": is a folder, not a stream file");
     throw StreamFailure(EINVAL, path + ": not a regular file (read it through a read function)");
   }
   return std::make_unique<FileSource>(file, path, info.size);
@@ -192,10 +197,21 @@ void StreamParser::readHeader() {
     indexDamage = e.what();
     keys_.clear();
   }
-  scan(indexAt >= kHeaderBytes && !cut ? indexAt : fileBytes_, count);
+  // The records are walked to the end of the file, not to where the header
+  // places the index: an offset that is wrong must not cut the frames short.
+  // They end at the index, or at the first damage.
+  scan(fileBytes_, count, cut ? 0 : indexAt);
   // What the walk found comes first; a file cut before its index says so
-  // already.
-  if (damage_.empty())
+  // already. Records that end cleanly elsewhere than where the header places
+  // the index (before the end of the file, for an offset past it) show the
+  // offset wrong, not the file cut.
+  if (damage_.empty() && !indexDamage.empty() && indexAt >= kHeaderBytes && indexAt != end_ &&
+      (!cut || end_ < fileBytes_))
+    damage_ = at(kHeaderIndexOffsetAt) + "the header places the key frame index at byte " + std::to_string(indexAt) +
+              (indexAt < end_ ? ", inside the frame records, which end at byte "
+                              : ", but the frame records end at byte ") +
+              std::to_string(end_);
+  else if (damage_.empty())
     damage_ = indexDamage;
   else if (!indexDamage.empty() && !cut)
     damage_ += " (and " + indexDamage.substr(name_.size() + 2) + ")";
@@ -232,10 +248,13 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
   // An entry pairs a frame number with an offset, and only counting the
   // records before it shows that the two belong together. So the record
   // headers are walked, and the index must list the key frames the walk
-  // finds. Beyond a malformed record, where the walk stops, the entries are
-  // all there is to go by (so that the frames after it can still be reached),
-  // and each must at least name a key frame's record.
-  const Walk walked = walk(indexAt);
+  // finds. Beyond a malformed record, where the walk stops, an entry still
+  // lets the frames after it be reached, but only when the records agree
+  // with it: walked from its offset, they reach the next entry's offset (the
+  // last entry: the index) after exactly the frames between the two. A record
+  // carries no frame number, so nothing less tells frame 4's record from
+  // frame 8's. The frames from the first entry that fails on are not offered.
+  const Walk walked = walk(kHeaderBytes, 0, indexAt);
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const KeyFrame& key = listed[i];
     const std::string entry = "entry " + std::to_string(i) + " (frame " + std::to_string(key.frame) + " at byte " +
@@ -247,11 +266,30 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
       fail(bad + entry + (there == walked.keys.end() ? std::string("is no key frame's record")
                                                      : "is the record of frame " + std::to_string(there->frame)));
     }
-    unsigned char record[kRecordBytes];
-    source_->seek(key.offset);
-    if (key.offset + kRecordBytes > indexAt || !readBytes(record, kRecordBytes) || !(record[0] & kKeyFlag) ||
-        !checkRecord(record, key.frame).empty())
-      fail(bad + entry + "is no key frame's record");
+    const bool last = i + 1 == listed.size();
+    const std::uint64_t to = last ? indexAt : listed[i + 1].offset;
+    const long long want = (last ? info_.frameCount : listed[i + 1].frame) - key.frame;
+    const Walk w = walk(key.offset, key.frame, to);
+    std::string wrong;
+    if (w.keys.empty() || w.keys.front().offset != key.offset)
+      wrong = "is no key frame's record";
+    else if (!w.damage.empty())
+      wrong = "disagrees with the records: walked from there, they are damaged (" + w.damage.substr(name_.size() + 2) + ")";
+    else if (info_.frameCount >= 0 && w.frames - key.frame != want)
+      wrong = "disagrees with the records: walked from there, they reach byte " + std::to_string(to) +
+              (last ? " (the index)" : " (entry " + std::to_string(i + 1) + ")") + " after " +
+              std::to_string(w.frames - key.frame) + " frames, not " + std::to_string(want);
+    if (wrong.empty()) continue;
+    // Without an entry the records agree with beyond the walk, the file is
+    // read as if it had no index; else up to the entry that fails.
+    if (i == 0 || listed[i - 1].offset < walked.end || info_.frameCount < 0) fail(bad + entry + wrong);
+    listed.resize(i);
+    info_.frameCount = key.frame;
+    keys_ = std::move(listed);
+    end_ = key.offset;
+    damage(bad + entry + wrong);
+    source_->seek(kHeaderBytes);
+    return;
   }
   if (walked.damage.empty() && listed.size() < walked.keys.size())
     fail(bad + "it lists " + std::to_string(listed.size()) + " of the " + std::to_string(walked.keys.size()) +
@@ -260,18 +298,18 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
   end_ = indexAt;
   if (info_.frameCount < 0) {
     keys_.clear();
-    scan(indexAt, kUnknownCount);
+    scan(indexAt, kUnknownCount, 0);
   }
   source_->seek(kHeaderBytes);
 }
 
-// Walks the record headers up to `limit` (where the index is, or the end of
-// the file), skipping tables and payloads. The first record that is cut short
-// or malformed ends the intact frames.
-StreamParser::Walk StreamParser::walk(std::uint64_t limit) const {
+// Walks the record headers from the record of `frame` at `from` up to
+// `limit` (where the index is, or the end of the file), skipping tables and
+// payloads. The first record that is cut short or malformed ends the intact
+// frames.
+StreamParser::Walk StreamParser::walk(std::uint64_t from, long long frame, std::uint64_t limit) const {
   Walk w;
-  std::uint64_t pos = kHeaderBytes;
-  long long frame = 0;
+  std::uint64_t pos = from;
   while (pos < limit) {
     unsigned char record[kRecordBytes];
     source_->seek(pos);
@@ -302,9 +340,11 @@ StreamParser::Walk StreamParser::walk(std::uint64_t limit) const {
 
 // The key frames and the number of intact frames of a file written without an
 // index (to a pipe) or damaged, by walking its records; the damage the walk
-// stops at is what a read there reports.
-void StreamParser::scan(std::uint64_t limit, std::uint32_t count) {
-  Walk w = walk(limit);
+// stops at is what a read there reports. A walk that stops at indexAt (where
+// the header places the index, 0: nowhere) has reached the end of the frames.
+void StreamParser::scan(std::uint64_t limit, std::uint32_t count, std::uint64_t indexAt) {
+  Walk w = walk(kHeaderBytes, 0, limit);
+  if (w.end == indexAt) w.damage.clear();
   keys_ = std::move(w.keys);
   if (!w.damage.empty()) damage(std::move(w.damage));
   if (damage_.empty() && count != kUnknownCount && count != w.frames)

@@ -85,17 +85,18 @@ class StreamParser {
   void readHeader();
   void checkPixels(std::uint32_t w, std::uint32_t h) const;
   void readIndex(std::uint64_t indexAt);
-  // What walking the record headers up to `limit` finds: the key frames, the
-  // frames and where they end, and the damage the walk stopped at ("" when
-  // it reached the limit).
+  // What walking the record headers from `from` (the record of `frame`) up to
+  // `limit` finds: the key frames, the number of the frame after the last it
+  // passed and where that is, and the damage the walk stopped at ("" when it
+  // reached the limit).
   struct Walk {
     std::vector<KeyFrame> keys;
     long long frames = 0;
     std::uint64_t end = 0;
     std::string damage;
   };
-  Walk walk(std::uint64_t limit) const;
-  void scan(std::uint64_t limit, std::uint32_t count);
+  Walk walk(std::uint64_t from, long long frame, std::uint64_t limit) const;
+  void scan(std::uint64_t limit, std::uint32_t count, std::uint64_t indexAt);
   void damage(std::string message);
   // "NAME: truncated at byte N, frame F: K of M bytes", for frame's record at
   // offset, of which have bytes of need are there.

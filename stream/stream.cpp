@@ -147,6 +147,12 @@ struct kelvo4_stream {
   int seek(long long frame) {
     settle();  // the worker may be reading to the end, which sets the count
     const long long count = parser->info().frameCount;
+    const std::string& damage = parser->damage();
+    // Past the intact frames of a damaged file, the damage is why.
+    if (frame > count && count >= 0 && !damage.empty())
+      return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + ": the file has " +
+                               std::to_string(count) + " intact frames, then " +
+                               damage.substr(parser->name().size() + 2));
     if (frame < 0 || (count >= 0 && frame > count))
       return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + " (the stream has " +
                                (count >= 0 ? std::to_string(count) : std::string("an unknown number of")) + " frames)");

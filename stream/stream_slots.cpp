@@ -45,6 +45,13 @@ void FrameSlots::fill(StreamParser& parser, Slot& s) {
     parser.readStored(s.record, packed ? s.packed : s.payload);
     if (s.record.compressed) decompress(parser, s);
     if (parser.info().version < 3) return;
+    // A coded frame is checked before anything is allocated for decoding it:
+    // a stream whose header claims a large picture costs no more than its
+    // bytes until a frame of that size arrives.
+    CoefficientError error;
+    if (s.record.coded && !CoefficientDecoder::check(reinterpret_cast<const unsigned char*>(s.packed.data()),
+                                                     s.record.stored, error))
+      throw corrupt(parser, s, error);
     if (!coder_) coder_ = std::make_unique<CoefficientDecoder>(parser.info().codedWidth, parser.info().codedHeight);
     if (s.record.coded)
       decode(parser, s);
@@ -88,12 +95,15 @@ void FrameSlots::decode(const StreamParser& parser, Slot& s) {
   if (before.payload.size() != s.payload.size() && !s.record.key)
     throw StreamFailure(EBADMSG, parser.at(s.record.frame, s.record.offset) + "no frame before this one");
   CoefficientError error;
-  if (!coder_->decode(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
-                      before.payload.data(), s.payload.data(), error)) {
-    // The coded frame follows the record's head and table.
-    const std::uint64_t at = s.record.offset + recordHeadBytes(s.record.hasTable) + error.offset;
-    throw StreamFailure(EBADMSG, parser.at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
-  }
+  if (!coder_->decodeChecked(reinterpret_cast<const unsigned char*>(s.packed.data()), s.record.stored, s.record.key,
+                             before.payload.data(), s.payload.data(), error))
+    throw corrupt(parser, s, error);
+}
+
+StreamFailure FrameSlots::corrupt(const StreamParser& parser, const Slot& s, const CoefficientError& error) {
+  // The coded frame follows the record's head and table.
+  const std::uint64_t at = s.record.offset + recordHeadBytes(s.record.hasTable) + error.offset;
+  return StreamFailure(EBADMSG, parser.at(s.record.frame, at) + "corrupt coded payload: " + error.reason);
 }
 
 }  // namespace kelvo4

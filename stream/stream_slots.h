@@ -20,6 +20,7 @@ typedef struct ZSTD_DCtx_s ZSTD_DCtx;
 namespace kelvo4 {
 
 class CoefficientDecoder;
+struct CoefficientError;
 
 // What an exception of any type says, inside a catch (...).
 std::string thrown();
@@ -65,6 +66,8 @@ class FrameSlots {
  private:
   void decompress(const StreamParser& parser, Slot& s);
   void decode(const StreamParser& parser, Slot& s);
+  // The failure of a coded frame that did not decode.
+  static StreamFailure corrupt(const StreamParser& parser, const Slot& s, const CoefficientError& error);
 
   bool alternate_;
   ZSTD_DCtx* zstd_ = nullptr;

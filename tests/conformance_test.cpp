@@ -6,6 +6,8 @@
 // the message that names it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -15,6 +17,7 @@
 
 #include "kelvo4/kelvo4.hpp"
 #include "platform.h"
+#include "stream_format.h"
 
 struct ConformanceFile {
   const char* name;
@@ -105,8 +108,7 @@ Expected play(kelvo4_stream* s) {
   return played;
 }
 
-TEST(Conformance, EveryFileDecodesToItsFrames) {
-  EXPECT_EQ(md5({'a', 'b', 'c'}), "900150983cd24fb0d6963f7d28e17f72");
+std::map<std::string, Expected> readExpected() {
   std::map<std::string, Expected> expected;
   std::istringstream lines(kConformanceExpected);
   for (std::string name, what; lines >> name >> what;) {
@@ -117,15 +119,26 @@ TEST(Conformance, EveryFileDecodesToItsFrames) {
     else
       expected[name].frames.push_back(rest.substr(1));
   }
+  return expected;
+}
+
+std::string writeTemp(const std::string& name, const unsigned char* bytes, std::size_t size) {
+  const std::string path = ::testing::TempDir() + "kelvo_conformance_" + std::to_string(kelvo4::os::processId()) + name;
+  std::FILE* out = kelvo4::os::openFile(path, "wb");
+  EXPECT_TRUE(out != nullptr && std::fwrite(bytes, 1, size, out) == size && std::fclose(out) == 0);
+  return path;
+}
+
+TEST(Conformance, EveryFileDecodesToItsFrames) {
+  EXPECT_EQ(md5({'a', 'b', 'c'}), "900150983cd24fb0d6963f7d28e17f72");
+  const std::map<std::string, Expected> expected = readExpected();
   ASSERT_EQ(expected.size(), kConformanceFileCount);
   for (std::size_t i = 0; i < kConformanceFileCount; ++i) {
     const ConformanceFile& f = kConformanceFiles[i];
     SCOPED_TRACE(f.name);
-    const Expected& e = expected[f.name];
+    const Expected& e = expected.at(f.name);
     ASSERT_FALSE(e.frames.empty());
-    const std::string path = ::testing::TempDir() + "kelvo_conformance_" + std::to_string(kelvo4::os::processId()) + f.name;
-    std::FILE* out = kelvo4::os::openFile(path, "wb");
-    ASSERT_TRUE(out != nullptr && std::fwrite(f.bytes, 1, f.size, out) == f.size && std::fclose(out) == 0);
+    const std::string path = writeTemp(f.name, f.bytes, f.size);
     for (int threads : {1, 2}) {
       kelvo4_stream* s = nullptr;
       ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), threads), 0) << kelvo4_stream_error(nullptr);
@@ -142,6 +155,56 @@ TEST(Conformance, EveryFileDecodesToItsFrames) {
       EXPECT_EQ(piped.frames, e.frames) << threads << " threads, read function";
     }
     std::remove(path.c_str());
+  }
+}
+
+// The index is a claim, the records are the truth. v3-coded.klv (12 frames,
+// key frames 0, 4 and 8) with frame 2's record malformed, where the walk of
+// the records stops: an entry beyond it that the records disagree with is
+// damage, no frame it would reach is offered (a seek there names the damage),
+// and those before it play from `frame` on. A wrong index offset loses no
+// frame: the file plays all that a read function plays, then names the fault.
+TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
+  const Expected all = readExpected().at("v3-coded.klv");
+  const ConformanceFile* f = std::find_if(kConformanceFiles, kConformanceFiles + kConformanceFileCount,
+                                          [](const ConformanceFile& c) { return std::string(c.name) == "v3-coded.klv"; });
+  const std::vector<unsigned char> intact(f->bytes, f->bytes + f->size);
+  std::uint64_t record[13] = {48};  // each frame's, then the index
+  for (int i = 0; i < 12; ++i)
+    record[i + 1] = record[i] + 8 + (intact[record[i]] & 2 ? 256 : 0) + kelvo4::getU32(&intact[record[i] + 4]);
+  const auto check = [&](const std::vector<unsigned char>& bytes, long count, const std::string& damage, long frame) {
+    const std::string path = writeTemp("lie.klv", bytes.data(), bytes.size());
+    kelvo4::Stream s(path);
+    EXPECT_EQ(std::pair(s.info().frame_count, s.damage().find(damage) != std::string::npos), std::pair(count, true))
+        << s.damage();
+    EXPECT_EQ(kelvo4_stream_seek(s.get(), 10), count > 10 ? 0 : -ERANGE);
+    EXPECT_EQ(kelvo4_stream_error(s.get()), count > 10 ? "" : path + ": no frame 10: the file has " +
+                                                  std::to_string(count) + " intact frames, then " +
+                                                  s.damage().substr(path.size() + 2));
+    EXPECT_EQ(kelvo4_stream_seek(s.get(), frame), 0);
+    const Expected played = play(s.get());
+    EXPECT_EQ(played.error, s.damage());
+    EXPECT_EQ(played.frames, std::vector(all.frames.begin() + frame, all.frames.begin() + count));
+    std::remove(path.c_str());
+  };
+  // Frame 4's entry, now the last, at frame 8's record: 4 frames to the index, not 8.
+  std::vector<unsigned char> lie = intact;
+  lie[record[2] + 1] = 1;
+  kelvo4::putU32(&lie[record[12] + 4], 2);
+  kelvo4::putU64(&lie[record[12] + 8 + 12 + 4], record[8]);
+  check(lie, 2, "bad key frame index: entry 1 (frame 4 at byte " + std::to_string(record[8]) +
+                    ") disagrees with the records: walked from there, they reach byte " + std::to_string(record[12]) +
+                    " (the index) after 4 frames, not 8", 0);
+  // The index as written, and frame 10 malformed too: frames 4 to 7 are offered, 8 on are not.
+  lie = intact;
+  lie[record[2] + 1] = lie[record[10] + 2] = 1;
+  check(lie, 8, "entry 2 (frame 8 at byte " + std::to_string(record[8]) + ") disagrees with the records", 4);
+  // The index offset inside frame 6's record, and right after the header.
+  for (std::uint64_t at : {record[6] + 100, std::uint64_t{48}}) {
+    lie = intact;
+    kelvo4::putU64(&lie[36], at);
+    check(lie, 12, "at byte 36: the header places the key frame index at byte " + std::to_string(at) +
+                       ", inside the frame records, which end at byte " + std::to_string(record[12]), 0);
   }
 }
 

@@ -282,6 +282,10 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
     EXPECT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), -EIO);
     EXPECT_STREQ(kelvo4_stream_error(nullptr), "socket: an exception of unknown type was thrown");
   }
+  // A read function that returns more than it was asked for is at fault.
+  const auto liar = [](void*, void*, std::size_t length) { return static_cast<std::ptrdiff_t>(length + 1); };
+  EXPECT_EQ(kelvo4_stream_open_callback(&s, liar, nullptr, "liar", 1), -EIO);
+  EXPECT_STREQ(kelvo4_stream_error(nullptr), "liar: at byte 0: the read function returned 9 bytes where at most 8 were asked for");
   std::remove(path.c_str());
 }
 
@@ -375,11 +379,11 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
       {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
       {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
-      {bytes.size(), 36, {0xFF}, "the key frame index, which the header places at byte "},
+      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
       {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
       {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
       {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
-      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0 at byte 48: the record needs 1032 bytes"},
+      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0: 747 of 1032 bytes"},
       {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
       {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
       {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
@@ -390,6 +394,7 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
       {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
       {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
       {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
+      {bytes.size(), coded + 4, {2, 0, 0, 0}, ": corrupt coded payload: coded frame gives its two coders 2 + "},
   };
   const std::string path = tempPath("bad.klv");
   for (const auto& c : cases) {
@@ -431,7 +436,8 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
         << p.message;
   }
   EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
-  EXPECT_EQ(playFile(::testing::TempDir()).rc, -EISDIR);
+  const Played folder = playFile(".");
+  EXPECT_EQ(std::pair(folder.rc, folder.message), std::pair(-EISDIR, std::string(".: is a folder, not a stream file")));
   // A header that claims the largest picture and holds no frame allocates no
   // frame for it.
   Bytes empty(bytes.begin(), bytes.begin() + 48);

@@ -13,8 +13,9 @@
  *             threads outside 1..KELVO4_MAX_THREADS); nothing happened
  *   -EBADMSG  the stream is malformed or corrupt
  *   -EIO      a read failed (a read function's own negative value is passed
- *             on as it is)
- *   -ERANGE   seek to a frame the stream does not have
+ *             on as it is), or a read function returned more than asked
+ *   -ERANGE   seek to a frame the stream does not have (past the intact
+ *             frames of a damaged file: the message names the damage)
  *   -ESPIPE   seek backwards in a stream read through a read function
  *   -EFBIG    a picture larger than the reader accepts (see
  *             kelvo4_stream_open_file_limited)
@@ -52,7 +53,8 @@ typedef struct kelvo4_stream_info {
 } kelvo4_stream_info;
 
 /* Reads up to length bytes into buffer. Returns how many it read (fewer only
- * at the end of the stream, 0 there), or a negative errno value. The library
+ * at the end of the stream, 0 there; more than length is a fault of the read
+ * function, and fails the read with -EIO), or a negative errno value. The library
  * calls it on the thread that opened the stream or calls kelvo4_stream_*,
  * and, for a stream opened with threads > 1, on the stream's worker thread
  * too; never two calls at once, never after it has failed, and never after
@@ -128,7 +130,8 @@ KELVO4_API int64_t kelvo4_stream_position(const kelvo4_stream* s);
 KELVO4_API int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity);
 
 /* Damage found in a file when it was opened (a missing, cut or inconsistent
- * key frame index; a record cut short or malformed): the message that
+ * key frame index, or an index offset or entry the records disagree with; a
+ * record cut short or malformed): the message that
  * kelvo4_stream_next gives after the last intact frame, e.g. "clip.klv:
  * truncated at byte 53575, frame 14: 3244 of 3493 bytes". The file then
  * plays, and seeks, over its intact frames (frame_count counts them). Null

@@ -1,18 +1,23 @@
 // Allocation behaviour of the decoder, observed through a replaced global
-// operator new: a failed frame allocation leaves a safe unsized state, and
-// decoding frames allocates nothing at all. Only operator new and new[] are
+// operator new: a failed frame allocation leaves a safe unsized state,
+// decoding frames allocates nothing at all, and a stream allocates for its
+// picture size only once a frame of that size arrives. Only operator new and new[] are
 // counted, not the C allocation functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
+#include "kelvo4/stream.h"
 #include "handle.h"
 #include "stages.h"
 
@@ -21,12 +26,13 @@ int failAfter = -1;      // array allocations still allowed before one fails; -1
 bool failAny = false;    // count every allocation toward failAfter, not only arrays
 std::atomic<bool> counting = false;
 std::atomic<long> calls = 0;
+std::atomic<std::size_t> allocated = 0;  // bytes, while counting
 
 // The replaced forms of operator new take malloc, so that the deletes below
 // free it. The plain API allocates only with plain new[].
 void* allocate(std::size_t size, bool array) {
   if ((array || failAny) && failAfter >= 0 && failAfter-- == 0) return nullptr;
-  if (counting) ++calls;
+  if (counting) ++calls, allocated += size;
   return std::malloc(size ? size : 1);
 }
 
@@ -134,6 +140,32 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
   counting = false;
   EXPECT_EQ(calls, 0);
   kelvo4_decoder_close(&d);
+}
+
+// A header that claims 8192x8192 and one coded frame of 100 bytes that fails
+// its check: the stream costs what its 412 bytes do, not the 100 MB payload,
+// coder and 800 MB decoder of a frame that never arrives.
+TEST(Allocation, StreamsAllocateForFramesThatArrive) {
+  // KLV4, version 3, the picture and coded size, no rate, one frame, no index;
+  // a key frame with a table, coded, of 100 bytes (little-endian hosts).
+  const std::uint32_t head[14] = {0x34564C4B, 3, 8192, 8192, 8192, 8192, 0, 0, 1, 0, 0, 0, 11, 100};
+  std::vector<unsigned char> bytes(412);
+  std::memcpy(bytes.data(), head, sizeof head);
+  const float one = 1;
+  for (int i = 0; i < 64; ++i) std::memcpy(&bytes[56 + 4 * i], &one, 4);
+  for (int i = 0; i < 100; ++i) bytes[312 + i] = static_cast<unsigned char>(i);
+  const std::string path = ::testing::TempDir() + "kelvo_claim.klv";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_TRUE(file && std::fwrite(bytes.data(), 1, 412, file) == 412 && std::fclose(file) == 0);
+  allocated = 0;
+  counting = true;
+  kelvo4_stream* s = nullptr;
+  ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), 2), 0);
+  EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), -EBADMSG);
+  counting = false;
+  EXPECT_LT(allocated, std::size_t{10} << 20) << kelvo4_stream_error(s);
+  kelvo4_stream_close(&s);
+  std::remove(path.c_str());
 }
 
 }  // namespace
