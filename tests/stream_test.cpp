@@ -182,6 +182,8 @@ TEST(Stream, LayoutThreadsSourcesAndSeeking) {
         EXPECT_EQ(e.code().value(), ERANGE);
         EXPECT_STREQ(e.what(), (path + ": no frame 6 (the stream has 5 frames)").c_str());
       }
+      const kelvo4::Stream taken = std::move(stream);
+      EXPECT_TRUE(stream.keyFrames().empty());  // NOLINT(bugprone-use-after-move): moved-from has none
     }
   }
   // A read function tells the count at the end, seeks only forward, and

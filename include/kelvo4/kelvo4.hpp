@@ -127,8 +127,10 @@ class Stream {
   void seek(std::int64_t frame) { check(kelvo4_stream_seek(s_, frame)); }
   std::int64_t position() const { return kelvo4_stream_position(s_); }
   std::vector<std::int64_t> keyFrames() const {
-    std::vector<std::int64_t> keys(static_cast<std::size_t>(kelvo4_stream_key_frames(s_, nullptr, 0)));
-    keys.resize(static_cast<std::size_t>(kelvo4_stream_key_frames(s_, keys.data(), std::int64_t(keys.size()))));
+    // -1 (no stream: a moved-from object) gives no key frames.
+    const auto count = [](std::int64_t n) { return static_cast<std::size_t>(n < 0 ? 0 : n); };
+    std::vector<std::int64_t> keys(count(kelvo4_stream_key_frames(s_, nullptr, 0)));
+    keys.resize(count(kelvo4_stream_key_frames(s_, keys.data(), std::int64_t(keys.size()))));
     return keys;
   }
   // The damage found in a file at open, or "" (see kelvo4_stream_damage).
