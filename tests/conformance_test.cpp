@@ -172,7 +172,8 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   std::uint64_t record[13] = {48};  // each frame's, then the index
   for (int i = 0; i < 12; ++i)
     record[i + 1] = record[i] + 8 + (intact[record[i]] & 2 ? 256 : 0) + kelvo4::getU32(&intact[record[i] + 4]);
-  const auto check = [&](const std::vector<unsigned char>& bytes, long count, const std::string& damage, long frame) {
+  const auto check = [&](const std::vector<unsigned char>& bytes, std::int64_t count, const std::string& damage,
+                         long frame) {
     const std::string path = writeTemp("lie.klv", bytes.data(), bytes.size());
     kelvo4::Stream s(path);
     EXPECT_EQ(std::pair(s.info().frame_count, s.damage().find(damage) != std::string::npos), std::pair(count, true))
