@@ -248,12 +248,15 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
   // An entry pairs a frame number with an offset, and only counting the
   // records before it shows that the two belong together. So the record
   // headers are walked, and the index must list the key frames the walk
-  // finds. Beyond a malformed record, where the walk stops, an entry still
-  // lets the frames after it be reached, but only when the records agree
-  // with it: walked from its offset, they reach the next entry's offset (the
-  // last entry: the index) after exactly the frames between the two. A record
-  // carries no frame number, so nothing less tells frame 4's record from
-  // frame 8's. The frames from the first entry that fails on are not offered.
+  // finds. Beyond a malformed record, where the walk stops, the entries
+  // still let the frames after it be reached, but only when the records
+  // agree with every one of them: walked from an entry's offset, they reach
+  // the next entry's offset (the last entry: the index) after exactly the
+  // frames between the two. A record carries no frame number, so nothing
+  // less tells frame 4's record from frame 8's, and the numbers beyond the
+  // damage hang together only through that chain, anchored at the frame
+  // count: one entry that fails leaves the others unanchored, and then none
+  // beyond the damage is trusted.
   const Walk walked = walk(kHeaderBytes, 0, indexAt);
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const KeyFrame& key = listed[i];
@@ -279,17 +282,11 @@ void StreamParser::readIndex(std::uint64_t indexAt) {
       wrong = "disagrees with the records: walked from there, they reach byte " + std::to_string(to) +
               (last ? " (the index)" : " (entry " + std::to_string(i + 1) + ")") + " after " +
               std::to_string(w.frames - key.frame) + " frames, not " + std::to_string(want);
-    if (wrong.empty()) continue;
-    // Without an entry the records agree with beyond the walk, the file is
-    // read as if it had no index; else up to the entry that fails.
-    if (i == 0 || listed[i - 1].offset < walked.end || info_.frameCount < 0) fail(bad + entry + wrong);
-    listed.resize(i);
-    info_.frameCount = key.frame;
-    keys_ = std::move(listed);
-    end_ = key.offset;
-    damage(bad + entry + wrong);
-    source_->seek(kHeaderBytes);
-    return;
+    else if (key.frame <= walked.frames)
+      wrong = "disagrees with the records: they hold " + std::to_string(walked.frames) +
+              " frames before the malformed record, so it cannot be frame " + std::to_string(key.frame);
+    // The file is then read as if it had no index.
+    if (!wrong.empty()) fail(bad + entry + wrong);
   }
   if (walked.damage.empty() && listed.size() < walked.keys.size())
     fail(bad + "it lists " + std::to_string(listed.size()) + " of the " + std::to_string(walked.keys.size()) +

@@ -196,10 +196,13 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   check(lie, 2, "bad key frame index: entry 1 (frame 4 at byte " + std::to_string(record[8]) +
                     ") disagrees with the records: walked from there, they reach byte " + std::to_string(record[12]) +
                     " (the index) after 4 frames, not 8", 0);
-  // The index as written, and frame 10 malformed too: frames 4 to 7 are offered, 8 on are not.
+  // Frames 4 and 8 listed as 3 and 7: entry 1 agrees with entry 2, which fails at the index, so
+  // neither is trusted (trusting entry 1 would give frame 4's picture as frame 3).
   lie = intact;
-  lie[record[2] + 1] = lie[record[10] + 2] = 1;
-  check(lie, 8, "entry 2 (frame 8 at byte " + std::to_string(record[8]) + ") disagrees with the records", 4);
+  lie[record[2] + 1] = 1;
+  kelvo4::putU32(&lie[record[12] + 8 + 12], 3);
+  kelvo4::putU32(&lie[record[12] + 8 + 24], 7);
+  check(lie, 2, "entry 2 (frame 7 at byte " + std::to_string(record[8]) + ") disagrees with the records", 0);
   // The index offset inside frame 6's record, and right after the header.
   for (std::uint64_t at : {record[6] + 100, std::uint64_t{48}}) {
     lie = intact;
