@@ -379,7 +379,8 @@ public final class KelvoStreamReader implements Closeable {
    * @param frame the frame the next {@code next} decodes, 0 to {@link #frameCount}
    * @throws IOException if a frame on the way cannot be read or is malformed, a stream ends
    *     before {@code frame} ({@link EOFException}), or {@code frame} lies beyond the intact
-   *     frames of a damaged file (with the {@link #damage} message)
+   *     frames of a damaged file (naming the {@link #damage} as the reason, as the library does:
+   *     {@code "clip.klv: no frame 10: the file has 2 intact frames, then truncated at ..."})
    * @throws IllegalArgumentException if {@code frame} is negative or beyond the frame count of an
    *     intact stream
    * @throws UnsupportedOperationException if a stream reader is asked to go back
@@ -388,7 +389,10 @@ public final class KelvoStreamReader implements Closeable {
   public void seek(int frame) throws IOException {
     play(h -> {
       int count = frameCount();
-      if (damage != null && frame > count) throw new IOException(damage);
+      if (damage != null && frame > count) {
+        seekTo(h, frame); // refused by the library, which names the damage as the reason
+        throw new IOException(damage);
+      }
       if (frame < 0 || count >= 0 && frame > count) {
         // As the library says it for a seek it refuses.
         throw new IllegalArgumentException(name + ": no frame " + frame + " (the stream has "
@@ -606,7 +610,8 @@ public final class KelvoStreamReader implements Closeable {
     void shutAndClose() throws IOException {
       synchronized (this) {
         shut = true;
-        if (reader != null && !woken) {
+        // Not the thread closing it from inside its own read: that read goes on as it was.
+        if (reader != null && reader != Thread.currentThread() && !woken) {
           woken = true;
           reader.interrupt();
         }

@@ -23,8 +23,8 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  * A stream that cannot seek back (standard input, a pipe) is decoded once, without the warm-up
  * pass. Every file goes through {@link OutputFiles}, put in place only once all are written. A
  * damaged frame ends the run after the frames before it and the sheet of them have been put in
- * place: the reader's exception comes out once the summary has been printed. Any other failure
- * leaves the files as they were before the run.
+ * place: the reader's exception comes out once the summary has been printed. A stream damaged
+ * before its first frame, and any other failure, leave the files as they were before the run.
  */
 final class FrameExport {
   /** Every this many frames one tile on the contact sheet. */
@@ -83,6 +83,9 @@ final class FrameExport {
         if (sheetPath != null && f % SHEET_STEP == 0) tiles.add(tile(pixels, w, h, f));
       }
       if (seekable && timed != warm) throw new IllegalStateException("the frames decoded differently twice");
+      // Damaged before its first frame: nothing intact to keep, so nothing is put in place (a
+      // sheet of no tiles would replace the old one) and the folders made for the run go again.
+      if (damage != null && f == 0) throw damage;
       if (sheetPath != null) out.write(sheetPath, png(sheet(tiles)));
       out.commit();
       long totalNanos = System.nanoTime() - start;

@@ -1,14 +1,22 @@
 package org.kelvo.Kelvo4.player;
 
 import java.awt.GraphicsEnvironment;
+import java.io.BufferedOutputStream;
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
+import java.io.FilterOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.PrintStream;
+import java.io.UnsupportedEncodingException;
+import java.nio.charset.Charset;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.stream.Stream;
 import org.kelvo.Kelvo4.Decoder.KelvoStreamDecoder;
 import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 
@@ -38,14 +46,18 @@ public final class KelvoPlayer {
       + "                FOLDER, FOLDER/contact_sheet.png unless named)\n"
       + "  --headless    decode without a window; with no FOLDER it writes no file at all, or only the\n"
       + "                --sheet PNG when one is given (speed and PSNR are printed)\n"
-      + "Files are written under a temporary name beside their place and put there when all are whole. The\n"
-      + "stream, the source, a pipe, a device and a folder are never written over: such an output is refused.\n"
+      + "Files are written under a temporary name beside their place and put there when all are whole (should\n"
+      + "a rename then fail, those put there before it stay). The stream, the source and its pictures, a pipe,\n"
+      + "a device, a folder and a file you may not write are never written over: such an output is refused.\n"
       + "On a damaged stream (truncated, a corrupt record, a bad index entry) the pictures of the intact frames\n"
       + "are written and kept, the damage is named on standard error, and the exit status is 1. On any other\n"
       + "failure (an output that cannot be written, a full disk, bad arguments) or an interrupt, everything\n"
       + "the run created is removed and files that were there before are left as they were.\n"
       + "Keys in the window: space pauses, left/right step a frame when paused,\n"
       + "1 switches between fitting the window and actual pixels, f full screen, Escape leaves it.";
+
+  // What standard input is open on, on Linux.
+  static final Path STANDARD_INPUT = Paths.get("/proc/self/fd/0");
 
   private KelvoPlayer() {}
 
@@ -55,11 +67,55 @@ public final class KelvoPlayer {
       System.err.println("Kelvo4-player: " + oneLine(e));
       System.exit(1);
     });
+    StandardOutput out = StandardOutput.install();
     try {
       play(args);
     } catch (RuntimeException | Error e) {
       System.err.println("Kelvo4-player: " + oneLine(e));
       System.exit(1);
+    }
+    // What it printed is checked as any file it writes.
+    if (System.out.checkError()) {
+      IOException failure = out.failure;
+      String reason = failure == null || failure.getMessage() == null ? "I/O error" : failure.getMessage();
+      System.err.println("Kelvo4-player: standard output: write failed: " + reason);
+      System.exit(1);
+    }
+  }
+
+  // Standard output with its first failure kept, which a PrintStream only flags.
+  static final class StandardOutput extends FilterOutputStream {
+    volatile IOException failure;
+
+    private StandardOutput() {
+      super(new FileOutputStream(FileDescriptor.out));
+    }
+
+    static StandardOutput install() {
+      StandardOutput out = new StandardOutput();
+      String encoding = System.getProperty("stdout.encoding",
+          System.getProperty("sun.stdout.encoding", Charset.defaultCharset().name()));
+      try {
+        System.setOut(new PrintStream(new BufferedOutputStream(out), true, encoding));
+      } catch (UnsupportedEncodingException e) {
+        System.setOut(new PrintStream(new BufferedOutputStream(out), true));
+      }
+      return out;
+    }
+
+    @Override
+    public void write(byte[] b, int off, int len) throws IOException {
+      try {
+        out.write(b, off, len);
+      } catch (IOException e) {
+        if (failure == null) failure = e;
+        throw e;
+      }
+    }
+
+    @Override
+    public void write(int b) throws IOException {
+      write(new byte[] {(byte) b}, 0, 1);
     }
   }
 
@@ -124,7 +180,16 @@ public final class KelvoPlayer {
         if (sheet == null && folder != null) sheet = folder.resolve("contact_sheet.png");
         try (reader; OutputFiles out = new OutputFiles()) {
           if (file != null) out.input(file, "the stream being played");
-          if (source != null) out.input(source, "the source being compared");
+          // Standard input by what it is open on, where the system names that.
+          else if (Files.exists(STANDARD_INPUT)) out.input(STANDARD_INPUT, "the stream being played");
+          if (source != null) {
+            out.input(source, "the source being compared");
+            if (Files.isDirectory(source)) {
+              try (Stream<Path> pictures = Files.list(source)) {
+                pictures.forEach(p -> out.input(p, "a picture of the source being compared"));
+              }
+            }
+          }
           FrameExport.run(reader, file == null ? "standard input" : name, !piped, source, folder, sheet, out);
         }
       } else {

@@ -11,12 +11,15 @@ import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.PosixFileAttributeView;
 import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.EnumSet;
+import java.util.HashMap;
+import java.util.Iterator;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
@@ -26,15 +29,18 @@ import java.util.concurrent.ThreadLocalRandom;
  * Every file one run of the player writes, written so that nothing the user has is lost:
  *
  * <ul>
- *   <li>an input (the stream, the source) is never written over, whatever name reaches it;
+ *   <li>an input (the stream, the source and its pictures) is never written over, whatever name
+ *       reaches it;
  *   <li>what is not a regular file (a pipe, a device, a folder) is never unlinked or replaced: a
- *       picture or a folder of pictures aimed at one is refused;
- *   <li>each file is written under a short hidden name in its target's folder and renamed over
- *       the target only when the run {@link #commit}s, so a failed or interrupted run leaves the
- *       old files whole; a replaced file keeps its mode and, where permitted, its owner and
- *       group (on Windows its read-only attribute);
+ *       picture or a folder of pictures aimed at one is refused; so is a file this user may not
+ *       write (on Windows, a read-only one);
+ *   <li>each file is written under a short hidden name in the folder of the file it replaces
+ *       (through a symbolic link, the file the link names) and renamed over it only when the
+ *       run {@link #commit}s, so a failed or interrupted run leaves the old files whole; a
+ *       replaced file keeps its mode and, where permitted, its owner and group;
  *   <li>a run that does not commit, or is interrupted, removes its temporaries and the folders
- *       it made.
+ *       it made. A rename that fails while the run commits leaves the files renamed before it
+ *       in place.
  * </ul>
  *
  * Messages name the file and the reason.
@@ -45,8 +51,9 @@ final class OutputFiles implements AutoCloseable {
     void writeTo(OutputStream out) throws IOException;
   }
 
-  private final Map<Path, String> inputs = new LinkedHashMap<>(); // file -> what it is, in messages
-  private final List<Path[]> pending = new ArrayList<>(); // {temporary, target}, guarded by this
+  private final Map<Object, String> inputKeys = new HashMap<>(); // file key -> what it is, in messages
+  private final Map<Path, String> inputs = new LinkedHashMap<>(); // inputs without a file key
+  private final List<Pending> pending = new ArrayList<>(); // guarded by this
   private final List<Path> made = new ArrayList<>(); // folders made, outermost first, guarded by this
   private final Thread onInterrupt = new Thread(this::abandon, "kelvo4 player outputs");
   private boolean finished; // guarded by this
@@ -55,18 +62,41 @@ final class OutputFiles implements AutoCloseable {
     Runtime.getRuntime().addShutdownHook(onInterrupt);
   }
 
-  /** Names a file read by this run, never to be written: {@code what} is how messages call it. */
-  void input(Path file, String what) {
-    if (Files.exists(file)) inputs.put(file, what);
+  // A file to put in place: written as temporary, renamed over place (the target, or the file
+  // an existing target's link names); messages name target.
+  private static final class Pending {
+    final Path temporary, place, target;
+
+    Pending(Path temporary, Path place, Path target) {
+      this.temporary = temporary;
+      this.place = place;
+      this.target = target;
+    }
   }
 
-  /** Refuses {@code target} as the place of {@code what} when it is an input or not a regular file. */
+  /** Names a file read by this run, never to be written: {@code what} is how messages call it. */
+  void input(Path file, String what) {
+    try {
+      Object key = Files.readAttributes(file, BasicFileAttributes.class).fileKey();
+      if (key != null) inputKeys.put(key, what);
+      else inputs.put(file, what);
+    } catch (IOException e) {
+      // nothing there to keep
+    }
+  }
+
+  /**
+   * Refuses {@code target} as the place of {@code what} when it is an input, not a regular file,
+   * or a file this user may not write.
+   */
   void check(Path target, String what) throws IOException {
     if (!Files.exists(target)) return;
     refuseInput(target);
     if (!Files.isRegularFile(target)) {
       throw new IOException(target + ": is " + kind(target) + ", not a regular file; not writing " + what + " into it");
     }
+    // Not replaced either: on Windows the rename would fail on it, elsewhere it would succeed.
+    if (!Files.isWritable(target)) throw new IOException(target + ": cannot write: permission denied");
   }
 
   /** The folder pictures go into: made, with the folders it needs, unless it is one already. */
@@ -93,7 +123,7 @@ final class OutputFiles implements AutoCloseable {
   /** Writes {@code target}'s new bytes under a temporary name; {@link #commit} puts them in place. */
   void write(Path target, Body body) throws IOException {
     check(target, "a picture");
-    Path temporary = temporary(target);
+    Path temporary = temporary(target, Files.exists(target) ? target.toRealPath() : target);
     try (OutputStream out = new BufferedOutputStream(Files.newOutputStream(temporary))) {
       body.writeTo(out);
     } catch (IOException e) {
@@ -104,17 +134,17 @@ final class OutputFiles implements AutoCloseable {
   /** Puts every file written in place, keeping the mode and owner of those it replaces. */
   synchronized void commit() throws IOException {
     if (finished) throw new IOException("interrupted");
-    for (Path[] p : pending) {
-      Path temporary = p[0], target = p[1];
-      check(target, "a picture"); // again: the folder may have changed meanwhile
+    for (Iterator<Pending> i = pending.iterator(); i.hasNext(); ) {
+      Pending p = i.next();
+      check(p.target, "a picture"); // again: the folder may have changed meanwhile
       try {
-        if (Files.exists(target)) keepAttributes(target, temporary);
-        Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE);
+        if (Files.exists(p.place)) keepAttributes(p.place, p.temporary);
+        Files.move(p.temporary, p.place, StandardCopyOption.ATOMIC_MOVE);
       } catch (IOException e) {
-        throw failure(target, "cannot replace", e);
+        throw failure(p.target, "cannot replace", e);
       }
+      i.remove(); // placed: no temporary left to remove
     }
-    pending.clear();
     made.clear();
     finished = true;
   }
@@ -123,9 +153,9 @@ final class OutputFiles implements AutoCloseable {
   synchronized void abandon() {
     if (finished) return;
     finished = true;
-    for (Path[] p : pending) {
+    for (Pending p : pending) {
       try {
-        Files.deleteIfExists(p[0]);
+        Files.deleteIfExists(p.temporary);
       } catch (IOException e) {
         // nothing more to do on the way out
       }
@@ -152,6 +182,9 @@ final class OutputFiles implements AutoCloseable {
   }
 
   private void refuseInput(Path target) throws IOException {
+    String what = inputKeys.isEmpty() ? null
+        : inputKeys.get(Files.readAttributes(target, BasicFileAttributes.class).fileKey());
+    if (what != null) throw new IOException(target + ": is " + what + "; not overwriting it");
     for (Map.Entry<Path, String> in : inputs.entrySet()) {
       if (Files.exists(in.getKey()) && Files.isSameFile(target, in.getKey())) {
         throw new IOException(target + ": is " + in.getValue() + "; not overwriting it");
@@ -159,13 +192,13 @@ final class OutputFiles implements AutoCloseable {
     }
   }
 
-  // A new, empty file in target's folder under a short name, so that any name a folder can hold
-  // can be a target. Readable by its owner only until it is put in place, when a replaced file
+  // A new, empty file in the folder of place (target, or the file target's link names) under a
+  // short name, so that any name a folder can hold can be a target. Readable by its owner only until it is put in place, when a replaced file
   // is there to give it its mode; a new target gets what the system gives a new file.
-  private Path temporary(Path target) throws IOException {
-    Path folder = target.toAbsolutePath().getParent();
+  private Path temporary(Path target, Path place) throws IOException {
+    Path folder = place.toAbsolutePath().getParent();
     boolean posix = Files.getFileAttributeView(folder, PosixFileAttributeView.class) != null;
-    boolean replacing = Files.exists(target);
+    boolean replacing = Files.exists(place);
     synchronized (this) {
       if (finished) throw new IOException(target + ": not written, the run was interrupted");
       for (int tries = 0; ; tries++) {
@@ -183,7 +216,7 @@ final class OutputFiles implements AutoCloseable {
         } catch (IOException e) {
           throw failure(target, "cannot write", e);
         }
-        pending.add(new Path[] {temporary, target});
+        pending.add(new Pending(temporary, place, target));
         return temporary;
       }
     }
@@ -191,10 +224,7 @@ final class OutputFiles implements AutoCloseable {
 
   private static void keepAttributes(Path from, Path to) throws IOException {
     PosixFileAttributeView view = Files.getFileAttributeView(to, PosixFileAttributeView.class);
-    if (view == null) {
-      if (Boolean.TRUE.equals(Files.getAttribute(from, "dos:readonly"))) Files.setAttribute(to, "dos:readonly", true);
-      return;
-    }
+    if (view == null) return; // Windows: a read-only file, the one attribute to keep, is refused
     PosixFileAttributes old = Files.readAttributes(from, PosixFileAttributes.class);
     try {
       view.setGroup(old.group());

@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.*;
 import static org.junit.jupiter.api.Assumptions.assumeFalse;
 
 import java.io.BufferedReader;
+import java.io.File;
 import java.io.InputStreamReader;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
@@ -147,7 +148,11 @@ class PlayerScreenTest {
   @Nested
   class Outputs {
     String refused(String... args) throws Exception {
-      Process p = player(args).redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+      return refused(player(args).redirectOutput(ProcessBuilder.Redirect.DISCARD));
+    }
+
+    String refused(ProcessBuilder player) throws Exception {
+      Process p = player.start();
       String err = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
       assertEquals(1, p.waitFor(), err);
       return err.replaceFirst("^Kelvo4-player: ", "");
@@ -171,6 +176,13 @@ class PlayerScreenTest {
       assertEquals(fifo + ": is a named pipe, not a regular file; not writing a contact sheet into it\n",
           refused("--sheet", fifo.toString(), "--headless", clip.toString()));
       assertEquals(fifo + ": is a named pipe, not a folder; not writing pictures into it\n", refused("" + clip, "" + fifo));
+      assertEquals(clip + ": is the stream being played; not overwriting it\n", refused(player("--headless", "--sheet",
+          "" + clip, "-").redirectInput(clip.toFile()).redirectOutput(ProcessBuilder.Redirect.DISCARD)));
+      Path picture = Files.write(Files.createDirectory(dir.resolve("src")).resolve("frame_000001.png"), bytes);
+      assertEquals(picture + ": is a picture of the source being compared; not overwriting it\n",
+          refused("--source", "" + picture.getParent(), "--sheet", "" + picture, "--headless", "" + clip));
+      assertEquals("standard output: write failed: No space left on device\n",
+          refused(player("--help").redirectOutput(new File("/dev/full"))));
       assertArrayEquals(bytes, Files.readAllBytes(clip));
       assertArrayEquals(bytes, Files.readAllBytes(inVf));
       assertEquals(List.of(inVf), Files.list(vf).collect(Collectors.toList())); // no frames, no temporaries
@@ -182,18 +194,29 @@ class PlayerScreenTest {
       Path clip = encode(100, 70, 8), frames = Files.createDirectory(dir.resolve("frames"));
       Path first = Files.write(frames.resolve("frame_000000.png"), new byte[1]);
       Files.setPosixFilePermissions(first, PosixFilePermissions.fromString("rw-------"));
+      Path linked = Files.write(dir.resolve("linked.png"), new byte[1]);
+      Files.createSymbolicLink(frames.resolve("contact_sheet.png"), linked); // followed, as the tools do
       assertEquals(0, player(clip.toString(), frames.toString()).redirectOutput(ProcessBuilder.Redirect.DISCARD)
           .redirectError(ProcessBuilder.Redirect.INHERIT).start().waitFor());
       assertEquals("rw-------", PosixFilePermissions.toString(Files.getPosixFilePermissions(first)));
-      assertTrue(Files.size(first) > 1 && Files.exists(frames.resolve("contact_sheet.png")));
+      assertTrue(Files.size(first) > 1 && Files.size(linked) > 1 && Files.isSymbolicLink(frames.resolve("contact_sheet.png")));
       assertFalse(Files.exists(dir.resolve("contact_sheet.png"))); // not beside the folder, unasked
       // The sheet cannot be written: the frames folder made for the run is gone again.
       Path made = dir.resolve("made"), sheet = dir.resolve("none/sheet.png");
       assertEquals(sheet + ": cannot write: no such folder\n", refused("--sheet", sheet.toString(), "" + clip, "" + made));
       assertFalse(Files.exists(made));
+      // Damaged before its first frame: no sheet of no tiles over the old one, no folder made.
+      byte[] sheetBytes = Files.readAllBytes(linked);
+      Path cut = Files.write(dir.resolve("cut.klv"), Arrays.copyOf(Files.readAllBytes(clip), 100));
+      assertTrue(refused("--sheet", "" + linked, "" + cut, "" + made).startsWith(cut + ": truncated at byte 100"));
+      assertArrayEquals(sheetBytes, Files.readAllBytes(linked));
+      assertFalse(Files.exists(made));
       Files.setPosixFilePermissions(frames, PosixFilePermissions.fromString("r-xr-xr-x"));
       try {
         assumeFalse(Files.isWritable(frames), "root may write anywhere");
+        assertEquals(first + ": cannot write: permission denied\n", refused(clip.toString(), frames.toString()));
+        Files.setPosixFilePermissions(frames, PosixFilePermissions.fromString("rwxr-xr-x"));
+        Files.setPosixFilePermissions(first, PosixFilePermissions.fromString("r--r--r--")); // a file, not its folder
         assertEquals(first + ": cannot write: permission denied\n", refused(clip.toString(), frames.toString()));
       } finally {
         Files.setPosixFilePermissions(frames, PosixFilePermissions.fromString("rwxr-xr-x"));
