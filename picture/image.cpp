@@ -87,6 +87,10 @@ struct Source {
   std::FILE* file;
   std::string head;
   std::size_t at = 0;
+  // A regular file: where the picture begins in it (its start, or where
+  // standard input stood) and its bytes from there; -1 for anything else.
+  std::int64_t begin = -1;
+  std::uint64_t bytes = 0;
 
   int get() { return at < head.size() ? static_cast<unsigned char>(head[at++]) : std::fgetc(file); }
   // Appends up to n more bytes to out as appendBytes does (nothing from a
@@ -135,20 +139,42 @@ std::uint32_t bigEndian(const unsigned char* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
+// Samples a pixel by colour type: grey, -, RGB, palette, grey and alpha, -,
+// RGBA.
+constexpr int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+
+// The most this reader takes from a pipe for a PNG of w x h at `bits` per
+// pixel: its rows uncompressed (each with its filter byte, and one a pass
+// when interlaced) twice over, for IDAT chunks as small as their headers,
+// and 16 MiB of other chunks.
+std::uint64_t pngLimit(std::uint64_t w, std::uint64_t h, std::uint64_t bits) {
+  return (std::uint64_t{16} << 20) + 2 * ((w * bits + 7) / 8 + 7) * h;
+}
+
 // head: the file's first 33 bytes (signature and IHDR). A regular file is
-// read from its start; any other (a pipe) is read whole into memory after
-// its size is checked, its own bytes being what it is.
+// read from where it begins; any other (a pipe) is read whole into memory
+// after its size is checked, its own bytes being what it is.
 Image readPng(Source& in, const std::string& path, const unsigned char* head, long long maxPixels) {
-  const os::FileInfo file = os::fileInfo(in.file);
-  const bool regular = file.kind == os::Kind::Regular && os::seek(in.file, 0, SEEK_SET);
+  const bool regular = in.begin >= 0 && os::seek(in.file, in.begin, SEEK_SET);
   std::vector<std::uint8_t> bytes;
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
   if (!regular) {
     // What the IHDR claims, checked before the rest is read.
-    checkPictureSize(path + ": PNG: ", bigEndian(head + 16), bigEndian(head + 20), maxPixels);
-    bytes = readRest(in, path, std::numeric_limits<std::uint64_t>::max());
+    const std::uint64_t w = bigEndian(head + 16), h = bigEndian(head + 20);
+    checkPictureSize(path + ": PNG: ", w, h, maxPixels);
+    const auto channels = static_cast<std::uint64_t>(std::max(1, kChannels[std::min<int>(head[25], 6)]));
+    const std::uint64_t limit = pngLimit(w, h, head[24] * channels);
+    try {
+      bytes = readRest(in, path, limit);
+    } catch (const std::bad_alloc&) {
+      throw ImageError(path + ": out of memory reading a PNG of " + std::to_string(w) + "x" + std::to_string(h));
+    }
+    if (bytes.size() > limit)
+      throw ImageError(path + ": PNG of " + std::to_string(w) + "x" + std::to_string(h) + " in more than " +
+                       std::to_string(limit) + " bytes, more than twice its rows uncompressed and 16 MiB of other chunks: "
+                       "not read");
   }
   if (!(regular ? png_image_begin_read_from_stdio(&png, in.file)
                 : png_image_begin_read_from_memory(&png, bytes.data(), bytes.size())))
@@ -159,12 +185,10 @@ Image readPng(Source& in, const std::string& path, const unsigned char* head, lo
     png_image_free(&png);
     throw;
   }
-  // libpng has checked the IHDR: bit depth, then colour type (grey, -, RGB,
-  // palette, grey and alpha, -, RGBA).
-  static constexpr int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+  // libpng has checked the IHDR.
   const std::uint64_t pixels = std::uint64_t{png.width} * png.height;
   const std::uint64_t dataBytes = pixels * head[24] * kChannels[std::min<int>(head[25], 6)] / 8;
-  const std::uint64_t fileBytes = regular ? file.size : bytes.size();
+  const std::uint64_t fileBytes = regular ? in.bytes : bytes.size();
   const std::string size = std::to_string(png.width) + "x" + std::to_string(png.height);
   if (fileBytes > 0 && dataBytes > kDeflateRatio * fileBytes) {
     png_image_free(&png);
@@ -175,7 +199,7 @@ Image readPng(Source& in, const std::string& path, const unsigned char* head, lo
     // Through the file a second time (libpng's simplified reader has read
     // ahead of its header in the first), then back to where it was.
     const std::int64_t at = regular ? os::tell(in.file) : 0;
-    const bool present = regular ? os::seek(in.file, 0, SEEK_SET) &&
+    const bool present = regular ? os::seek(in.file, in.begin, SEEK_SET) &&
                                        pngRowsPresent(in.file, {nullptr, 0}, 8 * std::size_t{png.width} + 1) &&
                                        os::seek(in.file, at, SEEK_SET)
                                  : pngRowsPresent(nullptr, {bytes.data(), bytes.size()}, 8 * std::size_t{png.width} + 1);
@@ -288,13 +312,12 @@ Image readJpeg(Source& in, const std::string& path, long long maxPixels) {
                      std::to_string(kJpegMarkerBytes) + " bytes");
   checkPictureSize(path + ": JPEG: ", headW, headH, maxPixels);
   const std::uint64_t limit = kJpegMarkerBytes + kJpegBytesPerPixel * headW * headH;
-  const os::FileInfo file = os::fileInfo(in.file);
   const std::string size = std::to_string(headW) + "x" + std::to_string(headH);
   const auto tooLarge = [&](const std::string& bytesText) {
     return ImageError(path + ": JPEG of " + size + " in " + bytesText + " bytes, more than any JPEG of that size can " +
                       "take (" + std::to_string(limit) + "): not read");
   };
-  if (file.kind == os::Kind::Regular && file.size > limit) throw tooLarge(std::to_string(file.size));
+  if (in.begin >= 0 && in.bytes > limit) throw tooLarge(std::to_string(in.bytes));
   try {
     const std::vector<std::uint8_t> rest = readRest(in, path, limit - std::min<std::uint64_t>(limit, bytes.size()));
     bytes.insert(bytes.end(), rest.begin(), rest.end());
@@ -349,10 +372,18 @@ Image readImage(const std::string& path, long long maxPixels) {
 }
 
 Image readImage(std::FILE* file, const std::string& path, std::string_view head, long long maxPixels) {
-  // A regular file is read from its start; anything else goes on after the
-  // bytes already taken from it.
-  const bool regular = os::fileInfo(file).kind == os::Kind::Regular && os::seek(file, 0, SEEK_SET);
-  Source in{file, regular ? std::string() : std::string(head)};
+  // A regular file is read again from where reading it began (standard
+  // input need not have stood at its start); anything else goes on after
+  // the bytes already taken from it.
+  Source in{file, std::string(head)};
+  const os::FileInfo info = os::fileInfo(file);
+  const std::int64_t at = info.kind == os::Kind::Regular ? os::tell(file) : -1;
+  const auto from = at - static_cast<std::int64_t>(head.size());
+  if (at >= 0 && from >= 0 && os::seek(file, from, SEEK_SET)) {
+    in.head.clear();
+    in.begin = from;
+    in.bytes = info.size > static_cast<std::uint64_t>(from) ? info.size - static_cast<std::uint64_t>(from) : 0;
+  }
   std::vector<std::uint8_t> first;
   in.take(first, 33);  // a PNG's signature and IHDR
   if (std::ferror(file)) throw ImageError(path + ": cannot read: " + std::strerror(errno));

@@ -54,6 +54,8 @@ int writable(const std::string& path);
 // True when the name and the open file are the same file (standard input or
 // output for a name given as "-", for instance).
 bool sameFile(const std::string& path, std::FILE* file);
+// True when two names are one file, a pipe or device included.
+bool sameFile(const std::string& a, const std::string& b);
 // The name with links resolved, or the name as given where that fails.
 std::string resolvedPath(const std::string& path);
 

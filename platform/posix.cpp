@@ -50,16 +50,19 @@ mode_t currentUmask() {
 
 // Gives the new file fd the access of the regular file `replacing`, or of a
 // new file: owner and group first (a change of owner clears the mode's
-// set-id bits), each kept only where this process may give it.
+// set-id bits), each kept only where this process may give it; a file
+// system that takes no owners at all refuses with other reasons than
+// EPERM, and the file keeps the mode all the same.
 bool giveAccess(int fd, const std::string& replacing) {
-  struct stat old;
+  struct stat old, made;
   if (replacing.empty() || stat(replacing.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
     return fchmod(fd, 0666 & ~currentUmask()) == 0;
-  const auto refused = [] { return errno == EPERM || errno == EINVAL; };
-  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
-    if (!refused()) return false;
-    if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && !refused()) return false;
-  }
+  if (fstat(fd, &made) != 0) return false;
+  bool kept = made.st_uid == old.st_uid && made.st_gid == old.st_gid;
+  if (!kept) kept = fchown(fd, old.st_uid, old.st_gid) == 0;
+  // Refused: the group alone, where it differs; refused again, the file
+  // stays the tool's user's.
+  if (!kept && made.st_gid != old.st_gid) kept = fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
   return fchmod(fd, old.st_mode & 0777) == 0;
 }
 
@@ -127,6 +130,11 @@ int writable(const std::string& path) { return access(path.c_str(), W_OK) == 0 ?
 bool sameFile(const std::string& path, std::FILE* file) {
   struct stat a, b;
   return stat(path.c_str(), &a) == 0 && fstat(fileno(file), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 std::string resolvedPath(const std::string& path) {

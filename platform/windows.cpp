@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <vector>
 
 // The C runtime's own parse of the wide command line (what wmain is given).
@@ -174,6 +175,11 @@ bool sameFile(const std::string& path, std::FILE* file) {
                     a.nFileIndexLow == b.nFileIndexLow;
   CloseHandle(h);
   return same;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(pathOf(a), pathOf(b), ec) && !ec;
 }
 
 // Symbolic links are rare on Windows: one is replaced by the file.

@@ -30,6 +30,10 @@ printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0e\220\0\0e\220\10\2\0\0\0\220),\327\
 refused "lie.png: PNG is too short" /dev/null "$bin/kelvo-encode" --max-pixels 0 "$work/lie.png" -o "$work/x.klv"
 { printf '\211PNG\15\12\32\12\0\0\0\15IHDR\0\0 \0\0\0 \0\1\0\0\0\0Z\321\367\364\0\0\44\0IDAT'; head -c 9216 /dev/zero; } > "$work/lie1.png"
 refused "lie1.png: PNG image data of 8192x8192 is truncated or damaged" /dev/null "$bin/kelvo-encode" "$work/lie1.png" -o "$work/x.klv"
+# A PNG through a pipe is read no further than a PNG of its size reaches.
+"$bin/kelvo-clip" --size 16x16 --frames 1 "$work/photo" 2> /dev/null
+{ cat "$work/photo/frame_000000.png"; head -c 17000000 /dev/zero; } > "$work/pad.png"
+refused "/dev/stdin: PNG of 16x16 in more than" "$work/pad.png" "$bin/kelvo-encode" /dev/stdin -o "$work/x.klv"
 # A stream header that claims 32768x21840 and no frame count, without frames.
 { printf 'KLV4\2\0\0\0\0\200\0\0\120\125\0\0\0\200\0\0\120\125\0\0'; head -c 8 /dev/zero; printf '\377\377\377\377'; head -c 12 /dev/zero; } > "$work/lie.klv"
 refused "standard input: has no frames" "$work/lie.klv" "$bin/kelvo-decode" --max-pixels 0 - "$work/x.rgb"

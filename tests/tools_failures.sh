@@ -66,11 +66,12 @@ for out in bad.y4m bad.rgb new/f_%d.png kept; do
 done
 head -c $(($(wc -c < "$work/all.y4m") - 6 - 3 * 48 * 32)) "$work/all.y4m" | cmp - "$work/bad.y4m"
 test "$(ls "$work/new")" = "$(printf 'f_0.png\nf_1.png\nf_2.png')"
-test "$(cat "$work/kept/frame_000003.png")" = old && cmp "$work/kept/frame_000002.png" "$work/new/f_2.png"
+test "$(cat "$work/kept/frame_000003.png")" = old
+cmp "$work/kept/frame_000002.png" "$work/new/f_2.png"
 # Past the intact frames of a cut file, the cut is the reason given.
 head -c $(($(wc -c < "$work/bad.klv") / 2)) "$work/bad.klv" > "$work/cut.klv"
 fails "$bin/kelvo-decode" --start 3 "$work/cut.klv" "$work/cut.rgb"
-grep -q "then damaged: .*cut.klv: truncated at byte" "$work/error.log"
+grep -q "no frame 3: the file has [0-9]* intact frames, then truncated at byte [0-9]*, frame [0-9]*: [0-9 of]* bytes$" "$work/error.log"
 # The output rule: no input is written over, by any name; a pipe named as
 # the output of one stream is written into and stays a pipe, and refused as
 # a folder of pictures; a replaced file keeps its mode (and owner, for
@@ -87,16 +88,23 @@ cat "$work/out.rgb" > "$work/fifo.rgb" &
 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/out.rgb"
 wait $!
 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/file.rgb"
-cmp "$work/fifo.rgb" "$work/file.rgb" && test -p "$work/out.rgb"
+cmp "$work/fifo.rgb" "$work/file.rgb"
+test -p "$work/out.rgb"
 fails "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/pics"
-grep -q "pics: is not a folder" "$work/error.log" && test -p "$work/pics"
+grep -q "pics: is not a folder" "$work/error.log"
+test -p "$work/pics"
+mkdir "$work/seq" && mkfifo "$work/seq/frame_000001.png"
+fails timeout 20 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/seq"
+grep -q "seq/frame_000001.png: is a pipe or device" "$work/error.log"
+test "$(ls "$work/seq")" = frame_000001.png
 name=$(printf '%0250d' 0)
 cp "$work/clip.klv" "$work/$name"
 chmod 600 "$work/$name"
 if [ "$(id -u)" = 0 ]; then chown 1:1 "$work/$name"; fi
 (umask 027 && "$bin/kelvo-encode" --quiet --clip 2 -o "$work/new.klv" 2> /dev/null)
 (umask 027 && "$bin/kelvo-encode" --quiet --clip 2 -o "$work/$name" 2> /dev/null)
-test "$(stat -c %a "$work/new.klv")" = 640 && ! cmp -s "$work/$name" "$work/clip.klv"
+test "$(stat -c %a "$work/new.klv")" = 640
+if cmp -s "$work/$name" "$work/clip.klv"; then exit 1; fi
 test "$(stat -c %a "$work/$name")" = 600
 if [ "$(id -u)" = 0 ]; then test "$(stat -c %u:%g "$work/$name")" = 1:1; fi
 # Every tool's standard output is checked: a write that fails is exit 1.
@@ -125,4 +133,16 @@ for input in three.rgb p.png clip.y4m; do
 done
 paused "$work/clip.klv" 5 kelvo-decode "$work/in" "$work/piped.rgb"
 cmp "$work/file.rgb" "$work/piped.rgb"
+# Pipes fed one after the other (more than a pipe holds) are each looked at
+# in turn; one pipe given twice is a usage error.
+"$bin/kelvo-encode" --quiet --clip 2 --size 160x120 -o "$work/big.klv" 2> /dev/null
+"$bin/kelvo-decode" --quiet "$work/big.klv" "$work/big.y4m"
+mkfifo "$work/in2"
+timeout 30 sh -c 'cat "$1" > "$2"; cat "$1" > "$3"' sh "$work/big.y4m" "$work/in" "$work/in2" &
+timeout 20 "$bin/kelvo-encode" --quiet "$work/in" "$work/in2" -o "$work/two.klv" 2> /dev/null
+wait $!
+"$bin/kelvo-decode" --info "$work/two.klv" | grep -q "^frames 4$"
+status=0
+timeout 20 "$bin/kelvo-encode" "$work/in" "$work/in" -o "$work/x.klv" 2> /dev/null || status=$?
+test $status = 2
 echo "failures ok"

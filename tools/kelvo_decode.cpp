@@ -35,8 +35,8 @@ const char kUsage[] =
     "    kelvo-decode STREAM - --format y4m | ffmpeg -i - out.mp4\n"
     "  The output is never the stream itself. A damaged stream: the frames\n"
     "  before the damage are written and kept, the damage named, exit status 1.\n"
-    "  Any other failure (a write, bad arguments) or an interrupt leaves nothing\n"
-    "  it created and old files as they were.\n"
+    "  Any other failure (a write, a failed read, bad arguments) or an interrupt\n"
+    "  leaves nothing it created and old files as they were.\n"
     "  --format F   png, ppm, y4m or raw: overrides what the name says; y4m and\n"
     "               raw go to a file or '-', png and ppm to a picture name or a\n"
     "               directory\n"
@@ -210,16 +210,8 @@ int run(int argc, char** argv) {
   output->open(picture, stream);
   // A file starts at the last key frame before --start; a pipe decodes its
   // way there, each frame being predicted from the one before it.
-  if (start > 0) {
-    try {
-      playback.seek(start);
-    } catch (const StreamError& e) {
-      // Past the intact frames of a damaged file: the damage is the reason.
-      const std::string damage = playback.damage();
-      if (damage.empty()) throw;
-      throw StreamError(e.code().value(), std::string(e.what()) + ", then damaged: " + damage);
-    }
-  }
+  // Past the intact frames of a damaged file, the failure names the damage.
+  if (start > 0) playback.seek(start);
 
   const bool tty = os::isTerminal(stderr);
   // No picture before there is a frame to write, whatever size the header
@@ -237,13 +229,14 @@ int run(int argc, char** argv) {
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
-  // Damage ends the run with what was intact before it written and kept;
-  // any other failure removes what the run created (see FrameOutput).
+  // Damage (a malformed or cut stream) ends the run with what was intact
+  // before it written and kept; any other failure, a read that failed
+  // included, removes what the run created (see FrameOutput).
   const auto next = [&] {
     try {
       return playback.next(image.rgb.data(), image.rgb.size());
-    } catch (const StreamError&) {
-      if (written > 0) output->close();
+    } catch (const StreamError& e) {
+      if (written > 0 && e.code().value() == EBADMSG) output->close();
       throw;
     }
   };

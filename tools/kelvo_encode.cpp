@@ -58,7 +58,9 @@ const char kNotAnInput[] =
     "ffmpeg -i INPUT -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
 
 struct Input {
-  enum Kind { kPicture, kY4m, kRaw } kind;
+  // kLater: a pipe after the first input, opened and looked at when its
+  // turn comes (its writer may feed the inputs one after another).
+  enum Kind { kPicture, kY4m, kRaw, kLater } kind;
   std::string name;
   // A pipe, device or standard input stays open once looked at, its first
   // bytes kept in `head`, and is read on from there: its bytes come once. A
@@ -83,6 +85,33 @@ Input lookAt(const std::string& name) {
   return {Input::kPicture, name, std::move(file), std::move(head)};
 }
 
+// Opens an input and tells its kind from its first bytes: raw rgb24 frames
+// with --size (raw), else a YUV4MPEG2 stream or a picture.
+Input lookAt(const std::string& name, bool raw) {
+  Input in = lookAt(name);
+  if (in.head == kelvo4::kY4mSignature)
+    in.kind = Input::kY4m;
+  else if (raw)
+    in.kind = Input::kRaw;
+  else if (name == "-")
+    throw kelvo4::UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
+  else if (!in.head.starts_with("\x89PNG") && !in.head.starts_with("P6") && !in.head.starts_with("\xFF\xD8\xFF"))
+    throw std::runtime_error(name + ": " + kNotAnInput);
+  return in;
+}
+
+// The kind of file an input names: standard input's for "-".
+kelvo4::os::Kind kindOf(const std::string& name) {
+  return (name == "-" ? kelvo4::os::fileInfo(stdin) : kelvo4::os::fileInfo(name)).kind;
+}
+
+// Whether two inputs name the same pipe or device, whose bytes come once.
+bool samePipe(const std::string& a, const std::string& b) {
+  if (kindOf(a) != kelvo4::os::Kind::Other || kindOf(b) != kelvo4::os::Kind::Other) return false;
+  if (a == "-" || b == "-") return a == b || kelvo4::os::sameFile(a == "-" ? b : a, stdin);
+  return kelvo4::os::sameFile(a, b);
+}
+
 // The frames of the inputs one after another; where() names the picture last
 // read (a file, or a stream and its frame) for messages.
 class Frames {
@@ -96,6 +125,7 @@ class Frames {
 
   bool next(kelvo4::Image& image) {
     for (; current_ < inputs_.size(); ++current_, count_ = 0) {
+      if (inputs_[current_].kind == Input::kLater) inputs_[current_] = lookAt(inputs_[current_].name, rawWidth_ > 0);
       const Input& in = inputs_[current_];
       if (in.kind == Input::kPicture) {
         where_ = in.name;
@@ -230,25 +260,23 @@ int run(int argc, char** argv) {
   } else {
     if (names.empty()) throw UsageError("no input given");
     if (std::count(names.begin(), names.end(), "-") > 1) throw UsageError("standard input ('-') given twice");
-    // Every input is looked at before the output is created.
+    for (std::size_t i = 0; i < names.size(); ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if (samePipe(names[i], names[j]))
+          throw UsageError((names[i] == "-" ? "standard input" : names[i]) + " is the same pipe as " +
+                           (names[j] == "-" ? "standard input" : names[j]) + ": its bytes can be read only once");
+    // Every input is looked at before the output is created, but for pipes
+    // after the first, which are looked at when their turn comes.
     for (const auto& name : names) {
-      if (name != "-" && os::fileInfo(name).kind == os::Kind::Directory) {
+      const os::Kind kind = kindOf(name);
+      if (name != "-" && kind == os::Kind::Directory) {
         const auto found = picturesIn(name);
         if (found.empty()) throw std::runtime_error(name + ": no .png, .ppm or .jpg pictures in this directory");
         for (const auto& picture : found) inputs.push_back({Input::kPicture, picture, {}, {}});
         continue;
       }
-      Input in = lookAt(name);
-      const std::string& first = in.head;
-      if (first == kY4mSignature)
-        in.kind = Input::kY4m;
-      else if (w > 0)
-        in.kind = Input::kRaw;
-      else if (name == "-")
-        throw UsageError("standard input is not a YUV4MPEG2 stream: for raw rgb24 frames give --size WxH");
-      else if (!first.starts_with("\x89PNG") && !first.starts_with("P6") && !first.starts_with("\xFF\xD8\xFF"))
-        throw std::runtime_error(name + ": " + kNotAnInput);
-      inputs.push_back(std::move(in));
+      inputs.push_back(!inputs.empty() && kind == os::Kind::Other ? Input{Input::kLater, name, {}, {}}
+                                                                  : lookAt(name, w > 0));
     }
     if (w > 0 && (inputs.size() != 1 || inputs[0].kind != Input::kRaw))
       throw UsageError(inputs.size() == 1 && inputs[0].kind == Input::kY4m

@@ -206,8 +206,7 @@ inline bool writesOver(const std::string& output, const std::string& input) {
   if (output == "-" && input == "-") return false;
   if (output == "-") return os::fileInfo(stdout).kind == os::Kind::Regular && os::sameFile(input, stdout);
   if (input == "-") return os::fileInfo(stdin).kind == os::Kind::Regular && os::sameFile(output, stdin);
-  std::error_code ec;
-  return std::filesystem::equivalent(os::pathOf(output), os::pathOf(input), ec) && !ec;
+  return os::sameFile(output, input);
 }
 
 // Standard output flushed, or "standard output: write failed" and the

@@ -129,7 +129,8 @@ class FrameOutput {
     refuse(file);
     const std::string parent = os::textOf(os::pathOf(file).parent_path());
     if (kind_ == kPictures && !parent.empty() && parent != lastParent_) makeDirectory(lastParent_ = parent);
-    OutputFile out(file);
+    // One picture of many never goes into a pipe or device found at its name.
+    OutputFile out(file, kind_ == kFolder || pattern_.numbered);
     png_ ? writePng(out, image) : writePpm(out, image);
     // A picture that was there before is replaced only when all are written.
     OutputFile::Finished done = out.finish();

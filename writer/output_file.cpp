@@ -55,7 +55,8 @@ InterruptsHeld::InterruptsHeld() { os::holdInterrupts(); }
 
 InterruptsHeld::~InterruptsHeld() { os::releaseInterrupts(); }
 
-OutputFile::OutputFile(const std::string& path) : target_(path), name_(path == "-" ? "standard output" : path) {
+OutputFile::OutputFile(const std::string& path, bool fileOnly)
+    : target_(path), name_(path == "-" ? "standard output" : path) {
   if (path == "-") {
     file_ = stdout;
     // The header of a stream is patched in place where standard output is a
@@ -67,6 +68,9 @@ OutputFile::OutputFile(const std::string& path) : target_(path), name_(path == "
   existed_ = info.kind != os::Kind::Missing;
   if (info.kind == os::Kind::Directory) fail(EISDIR, name_, "cannot create");
   if (info.kind == os::Kind::Other) {
+    if (fileOnly)
+      throw OutputError(EEXIST, name_ + ": is a pipe or device, not a regular file; not writing a picture of a "
+                                        "sequence into it");
     file_ = os::openFile(path, "wb");
     if (!file_) fail(errno, name_, "cannot create");
     return;

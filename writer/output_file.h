@@ -48,9 +48,11 @@ class OutputFile {
   // is; any other name (a new file or a regular one) gets a temporary
   // .kelvo-XXXXXX in its folder, removed on an interrupt, with the mode (and
   // where permitted the owner and group) of the file it replaces, or those a
-  // new file gets. A link to a file is followed, the file replaced. Throws
-  // OutputError.
-  explicit OutputFile(const std::string& path);
+  // new file gets. A link to a file is followed, the file replaced. With
+  // fileOnly (one file of many, such as a picture of a sequence), a device
+  // or pipe is refused: a write into one could neither wait for a reader
+  // nor be taken back. Throws OutputError.
+  explicit OutputFile(const std::string& path, bool fileOnly = false);
   ~OutputFile() { discard(); }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
