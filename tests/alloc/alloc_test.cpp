@@ -5,6 +5,7 @@
 // counted, not the C allocation functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -147,12 +148,12 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
 // coder and 800 MB decoder of a frame that never arrives.
 TEST(Allocation, StreamsAllocateForFramesThatArrive) {
   // KLV4, version 3, the picture and coded size, no rate, one frame, no index;
-  // a key frame with a table, coded, of 100 bytes (little-endian hosts).
-  const std::uint32_t head[14] = {0x34564C4B, 3, 8192, 8192, 8192, 8192, 0, 0, 1, 0, 0, 0, 11, 100};
+  // a key frame with a table of ones (float 0x3F800000), coded, of 100 bytes;
+  // every word little-endian.
+  std::uint32_t words[78] = {0x34564C4B, 3, 8192, 8192, 8192, 8192, 0, 0, 1, 0, 0, 0, 11, 100};
+  std::fill(words + 14, words + 78, 0x3F800000u);
   std::vector<unsigned char> bytes(412);
-  std::memcpy(bytes.data(), head, sizeof head);
-  const float one = 1;
-  for (int i = 0; i < 64; ++i) std::memcpy(&bytes[56 + 4 * i], &one, 4);
+  for (int i = 0; i < 78 * 4; ++i) bytes[i] = static_cast<unsigned char>(words[i / 4] >> (8 * (i % 4)));
   for (int i = 0; i < 100; ++i) bytes[312 + i] = static_cast<unsigned char>(i);
   const std::string path = ::testing::TempDir() + "kelvo_claim.klv";
   std::FILE* file = std::fopen(path.c_str(), "wb");
