@@ -16,9 +16,10 @@ const char kUsage[] =
     "  --start N      index of the first frame (default 0)\n"
     "  --format F     png, ppm or raw (default: raw for '-' or a name ending in\n"
     "                 .rgb, png otherwise)\n"
-    "  --photo FILE   a clip cut from this picture instead (PNG or PPM)\n"
+    "  --photo FILE   a clip cut from this picture instead (PNG, JPEG or PPM)\n"
     "  --motion M     pan (default), zoom or still: the camera over the picture\n"
-    "  --speed PX     a pan's speed in pixels per frame, 1 to 64 (default 0.5)\n"
+    "  --speed PX     a pan's speed in pixels per frame, 0 to 64, fractions too\n"
+    "                 (default 0.5)\n"
     "  --cut FILE N   from frame N on, the same motion over another picture\n";
 
 int run(int argc, char** argv) {

@@ -1,6 +1,7 @@
 // kelvo-decode: decodes a stream file through the decoder library into PNG or
 // PPM pictures, a YUV4MPEG2 stream or raw rgb24 for other programs, or tells
 // what a stream holds.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "y4m.h"
 #include "tool_args.h"
 #include "tool_output.h"
+#include "tool_progress.h"
 
 namespace {
 
@@ -31,8 +33,11 @@ const char kUsage[] =
     "    DIR, DIR/             a directory of frame_000000.png, ... (a name\n"
     "                          without an extension, or one ending in '/')\n"
     "  Other extensions (.mp4, .mkv, .jpg, ...) are refused: for video, pipe a\n"
-    "  YUV4MPEG2 stream into ffmpeg:\n"
-    "    kelvo-decode STREAM - --format y4m | ffmpeg -i - out.mp4\n"
+    "  YUV4MPEG2 stream into ffmpeg, which tags the colours as they are:\n"
+    "    kelvo-decode STREAM - --format y4m | ffmpeg -i - -pix_fmt yuv420p \\\n"
+    "      -colorspace smpte170m -color_range tv -color_primaries bt709 \\\n"
+    "      -color_trc iec61966-2-1 out.mp4\n"
+    "  and for a JPEG of the first frame, ffmpeg -i - -frames:v 1 out.jpg\n"
     "  The output is never the stream itself. A damaged stream: the frames\n"
     "  before the damage are written and kept, the damage named, exit status 1.\n"
     "  Any other failure (a write, a failed read, bad arguments) or an interrupt\n"
@@ -45,8 +50,11 @@ const char kUsage[] =
     "               with its intact frames (exit status 1)\n"
     "  --start N    first frame to write (a file starts at the key frame before)\n"
     "  --frames N   number of frames to write (default: to the end)\n"
-    "  --threads N  decoding threads, 1 to 64 (default 1)\n"
-    "  --quiet      no progress on standard error\n"
+    "  --threads N  decoding threads, 1 to 64 (default: the machine's cores,\n"
+    "               {cores} here)\n"
+    "  --quiet      only errors on standard error: no progress, no summary\n"
+    "  --verbose    a line of progress every half second, also where standard\n"
+    "               error is no terminal (on one, a line rewritten in place)\n"
     "  --keep-partial  on any other failure, keep the frames written before it\n"
     "               (exit status 1 all the same)\n"
     "  --max-pixels N  refuse a stream of pictures of more than N pixels, before\n"
@@ -58,16 +66,13 @@ const char kUsage[] =
 std::unique_ptr<kelvo4::FrameOutput> outputFor(const std::string& name, std::string format, long& count,
                                                bool keepPartial) {
   using kelvo4::FrameOutput;
-  const std::size_t base = name.find_last_of("/\\") + 1, dot = name.rfind('.');
-  const bool written = name == "-" || name.ends_with(".rgb") || kelvo4::isY4mName(name) ||
-                       kelvo4::isPpmName(name) || kelvo4::isPngName(name);
-  if (format.empty() && !written && dot != std::string::npos && dot > base)
-    throw kelvo4::UsageError(name + ": kelvo-decode writes PNG or PPM pictures (NAME.png, NAME.ppm, or a "
-                             "directory: a name without an extension), a YUV4MPEG2 stream (.y4m) or raw rgb24 (.rgb, "
-                             "'-'), not " + name.substr(dot) + "; for video: kelvo-decode STREAM - --format y4m | "
-                             "ffmpeg -i - out" + name.substr(dot));
   if (format.empty())
-    format = name == "-" || name.ends_with(".rgb") ? "raw"
+    kelvo4::refuseOtherExtension(name, {".png", ".ppm", ".y4m", ".rgb"},
+                         "kelvo-decode writes PNG or PPM pictures (NAME.png, NAME.ppm, or a directory: a name without "
+                         "an extension), a YUV4MPEG2 stream (.y4m) or raw rgb24 (.rgb, '-')",
+                         "STREAM");
+  if (format.empty())
+    format = name == "-" || kelvo4::extensionOf(name) == ".rgb" ? "raw"
              : kelvo4::isY4mName(name)              ? "y4m"
              : kelvo4::isPpmName(name)              ? "ppm"
                                                    : "png";
@@ -155,9 +160,9 @@ int printInfo(kelvo4::Stream& stream, const std::string& name, bool piped) {
 int run(int argc, char** argv) {
   using namespace kelvo4;
   long start = 0, count = -1;
-  int threads = 1;
+  int threads = defaultThreads();
   long long maxPixels = KELVO4_DEFAULT_MAX_PIXELS;
-  bool quiet = false, info = false, keepPartial = false;
+  bool quiet = false, verbose = false, info = false, keepPartial = false;
   std::string format;
   std::vector<std::string> names;
   for (Args args(argc, argv); args.next();) {
@@ -172,7 +177,9 @@ int run(int argc, char** argv) {
     else if (args.is("--info"))
       info = true;
     else if (args.is("--quiet"))
-      quiet = true;
+      quiet = true, verbose = false;
+    else if (args.is("--verbose"))
+      verbose = true, quiet = false;
     else if (args.is("--keep-partial"))
       keepPartial = true;
     else if (args.is("--max-pixels"))
@@ -180,7 +187,9 @@ int run(int argc, char** argv) {
     else
       names.push_back(args.operand());
   }
-  if (info ? names.size() != 1 : names.size() != 2)
+  if (names.size() > (info ? 1u : 2u))
+    throw UsageError("too many arguments: " + names[info ? 1 : 2] + (info ? " (--info takes one stream)" : ""));
+  if (names.size() < (info ? 1u : 2u))
     throw UsageError(info ? "--info takes one stream" : "need a stream and an output");
   const std::string& stream = names[0];
   // Before the name is read as a kind of output (a folder, for this one).
@@ -213,7 +222,6 @@ int run(int argc, char** argv) {
   // Past the intact frames of a damaged file, the failure names the damage.
   if (start > 0) playback.seek(start);
 
-  const bool tty = os::isTerminal(stderr);
   // No picture before there is a frame to write, whatever size the header
   // claims.
   Image image;
@@ -229,6 +237,14 @@ int run(int argc, char** argv) {
   long written = 0;
   const auto begin = std::chrono::steady_clock::now();
   auto lastReport = begin;
+  // The frames to write, when the stream says how many it holds.
+  long total = -1;
+  if (header.frame_count >= 0) {
+    total = static_cast<long>(std::max<std::int64_t>(0, header.frame_count - start));
+    if (count >= 0) total = std::min(total, count);
+  }
+  const bool tty = stderrIsTerminal();
+  Progress progress("kelvo-decode", total, tty && !quiet && !verbose);
   // Damage (a malformed or cut stream) ends the run with what was intact
   // before it written and kept; any other failure, a read that failed
   // included, removes what the run created (see FrameOutput).
@@ -243,12 +259,17 @@ int run(int argc, char** argv) {
   for (long index = static_cast<long>(playback.position()); (count < 0 || written < count) && next(); ++index) {
     output->write(image, index);
     ++written;
+    progress.frame(written);
     const auto now = std::chrono::steady_clock::now();
-    if (!quiet && now - lastReport > std::chrono::milliseconds(500)) {
+    if (verbose && now - lastReport > std::chrono::milliseconds(500)) {
       lastReport = now;
-      std::fprintf(stderr, tty ? "\rkelvo-decode: frame %ld" : "kelvo-decode: frame %ld\n", index);
+      if (total >= 0)
+        std::fprintf(stderr, "kelvo-decode: frame %ld (%ld of %ld)\n", index, written, total);
+      else
+        std::fprintf(stderr, "kelvo-decode: frame %ld\n", index);
     }
   }
+  progress.clear();
   const std::string label = stream == "-" ? "standard input" : stream;
   if (written == 0 && start > 0)
     throw std::runtime_error(label + ": no frame " + std::to_string(start) + " to start from: the stream has " +
@@ -257,11 +278,14 @@ int run(int argc, char** argv) {
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!quiet)
-    std::fprintf(stderr, "%skelvo-decode: %ld frames %dx%d written from frame %ld, %.1f frames/s\n", tty ? "\r" : "",
-                 written, header.width, header.height, start, static_cast<double>(written) / seconds);
+    std::fprintf(stderr, "kelvo-decode: %ld frame%s %dx%d written from frame %ld, %.1f frames/s\n", written,
+                 written == 1 ? "" : "s", header.width, header.height, start, static_cast<double>(written) / seconds);
   return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo4::runTool("kelvo-decode", kUsage, run, argc, argv); }
+int main(int argc, char** argv) {
+  static const std::string usage = kelvo4::withCores(kUsage);
+  return kelvo4::runTool("kelvo-decode", usage.c_str(), run, argc, argv);
+}

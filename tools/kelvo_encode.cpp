@@ -17,6 +17,7 @@
 #include "writer.h"
 #include "y4m.h"
 #include "tool_args.h"
+#include "tool_progress.h"
 
 namespace {
 
@@ -27,8 +28,10 @@ const char kUsage[] =
     "  INPUT is a PNG, JPEG or PPM picture, a directory of them (taken in natural\n"
     "  order: frame2 before frame10) or a YUV4MPEG2 stream; '-' reads standard\n"
     "  input, a YUV4MPEG2 stream or, with --size, raw rgb24 frames. All pictures\n"
-    "  must have the same size. STREAM '-' writes to standard output. The\n"
-    "  summary goes to standard error.\n"
+    "  must have the same size. STREAM is NAME.klv, a name without an\n"
+    "  extension or '-' for standard output; other names are refused. On a\n"
+    "  terminal, a line on standard error shows the progress; the summary goes\n"
+    "  there too.\n"
     "  -o, --output F  stream file to write (required; never one of the inputs)\n"
     "  --size WxH      raw rgb24 input of this frame size (or the --clip size)\n"
     "  --clip N        code N frames of the built-in clip (default size 320x240)\n"
@@ -44,10 +47,13 @@ const char kUsage[] =
     "  --effort N      refinement passes per block, 0 to 8 (default 3): fewer is\n"
     "                  faster for a little less PSNR\n"
     "  --frames N      stop after N frames\n"
-    "  --threads N     threads for the encoder, 1 to 64 (default 1); with more\n"
-    "                  than one, reading and writing overlap the coding\n"
-    "  --verbose       also each frame's PSNR on standard error\n"
-    "  --quiet         only the summary line (as without --verbose)\n"
+    "  --threads N     threads for the encoder, 1 to 64 (default: the machine's\n"
+    "                  cores, {cores} here); with more than one, reading and\n"
+    "                  writing overlap the coding. The stream is the same for\n"
+    "                  any number\n"
+    "  --verbose       each frame's PSNR on standard error, in place of the\n"
+    "                  progress line\n"
+    "  --quiet         only errors on standard error: no progress, no summary\n"
     "  --max-pixels N  refuse a picture of more than N pixels before reading it\n"
     "                  (default 67108864, 8192x8192; 0: no limit)\n";
 
@@ -209,12 +215,12 @@ void parseRate(const std::string& text, std::uint32_t& num, std::uint32_t& den) 
 
 int run(int argc, char** argv) {
   using namespace kelvo4;
-  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = 1, keyint = 60;
+  int w = 0, h = 0, quality = kDefaultQuality, refine = 3, clip = 0, threads = defaultThreads(), keyint = 60;
   int level = StreamWriter::kDefaultLevel;
   std::uint32_t rateNum = 0, rateDen = 0;
   long maxFrames = -1;
   long long maxPixels = KELVO4_DEFAULT_MAX_PIXELS;
-  bool verbose = false;
+  bool verbose = false, quiet = false;
   std::string output;
   std::vector<std::string> names;
   for (Args args(argc, argv); args.next();) {
@@ -241,18 +247,21 @@ int run(int argc, char** argv) {
     else if (args.is("--threads"))
       threads = args.number(1, 64);
     else if (args.is("--quiet"))
-      verbose = false;
+      quiet = true, verbose = false;
     else if (args.is("--verbose"))
-      verbose = true;
+      verbose = true, quiet = false;
     else if (args.is("--max-pixels"))
       maxPixels = maxPixelsOption(args);
     else
       names.push_back(args.operand());
   }
   if (output.empty()) throw UsageError("no output stream given (-o)");
+  refuseOtherExtension(output, {".klv"}, "kelvo-encode writes a stream (NAME.klv, a name without an extension, or '-')",
+                       "out.klv");
 
   std::vector<Input> inputs;
   std::unique_ptr<Frames> frames;
+  long total = clip > 0 ? clip : -1;  // the frames to code, when known
   if (clip > 0) {
     if (!names.empty()) throw UsageError("--clip takes no input files");
     if (w == 0) w = 320, h = 240;
@@ -290,11 +299,15 @@ int run(int argc, char** argv) {
         throw std::runtime_error(inputs[0].name + ": " + std::to_string(file.size) + " bytes are not a whole number of " +
                                  std::to_string(w) + "x" + std::to_string(h) + " rgb24 frames (" +
                                  std::to_string(frameBytes) + " bytes each): is --size right?");
+      if (file.kind == os::Kind::Regular) total = static_cast<long>(std::min<std::uint64_t>(file.size / frameBytes, 1000000000));
     }
+    if (std::all_of(inputs.begin(), inputs.end(), [](const Input& in) { return in.kind == Input::kPicture; }))
+      total = static_cast<long>(inputs.size());
     for (const auto& in : inputs)
       if (writesOver(output, in.name)) throw std::runtime_error(output + ": is also an input; not overwriting it");
     frames = std::make_unique<Frames>(std::move(inputs), w, h, maxPixels);
   }
+  if (total >= 0 && maxFrames >= 0) total = std::min(total, maxFrames);
 
   long count = 0, read = 0;  // frames coded, frames read
   const auto next = [&](Image& image) {
@@ -342,6 +355,7 @@ int run(int argc, char** argv) {
   long keys = 0, lastKey = 0;
   double sum = 0, seconds = 0;
   bool more = true;
+  Progress progress("kelvo-encode", total, !quiet && !verbose && stderrIsTerminal());
   for (int slot = 0; more; slot = (slot + 1) % slots) {
     const Image& image = pictures[slot];
     if (image.width != w || image.height != h)
@@ -373,9 +387,12 @@ int run(int argc, char** argv) {
     sum += p;
     keys += c.key;
     ++count;
+    progress.frame(count);
     if (!more && slots > 1) write(c);
   }
+  progress.clear();
   writer.close();
+  if (quiet) return 0;
   // What the file holds once closed; what was written for standard output.
   const std::uintmax_t bytes = output == "-" ? writer.bytes() : os::fileInfo(output).size;
   const auto s = [](long n) { return n == 1 ? "" : "s"; };
@@ -391,4 +408,7 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return kelvo4::runTool("kelvo-encode", kUsage, run, argc, argv); }
+int main(int argc, char** argv) {
+  static const std::string usage = kelvo4::withCores(kUsage);
+  return kelvo4::runTool("kelvo-encode", usage.c_str(), run, argc, argv);
+}

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,6 +37,17 @@ inline int parseInt(const std::string& text, const std::string& option, int lo, 
   if (text.empty() || ec != std::errc() || p != end || v < lo || v > hi)
     throw UsageError(option + " needs a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
                      ", not '" + text + "'");
+  return v;
+}
+
+// A decimal number (0.5, 2, 1e1) within [lo, hi], nothing else in the text.
+inline double parseDecimal(const std::string& text, const std::string& option, double lo, double hi) {
+  double v = 0;
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, v);
+  if (text.empty() || ec != std::errc() || p != end || !(v >= lo && v <= hi))
+    throw UsageError(option + " needs a number from " + std::to_string(static_cast<int>(lo)) + " to " +
+                     std::to_string(static_cast<int>(hi)) + ", such as 0.5, not '" + text + "'");
   return v;
 }
 
@@ -101,6 +113,52 @@ class Args {
   std::string arg_;
 };
 
+// The extension of a name in lower case (".mp4"): from the last dot of its
+// last part, not one that starts it; "" for none.
+inline std::string extensionOf(const std::string& name) {
+  const std::size_t base = name.find_last_of("/\\") + 1, dot = name.rfind('.');
+  if (dot == std::string::npos || dot <= base) return "";
+  std::string ext = name.substr(dot);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext;
+}
+
+// What kelvo-decode writes pictures and YUV4MPEG2 with: the BT.601 matrix in
+// limited range, of pictures in sRGB's primaries and transfer. ffmpeg tags a
+// video so with these.
+inline constexpr char kFfmpegColourTags[] =
+    "-colorspace smpte170m -color_range tv -color_primaries bt709 -color_trc iec61966-2-1";
+
+// The command that makes `output` (out.mp4, out.png ...) of `stream`:
+// kelvo-decode alone for what it writes, through ffmpeg for video and other
+// pictures; "" for other names.
+inline std::string decodeCommand(const std::string& stream, const std::string& output) {
+  const std::string ext = extensionOf(output), pipe = "kelvo-decode " + stream + " - --format y4m | ffmpeg -i - ";
+  for (const char* own : {".png", ".ppm", ".y4m", ".rgb"})
+    if (ext == own) return "kelvo-decode " + stream + " " + output;
+  for (const char* picture : {".jpg", ".jpeg", ".bmp", ".webp"})
+    if (ext == picture) return pipe + "-frames:v 1 " + output;
+  for (const char* video : {".mp4", ".mkv", ".mov", ".m4v", ".webm", ".ts"})
+    if (ext == video) return pipe + "-pix_fmt yuv420p " + kFfmpegColourTags + " " + output;
+  return "";
+}
+
+// Refuses an output name that does not end in one of a tool's extensions
+// (`accepted`, say ".klv") or in none, with what the tool writes and, where
+// one is known, the command that makes such a file of `stream`: "out.mp4:
+// kelvo-encode writes ..., not .mp4; out.mp4 from a stream: COMMAND".
+inline void refuseOtherExtension(const std::string& name, std::initializer_list<const char*> accepted,
+                                 const std::string& writes, const std::string& stream) {
+  const std::string ext = extensionOf(name);
+  if (name == "-" || ext.empty()) return;
+  for (const char* ok : accepted)
+    if (ext == ok) return;
+  const std::size_t dot = name.rfind('.');
+  const std::string example = "out" + name.substr(dot), command = decodeCommand(stream, example);
+  throw UsageError(name + ": " + writes + ", not " + name.substr(dot) +
+                   (command.empty() ? "" : "; " + example + " from a stream: " + command));
+}
+
 // The value of --max-pixels N for the readers: N, or for 0 no limit (-1).
 inline long long maxPixelsOption(Args& args) {
   const int n = args.number(0, 0x7FFFFFFF);
@@ -124,7 +182,7 @@ class ClipOptions {
     } else if (args.is("--motion")) {
       motion = args.value();
     } else if (args.is("--speed")) {
-      speed = args.number(1, 64, "--speed");
+      speed = parseDecimal(args.value(), "--speed", 0, 64);
     } else if (args.is("--cut")) {
       cutPhoto_ = args.value();
       cutAt = args.number(firstCut, 1000000, "--cut frame");

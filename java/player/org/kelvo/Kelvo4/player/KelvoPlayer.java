@@ -32,12 +32,16 @@ import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
  * </pre>
  */
 public final class KelvoPlayer {
+  // The decoding threads unless told: the machine's cores, at most the decoder's limit.
+  static final int DEFAULT_THREADS =
+      Math.max(1, Math.min(Runtime.getRuntime().availableProcessors(), KelvoStreamDecoder.MAX_THREADS));
+
   static final String USAGE = "usage: java -jar Kelvo4-player.jar [--threads N] [--start F] [--paused] STREAM\n"
       + "       java -jar Kelvo4-player.jar [--threads N] [--source CLIP] [--sheet PNG] [--headless] STREAM [FOLDER]\n"
       + "Plays STREAM (a stream file, '-' for standard input; a named pipe is read in order, as '-' is) in a\n"
       + "window or, given a FOLDER or --headless, decodes it into FOLDER/frame_000000.png, ... and\n"
       + "FOLDER/contact_sheet.png, and reports the decode speed.\n"
-      + "  --threads N   decoding threads, 1 to 64 (default 1)\n"
+      + "  --threads N   decoding threads, 1 to 64 (default: the machine's cores, " + DEFAULT_THREADS + " here)\n"
       + "  --start F     in the window: start at frame F\n"
       + "  --paused      in the window: start paused\n"
       + "  --source CLIP the pictures the stream was made from (a folder of PNG files, or raw rgb24 frames of\n"
@@ -130,7 +134,7 @@ public final class KelvoPlayer {
 
   static void play(String[] args) {
     Path source = null, sheet = null;
-    int threads = 1, start = 0;
+    int threads = DEFAULT_THREADS, start = 0;
     boolean headless = false, paused = false, started = false;
     List<String> names = new ArrayList<>();
     for (int i = 0; i < args.length; i++) {
@@ -205,9 +209,10 @@ public final class KelvoPlayer {
         PlayerWindow.open(reader, file == null ? "standard input" : file.getFileName().toString(), !piped, paused);
       }
     } catch (NoSuchFileException e) {
-      // The reader's message gives the reason; the JDK's names only the file.
+      // The reader's message names the file and the reason; the JDK's only the file.
       String message = e.getMessage();
-      System.err.println("Kelvo4-player: " + message + (message.equals(e.getFile()) ? ": no such file" : ""));
+      boolean bare = file != null && message.equals(file.toString());
+      System.err.println("Kelvo4-player: " + message + (bare ? ": no such file" : ""));
       System.exit(1);
     } catch (IOException e) {
       System.err.println("Kelvo4-player: " + e.getMessage());
