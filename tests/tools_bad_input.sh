@@ -11,10 +11,11 @@ bin=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
-refused() {  # MESSAGE STDIN COMMAND...: fails with MESSAGE, reading STDIN through a pipe
-  message=$1 input=$2
-  shift 2
-  if cat "$input" | (ulimit -v 100000 && exec "$@") 2> "$work/error.log"; then exit 1; fi
+refused() {  # MESSAGE STDIN TOOL ARGS...: fails with MESSAGE, reading STDIN through a pipe
+  message=$1 input=$2 tool=$3
+  shift 3
+  # One thread: the threads of a machine's cores would take their stacks' address space.
+  if cat "$input" | (ulimit -v 100000 && exec "$tool" --threads 1 "$@") 2> "$work/error.log"; then exit 1; fi
   grep -qF -- "$message" "$work/error.log" || { cat "$work/error.log"; exit 1; }
 }
 printf 'YUV4MPEG2 W26000 H26000 C444\nFRAME\nabc' > "$work/lie.y4m"

@@ -13,6 +13,32 @@ fails() { if "$@" 2> "$work/error.log"; then exit 1; fi; }
 grep -q "frame 3: PSNR" "$work/encode.log"
 grep -q "^4 frames 48x32" "$work/encode.log"
 "$bin/kelvo-decode" --info "$work/clip.klv" | grep -q "^key frames 2: 0 2$"
+# Threads default to the machine's cores; a stream goes only under .klv (any
+# case) or a name without an extension, whatever their number.
+"$bin/kelvo-encode" --help | grep -q "cores, [1-9][0-9]* here"
+"$bin/kelvo-decode" --help | grep -q "cores, [1-9][0-9]* here"
+"$bin/kelvo-encode" --quiet --threads 1 --keyint 2 "$work/src" -o "$work/one.KLV" 2> "$work/quiet.log"
+"$bin/kelvo-encode" --quiet --keyint 2 "$work/src" -o "$work/cores" 2>> "$work/quiet.log"
+cmp "$work/one.KLV" "$work/clip.klv" && cmp "$work/cores" "$work/clip.klv"
+for name in out.mp4 out.png out.Y4M out.txt; do
+  if "$bin/kelvo-encode" --clip 1 -o "$work/$name" 2> "$work/error.log"; then exit 1; else test $? -eq 2; fi
+  grep -q "$name: kelvo-encode writes a stream (NAME.klv" "$work/error.log"
+  test ! -e "$work/$name"
+done
+# --quiet prints nothing on success; standard error no terminal, no progress,
+# only the summary; on a terminal, one line rewritten in place, erased before
+# the summary (a stream that arrives slowly shows it).
+"$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/quiet.rgb" 2>> "$work/quiet.log"
+test ! -s "$work/quiet.log"
+test "$(wc -l < "$work/encode.log")" -eq 5 && ! grep -q "$(printf '\r')" "$work/encode.log"
+if command -v script > /dev/null; then
+  printf '%s\n' "\"$bin/kelvo-encode\" --clip 40 --size 160x120 -o \"$work/tty.klv\"" \
+    "{ head -c 100000 \"$work/tty.klv\"; sleep 0.3; tail -c +100001 \"$work/tty.klv\"; } | \"$bin/kelvo-decode\" - \"$work/tty.rgb\"" \
+    > "$work/tty.sh"
+  script -qec "sh '$work/tty.sh'" /dev/null | tr '\r' '|' > "$work/tty.log"
+  grep -q "|kelvo-encode: frame [0-9]*/40, [0-9.]* frames/s, [0-9]*:[0-9][0-9] left *|.*|40 frames 160x120" "$work/tty.log"
+  grep -q "|kelvo-decode: frame [0-9/]*, [0-9.]* frames/s[^|]*|.*|kelvo-decode: 40 frames" "$work/tty.log"
+fi
 "$bin/kelvo-decode" --quiet "$work/clip.klv" "$work/out"
 test "$(ls "$work/out" | wc -l)" -eq 4
 fails "$bin/kelvo-decode" --quiet --start 4 "$work/clip.klv" "$work/past.rgb"
@@ -50,8 +76,9 @@ for format in raw ""; do  # raw writes the file; by its name it would be a folde
   grep -q "clip.klv: is the stream being decoded" "$work/error.log"
 done
 cmp "$work/clip.klv" "$work/copy.klv"
-fails "$bin/kelvo-encode" "$work/src" -o "$work/src/frame_000001.png"
-grep -q "src/frame_000001.png: is also an input" "$work/error.log"
+ln "$work/src/frame_000001.png" "$work/frame1"
+fails "$bin/kelvo-encode" "$work/src" -o "$work/frame1"
+grep -q "frame1: is also an input" "$work/error.log"
 "$bin/kelvo-encode" --quiet --keyint 2 "$work/src" -o "$work/again.klv" 2> /dev/null
 cmp "$work/clip.klv" "$work/again.klv"
 # A picture that fails halfway is named, and leaves no stream behind.

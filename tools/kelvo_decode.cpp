@@ -50,8 +50,8 @@ const char kUsage[] =
     "               with its intact frames (exit status 1)\n"
     "  --start N    first frame to write (a file starts at the key frame before)\n"
     "  --frames N   number of frames to write (default: to the end)\n"
-    "  --threads N  decoding threads, 1 to 64 (default: the machine's cores,\n"
-    "               {cores} here)\n"
+    "  --threads N  decoding threads, 1 to 64 (default: the machine's\n"
+    "               cores, {cores} here)\n"
     "  --quiet      only errors on standard error: no progress, no summary\n"
     "  --verbose    a line of progress every half second, also where standard\n"
     "               error is no terminal (on one, a line rewritten in place)\n"
@@ -273,7 +273,7 @@ int run(int argc, char** argv) {
   const std::string label = stream == "-" ? "standard input" : stream;
   if (written == 0 && start > 0)
     throw std::runtime_error(label + ": no frame " + std::to_string(start) + " to start from: the stream has " +
-                             std::to_string(playback.position()) + " frames");
+                             counted(playback.position(), "frame"));
   if (written == 0) throw std::runtime_error(label + ": has no frames");
   output->close();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

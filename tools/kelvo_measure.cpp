@@ -104,7 +104,7 @@ int compare(const std::string& source, const std::string& decoded, int w, int h)
   for (;; ++n) {
     const bool more = a.next(x);
     if (more != b.next(y))
-      throw std::runtime_error((more ? decoded : source) + ": ends after " + std::to_string(n) + " frames, " +
+      throw std::runtime_error((more ? decoded : source) + ": ends after " + kelvo4::counted(n, "frame") + ", " +
                                (more ? source : decoded) + " has more");
     if (!more) break;
     const double p = kelvo4::psnr(x.data(), y.data(), bytes);

@@ -51,6 +51,11 @@ inline double parseDecimal(const std::string& text, const std::string& option, d
   return v;
 }
 
+// "1 frame", "2 frames": a count and its noun.
+inline std::string counted(long long n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 // "WxH" with both sides acceptable to the decoder.
 inline void parseSize(const std::string& text, int& w, int& h) {
   const auto x = text.find('x');

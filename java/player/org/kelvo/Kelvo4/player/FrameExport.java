@@ -58,7 +58,7 @@ final class FrameExport {
     try (Source source = sourcePath == null ? null : new Source(sourcePath, w, h, count)) {
       List<BufferedImage> tiles = new ArrayList<>();
       System.out.printf("%s: %s of %dx%d (coded %dx%d, version %d)%n", name,
-          count >= 0 ? count + " frames" : "an unknown number of frames", w, h, reader.codedWidth(),
+          count >= 0 ? count + (count == 1 ? " frame" : " frames") : "an unknown number of frames", w, h, reader.codedWidth(),
           reader.codedHeight(), reader.version());
       long start = System.nanoTime(), decodeNanos = 0, timed = 0;
       double sum = 0, min = Double.POSITIVE_INFINITY;
@@ -93,8 +93,8 @@ final class FrameExport {
       if (source != null && f > 0) {
         System.out.printf("mean PSNR %.2f dB (RGB, min %.2f dB) against %s%n", sum / f, min, sourcePath);
       }
-      System.out.printf("decode: %d frames in %.1f ms, %.0f frames/s (reader.next calls only: reading,"
-          + " decompressing, decoding; %s)%n", f, decodeNanos / 1e6, f / (decodeNanos / 1e9),
+      System.out.printf("decode: %d frame%s in %.1f ms, %.0f frames/s (reader.next calls only: reading,"
+          + " decompressing, decoding; %s)%n", f, f == 1 ? "" : "s", decodeNanos / 1e6, f / (decodeNanos / 1e9),
           seekable ? "after a warm-up pass" : "one pass, the stream cannot be read twice");
       List<String> work = new ArrayList<>(List.of("decode"));
       if (source != null) work.add("PSNR");

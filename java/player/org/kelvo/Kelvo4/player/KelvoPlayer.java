@@ -203,7 +203,7 @@ public final class KelvoPlayer {
         if (count >= 0 && start >= count) {
           reader.close();
           throw new IOException(
-              (piped ? "stream" : name) + ": no frame " + start + " (the stream has " + count + " frames)");
+              (piped ? "stream" : name) + ": no frame " + start + " (the stream has " + count + (count == 1 ? " frame)" : " frames)"));
         }
         reader.seek(start);
         PlayerWindow.open(reader, file == null ? "standard input" : file.getFileName().toString(), !piped, paused);
