@@ -55,7 +55,8 @@ class Progress {
     int n = total_ >= 0 ? std::snprintf(line, sizeof line, "%s: frame %ld/%ld, %.1f frames/s", tool_, done, total_, rate)
                         : std::snprintf(line, sizeof line, "%s: frame %ld, %.1f frames/s", tool_, done, rate);
     if (total_ >= done && rate > 0) {
-      const long left = std::lround((total_ - done) / rate);
+      // At most 99:59:59, whatever a stalled start makes of the rate.
+      const long left = static_cast<long>(std::min(std::round((total_ - done) / rate), 359999.0));
       if (left >= 3600)
         n += std::snprintf(line + n, sizeof line - n, ", %ld:%02ld:%02ld left", left / 3600, left / 60 % 60, left % 60);
       else
