@@ -11,5 +11,5 @@ frames=${3:-60}
 rm -rf "$out/clip" "$out/frames" "$out/clip.klv" "$out/contact_sheet.png"
 mkdir -p "$out"
 "$build/tools/kelvo-clip" --size 320x240 --frames "$frames" "$out/clip"
-"$build/tools/kelvo-encode" --quiet "$out/clip" -o "$out/clip.klv"
+"$build/tools/kelvo-encode" "$out/clip" -o "$out/clip.klv"
 java -jar "$build/Kelvo4-player.jar" --source "$out/clip" --sheet "$out/contact_sheet.png" "$out/clip.klv" "$out/frames"
