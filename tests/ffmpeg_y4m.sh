@@ -31,6 +31,16 @@ done
 # What goes back to ffmpeg keeps the frame rate.
 "$bin/kelvo-decode" --quiet "$work/s.klv" "$work/s.y4m"
 head -c 40 "$work/s.y4m" | grep -q "^YUV4MPEG2 W99 H75 F25:1 "
+# The commands kelvo-decode gives for names it refuses run as given: an mp4
+# in 4:2:0 tagged as the frames are (its odd size padded), a JPEG of the
+# first frame.
+for name in out.mp4 out.jpg; do
+  if "$bin/kelvo-decode" s.klv "$name" 2> "$work/hint"; then exit 1; fi
+  (PATH="$(cd "$bin" && pwd):$PATH" && cd "$work" && sh -c "$(sed -n "s/.* from a stream: //; s/STREAM/s.klv/p" "$work/hint")" 2> /dev/null)
+done
+test "$(ffprobe -v error -show_entries stream=width,pix_fmt,color_range,color_space,color_transfer,color_primaries,nb_frames \
+  -of csv=p=0 "$work/out.mp4")" = "100,yuv420p,tv,smpte170m,iec61966-2-1,bt709,10"
+ffprobe -v error -show_entries stream=width -of csv=p=0 "$work/out.jpg" | grep -q "^99$"
 # ffmpeg's JPEG of a frame codes as what ffmpeg decodes it to does (within
 # their two decoders' upsampling of chroma), and one cut short is refused
 # (where the build reads JPEG: it says when it does not).

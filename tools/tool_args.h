@@ -128,10 +128,12 @@ inline std::string extensionOf(const std::string& name) {
   return ext;
 }
 
-// What kelvo-decode writes pictures and YUV4MPEG2 with: the BT.601 matrix in
-// limited range, of pictures in sRGB's primaries and transfer. ffmpeg tags a
-// video so with these.
-inline constexpr char kFfmpegColourTags[] =
+// ffmpeg's options for a video of what kelvo-decode writes: 4:2:0, which
+// players expect, an odd side padded to an even one, as 4:2:0 needs, and the
+// colours tagged as they are: the BT.601 matrix in limited range (what the
+// YUV4MPEG2 is written with), of pictures in sRGB's primaries and transfer.
+inline constexpr char kFfmpegVideo[] =
+    "-vf 'pad=ceil(iw/2)*2:ceil(ih/2)*2' -pix_fmt yuv420p "
     "-colorspace smpte170m -color_range tv -color_primaries bt709 -color_trc iec61966-2-1";
 
 // The command that makes `output` (out.mp4, out.png ...) of `stream`:
@@ -144,7 +146,7 @@ inline std::string decodeCommand(const std::string& stream, const std::string& o
   for (const char* picture : {".jpg", ".jpeg", ".bmp", ".webp"})
     if (ext == picture) return pipe + "-frames:v 1 " + output;
   for (const char* video : {".mp4", ".mkv", ".mov", ".m4v", ".webm", ".ts"})
-    if (ext == video) return pipe + "-pix_fmt yuv420p " + kFfmpegColourTags + " " + output;
+    if (ext == video) return pipe + kFfmpegVideo + " " + output;
   return "";
 }
 
