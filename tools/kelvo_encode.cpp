@@ -57,11 +57,12 @@ const char kUsage[] =
     "  --max-pixels N  refuse a picture of more than N pixels before reading it\n"
     "                  (default 67108864, 8192x8192; 0: no limit)\n";
 
-// What an input that is none of those the tool reads is told.
+// What an input that is none of those the tool reads is told: ffmpeg turns
+// it into the BT.601 limited range that YUV4MPEG2 is read as.
 const char kNotAnInput[] =
     "neither a PNG, JPEG or binary PPM picture nor a YUV4MPEG2 stream, which is what kelvo-encode reads, besides "
     "raw rgb24 frames with --size WxH; other pictures and video go through ffmpeg: "
-    "ffmpeg -i INPUT -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
+    "ffmpeg -i INPUT -vf scale=out_color_matrix=bt601:out_range=tv -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
 
 struct Input {
   // kLater: a pipe after the first input, opened and looked at when its
