@@ -10,7 +10,8 @@
  * file (or the name the caller gave), the frame and the byte offset where the
  * fault is:
  *   -EINVAL   a bad argument (null pointer, wrong length, unknown format,
- *             threads outside 1..KELVO4_MAX_THREADS); nothing happened
+ *             region or stride, threads outside 1..KELVO4_MAX_THREADS,
+ *             settings refused); nothing happened
  *   -EBADMSG  the stream is malformed or corrupt
  *   -EIO      a read failed (a read function's own negative value is passed
  *             on as it is), or a read function returned more than asked
