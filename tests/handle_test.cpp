@@ -188,7 +188,7 @@ TEST(Handles, StridedOutputIsThePlainOutputWithGapsUntouched) {
   plain.setTable(table);
   strided.setTable(table);
   for (const kelvo4_format format : {KELVO4_RGB24, KELVO4_ARGB32})
-    for (const auto [w, h] : {std::pair{W, H}, {1, 1}, {17, 33}, {W, 1}, {0, 5}})
+    for (const auto& [w, h] : {std::pair{W, H}, {1, 1}, {17, 33}, {W, 1}, {0, 5}})
       for (const std::size_t extra : {0, 1, 3, 6}) {
         const std::size_t row = (format == KELVO4_RGB24 ? 3 : 4) * static_cast<std::size_t>(w), stride = row + extra;
         const std::size_t at = extra % 2, length = h == 0 || w == 0 ? 0 : stride * (h - 1) + row;
