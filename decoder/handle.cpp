@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -142,6 +143,40 @@ struct kelvo4_decoder {
     return 0;
   }
 
+  // What kelvo4_decoder_decode_into checks after the payload, then the
+  // decode.
+  int decodeInto(const void* payload, void* output, std::size_t length, kelvo4_format format, int w, int h,
+                 std::size_t stride) {
+    kelvo4::Output out;
+    if (output != nullptr || length != 0) {
+      if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
+        return fail(-EINVAL, "format " + std::to_string(static_cast<int>(format)) +
+                                 ": neither KELVO4_RGB24 nor KELVO4_ARGB32");
+      if (w < 0 || h < 0 || w > width || h > height)
+        return fail(-EINVAL, "region " + sizeText(w, h) + ": not within the " + sizeText(width, height) + " frame");
+      const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+      std::size_t need = 0;
+      if (!kelvo4::outputExtent(w, h, bpp, stride, need))
+        return fail(-EINVAL, "stride of " + std::to_string(stride) + " bytes: rows of " + std::to_string(w) +
+                                 " pixels take " + std::to_string(static_cast<std::size_t>(w) * bpp) +
+                                 " bytes, and " + std::to_string(h) + " of them must fit in memory");
+      if (output == nullptr) return fail(-EINVAL, "no output");
+      if (length < need)
+        return fail(-EINVAL, "output of " + std::to_string(length) + " bytes: " + sizeText(w, h) +
+                                 " pixels with rows " + std::to_string(stride) + " bytes apart take " +
+                                 std::to_string(need));
+      out.width = w;
+      out.height = h;
+      out.stride = stride;
+      if (format == KELVO4_RGB24)
+        out.bytes = static_cast<signed char*>(output);
+      else
+        out.argb = static_cast<unsigned char*>(output);
+    }
+    decode(static_cast<const signed char*>(payload), out);
+    return 0;
+  }
+
   void setContexts() {
     for (Worker& worker : workers) {
       worker.ctx.width = width;
@@ -199,6 +234,46 @@ struct kelvo4_decoder {
 
 namespace kelvo4 {
 
+int readSettings(const kelvo4_settings* settings, int& threads, std::int64_t& maxPixels, std::string& message) {
+  threads = 1;
+  maxPixels = 0;
+  if (settings == nullptr) return 0;
+  const std::size_t size = settings->size;
+  if (size < KELVO4_SETTINGS_SIZE_1_1) {
+    message = "settings of " + std::to_string(size) + " bytes: they take at least " +
+              std::to_string(KELVO4_SETTINGS_SIZE_1_1) + " (set size to sizeof(kelvo4_settings))";
+    return -EINVAL;
+  }
+  // A newer program's fields: zero means what it meant before them, anything
+  // else is a setting this library cannot honour.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(settings);
+  for (std::size_t i = sizeof(kelvo4_settings); i < size; ++i)
+    if (bytes[i] != 0) {
+      message = "settings of " + std::to_string(size) + " bytes: byte " + std::to_string(i) +
+                " is set, and this library knows settings up to byte " + std::to_string(sizeof(kelvo4_settings)) +
+                " only";
+      return -EINVAL;
+    }
+  if (settings->threads < 0 || settings->threads > KELVO4_MAX_THREADS) {
+    message = "threads " + std::to_string(settings->threads) + ": 0 to " + std::to_string(KELVO4_MAX_THREADS);
+    return -EINVAL;
+  }
+  threads = std::max(1, settings->threads);
+  maxPixels = settings->max_pixels;
+  return 0;
+}
+
+bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t stride, std::size_t& bytes) {
+  const std::size_t row = static_cast<std::size_t>(width) * bytesPerPixel;
+  bytes = 0;
+  if (stride < row) return false;
+  if (width == 0 || height == 0) return true;
+  const auto gaps = static_cast<std::size_t>(height - 1);
+  if (gaps != 0 && stride > (SIZE_MAX - row) / gaps) return false;
+  bytes = stride * gaps + row;
+  return true;
+}
+
 void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(level); }
 
 int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers) {
@@ -249,7 +324,21 @@ int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadL
 extern "C" {
 
 int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads) {
-  return kelvo4::openDecoder(out, width, height, threads, 0);
+  // Settings read 0 threads as one; here 0 stays refused, as it always was.
+  if (threads < 1) return kelvo4::openDecoder(out, width, height, threads, 0);
+  const kelvo4_settings settings = {sizeof settings, threads, 0};
+  return kelvo4_decoder_open_with(out, width, height, &settings);
+}
+
+int kelvo4_decoder_open_with(kelvo4_decoder** out, int width, int height, const kelvo4_settings* settings) {
+  if (out == nullptr) return -EINVAL;
+  *out = nullptr;
+  return guarded(lastOpenError, [&] {
+    int threads = 1;
+    std::int64_t maxPixels = 0;  // a decoder's size is its caller's
+    if (const int rc = kelvo4::readSettings(settings, threads, maxPixels, lastOpenError); rc < 0) return rc;
+    return kelvo4::openDecoder(out, width, height, threads, 0);
+  });
 }
 
 int kelvo4_decoder_reinit(kelvo4_decoder* d, int width, int height) {
@@ -272,11 +361,20 @@ int kelvo4_decoder_decode(kelvo4_decoder* d, const void* payload, size_t payload
   return guarded(d->message, [&] {
     if (const int rc = d->checkPayload(payload, payload_length); rc < 0) return rc;
     const std::size_t pixels = static_cast<std::size_t>(d->width) * static_cast<std::size_t>(d->height);
-    if (convert)
-      if (const int rc = d->checkOutput(output, output_length, pixels, 3); rc < 0) return rc;
-    d->decode(static_cast<const signed char*>(payload),
-              {convert ? static_cast<signed char*>(output) : nullptr, nullptr, d->width, d->height});
-    return 0;
+    if (!convert) return d->decodeInto(payload, nullptr, 0, KELVO4_RGB24, 0, 0, 0);
+    if (const int rc = d->checkOutput(output, output_length, pixels, 3); rc < 0) return rc;
+    return d->decodeInto(payload, output, output_length, KELVO4_RGB24, d->width, d->height,
+                         3 * static_cast<std::size_t>(d->width));
+  });
+}
+
+int kelvo4_decoder_decode_into(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
+                               size_t output_length, kelvo4_format format, int out_width, int out_height,
+                               size_t stride) {
+  if (d == nullptr) return -EINVAL;
+  return guarded(d->message, [&] {
+    if (const int rc = d->checkPayload(payload, payload_length); rc < 0) return rc;
+    return d->decodeInto(payload, output, output_length, format, out_width, out_height, stride);
   });
 }
 
@@ -298,17 +396,10 @@ int kelvo4_decoder_decode_region(kelvo4_decoder* d, const void* payload, size_t 
       return d->fail(-EINVAL, "region " + sizeText(out_width, out_height) + ": not within the " +
                                   sizeText(d->width, d->height) + " frame");
     const std::size_t pixels = static_cast<std::size_t>(out_width) * static_cast<std::size_t>(out_height);
-    if (const int rc = d->checkOutput(output, output_length, pixels, format == KELVO4_RGB24 ? 3 : 4); rc < 0)
-      return rc;
-    kelvo4::Output out;
-    out.width = out_width;
-    out.height = out_height;
-    if (format == KELVO4_RGB24)
-      out.bytes = static_cast<signed char*>(output);
-    else
-      out.argb = static_cast<std::uint32_t*>(output);
-    d->decode(static_cast<const signed char*>(payload), out);
-    return 0;
+    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+    if (const int rc = d->checkOutput(output, output_length, pixels, bpp); rc < 0) return rc;
+    return d->decodeInto(payload, output, output_length, format, out_width, out_height,
+                         bpp * static_cast<std::size_t>(out_width));
   });
 }
 

@@ -4,7 +4,22 @@
 #include "kelvo4/decoder.h"
 #include "stages.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 namespace kelvo4 {
+
+// Reads the settings of an open call (null: the defaults) into threads (1 ..
+// KELVO4_MAX_THREADS) and maxPixels (as given). -EINVAL, with `message`, for
+// settings too small, threads out of range or a non-zero byte beyond the
+// fields this library knows.
+int readSettings(const kelvo4_settings* settings, int& threads, std::int64_t& maxPixels, std::string& message);
+
+// The bytes an output of width x height pixels of bytesPerPixel takes with
+// rows `stride` bytes apart (0 for an empty region); false when stride is
+// below a row's bytes or the extent passes SIZE_MAX. Sizes are not negative.
+bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t stride, std::size_t& bytes);
 
 // kelvo4_decoder_open with room for `helpers` threads from outside that may
 // take bands of each frame while it is decoded, through helpDecode.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "dct.h"
 #include "stage_rows.h"
@@ -319,12 +320,32 @@ void decodeBand(const Stages& stages, BandContext& ctx, const signed char* paylo
   stages.addBand(ctx, payload, cur, band);
   const int rows = std::min(y1, out.height);
   const std::size_t w = static_cast<std::size_t>(out.width);
-  if (out.bytes != nullptr && out.width == ctx.width) {
-    if (rows > y0) stages.convert(cur + y0 * stride, out.bytes + y0 * stride, static_cast<std::size_t>(rows - y0) * w);
-  } else if (out.bytes != nullptr) {
-    for (int y = y0; y < rows; ++y) stages.convert(cur + y * stride, out.bytes + 3 * w * static_cast<std::size_t>(y), w);
+  if (out.bytes != nullptr) {
+    const std::size_t outStride = out.stride != 0 ? out.stride : 3 * w;
+    if (out.width == ctx.width && outStride == 3 * w) {
+      if (rows > y0)
+        stages.convert(cur + y0 * stride, out.bytes + y0 * stride, static_cast<std::size_t>(rows - y0) * w);
+    } else {
+      for (int y = y0; y < rows; ++y) stages.convert(cur + y * stride, out.bytes + outStride * static_cast<std::size_t>(y), w);
+    }
   } else if (out.argb != nullptr) {
-    for (int y = y0; y < rows; ++y) stages.convertArgb(cur + y * stride, out.argb + static_cast<std::size_t>(y) * w, w);
+    const std::size_t outStride = out.stride != 0 ? out.stride : 4 * w;
+    for (int y = y0; y < rows; ++y) {
+      unsigned char* row = out.argb + outStride * static_cast<std::size_t>(y);
+      if (reinterpret_cast<std::uintptr_t>(row) % alignof(std::uint32_t) == 0) {
+        stages.convertArgb(cur + y * stride, reinterpret_cast<std::uint32_t*>(row), w);
+        continue;
+      }
+      // A row at an address no uint32_t may have: converted a stretch at a
+      // time where one may, then copied bytewise.
+      constexpr std::size_t kStretch = 64;
+      std::uint32_t pixels[kStretch];
+      for (std::size_t p = 0; p < w; p += kStretch) {
+        const std::size_t n = std::min(kStretch, w - p);
+        stages.convertArgb(cur + y * stride + 3 * static_cast<std::ptrdiff_t>(p), pixels, n);
+        std::memcpy(row + 4 * p, pixels, 4 * n);
+      }
+    }
   }
 }
 

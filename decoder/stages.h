@@ -75,12 +75,14 @@ int bandCount(int height);
 int blockCount(int width, int height);
 
 // Where a decode puts the converted frame: the top-left width x height
-// pixels (at most the frame's), rows without gaps, as three bytes per pixel
-// or as packed 0xFFRRGGBB pixels. Both null: no conversion.
+// pixels (at most the frame's), as three bytes per pixel or as packed
+// 0xFFRRGGBB pixels, row y at y * stride bytes (0: rows without gaps). The
+// packed pixels may lie at any address. Both null: no conversion.
 struct Output {
   signed char* bytes = nullptr;
-  std::uint32_t* argb = nullptr;
+  unsigned char* argb = nullptr;
   int width = 0, height = 0;
+  std::size_t stride = 0;
 };
 
 // One band of a frame: predicts rows 16 band .. 16 band + 15 of cur from

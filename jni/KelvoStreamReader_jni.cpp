@@ -181,6 +181,32 @@ jboolean next(JNIEnv* env, jlong handle, jarray out, int format, std::size_t ele
   return rc > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
+// Decodes the next frame into argb from element `offset` on, rows `stride`
+// elements apart, the picture's size: a BufferedImage raster's own array,
+// with its padding and the offset of a sub-image. Pinned as next pins it.
+jboolean nextInto(JNIEnv* env, jlong handle, jintArray argb, jint offset, jint width, jint height, jint stride) {
+  Reader* r = fromHandle(handle);
+  if (r == nullptr || argb == nullptr) {
+    throwNew(env, "java/lang/NullPointerException", r == nullptr ? "reader closed" : "argb");
+    return JNI_FALSE;
+  }
+  const jsize elements = env->GetArrayLength(argb);
+  if (offset < 0 || offset > elements || stride < 0) {
+    throwNew(env, "java/lang/IllegalArgumentException", "offset or scanline stride outside the array");
+    return JNI_FALSE;
+  }
+  int rc = kelvo4_stream_peek(r->stream);
+  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  if (rc <= 0) return JNI_FALSE;
+  auto* pixels = static_cast<jint*>(env->GetPrimitiveArrayCritical(argb, nullptr));
+  if (pixels == nullptr) return JNI_FALSE;  // OutOfMemoryError pending
+  rc = kelvo4::streamEmitInto(r->stream, pixels + offset, static_cast<std::size_t>(elements - offset) * sizeof(jint),
+                              KELVO4_ARGB32, width, height, static_cast<std::size_t>(stride) * sizeof(jint));
+  env->ReleasePrimitiveArrayCritical(argb, pixels, 0);
+  if (rc < 0) throwError(env, r, rc, kelvo4_stream_error(r->stream));
+  return rc > 0 ? JNI_TRUE : JNI_FALSE;
+}
+
 // The fields of a KelvoStreamReader.Info, each a long, found once: a field ID
 // holds while the class is loaded, which is as long as this library is. Null
 // IDs, with NoSuchFieldError pending at the first call, when one is missing.
@@ -354,6 +380,11 @@ JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextR
 JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextArgb(JNIEnv* env, jclass, jlong handle,
                                                                                    jintArray argb) {
   return guarded(env, [&] { return next(env, handle, argb, KELVO4_ARGB32, sizeof(jint)); });
+}
+
+JNIEXPORT jboolean JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_nextArgbInto(
+    JNIEnv* env, jclass, jlong handle, jintArray argb, jint offset, jint width, jint height, jint stride) {
+  return guarded(env, [&] { return nextInto(env, handle, argb, offset, width, height, stride); });
 }
 
 JNIEXPORT void JNICALL Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_seekTo(JNIEnv* env, jclass, jlong handle,

@@ -95,8 +95,9 @@ struct kelvo4_stream {
     return 1;
   }
 
-  // Decodes the prepared frame into out (null: not written).
-  int emit(void* out, std::size_t outLength, int format) {
+  // Decodes the prepared frame into out (null: not written), the top-left
+  // width x height pixels with rows stride bytes apart.
+  int emit(void* out, std::size_t outLength, int format, int width, int height, std::size_t stride) {
     Slot& s = slots.head();
     if (s.state != Slot::kReady || s.code || s.end) return fail(-EINVAL, "no frame prepared");
     const kelvo4::StreamInfo& info = parser->info();
@@ -110,12 +111,9 @@ struct kelvo4_stream {
       rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
     }
     if (rc == 0 && s.record.hasTable) rc = kelvo4_decoder_set_table(decoder, s.record.table, 64);
-    const std::size_t length = s.payload.size();
-    if (rc == 0 && out == nullptr)
-      rc = kelvo4_decoder_decode(decoder, s.payload.data(), length, nullptr, 0, 0);
-    else if (rc == 0)
-      rc = kelvo4_decoder_decode_region(decoder, s.payload.data(), length, out, static_cast<kelvo4_format>(format),
-                                        info.width, info.height, outLength);
+    if (rc == 0)
+      rc = kelvo4_decoder_decode_into(decoder, s.payload.data(), s.payload.size(), out, outLength,
+                                      static_cast<kelvo4_format>(format), width, height, stride);
     // The decoder stays (the worker may be about to help it, and the Java
     // binding calls this holding its array, so nothing here may wait): a
     // seek to a key frame restarts it.
@@ -142,6 +140,37 @@ struct kelvo4_stream {
       return fail(-EINVAL, parser->name() + ": output of " + std::to_string(outLength) + " bytes in format " +
                                std::to_string(format) + ", the picture needs " + std::to_string(need));
     return 0;
+  }
+
+  // The checks of kelvo4_stream_next_into, made before anything is read.
+  int checkRegion(const void* out, std::size_t outLength, int format, int width, int height, std::size_t stride) {
+    if (out == nullptr && outLength == 0) return 0;
+    const kelvo4::StreamInfo& info = parser->info();
+    if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
+      return fail(-EINVAL, parser->name() + ": format " + std::to_string(format) +
+                               ": neither KELVO4_RGB24 nor KELVO4_ARGB32");
+    if (width < 0 || height < 0 || width > info.width || height > info.height)
+      return fail(-EINVAL, parser->name() + ": region " + std::to_string(width) + "x" + std::to_string(height) +
+                               ": not within the " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                               " picture");
+    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+    std::size_t need = 0;
+    if (!kelvo4::outputExtent(width, height, bpp, stride, need))
+      return fail(-EINVAL, parser->name() + ": stride of " + std::to_string(stride) + " bytes: rows of " +
+                               std::to_string(width) + " pixels take " +
+                               std::to_string(static_cast<std::size_t>(width) * bpp));
+    if (out == nullptr || outLength < need)
+      return fail(-EINVAL, parser->name() + ": output of " + std::to_string(outLength) + " bytes: " +
+                               std::to_string(width) + "x" + std::to_string(height) + " pixels with rows " +
+                               std::to_string(stride) + " bytes apart take " + std::to_string(need));
+    return 0;
+  }
+
+  // The picture with rows without gaps, in format.
+  int emitPicture(void* out, std::size_t outLength, int format) {
+    const kelvo4::StreamInfo& info = parser->info();
+    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+    return emit(out, outLength, format, info.width, info.height, bpp * static_cast<std::size_t>(info.width));
   }
 
   int seek(long long frame) {
@@ -182,7 +211,7 @@ struct kelvo4_stream {
       if (rc == 0)
         return fail(-ERANGE, parser->name() + ": no frame " + std::to_string(frame) + " (the stream ends after " +
                                  std::to_string(position) + " frames)");
-      if (const int e = emit(nullptr, 0, 0); e < 0) return e;
+      if (const int e = emit(nullptr, 0, 0, 0, 0, 0); e < 0) return e;
     }
     return 0;
   }
@@ -226,6 +255,52 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
   }
 }
 
+// What an open call asks for: threads and a pixel limit as the shorthands of
+// 1.0 give them (threads from 1 up, as they always took them), or settings.
+struct OpenRequest {
+  int threads;
+  long long maxPixels;
+  bool withSettings;
+  const kelvo4_settings* settings;
+};
+
+int openRequested(kelvo4_stream** out, const OpenRequest& request, const std::string& name,
+                  const std::function<std::unique_ptr<kelvo4::ByteSource>()>& source) {
+  int threads = request.threads;
+  std::int64_t maxPixels = request.maxPixels;
+  if (request.withSettings) {
+    if (const int rc = kelvo4::readSettings(request.settings, threads, maxPixels, lastOpenError); rc < 0) {
+      lastOpenError = name + ": " + lastOpenError;
+      return rc;
+    }
+  }
+  return open(out, threads, maxPixels, name, source);
+}
+
+int openFile(kelvo4_stream** out, const char* path, const OpenRequest& request) {
+  if (out) *out = nullptr;
+  return kelvo4::guardedCall(nullptr, [&] {
+    if (path == nullptr) {
+      lastOpenError = "no file name";
+      return -EINVAL;
+    }
+    return openRequested(out, request, path, [&] { return kelvo4::openFileSource(path); });
+  });
+}
+
+int openCallback(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user, const char* name,
+                 const OpenRequest& request) {
+  if (out) *out = nullptr;
+  return kelvo4::guardedCall(nullptr, [&] {
+    const std::string label = name ? name : "stream";
+    if (read == nullptr) {
+      lastOpenError = label + ": no read function";
+      return -EINVAL;
+    }
+    return openRequested(out, request, label, [&] { return kelvo4::callbackSource(read, user, label); });
+  });
+}
+
 // Runs the body of a C entry point on a stream: no exception leaves it. Only
 // building a message can throw there (std::bad_alloc).
 template <class Body>
@@ -241,7 +316,16 @@ int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format) {
   if (s == nullptr) return -EINVAL;
   return guarded(s, [&] {
     if (const int rc = s->checkOutput(out, outLength, format); rc < 0) return rc;
-    return s->emit(out, outLength, format);
+    return s->emitPicture(out, outLength, format);
+  });
+}
+
+int streamEmitInto(kelvo4_stream* s, void* out, std::size_t outLength, int format, int width, int height,
+                   std::size_t stride) {
+  if (s == nullptr) return -EINVAL;
+  return guarded(s, [&] {
+    if (const int rc = s->checkRegion(out, outLength, format, width, height, stride); rc < 0) return rc;
+    return s->emit(out, outLength, format, width, height, stride);
   });
 }
 
@@ -259,40 +343,37 @@ int kelvo4_stream_open_callback(kelvo4_stream** out, kelvo4_stream_read_fn read,
 }
 
 int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* path, int threads, int64_t max_pixels) {
-  if (out) *out = nullptr;
-  return guarded(nullptr, [&] {
-    if (path == nullptr) {
-      lastOpenError = "no file name";
-      return -EINVAL;
-    }
-    return open(out, threads, max_pixels, path, [&] { return kelvo4::openFileSource(path); });
-  });
+  return openFile(out, path, {threads, max_pixels, false, nullptr});
 }
 
 int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                         const char* name, int threads, int64_t max_pixels) {
-  if (out) *out = nullptr;
-  return guarded(nullptr, [&] {
-    const std::string label = name ? name : "stream";
-    if (read == nullptr) {
-      lastOpenError = label + ": no read function";
-      return -EINVAL;
-    }
-    return open(out, threads, max_pixels, label, [&] { return kelvo4::callbackSource(read, user, label); });
-  });
+  return openCallback(out, read, user, name, {threads, max_pixels, false, nullptr});
+}
+
+int kelvo4_stream_open_file_with(kelvo4_stream** out, const char* path, const kelvo4_settings* settings) {
+  return openFile(out, path, {1, 0, true, settings});
+}
+
+int kelvo4_stream_open_callback_with(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user, const char* name,
+                                     const kelvo4_settings* settings) {
+  return openCallback(out, read, user, name, {1, 0, true, settings});
 }
 
 int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info) {
-  // The fields a caller's struct has room for: all of those of 1.0 at least.
-  constexpr std::size_t known = sizeof(kelvo4_stream_info);
-  if (s == nullptr || info == nullptr || info->size < known) return -EINVAL;
+  // Every caller's struct has the fields of 1.0; a newer one's may have more
+  // after them, which this library leaves alone.
+  if (s == nullptr || info == nullptr || info->size < KELVO4_STREAM_INFO_SIZE_1_0) return -EINVAL;
   return kelvo4::guardedCall(nullptr, [&] {
     s->quiet();
     const kelvo4::StreamInfo& i = s->parser->info();
     const kelvo4_stream_info filled = {info->size, i.width, i.height, i.codedWidth, i.codedHeight, i.rateNum,
                                        i.rateDen, i.frameCount, static_cast<int64_t>(s->parser->keys().size()),
                                        i.version};
-    std::memcpy(info, &filled, known);
+    // Field by field: the padding after the last may lie beyond info->size.
+    const std::size_t from = offsetof(kelvo4_stream_info, width);
+    const std::size_t end = std::min<std::size_t>(info->size, KELVO4_STREAM_INFO_SIZE_1_0);
+    std::memcpy(reinterpret_cast<char*>(info) + from, reinterpret_cast<const char*>(&filled) + from, end - from);
     return 0;
   });
 }
@@ -301,8 +382,21 @@ int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, kelvo4_fo
   if (s == nullptr) return -EINVAL;
   return guarded(s, [&] {
     if (const int rc = s->checkOutput(out, out_length, format); rc < 0) return rc;
+    const kelvo4::StreamInfo& info = s->parser->info();
+    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+    return out == nullptr ? kelvo4_stream_next_into(s, nullptr, 0, format, 0, 0, 0)
+                          : kelvo4_stream_next_into(s, out, out_length, format, info.width, info.height,
+                                                    bpp * static_cast<std::size_t>(info.width));
+  });
+}
+
+int kelvo4_stream_next_into(kelvo4_stream* s, void* out, size_t out_length, kelvo4_format format, int out_width,
+                            int out_height, size_t stride) {
+  if (s == nullptr) return -EINVAL;
+  return guarded(s, [&] {
+    if (const int rc = s->checkRegion(out, out_length, format, out_width, out_height, stride); rc < 0) return rc;
     const int rc = s->prepare();
-    return rc <= 0 ? rc : s->emit(out, out_length, format);
+    return rc <= 0 ? rc : s->emit(out, out_length, format, out_width, out_height, stride);
   });
 }
 
@@ -318,7 +412,7 @@ int64_t kelvo4_stream_position(const kelvo4_stream* s) { return s == nullptr ? -
 
 int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity) {
   if (s == nullptr) return -1;
-  return kelvo4::guardedOr(int64_t{-1}, [&] {
+  return kelvo4::guardedOr(int64_t{-EIO}, [&] {
     s->quiet();
     const auto& keys = s->parser->keys();
     for (std::size_t i = 0; frames != nullptr && i < keys.size() && static_cast<int64_t>(i) < capacity; ++i)

@@ -14,5 +14,8 @@ namespace kelvo4 {
 // kelvo4_stream_next checks it: 1, or a negative errno value. Calls no read
 // function on the calling thread and waits for nothing.
 int streamEmit(kelvo4_stream* s, void* out, std::size_t outLength, int format);
+// The same for kelvo4_stream_next_into.
+int streamEmitInto(kelvo4_stream* s, void* out, std::size_t outLength, int format, int width, int height,
+                   std::size_t stride);
 
 }  // namespace kelvo4

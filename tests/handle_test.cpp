@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <system_error>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
@@ -146,11 +148,16 @@ TEST(Handles, MisuseIsRefusedWithoutEffect) {
   const float table[64] = {};
   signed char bytes[768] = {};
   std::uint32_t argb[256];
+  // A null handle through every call: refused, or the documented answer.
   EXPECT_EQ(kelvo4_decoder_reinit(nullptr, 16, 16), -EINVAL);
   EXPECT_EQ(kelvo4_decoder_set_table(nullptr, table, 64), -EINVAL);
   EXPECT_EQ(kelvo4_decoder_decode(nullptr, bytes, 0, nullptr, 0, 0), -EINVAL);
   EXPECT_EQ(kelvo4_decoder_decode_argb(nullptr, bytes, 0, argb, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_decode_region(nullptr, bytes, 0, argb, KELVO4_ARGB32, 0, 0, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_decode_into(nullptr, bytes, 0, nullptr, 0, KELVO4_RGB24, 0, 0, 0), -EINVAL);
   EXPECT_EQ(kelvo4_decoder_frame(nullptr), nullptr);
+  EXPECT_EQ(kelvo4_decoder_payload_length(nullptr), 0u);
+  EXPECT_EQ(kelvo4_decoder_width(nullptr) + kelvo4_decoder_height(nullptr), 0);
   kelvo4_decoder_close(nullptr);
   kelvo4_decoder_close(&d);
 
@@ -165,6 +172,81 @@ TEST(Handles, MisuseIsRefusedWithoutEffect) {
   EXPECT_STREQ(kelvo4_decoder_error(d), "output of 256 bytes: 256 pixels take 1024");
   kelvo4_decoder_close(&d);
   EXPECT_EQ(d, nullptr);
+}
+
+// decode_into against decode_region on a twin handle: both formats, regions
+// down to 1x1, odd strides (misaligned ARGB32 rows) and a misaligned start;
+// the bytes between and after the rows stay as they were.
+TEST(Handles, StridedOutputIsThePlainOutputWithGapsUntouched) {
+  constexpr int W = 40, H = 35;
+  std::mt19937 rng(45);
+  std::vector<signed char> payload(kelvo4::payloadBytes(W, H));
+  for (auto& b : payload) b = rng() % 3 == 0 ? static_cast<signed char>(rng()) : 0;
+  float table[64];
+  for (int i = 0; i < 64; ++i) table[i] = static_cast<float>(1 + i % 7);
+  kelvo4::Decoder plain(W, H), strided(W, H, 3);
+  plain.setTable(table);
+  strided.setTable(table);
+  for (const kelvo4_format format : {KELVO4_RGB24, KELVO4_ARGB32})
+    for (const auto& [w, h] : {std::pair{W, H}, {1, 1}, {17, 33}, {W, 1}, {0, 5}})
+      for (const std::size_t extra : {0, 1, 3, 6}) {
+        const std::size_t row = (format == KELVO4_RGB24 ? 3 : 4) * static_cast<std::size_t>(w), stride = row + extra;
+        const std::size_t at = extra % 2, length = h == 0 || w == 0 ? 0 : stride * (h - 1) + row;
+        std::vector<unsigned char> want(row * h), got(at + length + 8, 0xCD);
+        ASSERT_EQ(kelvo4_decoder_decode_region(plain.get(), payload.data(), payload.size(), want.data(), format, w, h,
+                                               want.size()), 0);
+        EXPECT_EQ(kelvo4_decoder_decode_into(strided.get(), payload.data(), payload.size(), got.data() + at,
+                                             length - 1, format, w, h, stride), length == 0 ? 0 : -EINVAL);
+        if (length != 0) strided.decodeInto(payload.data(), payload.size(), got.data() + at, length, format, w, h, stride);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          if (length != 0 && i >= at && (i - at) / stride < static_cast<std::size_t>(h) && (i - at) % stride < row)
+            ASSERT_EQ(got[i], want[(i - at) / stride * row + (i - at) % stride]) << format << " stride " << stride;
+          else
+            ASSERT_EQ(got[i], 0xCD) << "gap byte " << i << " of " << w << "x" << h << " stride " << stride;
+        }
+      }
+  EXPECT_EQ(kelvo4_decoder_decode_into(strided.get(), payload.data(), payload.size(), payload.data(), 300,
+                                       KELVO4_RGB24, 10, 2, 29), -EINVAL);
+  EXPECT_STREQ(kelvo4_decoder_error(strided.get()),
+               "stride of 29 bytes: rows of 10 pixels take 30 bytes, and 2 of them must fit in memory");
+  // No output: the frame is decoded, not converted, on both.
+  ASSERT_EQ(kelvo4_decoder_decode_into(strided.get(), payload.data(), payload.size(), nullptr, 0, KELVO4_RGB24, 5, 5, 0), 0);
+  plain.decode(payload.data(), payload.size());
+  EXPECT_TRUE(std::equal(plain.frame(), plain.frame() + 3 * W * H, strided.frame()));
+}
+
+// Settings at their smallest, larger with what a newer program adds left
+// zero, and refused when that asks for more; a null pointer is the defaults.
+TEST(Handles, SettingsFromTheirSmallestSizeUp) {
+  struct Newer {
+    kelvo4_settings s;
+    std::int64_t later;
+  };
+  Newer n{{KELVO4_SETTINGS_SIZE_1_1, 0, 0}, 0};
+  kelvo4_decoder* d = nullptr;
+  ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, nullptr), 0);
+  kelvo4_decoder_close(&d);
+  for (const int threads : {0, 1, 4}) {
+    n.s.threads = threads;
+    ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), 0);
+    kelvo4_decoder_close(&d);
+  }
+  n.s.size = sizeof n;
+  ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), 0);
+  kelvo4_decoder_close(&d);
+  n.later = 1;
+  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  EXPECT_EQ(kelvo4_decoder_error(nullptr), "settings of " + std::to_string(sizeof n) + " bytes: byte " +
+                                               std::to_string(sizeof n.s) + " is set, and this library knows settings "
+                                               "up to byte " + std::to_string(sizeof n.s) + " only");
+  n.s.size = KELVO4_SETTINGS_SIZE_1_1 - 1;
+  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  n.s = {sizeof n.s, KELVO4_MAX_THREADS + 1, 0};
+  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  n.s.threads = -1;
+  EXPECT_THROW(kelvo4::Decoder(16, 16, n.s), kelvo4::DecoderError);
+  EXPECT_EQ(d, nullptr);
+  EXPECT_EQ(kelvo4_decoder_open_with(nullptr, 16, 16, nullptr), -EINVAL);
 }
 
 }  // namespace

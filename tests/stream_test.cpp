@@ -238,8 +238,19 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_ARGB32), -EINVAL);
   EXPECT_EQ(kelvo4_stream_next(s, nullptr, 3 * 20 * 12, KELVO4_RGB24), -EINVAL);
   EXPECT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, static_cast<kelvo4_format>(2)), -EINVAL);
-  // Info for newer headers' larger struct leaves what follows alone; a
-  // struct smaller than this version's is refused.
+  // Info for the struct of 1.0 (its fields, each byte after them left
+  // alone) and for newer headers' larger one; anything smaller is refused.
+  struct Info10 {  // as 1.0.0's stream.h has it
+    size_t size;
+    int width, height, coded_width, coded_height;
+    uint32_t rate_num, rate_den;
+    int64_t frame_count, key_frames;
+    int version;
+  };
+  union {
+    Info10 info;
+    unsigned char bytes[sizeof(Info10) + 8];
+  } older;
   struct {
     kelvo4_stream_info info{};
     std::int64_t later = 7;
@@ -249,8 +260,40 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   EXPECT_EQ(newer.info.size, sizeof newer);
   EXPECT_EQ(newer.info.width, 20);
   EXPECT_EQ(newer.later, 7);
-  newer.info.size = sizeof(kelvo4_stream_info) - 1;
+  std::memset(&older, 0xCD, sizeof older);
+  older.info.size = KELVO4_STREAM_INFO_SIZE_1_0;
+  EXPECT_EQ(kelvo4_stream_get_info(s, reinterpret_cast<kelvo4_stream_info*>(&older.info)), 0);
+  EXPECT_EQ(std::memcmp(&older.info.width, &newer.info.width, KELVO4_STREAM_INFO_SIZE_1_0 - sizeof(size_t)), 0);
+  for (std::size_t i = KELVO4_STREAM_INFO_SIZE_1_0; i < sizeof older; ++i) EXPECT_EQ(older.bytes[i], 0xCD) << i;
+  newer.info.size = KELVO4_STREAM_INFO_SIZE_1_0 - 1;
   EXPECT_EQ(kelvo4_stream_get_info(s, &newer.info), -EINVAL);
+  // Regions of the picture into rows with gaps, and settings: a refused
+  // region or stride changes nothing.
+  kelvo4_stream* region = nullptr;
+  kelvo4_settings settings = {sizeof settings, 0, -1};
+  ASSERT_EQ(kelvo4_stream_open_file_with(&region, path.c_str(), &settings), 0);
+  std::vector<unsigned char> gaps(4 * 20 * 12, 0xCD);
+  EXPECT_EQ(kelvo4_stream_next_into(region, gaps.data(), gaps.size(), KELVO4_RGB24, 21, 1, 63), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next_into(region, gaps.data(), gaps.size(), KELVO4_RGB24, 20, 1, 59), -EINVAL);
+  EXPECT_STREQ(kelvo4_stream_error(region), (path + ": stride of 59 bytes: rows of 20 pixels take 60").c_str());
+  EXPECT_EQ(kelvo4_stream_next_into(region, gaps.data(), 6 * 61 + 17 * 3 - 1, KELVO4_RGB24, 17, 7, 61), -EINVAL);
+  ASSERT_EQ(kelvo4_stream_next_into(region, gaps.data() + 1, 6 * 61 + 17 * 3, KELVO4_RGB24, 17, 7, 61), 1);
+  for (std::size_t i = 0; i < gaps.size(); ++i) {
+    const std::size_t y = (i - 1) / 61, x = (i - 1) % 61;
+    EXPECT_EQ(gaps[i], i >= 1 && y < 7 && x < 51 ? expected[0][3 * 20 * y + x] : 0xCD) << i;
+  }
+  ASSERT_EQ(kelvo4_stream_next_into(region, nullptr, 0, KELVO4_ARGB32, 0, 0, 0), 1);
+  kelvo4_stream_close(&region);
+  settings.threads = 2;
+  const kelvo4::Stream threaded(path, settings);
+  settings = {sizeof settings, 1, 20 * 12 - 1};
+  EXPECT_EQ(kelvo4_stream_open_file_with(&region, path.c_str(), &settings), -EFBIG);
+  settings.size = 4;
+  EXPECT_EQ(kelvo4_stream_open_callback_with(&region, Memory::read, &limited, "pipe", &settings), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_error(nullptr), "pipe: settings of 4 bytes: they take at least " +
+                                              std::to_string(KELVO4_SETTINGS_SIZE_1_1) +
+                                              " (set size to sizeof(kelvo4_settings))");
+  EXPECT_EQ(region, nullptr);
   EXPECT_EQ(kelvo4_stream_seek(s, -1), -ERANGE);
   EXPECT_EQ(kelvo4_stream_position(s), 0);
   ASSERT_EQ(kelvo4_stream_next(s, rgb.data(), 3 * 20 * 12, KELVO4_RGB24), 1);
@@ -258,7 +301,22 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   kelvo4_stream_close(&s);
   kelvo4_stream_close(&s);
   EXPECT_EQ(s, nullptr);
+  // A null stream through every call: refused, or the documented answer.
+  kelvo4_stream_info info{};
+  info.size = sizeof info;
   EXPECT_EQ(kelvo4_stream_next(nullptr, nullptr, 0, KELVO4_RGB24), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_next_into(nullptr, nullptr, 0, KELVO4_RGB24, 0, 0, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_get_info(nullptr, &info), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_peek(nullptr), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_seek(nullptr, 0), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_position(nullptr), -1);
+  EXPECT_EQ(kelvo4_stream_key_frames(nullptr, nullptr, 0), -1);
+  EXPECT_EQ(kelvo4_stream_damage(nullptr), nullptr);
+  EXPECT_NE(kelvo4_stream_error(nullptr), nullptr);
+  kelvo4_stream_close(nullptr);
+  EXPECT_EQ(kelvo4_stream_open_file(nullptr, path.c_str(), 1), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_open_file_with(nullptr, path.c_str(), nullptr), -EINVAL);
+  EXPECT_EQ(kelvo4_stream_open_callback_with(nullptr, Memory::read, &limited, nullptr, nullptr), -EINVAL);
   // A read function that fails inside the last frame: the frames before it
   // play, then its error, for good.
   for (int threads : {1, 2}) {
@@ -295,6 +353,47 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
 // it) and one cut between frames play every intact frame, seek over them,
 // and then fail with the damage, named as it is before they play; a read
 // function gives the same words when it gets there.
+// A 1.0 program's catch clauses still catch what the wrapper throws, each
+// through one standard base; catch (const kelvo4::Error&) catches it all.
+template <class Standard, class Thrown>
+void expectCaught(const Thrown& thrown, int code) {
+  try {
+    throw thrown;
+  } catch (const Standard& e) {
+    try {
+      throw thrown;
+    } catch (const std::exception& s) {
+      EXPECT_STREQ(s.what(), e.what());
+    }
+  }
+  try {
+    throw thrown;
+  } catch (const kelvo4::Error& e) {
+    EXPECT_EQ(e.code(), code);
+    EXPECT_TRUE(std::string(thrown.what()).find(e.message()) != std::string::npos) << e.message();
+  }
+}
+
+TEST(Stream, EveryWrapperFailureCaughtAsBeforeAndInOnePlace) {
+  try {
+    kelvo4::Stream("no such.klv");
+    ADD_FAILURE();
+  } catch (const StreamError& e) {
+    EXPECT_EQ(e.code().value(), ENOENT);  // std::system_error's code(), as in 1.0
+    expectCaught<std::system_error>(e, ENOENT);
+  }
+  try {
+    kelvo4::Decoder(16, 16, 0);
+    ADD_FAILURE();
+  } catch (const DecoderError& e) {
+    EXPECT_STREQ(e.what(), (std::string("open: threads must be 1 to 64: ") + std::strerror(EINVAL)).c_str());
+    expectCaught<std::system_error>(e, EINVAL);
+  }
+  expectCaught<StreamOutOfMemory>(StreamOutOfMemory("x.klv: out of memory"), ENOMEM);
+  expectCaught<std::bad_alloc>(StreamOutOfMemory("x.klv: out of memory"), ENOMEM);
+  expectCaught<std::bad_alloc>(DecoderOutOfMemory("out of memory for frames of 9x9"), ENOMEM);
+}
+
 TEST(Stream, DamagedFilesPlayUpToTheDamage) {
   const std::string path = tempPath("damaged.klv");
   const auto expected = writeStream(path, 3, 5, 200, 120);

@@ -74,6 +74,28 @@ typedef struct kelvo4_decoder kelvo4_decoder;
 /* The most threads one decoder may use. */
 #define KELVO4_MAX_THREADS 64
 
+/* How a handle is opened, for kelvo4_decoder_open_with and the
+ * kelvo4_stream_open_*_with calls. The caller sets size to
+ * sizeof(kelvo4_settings) and zeroes what it does not set, so that a later
+ * version can add fields at the end, zero meaning what it means today:
+ *   kelvo4_settings settings = {sizeof settings};
+ *   settings.threads = 4;
+ * (in C++: kelvo4_settings settings{}; settings.size = sizeof settings;).
+ * A null pointer gives every default. */
+typedef struct kelvo4_settings {
+  size_t size;        /* set by the caller: the bytes of its struct */
+  int threads;        /* 0 or 1: the calling thread only; N > 1: N threads, as for the open functions */
+  int64_t max_pixels; /* streams: the largest picture accepted (0: KELVO4_DEFAULT_MAX_PIXELS, negative: all
+                         the format allows), as for kelvo4_stream_open_file_limited; decoders ignore it */
+} kelvo4_settings;
+
+/* The bytes of the settings of 1.1, the first version that has them: the
+ * smallest size the open calls accept. It never changes. A larger size is
+ * accepted when every byte beyond the fields this library knows is zero: a
+ * setting a newer program asks for is refused (-EINVAL, naming it), never
+ * ignored. */
+#define KELVO4_SETTINGS_SIZE_1_1 (offsetof(kelvo4_settings, max_pixels) + sizeof(int64_t))
+
 /* Creates a decoder of width x height at the initial frame (0, 128, 128), with
  * an all-zero table. threads = 1 decodes on the calling thread only; N > 1
  * starts N - 1 workers here, which share each frame's 16-row bands with the
@@ -83,6 +105,13 @@ typedef struct kelvo4_decoder kelvo4_decoder;
  * started. On failure *out (when out is not null) is set to null and
  * kelvo4_decoder_error(NULL) gives the message. */
 KELVO4_API int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads);
+
+/* kelvo4_decoder_open with its threads taken from *settings (null: one
+ * thread); kelvo4_decoder_open is the shorthand for settings of those
+ * threads. -EINVAL, with the message, also for settings whose size is below
+ * KELVO4_SETTINGS_SIZE_1_1 or that ask for what this library does not know. */
+KELVO4_API int kelvo4_decoder_open_with(kelvo4_decoder** out, int width, int height,
+                                        const kelvo4_settings* settings);
 
 /* Resizes and restarts the sequence from the initial frame; the table stays.
  * -EINVAL for a negative size or 3 * width * height >= 2^31 (nothing
@@ -119,6 +148,21 @@ KELVO4_API int kelvo4_decoder_decode_argb(kelvo4_decoder* d, const void* payload
 KELVO4_API int kelvo4_decoder_decode_region(kelvo4_decoder* d, const void* payload, size_t payload_length, void* output,
                                             enum kelvo4_format format, int out_width, int out_height,
                                             size_t output_length);
+
+/* The decode call the three above forward to: decodes one frame and converts
+ * the top-left out_width x out_height pixels (at most the decoder's size)
+ * into output as format, row y starting stride bytes after row y - 1. stride
+ * is at least out_width times the bytes of a pixel (3 or 4), any value
+ * beyond (odd ones too: ARGB32 pixels are then written bytewise);
+ * output_length is at least stride * (out_height - 1) + out_width times the
+ * bytes of a pixel. The bytes between rows, and after the last, are never
+ * written. With a null output and an output_length of 0 the frame is decoded
+ * without being converted (format, region and stride are not looked at).
+ * -EINVAL, without any effect, for a bad format, region, stride or length,
+ * or a null buffer. */
+KELVO4_API int kelvo4_decoder_decode_into(kelvo4_decoder* d, const void* payload, size_t payload_length,
+                                          void* output, size_t output_length, enum kelvo4_format format,
+                                          int out_width, int out_height, size_t stride);
 
 /* The current frame: height rows of 3 * width signed 16-bit samples, one
  * (c0, c1, c2) triplet per pixel. Valid until the next call on this decoder;

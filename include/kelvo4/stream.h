@@ -10,7 +10,8 @@
  * file (or the name the caller gave), the frame and the byte offset where the
  * fault is:
  *   -EINVAL   a bad argument (null pointer, wrong length, unknown format,
- *             threads outside 1..KELVO4_MAX_THREADS); nothing happened
+ *             region or stride, threads outside 1..KELVO4_MAX_THREADS,
+ *             settings refused); nothing happened
  *   -EBADMSG  the stream is malformed or corrupt
  *   -EIO      a read failed (a read function's own negative value is passed
  *             on as it is), or a read function returned more than asked
@@ -39,7 +40,8 @@ typedef struct kelvo4_stream kelvo4_stream;
 
 /* Filled by kelvo4_stream_get_info. The caller sets size to
  * sizeof(kelvo4_stream_info) first, so that later versions can add fields
- * at the end without breaking programs built with these headers:
+ * at the end without breaking programs built with these headers (a newer
+ * library fills the fields an older program's struct has room for):
  *   kelvo4_stream_info info = {.size = sizeof info};
  * (in C++: kelvo4_stream_info info{}; info.size = sizeof info;). */
 typedef struct kelvo4_stream_info {
@@ -51,6 +53,11 @@ typedef struct kelvo4_stream_info {
   int64_t key_frames;            /* the key frames: all of a file's, those read so far through a read function */
   int version;                   /* the stream format version */
 } kelvo4_stream_info;
+
+/* The bytes of the struct of 1.0, up to the end of its last field (its
+ * padding differs by platform): the smallest size kelvo4_stream_get_info
+ * accepts. It never changes. */
+#define KELVO4_STREAM_INFO_SIZE_1_0 (offsetof(kelvo4_stream_info, version) + sizeof(int))
 
 /* Reads up to length bytes into buffer. Returns how many it read (fewer only
  * at the end of the stream, 0 there; more than length is a fault of the read
@@ -94,10 +101,20 @@ KELVO4_API int kelvo4_stream_open_file_limited(kelvo4_stream** out, const char* 
 KELVO4_API int kelvo4_stream_open_callback_limited(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
                                                    const char* name, int threads, int64_t max_pixels);
 
-/* What the stream holds, as far as it is known now: fills the fields of
- * *info that this library knows, leaving size and anything after them as
- * they are. -EINVAL when info->size is smaller than this version's
- * struct. */
+/* The open calls the four above are shorthands for: settings->threads (0 or
+ * 1: the calling thread only) and settings->max_pixels as threads and
+ * max_pixels there; a null settings gives one thread and
+ * KELVO4_DEFAULT_MAX_PIXELS. -EINVAL, with the message, also for settings
+ * that kelvo4_decoder_open_with refuses. */
+KELVO4_API int kelvo4_stream_open_file_with(kelvo4_stream** out, const char* path, const kelvo4_settings* settings);
+KELVO4_API int kelvo4_stream_open_callback_with(kelvo4_stream** out, kelvo4_stream_read_fn read, void* user,
+                                                const char* name, const kelvo4_settings* settings);
+
+/* What the stream holds, as far as it is known now: fills each field of
+ * *info that lies wholly within info->size bytes, leaving size and anything
+ * else as it is, so that a program built against older headers (a smaller
+ * struct) or newer ones (a larger struct) is served. -EINVAL for a null
+ * stream or info, or an info->size below KELVO4_STREAM_INFO_SIZE_1_0. */
 KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info* info);
 
 /* Decodes the next frame and writes it, cropped to the picture size, rows
@@ -107,6 +124,15 @@ KELVO4_API int kelvo4_stream_get_info(const kelvo4_stream* s, kelvo4_stream_info
  * Returns 1 when it decoded a frame, 0 at the end of the stream (out
  * untouched), or a negative errno value. */
 KELVO4_API int kelvo4_stream_next(kelvo4_stream* s, void* out, size_t out_length, enum kelvo4_format format);
+
+/* kelvo4_stream_next into the top-left out_width x out_height pixels (at
+ * most the picture's) of a larger surface: row y starts stride bytes after
+ * row y - 1, and the output checked, written and left as
+ * kelvo4_decoder_decode_into does it (a null out with an out_length of 0
+ * decodes without writing). kelvo4_stream_next is the shorthand for the
+ * picture's size and rows without gaps. */
+KELVO4_API int kelvo4_stream_next_into(kelvo4_stream* s, void* out, size_t out_length, enum kelvo4_format format,
+                                       int out_width, int out_height, size_t stride);
 
 /* Reads whatever the next frame needs without decoding it: 1 when a frame
  * follows (the next kelvo4_stream_next decodes it), 0 at the end of the
@@ -121,12 +147,16 @@ KELVO4_API int kelvo4_stream_peek(kelvo4_stream* s);
  * function only moves forward. */
 KELVO4_API int kelvo4_stream_seek(kelvo4_stream* s, int64_t frame);
 
-/* The number of the frame kelvo4_stream_next decodes next; -1 for null. */
+/* The number of the frame kelvo4_stream_next decodes next; -1 for a null
+ * stream, and only then: the call does not fail otherwise. */
 KELVO4_API int64_t kelvo4_stream_position(const kelvo4_stream* s);
 
 /* Writes the numbers of the first min(capacity, count) key frames, ascending,
  * to frames (which may be null for a capacity of 0) and returns count, the
- * number known (see kelvo4_stream_info); -1 for a null stream. */
+ * number known (see kelvo4_stream_info); -1 for a null stream, and only
+ * then. Waiting for the stream's worker thread is the one step that could
+ * fail (a fault of the system's threads, which a working system never
+ * shows): that gives -EIO, frames untouched. */
 KELVO4_API int64_t kelvo4_stream_key_frames(const kelvo4_stream* s, int64_t* frames, int64_t capacity);
 
 /* Damage found in a file when it was opened (a missing, cut or inconsistent

@@ -5,11 +5,12 @@
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
   _Z7addTilePKaPs _Z9decodeYUVPsPa _Z9reinitDLLii)
-foreach(f close decode decode_argb decode_region error frame height open payload_length reinit set_table width)
+foreach(f close decode decode_argb decode_into decode_region error frame height open open_with payload_length reinit
+    set_table width)
   list(APPEND expected kelvo4_decoder_${f})
 endforeach()
-foreach(f close damage error get_info key_frames next open_callback open_callback_limited open_file
-    open_file_limited peek position seek)
+foreach(f close damage error get_info key_frames next next_into open_callback open_callback_limited
+    open_callback_with open_file open_file_limited open_file_with peek position seek)
   list(APPEND expected kelvo4_stream_${f})
 endforeach()
 list(APPEND expected kelvo4_version)
@@ -20,7 +21,7 @@ foreach(m close decode decodeArgb decodeDirect decodeRegion decodeRegionArgb ope
     sizeSupported)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_${m})
 endforeach()
-foreach(m close damage info keyFrames nextArgb nextRgb openFile openStream position seekTo)
+foreach(m close damage info keyFrames nextArgb nextArgbInto nextRgb openFile openStream position seekTo)
   list(APPEND expected Java_org_kelvo_Kelvo4_Decoder_KelvoStreamReader_${m})
 endforeach()
 

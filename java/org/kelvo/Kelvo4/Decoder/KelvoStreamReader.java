@@ -339,9 +339,10 @@ public final class KelvoStreamReader implements Closeable {
   }
 
   /**
-   * Decodes the next frame straight into the pixels of {@code image}, which must be of type
-   * {@code TYPE_INT_RGB} or {@code TYPE_INT_ARGB}, of the picture's size, with a raster of its
-   * own (not a sub-image).
+   * Decodes the next frame straight into the pixels of {@code image}, without a copy: a picture
+   * of type {@code TYPE_INT_RGB} or {@code TYPE_INT_ARGB}, of the picture's size, whose raster
+   * may have padding at the end of each row or be part of a larger one (a {@code getSubimage}).
+   * The array elements outside the picture's pixels are left as they are.
    *
    * @param image receives the frame
    * @return false, leaving {@code image} as it was, at the end of the stream
@@ -350,7 +351,25 @@ public final class KelvoStreamReader implements Closeable {
    * @throws IllegalStateException if the reader is closed
    */
   public boolean next(BufferedImage image) throws IOException {
-    return next(pixels(Objects.requireNonNull(image, "image")));
+    Objects.requireNonNull(image, "image");
+    WritableRaster raster = image.getRaster();
+    SampleModel model = raster.getSampleModel();
+    int type = image.getType();
+    if ((type != BufferedImage.TYPE_INT_RGB && type != BufferedImage.TYPE_INT_ARGB) || image.getWidth() != width
+        || image.getHeight() != height || !(raster.getDataBuffer() instanceof DataBufferInt)
+        || !(model instanceof SinglePixelPackedSampleModel)) {
+      throw new IllegalArgumentException("needs a " + width + "x" + height + " TYPE_INT_RGB or TYPE_INT_ARGB picture");
+    }
+    DataBufferInt buffer = (DataBufferInt) raster.getDataBuffer();
+    int stride = ((SinglePixelPackedSampleModel) model).getScanlineStride();
+    // The element of the picture's top-left pixel.
+    long offset = buffer.getOffset() + (long) stride * (raster.getMinY() - raster.getSampleModelTranslateY())
+        + raster.getMinX() - raster.getSampleModelTranslateX();
+    int[] data = buffer.getData();
+    if (offset < 0 || stride < width || height > 0 && offset + (long) stride * (height - 1) + width > data.length) {
+      throw new IllegalArgumentException("a raster whose rows lie outside its array");
+    }
+    return play(h -> state.played(nextArgbInto(h, data, (int) offset, width, height, stride), h));
   }
 
   /**
@@ -670,6 +689,9 @@ public final class KelvoStreamReader implements Closeable {
   private static native boolean nextRgb(long handle, byte[] rgb) throws IOException;
 
   private static native boolean nextArgb(long handle, int[] argb) throws IOException;
+
+  private static native boolean nextArgbInto(long handle, int[] argb, int offset, int width, int height,
+      int stride) throws IOException;
 
   private static native void seekTo(long handle, long frame) throws IOException;
 }

@@ -9,6 +9,9 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.awt.image.BufferedImage;
+import java.awt.image.DataBufferInt;
+import java.awt.image.DirectColorModel;
+import java.awt.image.Raster;
 import java.io.Closeable;
 import java.io.EOFException;
 import java.io.IOException;
@@ -95,6 +98,35 @@ class KelvoStreamReaderTest {
     assertNull(r.nextImage());
     assertArrayEquals(rgbBefore, rgb);
     assertArrayEquals(argbBefore, argb);
+  }
+
+  // A picture whose raster has ints after each row, and one inside a larger picture, get the
+  // frame where their rasters keep it (the pixels next(int[]) gives); no other int changes.
+  @Test
+  void paddedRastersAndSubimagesTakeTheFrameInPlace() throws Exception {
+    final int filler = 0x12345678, padded = W + 3, wide = W + 7;
+    DirectColorModel rgb = new DirectColorModel(24, 0xFF0000, 0xFF00, 0xFF);
+    DataBufferInt padding = new DataBufferInt(padded * H + 5);
+    BufferedImage withPadding = new BufferedImage(rgb,
+        Raster.createPackedRaster(padding, W, H, padded, rgb.getMasks(), null), false, null);
+    BufferedImage large = new BufferedImage(wide, H + 5, BufferedImage.TYPE_INT_ARGB);
+    BufferedImage inside = large.getSubimage(3, 2, W, H);
+    int[][] arrays = {padding.getData(), ((DataBufferInt) large.getRaster().getDataBuffer()).getData()};
+    for (int[] a : arrays) Arrays.fill(a, filler);
+    int[] argb = new int[W * H];
+    try (KelvoStreamReader plain = new KelvoStreamReader(file); KelvoStreamReader r = new KelvoStreamReader(file, 2)) {
+      for (int f = 0; f < FRAMES; f++) {
+        assertTrue(plain.next(argb));
+        assertTrue(r.next(f % 2 == 0 ? withPadding : inside));
+        int[] data = arrays[f % 2];
+        int offset = f % 2 == 0 ? 0 : 2 * wide + 3, stride = f % 2 == 0 ? padded : wide;
+        for (int i = 0; i < data.length; i++) {
+          int y = (i - offset) / stride, x = (i - offset) % stride;
+          boolean pixel = i >= offset && y < H && x < W;
+          assertEquals(pixel ? argb[y * W + x] : filler, data[i], "frame " + f + " int " + i);
+        }
+      }
+    }
   }
 
   @Test
