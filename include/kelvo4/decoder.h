@@ -17,7 +17,7 @@
 
 /* The version of these headers; kelvo4_version() gives the library's. */
 #define KELVO4_VERSION_MAJOR 1
-#define KELVO4_VERSION_MINOR 0
+#define KELVO4_VERSION_MINOR 1
 #define KELVO4_VERSION_PATCH 0
 #define KELVO4_VERSION (KELVO4_VERSION_MAJOR * 10000 + KELVO4_VERSION_MINOR * 100 + KELVO4_VERSION_PATCH)
 
