@@ -3,9 +3,9 @@
 # would. Each fenced block of C, C++ or Java is written to the file its first
 # line names ("/* play.c: ...", "// play.cpp: ...", or the Java class), and
 # the sh blocks of each document run in the order it gives them, in a scratch
-# folder of its own with the build tree at build/ and a short in.mp4 (HOME is
-# the scratch folder). A block whose info string says "fragment" is not a
-# program and is skipped.
+# folder of its own with the build tree at build/ and, unless the document
+# makes one, a short in.mp4 (HOME is the scratch folder). A block whose info
+# string says "fragment" is not a program and is skipped.
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2")
 work=$(mktemp -d)
@@ -50,8 +50,9 @@ for doc in */; do
   programs=$((programs + $(find "$doc" -name '*.c' -o -name '*.cpp' -o -name '*.java' | wc -l)))
   [ -f "$doc/run.sh" ] || continue
   ln -s "$build" "$doc/build"
-  # The video the ffmpeg recipes start from.
-  ffmpeg -loglevel error -f lavfi -i testsrc=size=160x120:rate=10 -frames:v 10 -pix_fmt yuv420p "$doc/in.mp4"
+  # The video the ffmpeg recipes start from, for a document that does not make its own.
+  grep -q -- '-f lavfi .* in\.mp4' "$doc/run.sh" ||
+    ffmpeg -loglevel error -f lavfi -i testsrc=size=160x120:rate=10 -frames:v 10 -pix_fmt yuv420p "$doc/in.mp4"
   (cd "$doc" && bash -euo pipefail run.sh > run.log 2>&1) || { cat "$doc/run.log"; echo "examples of $doc failed" >&2; exit 1; }
   blocks=$((blocks + $(grep -c '^== ' "$doc/run.log")))
 done
