@@ -324,8 +324,9 @@ int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadL
 extern "C" {
 
 int kelvo4_decoder_open(kelvo4_decoder** out, int width, int height, int threads) {
-  // Settings read 0 threads as one; here 0 stays refused, as it always was.
-  if (threads < 1) return kelvo4::openDecoder(out, width, height, threads, 0);
+  // Settings read 0 threads as one; here 0 stays refused, as it always was,
+  // and a count out of range is refused with the words it always had.
+  if (threads < 1 || threads > KELVO4_MAX_THREADS) return kelvo4::openDecoder(out, width, height, threads, 0);
   const kelvo4_settings settings = {sizeof settings, threads, 0};
   return kelvo4_decoder_open_with(out, width, height, &settings);
 }

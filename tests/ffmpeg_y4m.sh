@@ -41,6 +41,12 @@ done
 test "$(ffprobe -v error -show_entries stream=width,pix_fmt,color_range,color_space,color_transfer,color_primaries,nb_frames \
   -of csv=p=0 "$work/out.mp4")" = "100,yuv420p,tv,smpte170m,iec61966-2-1,bt709,10"
 ffprobe -v error -show_entries stream=width -of csv=p=0 "$work/out.jpg" | grep -q "^99$"
+# So does the command kelvo-encode gives for a picture it does not read.
+ffmpeg -v error -f lavfi -i testsrc=size=99x75 -frames:v 1 "$work/s.bmp"
+if "$bin/kelvo-encode" "$work/s.bmp" -o "$work/bmp.klv" 2> "$work/hint"; then exit 1; fi
+(PATH="$(cd "$bin" && pwd):$PATH" && cd "$work" &&
+  sh -c "$(sed -n "s/.* through ffmpeg: //; s/INPUT/s.bmp/; s/STREAM/bmp.klv/p" "$work/hint")" 2> /dev/null)
+"$bin/kelvo-decode" --info "$work/bmp.klv" | grep -q "^frames 1$"
 # ffmpeg's JPEG of a frame codes as what ffmpeg decodes it to does (within
 # their two decoders' upsampling of chroma), and one cut short is refused
 # (where the build reads JPEG: it says when it does not).

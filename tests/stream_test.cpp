@@ -349,10 +349,6 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   std::remove(path.c_str());
 }
 
-// A file without its index, one cut inside a frame (as a killed writer leaves
-// it) and one cut between frames play every intact frame, seek over them,
-// and then fail with the damage, named as it is before they play; a read
-// function gives the same words when it gets there.
 // A 1.0 program's catch clauses still catch what the wrapper throws, each
 // through one standard base; catch (const kelvo4::Error&) catches it all.
 template <class Standard, class Thrown>
@@ -394,6 +390,10 @@ TEST(Stream, EveryWrapperFailureCaughtAsBeforeAndInOnePlace) {
   expectCaught<std::bad_alloc>(DecoderOutOfMemory("out of memory for frames of 9x9"), ENOMEM);
 }
 
+// A file without its index, one cut inside a frame (as a killed writer leaves
+// it) and one cut between frames play every intact frame, seek over them,
+// and then fail with the damage, named as it is before they play; a read
+// function gives the same words when it gets there.
 TEST(Stream, DamagedFilesPlayUpToTheDamage) {
   const std::string path = tempPath("damaged.klv");
   const auto expected = writeStream(path, 3, 5, 200, 120);

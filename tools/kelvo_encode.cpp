@@ -62,7 +62,7 @@ const char kUsage[] =
 const char kNotAnInput[] =
     "neither a PNG, JPEG or binary PPM picture nor a YUV4MPEG2 stream, which is what kelvo-encode reads, besides "
     "raw rgb24 frames with --size WxH; other pictures and video go through ffmpeg: "
-    "ffmpeg -i INPUT -vf scale=out_color_matrix=bt601:out_range=tv -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
+    "ffmpeg -i INPUT -vf scale=out_color_matrix=bt601:out_range=tv,format=yuv444p -f yuv4mpegpipe - | kelvo-encode - -o STREAM";
 
 struct Input {
   // kLater: a pipe after the first input, opened and looked at when its

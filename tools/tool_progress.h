@@ -12,11 +12,23 @@
 
 #include "platform.h"
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace kelvo4 {
 
-// The threads a tool uses unless told: the machine's cores, 1 to 64.
+// The threads a tool uses unless told: the cores this process may run on
+// (on Linux those its affinity allows, as nproc counts them: a container or
+// `taskset` pinned to 2 of 64 cores gets 2), 1 to 64.
 inline int defaultThreads() {
-  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
+  unsigned cores = std::thread::hardware_concurrency();
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+    cores = static_cast<unsigned>(CPU_COUNT(&allowed));
+#endif
+  return static_cast<int>(std::clamp(cores, 1u, 64u));
 }
 
 // A usage text with "{cores}" replaced by the default number of threads.

@@ -78,8 +78,7 @@ typedef struct kelvo4_decoder kelvo4_decoder;
  * kelvo4_stream_open_*_with calls. The caller sets size to
  * sizeof(kelvo4_settings) and zeroes what it does not set, so that a later
  * version can add fields at the end, zero meaning what it means today:
- *   kelvo4_settings settings = {sizeof settings};
- *   settings.threads = 4;
+ *   kelvo4_settings settings = {.size = sizeof settings, .threads = 4};
  * (in C++: kelvo4_settings settings{}; settings.size = sizeof settings;).
  * A null pointer gives every default. */
 typedef struct kelvo4_settings {

@@ -5,8 +5,9 @@
 // DecoderOutOfMemory (a std::bad_alloc); a Stream's a StreamError (a
 // std::system_error whose what() is the stream's message) or a
 // StreamOutOfMemory (a std::bad_alloc). So one catch of kelvo4::Error sees
-// them all, and the catch clauses written for 1.0 still work. Lengths are in
-// bytes.
+// every failure a handle reports, and the catch clauses written for 1.0
+// still work. (Only the vector or string a call returns may throw a plain
+// std::bad_alloc, as any allocation does.) Lengths are in bytes.
 #pragma once
 
 #include <cerrno>
@@ -183,8 +184,12 @@ class Stream {
   void seek(std::int64_t frame) { check(kelvo4_stream_seek(s_, frame)); }
   std::int64_t position() const { return kelvo4_stream_position(s_); }
   std::vector<std::int64_t> keyFrames() const {
-    // -1 (no stream: a moved-from object) gives no key frames.
-    const auto count = [](std::int64_t n) { return static_cast<std::size_t>(n < 0 ? 0 : n); };
+    // -1 (no stream: a moved-from object) gives no key frames; a failure
+    // inside (-EIO) throws.
+    const auto count = [this](std::int64_t n) {
+      if (n < -1) check(static_cast<int>(n));
+      return static_cast<std::size_t>(n < 0 ? 0 : n);
+    };
     std::vector<std::int64_t> keys(count(kelvo4_stream_key_frames(s_, nullptr, 0)));
     keys.resize(count(kelvo4_stream_key_frames(s_, keys.data(), std::int64_t(keys.size()))));
     return keys;
