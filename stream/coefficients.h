@@ -35,6 +35,10 @@
 // Everything is little-endian. The check catches damage to any byte (but for
 // a chance of one in 2^32); a decoder also finishes in the encoder's initial
 // states, having read exactly every word and every byte of plain bits.
+//
+// This header is what both sides share: the grammar, the contexts, the
+// tables' levels and the check. The decoder (coefficient_decoder.h) is in the
+// library; the encoder (writer/coefficient_encoder.h) is not.
 #pragma once
 
 #include <array>
