@@ -21,8 +21,9 @@
 #include "clip_generator.h"
 #include "encoder.h"
 #include "kelvo4/kelvo4.hpp"
-#include "coefficients.h"
-#include "platform.h"
+#include "coefficient_decoder.h"
+#include "coefficient_encoder.h"
+#include "tool_platform.h"
 #include "writer.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "colours.h"
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "format.h"
 #include "handle.h"
 #include "kernels.h"

@@ -8,7 +8,7 @@
 
 #include "cpu.h"
 #include "dct.h"
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "level_search.h"
 
 namespace kelvo4 {
@@ -68,11 +68,7 @@ bool keepZerosC(const short* bytes, short* trial) {
   return moved;
 }
 
-std::uint64_t nonzeroMaskC(const signed char* bytes) {
-  std::uint64_t mask = 0;
-  for (int i = 0; i < 64; ++i) mask |= std::uint64_t{bytes[i] != 0} << i;
-  return mask;
-}
+std::uint64_t nonzeroMaskC(const signed char* bytes) { return coefficients::nonzeroMask(bytes); }
 
 void lumaResidualC(const short* target, const short* prediction, int blocks, short* out) {
   for (int b = 0; b < blocks; ++b, target += 24, prediction += 24, out += 64)

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "dct.h"
 #include "kernels.h"
 #include "level_search.h"

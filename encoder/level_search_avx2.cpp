@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "format.h"
 #include "level_search_avx2.h"
 #include "levels.h"

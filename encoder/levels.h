@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "kernels.h"
 
 namespace kelvo4::encoding {

@@ -35,14 +35,18 @@
 // Everything is little-endian. The check catches damage to any byte (but for
 // a chance of one in 2^32); a decoder also finishes in the encoder's initial
 // states, having read exactly every word and every byte of plain bits.
+//
+// This header is what both sides share: the grammar, the contexts, the
+// tables' levels and the check. The decoder (coefficient_decoder.h) is in the
+// library; the encoder (writer/coefficient_encoder.h) is not.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
-#include <memory>
 #include <vector>
 
 namespace kelvo4 {
@@ -134,23 +138,67 @@ constexpr int contextOf(int chroma, int band, int activityClass) {
   return (chroma * kBands + band) * kActivities + activityClass;
 }
 
-// The difference (wrapping) of a block and the same block of the frame
-// before; a rough estimate of a block's bits (a token and the plain bits
-// per non-zero coefficient); and whether a block is better coded as its
-// difference: the estimate must drop by more than the mark costs. The
-// encoder's rate model makes the same choice.
-void difference(const signed char* block, const signed char* previous, signed char* out);
-int estimatedBits(const signed char* block);
-inline bool codeAsDifference(int blockBits, int differenceBits) { return differenceBits + 2 < blockBits; }
-inline bool codeAsDifference(const signed char* block, const signed char* difference) {
-  return codeAsDifference(estimatedBits(block), estimatedBits(difference));
+// rANS with 16-bit renormalisation: the state stays in [kLow, kLow << 16).
+inline constexpr std::uint32_t kLow = 1u << 16;
+inline constexpr std::size_t kHeadBytes = 16;
+inline constexpr std::size_t kBitmapBytes = (kContexts + 7) / 8;
+
+// A table travels as one byte per token, a level on a logarithmic scale:
+// 0 for a token that does not occur, else weight(level), about
+// 2^(level / 8). Both sides turn the levels into the same frequencies
+// (normalise).
+inline constexpr int kMaxLevel = 200;
+inline std::uint64_t weight(int level) { return std::uint64_t{8u + (level & 7u)} << (level >> 3); }
+
+// The activity class of every sum of non-zero counts (see activity()).
+inline constexpr auto kActivityOfSum = [] {
+  std::array<std::uint8_t, 129> a{};
+  for (int sum = 0; sum <= 128; ++sum) a[sum] = static_cast<std::uint8_t>(activityOfSum(sum));
+  return a;
+}();
+
+inline std::uint64_t load64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
 }
+
+// The non-zero bytes of a 64-byte block as the bits of a mask (bit k: byte
+// k): a 0 or 1 per byte (which compilers work out sixteen bytes at a time),
+// then eight of them at a time gathered into the top byte of a product in
+// order (byte j's as bit 56 + j; no two of the partial products fall on the
+// same bit, so nothing carries).
+inline std::uint64_t nonzeroMask(const signed char* block) {
+  unsigned char nonzero[64];
+  for (int k = 0; k < 64; ++k) nonzero[k] = block[k] != 0;
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 64; k += 8) mask |= (load64(nonzero + k) * 0x0102040810204080u) >> 56 << k;
+  return mask;
+}
+
+// Non-zero bytes of a 64-byte block.
+inline int nonzeroCount(const signed char* block) { return std::popcount(nonzeroMask(block)); }
+
+// Inlined where it is used, so that the state it moves stays in registers;
+// or never inlined, so that it has the registers to itself.
+#if defined(__GNUC__)
+#define KELVO4_INLINE __attribute__((always_inline))
+#define KELVO4_NOINLINE __attribute__((noinline))
+#else
+#define KELVO4_INLINE
+#define KELVO4_NOINLINE
+#endif
 
 // One context's table: frequencies summing to kProbScale (all zero: none).
 using Frequencies = std::array<std::uint16_t, kTokens>;
 
+// Frequencies summing to kProbScale in proportion to the weights of levels
+// (at most kMaxLevel), every token with a level at least 1.
+Frequencies normalise(const std::uint8_t* levels);
+
 // The check of a coded frame of size >= 16 bytes: its lengths and
-// everything after its head.
+// everything after its head (coefficient_check.cpp).
 std::uint32_t frameCheck(const unsigned char* frame, std::size_t size);
 
 // Blocks of a payload of a coded size (multiples of 16) and, for each block,
@@ -168,100 +216,6 @@ struct BlockLayout {
 struct CoefficientError {
   std::string reason;
   std::size_t offset = 0;
-};
-
-// Codes the payloads of a w x h frame sequence (both multiples of 16), one
-// frame after the other. Frames stored otherwise (raw) still pass through
-// storedRaw, so both sides keep the same state.
-class CoefficientEncoder {
- public:
-  CoefficientEncoder(int width, int height);
-  ~CoefficientEncoder();
-  CoefficientEncoder(const CoefficientEncoder&) = delete;
-  CoefficientEncoder& operator=(const CoefficientEncoder&) = delete;
-
-  // Codes a payload into out (replacing its contents). The coder's state
-  // moves on only with commit() (the coded frame was stored) or storedRaw().
-  // Each block of a frame that is not a key frame is coded as its difference
-  // from the frame before where codeAsDifference says so; marks (one per
-  // block, non-zero for a difference), when given, say it instead: a caller
-  // that decided it already spares the estimates. Either way the frame
-  // decodes to the payload.
-  void encode(const signed char* payload, bool key, std::vector<unsigned char>& out,
-              const std::uint8_t* marks = nullptr);
-  void commit();
-  // The payload was stored as it is: the tables stay, the rest moves on.
-  void storedRaw(const signed char* payload, bool key);
-
-  // The cost in 1/16 bits of each token in each context under the tables in
-  // force (a context without a table: a flat estimate), for rate-aware
-  // quantisation.
-  void tokenCosts(std::vector<std::uint16_t>& costs) const;
-
- private:
-  coefficients::BlockLayout layout_;
-  std::vector<std::uint8_t> counts_, previous_;   // non-zero counts per block
-  std::vector<signed char> last_, pendingLast_;  // the payload of the frame before, and this one
-  std::vector<coefficients::Frequencies> tables_, pending_;
-  std::vector<std::uint8_t> has_, pendingHas_;
-  // The frame's tokens in order, each as its code context * kTokens + token,
-  // and its plain bits: room for the most a frame can have, allocated at the
-  // first frame.
-  std::unique_ptr<std::uint16_t[]> tokens_;
-  std::unique_ptr<unsigned char[]> bits_;
-  // Per token code: how often it occurs in the frame; its frequency and
-  // first slot in the frame's tables.
-  std::vector<std::uint32_t> tokenCounts_, symbols_;
-  // Kept from frame to frame so that their memory is not asked for again:
-  // the words of the two coders, the table update and the same compressed.
-  std::vector<std::uint16_t> words_[2];
-  std::vector<unsigned char> update_, packedUpdate_;
-  void* zstd_ = nullptr;
-};
-
-// Decodes coded frames in order (a key frame restarts it).
-class CoefficientDecoder {
- public:
-  CoefficientDecoder(int width, int height);
-  ~CoefficientDecoder();
-  CoefficientDecoder(const CoefficientDecoder&) = delete;
-  CoefficientDecoder& operator=(const CoefficientDecoder&) = delete;
-
-  // Decodes a coded frame of size bytes into payload (the payload bytes of
-  // the size); previous holds the payload of the frame before (unless key),
-  // and may be payload itself. False with error filled when the frame is
-  // corrupt; the state and payload are then undefined until the next key
-  // frame.
-  bool decode(const unsigned char* data, std::size_t size, bool key, const signed char* previous,
-              signed char* payload, CoefficientError& error);
-  // What decode checks before it decodes: that the coded frame's lengths fit
-  // its size and its check matches. A frame that passes may still fail in
-  // decodeChecked, which is decode without this (for a caller that checked
-  // it before allocating what decoding takes).
-  static bool check(const unsigned char* data, std::size_t size, CoefficientError& error);
-  bool decodeChecked(const unsigned char* data, std::size_t size, bool key, const signed char* previous,
-                     signed char* payload, CoefficientError& error);
-  // A frame stored raw, as CoefficientEncoder::storedRaw.
-  void storedRaw(const signed char* payload, bool key);
-
- private:
-  bool readTables(const unsigned char* data, std::size_t size, CoefficientError& error);
-  coefficients::BlockLayout layout_;
-  std::vector<std::uint8_t> counts_, previous_;
-  // Per context, per token its frequency - 1 | its first slot << 8, and the
-  // token of each slot (a small table: the tables in use stay in the
-  // fastest cache); one more at the end for the contexts without a table,
-  // whose every slot gives the token kTokens (entry 0), which no table has.
-  struct Table {
-    std::uint16_t entry[coefficients::kTokens + 1];
-    std::uint8_t slot[coefficients::kProbScale];
-  };
-  std::vector<Table> tables_;
-  std::vector<std::uint8_t> has_;
-  std::vector<std::uint8_t> scratch_;  // a table update, decompressed; then the words and bits
-  // Per kind and activity of block, per zigzag position: its context's table.
-  std::vector<const Table*> byPosition_;
-  void* zstd_ = nullptr;
 };
 
 }  // namespace kelvo4

@@ -6,7 +6,7 @@
 #include <cxxabi.h>
 #include <new>
 
-#include "coefficients.h"
+#include "coefficient_decoder.h"
 
 namespace kelvo4 {
 

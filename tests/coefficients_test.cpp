@@ -6,7 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "coefficients.h"
+#include "coefficient_decoder.h"
+#include "coefficient_encoder.h"
 #include "format.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "platform.h"
+#include "tool_platform.h"
 #include "stream_format.h"
 
 struct ConformanceFile {

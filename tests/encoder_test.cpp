@@ -24,7 +24,7 @@
 #include "kernels.h"
 #include "levels.h"
 #include "kelvo4/kelvo4.hpp"
-#include "platform.h"
+#include "tool_platform.h"
 #include "writer.h"
 #include "yuv_rows.h"
 

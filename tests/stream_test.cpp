@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "platform.h"
+#include "tool_platform.h"
 #include "writer.h"
 
 namespace {

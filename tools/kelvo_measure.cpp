@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "encoder.h"
 #include "format.h"
 #include "input.h"

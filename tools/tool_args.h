@@ -19,7 +19,7 @@
 #include "clip_generator.h"
 #include "image.h"
 #include "kelvo4/kelvo4.hpp"
-#include "platform.h"
+#include "tool_platform.h"
 #include "stream_format.h"
 
 namespace kelvo4 {

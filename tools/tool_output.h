@@ -13,7 +13,7 @@
 
 #include "image.h"
 #include "output_file.h"
-#include "platform.h"
+#include "tool_platform.h"
 #include "stream_format.h"
 #include "y4m.h"
 #include "tool_args.h"

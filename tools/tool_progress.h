@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform.h"
+#include "tool_platform.h"
 
 #if defined(__linux__)
 #include <sched.h>

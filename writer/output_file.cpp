@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform.h"
+#include "tool_platform.h"
 
 namespace kelvo4 {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "coefficients.h"
+#include "coefficient_encoder.h"
 #include "kelvo4/kelvo4.hpp"
 #include "output_file.h"
 #include "stream_format.h"

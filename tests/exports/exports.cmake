@@ -75,3 +75,30 @@ execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE headers)
 if(NOT headers MATCHES "SONAME +libKelvo4\\.so\n")
   message(FATAL_ERROR "the soname of libKelvo4.so is not libKelvo4.so")
 endif()
+
+# What the library holds is what decodes: no zstd compressor, no coefficient
+# encoder, none of the tools' platform functions, defined or called. The
+# full symbol table where the library has one (it names local functions
+# too), and the dynamic one besides.
+execute_process(COMMAND ${NM} ${LIBRARY} OUTPUT_VARIABLE all ERROR_QUIET)
+execute_process(COMMAND ${NM} -D ${LIBRARY} OUTPUT_VARIABLE dynamic)
+set(forbidden
+  "ZSTD_(compress|createCCtx|freeCCtx|initCStream|createCStream|CCtx_|createCDict|estimateCCtx)"
+  "(HUF|FSE)_(compress|buildCTable|writeCTable|writeNCount|normalizeCount|optimalTableLog)" "HIST_count"
+  "CoefficientEncoder" "coefficients(13estimatedBits|10difference)E"
+  "_GLOBAL__N_1[0-9]+(writeBlock|levelOf|costTable)E"
+  "2os[0-9]+(onInterrupt|holdInterrupts|releaseInterrupts|startTool|createTemporary|moveOver|syncFile|removeFile|removeDirectory|makeDirectory|temporaryFolder|processId|sameFile|resolvedPath|writable|isTerminal|appendsOnly)E")
+list(JOIN forbidden "|" forbidden)
+string(REGEX MATCHALL "[^\n]+" lines "${all}\n${dynamic}")
+set(found)
+foreach(line IN LISTS lines)
+  if(line MATCHES " [A-Za-z] ([^ ]*(${forbidden})[^ ]*)$")
+    list(APPEND found ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+if(found)
+  list(REMOVE_DUPLICATES found)
+  list(JOIN found "\n  " found)
+  message(FATAL_ERROR "${file} holds or calls what only writing or the tools use:\n  ${found}")
+endif()
+message(STATUS "${file} holds no compressor, coefficient encoder or tool function")

@@ -14,7 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "coefficients.h"
+#include "coefficient_decoder.h"
+#include "coefficient_encoder.h"
 
 namespace {
 
