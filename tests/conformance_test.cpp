@@ -226,10 +226,12 @@ TEST(Conformance, OlderVersionsCutOrDamagedPlayUpToTheDamage) {
   } cases[] = {
       {"v1.klv", 1908, 0, {}, 2, "truncated at byte 1908, frame 2: 100 of 768 bytes"},
       {"v1.klv", 0, 28, {0, 0, 0xC0, 0x7F}, 0, "at byte 28: dequantisation factor 3 is not finite"},  // NaN
+      {"v1.klv", 0, 12, {0}, 0, "at byte 8: impossible frame size 32x0"},
       {"v2-stored.klv", 6184, 0, {}, 2, "truncated at byte 6184, frame 2: 1000 of 2568 bytes"},
       {"v2-stored.klv", 0, 2616, {10}, 1, "frame 1 at byte 2616: not a frame record"},  // coded, in version 2
       {"v2-zstd.klv", 0, 1578, {9}, 1, "frame 1 at byte 1309: corrupt compressed payload"},  // its stated size
-      {"v2-zstd.klv", 0, 1973, {0xFF, 0xFF}, 1, "frame 1 at byte 1309: corrupt compressed payload: Restored data doesn't match checksum"},
+      {"v2-zstd.klv", 0, 1973, {0xFF, 0xFF}, 1,
+       "frame 1 at byte 1309: corrupt compressed payload: Restored data doesn't match checksum"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.damage);

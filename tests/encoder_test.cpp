@@ -66,7 +66,9 @@ TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
 // (and the frame).
 TEST(Pictures, Y4mTagsFramesAndFaults) {
   const std::string path = tempPath("stream.y4m");
-  const auto write = [&](const std::string& text) { putBytes(path, std::vector<unsigned char>(text.begin(), text.end())); };
+  const auto write = [&](const std::string& text) {
+    putBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
+  };
   // 3x2 grey in full range, 4:2:0 (chroma 2x1), then a frame cut short.
   write("YUV4MPEG2 W3 H2 F30000:1001 Ip A1:1 C420mpeg2 XCOLORRANGE=FULL Xother\nFRAME\n" + std::string(10, '\x80') +
         "FRAME x\n" + std::string(7, '\x80'));

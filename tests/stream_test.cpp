@@ -690,7 +690,8 @@ TEST(Stream, CodedFramesOfBadStructureNameTheirFaultAndByte) {
     Memory m{&stream};
     kelvo4::Stream piped(Memory::read, &m, "crafted");
     const Played p = play(piped.get());
-    EXPECT_EQ(std::pair(p.frames.size(), p.rc), c.fault.empty() ? std::pair(std::size_t{1}, 0) : std::pair(std::size_t{0}, -EBADMSG));
+    EXPECT_EQ(std::pair(p.frames.size(), p.rc),
+              c.fault.empty() ? std::pair(std::size_t{1}, 0) : std::pair(std::size_t{0}, -EBADMSG));
     EXPECT_EQ(p.message, c.fault.empty() ? "" : "crafted: frame 0 at byte " + std::to_string(312 + c.at) +
                                                      ": corrupt coded payload: " + c.fault);
   }
