@@ -212,4 +212,53 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   }
 }
 
+// Versions 1 and 2 cut inside a frame or damaged: the frames before the
+// damage play, from a file and through a read function, then the damage,
+// named (a damaged version-1 header plays nothing).
+TEST(Conformance, OlderVersionsCutOrDamagedPlayUpToTheDamage) {
+  const std::map<std::string, Expected> expected = readExpected();
+  const struct {
+    const char* name;
+    std::size_t keep, at;  // the bytes kept (0: all), and where the patch goes
+    std::vector<unsigned char> patch;
+    long intact;
+    std::string damage;
+  } cases[] = {
+      {"v1.klv", 1908, 0, {}, 2, "truncated at byte 1908, frame 2: 100 of 768 bytes"},
+      {"v1.klv", 0, 28, {0, 0, 0xC0, 0x7F}, 0, "at byte 28: dequantisation factor 3 is not finite"},  // NaN
+      {"v1.klv", 0, 12, {0}, 0, "at byte 8: impossible frame size 32x0"},
+      {"v2-stored.klv", 6184, 0, {}, 2, "truncated at byte 6184, frame 2: 1000 of 2568 bytes"},
+      {"v2-stored.klv", 0, 2616, {10}, 1, "frame 1 at byte 2616: not a frame record"},  // coded, in version 2
+      {"v2-zstd.klv", 0, 1578, {9}, 1, "frame 1 at byte 1309: corrupt compressed payload"},  // its stated size
+      {"v2-zstd.klv", 0, 1973, {0xFF, 0xFF}, 1,
+       "frame 1 at byte 1309: corrupt compressed payload: Restored data doesn't match checksum"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.damage);
+    const ConformanceFile* f = std::find_if(kConformanceFiles, kConformanceFiles + kConformanceFileCount,
+                                            [&](const ConformanceFile& k) { return std::string(k.name) == c.name; });
+    std::vector<unsigned char> bytes(f->bytes, f->bytes + (c.keep ? c.keep : f->size));
+    std::copy(c.patch.begin(), c.patch.end(), bytes.begin() + static_cast<long>(c.at));
+    const auto played = [](int rc, kelvo4_stream* s) {
+      const Expected p = rc == 0 ? play(s) : Expected{{}, kelvo4_stream_error(nullptr)};
+      kelvo4_stream_close(&s);
+      return p;
+    };
+    const std::string path = writeTemp("older.klv", bytes.data(), bytes.size());
+    kelvo4_stream* s = nullptr;
+    int rc = kelvo4_stream_open_file(&s, path.c_str(), 1);
+    const Expected file = played(rc, s);
+    const ConformanceFile cut{c.name, bytes.data(), bytes.size()};
+    Memory m{&cut};
+    rc = kelvo4_stream_open_callback(&s, Memory::read, &m, "pipe", 1);
+    const Expected piped = played(rc, s);
+    const auto& all = expected.at(c.name).frames;
+    EXPECT_EQ(file.frames, std::vector(all.begin(), all.begin() + c.intact));
+    EXPECT_EQ(piped.frames, file.frames);
+    EXPECT_EQ(file.error, path + ": " + c.damage);
+    EXPECT_EQ(piped.error, "pipe: " + c.damage);
+    std::remove(path.c_str());
+  }
+}
+
 }  // namespace

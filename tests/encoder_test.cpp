@@ -26,6 +26,7 @@
 #include "kelvo4/kelvo4.hpp"
 #include "tool_platform.h"
 #include "writer.h"
+#include "y4m.h"
 #include "yuv_rows.h"
 
 namespace {
@@ -58,6 +59,51 @@ TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
   EXPECT_EQ(back.rgb, image.rgb);
   putBytes(path, {'P', '6', '\n', '7', ' ', '5', '\n', '2', '5', '5', '\n', 1, 2, 3});
   EXPECT_THROW(readImage(path), ImageError);
+  std::remove(path.c_str());
+}
+
+// A YUV4MPEG2 header's tags and frames as read; each fault named with the file
+// (and the frame).
+TEST(Pictures, Y4mTagsFramesAndFaults) {
+  const std::string path = tempPath("stream.y4m");
+  const auto write = [&](const std::string& text) {
+    putBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
+  };
+  // 3x2 grey in full range, 4:2:0 (chroma 2x1), then a frame cut short.
+  write("YUV4MPEG2 W3 H2 F30000:1001 Ip A1:1 C420mpeg2 XCOLORRANGE=FULL Xother\nFRAME\n" + std::string(10, '\x80') +
+        "FRAME x\n" + std::string(7, '\x80'));
+  Y4mReader reader(path);
+  EXPECT_EQ(std::tuple(reader.width(), reader.height(), reader.rateNum(), reader.rateDen()),
+            std::tuple(3, 2, 30000u, 1001u));
+  Image picture;
+  ASSERT_TRUE(reader.readFrame(picture));
+  EXPECT_EQ(picture.rgb, std::vector<std::uint8_t>(18, 128));
+  const std::pair<std::string, std::string> faults[] = {
+      {"", "empty, not a YUV4MPEG2 stream"},
+      {"YUV4MPEG W2 H2\n", "not a YUV4MPEG2 stream"},
+      {"YUV4MPEG2 W2 H2", "the stream ends inside the header line"},
+      {"YUV4MPEG2 W0 H2\n", "bad size tag "},
+      {"YUV4MPEG2 W2 H2 F30:0\n", "bad frame rate tag "},
+      {"YUV4MPEG2 H2\n", "the header gives no W and H"},
+      {"YUV4MPEG2 W2 H2 C420p10\n", "colour space "},
+      {"YUV4MPEG2 W2 H2\nFRAMX\n", "frame 0: expected a FRAME line"},
+  };
+  try {
+    reader.readFrame(picture);
+    ADD_FAILURE();
+  } catch (const ImageError& e) {
+    EXPECT_EQ(e.what(), path + ": frame 1: short frame: 7 of 10 bytes");
+  }
+  for (const auto& [text, fault] : faults) {
+    write(text);
+    try {
+      Y4mReader bad(path);
+      bad.readFrame(picture);
+      ADD_FAILURE() << text;
+    } catch (const ImageError& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with(path + ": " + fault)) << e.what();
+    }
+  }
   std::remove(path.c_str());
 }
 

@@ -20,6 +20,8 @@
 #include "tool_platform.h"
 #include "writer.h"
 
+extern "C" int kelvo4_c_peek_frames(const char* path);  // c_headers.c
+
 namespace {
 
 using namespace kelvo4;
@@ -441,62 +443,31 @@ TEST(Stream, DamagedFilesPlayUpToTheDamage) {
   std::remove(path.c_str());
 }
 
-TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
-  const std::string good = tempPath("good.klv");
+// Two frames of 20x12 (coded 32x16) with one payload, both coded, frame 0 a
+// key frame with a table.
+Bytes twoCodedFrames() {
+  const std::string path = tempPath("good.klv");
   {
-    StreamWriter writer(good, {20, 12}, 3);
+    StreamWriter writer(path, {20, 12}, 3);
     std::vector<signed char> payload(payloadBytes(32, 16), 5);
     const float table[64] = {1.5f};
     writer.writeFrame(payload.data(), true, table);
     writer.writeFrame(payload.data(), false, nullptr);
     writer.close();
   }
-  const Bytes bytes = fileBytes(good);
-  std::remove(good.c_str());
-  // Frame 1's record; frame 0's coded payload: the lengths of the table
-  // update and the two coders' words, the check, then those and the bits.
-  const std::size_t coded = 48 + 8 + 256, second = coded + (bytes[52] | bytes[53] << 8);
-  const std::size_t tokens = coded + 16 + bytes[coded];
-  // The lengths of the table update and the first coder's words, with two
-  // bytes moved from the one to the other.
-  const Bytes moveWord = [&] {
-    Bytes b(bytes.begin() + static_cast<long>(coded), bytes.begin() + static_cast<long>(coded + 8));
-    b[0] = static_cast<unsigned char>(b[0] - 2), b[4] = static_cast<unsigned char>(b[4] + 2);
-    return b;
-  }();
-  // The good stream cut to `keep` bytes, with `patch` written at `at`.
-  const struct {
-    std::size_t keep, at;
-    Bytes patch;
-    std::string expected;
-  } cases[] = {
-      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
-      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
-      {bytes.size(), 3, {'5'}, "at byte 0: bad magic"},
-      {bytes.size(), 4, {4}, "at byte 4: unsupported format version 4"},
-      {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
-      {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
-      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
-      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
-      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
-      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
-      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
-      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
-      {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
-      {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
-      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0: 747 of 1032 bytes"},
-      {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
-      {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
-      {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
-      {bytes.size(), 48, {15}, "frame 0 at byte 48: not a frame record"},  // zstd and coded at once
-      {bytes.size(), coded + 12, {0xF0}, "frame 0 at byte " + std::to_string(coded + 12) + ": corrupt coded payload: checksum"},
-      {bytes.size(), coded, moveWord, ": corrupt coded payload: checksum"},
-      {bytes.size(), tokens + 1, {0xAA}, ": corrupt coded payload: checksum"},
-      {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
-      {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
-      {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
-      {bytes.size(), coded + 4, {2, 0, 0, 0}, ": corrupt coded payload: coded frame gives its two coders 2 + "},
-  };
+  const Bytes bytes = fileBytes(path);
+  std::remove(path.c_str());
+  return bytes;
+}
+
+// A stream cut to `keep` bytes, with `patch` written at `at`: it fails with
+// a message that names the file and holds `expected`.
+struct Malformed {
+  std::size_t keep, at;
+  Bytes patch;
+  std::string expected;
+};
+void expectMalformed(const Bytes& bytes, const std::vector<Malformed>& cases) {
   const std::string path = tempPath("bad.klv");
   for (const auto& c : cases) {
     Bytes bad(bytes.begin(), bytes.begin() + static_cast<long>(c.keep));
@@ -507,10 +478,51 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
     EXPECT_TRUE(p.message.starts_with(path + ": ") && p.message.find(c.expected) != std::string::npos)
         << p.message << " (expected " << c.expected << ")";
   }
+  std::remove(path.c_str());
+}
+
+TEST(Stream, MalformedHeaderNamesItsByte) {
+  const Bytes bytes = twoCodedFrames();
+  expectMalformed(bytes, {
+      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
+      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
+      {bytes.size(), 3, {'5'}, "at byte 0: bad magic"},
+      {bytes.size(), 4, {4}, "at byte 4: unsupported format version 4"},
+      {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
+      {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
+      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
+      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
+      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
+  });
+  const std::string path = tempPath("header.klv");
+  EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
+  const Played folder = playFile(".");
+  EXPECT_EQ(std::pair(folder.rc, folder.message), std::pair(-EISDIR, std::string(".: is a folder, not a stream file")));
+  // A header that claims the largest picture and holds no frame allocates no
+  // frame for it.
+  Bytes empty(bytes.begin(), bytes.begin() + 48);
+  for (int at : {8, 16}) std::copy_n(std::array<unsigned char, 8>{0, 0x80, 0, 0, 0x50, 0x55, 0, 0}.begin(), 8, &empty[at]);
+  std::fill(empty.begin() + 32, empty.begin() + 36, 0xFF);
+  std::fill(empty.begin() + 36, empty.begin() + 44, 0);
+  putBytes(path, empty);
+  kelvo4::Stream stream(path, 1, -1);
+  EXPECT_EQ(std::pair(stream.info().width, stream.info().height), std::pair(32768, 21840));
+  EXPECT_FALSE(stream.next(nullptr, 0));
+  std::remove(path.c_str());
+}
+
+TEST(Stream, MalformedIndexNamesItsEntry) {
+  const Bytes bytes = twoCodedFrames();
+  expectMalformed(bytes, {
+      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
+      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
+      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
+  });
   // An index entry that names a record that is no key frame, or a key
   // frame's record with another frame's number: the records are walked
   // instead, so seeking still lands right, and the damage is told after the
   // last frame.
+  const std::string path = tempPath("index.klv");
   const auto expected = writeStream(path, 3, 5);
   const Bytes intact = fileBytes(path);
   std::uint64_t third = 48;  // frame 3's record
@@ -536,19 +548,159 @@ TEST(Stream, EveryMalformedStreamNamesFileFrameAndOffset) {
                                                  ") is no key frame's record"))
         << p.message;
   }
-  EXPECT_EQ(playFile(path + ".missing").message, path + ".missing: " + std::strerror(ENOENT));
-  const Played folder = playFile(".");
-  EXPECT_EQ(std::pair(folder.rc, folder.message), std::pair(-EISDIR, std::string(".: is a folder, not a stream file")));
-  // A header that claims the largest picture and holds no frame allocates no
-  // frame for it.
-  Bytes empty(bytes.begin(), bytes.begin() + 48);
-  for (int at : {8, 16}) std::copy_n(std::array<unsigned char, 8>{0, 0x80, 0, 0, 0x50, 0x55, 0, 0}.begin(), 8, &empty[at]);
-  std::fill(empty.begin() + 32, empty.begin() + 36, 0xFF);
-  std::fill(empty.begin() + 36, empty.begin() + 44, 0);
-  putBytes(path, empty);
-  kelvo4::Stream stream(path, 1, -1);
-  EXPECT_EQ(std::pair(stream.info().width, stream.info().height), std::pair(32768, 21840));
-  EXPECT_FALSE(stream.next(nullptr, 0));
+  std::remove(path.c_str());
+}
+
+TEST(Stream, MalformedRecordNamesItsFrame) {
+  const Bytes bytes = twoCodedFrames();
+  const std::size_t coded = 48 + 8 + 256, second = coded + (bytes[52] | bytes[53] << 8);  // frame 1's record
+  expectMalformed(bytes, {
+      {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
+      {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
+      {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0: 747 of 1032 bytes"},
+      {bytes.size(), second, {5}, "frame 1 at byte " + std::to_string(second) + ": a key frame without a table"},
+      {bytes.size(), 52, {0xFF, 0xFF, 0}, "frame 0 at byte 48: stored size 65535 does not fit"},
+      {bytes.size(), 58, {0xc0, 0x7f}, "frame 0 at byte 48: dequantisation factor 0 is not finite"},  // NaN
+      {bytes.size(), 48, {15}, "frame 0 at byte 48: not a frame record"},  // zstd and coded at once
+  });
+}
+
+// Damage a coded payload's lengths or check catch, before its structure.
+TEST(Stream, CodedPayloadWithWrongLengthsOrCheckNamesItsByte) {
+  const Bytes bytes = twoCodedFrames();
+  // Frame 0's coded payload: the lengths of the table update and the two
+  // coders' words, the check, then those and the bits.
+  const std::size_t coded = 48 + 8 + 256, second = coded + (bytes[52] | bytes[53] << 8);
+  const std::size_t tokens = coded + 16 + bytes[coded];
+  // The lengths of the table update and the first coder's words, with two
+  // bytes moved from the one to the other.
+  Bytes moveWord(bytes.begin() + static_cast<long>(coded), bytes.begin() + static_cast<long>(coded + 8));
+  moveWord[0] = static_cast<unsigned char>(moveWord[0] - 2), moveWord[4] = static_cast<unsigned char>(moveWord[4] + 2);
+  expectMalformed(bytes, {
+      {bytes.size(), coded + 12, {0xF0}, "frame 0 at byte " + std::to_string(coded + 12) + ": corrupt coded payload: checksum"},
+      {bytes.size(), coded, moveWord, ": corrupt coded payload: checksum"},
+      {bytes.size(), tokens + 1, {0xAA}, ": corrupt coded payload: checksum"},
+      {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
+      {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
+      {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
+      {bytes.size(), coded + 4, {2, 0, 0, 0}, ": corrupt coded payload: coded frame gives its two coders 2 + "},
+      {bytes.size(), coded + 4, {5, 0, 0, 0}, "frame 0 at byte " + std::to_string(coded + 4) +
+           ": corrupt coded payload: coded frame gives its two coders 5 + " + std::to_string(getU32(&bytes[coded + 8])) +
+           " bytes of words, not whole 2-byte words"},
+  });
+}
+
+// The check of a coded frame's bytes, as docs/format.md (4.6.1) gives it.
+std::uint32_t checkOf(const unsigned char* p, std::size_t n) {
+  std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
+  for (std::size_t i = 0; i < n; i += 8) {
+    std::uint64_t group = 0;
+    for (std::size_t k = 0; k < 8 && i + k < n; ++k) group |= std::uint64_t{p[i + k]} << 8 * k;
+    h = (h ^ group) * 0xFF51AFD7ED558CCDu;
+    h ^= h >> 32;
+  }
+  return static_cast<std::uint32_t>(h ^ h >> 29);
+}
+
+// A coded frame with its table update and plain bits, and the lengths and
+// check the writer would give it. Each coder's words are only its final
+// state, 65536, the initial one: a table of a single token leaves the state
+// as it is and reads no word.
+Bytes codedFrame(const Bytes& update, const Bytes& plain = {}) {
+  const std::size_t t = update.size();
+  Bytes f(16 + t + 8 + plain.size());
+  putU32(&f[0], static_cast<std::uint32_t>(t));
+  putU32(&f[4], 4);
+  putU32(&f[8], 4);
+  std::copy(update.begin(), update.end(), f.begin() + 16);
+  f[16 + t] = f[20 + t] = 1;
+  std::copy(plain.begin(), plain.end(), f.begin() + static_cast<long>(24 + t));
+  putU32(&f[12], checkOf(f.data(), 12) ^ checkOf(f.data() + 16, f.size() - 16));
+  return f;
+}
+
+// One zstd frame holding `content` as one raw block, stating `stated` as its
+// content size.
+Bytes zstdFrame(const Bytes& content, std::size_t stated) {
+  Bytes z(12 + content.size());
+  putU32(&z[0], 0xFD2FB528);
+  z[4] = 0xA0;  // one segment, a 4-byte content size
+  putU32(&z[5], static_cast<std::uint32_t>(stated));
+  putU32(&z[9], static_cast<std::uint32_t>(content.size() << 3 | 1));  // the last block, raw (3 bytes)
+  std::copy(content.begin(), content.end(), z.begin() + 12);
+  return z;
+}
+
+// A table update giving the contexts of activity 0 (all a frame of empty
+// blocks uses) a table of one token at `level`: `first` for the contexts of
+// a block's first position, `rest` for the others; -1 for none.
+Bytes singleTokenTables(int first, int rest, int level = 1) {
+  Bytes u(15);
+  for (int ctx = 0; ctx < 120; ctx += 6) {
+    u[static_cast<std::size_t>(ctx / 8)] |= static_cast<unsigned char>(1 << ctx % 8);
+    Bytes table(131);
+    const int token = ctx / 6 % 10 ? rest : first;  // band 0 is position 0's
+    if (token >= 0) table[static_cast<std::size_t>(token)] = static_cast<unsigned char>(level);
+    u.insert(u.end(), table.begin(), table.end());
+  }
+  return zstdFrame(u, u.size());
+}
+
+// Crafted coded frames whose lengths and check are right but whose structure
+// is not, each the key frame of a 64x32 stream from a pipe: every check of
+// the coefficient decoder after the check names its fault and its byte.
+TEST(Stream, CodedFramesOfBadStructureNameTheirFaultAndByte) {
+  enum { kEnd = 0, kSixteenZeros = 1, kOne = 2, kLarge = 9, kMark = 130 };  // tokens: a magnitude of 1, of 65-128
+  const Bytes ends = singleTokenTables(kEnd, kEnd), ones = singleTokenTables(kOne, kOne);
+  const Bytes oneBitmap = [] {  // a table promised, none given
+    Bytes b(15);
+    b[0] = 1;
+    return zstdFrame(b, 15);
+  }();
+  const auto after = [](const Bytes& update) { return 16 + update.size() + 4; };  // the first coder's words
+  const struct {
+    Bytes frame;
+    std::size_t at;  // of the coded frame
+    std::string fault;
+  } cases[] = {
+      {codedFrame(ends), 0, ""},  // the crafting itself is sound: blocks of zeros
+      {codedFrame({}), 22, "block 0 uses a context without a table"},  // after the word it read
+      {codedFrame(singleTokenTables(kMark, kMark)), after(ends), "block 0 is a difference in a key frame"},
+      {codedFrame(singleTokenTables(kOne, kMark)), after(ends), "block 0 has a difference mark after its start"},
+      {codedFrame(singleTokenTables(kLarge, kLarge), {0x7E}), after(ends), "coefficient +128 in block 0"},
+      {codedFrame(singleTokenTables(kSixteenZeros, kSixteenZeros)), after(ends), "block 0 runs past its 64 coefficients"},
+      {codedFrame(ones), codedFrame(ones).size(), "coded data ends early"},  // 64 coefficients, no plain bits
+      {codedFrame(ends, {0}), after(ends), "coded data does not end where it should"},  // a plain byte left
+      {codedFrame({'n', 'o', 't', ' ', 'z', 's', 't', 'd'}), 16, "corrupt table update"},
+      {codedFrame(zstdFrame(Bytes(14), 14)), 16, "corrupt table update"},  // smaller than the bitmap
+      {codedFrame(zstdFrame(Bytes(19), 20)), 16, "corrupt table update"},  // fewer bytes than stated
+      {codedFrame(oneBitmap), 16, "corrupt table update"},
+      {codedFrame(singleTokenTables(kEnd, kEnd, 201)), 16, "table of context 0: level 201"},
+      {codedFrame(singleTokenTables(-1, -1)), 16, "table of context 0 is empty"},
+  };
+  for (const auto& c : cases) {
+    Bytes stream(48 + 8 + 256);
+    std::memcpy(stream.data(), "KLV4", 4);
+    for (auto [at, v] : {std::pair{4, 3u}, {8, 64u}, {12, 32u}, {16, 64u}, {20, 32u}, {24, 25u}, {28, 1u}, {32, ~0u}})
+      putU32(&stream[static_cast<std::size_t>(at)], v);  // no count, no index: as written to a pipe
+    stream[48] = 11;  // a key frame with a table, coded
+    putU32(&stream[52], static_cast<std::uint32_t>(c.frame.size()));
+    for (int k = 0; k < 64; ++k) putU32(&stream[56 + 4 * k], 0x3F800000);  // factors of 1
+    stream.insert(stream.end(), c.frame.begin(), c.frame.end());
+    Memory m{&stream};
+    kelvo4::Stream piped(Memory::read, &m, "crafted");
+    const Played p = play(piped.get());
+    EXPECT_EQ(std::pair(p.frames.size(), p.rc),
+              c.fault.empty() ? std::pair(std::size_t{1}, 0) : std::pair(std::size_t{0}, -EBADMSG));
+    EXPECT_EQ(p.message, c.fault.empty() ? "" : "crafted: frame 0 at byte " + std::to_string(312 + c.at) +
+                                                     ": corrupt coded payload: " + c.fault);
+  }
+}
+
+TEST(Stream, PeekFromCTellsEachFrameThenTheEnd) {
+  const std::string path = tempPath("peek.klv");
+  writeStream(path, 3, 3);
+  EXPECT_EQ(kelvo4_c_peek_frames(path.c_str()), 3);
   std::remove(path.c_str());
 }
 
