@@ -128,7 +128,7 @@ bool removeDirectory(const std::string& path) { return rmdir(path.c_str()) == 0;
 bool makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
 // Where std::filesystem::temp_directory_path looks on POSIX systems, written
-// out: that one would bring the whole of std::filesystem into the library.
+// out: that one would bring the whole of std::filesystem into every tool.
 std::string temporaryFolder() {
   for (const char* variable : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
     const char* folder = std::getenv(variable);

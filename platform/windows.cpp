@@ -70,9 +70,6 @@ FileInfo fileInfo(const std::string& path) {
 
 FileInfo fileInfo(std::FILE* file) { return infoOf(handleOf(file)); }
 
-// The runtime keeps this to itself for a handle the process inherited; a
-// shell's `>>` on Windows places the file at its end rather than opening it
-
 void prefault(void*, std::size_t, bool) {}
 
 }  // namespace kelvo4::os

@@ -53,6 +53,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 }  // namespace
 
+// The runtime keeps this to itself for a handle the process inherited; a
+// shell's `>>` on Windows places the file at its end rather than opening it
 // to append, so a stream's header is patched where it began.
 bool appendsOnly(std::FILE*) { return false; }
 
