@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bench_util.h"
-#include "dct_variants.h"
+#include "bench/bench_util.h"
+#include "tests/dct_variants.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "bench_util.h"
-#include "stages.h"
+#include "bench/bench_util.h"
+#include "src/decoder/stages.h"
 #include "kelvo4/kelvo4.hpp"
 
 #ifdef KELVO4_HAVE_TURBOJPEG

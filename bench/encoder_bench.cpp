@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
-#include "clip_generator.h"
-#include "encoder.h"
-#include "writer.h"
+#include "bench/bench_util.h"
+#include "tools/clip/clip_generator.h"
+#include "tools/encoder/encoder.h"
+#include "tools/writer/writer.h"
 
 namespace {
 

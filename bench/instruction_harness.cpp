@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "dct.h"
+#include "src/dct/dct.h"
 namespace {
 volatile int sink;  // keeps the results alive
 }

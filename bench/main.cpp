@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
+#include "bench/bench_util.h"
 
 namespace {
 

@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
-#include "clip_generator.h"
-#include "encoder.h"
+#include "bench/bench_util.h"
+#include "tools/clip/clip_generator.h"
+#include "tools/encoder/encoder.h"
 #include "kelvo4/kelvo4.hpp"
-#include "coefficient_decoder.h"
-#include "coefficient_encoder.h"
-#include "tool_platform.h"
-#include "writer.h"
+#include "src/stream/coefficient_decoder.h"
+#include "tools/writer/coefficient_encoder.h"
+#include "tools/platform/tool_platform.h"
+#include "tools/writer/writer.h"
 
 namespace {
 

@@ -10,17 +10,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 case ${1:-} in
   aarch64) cxx=aarch64-linux-gnu-g++ qemu=qemu-aarch64 neon=() ;;
-  # NEON is above the armhf baseline: only arm/ is built for it, as in CMake.
+  # NEON is above the armhf baseline: only src/arm/ is built for it, as in CMake.
   arm) cxx=arm-linux-gnueabihf-g++ qemu=qemu-arm neon=(-mfpu=neon) ;;
   *) echo "usage: $0 aarch64|arm" >&2; exit 2 ;;
 esac
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-flags=(${OPT:--O2} -std=c++20 -I. -Iinclude -Icpu -Idecoder -Istage -Idct)
-for f in arm/*.cpp; do
+flags=(${OPT:--O2} -std=c++20 -I. -Iinclude)
+for f in src/arm/*.cpp; do
   $cxx "${flags[@]}" "${neon[@]}" -c "$f" -o "$out/$(basename "$f" .cpp).o"
 done
-$cxx "${flags[@]}" bench/instruction_harness.cpp cpu/cpu.cpp dct/*.cpp decoder/*.cpp "$out"/*.o -lpthread \
+$cxx "${flags[@]}" bench/instruction_harness.cpp src/cpu/cpu.cpp src/dct/*.cpp src/decoder/*.cpp src/platform/posix.cpp "$out"/*.o -lpthread \
   -o "$out/harness"
 count() {  # MASK WHAT N
   KELVO4_CPU_MASK=$1 $qemu -singlestep -d nochain,exec -D "$out/log" "$out/harness" "$2" "$3" >/dev/null

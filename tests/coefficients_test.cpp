@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "coefficient_decoder.h"
-#include "coefficient_encoder.h"
-#include "format.h"
+#include "src/stream/coefficient_decoder.h"
+#include "tools/writer/coefficient_encoder.h"
+#include "src/stage/format.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "tool_platform.h"
-#include "stream_format.h"
+#include "tools/platform/tool_platform.h"
+#include "src/stream/stream_format.h"
 
 struct ConformanceFile {
   const char* name;

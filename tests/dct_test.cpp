@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dct_variants.h"
+#include "tests/dct_variants.h"
 
 // The exported inverse under its plain C name, to check that it is the same entry.
 void idctPlainName(short* block) asm("Vrel_IDct16_MMX");

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "pipeline_model.h"
+#include "tests/pipeline_model.h"
 
 namespace {
 

@@ -16,18 +16,18 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "clip_generator.h"
-#include "colours.h"
-#include "encoder.h"
-#include "format.h"
-#include "image.h"
-#include "kernels.h"
-#include "levels.h"
+#include "tools/clip/clip_generator.h"
+#include "tools/encoder/colours.h"
+#include "tools/encoder/encoder.h"
+#include "src/stage/format.h"
+#include "tools/picture/image.h"
+#include "tools/encoder/kernels.h"
+#include "tools/encoder/levels.h"
 #include "kelvo4/kelvo4.hpp"
-#include "tool_platform.h"
-#include "writer.h"
-#include "y4m.h"
-#include "yuv_rows.h"
+#include "tools/platform/tool_platform.h"
+#include "tools/writer/writer.h"
+#include "tools/picture/y4m.h"
+#include "tools/picture/yuv_rows.h"
 
 namespace {
 

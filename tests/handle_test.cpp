@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "format.h"
-#include "handle.h"
+#include "src/stage/format.h"
+#include "src/decoder/handle.h"
 #include "kelvo4/kelvo4.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dct.h"
+#include "src/dct/dct.h"
 
 namespace model {
 

@@ -12,10 +12,10 @@
 #include <cstdlib>
 
 #include "kelvo4/Kelvo4.h"
-#include "cpu.h"
-#include "dct_variants.h"
-#include "pipeline_model.h"
-#include "stages.h"
+#include "src/cpu/cpu.h"
+#include "tests/dct_variants.h"
+#include "tests/pipeline_model.h"
+#include "src/decoder/stages.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "tool_platform.h"
-#include "writer.h"
+#include "tools/platform/tool_platform.h"
+#include "tools/writer/writer.h"
 
 extern "C" int kelvo4_c_peek_frames(const char* path);  // c_headers.c
 

@@ -1,8 +1,8 @@
 // kelvo-clip: writes frames of the built-in test clip as pictures or rgb24.
 #include <string>
 
-#include "tool_args.h"
-#include "tool_output.h"
+#include "tools/tool_args.h"
+#include "tools/tool_output.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
+#include "tools/picture/image.h"
 #include "kelvo4/kelvo4.hpp"
-#include "stream_format.h"
-#include "y4m.h"
-#include "tool_args.h"
-#include "tool_output.h"
-#include "tool_progress.h"
+#include "src/stream/stream_format.h"
+#include "tools/picture/y4m.h"
+#include "tools/tool_args.h"
+#include "tools/tool_output.h"
+#include "tools/tool_progress.h"
 
 namespace {
 

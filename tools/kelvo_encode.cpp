@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "clip_generator.h"
-#include "encoder.h"
-#include "input.h"
-#include "writer.h"
-#include "y4m.h"
-#include "tool_args.h"
-#include "tool_progress.h"
+#include "tools/clip/clip_generator.h"
+#include "tools/encoder/encoder.h"
+#include "tools/picture/input.h"
+#include "tools/writer/writer.h"
+#include "tools/picture/y4m.h"
+#include "tools/tool_args.h"
+#include "tools/tool_progress.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "coefficient_encoder.h"
-#include "encoder.h"
-#include "format.h"
-#include "input.h"
-#include "writer.h"
-#include "tool_args.h"
+#include "tools/writer/coefficient_encoder.h"
+#include "tools/encoder/encoder.h"
+#include "src/stage/format.h"
+#include "tools/picture/input.h"
+#include "tools/writer/writer.h"
+#include "tools/tool_args.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <system_error>
 #include <vector>
 
-#include "clip_generator.h"
-#include "image.h"
+#include "tools/clip/clip_generator.h"
+#include "tools/picture/image.h"
 #include "kelvo4/kelvo4.hpp"
-#include "tool_platform.h"
-#include "stream_format.h"
+#include "tools/platform/tool_platform.h"
+#include "src/stream/stream_format.h"
 
 namespace kelvo4 {
 

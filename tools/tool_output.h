@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "image.h"
-#include "output_file.h"
-#include "tool_platform.h"
-#include "stream_format.h"
-#include "y4m.h"
-#include "tool_args.h"
+#include "tools/picture/image.h"
+#include "tools/writer/output_file.h"
+#include "tools/platform/tool_platform.h"
+#include "src/stream/stream_format.h"
+#include "tools/picture/y4m.h"
+#include "tools/tool_args.h"
 
 namespace kelvo4 {
 

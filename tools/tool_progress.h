@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "tool_platform.h"
+#include "tools/platform/tool_platform.h"
 
 #if defined(__linux__)
 #include <sched.h>

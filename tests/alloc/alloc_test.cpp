@@ -19,8 +19,8 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "kelvo4/stream.h"
-#include "handle.h"
-#include "stages.h"
+#include "src/decoder/handle.h"
+#include "src/decoder/stages.h"
 
 namespace {
 int failAfter = -1;      // array allocations still allowed before one fails; -1: never fail

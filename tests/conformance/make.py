@@ -6,7 +6,7 @@ are committed and never made again: a reader must decode them to the same
 frames for as long as it reads their version. Versions 1 and 2, which no tool
 writes any more, are made here from a stored version-3 stream's payloads (v2
 compressed with the zstd command), following the layouts in
-stream/stream_format.h.
+src/stream/stream_format.h.
 
 expected.txt gets, for each file, one line per frame it plays:
   FILE FRAME MD5-of-its-rgb24-bytes

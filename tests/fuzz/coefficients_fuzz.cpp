@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "coefficient_decoder.h"
-#include "coefficient_encoder.h"
+#include "src/stream/coefficient_decoder.h"
+#include "tools/writer/coefficient_encoder.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "handle.h"
+#include "src/decoder/handle.h"
 #include "kelvo4/kelvo4.hpp"
-#include "pipeline_model.h"
-#include "stages.h"
+#include "tests/pipeline_model.h"
+#include "src/decoder/stages.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_file.h"
-#include "image.h"
+#include "tests/fuzz/fuzz_file.h"
+#include "tools/picture/image.h"
 
 // Pictures above 8 megapixels are refused before they are read, as the tools
 // refuse those above their limit; this still leaves the checks for pictures

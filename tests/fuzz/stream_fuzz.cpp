@@ -17,7 +17,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz_file.h"
+#include "tests/fuzz/fuzz_file.h"
 #include "kelvo4/stream.h"
 
 namespace {

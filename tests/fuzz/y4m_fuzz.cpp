@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_file.h"
-#include "y4m.h"
+#include "tests/fuzz/fuzz_file.h"
+#include "tools/picture/y4m.h"
 
 namespace {
 

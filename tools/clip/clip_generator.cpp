@@ -1,4 +1,4 @@
-#include "clip_generator.h"
+#include "tools/clip/clip_generator.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 // same picture.
 #pragma once
 
-#include "image.h"
+#include "tools/picture/image.h"
 
 namespace kelvo4 {
 

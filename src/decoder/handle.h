@@ -1,0 +1,50 @@
+// Internal access to decoder handles for the encoder and the tests.
+#pragma once
+
+#include "kelvo4/decoder.h"
+#include "src/decoder/stages.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kelvo4 {
+
+// Reads the settings of an open call (null: the defaults) into threads (1 ..
+// KELVO4_MAX_THREADS) and maxPixels (as given). -EINVAL, with `message`, for
+// settings too small, threads out of range or a non-zero byte beyond the
+// fields this library knows.
+int readSettings(const kelvo4_settings* settings, int& threads, std::int64_t& maxPixels, std::string& message);
+
+// The bytes an output of width x height pixels of bytesPerPixel takes with
+// rows `stride` bytes apart (0 for an empty region); false when stride is
+// below a row's bytes or the extent passes SIZE_MAX. Sizes are not negative.
+bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t stride, std::size_t& bytes);
+
+// kelvo4_decoder_open with room for `helpers` threads from outside that may
+// take bands of each frame while it is decoded, through helpDecode.
+int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers);
+// Run by helper number `helper` (0 .. helpers - 1, each on one thread at a
+// time): takes bands of the frame the handle is decoding until none is left;
+// returns at once when it decodes none. The decode waits for its helpers.
+// The handle must outlive the call.
+void helpDecode(kelvo4_decoder* d, int helper);
+
+// Test hook: the handle runs the stages of this level (the fastest when the
+// processor lacks it).
+void useStages(kelvo4_decoder* d, StageLevel level);
+// The handle's table as the decoder uses it: 64 factors in natural order.
+const short* decoderTable(const kelvo4_decoder* d);
+// The prediction the next decode starts from: the current frame filtered
+// into dst (3 * width * height samples), rows [y0, y1) only.
+void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1);
+// The frame the next decode overwrites (3 * width * height samples), for
+// predictNext to fill: decodePredicted then adds the payload's residual to
+// it as it stands, without predicting the frame again.
+short* spareFrame(kelvo4_decoder* d);
+// kelvo4_decoder_decode_region to rgb24 (width x height of the frame's top
+// left) for a frame whose prediction fills spareFrame(d).
+int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadLength, std::uint8_t* rgb, int width,
+                    int height, std::size_t rgbLength);
+
+}  // namespace kelvo4
