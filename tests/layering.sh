@@ -1,12 +1,21 @@
 #!/bin/bash
 # layering.sh ROOT: every #include "..." in the folders that docs/building.md's
-# layout lists names a header of its own folder or of one listed after it.
+# layout lists names a header of its own folder or of one listed after it
+# (a tool's file may include any of the library's).
 # Headers found nowhere in the tree (system, generated) are not checked.
 set -euo pipefail
 root=$1
-mapfile -t folders < <(awk '/^Each folder uses only those listed after it/ { on = 1; next }
-  on && /^    [a-z0-9_\/]+\/ / { sub(/\/$/, "", $1); print $1; seen = 1; next }
-  on && seen && !/^    / { exit }' "$root/docs/building.md")
+# The tools' order first, then the library's: a tool may use the library.
+# Folders on one line (siblings) share a place.
+mapfile -t lines < <(awk '/^The (library|tools), `(src|tools)\/`/ { part = $2 }
+  /only those listed after it/ { on = 1; next }
+  on && /^    [a-z0-9_\/]+\/ / { line = part; for (i = 1; i <= NF && $i ~ /\/$/; i++) line = line " " $i;
+                                 print line; seen = 1; next }
+  on && seen && !/^    / { on = 0; seen = 0 }' "$root/docs/building.md" | sort -s -k1,1r | cut -d' ' -f2-)
+folders=() places=()
+for i in "${!lines[@]}"; do
+  for f in ${lines[$i]}; do folders+=("${f%/}"); places+=("$i"); done
+done
 [ "${#folders[@]}" -gt 0 ] || { echo "docs/building.md lists no layout" >&2; exit 1; }
 
 # The place in the list of the listed folder a path is in (the longest that
@@ -15,7 +24,7 @@ rank_of() {
   local best=-1 length=0 i
   for i in "${!folders[@]}"; do
     if [[ $1 == "${folders[$i]}"/* ]] && [ "${#folders[$i]}" -gt "$length" ]; then
-      best=$i length=${#folders[$i]}
+      best=${places[$i]} length=${#folders[$i]}
     fi
   done
   echo "$best"
