@@ -40,7 +40,7 @@ inline void step(void (*fn)(short*), const std::vector<Block>& pool, long i, Blo
 }
 
 void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion* ref) {
-  if (!kelvo4::dctCpuHas(v->cpu)) {
+  if (!kelvo4::cpuHas(v->cpu)) {
     state.SkipWithError("instruction set missing");
     return;
   }
@@ -66,7 +66,7 @@ void benchVersion(benchmark::State& state, const DctVersion* v, const DctVersion
 // The two-block inverse kernel as the decoder uses it: two fresh blocks per
 // call, counted as two items.
 void benchIdctPair(benchmark::State& state) {
-  if (!kelvo4::dctCpuHas(kelvo4::DctCpu::Avx2)) {
+  if (!kelvo4::cpuHas(kelvo4::kCpuAvx2)) {
     state.SkipWithError("instruction set missing");
     return;
   }

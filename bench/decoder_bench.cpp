@@ -94,14 +94,14 @@ void decodeFrameBench(benchmark::State& state, Size s, bool convert) {
 }
 
 // decodeFrame with conversion on the stages of one level.
-void levelBench(benchmark::State& state, Size s, kelvo4::StageLevel level) {
-  if (!kelvo4::stageLevelSupported(level)) {
+void levelBench(benchmark::State& state, Size s, unsigned flags) {
+  if (!kelvo4::cpuHas(flags)) {
     state.SkipWithError("this processor lacks the level");
     return;
   }
-  kelvo4::useStages(level);
+  kelvo4::useStages(flags);
   decodeFrameBench(state, s, true);
-  kelvo4::useBestStages();
+  kelvo4::useStages(~0u);
 }
 
 // A stream on a handle of its own: decode and conversion.
@@ -256,15 +256,11 @@ int registerAll() {
   }
   // Every level of stages this processor runs side by side, against the
   // scalar one.
-  using kelvo4::StageLevel;
-  const std::pair<const char*, StageLevel> levels[] = {
-      {"scalar", StageLevel::Scalar}, {"mmx", StageLevel::Mmx},     {"sse", StageLevel::Sse}, {"sse2", StageLevel::Sse2},
-      {"ssse3", StageLevel::Ssse3},   {"avx2", StageLevel::Avx2},   {"neon", StageLevel::Neon}};
-  for (auto [levelName, level] : levels) {
-    if (level != StageLevel::Scalar && !kelvo4::stageLevelSupported(level)) continue;
-    const std::string name = std::string("decodeFrame_convert_") + levelName + "/" + kSizes[2].name;
-    benchmark::RegisterBenchmark(name.c_str(), levelBench, kSizes[2], level);
-    if (level != StageLevel::Scalar) bench::ratioTo(name, std::string("decodeFrame_convert_scalar/") + kSizes[2].name);
+  for (const kelvo4::CpuLevel& level : kelvo4::kCpuLevels) {
+    if (!kelvo4::cpuHas(level.flags)) continue;
+    const std::string name = std::string("decodeFrame_convert_") + level.name + "/" + kSizes[2].name;
+    benchmark::RegisterBenchmark(name.c_str(), levelBench, kSizes[2], level.flags);
+    if (level.flags != 0) bench::ratioTo(name, std::string("decodeFrame_convert_scalar/") + kSizes[2].name);
   }
   // Wall-clock rates of handles at 1080p: one stream on one and on two
   // threads, and two streams at once on one thread each.

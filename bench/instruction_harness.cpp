@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
+#include "src/arm/neon.h"
 #include "src/dct/dct.h"
 namespace {
 volatile int sink;  // keeps the results alive

@@ -165,7 +165,7 @@ void matchesReference(const Kernel& k, const DctVersion& v) {
 class VersionTest : public testing::TestWithParam<DctVersion> {
  protected:
   void SetUp() override {
-    if (!dctCpuHas(GetParam().cpu)) GTEST_SKIP() << "instruction set missing";
+    if (!cpuHas(GetParam().cpu)) GTEST_SKIP() << "instruction set missing";
   }
   Block run(Block b) {
     GetParam().fn(b.data());

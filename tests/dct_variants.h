@@ -3,15 +3,20 @@
 // they chose at load.
 #pragma once
 
+#include "src/cpu/cpu.h"
 #include "src/dct/dct.h"
+#if KELVO4_X86
+#include "src/x86/x86.h"
+#endif
+#if KELVO4_ARM
+#include "src/arm/neon.h"
+#endif
 
 namespace kelvo4 {
 
-enum class DctCpu { None, Mmx, Sse, Sse2, Avx2, Neon };
-
 struct DctVersion {
   const char* name;
-  DctCpu cpu;  // instruction set the version needs
+  unsigned cpu;  // the CPU flags the version needs
   void (*fn)(short* block);
 };
 
@@ -37,48 +42,33 @@ inline void idctPairHighAvx2(short* block) {
 #endif
 
 inline constexpr DctVersion kIdctVersions[] = {
-    {"idct_c", DctCpu::None, idctC},
+    {"idct_c", 0, idctC},
 #if KELVO4_X86
-    {"idct_mmx", DctCpu::Mmx, idctMmxClear},
-    {"idct_sse", DctCpu::Sse, idctSse},
-    {"idct_sse2", DctCpu::Sse2, idctSse2},
-    {"idct_sse2_rows", DctCpu::Sse2, idctSkipRowsSse2},
-    {"idct_avx2_pair_lo", DctCpu::Avx2, idctPairLowAvx2},
-    {"idct_avx2_pair_hi", DctCpu::Avx2, idctPairHighAvx2},
+    {"idct_mmx", kCpuMmx, idctMmxClear},
+    {"idct_sse", kCpuSse, idctSse},
+    {"idct_sse2", kCpuSse2, idctSse2},
+    {"idct_sse2_rows", kCpuSse2, idctSkipRowsSse2},
+    {"idct_avx2_pair_lo", kCpuAvx2, idctPairLowAvx2},
+    {"idct_avx2_pair_hi", kCpuAvx2, idctPairHighAvx2},
 #endif
 #if KELVO4_ARM
-    {"idct_neon", DctCpu::Neon, idctNeon},
+    {"idct_neon", kCpuNeon, idctNeon},
 #endif
-    {"idct_exported", DctCpu::None, Vrel_IDct16_MMX},
+    {"idct_exported", 0, Vrel_IDct16_MMX},
 };
 
 inline constexpr DctVersion kFdctVersions[] = {
-    {"fdct_c", DctCpu::None, fdctC},
+    {"fdct_c", 0, fdctC},
 #if KELVO4_X86
-    {"fdct_mmx", DctCpu::Mmx, fdctMmx},
-    {"fdct_sse", DctCpu::Sse, fdctSse},
-    {"fdct_sse2", DctCpu::Sse2, fdctSse2},
+    {"fdct_mmx", kCpuMmx, fdctMmx},
+    {"fdct_sse", kCpuSse, fdctSse},
+    {"fdct_sse2", kCpuSse2, fdctSse2},
 #endif
 #if KELVO4_ARM
-    {"fdct_neon", DctCpu::Neon, fdctNeon},
+    {"fdct_neon", kCpuNeon, fdctNeon},
 #endif
-    {"fdct_exported", DctCpu::None, Vrel_Dct16_MMX},
+    {"fdct_exported", 0, Vrel_Dct16_MMX},
 };
-
-// Whether this processor runs the version, as the CPU flags (with their
-// mask) say.
-inline bool dctCpuHas(DctCpu cpu) {
-  const unsigned flags = cpuFlags();
-  switch (cpu) {
-    case DctCpu::None: return true;
-    case DctCpu::Mmx: return flags & kCpuMmx;
-    case DctCpu::Sse: return flags & kCpuSse;
-    case DctCpu::Sse2: return flags & kCpuSse2;
-    case DctCpu::Avx2: return flags & kCpuAvx2;
-    case DctCpu::Neon: return flags & kCpuNeon;
-  }
-  return false;
-}
 
 // Clears the MMX state a version may leave behind (a no-op elsewhere).
 inline void dctClearMmxState() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
+#include "src/cpu/cpu.h"
 #include "tools/clip/clip_generator.h"
 #include "tools/encoder/colours.h"
 #include "tools/encoder/encoder.h"
@@ -32,6 +33,13 @@
 namespace {
 
 using namespace kelvo4;
+
+// The encoder's set for these flags, or null where this build or processor
+// has none but the scalar one.
+const EncoderKernels* vectorSet(unsigned flags) {
+  const EncoderKernels& k = encoderKernelsFor(flags);
+  return cpuHas(flags) && &k != &encoderKernelsFor(0) ? &k : nullptr;
+}
 
 std::string tempPath(const std::string& name) {
   return ::testing::TempDir() + "kelvo_" + std::to_string(kelvo4::os::processId()) + "_" + name;
@@ -212,7 +220,7 @@ TEST(Colour, ConversionAndItsInverse) {
 // for colours new and met, near the channel ends and away, on rows of any
 // length.
 TEST(Colour, VectorCacheLookupsMatchTheScalarOnes) {
-  const EncoderKernels* set = avx2EncoderKernels();
+  const EncoderKernels* set = vectorSet(kCpuSse2 | kCpuAvx2);
   if (set == nullptr || set->colourRow == nullptr) GTEST_SKIP() << "no vector lookups";
   ColourCache scalar, vector(set->colourRow);
   std::mt19937 rng(29);
@@ -282,9 +290,9 @@ double regionPsnr(const Image& a, const Image& b, bool inside) {
 // blocks small and wide, with the 16-bit extremes, rounding ties, and byte
 // runs across the vector sum's 4096-byte steps.
 TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
-  const EncoderKernels* vector = sse2EncoderKernels();
+  const EncoderKernels* vector = vectorSet(kCpuSse2);
   if (vector == nullptr) GTEST_SKIP() << "no vector helpers";
-  const EncoderKernels& c = scalarEncoderKernels();
+  const EncoderKernels& c = encoderKernelsFor(0);
   std::mt19937 rng(17);
   auto value = [&](int trial) {
     const int range[] = {8, 300, 4096, 65536};
@@ -323,7 +331,7 @@ TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
   }
   // Luma residual rows, from both vector sets: every run of 8 pixels; and
   // the bits of blocks holding every byte value, sparse blocks and dense.
-  for (const EncoderKernels* set : {vector, avx2EncoderKernels()}) {
+  for (const EncoderKernels* set : {vector, vectorSet(kCpuSse2 | kCpuAvx2)}) {
     if (set == nullptr) continue;
     signed char bytes[256];
     for (int v = 0; v < 256; ++v) bytes[v] = static_cast<signed char>(v);
@@ -359,9 +367,9 @@ TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
 // random token costs in random contexts per band, and lambdas from a key
 // frame's chroma to the lowest quality.
 TEST(BlockCoding, VectorLevelSearchMatchesTheScalarOne) {
-  const EncoderKernels* vector = avx2EncoderKernels();
+  const EncoderKernels* vector = vectorSet(kCpuSse2 | kCpuAvx2);
   if (vector == nullptr) GTEST_SKIP() << "no AVX2 level search";
-  const EncoderKernels& c = scalarEncoderKernels();
+  const EncoderKernels& c = encoderKernelsFor(0);
   // A million blocks; fewer under emulation, and as many as the DCT tests
   // take under valgrind.
   const char* blocks = std::getenv("KELVO4_DCT_BLOCKS");

@@ -125,7 +125,7 @@ TEST(Handles, InterleavedSequencesMatchThePlainApiAlone) {
     std::vector<kelvo4::Decoder> handles;
     for (int s = 0; s < kStreams; ++s) {
       handles.emplace_back(0, 0, threads[s]);
-      kelvo4::useStages(handles[s].get(), static_cast<kelvo4::StageLevel>((round + s) % 4));
+      kelvo4::useStages(handles[s].get(), kelvo4::kCpuLevels[(round + s) % std::size(kelvo4::kCpuLevels)].flags);
     }
     int next[kStreams] = {};
     for (int left = kStreams * kCalls; left > 0; --left) {

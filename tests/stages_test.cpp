@@ -14,20 +14,20 @@
 #include "kelvo4/Kelvo4.h"
 #include "src/cpu/cpu.h"
 #include "tests/dct_variants.h"
-#include "tests/pipeline_model.h"
 #include "src/decoder/stages.h"
+#include "tests/pipeline_model.h"
 
 namespace {
 
-using kelvo4::StageLevel;
+using kelvo4::CpuLevel;
 
-class Stages : public testing::TestWithParam<StageLevel> {
+class Stages : public testing::TestWithParam<CpuLevel> {
  protected:
   void SetUp() override {
-    if (!kelvo4::stageLevelSupported(GetParam())) GTEST_SKIP() << "instruction set missing";
-    kelvo4::useStages(GetParam());
+    if (!kelvo4::cpuHas(GetParam().flags)) GTEST_SKIP() << "instruction set missing";
+    kelvo4::useStages(GetParam().flags);
   }
-  void TearDown() override { kelvo4::useBestStages(); }
+  void TearDown() override { kelvo4::useStages(~0u); }
 };
 
 TEST_P(Stages, MatchTheModel) {
@@ -108,14 +108,9 @@ TEST_P(Stages, AddTileWrapsOnAnyFrame) {
   EXPECT_EQ(frame, expected);
 }
 
-std::string levelName(const testing::TestParamInfo<StageLevel>& info) {
-  static const char* const names[] = {"scalar", "sse2", "ssse3", "avx2", "neon", "mmx", "sse"};
-  return names[static_cast<int>(info.param)];
-}
+std::string levelName(const testing::TestParamInfo<CpuLevel>& info) { return info.param.name; }
 
-constexpr StageLevel kLevels[] = {StageLevel::Scalar, StageLevel::Sse2, StageLevel::Ssse3, StageLevel::Avx2,
-                                  StageLevel::Neon,   StageLevel::Mmx,  StageLevel::Sse};
-INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
+INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kelvo4::kCpuLevels), levelName);
 
 // Every vector dequantisation gives the scalar one's kind and block, and
 // its mask of rows covers each row left non-zero (an inverse transform may
@@ -124,11 +119,11 @@ INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kLevels), levelName);
 TEST(BlockPreparation, VectorFormsMatchTheScalarOne) {
   std::vector<kelvo4::PrepareBlockFn> forms = {kelvo4::prepareBlock};
 #if KELVO4_X86
-  if (kelvo4::stageLevelSupported(StageLevel::Sse2)) forms.push_back(kelvo4::prepareBlockSse2);
-  if (kelvo4::stageLevelSupported(StageLevel::Ssse3)) forms.push_back(kelvo4::prepareBlockSsse3);
+  if (kelvo4::cpuHas(kelvo4::kCpuSse2)) forms.push_back(kelvo4::prepareBlockSse2);
+  if (kelvo4::cpuHas(kelvo4::kCpuSse2 | kelvo4::kCpuSsse3)) forms.push_back(kelvo4::prepareBlockSsse3);
 #endif
 #if KELVO4_ARM
-  if (kelvo4::stageLevelSupported(StageLevel::Neon)) forms.push_back(kelvo4::prepareBlockNeon);
+  if (kelvo4::cpuHas(kelvo4::kCpuNeon)) forms.push_back(kelvo4::prepareBlockNeon);
 #endif
   std::mt19937 rng(11);
   for (int trial = 0; trial < 3000; ++trial) {
@@ -166,17 +161,15 @@ TEST(Cpu, MaskLowersTheLevelsPicked) {
       EXPECT_EQ(kelvo4::exportedKernels().fdct, &kelvo4::fdctC);
     }
   }
-  const unsigned before = kelvo4::setCpuMask(0);
-  EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(StageLevel::Scalar));
-  EXPECT_FALSE(kelvo4::dctCpuHas(kelvo4::DctCpu::Mmx) || kelvo4::dctCpuHas(kelvo4::DctCpu::Sse2) ||
-               kelvo4::dctCpuHas(kelvo4::DctCpu::Neon));
-  for (auto [flag, level] : {std::pair{kelvo4::kCpuSse2, StageLevel::Sse2}, {kelvo4::kCpuMmx, StageLevel::Mmx},
-                             {kelvo4::kCpuNeon, StageLevel::Neon}}) {
-    kelvo4::setCpuMask(flag);
-    if (kelvo4::cpuFlags() == flag) {
-      EXPECT_EQ(&kelvo4::bestStages(), &kelvo4::stagesFor(level));
+  // Every level this processor has puts its own band walk in the table.
+  for (const CpuLevel& level : kelvo4::kCpuLevels) {
+    if (level.flags != 0 && kelvo4::cpuHas(level.flags)) {
+      EXPECT_NE(kelvo4::stagesFor(level.flags).addBand, kelvo4::scalarStages().addBand) << level.name;
     }
   }
+  const unsigned before = kelvo4::setCpuMask(0);
+  EXPECT_EQ(kelvo4::stagesFor(kelvo4::cpuFlags()).addBand, kelvo4::scalarStages().addBand);
+  EXPECT_EQ(kelvo4::dctFunctionsFor(kelvo4::cpuFlags()).idct, &kelvo4::idctC);
   kelvo4::setCpuMask(before);
 }
 

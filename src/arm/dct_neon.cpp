@@ -5,7 +5,7 @@
 // aarch64 forms of a few steps have AArch32 equivalents below them.
 #include <arm_neon.h>
 
-#include "src/dct/dct.h"
+#include "src/arm/neon.h"
 #include "src/dct/dct_columns.h"
 
 namespace kelvo4 {

@@ -18,8 +18,9 @@
 
 namespace kelvo4 {
 
-// Instruction sets beyond the portable code. On x86-64 MMX, SSE and SSE2 and
-// on aarch64 NEON are the baseline of the build, but they are flags too, so
+// The instruction sets beyond the portable code, as the bits of a flag mask
+// (KELVO4_CPU_MASK takes these values). On x86-64 MMX, SSE and SSE2 and on
+// aarch64 NEON are the baseline of the build, but they are flags too, so
 // that a mask can force the scalar stages and kernels.
 enum CpuFlag : unsigned {
   kCpuSse2 = 1u << 0,
@@ -28,6 +29,30 @@ enum CpuFlag : unsigned {
   kCpuNeon = 1u << 3,
   kCpuMmx = 1u << 4,
   kCpuSse = 1u << 5,  // the integer extensions to MMX (word shuffles)
+};
+
+// The levels of vector code, lowest first, each named and given as the flags
+// it needs: a function table built for just a level's flags holds that
+// level's functions (on x86 the MMX and SSE levels are the 32-bit ones
+// without SSE2). Every table is built for a mask (the stages by
+// stagesFor, the kernels by dctFunctionsFor), so tests and benchmarks reach
+// each level by its flags.
+struct CpuLevel {
+  const char* name;
+  unsigned flags;
+};
+inline constexpr CpuLevel kCpuLevels[] = {
+    {"scalar", 0},
+#if KELVO4_X86
+    {"mmx", kCpuMmx},
+    {"sse", kCpuSse},
+    {"sse2", kCpuSse2},
+    {"ssse3", kCpuSse2 | kCpuSsse3},
+    {"avx2", kCpuSse2 | kCpuSsse3 | kCpuAvx2},
+#endif
+#if KELVO4_ARM
+    {"neon", kCpuNeon},
+#endif
 };
 
 // The flags of this processor that the mask leaves. Detected once (any
@@ -40,5 +65,8 @@ unsigned cpuFlags();
 // already chosen (the exported kernels and the process-wide decoder's stages
 // at load, a handle's at open) stay.
 unsigned setCpuMask(unsigned mask);
+
+// Whether this processor, under the mask, has every one of these flags.
+inline bool cpuHas(unsigned flags) { return (cpuFlags() & flags) == flags; }
 
 }  // namespace kelvo4

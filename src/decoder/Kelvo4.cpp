@@ -16,7 +16,7 @@ alignas(32) short quantStorage[64] = {};
 alignas(32) short inStorage[64] = {};
 
 // The stages this decoder runs: the fastest, unless a test chose others.
-const kelvo4::Stages* plainStages = &kelvo4::bestStages();
+kelvo4::Stages plainStages = kelvo4::stagesFor(kelvo4::cpuFlags());
 
 void releaseFrames() {
   delete[] oldoldfr;
@@ -53,9 +53,7 @@ short* in = inStorage;
 
 namespace kelvo4 {
 
-void useStages(StageLevel level) { plainStages = &stagesFor(level); }
-
-void useBestStages() { plainStages = &bestStages(); }
+void useStages(unsigned flags) { plainStages = stagesFor(cpuFlags() & flags); }
 
 }  // namespace kelvo4
 
@@ -85,21 +83,21 @@ void setQuantizationTable(const float* values, int count) {
   for (int i = 0; i < 64; ++i) quant[i] = kelvo4::toFactor(values[i]);
 }
 
-void internalIDCT(const signed char* payload, int offset) { plainStages->decodeBlock(quant, payload + offset, in); }
+void internalIDCT(const signed char* payload, int offset) { plainStages.decodeBlock(quant, payload + offset, in); }
 
 void addTile(const signed char* payload, short* frame) {
   if (width <= 0 || height <= 0) return;  // no block, and no band worth walking
   // Every sample receives at most one residual, so the band order gives the
   // same frame as a walk of the payload from front to back.
   kelvo4::BandContext ctx = globalContext();
-  for (int band = 0; band < kelvo4::bandCount(height); ++band) plainStages->addBand(ctx, payload, frame, band);
+  for (int band = 0; band < kelvo4::bandCount(height); ++band) plainStages.addBand(ctx, payload, frame, band);
   leaveLastBlockInScratch(payload);
 }
 
-void smooth(short* src, short* dst) { plainStages->smoothRows(globalContext(), src, dst, 0, height); }
+void smooth(short* src, short* dst) { plainStages.smoothRows(globalContext(), src, dst, 0, height); }
 
 void decodeYUV(short* frame, signed char* out) {
-  plainStages->convert(frame, out, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  plainStages.convert(frame, out, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
 }
 
 void decodeFrame(const signed char* payload, int payloadLength, signed char* output, int outputLength,
@@ -114,7 +112,7 @@ void decodeFrame(const signed char* payload, int payloadLength, signed char* out
   if (n == 0) return;
   // Band by band, so each band is predicted, corrected and converted while
   // it is still in cache.
-  const kelvo4::Stages& stages = *plainStages;
+  const kelvo4::Stages& stages = plainStages;
   kelvo4::BandContext ctx = globalContext();
   const kelvo4::Output out{convert ? output : nullptr, nullptr, width, height};
   for (int band = 0; band < kelvo4::bandCount(height); ++band)

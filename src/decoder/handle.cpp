@@ -66,7 +66,7 @@ struct kelvo4_decoder {
   int width = 0, height = 0, width3 = 0;
   std::unique_ptr<short[]> current, previous;
   alignas(32) short quant[64] = {};
-  const kelvo4::Stages* stages = &kelvo4::bestStages();
+  kelvo4::Stages stages = kelvo4::stagesFor(kelvo4::cpuFlags());
   std::vector<Worker> workers;  // the handle's threads, then the helpers'
   std::unique_ptr<kelvo4::WorkerPool> pool;
   // Threads from outside that may take bands of the frame being decoded
@@ -193,7 +193,7 @@ struct kelvo4_decoder {
     for (int chunk; (chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed)) < job.chunks;) {
       const int end = std::min(job.bands, (chunk + 1) * job.chunkBands);
       for (int band = chunk * job.chunkBands; band < end; ++band)
-        kelvo4::decodeBand(*d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, band,
+        kelvo4::decodeBand(d.stages, ctx, job.payload, d.previous.get(), d.current.get(), job.output, band,
                            job.predicted);
     }
   }
@@ -274,7 +274,7 @@ bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t 
   return true;
 }
 
-void useStages(kelvo4_decoder* d, StageLevel level) { d->stages = &stagesFor(level); }
+void useStages(kelvo4_decoder* d, unsigned flags) { d->stages = stagesFor(cpuFlags() & flags); }
 
 int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers) {
   if (out == nullptr) return -EINVAL;
@@ -306,7 +306,7 @@ void helpDecode(kelvo4_decoder* d, int helper) { d->help(helper); }
 const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
 
 void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1) {
-  d->stages->smoothRows(d->workers[0].ctx, d->current.get(), dst, y0, y1);
+  d->stages.smoothRows(d->workers[0].ctx, d->current.get(), dst, y0, y1);
 }
 
 short* spareFrame(kelvo4_decoder* d) { return d->previous.get(); }

@@ -30,9 +30,9 @@ int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int he
 // The handle must outlive the call.
 void helpDecode(kelvo4_decoder* d, int helper);
 
-// Test hook: the handle runs the stages of this level (the fastest when the
-// processor lacks it).
-void useStages(kelvo4_decoder* d, StageLevel level);
+// Test hook: the handle runs the stages of the processor's flags within
+// `flags` (see kCpuLevels).
+void useStages(kelvo4_decoder* d, unsigned flags);
 // The handle's table as the decoder uses it: 64 factors in natural order.
 const short* decoderTable(const kelvo4_decoder* d);
 // The prediction the next decode starts from: the current frame filtered

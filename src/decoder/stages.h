@@ -1,5 +1,5 @@
-// Internal: the per-row forms of the frame stages, in a scalar reference form
-// and the fastest form this processor runs. decodeFrame works band by band
+// Internal: the per-row forms of the frame stages, in the form of the level
+// chosen for this processor. decodeFrame works band by band
 // through them so a band is predicted, corrected and converted while it is
 // still in cache; the exported stages run them over the whole frame.
 #pragma once
@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #include "src/cpu/cpu.h"
+#include "src/dct/dct.h"
 #include "src/stage/stage_shared.h"
-// The vector stages of this processor.
+// The init functions of this processor's vector code.
 #if KELVO4_X86
 #include "src/x86/x86.h"
 #endif
@@ -19,50 +20,20 @@
 
 namespace kelvo4 {
 
-void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
-void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
-void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
-bool decodeBlockC(const short* quant, const signed char* block, short* out);
-void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band);
+// The stages of the levels these flags allow (within those the processor
+// has: see kCpuLevels), the scalar stages with what the ISA folder of this
+// processor puts in their place.
+Stages stagesFor(unsigned flags);
 
-// Dequantises a 64-byte block into out, in natural order. rows gets bit r
-// set for each row r that may hold a non-zero coefficient.
-BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows);
-// Skips the work that zero coefficients would do: whole zero blocks, lone DC
-// coefficients and, where Idct can, the row transforms of zero rows.
-template <PrepareBlockFn Prepare, IdctRowsFn Idct>
-bool decodeBlockSparse(const short* quant, const signed char* block, short* out);
+// The DCT kernels of the levels these flags allow, as stagesFor.
+DctFunctions dctFunctionsFor(unsigned flags);
+// The kernels the exported entry points run: those of the processor's flags
+// (with their mask) when the library was loaded.
+const DctFunctions& exportedKernels();
 
-struct Stages {
-  SmoothRowsFn smoothRows;
-  ConvertFn convert;
-  ConvertArgbFn convertArgb;
-  AddBandFn addBand;
-  DecodeBlockFn decodeBlock;
-};
-
-// Sets of stages by instruction set, for the tests to try each one. Mmx and
-// Sse are the scalar stages with the MMX or SSE inverse transform, for 32-bit
-// x86 processors without SSE2.
-enum class StageLevel {
-  Scalar,
-  Sse2,
-  Ssse3,
-  Avx2,
-  Neon,
-  Mmx,
-  Sse,
-};
-bool stageLevelSupported(StageLevel level);
-// The stages of a level; the fastest this processor runs when it lacks it.
-const Stages& stagesFor(StageLevel level);
-// The fastest stages the CPU flags (with their mask) allow.
-const Stages& bestStages();
-
-// Test hooks for the process-wide decoder: use the stages of this level (the
-// fastest when unsupported), or the fastest again.
-void useStages(StageLevel level);
-void useBestStages();
+// Test hook for the process-wide decoder: use the stages of the processor's
+// flags within `flags` (~0u: the fastest again).
+void useStages(unsigned flags);
 
 // A table entry: truncated toward zero; anything outside 16 bits, and NaN,
 // gives -32768.

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kelvo4 {
 
@@ -51,5 +53,26 @@ constexpr std::array<std::uint8_t, 3> convertPixel(int c0, int c1, int c2) {
   const auto clamp = [](short v) { return static_cast<std::uint8_t>(v <= 0 ? 0 : v >= 255 ? 255 : v); };
   return {clamp(first), clamp(second), clamp(third)};
 }
+
+// The non-zero bytes of a 64-byte block as the bits of a mask (bit k: byte
+// k): a 0 or 1 per byte (which compilers work out sixteen bytes at a time),
+// then eight of them at a time gathered into the top byte of a product in
+// order (byte j's as bit 56 + j; no two of the partial products fall on the
+// same bit, so nothing carries).
+inline std::uint64_t nonzeroBytes(const signed char* block) {
+  unsigned char nonzero[64];
+  for (int k = 0; k < 64; ++k) nonzero[k] = block[k] != 0;
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 64; k += 8) {
+    std::uint64_t eight;
+    std::memcpy(&eight, nonzero + k, 8);
+    if constexpr (std::endian::native == std::endian::big) eight = __builtin_bswap64(eight);
+    mask |= (eight * 0x0102040810204080u) >> 56 << k;
+  }
+  return mask;
+}
+
+// Non-zero bytes of a 64-byte block.
+inline int nonzeroCount(const signed char* block) { return std::popcount(nonzeroBytes(block)); }
 
 }  // namespace kelvo4

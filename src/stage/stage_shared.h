@@ -1,6 +1,6 @@
-// Internal: what the scalar stages (decoder/) and the vector stages (x86/,
-// arm/) share: the band context, the stage function types, and the scalar
-// pieces the vector forms finish with (defined with the scalar stages).
+// Internal: what the scalar stages and the vector stages (x86/, arm/) share:
+// the band context, the stage function types, the table of a level's stages,
+// and the scalar stages (stages_c.cpp) that the vector forms finish with.
 #pragma once
 
 #include <cstddef>
@@ -58,6 +58,23 @@ using AddBandFn = void (*)(BandContext& ctx, const signed char* payload, short* 
 // false when the residual is zero and need not be added.
 using DecodeBlockFn = bool (*)(const short* quant, const signed char* block, short* out);
 
+// The stages of one level of vector code: the scalar ones (scalarStages),
+// with what the ISA folders' init functions put in their place.
+struct Stages {
+  SmoothRowsFn smoothRows;
+  ConvertFn convert;
+  ConvertArgbFn convertArgb;
+  AddBandFn addBand;
+  DecodeBlockFn decodeBlock;
+};
+Stages scalarStages();
+
+void smoothRowsC(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
+void addLumaC(short* base, std::ptrdiff_t stride, const short* block);
+void addChromaC(short* base, std::ptrdiff_t stride, const short* u, const short* v);
+bool decodeBlockC(const short* quant, const signed char* block, short* out);
+void addBandC(BandContext& ctx, const signed char* payload, short* frame, int band);
+
 // Packs 3 * pixels output bytes into pixels 0xFFRRGGBB (the packed-pixel
 // tails of the vector conversions).
 void packArgb(const signed char* bytes, std::uint32_t* out, std::size_t pixels);
@@ -80,12 +97,12 @@ BlockKind prepareClosedForm(const short* quant, const signed char* block, std::u
 BlockKind prepareBlockFrom(const short* quant, const signed char* block, std::uint64_t nonzero, short* out,
                            unsigned& rows);
 using PrepareBlockFn = BlockKind (*)(const short* quant, const signed char* block, short* out, unsigned& rows);
+// Dequantises a 64-byte block into out, in natural order. rows gets bit r
+// set for each row r that may hold a non-zero coefficient.
+BlockKind prepareBlock(const short* quant, const signed char* block, short* out, unsigned& rows);
 
 // The order in which the paired AVX2 transform takes the 8 coefficients of
 // a row, and so the order of each row of the table it is given.
 inline constexpr unsigned char kPairedRowOrder[8] = {0, 4, 1, 5, 2, 6, 3, 7};
-
-// Bit k set when byte k of the 64-byte block is non-zero.
-std::uint64_t nonzeroBytes(const signed char* block);
 
 }  // namespace kelvo4

@@ -49,6 +49,8 @@
 #include <string>
 #include <vector>
 
+#include "src/stage/format.h"
+
 namespace kelvo4 {
 
 namespace coefficients {
@@ -163,22 +165,6 @@ inline std::uint64_t load64(const unsigned char* p) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
-
-// The non-zero bytes of a 64-byte block as the bits of a mask (bit k: byte
-// k): a 0 or 1 per byte (which compilers work out sixteen bytes at a time),
-// then eight of them at a time gathered into the top byte of a product in
-// order (byte j's as bit 56 + j; no two of the partial products fall on the
-// same bit, so nothing carries).
-inline std::uint64_t nonzeroMask(const signed char* block) {
-  unsigned char nonzero[64];
-  for (int k = 0; k < 64; ++k) nonzero[k] = block[k] != 0;
-  std::uint64_t mask = 0;
-  for (int k = 0; k < 64; k += 8) mask |= (load64(nonzero + k) * 0x0102040810204080u) >> 56 << k;
-  return mask;
-}
-
-// Non-zero bytes of a 64-byte block.
-inline int nonzeroCount(const signed char* block) { return std::popcount(nonzeroMask(block)); }
 
 // Inlined where it is used, so that the state it moves stays in registers;
 // or never inlined, so that it has the registers to itself.

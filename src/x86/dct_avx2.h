@@ -5,8 +5,8 @@
 
 #include <immintrin.h>
 
-#include "src/dct/dct.h"
 #include "src/dct/dct_columns.h"
+#include "src/x86/x86.h"
 
 // Internal linkage throughout: every file that includes this is built for
 // AVX2 and keeps its own copies.

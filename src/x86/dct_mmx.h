@@ -6,8 +6,8 @@
 
 #include <mmintrin.h>
 
-#include "src/dct/dct.h"
 #include "src/dct/dct_columns.h"
+#include "src/x86/x86.h"
 
 namespace kelvo4 {
 namespace {

@@ -3,8 +3,8 @@
 // tables, the forward one tables of its own.
 #include <emmintrin.h>
 
-#include "src/dct/dct.h"
 #include "src/dct/dct_columns.h"
+#include "src/x86/x86.h"
 
 namespace kelvo4 {
 

@@ -98,14 +98,14 @@ TEST(Allocation, TwoFramesPerReinitAndNoneWhileDecoding) {
     calls = 0;
     counting = true;
     for (int f = 0; f < 120; ++f) {
-      kelvo4::useStages(static_cast<kelvo4::StageLevel>(f % 4));  // each set of stages in turn
+      kelvo4::useStages(kelvo4::kCpuLevels[(f) % std::size(kelvo4::kCpuLevels)].flags);  // each level in turn
       if (f % 7 == 0) setQuantizationTable(table.data(), 64);
       decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), 3 * n, f % 3 != 0);
       decodeFrame(wrong.data(), static_cast<int>(wrong.size()), out.data(), 3 * n, true);
       decodeFrame(payload.data(), static_cast<int>(payload.size()), out.data(), 1, true);
     }
     counting = false;
-    kelvo4::useBestStages();
+    kelvo4::useStages(~0u);
     EXPECT_EQ(calls, 0) << w << "x" << h;
   }
 }
@@ -134,7 +134,7 @@ TEST(Allocation, HandlesFailCleanlyAndDecodeWithoutAllocating) {
   calls = 0;
   counting = true;
   for (int f = 0; f < 50; ++f) {
-    kelvo4::useStages(d, static_cast<kelvo4::StageLevel>(f % 4));
+    kelvo4::useStages(d, kelvo4::kCpuLevels[(f) % std::size(kelvo4::kCpuLevels)].flags);
     kelvo4_decoder_decode(d, payload.data(), static_cast<int>(payload.size()), out.data(), 3 * 64 * 48, f % 2);
     kelvo4_decoder_decode_argb(d, payload.data(), static_cast<int>(payload.size()), argb.data(), 4 * 64 * 48);
   }

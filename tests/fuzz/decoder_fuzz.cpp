@@ -129,9 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const int length = nearLength(fdp, n + n / 2);
       const bool convert = fdp.ConsumeBool();
       const int outLength = nearLength(fdp, 3 * n);
-      // Any level of stages (one this processor lacks gives its fastest).
-      const auto level = static_cast<kelvo4::StageLevel>(
-          fdp.ConsumeIntegralInRange(0, static_cast<int>(kelvo4::StageLevel::Sse)));
+      // Any level of stages (the processor's flags within the level's).
+      const unsigned level = kelvo4::kCpuLevels[fdp.ConsumeIntegralInRange<std::size_t>(
+                                                    0, std::size(kelvo4::kCpuLevels) - 1)].flags;
       kelvo4::useStages(level);
       kelvo4::useStages(d.get(), level);
       std::vector<signed char> payload(length > 0 ? length : 0);
@@ -155,6 +155,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkState(m, d, call);
   }
-  kelvo4::useBestStages();
+  kelvo4::useStages(~0u);
   return 0;
 }

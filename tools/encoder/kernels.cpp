@@ -7,9 +7,12 @@
 #include <cstdlib>
 
 #include "src/cpu/cpu.h"
-#include "src/dct/dct.h"
+#include "src/decoder/stages.h"
 #include "tools/writer/coefficient_encoder.h"
 #include "tools/encoder/level_search.h"
+#if KELVO4_ENCODER_X86
+#include "tools/encoder/x86/x86.h"
+#endif
 
 namespace kelvo4 {
 
@@ -68,15 +71,13 @@ bool keepZerosC(const short* bytes, short* trial) {
   return moved;
 }
 
-std::uint64_t nonzeroMaskC(const signed char* bytes) { return coefficients::nonzeroMask(bytes); }
-
 void lumaResidualC(const short* target, const short* prediction, int blocks, short* out) {
   for (int b = 0; b < blocks; ++b, target += 24, prediction += 24, out += 64)
     for (int c = 0; c < 8; ++c) out[c] = static_cast<short>(clampInt(target[3 * c] - prediction[3 * c], -32768, 32767));
 }
 
 constexpr EncoderKernels kScalarHelpers = {transformC,   reconstructC,  blockErrorC,   quantiseIntoC,
-                                           beyondC,      keepZerosC,    nonzeroMaskC,  squaredErrorC,
+                                           beyondC,      keepZerosC,    nonzeroBytes,  squaredErrorC,
                                            lumaResidualC, coefficients::estimatedBits, nullptr, nullptr};
 constexpr EncoderKernels kScalar =
     encoding::withSearch(kScalarHelpers, encoding::codeTransformedWith<kScalarHelpers>);
@@ -105,26 +106,16 @@ std::uint64_t squaredErrorC(const std::uint8_t* a, const std::uint8_t* b, std::s
   return sse;
 }
 
-const EncoderKernels& scalarEncoderKernels() { return kScalar; }
-
-const EncoderKernels* sse2EncoderKernels() {
-#if KELVO4_ENCODER_SSE2
-  if (cpuFlags() & kCpuSse2) return &kEncoderKernelsSse2;
+const EncoderKernels& encoderKernelsFor(unsigned flags) {
+  const EncoderKernels* kernels = &kScalar;
+#if KELVO4_ENCODER_X86
+  initEncoderKernelsX86(kernels, flags);
+#else
+  (void)flags;
 #endif
-  return nullptr;
+  return *kernels;
 }
 
-const EncoderKernels* avx2EncoderKernels() {
-#if KELVO4_ENCODER_AVX2
-  if ((cpuFlags() & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) return &kEncoderKernelsAvx2;
-#endif
-  return nullptr;
-}
-
-const EncoderKernels& bestEncoderKernels() {
-  if (const EncoderKernels* avx2 = avx2EncoderKernels()) return *avx2;
-  const EncoderKernels* sse2 = sse2EncoderKernels();
-  return sse2 ? *sse2 : kScalar;
-}
+const EncoderKernels& bestEncoderKernels() { return encoderKernelsFor(cpuFlags()); }
 
 }  // namespace kelvo4

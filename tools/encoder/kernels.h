@@ -1,6 +1,6 @@
 // Internal to the encoder: the small block helpers its inner loops call, in
-// a scalar reference form and, on x86-64, an SSE2 form (kernels_sse2.cpp)
-// with exactly the same results. The encoder picks one set from the CPU flags
+// a scalar reference form and, on x86-64, vector forms (x86/) with exactly
+// the same results. The encoder picks one set from the CPU flags
 // (and their mask) when it opens, so KELVO4_CPU_MASK=0 runs the scalar set.
 #pragma once
 
@@ -63,15 +63,6 @@ struct EncoderKernels {
   CodeTransformedFn codeTransformed;
 };
 
-// The scalar references.
-const EncoderKernels& scalarEncoderKernels();
-// The SSE2 set when this build has it and the CPU flags allow it, else null.
-const EncoderKernels* sse2EncoderKernels();
-// The set with the AVX2 level search, the same way.
-const EncoderKernels* avx2EncoderKernels();
-// The fastest set the CPU flags allow.
-const EncoderKernels& bestEncoderKernels();
-
 // The part of transform beyond the common case, for every form: samples
 // whose largest magnitude (|-32768| counted as 32767) is peak, halved until
 // they fit fdct's range.
@@ -79,22 +70,9 @@ void transformScaled(const short* samples, short* coef, int peak, void (*fdct)(s
 // squaredError's scalar form, for the tails of the vector ones.
 std::uint64_t squaredErrorC(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 
-#if defined(__x86_64__)
-#define KELVO4_ENCODER_SSE2 1
-extern const EncoderKernels kEncoderKernelsSse2;
-// The same helpers with the level search in AVX2 (KELVO4_ENCODER_AVX2, from
-// encoder/CMakeLists.txt).
-extern const EncoderKernels kEncoderKernelsAvx2;
-// lumaResidual in AVX2 (kernels_avx2.cpp), for kEncoderKernelsAvx2.
-void lumaResidualAvx2(const short* target, const short* prediction, int blocks, short* out);
-// estimatedBits in AVX2, for kEncoderKernelsAvx2.
-int estimatedBitsAvx2(const signed char* block);
-// The colour cache's lookups in AVX2 (a ColourCache::RowFn), for
-// kEncoderKernelsAvx2.
-int colourRowAvx2(const std::uint8_t* px, int count, std::uint32_t* table, short* c,
-                  std::uint32_t (*fill)(std::uint32_t* entry, const std::uint8_t* px));
-#else
-#define KELVO4_ENCODER_SSE2 0
-#endif
+// The set of the levels these flags allow (within those the processor has),
+// and the fastest set the CPU flags (with their mask) allow.
+const EncoderKernels& encoderKernelsFor(unsigned flags);
+const EncoderKernels& bestEncoderKernels();
 
 }  // namespace kelvo4

@@ -203,7 +203,7 @@ void CoefficientEncoder::encode(const signed char* payload, bool key, std::vecto
         if (mark) block = change;
       }
     }
-    const std::uint64_t nonzero = nonzeroMask(block);
+    const std::uint64_t nonzero = nonzeroBytes(block);
     counts_[b] = static_cast<std::uint8_t>(std::popcount(nonzero));
     const int l = layout_.left[b], u = layout_.above[b];
     const int sum = activitySum(l >= 0 ? counts_[l] : -1, u >= 0 ? counts_[u] : -1, key ? 0 : previous_[b]);

@@ -11,7 +11,7 @@
 
 #include "tools/writer/coefficient_encoder.h"
 #include "src/stage/format.h"
-#include "tools/encoder/level_search_avx2.h"
+#include "tools/encoder/x86/x86.h"
 #include "tools/encoder/levels.h"
 
 namespace kelvo4::encoding {

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "tools/encoder/colours.h"
-#include "tools/encoder/kernels.h"
+#include "tools/encoder/x86/x86.h"
 
 namespace kelvo4 {
 

@@ -1,6 +1,7 @@
-// The exported kernels: one choice of version, made when the library is
-// loaded, so a call costs one indirect jump and no check of the processor.
-#include "src/dct/dct.h"
+// The DCT kernels of each level, and the exported kernels: one choice of
+// version, made when the library is loaded, so a call costs one indirect jump
+// and no check of the processor.
+#include "src/decoder/stages.h"
 
 namespace kelvo4 {
 
@@ -8,23 +9,28 @@ namespace {
 
 // The scalar references until the choice is made, so a call from another
 // library's start-up code, before this one's, is still right.
-ExportedKernels chosen = {idctC, fdctC, fdctC};
+DctFunctions chosen = kScalarDct;
 
 [[maybe_unused]] const bool choiceMade = [] {
-  const unsigned flags = cpuFlags();
-#if KELVO4_X86
-  if (flags & kCpuMmx) chosen = {idctMmxClear, fdctMmx, fdctMmxClear};
-#elif KELVO4_ARM
-  if (flags & kCpuNeon) chosen = {idctNeon, fdctNeon, fdctNeon};
-#else
-  (void)flags;
-#endif
+  chosen = dctFunctionsFor(cpuFlags());
   return true;
 }();
 
 }  // namespace
 
-const ExportedKernels& exportedKernels() { return chosen; }
+DctFunctions dctFunctionsFor(unsigned flags) {
+  DctFunctions kernels = kScalarDct;
+#if KELVO4_X86
+  initDctX86(kernels, flags);
+#elif KELVO4_ARM
+  initDctArm(kernels, flags);
+#else
+  (void)flags;
+#endif
+  return kernels;
+}
+
+const DctFunctions& exportedKernels() { return chosen; }
 
 }  // namespace kelvo4
 

@@ -1,14 +1,15 @@
 // SSE2 forms of the encoder's block helpers (see encoder/kernels.h), same
-// results as the scalar references. x86-64 only, where SSE2 is the baseline.
+// results as the scalar references, and the choice of the x86 sets. x86-64
+// only, where SSE2 is the baseline.
 #include <emmintrin.h>
 
 #include <algorithm>
 
-#include "tools/writer/coefficient_encoder.h"
-#include "src/dct/dct.h"
-#include "tools/encoder/kernels.h"
+#include "src/cpu/cpu.h"
+#include "src/x86/x86.h"
 #include "tools/encoder/level_search.h"
-#include "tools/encoder/level_search_avx2.h"
+#include "tools/encoder/x86/x86.h"
+#include "tools/writer/coefficient_encoder.h"
 
 namespace kelvo4 {
 
@@ -99,16 +100,6 @@ bool keepZerosSse2(const short* bytes, short* trial) {
   return _mm_movemask_epi8(same) != 0xFFFF;
 }
 
-std::uint64_t nonzeroMaskSse2(const signed char* bytes) {
-  std::uint64_t mask = 0;
-  for (int i = 0; i < 64; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    const auto zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-    mask |= std::uint64_t{~zero & 0xFFFFu} << i;
-  }
-  return mask;
-}
-
 std::uint64_t squaredErrorSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
   std::uint64_t sse = 0;
   std::size_t i = 0;
@@ -142,12 +133,10 @@ void lumaResidualSse2(const short* target, const short* prediction, int blocks, 
 }
 
 constexpr EncoderKernels kHelpers = {transformSse2,   reconstructSse2, blockErrorSse2,  quantiseIntoSse2,
-                                     beyondSse2,      keepZerosSse2,   nonzeroMaskSse2, squaredErrorSse2,
+                                     beyondSse2,      keepZerosSse2,   nonzeroBytesSse2, squaredErrorSse2,
                                      lumaResidualSse2, coefficients::estimatedBits, nullptr, nullptr};
 
-}  // namespace
-
-const EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
+constexpr EncoderKernels kEncoderKernelsSse2 = encoding::withSearch(kHelpers, encoding::codeTransformedWith<kHelpers>);
 #if KELVO4_ENCODER_AVX2
 static_assert(encoding::kLookBack == 1, "the AVX2 search looks back one candidate, as the scalar one");
 constexpr EncoderKernels kAvx2Helpers = [] {
@@ -157,8 +146,18 @@ constexpr EncoderKernels kAvx2Helpers = [] {
   k.estimatedBits = estimatedBitsAvx2;
   return k;
 }();
-const EncoderKernels kEncoderKernelsAvx2 =
+constexpr EncoderKernels kEncoderKernelsAvx2 =
     encoding::withSearch(kAvx2Helpers, encoding::codeTransformedWith<kAvx2Helpers, encoding::chooseLevelsAvx2>);
 #endif
+
+}  // namespace
+
+void initEncoderKernelsX86(const EncoderKernels*& kernels, unsigned flags) {
+  if (!(flags & kCpuSse2)) return;
+  kernels = &kEncoderKernelsSse2;
+#if KELVO4_ENCODER_AVX2
+  if (flags & kCpuAvx2) kernels = &kEncoderKernelsAvx2;
+#endif
+}
 
 }  // namespace kelvo4
