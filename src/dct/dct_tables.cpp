@@ -3,11 +3,7 @@
 namespace kelvo4 {
 
 constinit const RowCosines kRowCos = rowCosines();
-constinit const RowTables kIdctRowMmx = idctTables(kIdctPairsMmx, kIdctOutputsMmx);
-constinit const RowTables kIdctRowSse = idctTables(kIdctPairsSse, kIdctOutputsMmx);
-constinit const RowTables kIdctRowAvx2 = idctTables(kIdctPairsAvx2, kIdctOutputsAvx2);
 constinit const RowTables kFdctRow = fdctTables();
-constinit const RowTables kFdctRowSse2 = fdctTablesSse2();
 constinit const RowRounding kIdctRowRnd = idctRounding();
 constinit const FdctRounding kFdctRowRnd = fdctRounding();
 constinit const Lanes4 kTan1 = splat4(65536 * tanPi16(1));

@@ -79,16 +79,6 @@ constexpr RowTables idctTables(const int (&pairs)[16], const int (&outputs)[8]) 
       for (int v = 0; v < 4; ++v) t.row[r][4 * g + v] = rowCoef(cos, r, pairs[2 * g + v % 2], outputs[g] + v / 2);
   return t;
 }
-// The MMX layout pairs (x0,x4) (x2,x6) (x1,x5) (x3,x7), the SSE one (x0,x2)
-// (x4,x6) (x1,x3) (x5,x7), each for outputs 0, 1 and then 2, 3; the AVX2
-// one gives each pair all four outputs in a row, so that one product of a
-// repeated pair yields a whole 32-bit sum a0..a3 or b0..b3.
-inline constexpr int kIdctPairsMmx[16] = {0, 4, 2, 6, 0, 4, 2, 6, 1, 5, 3, 7, 1, 5, 3, 7};
-inline constexpr int kIdctPairsSse[16] = {0, 2, 4, 6, 0, 2, 4, 6, 1, 3, 5, 7, 1, 3, 5, 7};
-inline constexpr int kIdctPairsAvx2[16] = {0, 4, 0, 4, 2, 6, 2, 6, 1, 5, 1, 5, 3, 7, 3, 7};
-inline constexpr int kIdctOutputsMmx[8] = {0, 0, 2, 2, 0, 0, 2, 2};
-inline constexpr int kIdctOutputsAvx2[8] = {0, 2, 0, 2, 0, 2, 0, 2};
-
 // Forward row tables: group g holds C[k][n], C[k][n+1], C[k+1][n],
 // C[k+1][n+1] with k = 2 (g / 2) and n = 2 (g % 2), C[k][n] = rowCoef.
 constexpr RowTables fdctTables() {
@@ -96,19 +86,6 @@ constexpr RowTables fdctTables() {
   RowTables t{};
   for (int r = 0; r < 8; ++r)
     for (int i = 0; i < 32; ++i) t.row[r][i] = rowCoef(cos, r, i / 8 * 2 + i % 4 / 2, i / 4 % 2 * 2 + i % 2);
-  return t;
-}
-
-// Forward row tables of the SSE2 kernel: the first 16 values give outputs
-// 0 to 3, the last 16 outputs 4 to 7. Within each half, the first 8 pair
-// with (S0, S1, D0, D1) repeated, the last 8 with (S2, S3, D2, D3): value i
-// holds C[k][n], k = 4 (i / 16) + i % 8 / 2, n = 2 (i / 8 % 2) + i % 2, so
-// that each product pair sums into output k's 32-bit lane.
-constexpr RowTables fdctTablesSse2() {
-  const RowCosines cos = rowCosines();
-  RowTables t{};
-  for (int r = 0; r < 8; ++r)
-    for (int i = 0; i < 32; ++i) t.row[r][i] = rowCoef(cos, r, i / 16 * 4 + i % 8 / 2, i / 8 % 2 * 2 + i % 2);
   return t;
 }
 
@@ -149,13 +126,13 @@ constexpr Lanes4 splat4(double v) {
   return {{x, x, x, x}};
 }
 
-// The tables the kernels load (dct_tables.cpp), built from the definitions
-// above. Kept out of sight of the kernels' compiler, which would otherwise
+// The tables the kernels load (dct_tables.cpp; those in the layouts of the
+// x86 kernels in x86/), built from the definitions above. Kept out of sight of the kernels' compiler, which would otherwise
 // rebuild the constants in registers instead of loading them. Hidden, so the
 // kernels reach them directly, not through the global offset table.
 #pragma GCC visibility push(hidden)
 extern const RowCosines kRowCos;
-extern const RowTables kIdctRowMmx, kIdctRowSse, kIdctRowAvx2, kFdctRow, kFdctRowSse2;
+extern const RowTables kFdctRow;
 extern const RowRounding kIdctRowRnd;
 extern const FdctRounding kFdctRowRnd;
 extern const Lanes4 kTan1, kTan2, kTan3, kSqrt2;

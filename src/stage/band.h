@@ -13,8 +13,9 @@
 namespace kelvo4 {
 
 // Decodes two neighbouring blocks together when both hold more than a lone
-// DC value, adding them to the pixels at `pixels` (see addLumaPairAvx2);
-// false, having done nothing, otherwise.
+// DC value, adding them to the pixels at `pixels` (luma blocks side by side,
+// or the two chroma blocks of a macroblock), the rows of quant in
+// kPairedRowOrder; false, having done nothing, otherwise.
 using AddPairFn = bool (*)(const short* quant, const signed char* a, const signed char* b, short* pixels,
                            std::ptrdiff_t stride);
 

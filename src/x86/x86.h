@@ -54,6 +54,12 @@ void idctPairAvx2(short* a, short* b);
 // nonzeroBytes in SSE2.
 std::uint64_t nonzeroBytesSse2(const signed char* block);
 
+// The row tables in the layouts of the kernels (dct_tables.cpp), hidden as
+// those of dct/dct_tables.h.
+#pragma GCC visibility push(hidden)
+extern const RowTables kIdctRowMmx, kIdctRowSse, kIdctRowAvx2, kFdctRowSse2;
+#pragma GCC visibility pop
+
 void smoothRowsSse2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void smoothRowsAvx2(const BandContext& ctx, const short* src, short* dst, int y0, int y1);
 void convertSsse3(const short* frame, signed char* out, std::size_t pixels);

@@ -1,6 +1,6 @@
 // Internal to the YUV4MPEG2 reader: a row of Y'CbCr pixels to rgb24, in a
-// scalar reference form and, where the build has SSE2, a vector form with
-// exactly the same results.
+// scalar reference form and, on x86-64, a vector form (x86/) with exactly
+// the same results.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,11 @@ using YuvRowFn = void (*)(const std::uint8_t* luma, const short* cb, const short
 
 void yuvRowC(const std::uint8_t* luma, const short* cb, const short* cr, int count, const YuvMatrix& m,
              std::uint8_t* rgb);
-// The SSE2 form when this build has it and the CPU flags allow it, else null.
-YuvRowFn yuvRowSse2();
-// The fastest form the CPU flags allow.
+// The fastest form these flags allow (within those the processor has), and
+// the fastest the CPU flags (with their mask) allow.
+YuvRowFn yuvRowFor(unsigned flags);
 YuvRowFn bestYuvRow();
+// Sets row to the x86 form the flags allow, if any (x86/, on x86-64).
+void initYuvRowX86(YuvRowFn& row, unsigned flags);
 
 }  // namespace kelvo4
