@@ -1,7 +1,7 @@
-// Internal: the per-row forms of the frame stages, in the form of the level
-// chosen for this processor. decodeFrame works band by band
-// through them so a band is predicted, corrected and converted while it is
-// still in cache; the exported stages run them over the whole frame.
+// Internal: the per-row forms of the frame stages, as the level chosen for
+// this processor has them. decodeFrame works band by band through them so a
+// band is predicted, corrected and converted while it is still in cache; the
+// exported stages run them over the whole frame.
 #pragma once
 
 #include <cstddef>
