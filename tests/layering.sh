@@ -72,6 +72,7 @@ echo "$files files in ${#folders[@]} folders, $failures includes against the lay
 if [ $# -gt 1 ]; then
   nm=$2 build=$3
   shift 3
+  for object; do [ -f "$object" ] || { echo "$object is not built" >&2; exit 1; }; done
   # Each object's symbols after a line "@ SOURCE FOLDER PLACE"; CMake builds
   # DIR/x.cpp of a target in BUILD/DIR/CMakeFiles/TARGET.dir/x.cpp.o.
   uses=$(for object; do
