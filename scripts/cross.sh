@@ -19,24 +19,25 @@
 #            jar native is tested through the C++ suites and the JNI glue test.
 # The classes and their JNI headers come from the host's javac; the jar's
 # frames must equal the native kelvo-decode's. Installs what it needs as root.
-# Usage: scripts/cross.sh [TARGET...]   (all five when none is named)
+# Usage: scripts/cross.sh [TARGET...]   (every one of platforms.txt when none is named)
 # Build directories: build-TARGET; the native build: build (KELVO4_NATIVE_BUILD).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(x86 arm aarch64 s390x windows)
+# Each target's platform, compiler triplet, Debian architecture, multiarch
+# folder, emulator and library (in its build directory), from platforms.txt.
+all=()
+declare -A platform triplet arch multiarch emulator library
+while read -r name system _ _ target triple debian folder runner; do
+  [[ $name == \#* || -z $name || $target == - ]] && continue
+  all+=("$target")
+  platform[$target]=$name triplet[$target]=$triple arch[$target]=$debian
+  multiarch[$target]=${folder#-} emulator[$target]=${runner#-} library[$target]=libKelvo4.so
+  [ "$system" = Windows ] && library[$target]=bin/Kelvo4.dll
+done < platforms.txt
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 native=${KELVO4_NATIVE_BUILD:-build}
 
-declare -A arch=([x86]=i386 [arm]=armhf [aarch64]=arm64 [s390x]=s390x [windows]=windows)
-declare -A triplet=([x86]=i686-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu
-                    [windows]=x86_64-w64-mingw32)
-declare -A multiarch=([x86]=i386-linux-gnu [arm]=arm-linux-gnueabihf [aarch64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
-declare -A emulator=([x86]="" [arm]=qemu-arm [aarch64]=qemu-aarch64 [s390x]=qemu-s390x [windows]=wine)
-declare -A platform=([x86]=linux-x86 [arm]=linux-arm [aarch64]=linux-aarch64 [s390x]=linux-s390x [windows]=windows-x86_64)
-# The library each target builds, in its build directory.
-declare -A library=([x86]=libKelvo4.so [arm]=libKelvo4.so [aarch64]=libKelvo4.so [s390x]=libKelvo4.so
-                    [windows]=bin/Kelvo4.dll)
 for t in "${targets[@]}"; do
   [ -n "${arch[$t]:-}" ] || { echo "unknown target $t: choose from ${all[*]}" >&2; exit 2; }
 done

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -69,21 +67,12 @@ struct kelvo4_decoder {
   kelvo4::Stages stages = kelvo4::stagesFor(kelvo4::cpuFlags());
   std::vector<Worker> workers;  // the handle's threads, then the helpers'
   std::unique_ptr<kelvo4::WorkerPool> pool;
-  // Threads from outside that may take bands of the frame being decoded
-  // (kelvo4::helpDecode): the frame's job while it runs, and how many of them
-  // are in it.
-  int helpers = 0;
-  std::mutex helpMutex;
-  std::condition_variable helpDone;
-  FrameJob* active = nullptr;
-  int helping = 0;
+  int helpers = 0;  // threads from outside that take bands of each frame
+  kelvo4::FrameHelpers* frameHelpers = nullptr;
   std::string message;  // the last failure's
-  // The next decode starts from the prediction already in the spare frame
-  // (kelvo4::decodePredicted).
-  bool predicted = false;
 
-  kelvo4_decoder(int threads, int helperCount)
-      : workers(static_cast<std::size_t>(threads + helperCount)), helpers(helperCount) {
+  kelvo4_decoder(int threads, int helperCount, kelvo4::FrameHelpers* helping)
+      : workers(static_cast<std::size_t>(threads + helperCount)), helpers(helperCount), frameHelpers(helping) {
     for (Worker& w : workers) w.ctx.block = w.block;
   }
 
@@ -144,9 +133,9 @@ struct kelvo4_decoder {
   }
 
   // What kelvo4_decoder_decode_into checks after the payload, then the
-  // decode.
+  // decode; with `predicted`, from the prediction in the spare frame.
   int decodeInto(const void* payload, void* output, std::size_t length, kelvo4_format format, int w, int h,
-                 std::size_t stride) {
+                 std::size_t stride, bool predicted = false) {
     kelvo4::Output out;
     if (output != nullptr || length != 0) {
       if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
@@ -173,8 +162,24 @@ struct kelvo4_decoder {
       else
         out.argb = static_cast<unsigned char*>(output);
     }
-    decode(static_cast<const signed char*>(payload), out);
+    decode(static_cast<const signed char*>(payload), out, predicted);
     return 0;
+  }
+
+  // kelvo4_decoder_decode_region's checks, then the decode; with
+  // `predicted`, from the prediction in the spare frame.
+  int decodeRegion(const void* payload, std::size_t payloadLength, void* output, kelvo4_format format, int w, int h,
+                   std::size_t length, bool predicted) {
+    if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
+      return fail(-EINVAL,
+                  "format " + std::to_string(static_cast<int>(format)) + ": neither KELVO4_RGB24 nor KELVO4_ARGB32");
+    if (const int rc = checkPayload(payload, payloadLength); rc < 0) return rc;
+    if (w < 0 || h < 0 || w > width || h > height)
+      return fail(-EINVAL, "region " + sizeText(w, h) + ": not within the " + sizeText(width, height) + " frame");
+    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
+    if (const int rc = checkOutput(output, length, pixels, bpp); rc < 0) return rc;
+    return decodeInto(payload, output, length, format, w, h, bpp * static_cast<std::size_t>(w), predicted);
   }
 
   void setContexts() {
@@ -198,37 +203,22 @@ struct kelvo4_decoder {
     }
   }
 
-  void decode(const signed char* payload, const kelvo4::Output& output) {
+  void decode(const signed char* payload, const kelvo4::Output& output, bool predicted) {
     std::swap(current, previous);
     if (width == 0 || height == 0) return;
     FrameJob job(this, payload, output, predicted, kelvo4::bandCount(height), static_cast<int>(workers.size()));
-    if (helpers > 0) {
-      std::lock_guard lock(helpMutex);
-      active = &job;
-    }
+    if (frameHelpers) frameHelpers->frameStarted(helpDecode, &job);
     if (pool && job.bands > 1)
       pool->run(decodeBands, &job);
     else
       decodeBands(&job, 0);
-    if (helpers > 0) {
-      std::unique_lock lock(helpMutex);
-      active = nullptr;
-      helpDone.wait(lock, [this] { return helping == 0; });
-    }
+    if (frameHelpers) frameHelpers->frameDone();
   }
 
-  // Takes bands of the frame being decoded, if any, until none is left.
-  void help(int helper) {
-    FrameJob* job;
-    {
-      std::lock_guard lock(helpMutex);
-      if (active == nullptr || helper < 0 || helper >= helpers) return;
-      job = active;
-      ++helping;
-    }
-    decodeBands(job, static_cast<int>(workers.size()) - helpers + helper);
-    std::lock_guard lock(helpMutex);
-    if (--helping == 0) helpDone.notify_one();
+  // Helper number `helper` takes bands of the frame until none is left.
+  static void helpDecode(void* frame, int helper) {
+    const kelvo4_decoder& d = *static_cast<FrameJob*>(frame)->decoder;
+    if (helper >= 0 && helper < d.helpers) decodeBands(frame, static_cast<int>(d.workers.size()) - d.helpers + helper);
   }
 };
 
@@ -276,7 +266,7 @@ bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t 
 
 void useStages(kelvo4_decoder* d, unsigned flags) { d->stages = stagesFor(cpuFlags() & flags); }
 
-int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers) {
+int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers, FrameHelpers* frameHelpers) {
   if (out == nullptr) return -EINVAL;
   *out = nullptr;
   return guarded(lastOpenError, [&] {
@@ -286,7 +276,7 @@ int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int he
     }
     std::unique_ptr<kelvo4_decoder> d;
     try {
-      d = std::make_unique<kelvo4_decoder>(threads, helpers);
+      d = std::make_unique<kelvo4_decoder>(threads, helpers, helpers > 0 ? frameHelpers : nullptr);
       if (const int rc = d->reinit(width, height); rc != 0) {
         lastOpenError = d->message;
         return rc;
@@ -301,8 +291,6 @@ int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int he
   });
 }
 
-void helpDecode(kelvo4_decoder* d, int helper) { d->help(helper); }
-
 const short* decoderTable(const kelvo4_decoder* d) { return d->quant; }
 
 void predictNext(const kelvo4_decoder* d, short* dst, int y0, int y1) {
@@ -313,10 +301,9 @@ short* spareFrame(kelvo4_decoder* d) { return d->previous.get(); }
 
 int decodePredicted(kelvo4_decoder* d, const void* payload, std::size_t payloadLength, std::uint8_t* rgb, int width,
                     int height, std::size_t rgbLength) {
-  d->predicted = true;
-  const int rc = kelvo4_decoder_decode_region(d, payload, payloadLength, rgb, KELVO4_RGB24, width, height, rgbLength);
-  d->predicted = false;
-  return rc;
+  return guarded(d->message, [&] {
+    return d->decodeRegion(payload, payloadLength, rgb, KELVO4_RGB24, width, height, rgbLength, true);
+  });
 }
 
 }  // namespace kelvo4
@@ -389,18 +376,7 @@ int kelvo4_decoder_decode_region(kelvo4_decoder* d, const void* payload, size_t 
                                  kelvo4_format format, int out_width, int out_height, size_t output_length) {
   if (d == nullptr) return -EINVAL;
   return guarded(d->message, [&] {
-    if (format != KELVO4_RGB24 && format != KELVO4_ARGB32)
-      return d->fail(-EINVAL, "format " + std::to_string(static_cast<int>(format)) +
-                                  ": neither KELVO4_RGB24 nor KELVO4_ARGB32");
-    if (const int rc = d->checkPayload(payload, payload_length); rc < 0) return rc;
-    if (out_width < 0 || out_height < 0 || out_width > d->width || out_height > d->height)
-      return d->fail(-EINVAL, "region " + sizeText(out_width, out_height) + ": not within the " +
-                                  sizeText(d->width, d->height) + " frame");
-    const std::size_t pixels = static_cast<std::size_t>(out_width) * static_cast<std::size_t>(out_height);
-    const std::size_t bpp = format == KELVO4_RGB24 ? 3 : 4;
-    if (const int rc = d->checkOutput(output, output_length, pixels, bpp); rc < 0) return rc;
-    return d->decodeInto(payload, output, output_length, format, out_width, out_height,
-                         bpp * static_cast<std::size_t>(out_width));
+    return d->decodeRegion(payload, payload_length, output, format, out_width, out_height, output_length, false);
   });
 }
 

@@ -21,14 +21,25 @@ int readSettings(const kelvo4_settings* settings, int& threads, std::int64_t& ma
 // below a row's bytes or the extent passes SIZE_MAX. Sizes are not negative.
 bool outputExtent(int width, int height, std::size_t bytesPerPixel, std::size_t stride, std::size_t& bytes);
 
-// kelvo4_decoder_open with room for `helpers` threads from outside that may
-// take bands of each frame while it is decoded, through helpDecode.
-int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers);
-// Run by helper number `helper` (0 .. helpers - 1, each on one thread at a
-// time): takes bands of the frame the handle is decoding until none is left;
-// returns at once when it decodes none. The decode waits for its helpers.
-// The handle must outlive the call.
-void helpDecode(kelvo4_decoder* d, int helper);
+// Threads from outside a handle that take bands of the frames it decodes.
+// The handle tells them of each frame as it starts, with takeBands(frame,
+// helper) to call for its bands (helper 0 .. helpers - 1, each on one thread
+// at a time; it returns once no band is left), and once its own threads are
+// done: frameDone returns when no helper is in the frame any more.
+class FrameHelpers {
+ public:
+  virtual void frameStarted(void (*takeBands)(void* frame, int helper), void* frame) = 0;
+  virtual void frameDone() = 0;
+
+ protected:
+  ~FrameHelpers() = default;
+};
+
+// kelvo4_decoder_open with room for `helpers` threads from outside, which
+// take bands of each frame through `frameHelpers` (null when helpers is 0);
+// frameHelpers outlives every decode.
+int openDecoder(kelvo4_decoder** out, int width, int height, int threads, int helpers = 0,
+                FrameHelpers* frameHelpers = nullptr);
 
 // Test hook: the handle runs the stages of the processor's flags within
 // `flags` (see kCpuLevels).

@@ -12,7 +12,6 @@
 #include "kelvo4/stream.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cxxabi.h>
 #include <cstring>
 #include <functional>
@@ -44,16 +43,15 @@ struct kelvo4_stream {
   int threads = 1;
   kelvo4::FrameSlots slots;  // made first: it holds the zstd context
   std::unique_ptr<kelvo4::StreamParser> parser;
-  std::atomic<kelvo4_decoder*> decoder{nullptr};  // made by the caller, helped by the worker
-  std::unique_ptr<kelvo4::StreamWorker> worker;    // threads > 1: it fills the next slot
+  kelvo4_decoder* decoder = nullptr;            // made by the caller, helped by the worker
+  std::unique_ptr<kelvo4::StreamWorker> worker;  // threads > 1: it fills the next slot
   long long position = 0;
   int failure = 0;  // sticky, until a seek in a file succeeds
   std::string message;
 
   ~kelvo4_stream() {
     worker.reset();
-    kelvo4_decoder* d = decoder.exchange(nullptr);
-    kelvo4_decoder_close(&d);
+    kelvo4_decoder_close(&decoder);
   }
 
   // Waits until the worker is idle; the slot it filled is then ready. Slot
@@ -102,11 +100,9 @@ struct kelvo4_stream {
     if (s.state != Slot::kReady || s.code || s.end) return fail(-EINVAL, "no frame prepared");
     const kelvo4::StreamInfo& info = parser->info();
     int rc = 0;
-    kelvo4_decoder* decoder = this->decoder.load(std::memory_order_relaxed);
     if (decoder == nullptr) {
       rc = kelvo4::openDecoder(&decoder, info.codedWidth, info.codedHeight, worker ? threads - 1 : 1,
-                               worker ? 1 : 0);
-      this->decoder.store(decoder, std::memory_order_release);
+                               worker ? 1 : 0, worker.get());
     } else if (s.record.key) {
       rc = kelvo4_decoder_reinit(decoder, info.codedWidth, info.codedHeight);
     }
@@ -114,9 +110,9 @@ struct kelvo4_stream {
     if (rc == 0)
       rc = kelvo4_decoder_decode_into(decoder, s.payload.data(), s.payload.size(), out, outLength,
                                       static_cast<kelvo4_format>(format), width, height, stride);
-    // The decoder stays (the worker may be about to help it, and the Java
-    // binding calls this holding its array, so nothing here may wait): a
-    // seek to a key frame restarts it.
+    // The decoder stays (the Java binding calls this holding its array, so
+    // nothing here may wait for the decoder's threads): a seek to a key frame
+    // restarts it.
     if (rc < 0) {
       failure = rc;
       return fail(rc, parser->at(s.record.frame, s.record.offset) + "the decoder failed: " + std::strerror(-rc));
@@ -233,7 +229,7 @@ int open(kelvo4_stream** out, int threads, long long maxPixels, const std::strin
                                                        maxPixels == 0 ? KELVO4_DEFAULT_MAX_PIXELS : maxPixels);
     if (threads > 1) {
       try {
-        s->worker = std::make_unique<kelvo4::StreamWorker>(s->slots, *s->parser, s->decoder);
+        s->worker = std::make_unique<kelvo4::StreamWorker>(s->slots, *s->parser);
       } catch (const std::system_error&) {
         lastOpenError = name + ": cannot start a thread";
         return -EAGAIN;

@@ -3,12 +3,10 @@
 #include <cerrno>
 #include <cxxabi.h>
 
-#include "src/decoder/handle.h"
-
 namespace kelvo4 {
 
-StreamWorker::StreamWorker(FrameSlots& slots, StreamParser& parser, const std::atomic<kelvo4_decoder*>& decoder)
-    : slots_(slots), parser_(parser), decoder_(decoder), thread_([this] { run(); }) {}
+StreamWorker::StreamWorker(FrameSlots& slots, StreamParser& parser)
+    : slots_(slots), parser_(parser), thread_([this] { run(); }) {}
 
 StreamWorker::~StreamWorker() {
   {
@@ -36,11 +34,39 @@ void StreamWorker::run() {
       s->message.clear();
     }
     // The caller may be decoding the frame before it meanwhile.
-    if (kelvo4_decoder* d = decoder_.load(std::memory_order_acquire)) helpDecode(d, 0);
+    help();
     lock.lock();
     job_ = nullptr;
     done_.notify_one();
   }
+}
+
+void StreamWorker::help() {
+  void (*take)(void*, int);
+  void* frame;
+  {
+    std::lock_guard lock(helpMutex_);
+    if (frame_ == nullptr) return;
+    take = takeBands_;
+    frame = frame_;
+    helping_ = true;
+  }
+  take(frame, 0);
+  std::lock_guard lock(helpMutex_);
+  helping_ = false;
+  helpDone_.notify_one();
+}
+
+void StreamWorker::frameStarted(void (*takeBands)(void* frame, int helper), void* frame) {
+  std::lock_guard lock(helpMutex_);
+  takeBands_ = takeBands;
+  frame_ = frame;
+}
+
+void StreamWorker::frameDone() {
+  std::unique_lock lock(helpMutex_);
+  frame_ = nullptr;
+  helpDone_.wait(lock, [this] { return !helping_; });
 }
 
 void StreamWorker::post(Slot& s) {

@@ -41,13 +41,18 @@ endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "listing the symbols of ${LIBRARY} failed")
 endif()
-string(REGEX MATCHALL "[^\n]+" lines "${listing}")
-set(exported)
-foreach(line IN LISTS lines)
-  if(line MATCHES "${pattern}")
-    list(APPEND exported ${CMAKE_MATCH_1})
-  endif()
-endforeach()
+# The names that PATTERN's first group takes from the lines of LISTING.
+function(names_in listing pattern out)
+  string(REGEX MATCHALL "[^\n]+" lines "${listing}")
+  set(names)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "${pattern}")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+names_in("${listing}" "${pattern}" exported)
 
 set(missing ${expected})
 list(REMOVE_ITEM missing ${exported})
@@ -82,19 +87,22 @@ endif()
 # too), and the dynamic one besides.
 execute_process(COMMAND ${NM} ${LIBRARY} OUTPUT_VARIABLE all ERROR_QUIET)
 execute_process(COMMAND ${NM} -D ${LIBRARY} OUTPUT_VARIABLE dynamic)
+# One pattern a line (CMake's expressions take at most nine groups).
 set(forbidden
-  "ZSTD_(compress|createCCtx|freeCCtx|initCStream|createCStream|CCtx_|createCDict|estimateCCtx)"
-  "(HUF|FSE)_(compress|buildCTable|writeCTable|writeNCount|normalizeCount|optimalTableLog)" "HIST_count"
+  "ZSTD_(compress|createCCtx|freeCCtx|CCtx_|CCtxParams_|createCDict|freeCDict|estimateC|sizeof_C|copyCCtx)"
+  "ZSTD_[A-Za-z_]*CStream" "ZSTD_(flushStream|endStream|minCLevel|maxCLevel|defaultCLevel|getCParams|adjustCParams)"
+  "ZDICT_" "(HUF|FSE)_(compress|buildCTable|writeCTable|writeNCount|normalizeCount|optimalTableLog)" "HIST_count"
   "CoefficientEncoder" "coefficients(13estimatedBits|10difference)E"
   "_GLOBAL__N_1[0-9]+(writeBlock|levelOf|costTable)E"
-  "2os[0-9]+(onInterrupt|holdInterrupts|releaseInterrupts|startTool|createTemporary|moveOver|syncFile|removeFile|removeDirectory|makeDirectory|temporaryFolder|processId|sameFile|resolvedPath|writable|isTerminal|appendsOnly)E")
-list(JOIN forbidden "|" forbidden)
-string(REGEX MATCHALL "[^\n]+" lines "${all}\n${dynamic}")
+  "2os[0-9]+(onInterrupt|holdInterrupts|releaseInterrupts|startTool|createTemporary|moveOver|syncFile)E"
+  "2os[0-9]+(removeFile|removeDirectory|makeDirectory|temporaryFolder|processId|sameFile|resolvedPath)E"
+  "2os[0-9]+(writable|isTerminal|appendsOnly)E")
+names_in("${all}\n${dynamic}" "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$" names)
 set(found)
-foreach(line IN LISTS lines)
-  if(line MATCHES " [A-Za-z] ([^ ]*(${forbidden})[^ ]*)$")
-    list(APPEND found ${CMAKE_MATCH_1})
-  endif()
+foreach(pattern IN LISTS forbidden)
+  set(matching ${names})
+  list(FILTER matching INCLUDE REGEX "${pattern}")
+  list(APPEND found ${matching})
 endforeach()
 if(found)
   list(REMOVE_DUPLICATES found)

@@ -51,7 +51,7 @@ final class NativeLibrary {
   private static final String FILE = "libKelvo4.so";
   private static final String WINDOWS_FILE = "Kelvo4.dll";
 
-  /** The directories under {@code native/} that a jar may carry, as the build names them. */
+  /** The directories under {@code native/} that a jar may carry: those of platforms.txt. */
   static final String[] PLATFORMS = {
     "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "windows-x86_64"
   };

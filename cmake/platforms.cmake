@@ -1,0 +1,21 @@
+# Reads platforms.txt: KELVO4_PLATFORMS, the jar's platforms, and
+# KELVO4_PLATFORM, the one this build is for (empty when none).
+file(STRINGS ${PROJECT_SOURCE_DIR}/platforms.txt kelvo4_platform_lines REGEX "^[a-z]")
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platforms.txt)
+endif()
+set(KELVO4_PLATFORMS)
+set(KELVO4_PLATFORM)
+foreach(line IN LISTS kelvo4_platform_lines)
+  string(REGEX REPLACE " +" ";" fields "${line}")
+  list(GET fields 0 name)
+  list(GET fields 1 system)
+  list(GET fields 2 processor)
+  list(GET fields 3 bits)
+  list(APPEND KELVO4_PLATFORMS ${name})
+  math(EXPR bytes "${bits} / 8")
+  if(NOT KELVO4_PLATFORM AND CMAKE_SYSTEM_NAME STREQUAL system AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(${processor})$"
+     AND CMAKE_SIZEOF_VOID_P EQUAL bytes)
+    set(KELVO4_PLATFORM ${name})
+  endif()
+endforeach()
