@@ -12,11 +12,10 @@ section 4 written out again in a few lines.
                  past 32 bits and the columns saturate
   v3-mixed.klv   coded frames between raw and zstd ones, key and not, with
                  and without a table update; coefficients -128 and 127, runs
-                 to position 63, difference blocks, every activity class
+                 to position 63, difference blocks, activity class 1
   v3-drift.klv   samples driven down 512 a frame until the prediction's sum
                  of four neighbours wraps
 """
-import os
 import random
 import struct
 import subprocess
