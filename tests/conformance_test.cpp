@@ -1,9 +1,10 @@
-// The conformance streams (tests/conformance/, made once by make.py and never
-// again) decode to the frames recorded with them, on every platform the suite
-// runs on, from a file and through a read function: versions 1 and 2 (stored
-// and zstd), version 3 raw and coded, with tables carried over and replaced,
-// without an index, at odd sizes, and damaged files up to their damage, with
-// the message that names it.
+// The conformance streams (tests/conformance/, made once by make.py and
+// craft.py and never again) decode to the frames recorded with them, on every
+// platform the suite runs on, from a file and through a read function:
+// versions 1 and 2 (stored and zstd), version 3 raw and coded, with tables
+// carried over and replaced, without an index, at odd sizes, crafted payloads
+// at the arithmetic's limits, and damaged files up to their damage, with the
+// message that names it.
 #include <gtest/gtest.h>
 
 #include <algorithm>

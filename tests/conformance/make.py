@@ -121,4 +121,5 @@ def main():
     open(path("expected.txt"), "w").write("\n".join(lines) + "\n")
 
 
-main()
+if __name__ == "__main__":
+    main()
