@@ -10,12 +10,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "src/decoder/stages.h"
+#include "tests/checkasm/blocks.h"
 #include "tools/encoder/kernels.h"
+#include "tools/picture/yuv_rows.h"
 
 namespace checkasm {
 
@@ -41,6 +42,7 @@ struct Level {
   kelvo4::DecodeBlockFn decodeBlock = nullptr;
   kelvo4::PrepareBlockFn prepareBlock = nullptr;
   const kelvo4::EncoderKernels* encoder = nullptr;
+  kelvo4::YuvRowFn yuvRow = nullptr;  // the encoder's YUV4MPEG2 input
 };
 
 // The scalar level first, then every other level this processor runs.
@@ -48,10 +50,6 @@ std::vector<Level> levels();
 // Clears any processor state a kernel may leave behind (a no-op where none).
 void clearState();
 
-using Rng = std::mt19937_64;  // its sequence is fixed by the standard
-inline int draw(Rng& rng, int lo, int hi) {
-  return lo + static_cast<int>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
-}
 inline short anyShort(Rng& rng) { return static_cast<short>(draw(rng, -32768, 32767)); }
 
 // What a check runs with, and where it reports.

@@ -1,65 +1,33 @@
 // The transforms: every form of each level against the scalar reference, on
-// fixed blocks at the limits where sums saturate or wrap, then on random
-// blocks of several distributions, at even and odd word offsets between
-// guard words.
+// fixed blocks at the limits where sums saturate or wrap, a lone DC value of
+// every magnitude, then random blocks of several distributions, at even and
+// odd word offsets between guard words.
 #include <algorithm>
 #include <array>
 #include <functional>
 #include <iterator>
 
 #include "src/dct/dct.h"
+#include "tests/checkasm/blocks.h"
 #include "tests/checkasm/checkasm.h"
 
 namespace checkasm {
 namespace {
 
-using Block = std::array<short, 64>;
-
-// Six uniform ranges (all 16 bits, samples, coefficients, tiny values, the
-// range where the inverse clamps, small values under a large DC), sparse,
-// only extreme values, and magnitudes near 12646, above which row sums can
-// wrap.
-constexpr const char* kDists[] = {"full range", "[-256, 255]", "[-2048, 2047]", "[-5, 5]",   "[-300, 300]",
-                                  "large DC",   "sparse",      "extremes",      "near 12646"};
-constexpr int kRanges[6][2] = {{-32768, 32767}, {-256, 255}, {-2048, 2047}, {-5, 5}, {-300, 300}, {-64, 63}};
-
-Block randomBlock(int dist, Rng& rng) {
-  static constexpr int extremes[] = {-32768, -1, 0, 1, 32767};
-  Block b;
-  for (auto& v : b) {
-    const bool near = dist == 8 && draw(rng, 0, 3);  // three times in four
-    v = static_cast<short>(dist < 6          ? draw(rng, kRanges[dist][0], kRanges[dist][1])
-                           : dist == 6       ? (draw(rng, 0, 15) ? 0 : draw(rng, -32768, 32767))
-                           : dist == 7       ? extremes[draw(rng, 0, 4)]
-                           : !near           ? draw(rng, -32768, 32767)
-                           : draw(rng, 0, 1) ? draw(rng, 12000, 13500)
-                                             : draw(rng, -13500, -12000));
-  }
-  if (dist == 5) b[0] = static_cast<short>(draw(rng, 0, 1) ? draw(rng, 24000, 32767) : draw(rng, -32768, -24000));
-  return b;
+// Blocks to time kernels on: a fresh copy of one for each call, since
+// outputs fed back in would converge to easy, predictable blocks. Samples
+// and most coefficients lie in [-256, 255].
+std::vector<Block> benchPool(Rng& rng) {
+  std::vector<Block> pool(256);
+  for (auto& b : pool) b = randomBlock(1, rng);
+  return pool;
 }
 
-// Constant blocks around the limits where the forward column sums saturate
-// or wrap and around 12646, alternating extremes in both phases, and single
-// values at each of the 64 positions.
-std::vector<Block> fixedBlocks() {
-  std::vector<Block> out;
-  for (short v : {0, 255, 256, 1023, 1024, 2047, 2048, 4095, -256, -257, -1024, -1025, -2048, 32767, -32768, 12646,
-                  12647, -12647})
-    out.push_back(Block{}), out.back().fill(v);
-  for (int flip = 0; flip < 2; flip++) {
-    Block& b = out.emplace_back();
-    for (int i = 0; i < 64; i++) b[i] = ((i + i / 8 + flip) & 1) ? -32768 : 32767;
-  }
-  for (short v : {-32768, -4096, -1, 1, 255, 4096, 12647, 32767})
-    for (int i = 0; i < 64; i++) out.push_back(Block{}), out.back()[i] = v;
-  return out;
-}
-
-// fn in place against ref, on the fixed blocks and then c.blocks random ones;
+// fn in place against ref, on the fixed blocks and DC values and then c.blocks random ones;
 // stops at the first block that differs or that fn writes outside of.
-void overBlocks(Context& c, const char* name, const std::function<void(short*)>& fn, BlockFn ref) {
-  const std::vector<Block> fixed = fixedBlocks();
+void overBlocks(Context& c, const char* name, const std::function<void(short*)>& fn, BlockFn ref, bool timed = true) {
+  std::vector<Block> fixed = fixedBlocks();
+  for (int d = -32768; d <= 32767; d++) fixed.emplace_back()[0] = static_cast<short>(d);
   const long n = static_cast<long>(fixed.size());
   Rng rng(c.seed);
   constexpr short kGuard = 0x5A5A;
@@ -82,9 +50,8 @@ void overBlocks(Context& c, const char* name, const std::function<void(short*)>&
       return;
     }
   }
-  if (!c.bench) return;
-  std::vector<Block> pool(256);  // samples and most coefficients lie in [-256, 255]
-  for (auto& b : pool) b = randomBlock(1, rng);
+  if (!c.bench || !timed) return;
+  const std::vector<Block> pool = benchPool(rng);
   Block work;
   c.time(name, [&](long i) { work = pool[i & 255], fn(work.data()); }, [&](long i) { work = pool[i & 255], ref(work.data()); });
 }
@@ -121,7 +88,12 @@ void idctPair(Context& c, const Level& s, const Level& l) {
       s.idct[0].fn(expect.data());
       lane ? l.idctPair(other.data(), b) : l.idctPair(b, other.data());
       if (other != expect) std::fill(b, b + 64, short{0x5A5A});  // shows as a difference
-    }, s.idct[0].fn);
+    }, s.idct[0].fn, false);
+  Rng rng(c.seed);
+  const std::vector<Block> pool = benchPool(rng);
+  Block a, b;
+  c.time("idct_pair", [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], l.idctPair(a.data(), b.data()); },
+         [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], s.idctPair(a.data(), b.data()); });
 }
 
 const Register r1("dct/idct", idct), r2("dct/fdct", fdct), r3("dct/fdct_to", fdctTo), r4("dct/idct_rows", idctRows),

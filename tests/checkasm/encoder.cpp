@@ -7,6 +7,7 @@
 
 #include "src/stream/coefficients.h"
 #include "tests/checkasm/checkasm.h"
+#include "tools/encoder/colours.h"
 #include "tools/encoder/levels.h"
 
 namespace checkasm {
@@ -134,8 +135,49 @@ void levelSearch(Context& c, const Level& s, const Level& l) {
   }
 }
 
+// The colour cache's lookups, for colours new and met, near the channel ends
+// and away, on rows of any length.
+void colourRow(Context& c, const Level& s, const Level& l) {
+  if (!l.encoder || !c.fresh(l.encoder->colourRow, s.encoder->colourRow)) return;
+  kelvo4::ColourCache scalar(s.encoder->colourRow), vector(l.encoder->colourRow);
+  Rng rng(c.seed);
+  for (long t = 0; t < c.blocks / 5000; ++t) {
+    const int count = static_cast<int>(t % 53);
+    std::vector<std::uint8_t> px(3 * static_cast<std::size_t>(count));
+    for (auto& v : px) v = static_cast<std::uint8_t>(t % 3 ? draw(rng, 0, 255) : draw(rng, 0, 1) ? draw(rng, 0, 7) : draw(rng, 248, 255));
+    std::vector<short> out[2];
+    for (int again = 0; again < 2; ++again) {  // new colours, then met ones
+      for (auto& o : out) o.assign(px.size() + 3, 9);
+      scalar.findRow(px.data(), count, out[0].data());
+      vector.findRow(px.data(), count, out[1].data());
+      if (out[0] != out[1]) return c.fail(trialOf("colourRow", t));
+    }
+  }
+}
+
+// Rows of Y'CbCr pixels of any length, any factors the reader may use, chroma
+// at its extremes; nothing written past the row.
+void yuvRow(Context& c, const Level& s, const Level& l) {
+  if (!c.fresh(l.yuvRow, s.yuvRow)) return;
+  Rng rng(c.seed);
+  for (long t = 0; t < c.blocks / 5000; ++t) {
+    const int count = t < 100 ? static_cast<int>(t) : draw(rng, 0, 1999);
+    const kelvo4::YuvMatrix m = {t % 2 ? 16 : 0, draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1),
+                                 draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1)};
+    std::vector<std::uint8_t> luma(static_cast<std::size_t>(count)), out[2];
+    std::vector<short> cb(luma.size()), cr(luma.size());
+    for (auto& v : luma) v = static_cast<std::uint8_t>(rng());
+    for (auto* plane : {&cb, &cr})
+      for (auto& v : *plane) v = static_cast<short>(draw(rng, 0, 3) ? draw(rng, -2048, 2032) : draw(rng, 0, 1) ? -2048 : 2032);
+    for (int k = 0; k < 2; ++k)
+      out[k].assign(3 * luma.size() + 16, 7), (k ? l.yuvRow : s.yuvRow)(luma.data(), cb.data(), cr.data(), count, m, out[k].data());
+    if (out[0] != out[1]) return c.fail(trialOf("yuvRow", t) + " (" + std::to_string(count) + " pixels)");
+  }
+}
+
 const Register r1("encoder/helpers", helpers), r2("encoder/estimatedBits", estimatedBits),
-    r3("encoder/lumaResidual", lumaResidual), r4("encoder/levelSearch", levelSearch);
+    r3("encoder/lumaResidual", lumaResidual), r4("encoder/levelSearch", levelSearch), r5("encoder/colourRow", colourRow),
+    r6("encoder/yuvRow", yuvRow);
 
 }  // namespace
 }  // namespace checkasm

@@ -46,6 +46,7 @@ std::vector<Level> levels() {
   withStages(c, StageLevel::Scalar);
   c.prepareBlock = prepareBlock;
   c.encoder = &scalarEncoderKernels();
+  c.yuvRow = yuvRowC;
 #if KELVO4_X86
   if (flags & kCpuMmx) {
     Level& l = add(out, "mmx");
@@ -70,6 +71,7 @@ std::vector<Level> levels() {
     withStages(l, StageLevel::Sse2);
     l.prepareBlock = prepareBlockSse2;
     l.encoder = sse2EncoderKernels();
+    l.yuvRow = yuvRowSse2();
   }
   if (flags & kCpuSsse3) {
     Level& l = add(out, "ssse3");

@@ -64,6 +64,11 @@ void smoothRows(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("smoothRows differs on " + where(w, h, round));
     }
+  std::vector<short> src(3 * 176 * 144), dst(src.size());
+  fillSamples(src, rng, 2);
+  const BandContext ctx{176, 144, 3 * 176, nullptr, block, {}};
+  c.time("smoothRows 176x144", [&](long) { l.smoothRows(ctx, src.data(), dst.data(), 0, 144); },
+         [&](long) { s.smoothRows(ctx, src.data(), dst.data(), 0, 144); });
 }
 
 template <class T, class Fn>
@@ -106,6 +111,16 @@ void addBand(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("addBand differs on " + where(w, h, round));
     }
+  // A coded frame's payload: mostly zero coefficients, the rest small.
+  std::vector<signed char> payload(static_cast<std::size_t>(blockCount(176, 144)) * 64);
+  for (signed char& b : payload) b = static_cast<signed char>(draw(rng, 0, 15) < 10 ? 0 : draw(rng, -3, 2));
+  std::vector<short> frame(3 * 176 * 144);
+  fillTable(quant, rng, 0);
+  BandContext ctx{176, 144, 3 * 176, quant, block, {}};
+  const auto all = [&](AddBandFn fn) {
+    for (int band = 0; band < 9; ++band) fn(ctx, payload.data(), frame.data(), band);
+  };
+  c.time("addBand 176x144", [&](long) { all(l.addBand); }, [&](long) { all(s.addBand); });
 }
 
 // A table and block for trial t: lone coefficients at every position first
