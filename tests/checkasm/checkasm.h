@@ -121,9 +121,7 @@ struct Check {
 };
 std::vector<Check>& registry();
 struct Register {
-  Register(const char* name, void (*run)(Context&, const Level&, const Level&)) {
-    registry().push_back({name, run});
-  }
+  Register(const char* name, void (*run)(Context&, const Level&, const Level&)) { registry().push_back({name, run}); }
 };
 
 }  // namespace checkasm

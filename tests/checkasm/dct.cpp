@@ -2,12 +2,13 @@
 // fixed blocks at the limits where sums saturate or wrap, a lone DC value of
 // every magnitude, then random blocks of several distributions, at even and
 // odd word offsets between guard words.
+#include "src/dct/dct.h"
+
 #include <algorithm>
 #include <array>
 #include <functional>
 #include <iterator>
 
-#include "src/dct/dct.h"
 #include "tests/checkasm/blocks.h"
 #include "tests/checkasm/checkasm.h"
 
@@ -54,7 +55,9 @@ void overBlocks(Context& c, const char* name, const std::function<void(short*)>&
   if (!c.bench || !timed) return;
   const std::vector<Block> pool = benchPool(rng);
   Block work;
-  c.time(name, [&](long i) { work = pool[i & 255], fn(work.data()); }, [&](long i) { work = pool[i & 255], ref(work.data()); });
+  c.time(
+      name, [&](long i) { work = pool[i & 255], fn(work.data()); },
+      [&](long i) { work = pool[i & 255], ref(work.data()); });
 }
 
 void idct(Context& c, const Level& s, const Level& l) {
@@ -65,36 +68,48 @@ void fdct(Context& c, const Level& s, const Level& l) {
 }
 void fdctTo(Context& c, const Level& s, const Level& l) {
   if (!c.fresh(l.fdctTo, s.fdctTo)) return;
-  overBlocks(c, "fdct_to", [&](short* b) { Block in; std::copy(b, b + 64, in.begin()), l.fdctTo(in.data(), b); },
-             s.fdct[0].fn);
+  overBlocks(
+      c, "fdct_to",
+      [&](short* b) {
+        Block in;
+        std::copy(b, b + 64, in.begin()), l.fdctTo(in.data(), b);
+      },
+      s.fdct[0].fn);
 }
 // The row-skipping form, given the mask of the block's non-zero rows.
 void idctRows(Context& c, const Level& s, const Level& l) {
   if (!c.fresh(l.idctRows, s.idctRows)) return;
-  overBlocks(c, "idct_rows", [&](short* b) {
-    unsigned rows = 0;
-    for (int i = 0; i < 64; i++) rows |= (b[i] != 0) << (i / 8);
-    l.idctRows(b, rows);
-  }, s.idct[0].fn);
+  overBlocks(
+      c, "idct_rows",
+      [&](short* b) {
+        unsigned rows = 0;
+        for (int i = 0; i < 64; i++) rows |= (b[i] != 0) << (i / 8);
+        l.idctRows(b, rows);
+      },
+      s.idct[0].fn);
 }
 // Each lane of the two-block form beside a different block (the first
 // reversed), which must come out as the reference makes it too.
 void idctPair(Context& c, const Level& s, const Level& l) {
   if (!c.fresh(l.idctPair, s.idctPair)) return;
   for (int lane = 0; lane < 2; ++lane)
-    overBlocks(c, lane ? "idct_pair_hi" : "idct_pair_lo", [&](short* b) {
-      Block other, expect;
-      std::reverse_copy(b, b + 64, other.begin());
-      expect = other;
-      s.idct[0].fn(expect.data());
-      lane ? l.idctPair(other.data(), b) : l.idctPair(b, other.data());
-      if (other != expect) std::fill(b, b + 64, short{0x5A5A});  // shows as a difference
-    }, s.idct[0].fn, false);
+    overBlocks(
+        c, lane ? "idct_pair_hi" : "idct_pair_lo",
+        [&](short* b) {
+          Block other, expect;
+          std::reverse_copy(b, b + 64, other.begin());
+          expect = other;
+          s.idct[0].fn(expect.data());
+          lane ? l.idctPair(other.data(), b) : l.idctPair(b, other.data());
+          if (other != expect) std::fill(b, b + 64, short{0x5A5A});  // shows as a difference
+        },
+        s.idct[0].fn, false);
   Rng rng(c.seed);
   const std::vector<Block> pool = benchPool(rng);
   Block a, b;
-  c.time("idct_pair", [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], l.idctPair(a.data(), b.data()); },
-         [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], s.idctPair(a.data(), b.data()); });
+  c.time(
+      "idct_pair", [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], l.idctPair(a.data(), b.data()); },
+      [&](long i) { a = pool[i & 255], b = pool[(i + 1) & 255], s.idctPair(a.data(), b.data()); });
 }
 
 const Register r1("dct/idct", idct), r2("dct/fdct", fdct), r3("dct/fdct_to", fdctTo), r4("dct/idct_rows", idctRows),

@@ -45,7 +45,8 @@ void helpers(Context& c, const Level& s, const Level& l) {
     r.transform(a, out[0]), v.transform(a, out[1]);
     if (!same(out[0], out[1])) return c.fail(trialOf("transform", t) + "\ninput:" + show(a));
     r.reconstruct(bytes[0], quant, out[0]), v.reconstruct(bytes[1], quant, out[1]);
-    if (!same(out[0], out[1])) return c.fail(trialOf("reconstruct", t) + "\nbytes:" + show(bytes[0]) + "table:" + show(quant));
+    if (!same(out[0], out[1]))
+      return c.fail(trialOf("reconstruct", t) + "\nbytes:" + show(bytes[0]) + "table:" + show(quant));
     if (r.blockError(a, b, diff[0]) != v.blockError(a, b, diff[1]) || !same(diff[0], diff[1]))
       return c.fail(trialOf("blockError", t));
     // Trials that keep every non-zero byte, and ones that move some.
@@ -78,10 +79,14 @@ void estimatedBits(Context& c, const Level& s, const Level& l) {
   signed char bytes[64];
   for (long t = 0; t < c.blocks / 100 + 512; ++t) {
     for (int i = 0; i < 64; ++i)
-      bytes[i] = static_cast<signed char>(t < 4 ? 64 * t + i : t < 260 ? (i == (t - 4) % 64 ? t - 4 : 0) : draw(rng, 0, t % 4) ? 0 : draw(rng, -128, 127));
+      bytes[i] = static_cast<signed char>(t < 4                 ? 64 * t + i
+                                          : t < 260             ? (i == (t - 4) % 64 ? t - 4 : 0)
+                                          : draw(rng, 0, t % 4) ? 0
+                                                                : draw(rng, -128, 127));
     if (ref(bytes) != fn(bytes)) return c.fail(trialOf("estimatedBits", t) + "\nbytes:" + show(bytes));
   }
-  c.time("estimatedBits", [&](long) { fn(bytes); }, [&](long) { ref(bytes); });
+  c.time(
+      "estimatedBits", [&](long) { fn(bytes); }, [&](long) { ref(bytes); });
 }
 
 // Every run of 8 pixels of a row of 33 blocks.
@@ -113,15 +118,16 @@ void levelSearch(Context& c, const Level& s, const Level& l) {
     for (int i = 0; i < 64; ++i) {
       const int r = range[(t + i / 16) % 4];
       coef[i] = t % 5 == 4 && draw(rng, 0, 3) ? short{0}
-                : draw(rng, 0, 31) == 0   ? (draw(rng, 0, 1) ? short{32767} : short{-32768})
-                                          : static_cast<short>(draw(rng, 0, r - 1) - r / 2);
+                : draw(rng, 0, 31) == 0       ? (draw(rng, 0, 1) ? short{32767} : short{-32768})
+                                              : static_cast<short>(draw(rng, 0, r - 1) - r / 2);
       target[i] = static_cast<short>(draw(rng, -256, 255));
       quant[i] = static_cast<short>(t % 3 ? draw(rng, 1, 96) : draw(rng, 1, 8));
     }
     const kelvo4::encoding::Steps steps(quant);
     kelvo4::encoding::RateTerms rate;
     rate.lambda = std::exp2(exponent(rng));
-    for (auto& band : rate.band) band = &table[static_cast<std::size_t>(draw(rng, 0, 11)) * kelvo4::coefficients::kTokens];
+    for (auto& band : rate.band)
+      band = &table[static_cast<std::size_t>(draw(rng, 0, 11)) * kelvo4::coefficients::kTokens];
     signed char zigzag[2][64];
     const int passes = static_cast<int>(t % 4);
     const long a = s.encoder->codeTransformed(target, coef, quant, steps, zigzag[0], passes, &rate);
@@ -130,8 +136,9 @@ void levelSearch(Context& c, const Level& s, const Level& l) {
       return c.fail(trialOf("codeTransformed", t) + "\ncoefficients:" + show(coef) + "target:" + show(target) +
                     "table:" + show(quant));
     if (t + 1 == c.blocks / 2)
-      c.time("codeTransformed", [&](long) { l.encoder->codeTransformed(target, coef, quant, steps, zigzag[1], 2, &rate); },
-             [&](long) { s.encoder->codeTransformed(target, coef, quant, steps, zigzag[0], 2, &rate); });
+      c.time(
+          "codeTransformed", [&](long) { l.encoder->codeTransformed(target, coef, quant, steps, zigzag[1], 2, &rate); },
+          [&](long) { s.encoder->codeTransformed(target, coef, quant, steps, zigzag[0], 2, &rate); });
   }
 }
 
@@ -144,7 +151,10 @@ void colourRow(Context& c, const Level& s, const Level& l) {
   for (long t = 0; t < c.blocks / 5000; ++t) {
     const int count = static_cast<int>(t % 53);
     std::vector<std::uint8_t> px(3 * static_cast<std::size_t>(count));
-    for (auto& v : px) v = static_cast<std::uint8_t>(t % 3 ? draw(rng, 0, 255) : draw(rng, 0, 1) ? draw(rng, 0, 7) : draw(rng, 248, 255));
+    for (auto& v : px)
+      v = static_cast<std::uint8_t>(t % 3             ? draw(rng, 0, 255)
+                                    : draw(rng, 0, 1) ? draw(rng, 0, 7)
+                                                      : draw(rng, 248, 255));
     std::vector<short> out[2];
     for (int again = 0; again < 2; ++again) {  // new colours, then met ones
       for (auto& o : out) o.assign(px.size() + 3, 9);
@@ -162,22 +172,28 @@ void yuvRow(Context& c, const Level& s, const Level& l) {
   Rng rng(c.seed);
   for (long t = 0; t < c.blocks / 5000; ++t) {
     const int count = t < 100 ? static_cast<int>(t) : draw(rng, 0, 1999);
-    const kelvo4::YuvMatrix m = {t % 2 ? 16 : 0, draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1),
-                                 draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1), draw(rng, 0, (1 << 18) - 1)};
+    const kelvo4::YuvMatrix m = {t % 2 ? 16 : 0,
+                                 draw(rng, 0, (1 << 18) - 1),
+                                 draw(rng, 0, (1 << 18) - 1),
+                                 draw(rng, 0, (1 << 18) - 1),
+                                 draw(rng, 0, (1 << 18) - 1),
+                                 draw(rng, 0, (1 << 18) - 1)};
     std::vector<std::uint8_t> luma(static_cast<std::size_t>(count)), out[2];
     std::vector<short> cb(luma.size()), cr(luma.size());
     for (auto& v : luma) v = static_cast<std::uint8_t>(rng());
     for (auto* plane : {&cb, &cr})
-      for (auto& v : *plane) v = static_cast<short>(draw(rng, 0, 3) ? draw(rng, -2048, 2032) : draw(rng, 0, 1) ? -2048 : 2032);
+      for (auto& v : *plane)
+        v = static_cast<short>(draw(rng, 0, 3) ? draw(rng, -2048, 2032) : draw(rng, 0, 1) ? -2048 : 2032);
     for (int k = 0; k < 2; ++k)
-      out[k].assign(3 * luma.size() + 16, 7), (k ? l.yuvRow : s.yuvRow)(luma.data(), cb.data(), cr.data(), count, m, out[k].data());
+      out[k].assign(3 * luma.size() + 16, 7),
+          (k ? l.yuvRow : s.yuvRow)(luma.data(), cb.data(), cr.data(), count, m, out[k].data());
     if (out[0] != out[1]) return c.fail(trialOf("yuvRow", t) + " (" + std::to_string(count) + " pixels)");
   }
 }
 
 const Register r1("encoder/helpers", helpers), r2("encoder/estimatedBits", estimatedBits),
-    r3("encoder/lumaResidual", lumaResidual), r4("encoder/levelSearch", levelSearch), r5("encoder/colourRow", colourRow),
-    r6("encoder/yuvRow", yuvRow);
+    r3("encoder/lumaResidual", lumaResidual), r4("encoder/levelSearch", levelSearch),
+    r5("encoder/colourRow", colourRow), r6("encoder/yuvRow", yuvRow);
 
 }  // namespace
 }  // namespace checkasm

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   const std::vector<Level> all = levels();
   std::string names;
   for (const Level& l : all) names += std::string(" ") + l.name;
-  if (!list) std::printf("levels:%s; seed %llu, %ld blocks\n", names.c_str(), static_cast<unsigned long long>(c.seed), c.blocks);
+  if (!list)
+    std::printf("levels:%s; seed %llu, %ld blocks\n", names.c_str(), static_cast<unsigned long long>(c.seed), c.blocks);
   int run = 0;
   for (const Check& check : registry()) {
     bool wanted = filters.empty();
