@@ -22,13 +22,11 @@
 #include "tools/encoder/encoder.h"
 #include "src/stage/format.h"
 #include "tools/picture/image.h"
-#include "tools/encoder/kernels.h"
 #include "tools/encoder/levels.h"
 #include "kelvo4/kelvo4.hpp"
 #include "tools/platform/tool_platform.h"
 #include "tools/writer/writer.h"
 #include "tools/picture/y4m.h"
-#include "tools/picture/yuv_rows.h"
 
 namespace {
 
@@ -157,31 +155,6 @@ TEST(Pictures, SixteenBitPngIsSrgbUnlessTagged) {
   std::remove(path.c_str());
 }
 
-// The vector conversion of YUV4MPEG2 rows gives the scalar one's bytes, for
-// any factors the reader may use, chroma at its extremes, and rows of any
-// length, and writes nothing past the row.
-TEST(Pictures, VectorYuvRowsMatchTheScalarOne) {
-  const YuvRowFn vector = bestYuvRow();
-  if (vector == yuvRowC) GTEST_SKIP() << "no vector conversion";
-  std::mt19937 rng(41);
-  for (int trial = 0; trial < 300; ++trial) {
-    const int count = trial < 100 ? trial : static_cast<int>(rng() % 2000);
-    const YuvMatrix m = {trial % 2 ? 16 : 0, static_cast<int>(rng() % (1 << 18)), static_cast<int>(rng() % (1 << 18)),
-                         static_cast<int>(rng() % (1 << 18)), static_cast<int>(rng() % (1 << 18)),
-                         static_cast<int>(rng() % (1 << 18))};
-    std::vector<std::uint8_t> luma(static_cast<std::size_t>(count));
-    std::vector<short> cb(luma.size()), cr(luma.size());
-    for (auto& v : luma) v = static_cast<std::uint8_t>(rng());
-    for (auto* plane : {&cb, &cr})
-      for (auto& v : *plane) v = static_cast<short>(rng() % 4 == 0 ? (rng() % 2 ? -2048 : 2032) : rng() % 4081 - 2048);
-    std::vector<std::uint8_t> out[2];
-    for (auto& o : out) o.assign(3 * luma.size() + 16, 7);
-    yuvRowC(luma.data(), cb.data(), cr.data(), count, m, out[0].data());
-    vector(luma.data(), cb.data(), cr.data(), count, m, out[1].data());
-    ASSERT_EQ(out[0], out[1]) << "trial " << trial;
-  }
-}
-
 long rgbError(const std::array<int, 3>& c, int r, int g, int b) {
   const auto o = convertPixel(c[0], c[1], c[2]);
   const long er = o[0] - r, eg = o[1] - g, eb = o[2] - b;
@@ -212,33 +185,6 @@ TEST(Colour, ConversionAndItsInverse) {
       const int t = kInnerLow - lo + static_cast<int>(shifts() % static_cast<unsigned>(kInnerHigh - kInnerLow + 1 - hi + lo));
       ASSERT_EQ(rgbToComponents(r + t, g + t, b + t), (std::array<int, 3>{c[0] + t, c[1], c[2]}))
           << r << "," << g << "," << b << " + " << t;
-    }
-  }
-}
-
-// The vector lookups of the colour cache give the scalar loop's components,
-// for colours new and met, near the channel ends and away, on rows of any
-// length.
-TEST(Colour, VectorCacheLookupsMatchTheScalarOnes) {
-  const EncoderKernels* set = vectorSet(kCpuSse2 | kCpuAvx2);
-  if (set == nullptr || set->colourRow == nullptr) GTEST_SKIP() << "no vector lookups";
-  ColourCache scalar, vector(set->colourRow);
-  std::mt19937 rng(29);
-  for (int trial = 0; trial < 400; ++trial) {
-    const int count = trial % 53;
-    std::vector<std::uint8_t> px(3 * static_cast<std::size_t>(count));
-    for (auto& v : px) v = static_cast<std::uint8_t>(trial % 3 == 0 ? (rng() % 2 ? rng() % 8 : 248 + rng() % 8) : rng());
-    std::vector<short> out[2];
-    for (int again = 0; again < 2; ++again) {  // new colours, then met ones
-      for (auto& o : out) o.assign(px.size() + 3, 9);
-      scalar.findRow(px.data(), count, out[0].data());
-      vector.findRow(px.data(), count, out[1].data());
-      ASSERT_EQ(out[0], out[1]) << "trial " << trial;
-    }
-    for (int x = 0; x < count; ++x) {
-      const std::uint8_t* p = &px[3 * static_cast<std::size_t>(x)];
-      const auto want = rgbToComponents(p[0], p[1], p[2]);
-      ASSERT_TRUE(std::equal(want.begin(), want.end(), &out[0][3 * static_cast<std::size_t>(x)])) << "trial " << trial;
     }
   }
 }
@@ -285,123 +231,6 @@ double regionPsnr(const Image& a, const Image& b, bool inside) {
 // as well as the rest.
 // Under emulation (KELVO4_QUICK, which scripts/cross.sh sets there) the two
 // large sizes, minutes each there, are left to the native build.
-// The SSE2 block helpers give exactly the scalar references' results (the
-// encoder's bytes must not depend on the processor or KELVO4_CPU_MASK):
-// blocks small and wide, with the 16-bit extremes, rounding ties, and byte
-// runs across the vector sum's 4096-byte steps.
-TEST(BlockCoding, VectorHelpersMatchTheScalarOnes) {
-  const EncoderKernels* vector = vectorSet(kCpuSse2);
-  if (vector == nullptr) GTEST_SKIP() << "no vector helpers";
-  const EncoderKernels& c = encoderKernelsFor(0);
-  std::mt19937 rng(17);
-  auto value = [&](int trial) {
-    const int range[] = {8, 300, 4096, 65536};
-    const int v = static_cast<int>(rng() % static_cast<unsigned>(range[trial % 4])) - range[trial % 4] / 2;
-    if (trial % 5 == 4 && rng() % 8 != 0) return short{0};  // sparse blocks
-    return static_cast<short>(rng() % 16 == 0 ? (rng() % 2 ? 32767 : -32768) : v);
-  };
-  for (int trial = 0; trial < 500000; ++trial) {
-    alignas(16) short a[64], b[64], quant[64], bytes[2][64], out[2][64], diff[2][64];
-    signed char sparse[64];
-    alignas(16) float reciprocal[64];
-    for (int i = 0; i < 64; ++i) {
-      a[i] = value(trial);
-      b[i] = value(trial + 1);
-      quant[i] = static_cast<short>(trial % 3 ? 1 + rng() % 8 : 1 + rng() % 96);
-      reciprocal[i] = 1.0f / quant[i];
-      bytes[0][i] = bytes[1][i] = rng() % 3 ? 0 : static_cast<short>(static_cast<int>(rng() % 256) - 128);
-      sparse[i] = static_cast<signed char>(rng() % 4 ? 0 : rng());
-    }
-    const EncoderKernels* sets[] = {&c, vector};
-    for (int k = 0; k < 2; ++k) sets[k]->transform(a, out[k]);
-    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "transform, trial " << trial;
-    for (int k = 0; k < 2; ++k) sets[k]->reconstruct(bytes[k], quant, out[k]);
-    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "reconstruct, trial " << trial;
-    ASSERT_EQ(c.blockError(a, b, diff[0]), vector->blockError(a, b, diff[1])) << trial;
-    ASSERT_TRUE(std::equal(diff[0], diff[0] + 64, diff[1])) << "blockError, trial " << trial;
-    // Trials that keep every non-zero byte, and ones that move some.
-    for (int i = 0; i < 64; ++i) out[0][i] = out[1][i] = bytes[0][i] && trial % 2 ? bytes[0][i] : b[i];
-    ASSERT_EQ(c.keepZeros(bytes[0], out[0]), vector->keepZeros(bytes[1], out[1])) << trial;
-    ASSERT_TRUE(std::equal(out[0], out[0] + 64, out[1])) << "keepZeros, trial " << trial;
-    ASSERT_EQ(c.quantiseInto(a, reciprocal, bytes[0]), vector->quantiseInto(a, reciprocal, bytes[1])) << trial;
-    ASSERT_TRUE(std::equal(bytes[0], bytes[0] + 64, bytes[1])) << "quantiseInto, trial " << trial;
-    const int limit = trial % 2 ? 126 + trial % 3 : static_cast<int>(rng() % 300);
-    ASSERT_EQ(c.beyond(a, limit), vector->beyond(a, limit)) << trial;
-    ASSERT_EQ(c.nonzeroMask(sparse), vector->nonzeroMask(sparse)) << trial;
-  }
-  // Luma residual rows, from both vector sets: every run of 8 pixels; and
-  // the bits of blocks holding every byte value, sparse blocks and dense.
-  for (const EncoderKernels* set : {vector, vectorSet(kCpuSse2 | kCpuAvx2)}) {
-    if (set == nullptr) continue;
-    signed char bytes[256];
-    for (int v = 0; v < 256; ++v) bytes[v] = static_cast<signed char>(v);
-    for (int i = 0; i < 256; i += 64) ASSERT_EQ(c.estimatedBits(bytes + i), set->estimatedBits(bytes + i)) << i;
-    for (int v = 0; v < 256; ++v) {  // each value alone, where no other can make up for it
-      signed char one[64] = {};
-      one[v % 64] = static_cast<signed char>(v);
-      ASSERT_EQ(c.estimatedBits(one), set->estimatedBits(one)) << v;
-    }
-    std::vector<short> t(3 * 8 * 33), p(t.size()), out[2];
-    for (int trial = 0; trial < 2000; ++trial) {
-      for (auto& b : bytes) b = static_cast<signed char>(rng() % (trial % 4 + 1) ? 0 : rng());
-      ASSERT_EQ(c.estimatedBits(bytes), set->estimatedBits(bytes)) << "estimatedBits, trial " << trial;
-      for (std::size_t i = 0; i < t.size(); ++i) t[i] = value(trial), p[i] = value(trial + 2);
-      for (auto& o : out) o.assign(64 * 33, 7);
-      c.lumaResidual(t.data(), p.data(), 33, out[0].data());
-      set->lumaResidual(t.data(), p.data(), 33, out[1].data());
-      ASSERT_EQ(out[0], out[1]) << "lumaResidual, trial " << trial;
-    }
-  }
-  std::vector<std::uint8_t> x(20000), y(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    x[i] = i < 10000 ? 255 : static_cast<std::uint8_t>(rng());
-    y[i] = i < 10000 ? 0 : static_cast<std::uint8_t>(rng());
-  }
-  for (std::size_t from : {0, 3, 9000})
-    for (std::size_t n : {0, 15, 17, 4096, 4111, 11000})
-      ASSERT_EQ(c.squaredError(&x[from], &y[from], n), vector->squaredError(&x[from], &y[from], n)) << from << " " << n;
-}
-
-// The AVX2 level search chooses exactly the scalar one's levels: blocks
-// small, wide and sparse with the 16-bit extremes, factors fine and coarse,
-// random token costs in random contexts per band, and lambdas from a key
-// frame's chroma to the lowest quality.
-TEST(BlockCoding, VectorLevelSearchMatchesTheScalarOne) {
-  const EncoderKernels* vector = vectorSet(kCpuSse2 | kCpuAvx2);
-  if (vector == nullptr) GTEST_SKIP() << "no AVX2 level search";
-  const EncoderKernels& c = encoderKernelsFor(0);
-  // A million blocks; fewer under emulation, and as many as the DCT tests
-  // take under valgrind.
-  const char* blocks = std::getenv("KELVO4_DCT_BLOCKS");
-  const long trials = blocks ? std::atol(blocks) : std::getenv("KELVO4_QUICK") ? 100000 : 1000000;
-  std::mt19937 rng(23);
-  std::uniform_real_distribution<float> bits(0.5f, 24.0f), exponent(-7.0f, 6.0f);
-  std::vector<float> table(12 * coefficients::kTokens);
-  for (long trial = 0; trial < trials; ++trial) {
-    if (trial % 1000 == 0)
-      for (float& b : table) b = bits(rng);
-    const int range[] = {8, 300, 4096, 65536};
-    alignas(16) short coef[64], target[64], quant[64];
-    for (int i = 0; i < 64; ++i) {
-      const int r = range[(trial + i / 16) % 4];
-      coef[i] = trial % 5 == 4 && rng() % 4 ? short{0}
-                : rng() % 32 == 0     ? (rng() % 2 ? short{32767} : short{-32768})
-                                      : static_cast<short>(static_cast<int>(rng() % static_cast<unsigned>(r)) - r / 2);
-      target[i] = static_cast<short>(static_cast<int>(rng() % 512) - 256);
-      quant[i] = static_cast<short>(trial % 3 ? 1 + rng() % 96 : 1 + rng() % 8);
-    }
-    const encoding::Steps steps(quant);
-    encoding::RateTerms rate;
-    rate.lambda = std::exp2(exponent(rng));
-    for (auto& band : rate.band) band = &table[(rng() % 12) * coefficients::kTokens];
-    signed char zigzag[2][64];
-    const long a = c.codeTransformed(target, coef, quant, steps, zigzag[0], trial % 4, &rate);
-    const long b = vector->codeTransformed(target, coef, quant, steps, zigzag[1], trial % 4, &rate);
-    ASSERT_EQ(a, b) << "trial " << trial;
-    ASSERT_TRUE(std::equal(zigzag[0], zigzag[0] + 64, zigzag[1])) << "trial " << trial;
-  }
-}
-
 TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
   const std::string path = tempPath("loop.klv");
   const bool quick = std::getenv("KELVO4_QUICK") != nullptr;

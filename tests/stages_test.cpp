@@ -1,7 +1,8 @@
-// Every set of stages (scalar, MMX, SSE, SSE2, SSSE3, AVX2, NEON) against the plain model:
-// frame sequences of every shape through decodeFrame, predicted from decoded
-// frames and from random ones, and through the exported stages (smooth,
-// addTile, decodeYUV) called one after another.
+// The decoder's stages against the plain model: frame sequences of every
+// shape through decodeFrame, predicted from decoded frames and from random
+// ones, and through the exported stages (smooth, addTile, decodeYUV) called
+// one after another. kelvo4_checkasm holds every level's stages to the
+// scalar ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 
 #include "kelvo4/Kelvo4.h"
 #include "src/cpu/cpu.h"
-#include "tests/dct_variants.h"
 #include "src/decoder/stages.h"
 #include "tests/pipeline_model.h"
 
@@ -21,16 +21,7 @@ namespace {
 
 using kelvo4::CpuLevel;
 
-class Stages : public testing::TestWithParam<CpuLevel> {
- protected:
-  void SetUp() override {
-    if (!kelvo4::cpuHas(GetParam().flags)) GTEST_SKIP() << "instruction set missing";
-    kelvo4::useStages(GetParam().flags);
-  }
-  void TearDown() override { kelvo4::useStages(~0u); }
-};
-
-TEST_P(Stages, MatchTheModel) {
+TEST(Stages, MatchTheModel) {
   std::mt19937 rng(5);
   std::vector<std::pair<int, int>> sizes = {{1, 1},   {2, 1},   {1, 2},    {3, 3},   {5, 1},   {1, 9},  {8, 8},
                                             {9, 7},   {16, 16}, {17, 3},   {17, 16}, {20, 20}, {1, 30}, {33, 35},
@@ -92,7 +83,7 @@ TEST_P(Stages, MatchTheModel) {
 // Through decodeFrame the prediction stays within a quarter of the 16-bit
 // range, so only addTile on any frame shows that residuals wrap: on samples
 // near both limits it must add what it adds to a zero frame, modulo 2^16.
-TEST_P(Stages, AddTileWrapsOnAnyFrame) {
+TEST(Stages, AddTileWrapsOnAnyFrame) {
   ASSERT_TRUE(reinitDLL(32, 16));
   const std::vector<float> table(64, 5.0f);
   setQuantizationTable(table.data(), 64);
@@ -106,47 +97,6 @@ TEST_P(Stages, AddTileWrapsOnAnyFrame) {
   }
   addTile(payload.data(), frame.data());
   EXPECT_EQ(frame, expected);
-}
-
-std::string levelName(const testing::TestParamInfo<CpuLevel>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(Levels, Stages, testing::ValuesIn(kelvo4::kCpuLevels), levelName);
-
-// Every vector dequantisation gives the scalar one's kind and block, and
-// its mask of rows covers each row left non-zero (an inverse transform may
-// skip the others). Lone coefficients reach every position; a table of
-// -32768 makes even coefficients vanish.
-TEST(BlockPreparation, VectorFormsMatchTheScalarOne) {
-  std::vector<kelvo4::PrepareBlockFn> forms = {kelvo4::prepareBlock};
-#if KELVO4_X86
-  if (kelvo4::cpuHas(kelvo4::kCpuSse2)) forms.push_back(kelvo4::prepareBlockSse2);
-  if (kelvo4::cpuHas(kelvo4::kCpuSse2 | kelvo4::kCpuSsse3)) forms.push_back(kelvo4::prepareBlockSsse3);
-#endif
-#if KELVO4_ARM
-  if (kelvo4::cpuHas(kelvo4::kCpuNeon)) forms.push_back(kelvo4::prepareBlockNeon);
-#endif
-  std::mt19937 rng(11);
-  for (int trial = 0; trial < 3000; ++trial) {
-    short quant[64];
-    signed char block[64] = {};
-    for (short& q : quant) q = trial % 4 == 0 ? -32768 : static_cast<short>(rng());
-    if (trial < 128)
-      block[trial % 64] = static_cast<signed char>(trial < 64 ? 1 : -128);
-    else
-      for (signed char& c : block) c = rng() % (1 + trial % 16) == 0 ? static_cast<signed char>(rng()) : 0;
-    short expected[64], got[64];
-    unsigned rows = 0;
-    const kelvo4::BlockKind kind = kelvo4::prepareBlock(quant, block, expected, rows);
-    for (kelvo4::PrepareBlockFn prepare : forms) {
-      rows = 0;
-      ASSERT_EQ(prepare(quant, block, got, rows), kind) << "trial " << trial;
-      ASSERT_TRUE(std::equal(got, got + 64, expected)) << "trial " << trial;
-      for (int r = 0; kind == kelvo4::BlockKind::Coefficients && r < 8; ++r) {
-        const bool nonzero = std::any_of(got + 8 * r, got + 8 * r + 8, [](short v) { return v != 0; });
-        ASSERT_TRUE(!nonzero || (rows >> r) & 1) << "trial " << trial << ", row " << r;
-      }
-    }
-  }
 }
 
 // The CPU mask lowers what the library picks from then on, kernels and
