@@ -32,13 +32,6 @@ namespace {
 
 using namespace kelvo4;
 
-// The encoder's set for these flags, or null where this build or processor
-// has none but the scalar one.
-const EncoderKernels* vectorSet(unsigned flags) {
-  const EncoderKernels& k = encoderKernelsFor(flags);
-  return cpuHas(flags) && &k != &encoderKernelsFor(0) ? &k : nullptr;
-}
-
 std::string tempPath(const std::string& name) {
   return ::testing::TempDir() + "kelvo_" + std::to_string(kelvo4::os::processId()) + "_" + name;
 }
