@@ -55,12 +55,12 @@ void convertArgbVia(const short* frame, std::uint32_t* out, std::size_t pixels) 
 }
 
 // The band of addBandC, with zero blocks skipped, lone DC values in closed
-// form and, with LumaPair and ChromaPair, neighbouring blocks decoded and
-// added together.
-template <PrepareBlockFn Prepare, IdctRowsFn Idct, AddLumaFn AddLuma, AddChromaFn AddChroma,
+// form and, with kPairs, neighbouring blocks decoded and added together by
+// LumaPair and ChromaPair. (kPairs is its own parameter: whether a function's
+// address is null is not a constant expression in every build.)
+template <PrepareBlockFn Prepare, IdctRowsFn Idct, AddLumaFn AddLuma, AddChromaFn AddChroma, bool kPairs = false,
           AddPairFn LumaPair = nullptr, AddPairFn ChromaPair = nullptr>
 void addBandFast(BandContext& ctx, const signed char* payload, short* frame, int band) {
-  constexpr bool kPairs = LumaPair != nullptr;
   const int bw = ctx.width >> 3, bh = ctx.height >> 3, mw = ctx.width >> 4, mh = ctx.height >> 4;
   const std::ptrdiff_t stride = ctx.width3;
   const short* quant = ctx.quant;

@@ -16,7 +16,7 @@ constexpr Stages kSsse3 = {smoothRowsSse2, convertSsse3, convertArgbVia<convertS
                            addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3>,
                            decodeBlockSparse<prepareBlockSsse3, idctRowsSse2>};
 constexpr Stages kAvx2 = {smoothRowsAvx2, convertAvx2, convertArgbAvx2,
-                          addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3,
+                          addBandFast<prepareBlockSsse3, idctRowsSse2, addLumaSsse3, addChromaSsse3, true,
                                       addLumaPairAvx2, addChromaPairAvx2>,
                           decodeBlockSparse<prepareBlockSsse3, idctRowsSse2>};
 
