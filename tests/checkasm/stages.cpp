@@ -1,7 +1,9 @@
 // The decoder's stages: each level's against the scalar ones, on frames of
 // every shape (sizes that leave partial blocks, bands and macroblocks),
 // samples anywhere in 16 bits or only at the extremes, tables that wrap the
-// products, and blocks dense, zero, lone DC, or sparse.
+// products, and blocks dense, zero, lone DC, or sparse. Their speed per level
+// is the decoder benchmark's; a level's block decode is its prepareBlock
+// and idct_rows, each checked here.
 #include <algorithm>
 #include <cstring>
 
@@ -73,12 +75,6 @@ void smoothRows(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("smoothRows differs on " + where(w, h, round));
     }
-  std::vector<short> src(3 * 176 * 144), dst(src.size());
-  fillSamples(src, rng, 2);
-  const BandContext ctx{176, 144, 3 * 176, nullptr, block, {}};
-  c.time(
-      "smoothRows 176x144", [&](long) { l.smoothRows(ctx, src.data(), dst.data(), 0, 144); },
-      [&](long) { s.smoothRows(ctx, src.data(), dst.data(), 0, 144); });
 }
 
 template <class T, class Fn>
@@ -95,11 +91,6 @@ void conversion(Context& c, const char* name, Fn fn, Fn ref) {
       return c.fail(std::string(name) + " differs on " + std::to_string(pixels) + " pixels, trial " +
                     std::to_string(trial));
   }
-  std::vector<short> frame(3 * 4096);
-  fillSamples(frame, rng, 2);
-  std::vector<T> out(frame.size());
-  c.time(
-      name, [&](long) { fn(frame.data(), out.data(), 4096); }, [&](long) { ref(frame.data(), out.data(), 4096); });
 }
 void convert(Context& c, const Level& s, const Level& l) {
   conversion<signed char>(c, "convert", l.convert, s.convert);
@@ -127,17 +118,6 @@ void addBand(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("addBand differs on " + where(w, h, round));
     }
-  // A coded frame's payload: mostly zero coefficients, the rest small.
-  std::vector<signed char> payload(static_cast<std::size_t>(blockCount(176, 144)) * 64);
-  for (signed char& b : payload) b = static_cast<signed char>(draw(rng, 0, 15) < 10 ? 0 : draw(rng, -3, 2));
-  std::vector<short> frame(3 * 176 * 144);
-  fillTable(quant, rng, 0);
-  BandContext ctx{176, 144, 3 * 176, quant, block, {}};
-  const auto all = [&](AddBandFn fn) {
-    for (int band = 0; band < 9; ++band) fn(ctx, payload.data(), frame.data(), band);
-  };
-  c.time(
-      "addBand 176x144", [&](long) { all(l.addBand); }, [&](long) { all(s.addBand); });
 }
 
 // A table and block for trial t: lone coefficients at every position first
@@ -168,22 +148,6 @@ void overCodedBlocks(Context& c, const char* name, F what) {
   }
 }
 
-// A zero residual may come back as false, without the block written.
-void decodeBlock(Context& c, const Level& s, const Level& l) {
-  if (!c.fresh(l.decodeBlock, s.decodeBlock)) return;
-  overCodedBlocks(c, "decodeBlock", [&](const short* quant, const signed char* block, short(*out)[64]) {
-    for (int k = 0; k < 2; ++k)
-      if (!(k ? l.decodeBlock : s.decodeBlock)(quant, block, out[k])) std::fill(out[k], out[k] + 64, short{0});
-    return std::string(std::equal(out[0], out[0] + 64, out[1]) ? "" : " differs");
-  });
-  Rng rng(c.seed);
-  alignas(32) short quant[64], out[64];
-  signed char block[64];
-  blockFor(200, rng, quant, block);  // a dense block
-  c.time(
-      "decodeBlock", [&](long) { l.decodeBlock(quant, block, out); }, [&](long) { s.decodeBlock(quant, block, out); });
-}
-
 // The same kind and block, and a mask of rows that covers each row left
 // non-zero (an inverse transform may skip the others).
 void prepare(Context& c, const Level& s, const Level& l) {
@@ -203,8 +167,8 @@ void prepare(Context& c, const Level& s, const Level& l) {
 }
 
 const Register r1("stages/smoothRows", smoothRows), r2("stages/convert", convert),
-    r3("stages/convertArgb", convertArgb), r4("stages/addBand", addBand), r5("stages/decodeBlock", decodeBlock),
-    r6("stages/prepareBlock", prepare);
+    r3("stages/convertArgb", convertArgb), r4("stages/addBand", addBand),
+    r5("stages/prepareBlock", prepare);
 
 }  // namespace
 }  // namespace checkasm
