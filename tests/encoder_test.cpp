@@ -9,14 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "src/cpu/cpu.h"
 #include "tools/clip/clip_generator.h"
 #include "tools/encoder/colours.h"
 #include "tools/encoder/encoder.h"
@@ -24,34 +22,14 @@
 #include "tools/picture/image.h"
 #include "tools/encoder/levels.h"
 #include "kelvo4/kelvo4.hpp"
-#include "tools/platform/tool_platform.h"
+#include "tests/stream_files.h"
 #include "tools/writer/writer.h"
 #include "tools/picture/y4m.h"
 
 namespace {
 
 using namespace kelvo4;
-
-// The encoder's set for these flags, or null where this build or processor
-// has none but the scalar one.
-const EncoderKernels* vectorSet(unsigned flags) {
-  const EncoderKernels& k = encoderKernelsFor(flags);
-  return cpuHas(flags) && &k != &encoderKernelsFor(0) ? &k : nullptr;
-}
-
-std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_" + std::to_string(kelvo4::os::processId()) + "_" + name;
-}
-
-void putBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<unsigned char> fileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
+using namespace kelvo4::test;
 
 // 8-bit PNG pictures are checked by the tools' round trip (PNG frames and raw
 // frames give the same stream).
