@@ -14,14 +14,6 @@ namespace {
 
 using namespace kelvo4;
 
-std::vector<std::pair<int, int>> sizes(Rng& rng) {
-  std::vector<std::pair<int, int>> out = {{1, 1},   {2, 1},   {1, 2},    {3, 3},   {5, 1},   {1, 9},  {8, 8},
-                                          {9, 7},   {16, 16}, {17, 3},   {17, 16}, {20, 20}, {1, 30}, {33, 35},
-                                          {40, 37}, {64, 48}, {352, 18}, {0, 4},   {4, 0}};
-  for (int i = 0; i < 30; ++i) out.push_back({draw(rng, 1, 70), draw(rng, 1, 40)});
-  return out;
-}
-
 // Rounds over the sizes, fewer where c.blocks is small.
 long rounds(const Context& c) { return std::max(1L, c.blocks / 200000); }
 
@@ -64,7 +56,7 @@ void smoothRows(Context& c, const Level& s, const Level& l) {
   Rng rng(c.seed);
   alignas(32) short block[64];
   for (long round = 0; round < rounds(c); ++round)
-    for (auto [w, h] : sizes(rng)) {
+    for (auto [w, h] : frameSizes(rng)) {
       const BandContext ctx{w, h, 3 * w, nullptr, block, {}};
       std::vector<short> src(3 * static_cast<std::size_t>(w) * h), out[2];
       fillSamples(src, rng, static_cast<int>(round % 3));
@@ -104,7 +96,7 @@ void addBand(Context& c, const Level& s, const Level& l) {
   Rng rng(c.seed);
   alignas(32) short block[64], quant[64];
   for (long round = 0; round < rounds(c); ++round)
-    for (auto [w, h] : sizes(rng)) {
+    for (auto [w, h] : frameSizes(rng)) {
       fillTable(quant, rng, static_cast<int>(round % 3));
       std::vector<signed char> payload(static_cast<std::size_t>(blockCount(w, h)) * 64);
       for (std::size_t b = 0; b < payload.size(); b += 64) fillBlock(&payload[b], rng, draw(rng, 0, 4));
