@@ -10,6 +10,7 @@ import java.util.Arrays;
 import java.util.concurrent.*;
 import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.*;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
 
 // What the Java binding adds to the library's stream reader: its sources and outputs, and the
@@ -207,13 +208,9 @@ class KelvoStreamReaderTest {
     closeable.close();
     r.close(); // again: nothing
     assertThrows(IOException.class, in::read); // closed
-    assertThrows(IllegalStateException.class, () -> r.next(new byte[3 * W * H]));
-    assertThrows(IllegalStateException.class, () -> r.next(new int[W * H]));
-    assertThrows(IllegalStateException.class, r::nextImage);
-    assertThrows(IllegalStateException.class, () -> r.seek(3));
-    assertThrows(IllegalStateException.class, r::position);
-    assertThrows(IllegalStateException.class, r::keyFrames);
-    assertThrows(IllegalStateException.class, r::width);
+    Executable[] calls = {() -> r.next(new byte[3 * W * H]), () -> r.next(new int[W * H]), r::nextImage,
+        () -> r.seek(3), r::position, r::keyFrames, r::width};
+    for (Executable call : calls) assertThrows(IllegalStateException.class, call);
   }
 
   // InputStreams that turn on the reader they feed. Each case must end, within its time, in an
