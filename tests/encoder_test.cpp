@@ -32,8 +32,8 @@ using namespace kelvo4;
 using namespace kelvo4::test;
 
 // 8-bit PNG pictures are checked by the tools' round trip (PNG frames and raw
-// frames give the same stream).
-TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
+// frames give the same stream), a truncated PPM by tools_bad_input.sh.
+TEST(Pictures, PpmRoundTrip) {
   Image image(7, 5);
   for (std::size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<std::uint8_t>(i * 37);
   const std::string path = tempPath("picture.ppm");
@@ -41,8 +41,6 @@ TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
   const Image back = readImage(path);
   EXPECT_EQ(std::pair(back.width, back.height), std::pair(7, 5));
   EXPECT_EQ(back.rgb, image.rgb);
-  putBytes(path, {'P', '6', '\n', '7', ' ', '5', '\n', '2', '5', '5', '\n', 1, 2, 3});
-  EXPECT_THROW(readImage(path), ImageError);
   std::remove(path.c_str());
 }
 
