@@ -1,9 +1,8 @@
 // The decoder's stages: each level's against the scalar ones, on frames of
 // every shape (sizes that leave partial blocks, bands and macroblocks),
 // samples anywhere in 16 bits or only at the extremes, tables that wrap the
-// products, and blocks dense, zero, lone DC, or sparse. Their speed per level
-// is the decoder benchmark's; a level's block decode is its prepareBlock
-// and idct_rows, each checked here.
+// products, and blocks dense, zero, lone DC, or sparse. A level's block
+// decode is its prepareBlock and idct_rows, each checked on its own.
 #include <algorithm>
 #include <cstring>
 
@@ -67,6 +66,12 @@ void smoothRows(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("smoothRows differs on " + where(w, h, round));
     }
+  std::vector<short> src(3 * 176 * 144), dst(src.size());
+  fillSamples(src, rng, 2);
+  const BandContext ctx{176, 144, 3 * 176, nullptr, block, {}};
+  c.time(
+      "smoothRows 176x144", [&](long) { l.smoothRows(ctx, src.data(), dst.data(), 0, 144); },
+      [&](long) { s.smoothRows(ctx, src.data(), dst.data(), 0, 144); });
 }
 
 template <class T, class Fn>
@@ -83,6 +88,11 @@ void conversion(Context& c, const char* name, Fn fn, Fn ref) {
       return c.fail(std::string(name) + " differs on " + std::to_string(pixels) + " pixels, trial " +
                     std::to_string(trial));
   }
+  std::vector<short> frame(3 * 4096);
+  fillSamples(frame, rng, 2);
+  std::vector<T> out(frame.size());
+  c.time(
+      name, [&](long) { fn(frame.data(), out.data(), 4096); }, [&](long) { ref(frame.data(), out.data(), 4096); });
 }
 void convert(Context& c, const Level& s, const Level& l) {
   conversion<signed char>(c, "convert", l.convert, s.convert);
@@ -110,6 +120,17 @@ void addBand(Context& c, const Level& s, const Level& l) {
       }
       if (out[0] != out[1]) return c.fail("addBand differs on " + where(w, h, round));
     }
+  // A coded frame's payload: mostly zero coefficients, the rest small.
+  std::vector<signed char> payload(static_cast<std::size_t>(blockCount(176, 144)) * 64);
+  for (signed char& b : payload) b = static_cast<signed char>(draw(rng, 0, 15) < 10 ? 0 : draw(rng, -3, 2));
+  std::vector<short> frame(3 * 176 * 144);
+  fillTable(quant, rng, 0);
+  BandContext ctx{176, 144, 3 * 176, quant, block, {}};
+  const auto all = [&](AddBandFn fn) {
+    for (int band = 0; band < 9; ++band) fn(ctx, payload.data(), frame.data(), band);
+  };
+  c.time(
+      "addBand 176x144", [&](long) { all(l.addBand); }, [&](long) { all(s.addBand); });
 }
 
 // A table and block for trial t: lone coefficients at every position first
