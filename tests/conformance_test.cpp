@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "tools/platform/tool_platform.h"
 #include "src/stream/stream_format.h"
+#include "tests/stream_files.h"
 
 struct ConformanceFile {
   const char* name;
@@ -30,6 +30,8 @@ extern const std::size_t kConformanceFileCount;
 extern const char kConformanceExpected[];
 
 namespace {
+
+using namespace kelvo4::test;
 
 // MD5 (RFC 1321), for frame hashes that md5sum can check.
 std::string md5(const std::vector<unsigned char>& data) {
@@ -84,29 +86,11 @@ struct Expected {
   std::string error;  // after "NAME: "
 };
 
-struct Memory {
-  const ConformanceFile* file;
-  std::size_t at = 0;
-  static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
-    auto* m = static_cast<Memory*>(user);
-    const std::size_t n = std::min({length, m->file->size - m->at, std::size_t{777}});
-    std::memcpy(buffer, m->file->bytes + m->at, n);
-    m->at += n;
-    return static_cast<std::ptrdiff_t>(n);
-  }
-};
-
 // The frames' MD5s up to the end or the first failure, and its message.
-Expected play(kelvo4_stream* s) {
-  Expected played;
-  kelvo4_stream_info info{};
-  info.size = sizeof info;
-  kelvo4_stream_get_info(s, &info);
-  std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
-  int rc;
-  while ((rc = kelvo4_stream_next(s, rgb.data(), rgb.size(), KELVO4_RGB24)) == 1) played.frames.push_back(md5(rgb));
-  if (rc < 0) played.error = kelvo4_stream_error(s);
-  return played;
+Expected hashed(const Played& p) {
+  Expected e{{}, p.message};
+  for (const Bytes& frame : p.frames) e.frames.push_back(md5(frame));
+  return e;
 }
 
 std::map<std::string, Expected> readExpected() {
@@ -123,10 +107,9 @@ std::map<std::string, Expected> readExpected() {
   return expected;
 }
 
-std::string writeTemp(const std::string& name, const unsigned char* bytes, std::size_t size) {
-  const std::string path = ::testing::TempDir() + "kelvo_conformance_" + std::to_string(kelvo4::os::processId()) + name;
-  std::FILE* out = kelvo4::os::openFile(path, "wb");
-  EXPECT_TRUE(out != nullptr && std::fwrite(bytes, 1, size, out) == size && std::fclose(out) == 0);
+std::string writeTemp(const std::string& name, const Bytes& bytes) {
+  const std::string path = tempPath("conformance_" + name);
+  putBytes(path, bytes);
   return path;
 }
 
@@ -139,20 +122,17 @@ TEST(Conformance, EveryFileDecodesToItsFrames) {
     SCOPED_TRACE(f.name);
     const Expected& e = expected.at(f.name);
     ASSERT_FALSE(e.frames.empty());
-    const std::string path = writeTemp(f.name, f.bytes, f.size);
+    const Bytes bytes(f.bytes, f.bytes + f.size);
+    const std::string path = writeTemp(f.name, bytes);
     for (int threads : {1, 2}) {
-      kelvo4_stream* s = nullptr;
-      ASSERT_EQ(kelvo4_stream_open_file(&s, path.c_str(), threads), 0) << kelvo4_stream_error(nullptr);
-      const Expected file = play(s);
-      kelvo4_stream_close(&s);
+      const Expected file = hashed(playFile(path, threads));
       EXPECT_EQ(file.frames, e.frames) << threads << " threads";
       EXPECT_EQ(file.error, e.error.empty() ? "" : path + ": " + e.error);
       // In order through a read function: the same frames, up to where a
       // cut stream ends (an index is not read there).
-      Memory m{&f};
-      ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, f.name, threads), 0);
-      const Expected piped = play(s);
-      kelvo4_stream_close(&s);
+      Memory m{&bytes, 0, 777};
+      kelvo4::Stream stream(Memory::read, &m, f.name, threads);
+      const Expected piped = hashed(play(stream.get()));
       EXPECT_EQ(piped.frames, e.frames) << threads << " threads, read function";
     }
     std::remove(path.c_str());
@@ -175,7 +155,7 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
     record[i + 1] = record[i] + 8 + (intact[record[i]] & 2 ? 256 : 0) + kelvo4::getU32(&intact[record[i] + 4]);
   const auto check = [&](const std::vector<unsigned char>& bytes, std::int64_t count, const std::string& damage,
                          long frame) {
-    const std::string path = writeTemp("lie.klv", bytes.data(), bytes.size());
+    const std::string path = writeTemp("lie.klv", bytes);
     kelvo4::Stream s(path);
     EXPECT_EQ(std::pair(s.info().frame_count, s.damage().find(damage) != std::string::npos), std::pair(count, true))
         << s.damage();
@@ -184,7 +164,7 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
                                                   std::to_string(count) + " intact frames, then " +
                                                   s.damage().substr(path.size() + 2));
     EXPECT_EQ(kelvo4_stream_seek(s.get(), frame), 0);
-    const Expected played = play(s.get());
+    const Expected played = hashed(play(s.get()));
     EXPECT_EQ(played.error, s.damage());
     EXPECT_EQ(played.frames, std::vector(all.frames.begin() + frame, all.frames.begin() + count));
     std::remove(path.c_str());
@@ -240,19 +220,13 @@ TEST(Conformance, OlderVersionsCutOrDamagedPlayUpToTheDamage) {
                                             [&](const ConformanceFile& k) { return std::string(k.name) == c.name; });
     std::vector<unsigned char> bytes(f->bytes, f->bytes + (c.keep ? c.keep : f->size));
     std::copy(c.patch.begin(), c.patch.end(), bytes.begin() + static_cast<long>(c.at));
-    const auto played = [](int rc, kelvo4_stream* s) {
-      const Expected p = rc == 0 ? play(s) : Expected{{}, kelvo4_stream_error(nullptr)};
-      kelvo4_stream_close(&s);
-      return p;
-    };
-    const std::string path = writeTemp("older.klv", bytes.data(), bytes.size());
+    const std::string path = writeTemp("older.klv", bytes);
+    const Expected file = hashed(playFile(path));
+    Memory m{&bytes, 0, 777};
     kelvo4_stream* s = nullptr;
-    int rc = kelvo4_stream_open_file(&s, path.c_str(), 1);
-    const Expected file = played(rc, s);
-    const ConformanceFile cut{c.name, bytes.data(), bytes.size()};
-    Memory m{&cut};
-    rc = kelvo4_stream_open_callback(&s, Memory::read, &m, "pipe", 1);
-    const Expected piped = played(rc, s);
+    const int rc = kelvo4_stream_open_callback(&s, Memory::read, &m, "pipe", 1);
+    const Expected piped = rc == 0 ? hashed(play(s)) : Expected{{}, kelvo4_stream_error(nullptr)};
+    kelvo4_stream_close(&s);
     const auto& all = expected.at(c.name).frames;
     EXPECT_EQ(file.frames, std::vector(all.begin(), all.begin() + c.intact));
     EXPECT_EQ(piped.frames, file.frames);

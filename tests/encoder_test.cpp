@@ -9,14 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "kelvo4/Kelvo4.h"
-#include "src/cpu/cpu.h"
 #include "tools/clip/clip_generator.h"
 #include "tools/encoder/colours.h"
 #include "tools/encoder/encoder.h"
@@ -24,31 +22,18 @@
 #include "tools/picture/image.h"
 #include "tools/encoder/levels.h"
 #include "kelvo4/kelvo4.hpp"
-#include "tools/platform/tool_platform.h"
+#include "tests/stream_files.h"
 #include "tools/writer/writer.h"
 #include "tools/picture/y4m.h"
 
 namespace {
 
 using namespace kelvo4;
-
-std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_" + std::to_string(kelvo4::os::processId()) + "_" + name;
-}
-
-void putBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<unsigned char> fileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
+using namespace kelvo4::test;
 
 // 8-bit PNG pictures are checked by the tools' round trip (PNG frames and raw
-// frames give the same stream).
-TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
+// frames give the same stream), a truncated PPM by tools_bad_input.sh.
+TEST(Pictures, PpmRoundTrip) {
   Image image(7, 5);
   for (std::size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<std::uint8_t>(i * 37);
   const std::string path = tempPath("picture.ppm");
@@ -56,8 +41,6 @@ TEST(Pictures, PpmRoundTripAndTruncatedPpm) {
   const Image back = readImage(path);
   EXPECT_EQ(std::pair(back.width, back.height), std::pair(7, 5));
   EXPECT_EQ(back.rgb, image.rgb);
-  putBytes(path, {'P', '6', '\n', '7', ' ', '5', '\n', '2', '5', '5', '\n', 1, 2, 3});
-  EXPECT_THROW(readImage(path), ImageError);
   std::remove(path.c_str());
 }
 

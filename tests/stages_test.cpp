@@ -15,6 +15,7 @@
 #include "kelvo4/Kelvo4.h"
 #include "src/cpu/cpu.h"
 #include "src/decoder/stages.h"
+#include "tests/checkasm/blocks.h"
 #include "tests/pipeline_model.h"
 
 namespace {
@@ -22,12 +23,8 @@ namespace {
 using kelvo4::CpuLevel;
 
 TEST(Stages, MatchTheModel) {
-  std::mt19937 rng(5);
-  std::vector<std::pair<int, int>> sizes = {{1, 1},   {2, 1},   {1, 2},    {3, 3},   {5, 1},   {1, 9},  {8, 8},
-                                            {9, 7},   {16, 16}, {17, 3},   {17, 16}, {20, 20}, {1, 30}, {33, 35},
-                                            {40, 37}, {64, 48}, {352, 18}, {0, 4},   {4, 0}};
-  for (int i = 0; i < 30; ++i) sizes.push_back({1 + static_cast<int>(rng() % 70), 1 + static_cast<int>(rng() % 40)});
-  for (auto [w, h] : sizes) {
+  checkasm::Rng rng(5);
+  for (auto [w, h] : checkasm::frameSizes(rng)) {
     const int n = w * h;
     model::Decoder model;
     ASSERT_TRUE(model.reinit(w, h) && reinitDLL(w, h));

@@ -2,22 +2,12 @@
 // it: the layout the writer makes, read back from files and read functions
 // with every thread count, seeking, and every malformed stream named by file,
 // frame and byte offset.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "kelvo4/kelvo4.hpp"
-#include "tools/platform/tool_platform.h"
+#include "tests/stream_files.h"
 #include "tools/writer/writer.h"
 
 extern "C" int kelvo4_c_peek_frames(const char* path);  // c_headers.c
@@ -25,72 +15,7 @@ extern "C" int kelvo4_c_peek_frames(const char* path);  // c_headers.c
 namespace {
 
 using namespace kelvo4;
-using Bytes = std::vector<unsigned char>;
-
-std::string tempPath(const std::string& name) {
-  return ::testing::TempDir() + "kelvo_stream_" + std::to_string(kelvo4::os::processId()) + "_" + name;
-}
-
-void putBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes fileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-// A read function over bytes in memory, in pieces of at most `piece`, that
-// fails with `error` once `failAt` bytes are read.
-struct Memory {
-  const Bytes* bytes;
-  std::size_t at = 0, piece = 1000, failAt = SIZE_MAX;
-  int error = EIO;  // 0: throws a std::runtime_error there, -1: throws an int
-  int pauseMs = 0;  // before each read
-  static std::ptrdiff_t read(void* user, void* buffer, std::size_t length) {
-    auto* m = static_cast<Memory*>(user);
-    std::this_thread::sleep_for(std::chrono::milliseconds(m->pauseMs));
-    if (m->at >= m->failAt && m->error == 0) throw std::runtime_error("peer vanished");
-    if (m->at >= m->failAt && m->error == -1) throw 7;
-    if (m->at >= m->failAt) return -m->error;
-    const std::size_t n = std::min({length, m->piece, m->bytes->size() - m->at, m->failAt - m->at});
-    std::memcpy(buffer, m->bytes->data() + m->at, n);
-    m->at += n;
-    return static_cast<std::ptrdiff_t>(n);
-  }
-};
-
-struct Played {
-  std::vector<std::vector<unsigned char>> frames;
-  int rc = 0;  // of the call that ended it
-  std::string message;
-};
-
-// Opens a stream (a file, or its bytes through a read function) and plays it
-// to its end or its first failure, as rgb24.
-Played play(kelvo4_stream* s) {
-  Played p;
-  kelvo4_stream_info info{};
-  info.size = sizeof info;
-  kelvo4_stream_get_info(s, &info);
-  std::vector<unsigned char> rgb(3 * static_cast<std::size_t>(info.width) * info.height);
-  while ((p.rc = kelvo4_stream_next(s, rgb.data(), rgb.size(), KELVO4_RGB24)) == 1) p.frames.push_back(rgb);
-  p.message = kelvo4_stream_error(s);
-  return p;
-}
-
-Played playFile(const std::string& path, int threads = 1) {
-  kelvo4_stream* s = nullptr;
-  Played p;
-  if ((p.rc = kelvo4_stream_open_file(&s, path.c_str(), threads)) < 0) {
-    p.message = kelvo4_stream_error(nullptr);
-    return p;
-  }
-  p = play(s);
-  kelvo4_stream_close(&s);
-  return p;
-}
+using namespace kelvo4::test;
 
 // A stream of w x h pictures (20x12: coded 32x16), even frames key frames,
 // odd ones a few bytes away from the frame before (so that the coder codes
@@ -394,8 +319,8 @@ TEST(Stream, EveryWrapperFailureCaughtAsBeforeAndInOnePlace) {
 
 // A file without its index, one cut inside a frame (as a killed writer leaves
 // it) and one cut between frames play every intact frame, seek over them,
-// and then fail with the damage, named as it is before they play; a read
-// function gives the same words when it gets there.
+// and then fail with the damage, named as it is before they play (through a
+// read function, a cut is tests/conformance/damaged-cut.klv's).
 TEST(Stream, DamagedFilesPlayUpToTheDamage) {
   const std::string path = tempPath("damaged.klv");
   const auto expected = writeStream(path, 3, 5, 200, 120);
@@ -433,13 +358,6 @@ TEST(Stream, DamagedFilesPlayUpToTheDamage) {
       EXPECT_EQ(p.frames, std::vector(expected.begin(), expected.begin() + static_cast<long>(c.intact)));
     }
   }
-  // Through a read function: the cut inside frame 3.
-  const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(record[3] + 300));
-  Memory m{&cut};
-  kelvo4::Stream piped(Memory::read, &m, "pipe");
-  const Played p = play(piped.get());
-  EXPECT_EQ(p.frames.size(), 3u);
-  EXPECT_EQ(p.message, "pipe: " + cases[1].damage);
   std::remove(path.c_str());
 }
 
@@ -518,36 +436,26 @@ TEST(Stream, MalformedIndexNamesItsEntry) {
       {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
       {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
   });
-  // An index entry that names a record that is no key frame, or a key
-  // frame's record with another frame's number: the records are walked
-  // instead, so seeking still lands right, and the damage is told after the
-  // last frame.
+  // An index entry that names a record that is no key frame: the records are
+  // walked instead, so seeking still lands right, and the damage is told
+  // after the last frame (a key frame's record under another frame's number
+  // is tests/conformance/damaged-index.klv).
   const std::string path = tempPath("index.klv");
   const auto expected = writeStream(path, 3, 5);
-  const Bytes intact = fileBytes(path);
+  Bytes indexed = fileBytes(path);
   std::uint64_t third = 48;  // frame 3's record
-  for (int f = 0; f < 3; ++f) third += 8 + (intact[third] & 2 ? 256 : 0) + getU32(&intact[third + 4]);
-  const std::size_t entry1 = intact.size() - 24;  // frame number, then offset
-  for (bool number : {false, true}) {
-    Bytes indexed = intact;
-    if (number)
-      indexed[entry1] = 3;  // frame 3 at frame 2's record
-    else
-      putU64(&indexed[entry1 + 4], third);  // frame 2 at frame 3's record
-    putBytes(path, indexed);
-    kelvo4::Stream lying(path);
-    lying.seek(3);
-    std::vector<unsigned char> rgb(3 * 20 * 12);
-    ASSERT_TRUE(lying.next(rgb.data(), rgb.size()));
-    EXPECT_EQ(rgb, expected[3]);
-    const Played p = play(lying.get());
-    EXPECT_EQ(std::pair(p.frames.size(), p.rc), std::pair(std::size_t{1}, -EBADMSG));
-    EXPECT_TRUE(p.message.ends_with(number ? "entry 1 (frame 3 at byte " + std::to_string(getU64(&intact[entry1 + 4])) +
-                                                 ") is the record of frame 2"
-                                           : "entry 1 (frame 2 at byte " + std::to_string(third) +
-                                                 ") is no key frame's record"))
-        << p.message;
-  }
+  for (int f = 0; f < 3; ++f) third += 8 + (indexed[third] & 2 ? 256 : 0) + getU32(&indexed[third + 4]);
+  putU64(&indexed[indexed.size() - 20], third);  // entry 1: frame 2 at frame 3's record
+  putBytes(path, indexed);
+  kelvo4::Stream lying(path);
+  lying.seek(3);
+  std::vector<unsigned char> rgb(3 * 20 * 12);
+  ASSERT_TRUE(lying.next(rgb.data(), rgb.size()));
+  EXPECT_EQ(rgb, expected[3]);
+  const Played p = play(lying.get());
+  EXPECT_EQ(std::pair(p.frames.size(), p.rc), std::pair(std::size_t{1}, -EBADMSG));
+  EXPECT_TRUE(p.message.ends_with("entry 1 (frame 2 at byte " + std::to_string(third) + ") is no key frame's record"))
+      << p.message;
   std::remove(path.c_str());
 }
 

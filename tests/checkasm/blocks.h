@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace checkasm {
@@ -12,6 +13,16 @@ namespace checkasm {
 using Rng = std::mt19937_64;  // its sequence is fixed by the standard
 inline int draw(Rng& rng, int lo, int hi) {
   return lo + static_cast<int>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+}
+
+// Frame sizes of every shape, leaving partial blocks, bands and
+// macroblocks, empty ones among them, then 30 at random.
+inline std::vector<std::pair<int, int>> frameSizes(Rng& rng) {
+  std::vector<std::pair<int, int>> out = {{1, 1},   {2, 1},   {1, 2},    {3, 3},   {5, 1},   {1, 9},  {8, 8},
+                                          {9, 7},   {16, 16}, {17, 3},   {17, 16}, {20, 20}, {1, 30}, {33, 35},
+                                          {40, 37}, {64, 48}, {352, 18}, {0, 4},   {4, 0}};
+  for (int i = 0; i < 30; ++i) out.push_back({draw(rng, 1, 70), draw(rng, 1, 40)});
+  return out;
 }
 
 using Block = std::array<short, 64>;

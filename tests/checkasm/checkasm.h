@@ -39,7 +39,6 @@ struct Level {
   kelvo4::ConvertFn convert = nullptr;
   kelvo4::ConvertArgbFn convertArgb = nullptr;
   kelvo4::AddBandFn addBand = nullptr;
-  kelvo4::DecodeBlockFn decodeBlock = nullptr;
   kelvo4::PrepareBlockFn prepareBlock = nullptr;
   const kelvo4::EncoderKernels* encoder = nullptr;
   kelvo4::YuvRowFn yuvRow = nullptr;  // the encoder's YUV4MPEG2 input

@@ -29,7 +29,6 @@ Level& add(std::vector<Level>& levels, const char* name, unsigned flags) {
   l.convert = st.convert;
   l.convertArgb = st.convertArgb;
   l.addBand = st.addBand;
-  l.decodeBlock = st.decodeBlock;
   l.encoder = &encoderKernelsFor(flags);
   l.yuvRow = yuvRowFor(flags);
   return l;

@@ -1,7 +1,8 @@
 // The decoder's stages: each level's against the scalar ones, on frames of
 // every shape (sizes that leave partial blocks, bands and macroblocks),
 // samples anywhere in 16 bits or only at the extremes, tables that wrap the
-// products, and blocks dense, zero, lone DC, or sparse.
+// products, and blocks dense, zero, lone DC, or sparse. A level's block
+// decode is its prepareBlock and idct_rows, each checked on its own.
 #include <algorithm>
 #include <cstring>
 
@@ -11,14 +12,6 @@ namespace checkasm {
 namespace {
 
 using namespace kelvo4;
-
-std::vector<std::pair<int, int>> sizes(Rng& rng) {
-  std::vector<std::pair<int, int>> out = {{1, 1},   {2, 1},   {1, 2},    {3, 3},   {5, 1},   {1, 9},  {8, 8},
-                                          {9, 7},   {16, 16}, {17, 3},   {17, 16}, {20, 20}, {1, 30}, {33, 35},
-                                          {40, 37}, {64, 48}, {352, 18}, {0, 4},   {4, 0}};
-  for (int i = 0; i < 30; ++i) out.push_back({draw(rng, 1, 70), draw(rng, 1, 40)});
-  return out;
-}
 
 // Rounds over the sizes, fewer where c.blocks is small.
 long rounds(const Context& c) { return std::max(1L, c.blocks / 200000); }
@@ -62,7 +55,7 @@ void smoothRows(Context& c, const Level& s, const Level& l) {
   Rng rng(c.seed);
   alignas(32) short block[64];
   for (long round = 0; round < rounds(c); ++round)
-    for (auto [w, h] : sizes(rng)) {
+    for (auto [w, h] : frameSizes(rng)) {
       const BandContext ctx{w, h, 3 * w, nullptr, block, {}};
       std::vector<short> src(3 * static_cast<std::size_t>(w) * h), out[2];
       fillSamples(src, rng, static_cast<int>(round % 3));
@@ -113,7 +106,7 @@ void addBand(Context& c, const Level& s, const Level& l) {
   Rng rng(c.seed);
   alignas(32) short block[64], quant[64];
   for (long round = 0; round < rounds(c); ++round)
-    for (auto [w, h] : sizes(rng)) {
+    for (auto [w, h] : frameSizes(rng)) {
       fillTable(quant, rng, static_cast<int>(round % 3));
       std::vector<signed char> payload(static_cast<std::size_t>(blockCount(w, h)) * 64);
       for (std::size_t b = 0; b < payload.size(); b += 64) fillBlock(&payload[b], rng, draw(rng, 0, 4));
@@ -168,22 +161,6 @@ void overCodedBlocks(Context& c, const char* name, F what) {
   }
 }
 
-// A zero residual may come back as false, without the block written.
-void decodeBlock(Context& c, const Level& s, const Level& l) {
-  if (!c.fresh(l.decodeBlock, s.decodeBlock)) return;
-  overCodedBlocks(c, "decodeBlock", [&](const short* quant, const signed char* block, short(*out)[64]) {
-    for (int k = 0; k < 2; ++k)
-      if (!(k ? l.decodeBlock : s.decodeBlock)(quant, block, out[k])) std::fill(out[k], out[k] + 64, short{0});
-    return std::string(std::equal(out[0], out[0] + 64, out[1]) ? "" : " differs");
-  });
-  Rng rng(c.seed);
-  alignas(32) short quant[64], out[64];
-  signed char block[64];
-  blockFor(200, rng, quant, block);  // a dense block
-  c.time(
-      "decodeBlock", [&](long) { l.decodeBlock(quant, block, out); }, [&](long) { s.decodeBlock(quant, block, out); });
-}
-
 // The same kind and block, and a mask of rows that covers each row left
 // non-zero (an inverse transform may skip the others).
 void prepare(Context& c, const Level& s, const Level& l) {
@@ -203,8 +180,8 @@ void prepare(Context& c, const Level& s, const Level& l) {
 }
 
 const Register r1("stages/smoothRows", smoothRows), r2("stages/convert", convert),
-    r3("stages/convertArgb", convertArgb), r4("stages/addBand", addBand), r5("stages/decodeBlock", decodeBlock),
-    r6("stages/prepareBlock", prepare);
+    r3("stages/convertArgb", convertArgb), r4("stages/addBand", addBand),
+    r5("stages/prepareBlock", prepare);
 
 }  // namespace
 }  // namespace checkasm

@@ -1,11 +1,9 @@
 package org.kelvo.Kelvo4.Decoder;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
 import java.lang.management.ManagementFactory;
-import java.util.Arrays;
-import java.util.Random;
+import java.util.*;
 import org.junit.jupiter.api.Test;
 
 // Helpers for the Java tests. The process-wide decoder's frames are compared

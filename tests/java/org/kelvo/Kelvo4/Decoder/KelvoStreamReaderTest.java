@@ -1,41 +1,16 @@
 package org.kelvo.Kelvo4.Decoder;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertNull;
-import static org.junit.jupiter.api.Assertions.assertSame;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
-import java.awt.image.BufferedImage;
-import java.awt.image.DataBufferInt;
-import java.awt.image.DirectColorModel;
-import java.awt.image.Raster;
-import java.io.Closeable;
-import java.io.EOFException;
-import java.io.IOException;
-import java.io.InputStream;
-import java.io.PipedInputStream;
-import java.io.PipedOutputStream;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
-import java.nio.file.Files;
-import java.nio.file.NoSuchFileException;
-import java.nio.file.Path;
+import java.awt.image.*;
+import java.io.*;
+import java.nio.*;
+import java.nio.file.*;
 import java.util.Arrays;
-import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.ExecutionException;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.Future;
-import java.util.concurrent.FutureTask;
-import java.util.concurrent.TimeUnit;
+import java.util.concurrent.*;
 import java.util.concurrent.atomic.AtomicReference;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.Nested;
-import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.Timeout;
+import org.junit.jupiter.api.*;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
 
 // What the Java binding adds to the library's stream reader: its sources and outputs, and the
@@ -233,13 +208,9 @@ class KelvoStreamReaderTest {
     closeable.close();
     r.close(); // again: nothing
     assertThrows(IOException.class, in::read); // closed
-    assertThrows(IllegalStateException.class, () -> r.next(new byte[3 * W * H]));
-    assertThrows(IllegalStateException.class, () -> r.next(new int[W * H]));
-    assertThrows(IllegalStateException.class, r::nextImage);
-    assertThrows(IllegalStateException.class, () -> r.seek(3));
-    assertThrows(IllegalStateException.class, r::position);
-    assertThrows(IllegalStateException.class, r::keyFrames);
-    assertThrows(IllegalStateException.class, r::width);
+    Executable[] calls = {() -> r.next(new byte[3 * W * H]), () -> r.next(new int[W * H]), r::nextImage,
+        () -> r.seek(3), r::position, r::keyFrames, r::width};
+    for (Executable call : calls) assertThrows(IllegalStateException.class, call);
   }
 
   // InputStreams that turn on the reader they feed. Each case must end, within its time, in an
