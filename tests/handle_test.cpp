@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <random>
 #include <string>
-#include <system_error>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -163,7 +162,6 @@ TEST(Handles, MisuseIsRefusedWithoutEffect) {
 
   EXPECT_STREQ(kelvo4_decoder_error(nullptr), "size 65536x32768: no side may be negative, and 3 x width x height must "
                                               "be below 2^31");
-  EXPECT_THROW(kelvo4::Decoder(16, 16, 0), std::system_error);
   ASSERT_EQ(kelvo4_decoder_open(&d, 16, 16, 2), 0);
   // A refused call says what it was given and what the handle takes.
   EXPECT_EQ(kelvo4_decoder_decode(d, bytes, 100, nullptr, 0, 0), -EINVAL);
@@ -224,28 +222,30 @@ TEST(Handles, SettingsFromTheirSmallestSizeUp) {
   };
   Newer n{{KELVO4_SETTINGS_SIZE_1_1, 0, 0}, 0};
   kelvo4_decoder* d = nullptr;
-  ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, nullptr), 0);
-  kelvo4_decoder_close(&d);
+  const auto opened = [&](const kelvo4_settings* s) {
+    const int rc = kelvo4_decoder_open_with(&d, 16, 16, s);
+    EXPECT_EQ(d == nullptr, rc != 0);
+    kelvo4_decoder_close(&d);
+    return rc;
+  };
+  EXPECT_EQ(opened(nullptr), 0);
   for (const int threads : {0, 1, 4}) {
     n.s.threads = threads;
-    ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), 0);
-    kelvo4_decoder_close(&d);
+    EXPECT_EQ(opened(&n.s), 0) << threads << " threads";
   }
   n.s.size = sizeof n;
-  ASSERT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), 0);
-  kelvo4_decoder_close(&d);
+  EXPECT_EQ(opened(&n.s), 0);
   n.later = -1;  // every byte set, whatever the byte order
-  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  EXPECT_EQ(opened(&n.s), -EINVAL);
   EXPECT_EQ(kelvo4_decoder_error(nullptr), "settings of " + std::to_string(sizeof n) + " bytes: byte " +
                                                std::to_string(sizeof n.s) + " is set, and this library knows settings "
                                                "up to byte " + std::to_string(sizeof n.s) + " only");
   n.s.size = KELVO4_SETTINGS_SIZE_1_1 - 1;
-  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  EXPECT_EQ(opened(&n.s), -EINVAL);
   n.s = {sizeof n.s, KELVO4_MAX_THREADS + 1, 0};
-  EXPECT_EQ(kelvo4_decoder_open_with(&d, 16, 16, &n.s), -EINVAL);
+  EXPECT_EQ(opened(&n.s), -EINVAL);
   n.s.threads = -1;
   EXPECT_THROW(kelvo4::Decoder(16, 16, n.s), kelvo4::DecoderError);
-  EXPECT_EQ(d, nullptr);
   EXPECT_EQ(kelvo4_decoder_open_with(nullptr, 16, 16, nullptr), -EINVAL);
 }
 
