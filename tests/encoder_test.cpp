@@ -45,15 +45,15 @@ TEST(Pictures, PpmRoundTrip) {
 }
 
 // A YUV4MPEG2 header's tags and frames as read; each fault named with the file
-// (and the frame).
+// (and the frame). A header line cut short, a colour space refused and a short
+// frame's sizes are tools_bad_input.sh's.
 TEST(Pictures, Y4mTagsFramesAndFaults) {
   const std::string path = tempPath("stream.y4m");
   const auto write = [&](const std::string& text) {
     putBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
   };
-  // 3x2 grey in full range, 4:2:0 (chroma 2x1), then a frame cut short.
-  write("YUV4MPEG2 W3 H2 F30000:1001 Ip A1:1 C420mpeg2 XCOLORRANGE=FULL Xother\nFRAME\n" + std::string(10, '\x80') +
-        "FRAME x\n" + std::string(7, '\x80'));
+  // 3x2 grey in full range, 4:2:0 (chroma 2x1).
+  write("YUV4MPEG2 W3 H2 F30000:1001 Ip A1:1 C420mpeg2 XCOLORRANGE=FULL Xother\nFRAME x\n" + std::string(10, '\x80'));
   Y4mReader reader(path);
   EXPECT_EQ(std::tuple(reader.width(), reader.height(), reader.rateNum(), reader.rateDen()),
             std::tuple(3, 2, 30000u, 1001u));
@@ -63,24 +63,17 @@ TEST(Pictures, Y4mTagsFramesAndFaults) {
   const std::pair<std::string, std::string> faults[] = {
       {"", "empty, not a YUV4MPEG2 stream"},
       {"YUV4MPEG W2 H2\n", "not a YUV4MPEG2 stream"},
-      {"YUV4MPEG2 W2 H2", "the stream ends inside the header line"},
       {"YUV4MPEG2 W0 H2\n", "bad size tag "},
       {"YUV4MPEG2 W2 H2 F30:0\n", "bad frame rate tag "},
       {"YUV4MPEG2 H2\n", "the header gives no W and H"},
-      {"YUV4MPEG2 W2 H2 C420p10\n", "colour space "},
       {"YUV4MPEG2 W2 H2\nFRAMX\n", "frame 0: expected a FRAME line"},
+      {"YUV4MPEG2 W2 H2\nFRAME\n" + std::string(6, '\x80') + "FRAME\n\x80", "frame 1: short frame: 1 of 6 bytes"},
   };
-  try {
-    reader.readFrame(picture);
-    ADD_FAILURE();
-  } catch (const ImageError& e) {
-    EXPECT_EQ(e.what(), path + ": frame 1: short frame: 7 of 10 bytes");
-  }
   for (const auto& [text, fault] : faults) {
     write(text);
     try {
       Y4mReader bad(path);
-      bad.readFrame(picture);
+      while (bad.readFrame(picture)) continue;
       ADD_FAILURE() << text;
     } catch (const ImageError& e) {
       EXPECT_TRUE(std::string(e.what()).starts_with(path + ": " + fault)) << e.what();
@@ -204,7 +197,9 @@ double regionPsnr(const Image& a, const Image& b, bool inside) {
 // Every size through the encoder, a stream file and back, with key frames:
 // the playback gives the encoder's own pictures, seeking lands on the same
 // frame, and the margin the sizes leave past the last whole block is coded
-// as well as the rest.
+// as well as the rest. Each thread keeps its own histograms and token counts,
+// and a block's context never looks into a row that another thread codes: the
+// payloads are those of one thread, across a cut and a key frame.
 // Under emulation (KELVO4_QUICK, which scripts/cross.sh sets there) the two
 // large sizes, minutes each there, are left to the native build.
 TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
@@ -218,18 +213,22 @@ TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
     std::vector<double> psnrs;
     // The encoder decodes on a handle of its own (with workers here), so the
     // process-wide decoder can follow the stream at the same time.
-    Encoder encoder(w, h, EncoderSettings{kDefaultQuality, 3, 2});
+    Encoder encoder(w, h, EncoderSettings{kDefaultQuality, 3, 2}), single(w, h, EncoderSettings{kDefaultQuality, 3, 1});
     encoder.chooseKeyFrames(true);
+    single.chooseKeyFrames(true);
     const int cw = encoder.codedWidth(), ch = encoder.codedHeight();
     {
       StreamWriter writer(path, {w, h, 0, 0, 30, 1});
       std::vector<signed char> payload(payloadBytes(cw, ch)), out(3 * static_cast<std::size_t>(cw) * ch);
+      std::vector<signed char> alone(payload.size());
       for (int f = 0; f < frames; ++f) {
         // A cut before the last two frames: the encoder makes it a key frame
         // of its own accord, and the stream and the decoder must follow.
         const bool cut = f == frames - 2;
         sources.push_back(clipFrame(w, h, cut || f == frames - 1 ? 200 + f : f));
         psnrs.push_back(encoder.encodeFrame(sources.back().rgb.data(), payload.data(), f == 0));
+        single.encodeFrame(sources.back().rgb.data(), alone.data(), f == 0);
+        ASSERT_EQ(payload, alone) << "frame " << f << ", 2 threads against 1";
         const bool key = encoder.keyFrame();
         if (w >= 100) {
           EXPECT_EQ(key, f == 0 || cut) << "frame " << f;
@@ -282,25 +281,6 @@ TEST(ClosedLoop, EverySizeRoundTripsAndItsEdgesKeepUp) {
     EXPECT_NE(sources[5].rgb, sources[4].rgb);
   }
   std::remove(path.c_str());
-}
-
-// Each thread keeps its own histograms and token counts, and a block's
-// context never looks into a row that another thread codes: the payloads
-// cannot depend on the thread count, across a cut and a key frame.
-TEST(ClosedLoop, ThreadsGiveTheSamePayloads) {
-  std::vector<std::vector<signed char>> single;
-  for (int threads : {1, 3}) {
-    Encoder encoder(112, 80, EncoderSettings{kDefaultQuality, 3, threads});
-    std::vector<signed char> payload(payloadBytes(112, 80));
-    for (int f = 0; f < 7; ++f) {
-      const Image frame = clipFrame(112, 80, f < 4 ? f : 200 + f);
-      encoder.encodeFrame(frame.rgb.data(), payload.data(), f == 0 || f == 6);
-      if (threads == 1)
-        single.push_back(payload);
-      else
-        ASSERT_EQ(payload, single[f]) << "frame " << f;
-    }
-  }
 }
 
 // On the same frames a higher quality never gives a lower PSNR nor a smaller
