@@ -280,7 +280,6 @@ TEST(Stream, EveryWrapperFailureCaughtAsBeforeAndInOnePlace) {
     EXPECT_STREQ(e.what(), (std::string("open: threads must be 1 to 64: ") + std::strerror(EINVAL)).c_str());
     expectCaught<std::system_error>(e, EINVAL);
   }
-  expectCaught<StreamOutOfMemory>(StreamOutOfMemory("x.klv: out of memory"), ENOMEM);
   expectCaught<std::bad_alloc>(StreamOutOfMemory("x.klv: out of memory"), ENOMEM);
   expectCaught<std::bad_alloc>(DecoderOutOfMemory("out of memory for frames of 9x9"), ENOMEM);
 }
@@ -428,7 +427,6 @@ TEST(Stream, MalformedRecordOrCodedPayloadNamesItsFrameAndByte) {
       {bytes.size(), 48, {15}, "frame 0 at byte 48: not a frame record"},  // zstd and coded at once
       {bytes.size(), coded + 12, {0xF0}, "frame 0 at byte " + std::to_string(coded + 12) + ": corrupt coded payload: checksum"},
       {bytes.size(), coded, moveWord, ": corrupt coded payload: checksum"},
-      {bytes.size(), second - 1, {0x55}, ": corrupt coded payload: checksum"},
       {bytes.size(), coded + 1, {0xFF}, "frame 0 at byte " + std::to_string(coded) + ": corrupt coded payload: coded frame of"},
       {bytes.size(), coded + 5, {0xFF, 0xFF, 0xFF}, ": corrupt coded payload: coded frame of"},
       {bytes.size(), coded + 4, {2, 0, 0, 0}, ": corrupt coded payload: coded frame gives its two coders 2 + "},
