@@ -134,9 +134,9 @@ TEST(Conformance, EveryFileDecodesToItsFrames) {
 // The index is a claim, the records are the truth. v3-coded.klv (12 frames,
 // key frames 0, 4 and 8) with frame 2's record malformed, where the walk of
 // the records stops: an entry beyond it that the records disagree with is
-// damage, no frame it would reach is offered (a seek there names the damage),
-// and those before it play from `frame` on. A wrong index offset loses no
-// frame: the file plays all that a read function plays, then names the fault.
+// damage, no frame it would reach is offered (a seek there is refused), and
+// those before it play. A wrong index offset loses no frame: the file plays
+// all that a read function plays, then names the fault.
 TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   const Expected all = readExpected().at("v3-coded.klv");
   const ConformanceFile& f = conformanceFile("v3-coded.klv");
@@ -144,20 +144,16 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   std::uint64_t record[13] = {48};  // each frame's, then the index
   for (int i = 0; i < 12; ++i)
     record[i + 1] = record[i] + 8 + (intact[record[i]] & 2 ? 256 : 0) + kelvo4::getU32(&intact[record[i] + 4]);
-  const auto check = [&](const std::vector<unsigned char>& bytes, std::int64_t count, const std::string& damage,
-                         long frame) {
+  const auto check = [&](const std::vector<unsigned char>& bytes, std::int64_t count, const std::string& damage) {
     const std::string path = writeTemp("lie.klv", bytes);
     kelvo4::Stream s(path);
     EXPECT_EQ(std::pair(s.info().frame_count, s.damage().find(damage) != std::string::npos), std::pair(count, true))
         << s.damage();
-    EXPECT_EQ(kelvo4_stream_seek(s.get(), 10), count > 10 ? 0 : -ERANGE);
-    EXPECT_EQ(kelvo4_stream_error(s.get()), count > 10 ? "" : path + ": no frame 10: the file has " +
-                                                  std::to_string(count) + " intact frames, then " +
-                                                  s.damage().substr(path.size() + 2));
-    EXPECT_EQ(kelvo4_stream_seek(s.get(), frame), 0);
+    EXPECT_EQ(kelvo4_stream_seek(s.get(), 10), count > 10 ? 0 : -ERANGE);  // named as tools_failures.sh checks
+    EXPECT_EQ(kelvo4_stream_seek(s.get(), 0), 0);
     const Expected played = hashed(play(s.get()));
     EXPECT_EQ(played.error, s.damage());
-    EXPECT_EQ(played.frames, std::vector(all.frames.begin() + frame, all.frames.begin() + count));
+    EXPECT_EQ(played.frames, std::vector(all.frames.begin(), all.frames.begin() + count));
     std::remove(path.c_str());
   };
   // Frame 4's entry, now the last, at frame 8's record: 4 frames to the index, not 8.
@@ -167,20 +163,20 @@ TEST(Conformance, IndexLiesAreDamageAndMisplacedIndexesLoseNoFrame) {
   kelvo4::putU64(&lie[record[12] + 8 + 12 + 4], record[8]);
   check(lie, 2, "bad key frame index: entry 1 (frame 4 at byte " + std::to_string(record[8]) +
                     ") disagrees with the records: walked from there, they reach byte " + std::to_string(record[12]) +
-                    " (the index) after 4 frames, not 8", 0);
+                    " (the index) after 4 frames, not 8");
   // Frames 4 and 8 listed as 3 and 7: entry 1 agrees with entry 2, which fails at the index, so
   // neither is trusted (trusting entry 1 would give frame 4's picture as frame 3).
   lie = intact;
   lie[record[2] + 1] = 1;
   kelvo4::putU32(&lie[record[12] + 8 + 12], 3);
   kelvo4::putU32(&lie[record[12] + 8 + 24], 7);
-  check(lie, 2, "entry 2 (frame 7 at byte " + std::to_string(record[8]) + ") disagrees with the records", 0);
+  check(lie, 2, "entry 2 (frame 7 at byte " + std::to_string(record[8]) + ") disagrees with the records");
   // The index offset inside frame 6's record, and right after the header.
   for (std::uint64_t at : {record[6] + 100, std::uint64_t{48}}) {
     lie = intact;
     kelvo4::putU64(&lie[36], at);
     check(lie, 12, "at byte 36: the header places the key frame index at byte " + std::to_string(at) +
-                       ", inside the frame records, which end at byte " + std::to_string(record[12]), 0);
+                       ", inside the frame records, which end at byte " + std::to_string(record[12]));
   }
 }
 
