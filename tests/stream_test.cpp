@@ -360,55 +360,9 @@ void expectMalformed(const Bytes& bytes, const std::vector<Malformed>& cases) {
   std::remove(path.c_str());
 }
 
-TEST(Stream, MalformedHeaderNamesItsByte) {
-  const Bytes bytes = twoCodedFrames();
-  expectMalformed(bytes, {
-      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
-      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
-      {bytes.size(), 4, {4}, "at byte 4: unsupported format version 4"},
-      {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
-      {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
-      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
-      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
-      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
-  });
-  // A missing file and a folder by their messages are tool tests' (decode_missing_stream, decode_directory).
-  EXPECT_EQ(playFile(".").rc, -EISDIR);
-}
-
-TEST(Stream, MalformedIndexNamesItsEntry) {
-  const Bytes bytes = twoCodedFrames();
-  expectMalformed(bytes, {
-      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
-      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
-      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
-  });
-  // An index entry that names a record that is no key frame: the records are
-  // walked instead, so seeking still lands right, and the damage is told
-  // after the last frame (a key frame's record under another frame's number
-  // is tests/conformance/damaged-index.klv).
-  const std::string path = tempPath("index.klv");
-  const auto expected = writeStream(path, 3, 5);
-  Bytes indexed = fileBytes(path);
-  std::uint64_t third = 48;  // frame 3's record
-  for (int f = 0; f < 3; ++f) third += 8 + (indexed[third] & 2 ? 256 : 0) + getU32(&indexed[third + 4]);
-  putU64(&indexed[indexed.size() - 20], third);  // entry 1: frame 2 at frame 3's record
-  putBytes(path, indexed);
-  kelvo4::Stream lying(path);
-  lying.seek(3);
-  std::vector<unsigned char> rgb(3 * 20 * 12);
-  ASSERT_TRUE(lying.next(rgb.data(), rgb.size()));
-  EXPECT_EQ(rgb, expected[3]);
-  const Played p = play(lying.get());
-  EXPECT_EQ(std::pair(p.frames.size(), p.rc), std::pair(std::size_t{1}, -EBADMSG));
-  EXPECT_TRUE(p.message.ends_with("entry 1 (frame 2 at byte " + std::to_string(third) + ") is no key frame's record"))
-      << p.message;
-  std::remove(path.c_str());
-}
-
-// A record's faults, then a coded payload's lengths or check caught before its
-// structure.
-TEST(Stream, MalformedRecordOrCodedPayloadNamesItsFrameAndByte) {
+// The header's, the index's and a record's faults, then a coded payload's
+// lengths or check caught before its structure.
+TEST(Stream, MalformedFilesNameTheirByteFrameOrEntry) {
   const Bytes bytes = twoCodedFrames();
   // Frame 0's coded payload: the lengths of the table update and the two
   // coders' words, the check, then those and the bits; then frame 1's record.
@@ -418,6 +372,17 @@ TEST(Stream, MalformedRecordOrCodedPayloadNamesItsFrameAndByte) {
   Bytes moveWord(bytes.begin() + static_cast<long>(coded), bytes.begin() + static_cast<long>(coded + 8));
   moveWord[0] = static_cast<unsigned char>(moveWord[0] - 2), moveWord[4] = static_cast<unsigned char>(moveWord[4] + 2);
   expectMalformed(bytes, {
+      {0, 0, {}, "at byte 0: truncated header (0 bytes)"},
+      {30, 0, {}, "at byte 30: truncated header (30 of 48 bytes)"},
+      {bytes.size(), 4, {4}, "at byte 4: unsupported format version 4"},
+      {bytes.size(), 8, {0}, "at byte 8: impossible frame size 0x12"},
+      {bytes.size(), 8, {0x30, 0x75, 0, 0, 0x30, 0x75}, "at byte 8: impossible frame size 30000x30000"},
+      {bytes.size(), 16, {48}, "at byte 16: coded size 48x16 does not fit the picture size 20x12"},
+      {bytes.size(), 24, {1}, "at byte 24: impossible frame rate 1/0"},
+      {bytes.size(), 32, {0xFF, 0xFF, 0, 0}, "at byte 32: claims 65535 frames"},
+      {bytes.size() - 1, 0, {}, "bad key frame index: no index there or a count of 1"},
+      {bytes.size(), 36, {0xFF}, "at byte 36: the header places the key frame index at byte 1023, but the frame records end at"},
+      {bytes.size(), bytes.size() - 12, {1}, "bad key frame index: entry 0"},
       {bytes.size(), 49, {1}, "frame 0 at byte 48: not a frame record"},
       {bytes.size(), 48, {3}, "frame 0 at byte 48: stored size"},
       {bytes.size(), 48, {3, 0, 0, 0, 0, 3}, "frame 0: 747 of 1032 bytes"},
@@ -434,6 +399,29 @@ TEST(Stream, MalformedRecordOrCodedPayloadNamesItsFrameAndByte) {
            ": corrupt coded payload: coded frame gives its two coders 5 + " + std::to_string(getU32(&bytes[coded + 8])) +
            " bytes of words, not whole 2-byte words"},
   });
+  // A missing file and a folder by their messages are tool tests' (decode_missing_stream, decode_directory).
+  EXPECT_EQ(playFile(".").rc, -EISDIR);
+}
+
+// An index entry that names a record that is no key frame: the records are
+// walked instead, so seeking still lands right, and the damage is told after
+// the last frame (a key frame's record under another frame's number is
+// tests/conformance/damaged-index.klv).
+TEST(Stream, IndexEntryOfNoKeyFrameIsWalkedPastThenNamed) {
+  const std::string path = tempPath("index.klv");
+  const auto expected = writeStream(path, 3, 5);
+  Bytes indexed = fileBytes(path);
+  std::uint64_t third = 48;  // frame 3's record
+  for (int f = 0; f < 3; ++f) third += 8 + (indexed[third] & 2 ? 256 : 0) + getU32(&indexed[third + 4]);
+  putU64(&indexed[indexed.size() - 20], third);  // entry 1: frame 2 at frame 3's record
+  putBytes(path, indexed);
+  kelvo4::Stream lying(path);
+  lying.seek(3);
+  const Played p = play(lying.get());
+  EXPECT_EQ(std::tuple(p.frames, p.rc), std::tuple(std::vector(expected.begin() + 3, expected.end()), -EBADMSG));
+  EXPECT_TRUE(p.message.ends_with("entry 1 (frame 2 at byte " + std::to_string(third) + ") is no key frame's record"))
+      << p.message;
+  std::remove(path.c_str());
 }
 
 // A coded frame with its table update and plain bits, and the lengths and
