@@ -220,28 +220,23 @@ TEST(Stream, BadArgumentsChangeNothingAndReadFailuresStick) {
   EXPECT_EQ(kelvo4_stream_open_file(nullptr, path.c_str(), 1), -EINVAL);
   EXPECT_EQ(kelvo4_stream_open_file_with(nullptr, path.c_str(), nullptr), -EINVAL);
   EXPECT_EQ(kelvo4_stream_open_callback_with(nullptr, Memory::read, &limited, nullptr, nullptr), -EINVAL);
-  // A read function that fails inside the last frame: the frames before it
-  // play, then its error, for good.
+  // A read function that fails inside the last frame, or throws there (on
+  // the worker too: an error, not the end of the process): the frames before
+  // it play, then its error, for good.
+  const std::string thrown = "socket: an exception was thrown: peer vanished";
+  const std::tuple<int, int, std::string, std::string> failures[] = {
+      {ECONNRESET, -ECONNRESET, "socket: at byte ", std::strerror(ECONNRESET)}, {0, -EIO, thrown, thrown}};
   for (int threads : {1, 2}) {
-    Memory m{&bytes, 0, 64, bytes.size() - 40, ECONNRESET};
-    ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), 0);
-    const Played p = play(s);
-    EXPECT_EQ(p.frames.size(), 2u);
-    EXPECT_EQ(p.rc, -ECONNRESET);
-    EXPECT_TRUE(p.message.starts_with("socket: at byte ") && p.message.ends_with(std::strerror(ECONNRESET)))
-        << p.message;
-    EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), -ECONNRESET);
-    kelvo4_stream_close(&s);
-    // A read function that throws, on the worker too: an error, not the
-    // end of the process.
-    m = Memory{&bytes, 0, 64, bytes.size() - 40, 0};
-    ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), 0);
-    const Played thrown = play(s);
-    EXPECT_EQ(thrown.frames.size(), 2u);
-    EXPECT_EQ(thrown.rc, -EIO);
-    EXPECT_EQ(thrown.message, "socket: an exception was thrown: peer vanished");
-    kelvo4_stream_close(&s);
-    m = Memory{&bytes, 0, 64, 10, -1};
+    for (const auto& [error, rc, start, end] : failures) {
+      Memory m{&bytes, 0, 64, bytes.size() - 40, error};
+      ASSERT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), 0);
+      const Played p = play(s);
+      EXPECT_EQ(std::pair(p.frames.size(), p.rc), std::pair(std::size_t{2}, rc));
+      EXPECT_TRUE(p.message.starts_with(start) && p.message.ends_with(end)) << p.message;
+      EXPECT_EQ(kelvo4_stream_next(s, nullptr, 0, KELVO4_RGB24), rc);
+      kelvo4_stream_close(&s);
+    }
+    Memory m{&bytes, 0, 64, 10, -1};
     EXPECT_EQ(kelvo4_stream_open_callback(&s, Memory::read, &m, "socket", threads), -EIO);
     EXPECT_STREQ(kelvo4_stream_error(nullptr), "socket: an exception of unknown type was thrown");
   }
