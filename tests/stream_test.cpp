@@ -50,19 +50,17 @@ TEST(Stream, LayoutThreadsSourcesAndSeeking) {
   const std::string path = tempPath("good.klv");
   for (int level : {0, 3}) {
     SCOPED_TRACE(level);
-    writeStream(path, level, 5);
-    EXPECT_EQ(kelvo4_c_peek_frames(path.c_str()), 5);  // peek from C: 1 before each frame, then 0
-    const Bytes bytes = fileBytes(path);
-    // Little-endian: magic, version 3, 20x12, 32x16, 25/1, 5 frames, then
-    // frame 0: key, table, coded when a level is set.
-    const std::string start("KLV4\x03\0\0\0\x14\0\0\0\x0c\0\0\0\x20\0\0\0\x10\0\0\0\x19\0\0\0\x01\0\0\0\x05\0\0\0", 36);
-    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 36), start);
-    EXPECT_EQ(bytes[48], level ? 11 : 3);
-    // The same frames from a file and from a read function, whatever the
-    // thread count (the threaded ones run under ThreadSanitizer in CI), on
-    // frames of several bands, which the worker helps decode.
+    // Little-endian: magic, version 3, 200x120, 208x128, 25/1, 6 frames, then
+    // frame 0: key, table, coded when a level is set. The same frames from a
+    // file and from a read function, whatever the thread count (the threaded
+    // ones run under ThreadSanitizer in CI), on frames of several bands, which
+    // the worker helps decode.
     const auto banded = writeStream(path, level, 6, 200, 120);
     const Bytes bandedBytes = fileBytes(path);
+    const std::string start("KLV4\x03\0\0\0\xc8\0\0\0\x78\0\0\0\xd0\0\0\0\x80\0\0\0\x19\0\0\0\x01\0\0\0\x06\0\0\0", 36);
+    ASSERT_EQ(std::string(bandedBytes.begin(), bandedBytes.begin() + 36), start);
+    EXPECT_EQ(bandedBytes[48], level ? 11 : 3);
+    EXPECT_EQ(kelvo4_c_peek_frames(path.c_str()), 6);  // peek from C: 1 before each frame, then 0
     for (int threads : {1, 2, 3}) {
       Played p = playFile(path, threads);
       EXPECT_EQ(p.rc, 0) << p.message;
@@ -321,14 +319,12 @@ TEST(Stream, DamagedFilesPlayUpToTheDamage) {
 // key frame with a table.
 Bytes twoCodedFrames() {
   const std::string path = tempPath("good.klv");
-  {
-    StreamWriter writer(path, {20, 12}, 3);
-    std::vector<signed char> payload(payloadBytes(32, 16), 5);
-    const float table[64] = {1.5f};
-    writer.writeFrame(payload.data(), true, table);
-    writer.writeFrame(payload.data(), false, nullptr);
-    writer.close();
-  }
+  StreamWriter writer(path, {20, 12}, 3);
+  std::vector<signed char> payload(payloadBytes(32, 16), 5);
+  const float table[64] = {1.5f};
+  writer.writeFrame(payload.data(), true, table);
+  writer.writeFrame(payload.data(), false, nullptr);
+  writer.close();
   const Bytes bytes = fileBytes(path);
   std::remove(path.c_str());
   return bytes;
