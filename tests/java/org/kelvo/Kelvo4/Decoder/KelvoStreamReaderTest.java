@@ -312,14 +312,15 @@ class KelvoStreamReaderTest {
     @Test
     void closeEndsAReadThatWaits() throws Exception {
       for (int threads : new int[] {1, 2}) {
-        for (boolean piped : new boolean[] {false, true}) {
+        for (boolean fromPipe : new boolean[] {false, true}) {
           boolean ends = threads == 2;
-          Hostile hostile = new Hostile(frame1 + 500, (self, len) -> {
+          // Both stop inside frame 0's record: the first call waits, no call returns before close.
+          Hostile hostile = new Hostile(200, (self, len) -> {
             self.waitForClose();
             if (ends) return -1;
             throw new IOException("stream closed");
           });
-          KelvoStreamReader r = open(piped ? pipe(frame1 - 100) : hostile, threads);
+          KelvoStreamReader r = open(fromPipe ? pipe(200) : hostile, threads);
           FutureTask<Exception> played = new FutureTask<>(() -> {
             Exception e = ends ? assertThrows(Exception.class, () -> {
               while (r.nextImage() != null) continue;
@@ -329,9 +330,9 @@ class KelvoStreamReaderTest {
           });
           Thread player = new Thread(played);
           player.start();
-          if (!piped) assertTrue(hostile.waiting.await(10, TimeUnit.SECONDS));
-          // With 2 threads the worker waits in read, reading ahead: close once the player's next
-          // call waits for it (a close between calls is refused by the call that follows).
+          if (!fromPipe) assertTrue(hostile.waiting.await(10, TimeUnit.SECONDS));
+          // With 2 threads the worker waits in read: close once the player's call waits for it (a
+          // close between calls is refused by the call that follows).
           while (!insideNative(player)) Thread.sleep(1);
           long start = System.nanoTime();
           r.close();
