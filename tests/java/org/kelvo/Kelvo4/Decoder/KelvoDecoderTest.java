@@ -34,11 +34,6 @@ class KelvoDecoderTest {
     return p;
   }
 
-  static void assertPixels(byte[] out, int first, int second, int third) {
-    byte[] pixel = {(byte) first, (byte) second, (byte) third};
-    for (int i = 0; i < out.length; i += 3) assertArrayEquals(pixel, Arrays.copyOfRange(out, i, i + 3), "byte " + i);
-  }
-
   static byte[] randomPayload(int w, int h, long seed) {
     byte[] p = new byte[w * h + w * h / 2];
     Random r = new Random(seed);

@@ -25,7 +25,7 @@ class OutOfMemoryTest {
 
     plain.reinitDLL(16, 16);
     plain.decodeFrame(KelvoDecoderTest.dcPayload(10, -128, -128), out, true);
-    KelvoDecoderTest.assertPixels(out, 10, 10, 10);
+    assertArrayEquals(KelvoDecoderTest.filled(768, 10), out);
 
     // The same for a stream decoder, at open and at reinit.
     int live = KelvoStreamDecoder.liveHandles();
@@ -39,7 +39,7 @@ class OutOfMemoryTest {
       stream.reinit(16, 16);
       out = new byte[768];
       stream.decodeFrame(KelvoDecoderTest.dcPayload(10, -128, -128), out, true);
-      KelvoDecoderTest.assertPixels(out, 10, 10, 10);
+      assertArrayEquals(KelvoDecoderTest.filled(768, 10), out);
     }
   }
 }

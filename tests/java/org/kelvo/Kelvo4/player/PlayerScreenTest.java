@@ -14,6 +14,8 @@ import java.util.regex.*;
 import java.util.stream.Collectors;
 import org.junit.jupiter.api.*;
 import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 import org.kelvo.Kelvo4.Decoder.KelvoStreamReader;
 
 // Run on an X display of 640x480 (xvfb-run): the player, started paused at a frame, must show
@@ -32,11 +34,10 @@ class PlayerScreenTest {
   // Not under -Xcheck:jni: the JDK's own font code draws its warnings. The library's calls are
   // checked in this VM, which decodes the frames expected.
   static ProcessBuilder player(String... args) {
-    String[] command = {Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+    List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
         "-Djava.library.path=" + System.getProperty("java.library.path"), "-jar",
-        System.getProperty("kelvo4.playerJar")};
-    command = Arrays.copyOf(command, command.length + args.length);
-    System.arraycopy(args, 0, command, 4, args.length);
+        System.getProperty("kelvo4.playerJar")));
+    command.addAll(List.of(args));
     return new ProcessBuilder(command);
   }
 
@@ -48,34 +49,19 @@ class PlayerScreenTest {
     return clip;
   }
 
-  static int[] frame(Path clip, int f, int w, int h) throws Exception {
-    int[] pixels = new int[w * h];
+  // The player paused at frame f (past a key frame when it fits, pixel for pixel; larger than the
+  // screen, scaled down whole) and the screen: the picture and the controls on it, the picture of
+  // the stream's aspect, at 1:1 when it fits, its pixels within tolerance (mean difference per
+  // channel) of the frame scaled down by area.
+  @ParameterizedTest
+  @CsvSource({"100, 70, 8, 5, 0", "1280, 720, 2, 1, 4"})
+  void pausedFrameIsOnScreen(int w, int h, int frames, int f, double tolerance) throws Exception {
+    Path clip = encode(w, h, frames), shot = dir.resolve("shot.xwd");
+    int[] frame = new int[w * h];
     try (KelvoStreamReader r = new KelvoStreamReader(clip)) {
       r.seek(f);
-      assertTrue(r.next(pixels));
+      assertTrue(r.next(frame));
     }
-    return pixels;
-  }
-
-  @Test
-  void pausedFrameIsOnScreenPixelForPixel() throws Exception {
-    int w = 100, h = 70, f = 5; // past a key frame
-    Path clip = encode(w, h, 8);
-    showsFrame(clip, f, frame(clip, f, w, h), w, h, 0);
-  }
-
-  @Test
-  void largerThanTheScreenIsScaledDownWhole() throws Exception {
-    int w = 1280, h = 720, f = 1;
-    Path clip = encode(w, h, 2);
-    showsFrame(clip, f, frame(clip, f, w, h), w, h, 4);
-  }
-
-  // Starts the player paused at frame f and checks the screen: the picture and the controls on
-  // it, the picture of the stream's aspect, at 1:1 when it fits, its pixels within tolerance
-  // (mean difference per channel) of the frame scaled down by area.
-  void showsFrame(Path clip, int f, int[] frame, int w, int h, double tolerance) throws Exception {
-    Path shot = dir.resolve("shot.xwd");
     Process player = player("--start", "" + f, "--paused", clip.toString())
         .redirectError(ProcessBuilder.Redirect.INHERIT).start();
     try (BufferedReader out = new BufferedReader(new InputStreamReader(player.getInputStream()))) {
@@ -105,13 +91,23 @@ class PlayerScreenTest {
     }
   }
 
+  // Status 1, and what the player wrote on standard error after its name.
+  String refused(String... args) throws Exception {
+    return refused(player(args).redirectOutput(ProcessBuilder.Redirect.DISCARD));
+  }
+
+  String refused(ProcessBuilder player) throws Exception {
+    Process p = player.start();
+    String err = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertEquals(1, p.waitFor(), err);
+    assertTrue(err.startsWith("Kelvo4-player: "), err);
+    return err.substring("Kelvo4-player: ".length());
+  }
+
   @Test
   void startBeyondTheEndIsRefused() throws Exception {
     Path clip = encode(100, 70, 8);
-    Process player = player("--start", "999", clip.toString()).redirectErrorStream(true).start();
-    String out = new String(player.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-    assertEquals(1, player.waitFor(), out);
-    assertEquals("Kelvo4-player: " + clip + ": no frame 999 (the stream has 8 frames)\n", out);
+    assertEquals(clip + ": no frame 999 (the stream has 8 frames)\n", refused("--start", "999", "" + clip));
   }
 
   // Read from standard input and cut short: every frame before the cut is written, then the
@@ -121,11 +117,9 @@ class PlayerScreenTest {
     Path clip = encode(100, 70, 8), cut = dir.resolve("cut.klv"), frames = dir.resolve("frames");
     byte[] bytes = Files.readAllBytes(clip);
     Files.write(cut, Arrays.copyOf(bytes, bytes.length * 2 / 3));
-    Process player = player("-", frames.toString()).redirectInput(cut.toFile())
-        .redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
-    String err = new String(player.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
-    assertEquals(1, player.waitFor(), err);
-    Matcher m = Pattern.compile("Kelvo4-player: stream: truncated at byte \\d+, frame (\\d+): .*\n").matcher(err);
+    String err = refused(player("-", "" + frames).redirectInput(cut.toFile())
+        .redirectOutput(ProcessBuilder.Redirect.DISCARD));
+    Matcher m = Pattern.compile("stream: truncated at byte \\d+, frame (\\d+): .*\n").matcher(err);
     assertTrue(m.matches(), err);
     int intact = Integer.parseInt(m.group(1));
     assertTrue(intact > 0);
@@ -140,17 +134,6 @@ class PlayerScreenTest {
   // standard input is, a folder is no stream.
   @Nested
   class Outputs {
-    String refused(String... args) throws Exception {
-      return refused(player(args).redirectOutput(ProcessBuilder.Redirect.DISCARD));
-    }
-
-    String refused(ProcessBuilder player) throws Exception {
-      Process p = player.start();
-      String err = new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8);
-      assertEquals(1, p.waitFor(), err);
-      return err.replaceFirst("^Kelvo4-player: ", "");
-    }
-
     Path fifo() throws Exception {
       Path fifo = dir.resolve("fifo");
       assertEquals(0, start(ProcessBuilder.Redirect.INHERIT, "mkfifo", fifo.toString()).waitFor());
