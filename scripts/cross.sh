@@ -133,7 +133,7 @@ build_and_test() {
   if [ "$t" = x86 ]; then
     # The Java suites run on the 32-bit VM where it runs natively. Under
     # qemu-i386 the VM crashes in its own signal handling within a minute
-    # of the suites (short runs, as below and in scripts/bullseye.sh, hold).
+    # of the suites (short runs, as below and in scripts/jvms.sh, hold).
     local jvm=""
     [ -z "${emulator[x86]}" ] && jvm=$(jre_java "$t")
     options+=(-DKELVO4_TEST_JVM="$jvm")

@@ -6,7 +6,8 @@
 # the Java suites on a 32-bit VM, or under qemu-i386 where the kernel refuses
 # 32-bit programs), 32-bit Arm, aarch64 and big-endian s390x
 # (under qemu), the jar with all five libraries on each processor's VM and on
-# Debian 11's (scripts/bullseye.sh), then the fuzz targets.
+# Java 11, 17, 21 and 25 in Debian 11 and 13 roots (scripts/jvms.sh), then
+# the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -43,7 +44,7 @@ step "ThreadSanitizer" tsan
 # each processor's VM.
 step "cross targets" scripts/cross.sh
 
-# The jar, now with every library, on Debian 11 with its own glibc and VMs.
-step "Debian 11 (bullseye)" scripts/bullseye.sh build build-x86
+# The jar, now with every library, on Debian 11's and 13's own glibc and VMs.
+step "Java 11 to 25 (Debian 11 and 13)" scripts/jvms.sh build build-x86
 
 step "fuzzing (build, then 120 s over the five targets)" scripts/fuzz.sh 120

@@ -322,7 +322,35 @@ final class NativeLibrary {
             + ": it is older than these classes", null);
       }
     }
-    System.load(file.getPath());
+    try {
+      System.load(file.getPath());
+    } catch (RuntimeException e) {
+      if (!e.getClass().getName().equals("java.lang.IllegalCallerException")) throw e;
+      throw nativeAccessDenied(e, file);
+    }
+  }
+
+  /**
+   * What a VM that denies this module native access throws from {@link System#load} (Java 24 and
+   * later with {@code --illegal-native-access=deny}): an {@code IllegalCallerException}, which is
+   * not known to Java 8, hence checked by name: as an {@link UnsatisfiedLinkError} that names the
+   * option to add.
+   */
+  private static UnsatisfiedLinkError nativeAccessDenied(RuntimeException e, File file) {
+    String module = moduleName();
+    return linkError("cannot load " + file + ": this VM denies native access to "
+        + (module == null ? "code on the class path" : "the module " + module) + "; run it with"
+        + " --enable-native-access=" + (module == null ? "ALL-UNNAMED" : module) + " (" + e.getMessage() + ")", e);
+  }
+
+  /** The name of this class's module, or null on the class path or a VM without modules. */
+  private static String moduleName() {
+    try {
+      Object module = Class.class.getMethod("getModule").invoke(NativeLibrary.class);
+      return (String) module.getClass().getMethod("getName").invoke(module);
+    } catch (ReflectiveOperationException | RuntimeException e) {
+      return null;
+    }
   }
 
   /**
