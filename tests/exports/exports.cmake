@@ -79,6 +79,8 @@ if(dll AND listing MATCHES "\nMagic[\t ]+010b")
   if(NOT named STREQUAL stdcall)
     message(FATAL_ERROR "${file}: the __stdcall functions are not each exported as _NAME@N\n  got: ${named}")
   endif()
+  list(LENGTH named count)
+  message(STATUS "${file} exports its ${count} __stdcall functions as _NAME@N too")
 endif()
 
 set(missing ${expected})
