@@ -10,8 +10,11 @@
 #include "src/dct/dct.h"
 #include "tests/checkasm/blocks.h"
 
-// The exported inverse under its plain C name, to check that it is the same entry.
-void idctPlainName(short* block) asm("Vrel_IDct16_MMX");
+// The exported inverse under its plain C name (as the assembler spells it),
+// to check that it is the same entry.
+#define TEXT(x) #x
+#define C_NAME(prefix, name) TEXT(prefix) name
+void idctPlainName(short* block) asm(C_NAME(__USER_LABEL_PREFIX__, "Vrel_IDct16_MMX"));
 
 namespace {
 

@@ -285,7 +285,7 @@ TEST(Stream, DamagedFilesPlayUpToTheDamage) {
   const std::string path = tempPath("damaged.klv");
   const auto expected = writeStream(path, 3, 5, 200, 120);
   const Bytes bytes = fileBytes(path);
-  std::uint64_t record[6] = {48};  // each frame's record, then the index
+  std::size_t record[6] = {48};  // each frame's record, then the index
   for (int f = 0; f < 5; ++f)
     record[f + 1] = record[f] + 8 + (bytes[record[f]] & 2 ? 256 : 0) + getU32(&bytes[record[f] + 4]);
   const struct {

@@ -6,7 +6,7 @@
 # text mode); names are UTF-8 (a folder and files named in several scripts);
 # a stream is written over an existing file; an interrupt (Ctrl-C, which Wine
 # makes of SIGINT) leaves neither the stream nor its temporary.
-# Usage: WINEPREFIX=DIR tests/windows_tools.sh LINUX-TOOLS WINDOWS-TOOLS WORKDIR
+# Usage: WINEPREFIX=DIR [WINEARCH=win32] tests/windows_tools.sh LINUX-TOOLS WINDOWS-TOOLS WORKDIR
 set -euo pipefail
 linux=$1 windows=$2 work=$3
 runner=$(cd "$(dirname "$0")/.." && pwd)/scripts/wine.sh

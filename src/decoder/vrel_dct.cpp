@@ -38,6 +38,10 @@ void Vrel_IDct16_MMX(short* block) { kelvo4::chosen.idct(block); }
 
 void Vrel_Dct16_MMX(short* block) { kelvo4::chosen.fdct(block); }
 
-// The same entry under its plain C name, for callers that link by that name.
-extern "C" KELVO4_DCT_EXPORT void vrelIDct16MmxPlain(short* block) asm("Vrel_IDct16_MMX")
-    __attribute__((alias("_Z15Vrel_IDct16_MMXPs")));
+// The same entry under its plain C name, for callers that link by that name
+// (as the assembler spells a C name: with a leading underscore on 32-bit
+// Windows).
+#define KELVO4_TEXT(x) #x
+#define KELVO4_C_NAME(prefix, name) KELVO4_TEXT(prefix) name
+extern "C" KELVO4_DCT_EXPORT void vrelIDct16MmxPlain(short* block) asm(
+    KELVO4_C_NAME(__USER_LABEL_PREFIX__, "Vrel_IDct16_MMX")) __attribute__((alias("_Z15Vrel_IDct16_MMXPs")));

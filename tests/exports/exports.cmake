@@ -1,6 +1,7 @@
 # Checks that the library exports exactly the expected dynamic symbols and
 # that its soname is its file name; for Kelvo4.dll, that it exports them
-# by name and imports nothing but DLLs every Windows has.
+# by name (a 32-bit one the __stdcall functions by two) and imports nothing
+# but DLLs every Windows has.
 # Run with -DNM=<nm> -DOBJDUMP=<objdump> -DLIBRARY=<libKelvo4.so or Kelvo4.dll>.
 set(expected JNI_OnLoad Vrel_Dct16_MMX Vrel_IDct16_MMX height in oldfr oldoldfr quant width width3
   _Z11decodeFramePKaiPaib _Z12internalIDCTPKai _Z15Vrel_IDct16_MMXPs _Z20setQuantizationTablePKfi _Z6smoothPsS_
@@ -53,6 +54,34 @@ function(names_in listing pattern out)
   set(${out} ${names} PARENT_SCOPE)
 endfunction()
 names_in("${listing}" "${pattern}" exported)
+if(dll AND listing MATCHES "\nMagic[\t ]+010b")
+  # A 32-bit DLL: every __stdcall function (JNI_OnLoad and the native
+  # methods) also as _NAME@N, N the bytes of its arguments, a VM's first
+  # guess; each once, with a size its JNIEnv* and class or object begin.
+  set(stdcall ${expected})
+  list(FILTER stdcall INCLUDE REGEX "^(Java_|JNI_OnLoad$)")
+  set(decorated ${exported})
+  list(FILTER decorated INCLUDE REGEX "@")
+  list(REMOVE_ITEM exported ${decorated})
+  set(named)
+  foreach(name IN LISTS decorated)
+    if(name MATCHES "^_([A-Za-z0-9_]+)@([0-9]+)$" AND CMAKE_MATCH_2 GREATER_EQUAL 8)
+      math(EXPR rest "${CMAKE_MATCH_2} % 4")
+      if(rest EQUAL 0)
+        list(APPEND named ${CMAKE_MATCH_1})
+        continue()
+      endif()
+    endif()
+    list(APPEND exported ${name})  # reported as extra below
+  endforeach()
+  list(SORT named)
+  list(SORT stdcall)
+  if(NOT named STREQUAL stdcall)
+    message(FATAL_ERROR "${file}: the __stdcall functions are not each exported as _NAME@N\n  got: ${named}")
+  endif()
+  list(LENGTH named count)
+  message(STATUS "${file} exports its ${count} __stdcall functions as _NAME@N too")
+endif()
 
 set(missing ${expected})
 list(REMOVE_ITEM missing ${exported})

@@ -53,7 +53,8 @@ final class NativeLibrary {
 
   /** The directories under {@code native/} that a jar may carry: those of platforms.txt. */
   static final String[] PLATFORMS = {
-    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "windows-x86_64"
+    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "windows-x86_64",
+    "windows-x86"
   };
 
   /** The classes whose native methods the library must provide. */
@@ -125,7 +126,19 @@ final class NativeLibrary {
   static String platform(String osName, String osArch) {
     String arch = osArch.toLowerCase(Locale.ROOT);
     if (isWindows(osName)) {
-      return arch.equals("amd64") || arch.equals("x86_64") ? "windows-x86_64" : null;
+      switch (arch) {
+        case "amd64":
+        case "x86_64":
+          return "windows-x86_64";
+        case "x86": // what a 32-bit VM reports (sun.arch.data.model 32)
+        case "i386":
+        case "i486":
+        case "i586":
+        case "i686":
+          return "windows-x86";
+        default:
+          return null;
+      }
     }
     if (!osName.toLowerCase(Locale.ROOT).startsWith("linux")) return null;
     switch (arch) {
