@@ -19,11 +19,10 @@
 #          crash there), and the root is unpacked rather than configured:
 #          emulated, its packages' scripts take ten minutes.
 # Everything runs under -Xcheck:jni, and any JNI warning fails. The roots are
-# made once per machine, both at once, under /var/cache/kelvo4 (or
-# KELVO4_ROOT_CACHE) in folders named by a hash of what they hold (suite,
-# architecture, packages, mirror; KELVO4_DEBIAN_MIRROR), each within
-# KELVO4_ROOT_TIMEOUT seconds (600); later runs reuse them. Installs what it
-# needs (scripts/deps.sh) as root. Logs: NATIVE_BUILD_DIR/bullseye-check.
+# made once per machine, both at once, by scripts/debian-root.sh (which says
+# where they are cached and what sets their making); later runs reuse them.
+# Installs what it needs (scripts/deps.sh) as root. Logs:
+# NATIVE_BUILD_DIR/bullseye-check.
 # Usage: scripts/bullseye.sh [NATIVE_BUILD_DIR [X86_BUILD_DIR]]   (build and build-x86 by default)
 # NATIVE_BUILD_DIR/Kelvo4.jar must carry linux-x86_64 and linux-x86 (scripts/cross.sh
 # packs them); X86_BUILD_DIR/libKelvo4.so, when there, must equal the jar's linux-x86 copy.
@@ -32,22 +31,16 @@ cd "$(dirname "$0")/.."
 native=$(realpath -m "${1:-build}")
 x86=$(realpath -m "${2:-build-x86}")
 suite=bullseye
-mirror=${KELVO4_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 include=openjdk-17-jre-headless
-cache=$(realpath -m "${KELVO4_ROOT_CACHE:-/var/cache/kelvo4}")
-root_limit=${KELVO4_ROOT_TIMEOUT:-600}
 run_limit=600
 archs=(amd64 i386)
 declare -A jvm=([amd64]=/usr/lib/jvm/java-17-openjdk-amd64/bin/java [i386]=/usr/lib/jvm/java-17-openjdk-i386/bin/java)
 declare -A platform=([amd64]=linux-x86_64 [i386]=linux-x86)
 jni_warning='WARNING in native method|Warning: Calling other JNI functions|FATAL ERROR in native method'
-# Bump when the way a root is made changes: its folder's name changes with it.
-recipe=1
 
 fail() { echo "bullseye: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "run as root (debootstrap, chroot and mounts need it)"
 [ "$(uname -m)" = x86_64 ] || fail "the host tools and roots are x86: run on x86-64"
-[[ $cache != *[[:space:]]* ]] || fail "the root cache's path has a space: $cache"
 
 jar=$native/Kelvo4.jar
 junit=/usr/share/java/junit-platform-console-standalone.jar
@@ -84,13 +77,12 @@ chmod 755 "$work"
 logs=$native/bullseye-check
 rm -rf "$logs"
 mkdir -p "$logs"
-mounts=() mount_points=() builders=() building=() running=""
+mounts=() mount_points=() builders=() running=""
 cleanup() {
   local status=$? i
   trap - INT TERM HUP
   for i in "${builders[@]}" $running; do kill -TERM "$i" 2>/dev/null || true; done
   for i in "${builders[@]}" $running; do wait "$i" 2>/dev/null || true; done
-  for i in "${building[@]}"; do remove "$i" || status=1; done
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" || status=1
   done
@@ -119,90 +111,26 @@ i386_emulated=0
 
 # --- The roots ---------------------------------------------------------------
 
-marker=.kelvo4-root
-root_key() {
-  printf 'suite=%s\narch=%s\nvariant=minbase\ninclude=%s\nmirror=%s\nrecipe=%s\n' \
-    "$suite" "$1" "$include" "$mirror" "$recipe"
-}
-
-# Makes ARCH's root in DIR within root_limit seconds, logging to LOG, and
-# writes its making time to TIME. Runs in the background: TERM stops it.
-make_root() {
-  local a=$1 dir=$2 log=$3 time=$4 start=$SECONDS child="" how p deb
-  local deadline=$((SECONDS + root_limit))
-  trap '[ -z "$child" ] || kill -TERM "$child" 2>/dev/null; wait; exit 143' TERM
-  # A step in the time left (timeout passes TERM on to the step's processes).
-  limited() {
-    local left=$((deadline - SECONDS))
-    [ "$left" -gt 0 ] || return 124
-    timeout -k 10 "$left" "$@" >>"$log" 2>&1 &
-    child=$!
-    wait "$child"
-  }
-  limited debootstrap --foreign --variant=minbase --arch="$a" --include="$include" "$suite" "$dir" "$mirror" ||
-    return
-  # Under an emulator the packages' scripts (Java among them) take many
-  # minutes: the packages are unpacked instead.
-  if [ "$a" = amd64 ] || [ "$i386_emulated" -eq 0 ]; then
-    limited env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
-      chroot "$dir" /debootstrap/debootstrap --second-stage || return
-    how="debootstrap's second stage"
-  else
-    # The first stage unpacked the essential packages; unpack the rest as
-    # dpkg would, with the users and the loader's cache their scripts make.
-    # shellcheck disable=SC2013  # one line of names
-    for p in $(cat "$dir/debootstrap/base"); do
-      deb=$(awk -v p="$p" '$1 == p { print $2 }' "$dir/debootstrap/debpaths")
-      dpkg-deb --fsys-tarfile "$dir$deb" | tar -x --keep-directory-symlink -f - -C "$dir" || return
-    done
-    cp "$dir/usr/share/base-passwd/passwd.master" "$dir/etc/passwd"
-    cp "$dir/usr/share/base-passwd/group.master" "$dir/etc/group"
-    ldconfig -r "$dir" || return
-    rm -rf "$dir/debootstrap"
-    how="unpacked: this machine runs no $a code natively"
-  fi
-  [ -x "$dir${jvm[$a]}" ] || { echo "no ${jvm[$a]} in the root" >>"$log"; return 1; }
-  rm -f "$dir"/var/cache/apt/archives/*.deb
-  { root_key "$a"; echo "made=$how, $(date -u +%FT%TZ)"; } >"$dir/$marker"
-  echo $((SECONDS - start)) >"$time"
-}
-
-mkdir -p "$cache"
+# Made at once, or found in the cache, by scripts/debian-root.sh.
 declare -A root pid
 start=$SECONDS
 for a in "${archs[@]}"; do
-  root[$a]=$cache/$suite-$a-$(root_key "$a" | sha256sum | cut -c1-16)
-  # Held to the end: one run at a time makes or uses a root.
+  scripts/debian-root.sh "$suite" "$a" "$include" >"$work/$a.root" &
+  pid[$a]=$!
+  builders+=("${pid[$a]}")
+done
+for a in "${archs[@]}"; do
+  wait "${pid[$a]}" || fail "$a root: not made (above)"
+  root[$a]=$(cat "$work/$a.root")
+  [ -x "${root[$a]}${jvm[$a]}" ] || fail "$a root: no ${jvm[$a]} in ${root[$a]}"
+  # Held to the end: one run at a time uses a root.
   exec {lock}>"${root[$a]}.lock"
   if ! flock -n "$lock"; then
     echo "bullseye $a root: waiting for another run that holds ${root[$a]}.lock"
     flock -w 1800 "$lock" || fail "${root[$a]}.lock: still held after 30 minutes"
   fi
-  [ -e "${root[$a]}/$marker" ] && continue
-  remove "${root[$a]}" && remove "${root[$a]}.tmp" || exit 1
-  building+=("${root[$a]}.tmp")
-  : >"${root[$a]}.log"
-  make_root "$a" "${root[$a]}.tmp" "${root[$a]}.log" "$work/$a.seconds" &
-  pid[$a]=$!
-  builders+=("${pid[$a]}")
 done
-for a in "${archs[@]}"; do
-  if [ -z "${pid[$a]:-}" ]; then
-    echo "bullseye $a root: cached (${root[$a]})"
-    continue
-  fi
-  status=0
-  wait "${pid[$a]}" || status=$?
-  if [ "$status" -ne 0 ]; then
-    tail -n 20 "${root[$a]}.log" >&2
-    [ "$status" -eq 124 ] && reason="not made within $root_limit s" || reason="making it failed (status $status)"
-    fail "$a root: $reason; its log: ${root[$a]}.log"
-  fi
-  mv -T "${root[$a]}.tmp" "${root[$a]}"
-  how=$(sed -n 's/^made=//p' "${root[$a]}/$marker")
-  echo "bullseye $a root: made in $(cat "$work/$a.seconds") s ($how; ${root[$a]})"
-done
-building=() builders=()
+builders=()
 echo "bullseye roots ready: $((SECONDS - start)) s"
 
 # --- What the roots are given ------------------------------------------------
