@@ -13,7 +13,7 @@
 #            writes a stream that must equal the native build's byte for byte
 #   windows  64-bit Windows (g++-mingw-w64-x86-64-posix, Kelvo4.dll and .exe
 #            programs) under Wine (wine64), with zstd, zlib, libpng and
-#            GoogleTest built from Debian's sources (scripts/windows-deps.sh);
+#            GoogleTest built from Debian's sources (scripts/source-deps.sh);
 #            its tools must write and decode the native tools' streams byte
 #            for byte (tests/windows_tools.sh). No Windows VM runs here: its
 #            jar native is tested through the C++ suites and the JNI glue test.
@@ -139,7 +139,7 @@ build_and_test() {
     options+=(-DKELVO4_TEST_JVM="$jvm")
   fi
   if [ "$t" = windows ]; then
-    scripts/windows-deps.sh "$build/deps" || return 1
+    scripts/source-deps.sh "${triplet[$t]}" "$build/deps" || return 1
     options+=(-DKELVO4_SYSROOT="$(realpath "$build/deps")")
   fi
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/${triplet[$t]}.cmake" -DCMAKE_BUILD_TYPE=Release \
