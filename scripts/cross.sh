@@ -275,12 +275,20 @@ jvm_check x86-64 java
 for t in "${targets[@]}"; do
   [ "$t" = windows ] && continue  # no Windows VM here
   if [ "$t" = riscv64 ]; then
-    # Debian 12 has no riscv64 VM: Debian 13's, run from its root (holding
-    # the root's lock, as scripts/debian-root.sh asks).
+    # Debian 12 has no riscv64 VM: Debian 13's, from a root of its own, on
+    # the root's libraries (holding the root's lock, as
+    # scripts/debian-root.sh asks). Its settings are links into /etc, which
+    # under qemu would be the host's: the VM is copied (hard links where it
+    # can) into the build directory with those links pointed into the root.
     start=$SECONDS
     root=$(scripts/debian-root.sh trixie riscv64 openjdk-21-jre-headless)
-    echo "riscv64: the trixie root is ready ($((SECONDS - start)) s)"
-    jvm_check riscv64 flock -w 1800 "$root.lock" qemu-riscv64 -L "$root" "$root/usr/lib/jvm/java-21-openjdk-riscv64/bin/java"
+    jre=$(realpath -m build-riscv64/jre)
+    rm -rf "$jre"
+    vm=$root/usr/lib/jvm/java-21-openjdk-riscv64
+    flock -w 1800 "$root.lock" cp -al "$vm" "$jre" 2>/dev/null || { rm -rf "$jre" && cp -a "$vm" "$jre"; }
+    find "$jre" -type l -lname '/*' | while read -r link; do ln -sfn "$root$(readlink "$link")" "$link"; done
+    echo "riscv64: Debian 13's VM is ready ($((SECONDS - start)) s)"
+    jvm_check riscv64 flock -w 1800 "$root.lock" qemu-riscv64 -L "$root" "$jre/bin/java"
     continue
   fi
   fetch_jre "$t"
