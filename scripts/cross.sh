@@ -95,6 +95,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
 fi
 
+# riscv64's VM comes from a Debian 13 root, made (or found in the cache)
+# while the targets build.
+if [[ " ${targets[*]} " == *" riscv64 "* ]]; then
+  riscv64_root=$(mktemp)
+  scripts/debian-root.sh trixie riscv64 openjdk-21-jre-headless >"$riscv64_root" &
+  riscv64_root_maker=$!
+fi
+
 # 32-bit x86 programs run natively, or where the kernel refuses them through
 # qemu-i386 registered with binfmt_misc, with fewer random blocks then.
 if [[ " ${targets[*]} " == *" x86 "* ]] && [ "$(scripts/i386-programs.sh)" != native ]; then
@@ -275,19 +283,21 @@ jvm_check x86-64 java
 for t in "${targets[@]}"; do
   [ "$t" = windows ] && continue  # no Windows VM here
   if [ "$t" = riscv64 ]; then
-    # Debian 12 has no riscv64 VM: Debian 13's, from a root of its own, on
+    # Debian 12 has no riscv64 VM: Debian 13's, from its root (above), on
     # the root's libraries (holding the root's lock, as
     # scripts/debian-root.sh asks). Its settings are links into /etc, which
     # under qemu would be the host's: the VM is copied (hard links where it
     # can) into the build directory with those links pointed into the root.
     start=$SECONDS
-    root=$(scripts/debian-root.sh trixie riscv64 openjdk-21-jre-headless)
+    wait "$riscv64_root_maker" || { echo "riscv64: no Debian 13 root for its VM" >&2; exit 1; }
+    root=$(cat "$riscv64_root")
+    rm -f "$riscv64_root"
     jre=$(realpath -m build-riscv64/jre)
     rm -rf "$jre"
     vm=$root/usr/lib/jvm/java-21-openjdk-riscv64
     flock -w 1800 "$root.lock" cp -al "$vm" "$jre" 2>/dev/null || { rm -rf "$jre" && cp -a "$vm" "$jre"; }
     find "$jre" -type l -lname '/*' | while read -r link; do ln -sfn "$root$(readlink "$link")" "$link"; done
-    echo "riscv64: Debian 13's VM is ready ($((SECONDS - start)) s)"
+    echo "riscv64: Debian 13's VM is ready (waited $((SECONDS - start)) s)"
     jvm_check riscv64 flock -w 1800 "$root.lock" qemu-riscv64 -L "$root" "$jre/bin/java"
     continue
   fi
