@@ -5,7 +5,7 @@
 # works), run under Wine. The GCC runtime, libstdc++ and winpthreads are
 # linked statically, so Kelvo4.dll and the programs need only the DLLs every
 # Windows has. zstd, zlib, libpng and GoogleTest are built from Debian's
-# sources with this toolchain into KELVO4_SYSROOT (scripts/windows-deps.sh
+# sources with this toolchain into KELVO4_SYSROOT (scripts/source-deps.sh
 # does that).
 set(CMAKE_SYSTEM_NAME Windows)
 

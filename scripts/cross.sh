@@ -11,9 +11,16 @@
 #   aarch64  64-bit Arm (g++-aarch64-linux-gnu) under qemu-aarch64
 #   s390x    big-endian s390x (g++-s390x-linux-gnu) under qemu-s390x: also
 #            writes a stream that must equal the native build's byte for byte
+#   ppc64le  little-endian 64-bit POWER (g++-powerpc64le-linux-gnu) under
+#            qemu-ppc64le, its libraries unpacked as s390x's are
+#   riscv64  64-bit RISC-V (g++-riscv64-linux-gnu) under qemu-riscv64: Debian 12
+#            has no riscv64 archive, so zlib, libpng and GoogleTest are built
+#            from Debian's sources (scripts/source-deps.sh), and its VM is
+#            Debian 13's OpenJDK 21 in a riscv64 trixie root
+#            (scripts/debian-root.sh, cached under /var/cache/kelvo4)
 #   windows  64-bit Windows (g++-mingw-w64-x86-64-posix, Kelvo4.dll and .exe
 #            programs) under Wine (wine64), with zstd, zlib, libpng and
-#            GoogleTest built from Debian's sources (scripts/windows-deps.sh);
+#            GoogleTest built from Debian's sources (scripts/source-deps.sh);
 #            its tools must write and decode the native tools' streams byte
 #            for byte (tests/windows_tools.sh). No Windows VM runs here: its
 #            jar native is tested through the C++ suites and the JNI glue test.
@@ -51,8 +58,10 @@ scripts/deps.sh
 
 # The target libraries come through multiarch (their versions must equal the
 # host's, which Debian's archive gives for i386, armhf and arm64); s390x's
-# are unpacked into a folder of their own (sysroot_of below). Every target's
-# architecture is known to apt, for its JRE and those packages.
+# and ppc64le's are unpacked into a folder of their own (sysroot_of below),
+# riscv64's are built from sources. Every target's architecture but
+# riscv64's is known to apt, for its JRE and those packages.
+unpacked=" s390x ppc64le "
 host=(qemu-user)
 for t in "${targets[@]}"; do
   if [ "$t" = windows ]; then
@@ -64,14 +73,16 @@ for t in "${targets[@]}"; do
     continue
   fi
   host+=("g++-${triplet[$t]}")
-  if [ "$t" != s390x ]; then
+  if [ "$t" = riscv64 ]; then
+    host+=(dpkg-dev)
+  elif [[ $unpacked != *" $t "* ]]; then
     a=${arch[$t]}
     host+=("libc6-dev:$a" "libstdc++6:$a" "libgtest-dev:$a" "libpng-dev:$a" "libzstd-dev:$a" "zlib1g-dev:$a")
   fi
 done
 added=0
 for t in "${targets[@]}"; do
-  [ "$t" = windows ] && continue
+  [ "$t" = windows ] || [ "$t" = riscv64 ] && continue
   a=${arch[$t]}
   [ "$t" = windows-x86 ] && a=i386  # wine32's
   if ! dpkg --print-foreign-architectures | grep -qx "$a"; then
@@ -93,6 +104,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get install -y --no-install-recommends "${missing[@]}" ||
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
+fi
+
+# riscv64's VM comes from a Debian 13 root, made (or found in the cache)
+# while the targets build.
+if [[ " ${targets[*]} " == *" riscv64 "* ]]; then
+  riscv64_root=$(mktemp)
+  scripts/debian-root.sh trixie riscv64 openjdk-21-jre-headless >"$riscv64_root" &
+  riscv64_root_maker=$!
 fi
 
 # 32-bit x86 programs run natively, or where the kernel refuses them through
@@ -139,15 +158,15 @@ unpack() {
 # A build's setting from its CMake cache.
 cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
 
-# Where the s390x libraries the build links are unpacked.
+# Where the s390x and ppc64le libraries the build links are unpacked.
 sysroot_of() { realpath -m "build-$1/sysroot"; }
 
 # Builds and tests one target; prints its "TARGET: N passed, N failed" line
 # last. (Run where errexit does not hold: every step checks its status.)
 build_and_test() {
   local t=$1 build=build-$1 options=()
-  if [ "$t" = s390x ]; then
-    unpack "$(sysroot_of "$t")" s390x libzstd-dev libzstd1 libgtest-dev libpng-dev libpng16-16 zlib1g zlib1g-dev ||
+  if [[ $unpacked == *" $t "* ]]; then
+    unpack "$(sysroot_of "$t")" "${arch[$t]}" libzstd-dev libzstd1 libgtest-dev libpng-dev libpng16-16 zlib1g zlib1g-dev ||
       return 1
     options+=(-DKELVO4_SYSROOT="$(sysroot_of "$t")")
   fi
@@ -159,8 +178,10 @@ build_and_test() {
     [ -z "${emulator[x86]}" ] && jvm=$(jre_java "$t")
     options+=(-DKELVO4_TEST_JVM="$jvm")
   fi
-  if [[ $t == windows* ]]; then
-    scripts/windows-deps.sh "$build/deps" "${triplet[$t]}" || return 1
+  if [[ $t == windows* ]] || [ "$t" = riscv64 ]; then
+    local libraries=()
+    [ "$t" = riscv64 ] && libraries=(zlib png gtest)  # zstd: the portable build has its own
+    scripts/source-deps.sh "${triplet[$t]}" "$build/deps" "${libraries[@]}" || return 1
     options+=(-DKELVO4_SYSROOT="$(realpath "$build/deps")")
   fi
   # Where Wine cannot run the suites, they are built but not run: their
@@ -207,7 +228,7 @@ build_and_test() {
 
 # Debian's JRE for a target, unpacked rather than installed: its libraries
 # need only the target's runtime (multiarch, or the toolchain's and the
-# sysroot's for s390x).
+# sysroot's for s390x and ppc64le).
 jre_java() { echo "$(realpath -m "build-$1/jre")/usr/lib/jvm/java-17-openjdk-${arch[$1]}/bin/java"; }
 fetch_jre() {
   unpack "$(realpath -m "build-$1/jre")" "${arch[$1]}" openjdk-17-jre-headless
@@ -219,7 +240,7 @@ fetch_jre() {
 run_on() {
   local t=$1
   case $t in
-    s390x) echo qemu-s390x -L "/usr/${triplet[$t]}" -E "LD_LIBRARY_PATH=$(sysroot_of "$t")/usr/lib/${multiarch[$t]}" ;;
+    s390x|ppc64le) echo "${emulator[$t]}" -L "/usr/${triplet[$t]}" -E "LD_LIBRARY_PATH=$(sysroot_of "$t")/usr/lib/${multiarch[$t]}" ;;
     x86) ;;  # natively, or through binfmt_misc
     *) echo "${emulator[$t]}" ;;
   esac
@@ -291,6 +312,25 @@ jvm_check() {  # NAME JAVA-COMMAND...
 jvm_check x86-64 java
 for t in "${targets[@]}"; do
   [[ $t == windows* ]] && continue  # no Windows VM here
+  if [ "$t" = riscv64 ]; then
+    # Debian 12 has no riscv64 VM: Debian 13's, from its root (above), on
+    # the root's libraries (holding the root's lock, as
+    # scripts/debian-root.sh asks). Its settings are links into /etc, which
+    # under qemu would be the host's: the VM is copied (hard links where it
+    # can) into the build directory with those links pointed into the root.
+    start=$SECONDS
+    wait "$riscv64_root_maker" || { echo "riscv64: no Debian 13 root for its VM" >&2; exit 1; }
+    root=$(cat "$riscv64_root")
+    rm -f "$riscv64_root"
+    jre=$(realpath -m build-riscv64/jre)
+    rm -rf "$jre"
+    vm=$root/usr/lib/jvm/java-21-openjdk-riscv64
+    flock -w 1800 "$root.lock" cp -al "$vm" "$jre" 2>/dev/null || { rm -rf "$jre" && cp -a "$vm" "$jre"; }
+    find "$jre" -type l -lname '/*' | while read -r link; do ln -sfn "$root$(readlink "$link")" "$link"; done
+    echo "riscv64: Debian 13's VM is ready (waited $((SECONDS - start)) s)"
+    jvm_check riscv64 flock -w 1800 "$root.lock" qemu-riscv64 -L "$root" "$jre/bin/java"
+    continue
+  fi
   fetch_jre "$t"
   # shellcheck disable=SC2046
   jvm_check "$t" $(run_on "$t") "$(jre_java "$t")"

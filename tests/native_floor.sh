@@ -6,19 +6,21 @@
 # symbols, on:
 #   - a NEEDED library other than libc, libm, libdl, libpthread, librt and
 #     the dynamic loader;
-#   - a glibc symbol version newer than GLIBC_2.17, or any version from
-#     another library (GLIBCXX, CXXABI, GCC, ...);
+#   - a glibc symbol version newer than the processor's first glibc or
+#     2.17, whichever is later (2.27 on RISC-V, where glibc begins; 2.17
+#     everywhere else), or any version from another library (GLIBCXX,
+#     CXXABI, GCC, ...);
 #   - relocations in the code (TEXTREL: something was not built
 #     position-independent).
 # Usage: native_floor.sh FILE|JAR...
 set -euo pipefail
-floor_minor=17
 work=$(mktemp -d "${TMPDIR:-/tmp}/native-floor.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 failed=0
 check() {  # NAME FILE
-  local name=$1 file=$2 problems=() newest=0 dynamic needed version symbols minor
+  local name=$1 file=$2 problems=() newest=0 dynamic needed version symbols minor floor_minor=17
+  [[ $(readelf -h "$file") =~ Machine:[[:space:]]+RISC-V ]] && floor_minor=27
   dynamic=$(readelf -d -W "$file")
   needed=$(sed -nE 's/.*\(NEEDED\).*\[(.*)\]$/\1/p' <<<"$dynamic")
   [ -n "$needed" ] || problems+=("no dynamic section (not a shared library?)")

@@ -49,6 +49,12 @@
 #elif defined(__s390x__)
 #define BASE "GLIBC_2.2"
 #define STAT_VERSION 1
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define BASE "GLIBC_2.17"
+#define STAT_VERSION 1
+#elif defined(__riscv) && __riscv_xlen == 64
+#define BASE "GLIBC_2.27"
+#define STAT_VERSION 0
 #else
 #error "no glibc versions known for this processor: build with -DKELVO4_PORTABLE=OFF"
 #endif

@@ -53,8 +53,8 @@ final class NativeLibrary {
 
   /** The directories under {@code native/} that a jar may carry: those of platforms.txt. */
   static final String[] PLATFORMS = {
-    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "windows-x86_64",
-    "windows-x86"
+    "linux-x86_64", "linux-aarch64", "linux-x86", "linux-arm", "linux-s390x", "linux-ppc64le",
+    "linux-riscv64", "windows-x86_64", "windows-x86"
   };
 
   /** The classes whose native methods the library must provide. */
@@ -161,6 +161,10 @@ final class NativeLibrary {
         return "linux-arm";
       case "s390x":
         return "linux-s390x";
+      case "ppc64le":
+        return "linux-ppc64le";
+      case "riscv64":
+        return "linux-riscv64";
       default:
         return null;
     }

@@ -35,7 +35,8 @@ class LibraryLoadTest {
     String[][] platforms = {
       {"amd64", "x86_64"}, {"x86_64", "x86_64"}, {"aarch64", "aarch64"}, {"arm64", "aarch64"},
       {"i386", "x86"}, {"i686", "x86"}, {"x86", "x86"}, {"arm", "arm"}, {"armv7l", "arm"},
-      {"s390x", "s390x"}, {"riscv64", null}, {"ppc64le", null}
+      {"s390x", "s390x"}, {"ppc64le", "ppc64le"}, {"riscv64", "riscv64"}, {"ppc64", null},
+      {"loongarch64", null}
     };
     for (String[] p : platforms) {
       String expected = p[1] == null ? null : "/native/linux-" + p[1] + "/libKelvo4.so";
@@ -59,7 +60,8 @@ class LibraryLoadTest {
     String os = System.getProperty("os.name");
     String arch = System.getProperty("os.arch");
     String named = refusal(() -> NativeLibrary.load(old, os, arch, ""));
-    String onPath = refusal(() -> NativeLibrary.load(null, "Linux", "ppc64le", Paths.get(old).getParent().toString()));
+    String onPath =
+        refusal(() -> NativeLibrary.load(null, "Linux", "loongarch64", Paths.get(old).getParent().toString()));
     for (String message : new String[] {named, onPath}) {
       assertTrue(message.startsWith(old + " "), message);
       assertTrue(message.contains("Java_org_kelvo_Kelvo4_Decoder_KelvoStreamDecoder_open"), message);
@@ -67,9 +69,9 @@ class LibraryLoadTest {
       assertFalse(message.contains("KelvoDecoder_reinitDLL"), message);
     }
     boolean packed = NativeLibrary.class.getResource(NativeLibrary.resourceFor(os, arch)) != null;
-    String carries = "no libKelvo4.so for linux-ppc64le: the jar carries "
+    String carries = "no libKelvo4.so for linux-loongarch64: the jar carries "
         + (packed ? NativeLibrary.platform(os, arch) : "none");
-    String none = refusal(() -> NativeLibrary.load(null, "Linux", "ppc64le", "/nonexistent"));
+    String none = refusal(() -> NativeLibrary.load(null, "Linux", "loongarch64", "/nonexistent"));
     assertTrue(none.startsWith(carries), none);
   }
 
@@ -108,7 +110,7 @@ class LibraryLoadTest {
     Path fifo = tmp.toAbsolutePath().resolve("fifo");
     assumeTrue(new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor() == 0, "no mkfifo");
     for (String named : new String[] {"/dev/zero", fifo.toString()}) {
-      String message = refusal(() -> NativeLibrary.load(named, "Linux", "ppc64le", ""));
+      String message = refusal(() -> NativeLibrary.load(named, "Linux", "loongarch64", ""));
       assertTrue(message.startsWith("cannot load " + named + ": it is not a regular file"), message);
     }
   }
